@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds the library and the lumox tool, and runs the main job,
+# writing its results under out/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+lumox_install_deps
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target lumox_cli
+mkdir -p out
+
+echo "== distance colour ramp, 0 to 4 m"
+build/tools/lumox cmap 0 4000 40 | tee out/cmap.txt
+echo "results in out/"

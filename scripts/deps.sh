@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and running the demo need. Sourced by
+# demo.sh and test.sh; does nothing when every package is already there.
+lumox_packages=(
+    build-essential cmake pkg-config git
+    libusb-1.0-0-dev libzip-dev libpng-dev
+    libglib2.0-dev libumockdev-dev umockdev usbutils
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+)
+
+lumox_install_deps() {
+    local missing=()
+    local p
+    for p in "${lumox_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
