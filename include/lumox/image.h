@@ -27,7 +27,8 @@ LUMOX_API float lx_math_sqrtf(float x);
 /* Fast 1/sqrt(x) for x > 0: bit-level estimate plus one Newton step. */
 LUMOX_API float lx_math_inv_sqrtf(float x);
 
-/* Prints the arctangent table of n entries (one eighth of a turn) to standard output as C source. */
+/* Prints the arctangent table of n entries (one eighth of a turn) to standard output as C source.
+ */
 LUMOX_API void lx_math_lut_print_arctan2(int32_t n);
 
 /* ---- Colour maps ----------------------------------------------------------------------------- */

@@ -24,14 +24,11 @@ LocalTime local_time_now() {
     clock_gettime(CLOCK_REALTIME, &ts);
     tm parts{};
     localtime_r(&ts.tv_sec, &parts);
-    return LocalTime{static_cast<unsigned>(parts.tm_year + 1900),
-                     static_cast<unsigned>(parts.tm_mon + 1),
-                     static_cast<unsigned>(parts.tm_mday),
-                     static_cast<unsigned>(parts.tm_hour),
-                     static_cast<unsigned>(parts.tm_min),
-                     static_cast<unsigned>(parts.tm_sec),
-                     static_cast<unsigned>(ts.tv_nsec / 1000000),
-                     static_cast<int64_t>(ts.tv_sec)};
+    return LocalTime{
+        static_cast<unsigned>(parts.tm_year + 1900), static_cast<unsigned>(parts.tm_mon + 1),
+        static_cast<unsigned>(parts.tm_mday),        static_cast<unsigned>(parts.tm_hour),
+        static_cast<unsigned>(parts.tm_min),         static_cast<unsigned>(parts.tm_sec),
+        static_cast<unsigned>(ts.tv_nsec / 1000000), static_cast<int64_t>(ts.tv_sec)};
 }
 
 uint32_t thread_id() { return static_cast<uint32_t>(syscall(SYS_gettid)); }

@@ -7,7 +7,7 @@
 namespace {
 
 class CmapTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_NE(lx_cmap_init(&map_, 30000), nullptr); }
     void TearDown() override { lx_cmap_uninit(&map_); }
     lx_cmap map_{};

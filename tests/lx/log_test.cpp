@@ -17,7 +17,7 @@ using testing::internal::GetCapturedStdout;
 
 // Every test starts from the thresholds a process starts with and ends with logging off.
 class LogTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lx_log_disable();
         lx_log_enable(LX_LOG_OUT_CONSOLE, 3, nullptr);

@@ -60,7 +60,8 @@ TEST(FastRoots, SquareRootCloseToExactOverAWideRange) {
     double worst = 0;
     float worst_at = 0;
     for (float x = 1e-6f; x < 1e12f; x *= 1.0137f) {
-        const double rel = std::fabs(lx_math_sqrtf(x) - std::sqrt(double{x})) / std::sqrt(double{x});
+        const double rel =
+            std::fabs(lx_math_sqrtf(x) - std::sqrt(double{x})) / std::sqrt(double{x});
         if (rel > worst) {
             worst = rel;
             worst_at = x;

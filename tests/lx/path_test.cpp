@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 using lumox::test::TempDir;
 
 class PathTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { lx_log_disable(); }
     TempDir dir_;
 };
@@ -47,7 +47,10 @@ TEST_F(PathTest, LongPrefixIsCutTo255Characters) {
 }
 
 TEST_F(PathTest, UncreatableDirectoryFailsButIsStored) {
-    { std::FILE *f = std::fopen("blocker", "w"); std::fclose(f); }
+    {
+        std::FILE *f = std::fopen("blocker", "w");
+        std::fclose(f);
+    }
     EXPECT_EQ(lumox_path_cfg("blocker/inner"), -1);
     EXPECT_STREQ(lumox_path_get(), "blocker/inner");
 }
