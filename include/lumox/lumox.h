@@ -10,6 +10,7 @@
 #include "lumox/export.h"
 #include "lumox/log.h"
 #include "lumox/transport.h"
+#include "lumox/stream.h"
 #include "lumox/image.h"
 #include "lumox/vecmat.h"
 
