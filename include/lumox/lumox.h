@@ -10,6 +10,8 @@
 #include "lumox/export.h"
 #include "lumox/log.h"
 #include "lumox/transport.h"
+#include "lumox/device.h"
+#include "lumox/driver.h"
 #include "lumox/stream.h"
 #include "lumox/image.h"
 #include "lumox/vecmat.h"

@@ -1,0 +1,194 @@
+/*
+ * liblumox: library start and end, cameras (list, open, reset, close), registers and parameters,
+ * and frame capture.
+ *
+ * A device record (lumox_dev_t) is owned by the application (or is the library's default device,
+ * used when lumox_dev_open gets NULL); the state behind its first field is owned by the library
+ * from a successful open until lumox_dev_close.
+ *
+ * Every device call checks the record, its state and that the device is open; otherwise it logs
+ * "[name]  Device handler Is NULL!" and fails (0, or -1 for the polling calls).
+ *
+ * Threads: every call and every callback runs on an application thread. The library runs one
+ * event thread per open device for USB completions; frames are delivered to the application on
+ * the thread that runs a polling call (lumox_cap_get_frames, lumox_cap_get_frame,
+ * lumox_cap_wait). Only one polling call per device may run at a time.
+ */
+#ifndef LUMOX_DEVICE_H
+#define LUMOX_DEVICE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "lumox/export.h"
+
+LUMOX_BEGIN_DECLS
+
+struct lumox_dev_state; /* library-owned, opaque */
+struct lumox_drv;       /* see driver.h */
+
+/* One camera: a device-list entry, and the handle returned by lumox_dev_open. */
+typedef struct lumox_dev_t {
+    struct lumox_dev_state *state; /* library-owned state; NULL while the device is not open */
+    /* Transport location, copied from and to the transport's device record. */
+    int32_t if_type; /* interface kind: 0 for USB */
+    uint8_t bus;
+    uint8_t port;
+    uint8_t addr;
+    uint8_t speed;
+    uint8_t reserved[36];
+    char product[32];       /* product string (parameter 3); not terminated when all 32 are used */
+    char id2[32];           /* second identity string (parameter 2), same bound */
+    uint8_t id5_data[32];   /* value of parameter 5, as many bytes as the camera reported */
+    uint8_t id6_data[8];    /* value of parameter 6, at most 8 bytes */
+    const char *calib_path; /* the library's path prefix, set at open */
+    uint8_t location_valid; /* 1: bus and port name one camera; 0: open the first camera found */
+    uint8_t release; /* non-zero: close and a failed open free() the record (malloc'd records) */
+    uint8_t busy;    /* 1 while a library call works on this device */
+} lumox_dev_t;
+
+/* ---- Library and device lifecycle ------------------------------------------------------------ */
+
+/* Starts logging (to log_name, or "lumox_YYYYMMDD.log" when NULL), the transport and the
+ * library-wide colour map. */
+LUMOX_API void lumox_init(const char *log_name);
+LUMOX_API void lumox_uninit(void);
+
+/* Fills up to count records (zeroed first) with the cameras found; returns how many. */
+LUMOX_API int32_t lumox_dev_list(lumox_dev_t *list, int32_t count);
+
+/* Opens the camera the record names (or the first camera, for NULL: the default device). Returns
+ * the record, or NULL on failure (then the record's state is NULL). */
+LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev);
+
+/* Not available on this platform: logs and returns NULL. */
+LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd);
+
+/* Stops a running capture, closes the camera and releases the state. */
+LUMOX_API void lumox_dev_close(lumox_dev_t *dev);
+
+/* The driver record bound to the open device, or NULL for a device that is not open. */
+LUMOX_API struct lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev);
+
+/* Resets a part of the camera (target 0-8; 3 resets the USB interface and reopens). */
+LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target);
+
+/* ---- Registers and parameters ---------------------------------------------------------------- */
+
+enum lumox_param_id {
+    LUMOX_PARAM_MODE = 0,         /* u8 device mode: 0 normal, 9 data upload */
+    LUMOX_PARAM_ID2 = 2,          /* text: second identity string */
+    LUMOX_PARAM_PRODUCT = 3,      /* text: "<field>-<driver code>-<firmware>" */
+    LUMOX_PARAM_ID5 = 5,          /* bytes */
+    LUMOX_PARAM_ID6 = 6,          /* bytes */
+    LUMOX_PARAM_CHIP_INFO = 7,    /* three u16: part version, chip id, wafer id */
+    LUMOX_PARAM_CALIB_INFO = 8,   /* valid flag, version, file size, data size, checksum */
+    LUMOX_PARAM_OP_MODE = 10,     /* u8 operating mode */
+    LUMOX_PARAM_FRAME_RATE = 12,  /* u32 frames per second */
+    LUMOX_PARAM_INTG_TIME = 13,   /* u16 integration time */
+    LUMOX_PARAM_TEMPERATURE = 15, /* array of s16 readings, length / 2 of them */
+    LUMOX_PARAM_ID17 = 17         /* byte 0: setting is 0; bytes 1-2: u16 setting */
+};
+
+#define LUMOX_PARAM_VAL_MAX 18
+
+/* One parameter; arrays of them have a 24-byte stride. On the wire a parameter is 20 bytes: the
+ * identifier's low byte, the length byte and the 18 value bytes. */
+typedef struct lumox_param_item {
+    uint32_t param_id;
+    uint8_t param_val_len;                  /* set by the caller on set, by the camera on get */
+    uint8_t param_val[LUMOX_PARAM_VAL_MAX]; /* little-endian value */
+} lumox_param_item;
+
+/* Name of a parameter identifier ("LUMOX_PARAM_FRAME_RATE"), or NULL for one not listed above. */
+LUMOX_API const char *lumox_param_name(uint32_t param_id);
+
+/* Register batches: reg_cnt 32-bit words, one per register from reg_base on. Target 1 is the
+ * sensor chip (8-bit registers). True on success. */
+LUMOX_API uint8_t lumox_reg_batch_write(lumox_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                        const uint32_t *val_buf, uint16_t reg_cnt);
+LUMOX_API uint8_t lumox_reg_batch_read(lumox_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                       uint32_t *val_buf, uint16_t reg_cnt);
+
+/* Parameter batches. A get fills param_val_len and param_val of each item (param_id unchanged);
+ * on failure the items are left as they were. True on success. */
+LUMOX_API uint8_t lumox_param_batch_set(lumox_dev_t *dev, const lumox_param_item *items,
+                                        uint32_t count);
+LUMOX_API uint8_t lumox_param_batch_get(lumox_dev_t *dev, lumox_param_item *items, uint32_t count);
+
+/* ---- Capture --------------------------------------------------------------------------------- */
+
+/* Description of one captured frame (20 bytes). */
+typedef struct lumox_frame_info {
+    uint32_t frame_size;   /* bytes */
+    uint16_t frame_format; /* 2: four-DCS raw frame, 171: calibration data */
+    uint16_t frame_idx;
+    uint32_t width;      /* pixels */
+    uint32_t height;     /* pixels */
+    uint8_t pixel_bytes; /* frame_size / width / height */
+    uint8_t reserved0;
+    uint16_t reserved1;
+} lumox_frame_info;
+
+/* What the frame-ready callback gets: the frame's description and its bytes (valid only during
+ * the callback). */
+typedef struct lumox_frame {
+    lumox_frame_info info;
+    uint8_t *data;
+} lumox_frame;
+
+/* Capture errors (lumox_error_name gives their names). */
+enum lumox_cap_error {
+    LUMOX_ERR_CAP_OK = 0,
+    LUMOX_ERR_CAP_FRAME_DISCARD = 3, /* argument: frames discarded so far */
+    LUMOX_ERR_CAP_TIMEOUT = -5,      /* more than 32 transfer time-outs */
+    LUMOX_ERR_CAP_STALL = -7,        /* more than 16 stalls in a row */
+    LUMOX_ERR_CAP_ERROR = -8,
+    LUMOX_ERR_CAP_UNKNOWN = -10
+};
+
+/* Polling results besides frame counts and capture errors. */
+#define LUMOX_CAP_BAD_CALL (-1)
+#define LUMOX_CAP_NOT_CAPTURING (-2)
+
+/* Bytes of one 320 x 240 frame with 4 bytes per pixel: the unit of the frame buffer size. */
+#define LUMOX_FRAME_BUF_UNIT 307200u
+
+/* Called on the polling thread for every frame delivered. */
+typedef void (*lumox_cap_frdy_cb)(lumox_dev_t *dev, lumox_frame *frame);
+/* Called on the polling thread with a pending capture error; return 0 to stop the capture. */
+typedef uint8_t (*lumox_cap_err_cb)(lumox_dev_t *dev, int32_t error, uint32_t arg);
+
+/* Sets the number of frames kept (size / 307200); buf is not used. Refused while capturing. */
+LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32_t size);
+/* *buf = NULL, *size = frames kept x 307200. */
+LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf, uint32_t *size);
+LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev, lumox_cap_frdy_cb cb);
+LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev, lumox_cap_err_cb cb);
+
+/* True from a successful start until lumox_cap_stop (also after the capture stopped itself). */
+LUMOX_API uint8_t lumox_cap_is_ongoing(lumox_dev_t *dev);
+LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev);
+LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev);
+
+/* Waits for n frames and copies them side by side into buf (a frame that does not fit is cut);
+ * info receives the first frame's description. Returns the frames delivered, -1 for a bad call,
+ * -2 when not capturing, or a negative capture error. */
+LUMOX_API int32_t lumox_cap_get_frames(lumox_dev_t *dev, uint32_t n, void *buf, uint32_t len,
+                                       lumox_frame_info *info);
+/* As lumox_cap_get_frames for one frame, without waiting. */
+LUMOX_API int32_t lumox_cap_get_frame(lumox_dev_t *dev, void *buf, uint32_t len,
+                                      lumox_frame_info *info);
+/* One frame, starting and stopping the capture around it when it is not running. */
+LUMOX_API uint8_t lumox_cap_snapshot(lumox_dev_t *dev, void *buf, uint32_t len,
+                                     lumox_frame_info *info);
+/* Delivers frames to the frame-ready callback until the capture ends (true) or timeout_ms passes
+ * (false; 0 waits without limit). */
+LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms);
+
+/* "OK", "LUMOX_ERR_CAP_FRAME_DISCARD", "LUMOX_ERR_CAP_TIMEOUT", ..., or "**UNKNOWN**". */
+LUMOX_API const char *lumox_error_name(int32_t code);
+
+LUMOX_END_DECLS
+
+#endif /* LUMOX_DEVICE_H */
