@@ -13,6 +13,7 @@
 #include "lumox/device.h"
 #include "lumox/driver.h"
 #include "lumox/stream.h"
+#include "lumox/frame_file.h"
 #include "lumox/image.h"
 #include "lumox/vecmat.h"
 
