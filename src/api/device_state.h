@@ -1,0 +1,89 @@
+// The library-owned state behind an open device record (lumox_dev_t::state), and the small
+// helpers every device call shares: the open check and the busy mark.
+//
+// Threads: application threads run the public calls; the transport's event thread runs the
+// capture event handler. What both sides touch (flags, counters, the capture error, callbacks)
+// is atomic; the mutex and condition variable carry only the capture signal.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "lumox/device.h"
+#include "lumox/driver.h"
+#include "lumox/transport.h"
+#include "lx/stream.h"
+
+namespace lumox::api {
+
+// A polling call's request for frames, published in the device state while the call runs. Used
+// only on the polling thread.
+struct FetchRequest {
+    uint32_t requested = 0;
+    uint32_t wanted = 0;               // frames still wanted
+    uint8_t *pos = nullptr;            // where the next frame goes in the caller's buffer
+    uint32_t left = 0;                 // bytes left from pos
+    lumox_frame_info *info = nullptr;  // receives the first frame's description
+};
+
+}  // namespace lumox::api
+
+struct lumox_dev_state {
+    lumox_ll_dev ll{};
+    lumox_drv *drv = nullptr;
+    std::atomic<uint8_t> open{0};
+    std::atomic<uint8_t> capturing{0};
+    lx_stream *stream = nullptr;
+    lx_stream_state last_state{};   // event thread (reset at start, before transfers run)
+    lumox_frame_info frame_info{};  // polling thread: description of the last frame fetched
+    uint32_t start_arg = 0;
+    std::atomic<uint32_t> stop{1};
+    std::atomic<uint32_t> timeouts{0};
+    std::atomic<uint32_t> stalls{0};
+    std::atomic<uint32_t> discard_count{0};
+    std::atomic<int32_t> cap_error{0};
+    std::atomic<uint8_t> forced_stop{0};
+    std::atomic<uint32_t> error_arg{0};
+    std::atomic<lumox_cap_frdy_cb> on_frame_ready{nullptr};
+    std::atomic<lumox_cap_err_cb> on_error{nullptr};
+    std::unique_ptr<std::condition_variable> cond;
+    std::unique_ptr<std::mutex> mutex;
+    lumox::api::FetchRequest *request = nullptr;
+};
+
+namespace lumox::api {
+
+constexpr const char *kNullDevice = "[%s]  Device handler Is NULL!\r\n";
+
+// True when dev has a state that is marked open.
+inline bool is_open(const lumox_dev_t *dev) {
+    return dev && dev->state && dev->state->open.load(std::memory_order_acquire);
+}
+
+// As is_open, logging the null-device error with the caller's name when it fails.
+bool check_open(const lumox_dev_t *dev, const char *func);
+
+inline void set_busy(lumox_dev_t *dev, bool busy) {
+    std::atomic_ref<uint8_t>(dev->busy).store(busy ? 1 : 0, std::memory_order_release);
+}
+
+inline bool is_busy(lumox_dev_t *dev) {
+    return std::atomic_ref<uint8_t>(dev->busy).load(std::memory_order_acquire) != 0;
+}
+
+// Marks dev busy for a scope.
+class BusyMark {
+  public:
+    explicit BusyMark(lumox_dev_t *dev) : dev_(dev) { set_busy(dev_, true); }
+    ~BusyMark() { set_busy(dev_, false); }
+    BusyMark(const BusyMark &) = delete;
+    BusyMark &operator=(const BusyMark &) = delete;
+
+  private:
+    lumox_dev_t *dev_;
+};
+
+}  // namespace lumox::api
