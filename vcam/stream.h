@@ -1,0 +1,107 @@
+// The camera's frame stream: frames cut into segments, each opened by a 36-byte header with its
+// Fletcher-16 checksum and, optionally, a data checksum. A frame larger than the segment size
+// spans several segments (the first carries the frame-start flag); with frames_per_segment > 1 one
+// segment carries that many whole frames.
+//
+// Format-2 frames are 4 planes of width x height 16-bit samples. Unless a renderer is set, sample
+// i of frame f holds pattern_sample(f, i), so a reader can check every byte in order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "vcam/wire.h"
+
+namespace lumox::vcam {
+
+struct StreamConfig {
+    uint32_t segment_size = 153600;   // data bytes per segment when a frame spans several
+    uint16_t frames_per_segment = 1;  // > 1: whole frames per segment (segment_size unused)
+    bool data_checksum = true;        // fill and flag the data checksum
+    uint16_t width = 320;
+    uint16_t height = 240;
+};
+
+// Faults applied to the next segments generated.
+enum class StreamFault {
+    kCorruptHeader,  // one header byte flipped (the header checksum no longer matches)
+    kCorruptData,    // one data byte flipped (the data checksum, when sent, no longer matches)
+    kDropSegment,    // the segment is not sent; its index is used up all the same
+};
+
+// Fills one format-2 frame (4 * width * height samples, little-endian) for a frame index.
+using FrameRenderer = std::function<void(uint32_t frame_index, std::span<uint8_t> frame)>;
+
+// The default 12-bit counter pattern: sample i of frame f.
+inline uint16_t pattern_sample(uint32_t frame_index, uint32_t sample_index) {
+    return static_cast<uint16_t>((sample_index + frame_index * 97u) & 0x0FFFu);
+}
+void render_pattern(uint32_t frame_index, std::span<uint8_t> frame);
+
+// What one segment header says (the raw fields before encoding).
+struct SegmentHeader {
+    uint16_t sidx = 0;
+    uint32_t len = 0;
+    uint32_t frlen = 0;
+    uint16_t fridx = 0;
+    uint16_t frfmt = kFormatRawDcs;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    int16_t temp_sensor = 0;
+    int16_t temp_board = 0;
+    uint32_t spare = 0;
+    uint32_t data_checksum = 0;
+    bool frame_start = false;
+    bool checksum_valid = false;
+};
+// Encodes a header with its Fletcher-16 checksum.
+void encode_header(const SegmentHeader &h, uint8_t *out);
+
+class StreamGenerator {
+  public:
+    StreamGenerator() = default;
+
+    void set_config(const StreamConfig &config) { config_ = config; }
+    const StreamConfig &config() const { return config_; }
+    void set_renderer(FrameRenderer renderer) { renderer_ = std::move(renderer); }
+    void set_temperatures(int16_t sensor, int16_t board) {
+        temp_sensor_ = sensor;
+        temp_board_ = board;
+    }
+    // Serve this package as frames of format 171 instead of rendered frames (empty: render).
+    void set_package(std::vector<uint8_t> package) { package_ = std::move(package); }
+    void add_fault(StreamFault fault, unsigned count);
+    void clear_faults() { corrupt_header_ = corrupt_data_ = drop_ = 0; }
+
+    // Starts a new stream: segment and frame indices from 0, nothing buffered.
+    void restart();
+    // Bytes generated and not yet read.
+    size_t buffered() const { return buffer_.size() - read_pos_; }
+    // Generates the next unit (one frame, or frames_per_segment frames) into the buffer.
+    // Returns the number of frames generated.
+    uint32_t generate();
+    size_t read(std::span<uint8_t> dst);
+    uint32_t segments_generated() const { return segments_; }
+
+  private:
+    void emit_segment(SegmentHeader h, std::span<const uint8_t> data);
+
+    StreamConfig config_;
+    FrameRenderer renderer_;
+    std::vector<uint8_t> package_;
+    int16_t temp_sensor_ = 0;
+    int16_t temp_board_ = 0;
+    uint16_t next_sidx_ = 0;
+    uint16_t next_fridx_ = 0;
+    uint32_t segments_ = 0;
+    unsigned corrupt_header_ = 0;
+    unsigned corrupt_data_ = 0;
+    unsigned drop_ = 0;
+    std::vector<uint8_t> frames_;  // scratch: the frames of the current unit
+    std::vector<uint8_t> buffer_;  // encoded segments waiting to be read
+    size_t read_pos_ = 0;
+};
+
+}  // namespace lumox::vcam
