@@ -14,6 +14,7 @@
 #include "lumox/driver.h"
 #include "lumox/stream.h"
 #include "lumox/frame_file.h"
+#include "lumox/firmware.h"
 #include "lumox/image.h"
 #include "lumox/vecmat.h"
 
