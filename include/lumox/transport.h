@@ -77,7 +77,8 @@ LUMOX_API extern const lumox_ll_op ll_op_usb;
 
 LUMOX_API uint8_t lumox_ll_init(void);
 LUMOX_API void lumox_ll_uninit(void);
-/* Sets the transport's debug level (libusb's log level, 0 none .. 4 debug). */
+/* Sets the transport's debug level from a library log level (0 TRC .. 4 ERR, 5 off), which the
+ * USB transport maps to libusb's log level for the devices it opens later. */
 LUMOX_API void lumox_ll_set_debug(uint32_t level);
 LUMOX_API int32_t lumox_ll_dev_list(lumox_ll_dev *devs, int32_t max);
 LUMOX_API lumox_ll_dev *lumox_ll_dev_open(lumox_ll_dev *dev);

@@ -1,0 +1,38 @@
+// USB transport, command channel: control transfers on endpoint 0 with a status request after
+// each command, and the register and parameter batches built from them.
+//
+// Commands are submitted on the caller's thread and completed on the device's event thread; the
+// caller waits for the completion (cancelling after about 1 s, abandoning after about 2 s). The
+// channel has no lock: the device layer issues one command at a time per device, because the
+// camera's status record describes only its last command.
+#pragma once
+
+#include <cstdint>
+
+#include "lumox/transport.h"
+
+namespace lumox::ll {
+
+inline constexpr uint8_t kCmdStatus = 0xB0;
+inline constexpr uint8_t kCmdDevice = 0xC0;
+inline constexpr uint8_t kCmdRegister = 0xC2;
+inline constexpr uint32_t kStatusRecordSize = 63;
+inline constexpr uint32_t kParamRecordSize = 20;
+inline constexpr uint32_t kCmdTimeoutMs = 1000;
+
+// One command: dir 1 writes len bytes of buf to the camera, 0 reads up to len bytes into buf.
+// True when exactly len bytes moved; a short read still leaves the bytes that arrived in buf.
+uint8_t usb_ll_exe_cmd(lumox_ll_dev *dev, uint8_t dir, uint8_t type, uint16_t value, void *buf,
+                       uint32_t len, uint32_t timeout_ms);
+// True when the camera reports that its last command was (type, value) and finished without
+// error. While the camera reports that command as busy the status is requested again.
+uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value);
+uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
+                         const uint32_t *values, uint16_t count);
+uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
+                        uint16_t count);
+// records: count records of 20 bytes in their wire form.
+uint8_t usb_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count);
+uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count);
+
+}  // namespace lumox::ll
