@@ -1,33 +1,465 @@
 // lumox: the command-line tool over the library's public C interface.
 
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 #include "lumox/lumox.h"
 
 namespace {
 
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char *kUsage =
+    "usage: lumox [OPTIONS] COMMAND [ARGS]\n"
+    "commands:\n"
+    "  list                          list the cameras attached\n"
+    "  info                          identity, driver and parameters of a camera\n"
+    "  capture --frames N [--out DIR]\n"
+    "                                capture N raw frames (written to DIR with frames.csv)\n"
+    "  param get ID|NAME             read a parameter\n"
+    "  param set ID|NAME VALUE [LEN] write a parameter (VALUE little-endian, LEN 1-4 bytes,\n"
+    "                                default 4)\n"
+    "  reg read TARGET ADDR [COUNT]  read registers\n"
+    "  reg write TARGET ADDR VALUE...\n"
+    "                                write registers from ADDR on\n"
+    "  cmap [MIN_MM MAX_MM [STEPS]]  print the distance colour ramp as 24-bit colour\n"
+    "  atan2 Y X                     phase angle of (X, Y), 30000 units per turn\n"
+    "options:\n"
+    "  --device BUS:PORT             use the camera at this bus and port (default: the first)\n"
+    "  --log FILE                    library log file (default lumox_YYYYMMDD.log)\n"
+    "  --help, --version\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: lumox COMMAND [ARGS]\n"
-                 "commands:\n"
-                 "  cmap [MIN_MM MAX_MM [STEPS]]  print the distance colour ramp as 24-bit colour\n"
-                 "  atan2 Y X                     phase angle of (X, Y), 30000 units per turn\n");
-    return 2;
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+int fail(const char *fmt, const char *arg = "") {
+    std::fprintf(stderr, "lumox: ");
+    std::fprintf(stderr, fmt, arg);
+    std::fputc('\n', stderr);
+    return kExitFailure;
+}
+
+// Options and positional arguments, in any order.
+struct Args {
+    std::vector<std::string> words;
+    std::string device;
+    std::string out;
+    std::string log;
+    long frames = -1;
+    bool help = false;
+    bool version = false;
+};
+
+bool parse_number(const std::string &text, long long *value) {
+    if (text.empty()) return false;
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtoll(text.c_str(), &end, 0);
+    return errno == 0 && *end == '\0';
+}
+
+bool parse_args(int argc, char **argv, Args *args) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string *to) {
+            if (i + 1 >= argc) return false;
+            *to = argv[++i];
+            return true;
+        };
+        if (a == "--help" || a == "-h") {
+            args->help = true;
+        } else if (a == "--version") {
+            args->version = true;
+        } else if (a == "--device") {
+            if (!value(&args->device)) return false;
+        } else if (a == "--out") {
+            if (!value(&args->out)) return false;
+        } else if (a == "--log") {
+            if (!value(&args->log)) return false;
+        } else if (a == "--frames") {
+            std::string n;
+            long long frames = 0;
+            if (!value(&n) || !parse_number(n, &frames) || frames <= 0 || frames > 100000000) {
+                std::fprintf(stderr, "lumox: --frames needs a positive count\n");
+                return false;
+            }
+            args->frames = static_cast<long>(frames);
+        } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+            std::fprintf(stderr, "lumox: unknown option %s\n", a.c_str());
+            return false;
+        } else {
+            args->words.push_back(a);
+        }
+    }
+    return true;
+}
+
+// A fixed-size text field of the device record, which is not terminated when full.
+std::string field(const char *text, size_t size) { return std::string(text, strnlen(text, size)); }
+
+std::string hex(const uint8_t *bytes, size_t n) {
+    std::string out;
+    char cell[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(cell, sizeof cell, i ? " %02x" : "%02x", bytes[i]);
+        out += cell;
+    }
+    return out;
+}
+
+// The library, started for the commands that talk to a camera and ended with them.
+class Library {
+  public:
+    explicit Library(const std::string &log) { lumox_init(log.empty() ? nullptr : log.c_str()); }
+    ~Library() {
+        if (dev_) lumox_dev_close(dev_);
+        lumox_uninit();
+    }
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
+
+    // Opens the camera named by "BUS:PORT", or the first camera. Prints why when it cannot.
+    lumox_dev_t *open(const std::string &where) {
+        lumox_dev_t list[16];
+        const int32_t n = lumox_dev_list(list, 16);
+        if (n <= 0) {
+            fail("no camera found");
+            return nullptr;
+        }
+        int pick = 0;
+        if (!where.empty()) {
+            unsigned bus = 0;
+            unsigned port = 0;
+            char extra = 0;
+            if (std::sscanf(where.c_str(), "%u:%u%c", &bus, &port, &extra) != 2) {
+                fail("--device needs BUS:PORT, not '%s'", where.c_str());
+                return nullptr;
+            }
+            pick = -1;
+            for (int32_t i = 0; i < n; ++i) {
+                if (list[i].bus == bus && list[i].port == port) pick = i;
+            }
+            if (pick < 0) {
+                fail("no camera at %s", where.c_str());
+                return nullptr;
+            }
+        }
+        record_ = list[pick];
+        dev_ = lumox_dev_open(&record_);
+        if (!dev_) fail("cannot open the camera (see the library log)");
+        return dev_;
+    }
+
+  private:
+    lumox_dev_t record_{};
+    lumox_dev_t *dev_ = nullptr;
+};
+
+int cmd_list(const Args &args) {
+    Library lib(args.log);
+    lumox_dev_t list[16];
+    const int32_t n = lumox_dev_list(list, 16);
+    if (n <= 0) {
+        std::printf("no camera found\n");
+        return kExitOk;
+    }
+    std::printf("%-9s %-5s %-5s\n", "BUS:PORT", "ADDR", "SPEED");
+    for (int32_t i = 0; i < n; ++i) {
+        std::printf("%3u:%-5u %-5u %-5u\n", list[i].bus, list[i].port, list[i].addr, list[i].speed);
+    }
+    return kExitOk;
+}
+
+// Parameter identifier from a number or a name ("LUMOX_PARAM_FRAME_RATE", "FRAME_RATE",
+// "frame_rate").
+bool parse_param_id(const std::string &text, uint32_t *id) {
+    long long n = 0;
+    if (parse_number(text, &n)) {
+        if (n < 0 || n > 0xFFFFFFFFll) return false;
+        *id = static_cast<uint32_t>(n);
+        return true;
+    }
+    std::string upper;
+    for (char c : text) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (uint32_t i = 0; i < 256; ++i) {
+        const char *name = lumox_param_name(i);
+        if (!name) continue;
+        if (upper == name || "LUMOX_PARAM_" + upper == name) {
+            *id = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+void print_param(const lumox_param_item &item) {
+    const char *name = lumox_param_name(item.param_id);
+    const size_t len =
+        item.param_val_len < sizeof item.param_val ? item.param_val_len : sizeof item.param_val;
+    std::printf("%3u %-24s len=%-2u [%s]", item.param_id, name ? name : "-", item.param_val_len,
+                hex(item.param_val, len).c_str());
+    if (len >= 1 && len <= 4) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < len; ++i) v |= static_cast<uint32_t>(item.param_val[i]) << (8 * i);
+        std::printf(" = %u", v);
+    }
+    if (item.param_id == LUMOX_PARAM_PRODUCT || item.param_id == LUMOX_PARAM_ID2) {
+        std::printf(" \"%s\"", field(reinterpret_cast<const char *>(item.param_val), len).c_str());
+    }
+    std::printf("\n");
+}
+
+int cmd_info(const Args &args) {
+    Library lib(args.log);
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    const lumox_drv *drv = lumox_dev_get_drv(dev);
+    std::printf("location   %u:%u (address %u, speed %u)\n", dev->bus, dev->port, dev->addr,
+                dev->speed);
+    std::printf("product    %s\n", field(dev->product, sizeof dev->product).c_str());
+    std::printf("identity   %s\n", field(dev->id2, sizeof dev->id2).c_str());
+    std::printf("param 5    [%s]\n", hex(dev->id5_data, sizeof dev->id5_data).c_str());
+    std::printf("param 6    [%s]\n", hex(dev->id6_data, sizeof dev->id6_data).c_str());
+    std::printf("driver     %s (%s)\n", drv ? drv->name : "-", drv ? drv->code : "-");
+    std::printf("parameters:\n");
+    const uint32_t ids[] = {LUMOX_PARAM_MODE,       LUMOX_PARAM_CHIP_INFO,  LUMOX_PARAM_CALIB_INFO,
+                            LUMOX_PARAM_OP_MODE,    LUMOX_PARAM_FRAME_RATE, LUMOX_PARAM_INTG_TIME,
+                            LUMOX_PARAM_TEMPERATURE};
+    for (uint32_t id : ids) {
+        lumox_param_item item{};
+        item.param_id = id;
+        if (lumox_param_batch_get(dev, &item, 1)) {
+            print_param(item);
+        } else {
+            std::printf("%3u %-24s (not answered)\n", id, lumox_param_name(id));
+        }
+    }
+    return kExitOk;
+}
+
+int cmd_param(const Args &args) {
+    const auto &w = args.words;
+    if (w.size() < 3) return usage();
+    const bool set = w[1] == "set";
+    if (!set && w[1] != "get") return usage();
+    lumox_param_item item{};
+    if (!parse_param_id(w[2], &item.param_id)) return fail("unknown parameter '%s'", w[2].c_str());
+    long long value = 0;
+    long long len = 4;
+    if (set) {
+        if (w.size() < 4 || w.size() > 5) return usage();
+        if (!parse_number(w[3], &value)) return fail("bad value '%s'", w[3].c_str());
+        if (w.size() == 5 && (!parse_number(w[4], &len) || len < 1 || len > 4)) {
+            return fail("length must be 1 to 4 bytes, not '%s'", w[4].c_str());
+        }
+        item.param_val_len = static_cast<uint8_t>(len);
+        for (long long i = 0; i < len; ++i) {
+            item.param_val[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+        }
+    } else if (w.size() != 3) {
+        return usage();
+    }
+    Library lib(args.log);
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    if (set) {
+        if (!lumox_param_batch_set(dev, &item, 1)) return fail("the camera refused the parameter");
+        std::printf("set ");
+        print_param(item);
+        return kExitOk;
+    }
+    if (!lumox_param_batch_get(dev, &item, 1)) return fail("the camera did not answer");
+    print_param(item);
+    return kExitOk;
+}
+
+int cmd_reg(const Args &args) {
+    const auto &w = args.words;
+    if (w.size() < 4) return usage();
+    const bool write = w[1] == "write";
+    if (!write && w[1] != "read") return usage();
+    long long target = 0;
+    long long addr = 0;
+    if (!parse_number(w[2], &target) || target < 0 || target > 255) {
+        return fail("bad target '%s'", w[2].c_str());
+    }
+    if (!parse_number(w[3], &addr) || addr < 0 || addr > 0xFFFFFFFFll) {
+        return fail("bad register address '%s'", w[3].c_str());
+    }
+    std::vector<uint32_t> values;
+    if (write) {
+        if (w.size() < 5) return usage();
+        for (size_t i = 4; i < w.size(); ++i) {
+            long long v = 0;
+            if (!parse_number(w[i], &v) || v < 0 || v > 0xFFFFFFFFll) {
+                return fail("bad register value '%s'", w[i].c_str());
+            }
+            values.push_back(static_cast<uint32_t>(v));
+        }
+    } else {
+        long long count = 1;
+        if (w.size() > 5) return usage();
+        if (w.size() == 5 && (!parse_number(w[4], &count) || count < 1 || count > 65535)) {
+            return fail("bad register count '%s'", w[4].c_str());
+        }
+        values.assign(static_cast<size_t>(count), 0);
+    }
+    if (values.size() > 65535) return fail("too many registers");
+    Library lib(args.log);
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    const auto cnt = static_cast<uint16_t>(values.size());
+    const auto tgt = static_cast<uint8_t>(target);
+    const auto base = static_cast<uint32_t>(addr);
+    if (write) {
+        if (!lumox_reg_batch_write(dev, tgt, base, values.data(), cnt)) {
+            return fail("register write failed");
+        }
+        std::printf("wrote %u register(s) at %u:0x%x\n", cnt, tgt, base);
+        return kExitOk;
+    }
+    if (!lumox_reg_batch_read(dev, tgt, base, values.data(), cnt)) {
+        return fail("register read failed");
+    }
+    for (uint16_t i = 0; i < cnt; ++i) {
+        std::printf("%u:0x%04x = 0x%08x (%u)\n", tgt, base + i, values[i], values[i]);
+    }
+    return kExitOk;
+}
+
+bool make_dirs(const std::string &path) {
+    std::string partial;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            if (!partial.empty() && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+                return false;
+            }
+        }
+        if (i < path.size()) partial += path[i];
+    }
+    return true;
+}
+
+bool write_file(const std::string &path, const uint8_t *data, size_t n) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(data, 1, n, f) == n;
+    return std::fclose(f) == 0 && ok;
+}
+
+int cmd_capture(const Args &args) {
+    if (args.words.size() != 1 || args.frames <= 0) return usage();
+    if (!args.out.empty() && !make_dirs(args.out)) {
+        return fail("cannot create the output directory '%s'", args.out.c_str());
+    }
+    FILE *csv = nullptr;
+    if (!args.out.empty()) {
+        csv = std::fopen((args.out + "/frames.csv").c_str(), "w");
+        if (!csv) return fail("cannot write '%s/frames.csv'", args.out.c_str());
+        std::fprintf(csv,
+                     "file,index,size,format,width,height,pixel_bytes,temp_sensor_c,"
+                     "temp_board_c\n");
+    }
+    Library lib(args.log);
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) {
+        if (csv) std::fclose(csv);
+        return kExitFailure;
+    }
+    constexpr uint32_t kBufferedFrames = 10;
+    if (!lumox_cap_set_frame_buffer(dev, nullptr, kBufferedFrames * LUMOX_FRAME_BUF_UNIT) ||
+        !lumox_cap_start(dev)) {
+        if (csv) std::fclose(csv);
+        return fail("the camera did not start streaming");
+    }
+
+    std::vector<uint8_t> buf(8u << 20);
+    int status = kExitOk;
+    long got = 0;
+    std::chrono::steady_clock::time_point first;
+    std::chrono::steady_clock::time_point last;
+    while (got < args.frames) {
+        lumox_frame_info info{};
+        const int32_t r =
+            lumox_cap_get_frames(dev, 1, buf.data(), static_cast<uint32_t>(buf.size()), &info);
+        if (r < 0) {
+            std::fprintf(stderr, "lumox: capture ended: %s (%d)\n",
+                         r == -2 ? "not capturing" : lumox_error_name(r), r);
+            status = kExitFailure;
+            break;
+        }
+        if (r == 0) {
+            std::fprintf(stderr, "lumox: no frame within the time-out\n");
+            status = kExitFailure;
+            break;
+        }
+        last = std::chrono::steady_clock::now();
+        if (got == 0) first = last;
+        lx_raw_frame_info raw{};
+        lumox_cap_get_raw_info(dev, &raw);
+        const double t_sensor = raw.temp_sensor / 10.0;
+        const double t_board = raw.temp_ib / 10.0;
+        std::printf("frame %5u  size %8u  fmt %3u  %ux%u  sensor %5.1f C  board %5.1f C\n",
+                    info.frame_idx, info.frame_size, info.frame_format, info.width, info.height,
+                    t_sensor, t_board);
+        if (info.frame_size > buf.size()) {
+            std::fprintf(stderr, "lumox: frame %u cut to %zu bytes\n", info.frame_idx, buf.size());
+        }
+        if (csv) {
+            char name[32];
+            std::snprintf(name, sizeof name, "frame_%05ld.raw", got);
+            const size_t n = info.frame_size < buf.size() ? info.frame_size : buf.size();
+            if (!write_file(args.out + "/" + name, buf.data(), n)) {
+                std::fprintf(stderr, "lumox: cannot write %s/%s\n", args.out.c_str(), name);
+                status = kExitFailure;
+                break;
+            }
+            std::fprintf(csv, "%s,%u,%u,%u,%u,%u,%u,%.1f,%.1f\n", name, info.frame_idx,
+                         info.frame_size, info.frame_format, info.width, info.height,
+                         info.pixel_bytes, t_sensor, t_board);
+        }
+        ++got;
+    }
+
+    lumox_cap_stats stats{};
+    lumox_cap_get_stats(dev, &stats);
+    lumox_cap_stop(dev);
+    if (csv && std::fclose(csv) != 0) status = kExitFailure;
+
+    const double seconds = std::chrono::duration<double>(last - first).count();
+    std::printf("frames captured    %ld\n", got);
+    std::printf("stream: received %u, queued %u, discarded %u, overflowed %u, bytes dropped %u\n",
+                stats.frames_received, stats.frames_queued, stats.frames_discarded,
+                stats.frames_overflowed, stats.bytes_dropped);
+    if (got > 1 && seconds > 0) {
+        std::printf("frame rate         %.2f frames/s\n", (got - 1) / seconds);
+    } else {
+        std::printf("frame rate         - (fewer than two frames)\n");
+    }
+    if (!args.out.empty()) std::printf("written to         %s\n", args.out.c_str());
+    return status;
 }
 
 // Prints the colour of evenly spaced distances, as hex words and as a 24-bit colour strip.
-int cmd_cmap(int argc, char **argv) {
-    const int lo = argc > 0 ? std::atoi(argv[0]) : 0;
-    const int hi = argc > 1 ? std::atoi(argv[1]) : 4000;
-    const int steps = argc > 2 ? std::atoi(argv[2]) : 40;
+int cmd_cmap(const std::vector<std::string> &w) {
+    const int lo = w.size() > 1 ? std::atoi(w[1].c_str()) : 0;
+    const int hi = w.size() > 2 ? std::atoi(w[2].c_str()) : 4000;
+    const int steps = w.size() > 3 ? std::atoi(w[3].c_str()) : 40;
     if (steps <= 0 || hi <= lo) return usage();
     lx_cmap map{};
-    if (!lx_cmap_init(&map, 30000)) {
-        std::fprintf(stderr, "lumox: out of memory\n");
-        return 1;
-    }
+    if (!lx_cmap_init(&map, 30000)) return fail("out of memory");
     lx_cmap_set_range(&map, lo, hi);
     std::string strip;
     for (int i = 1; i <= steps; ++i) {
@@ -41,21 +473,37 @@ int cmd_cmap(int argc, char **argv) {
     }
     std::printf("%s\x1b[0m\n", strip.c_str());
     lx_cmap_uninit(&map);
-    return 0;
+    return kExitOk;
 }
 
-int cmd_atan2(int argc, char **argv) {
-    if (argc < 2) return usage();
-    std::printf("%d\n", lx_math_atan2_i32(std::atoi(argv[0]), std::atoi(argv[1])));
-    return 0;
+int cmd_atan2(const std::vector<std::string> &w) {
+    if (w.size() < 3) return usage();
+    std::printf("%d\n", lx_math_atan2_i32(std::atoi(w[1].c_str()), std::atoi(w[2].c_str())));
+    return kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) return usage();
-    const char *cmd = argv[1];
-    if (std::strcmp(cmd, "cmap") == 0) return cmd_cmap(argc - 2, argv + 2);
-    if (std::strcmp(cmd, "atan2") == 0) return cmd_atan2(argc - 2, argv + 2);
+    Args args;
+    if (!parse_args(argc, argv, &args)) return usage();
+    if (args.help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (args.version) {
+        std::printf("lumox %s\n", LUMOX_VERSION);
+        return kExitOk;
+    }
+    if (args.words.empty()) return usage();
+    const std::string &cmd = args.words[0];
+    if (cmd == "list") return cmd_list(args);
+    if (cmd == "info") return cmd_info(args);
+    if (cmd == "capture") return cmd_capture(args);
+    if (cmd == "param") return cmd_param(args);
+    if (cmd == "reg") return cmd_reg(args);
+    if (cmd == "cmap") return cmd_cmap(args.words);
+    if (cmd == "atan2") return cmd_atan2(args.words);
+    std::fprintf(stderr, "lumox: unknown command '%s'\n", cmd.c_str());
     return usage();
 }

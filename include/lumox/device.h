@@ -21,8 +21,11 @@
 #include <stdint.h>
 
 #include "lumox/export.h"
+#include "lumox/stream.h"
 
 LUMOX_BEGIN_DECLS
+
+#define LUMOX_VERSION "v1.43"
 
 struct lumox_dev_state; /* library-owned, opaque */
 struct lumox_drv;       /* see driver.h */
@@ -185,6 +188,22 @@ LUMOX_API uint8_t lumox_cap_snapshot(lumox_dev_t *dev, void *buf, uint32_t len,
 /* Delivers frames to the frame-ready callback until the capture ends (true) or timeout_ms passes
  * (false; 0 waits without limit). */
 LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms);
+
+/* Counters of the frame stream since the capture started. */
+typedef struct lumox_cap_stats {
+    uint32_t frames_received;   /* frames filled completely */
+    uint32_t frames_queued;     /* frames that became ready */
+    uint32_t frames_discarded;  /* incomplete frames thrown away (order, checksum, lost headers) */
+    uint32_t frames_overflowed; /* ready frames dropped because the frame buffer was full */
+    uint32_t frames_ready;      /* frames ready now */
+    uint32_t bytes_dropped;     /* bytes skipped or thrown away with those frames */
+} lumox_cap_stats;
+
+LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats);
+
+/* Raw information (with the temperatures of its header) of the frame last delivered by a polling
+ * call or lumox_cap_wait on this device; zero before the first. */
+LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw);
 
 /* "OK", "LUMOX_ERR_CAP_FRAME_DISCARD", "LUMOX_ERR_CAP_TIMEOUT", ..., or "**UNKNOWN**". */
 LUMOX_API const char *lumox_error_name(int32_t code);

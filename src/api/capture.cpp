@@ -91,6 +91,7 @@ bool wait_for_work(lumox_dev_state &state, const Clock::time_point *deadline) {
 // Delivers one frame taken into dst to the request and the frame-ready callback.
 void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, const lx_raw_frame_info &raw) {
     lumox_dev_state &state = *dev->state;
+    state.last_raw = raw;
     if (!state.drv->ops->frame_get_info(state.drv, &state.frame_info, &raw)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s]  driver frame_get_info failed!\n", "_cap_handle_rdy_data");
         state.frame_info = lumox_frame_info{};
@@ -514,6 +515,25 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) {
     }
     handle_ready_data(dev, kAllFrames);
     return ended ? 1 : 0;
+}
+
+LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) {
+    if (!check_open(dev, "lumox_cap_get_stats") || !stats) return 0;
+    lx_stream_state now{};
+    lx_stream_get_state(dev->state->stream, &now);
+    stats->frames_received = now.frames_received;
+    stats->frames_queued = now.frames_queued;
+    stats->frames_discarded = now.frames_discarded;
+    stats->frames_overflowed = now.frames_overflowed;
+    stats->frames_ready = now.frames_ready;
+    stats->bytes_dropped = now.bytes_dropped;
+    return 1;
+}
+
+LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw) {
+    if (!check_open(dev, "lumox_cap_get_raw_info") || !raw) return 0;
+    *raw = dev->state->last_raw;
+    return 1;
 }
 
 LUMOX_API const char *lumox_error_name(int32_t code) {

@@ -39,6 +39,7 @@ struct lumox_dev_state {
     lx_stream *stream = nullptr;
     lx_stream_state last_state{};   // event thread (reset at start, before transfers run)
     lumox_frame_info frame_info{};  // polling thread: description of the last frame fetched
+    lx_raw_frame_info last_raw{};   // polling thread: raw information of that frame
     uint32_t start_arg = 0;
     std::atomic<uint32_t> stop{1};
     std::atomic<uint32_t> timeouts{0};

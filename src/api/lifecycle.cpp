@@ -22,7 +22,6 @@
 namespace lumox::api {
 namespace {
 
-constexpr const char *kVersion = "v1.43";
 // Fixed build stamp shown in the start banner, so that builds are reproducible.
 constexpr const char *kBuildDate = "Dec 08 2026";
 constexpr const char *kBuildTime = "00:00:00";
@@ -139,7 +138,7 @@ LUMOX_API void lumox_init(const char *log_name) {
     }
     lx_log_enable(LX_LOG_OUT_FILE, LX_LOG_DBG, log_name);
     lx_log(LX_LOG_INF, "INF", "[%s]  --- %s %s(compile at %s %s) log start -----\n", "lumox_init",
-           "LUMOX", kVersion, kBuildDate, kBuildTime);
+           "LUMOX", LUMOX_VERSION, kBuildDate, kBuildTime);
     lumox_ll_init();
     if (!library_cmap().palette) lx_cmap_init(&library_cmap(), 30000);
 }

@@ -130,6 +130,17 @@ TEST_F(Capture, FrameReadyCallbackSeesEveryFrame) {
     EXPECT_EQ(lumox_cap_get_frames(&dev_, 3, nullptr, 0, nullptr), 3);
     EXPECT_EQ(g_seen.indices, (std::vector<uint16_t>{4, 5, 6}));
     EXPECT_EQ(g_seen.first_bytes, (std::vector<uint8_t>{4, 5, 6}));
+
+    lx_raw_frame_info raw{};
+    ASSERT_EQ(lumox_cap_get_raw_info(&dev_, &raw), 1);
+    EXPECT_EQ(raw.fridx, 6) << "the last frame delivered";
+    EXPECT_EQ(raw.temp_sensor, 412);
+    EXPECT_EQ(raw.temp_ib, 385);
+    lumox_cap_stats stats{};
+    ASSERT_EQ(lumox_cap_get_stats(&dev_, &stats), 1);
+    EXPECT_EQ(stats.frames_received, 3u);
+    EXPECT_EQ(stats.frames_queued, 3u);
+    EXPECT_EQ(stats.frames_ready, 0u);
 }
 
 TEST_F(Capture, CallbackFramesLargerThanTheScratchBufferArriveWhole) {
