@@ -130,7 +130,6 @@ class Camera {
     void clear_faults();
 
   private:
-    struct Pending;
     void handle_out(const SetupPacket &setup, std::span<const uint8_t> data);
     std::vector<uint8_t> handle_in(const SetupPacket &setup, bool &stall);
     std::vector<uint8_t> status_record();
@@ -140,6 +139,7 @@ class Camera {
     void reset(uint32_t target);
     void apply_param(uint8_t id, std::span<const uint8_t> value);
     void rebase_pacing();
+    void describe_package();
     bool frame_due_locked(Clock::time_point now) const;
     static bool matches(int type, int value, const SetupPacket &setup);
 
@@ -168,6 +168,8 @@ class Camera {
     Clock::time_point pace_origin_{};
     uint64_t frames_since_origin_ = 0;
     std::vector<uint8_t> resets_;
+    std::vector<uint8_t> package_;
+    uint32_t package_version_ = 0;
     std::vector<CommandRecord> log_;
     StreamCounters counters_;
 

@@ -2,6 +2,7 @@
 // 20-byte wire record, with the defaults a freshly powered camera reports.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>

@@ -1,0 +1,3 @@
+#include "support/vcam_fixture.h"
+
+int main(int argc, char **argv) { return lumox::test::vcam_main(argc, argv); }
