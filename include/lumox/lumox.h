@@ -17,5 +17,6 @@
 #include "lumox/firmware.h"
 #include "lumox/image.h"
 #include "lumox/vecmat.h"
+#include "lumox/evk.h"
 
 #endif /* LUMOX_LUMOX_H */

@@ -1,0 +1,290 @@
+#include "evk/calibration.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "evk/config.h"
+#include "evk/settings.h"
+#include "lumox/log.h"
+#include "platform/fs.h"
+
+extern "C" {
+LUMOX_API uint16_t distImagesDRNU[2][LUMOX_DRNU_BANK_ENTRIES];
+LUMOX_API int g_calib_scale_m = 1000;
+LUMOX_API int g_calib_offset_mm = -3400;
+}
+
+namespace lumox::evk {
+namespace {
+
+constexpr size_t kNameBytes = 256;
+constexpr int kReferenceDistanceMm = 295;
+constexpr int kFrequencyWithFieldBytes = 24;
+constexpr int kMinParamBytes = 16;  // offset, temperature, step
+
+struct DrnuParams {
+    int offset = 8364;
+    int temp = 361;
+    int temp_ib = 341;
+    double step_mm = 298.2;
+};
+
+struct CalibrationState {
+    int width = 320;
+    int height = 240;
+    int num_distances = kMaxDistances;
+    int column_limit = 0;
+    int row_limit = 0;
+    int frequency_khz = kDefaultCalibFrequency;
+    DrnuParams copies[2];  // [0]: modulation-frequency index 2, [1]: the others
+    DrnuParams working;
+};
+
+CalibrationState g_calib;
+
+std::string prefixed(const char *name) { return std::string(lumox_path_get()) + name; }
+
+int32_t s32_at(const uint8_t *bytes) {
+    uint32_t v = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                 (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    return static_cast<int32_t>(v);
+}
+
+double f64_at(const uint8_t *bytes) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | bytes[i];
+    double d;
+    std::memcpy(&d, &v, sizeof d);
+    return d;
+}
+
+long file_size(FILE *file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) return -1;
+    long size = std::ftell(file);
+    if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
+    return size;
+}
+
+int frequency_index(uint32_t frequency_khz) {
+    switch (frequency_khz) {
+        case 24000:
+            return 1;
+        case 12000:
+            return 2;
+        case 36000:
+            return 0;
+        default:
+            lx_log(LX_LOG_ERR, "ERR", "[%s] Not supported freq\n", "calibrationLoadDRNU_LUT");
+            return 2;
+    }
+}
+
+// Reads the parameter file into params; false when it is missing or too short to hold the
+// offset, temperature and step.
+bool read_param_file(DrnuParams *params) {
+    char name[kNameBytes];
+    calibrationGetParamName(name);
+    platform::UniqueFile file(platform::open_file(prefixed(name).c_str(), "rb"));
+    if (!file) return false;
+    long size = file_size(file.get());
+    uint8_t bytes[kFrequencyWithFieldBytes] = {};
+    size_t got = std::fread(bytes, 1, sizeof bytes, file.get());
+    if (size < kMinParamBytes || got < kMinParamBytes) {
+        lx_log(LX_LOG_WRN, "WRN", "[%s] %s too short, defaults used\n", "calibrationLoadDRNU_LUT",
+               name);
+        return false;
+    }
+
+    const uint8_t *fields = bytes;
+    size_t field_bytes = got;
+    if (size == kFrequencyWithFieldBytes) {
+        auto frequency = static_cast<uint32_t>(s32_at(bytes));
+        g_calib.frequency_khz = static_cast<int>(frequency);
+        configSetModulationFrequency(frequency_index(frequency), configGetDeviceAddress());
+        fields += 4;
+        field_bytes -= 4;
+    } else {
+        g_calib.frequency_khz = kDefaultCalibFrequency;
+    }
+    lx_log(LX_LOG_DBG, "DBG", "[%s] Clib Freq:%d k\n", "calibrationLoadDRNU_LUT",
+           g_calib.frequency_khz);
+
+    params->offset = s32_at(fields);
+    params->temp = s32_at(fields + 4);
+    params->step_mm = f64_at(fields + 8);
+    params->temp_ib = field_bytes >= 20 ? s32_at(fields + 16) : params->temp;
+    const char *fn = "calibrationLoadDRNU_LUT";
+    lx_log(LX_LOG_DBG, "DBG", "[%s] gOffsetDRNU_Temp0:%d\n", fn, params->offset);
+    lx_log(LX_LOG_DBG, "DBG", "[%s] gTempCal0:%d\n", fn, params->temp);
+    lx_log(LX_LOG_DBG, "DBG", "[%s] gTempCalIb0:%d\n", fn, params->temp_ib);
+    lx_log(LX_LOG_DBG, "DBG", "[%s] gStepCalMM0:%2.4f\n", fn, params->step_mm);
+    return true;
+}
+
+// Integer mean of the values in 1..59999; -1 when there is none.
+int mean_phase(const uint16_t *image, size_t pixels) {
+    int64_t sum = 0;
+    int64_t count = 0;
+    for (size_t i = 0; i < pixels; ++i) {
+        if (image[i] >= 1 && image[i] <= 59999) {
+            sum += image[i];
+            ++count;
+        }
+    }
+    return count ? static_cast<int>(sum / count) : -1;
+}
+
+int distances_for(long size, size_t image_bytes) {
+    if (configGetModulationFrequency() == 36000) return 20;
+    if (size < 0) return kMaxDistances;
+    long d = size / static_cast<long>(image_bytes);
+    return d > kMaxDistances ? kMaxDistances : static_cast<int>(d);
+}
+
+}  // namespace
+
+void set_calibration_limits(int columns, int rows) {
+    g_calib.column_limit = columns;
+    g_calib.row_limit = rows;
+}
+
+int calibration_frequency_khz() { return g_calib.frequency_khz; }
+
+bool fit_scale_offset(int a0, int a_mid, int frequency_khz, double step_mm, int distances,
+                      int *scale, int *offset_mm) {
+    if (frequency_khz <= 0) return false;
+    float range = 149896224.0f / static_cast<float>(frequency_khz);
+    float x0 = kReferenceDistanceMm;
+    auto xm =
+        static_cast<float>(static_cast<int>(step_mm * (distances / 2) + kReferenceDistanceMm));
+    float m0 = range * static_cast<float>(a0) / 30000.0f;
+    float mm = range * static_cast<float>(a_mid) / 30000.0f;
+    if (!(mm != m0)) return false;
+    float slope = (xm - x0) / (mm - m0);
+    if (!std::isfinite(slope)) return false;
+    *scale = static_cast<int>(slope * 1000.0f);
+    *offset_mm = static_cast<int>(std::round(x0 - m0 * slope));
+    return true;
+}
+
+void unsort_rows(uint16_t *dst, const uint16_t *src, int width, int height) {
+    if (height <= 0 || width <= 0) return;
+    auto row_bytes = static_cast<size_t>(width) * sizeof(uint16_t);
+    auto w = static_cast<size_t>(width);
+    for (int m = 0; m < height / 2; ++m) {
+        std::memcpy(dst + static_cast<size_t>(height - 2 - 2 * m) * w,
+                    src + static_cast<size_t>(m) * w, row_bytes);
+        std::memcpy(dst + static_cast<size_t>(2 * m + 1) * w,
+                    src + static_cast<size_t>(height / 2 + m) * w, row_bytes);
+    }
+}
+
+}  // namespace lumox::evk
+
+using namespace lumox::evk;
+
+extern "C" {
+
+LUMOX_API int calibrationGetDistanceImagesName(char *buffer) {
+    if (!buffer) return -1;
+    const char *stem = is_epc635(configGetPartType()) ? "epc635_images_drnu" : "ryn_ex_images_drnu";
+    std::snprintf(buffer, kNameBytes, "%s_W%03i_C%03i_10.bin", stem, configGetWaferID(),
+                  configGetChipID());
+    return 0;
+}
+
+LUMOX_API int calibrationGetParamName(char *buffer) {
+    if (!buffer) return -1;
+    const char *stem = is_epc635(configGetPartType()) ? "epc635_drnu_param" : "ryn_ex_drnu_param";
+    std::snprintf(buffer, kNameBytes, "%s_W%03i_C%03i_10.bin", stem, configGetWaferID(),
+                  configGetChipID());
+    return 0;
+}
+
+LUMOX_API int calibrateSetWidth(int width) { return g_calib.width = width; }
+LUMOX_API int calibrateSetHeight(int height) { return g_calib.height = height; }
+LUMOX_API int calibrateGetWidth(void) { return g_calib.width; }
+LUMOX_API int calibrateGetHeight(void) { return g_calib.height; }
+LUMOX_API int calibrateSetNumDistances(int count) { return g_calib.num_distances = count; }
+LUMOX_API int calibrateGetNumDistances(void) { return g_calib.num_distances; }
+LUMOX_API int calibrateGetTempCalib(void) { return g_calib.working.temp; }
+LUMOX_API int calibrateGetIbTempCalib(void) { return g_calib.working.temp_ib; }
+LUMOX_API double calibrateGetStepCalMM(void) { return g_calib.working.step_mm; }
+LUMOX_API int calibrationGetOffsetDRNU(void) { return g_calib.working.offset; }
+
+LUMOX_API int calibrationLoadDRNU_LUT(void) {
+    DrnuParams params;
+    if (!read_param_file(&params)) {
+        params = DrnuParams{};
+        g_calib.frequency_khz = kDefaultCalibFrequency;
+    }
+    g_calib.copies[0] = params;
+    g_calib.copies[1] = params;
+    g_calib.working = g_calib.copies[configGetModFreqMode() == 2 ? 0 : 1];
+    pixel_settings().offset_phase_default =
+        drnu_reference_phase(configGetModulationFrequency()) - g_calib.working.offset;
+    return 0;
+}
+
+LUMOX_API int calibrationLoadDistanceImages(int bank) {
+    const char *fn = "calibrationLoadDistanceImages";
+    if (bank != 0 && bank != 1) return -1;
+    char name[kNameBytes];
+    calibrationGetDistanceImagesName(name);
+    std::string path = prefixed(name);
+
+    lumox::platform::UniqueFile file(lumox::platform::open_file(path.c_str(), "rb"));
+    if (!file) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] Can not open %s file\n", fn, path.c_str());
+        return -1;
+    }
+    lx_log(LX_LOG_DBG, "DBG", "[%s] %s\n", fn, path.c_str());
+
+    int width = g_calib.width;
+    int height = g_calib.height;
+    if (width <= 0 || height <= 0) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] Loading failed\n", fn);
+        return -1;
+    }
+    auto pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    size_t image_bytes = pixels * sizeof(uint16_t);
+    int distances = distances_for(file_size(file.get()), image_bytes);
+    size_t total = static_cast<size_t>(distances) * image_bytes;
+
+    std::unique_ptr<uint16_t[]> work(new (std::nothrow) uint16_t[kDrnuWorkBytes / 2]);
+    std::unique_ptr<uint16_t[]> raw(new (std::nothrow) uint16_t[pixels]());
+    if (!work || !raw) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", fn);
+        std::exit(-3);
+    }
+    // Less than one image, or more than the table holds, cannot be loaded.
+    if (distances <= 0 || total > kDrnuWorkBytes ||
+        std::fread(work.get(), 1, total, file.get()) != total) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] Loading failed\n", fn);
+        return -1;
+    }
+    g_calib.num_distances = distances;
+
+    int a0 = mean_phase(work.get(), pixels);
+    int a_mid = mean_phase(work.get() + static_cast<size_t>(distances / 2) * pixels, pixels);
+    if (a0 < 0 || a_mid < 0 ||
+        !fit_scale_offset(a0, a_mid, g_calib.frequency_khz, g_calib.working.step_mm, distances,
+                          &g_calib_scale_m, &g_calib_offset_mm)) {
+        lx_log(LX_LOG_WRN, "WRN", "[%s] distance images give no fit, scale/offset kept\n", fn);
+    }
+
+    uint16_t *table = distImagesDRNU[bank];
+    auto d = static_cast<size_t>(distances);
+    for (size_t k = 0; k < d; ++k) {
+        unsort_rows(raw.get(), work.get() + k * pixels, width, height);
+        for (size_t i = 0; i < pixels; ++i) table[i * d + k] = raw[i];
+    }
+    return 0;
+}
+
+}  // extern "C"

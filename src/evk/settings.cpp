@@ -1,0 +1,159 @@
+#include "evk/settings.h"
+
+#include <algorithm>
+
+#include "evk/config.h"
+
+namespace lumox::evk {
+
+PixelSettings &pixel_settings() {
+    static PixelSettings settings;
+    return settings;
+}
+
+int drnu_reference_phase(int frequency_khz) {
+    if (frequency_khz <= 0) return 0;
+    double s = kHalfSpeedOfLight / (static_cast<double>(frequency_khz) * 10.0);
+    auto s16 = static_cast<uint16_t>(static_cast<int64_t>(s));
+    if (s16 == 0) return 0;
+    return static_cast<int>(885000.0 / s16);
+}
+
+}  // namespace lumox::evk
+
+using lumox::evk::pixel_settings;
+
+extern "C" {
+
+LUMOX_API int calculatorSetPixelMask(unsigned int mask) {
+    pixel_settings().pixel_mask = mask;
+    return 0;
+}
+
+LUMOX_API unsigned int calculatorGetPixelMask(void) { return pixel_settings().pixel_mask; }
+
+LUMOX_API int adcOverflowSetMin(int value) {
+    pixel_settings().adc_overflow_min = value;
+    return 0;
+}
+
+LUMOX_API int adcOverflowSetMax(int value) {
+    pixel_settings().adc_overflow_max = value;
+    return 0;
+}
+
+LUMOX_API int adcOverflowEnable(int flag) {
+    pixel_settings().adc_overflow_enabled = flag != 0;
+    return 0;
+}
+
+LUMOX_API int adcOverflowGetMin(void) { return pixel_settings().adc_overflow_min; }
+LUMOX_API int adcOverflowGetMax(void) { return pixel_settings().adc_overflow_max; }
+LUMOX_API int adcOverflowIsEnabled(void) { return pixel_settings().adc_overflow_enabled ? 1 : 0; }
+
+LUMOX_API int saturationEnable(int flag) {
+    pixel_settings().saturation_enabled = flag != 0;
+    return 0;
+}
+
+LUMOX_API int saturationIsEnabled(void) { return pixel_settings().saturation_enabled ? 1 : 0; }
+
+LUMOX_API int saturationSetSaturationBit(int) { return 0; }
+
+LUMOX_API int hysteresisSetThresholds(int minimum, int hysteresis) {
+    auto &s = pixel_settings();
+    s.hysteresis = hysteresis;
+    int64_t low = static_cast<int64_t>(minimum) - hysteresis;
+    s.hysteresis_upper = static_cast<int64_t>(minimum) * minimum;
+    s.hysteresis_lower = low * low;
+    s.hysteresis_state.fill(0);
+    return 0;
+}
+
+LUMOX_API int hysteresisUpdateThresholds(int minimum) {
+    return hysteresisSetThresholds(minimum, pixel_settings().hysteresis);
+}
+
+LUMOX_API int calculationEnableKalman(int mode) {
+    auto &s = pixel_settings();
+    s.kalman_mode = mode;
+    s.kalman_samples.fill(0);
+    return 0;
+}
+
+LUMOX_API int calculationSetKalmanK(double k) {
+    pixel_settings().kalman_k = k;
+    pixel_settings().kalman_max_gain = k;
+    return 0;
+}
+
+LUMOX_API int calculationSetKalmanKdiff(double kdiff) {
+    pixel_settings().kalman_kdiff = kdiff;
+    return 0;
+}
+
+LUMOX_API int calculationSetKalmanQ(double q) {
+    pixel_settings().kalman_q = q;
+    return 0;
+}
+
+LUMOX_API int calculationSetKalmanThreshold(int which, int value) {
+    if (which == 1) {
+        pixel_settings().kalman_threshold1 = value;
+    } else if (which == 2) {
+        pixel_settings().kalman_threshold2 = value;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+LUMOX_API int calculationSetKalmanNumCheck(int count) {
+    pixel_settings().kalman_num_check = count;
+    return 0;
+}
+
+// The error covariance of every pixel starts at 1.
+LUMOX_API int calculationInitKalman(void) {
+    pixel_settings().kalman_covariance.fill(1.0f);
+    return 0;
+}
+
+LUMOX_API int calculationIsDualMGX(void) { return pixel_settings().dual_mgx ? 1 : 0; }
+
+LUMOX_API int imageSetNumberOfPicture(int count) {
+    pixel_settings().averaged_pictures = count == 0 ? 1 : count;
+    return 0;
+}
+
+LUMOX_API int imageSetProcessing(int mode) {
+    pixel_settings().neighbour_processing = std::min(mode, 3);
+    return 0;
+}
+
+LUMOX_API int imageDifferenceSetThreshold(int threshold) {
+    pixel_settings().difference_threshold = threshold;
+    pixel_settings().difference_reference_taken = false;
+    return 0;
+}
+
+LUMOX_API int imageDifferenceInit(void) {
+    pixel_settings().difference_reference_taken = false;
+    return 0;
+}
+
+LUMOX_API int calculationSetEnableDRNU(int mode) {
+    auto &s = pixel_settings();
+    s.drnu_mode = mode;
+    if (mode == 0) {
+        s.offset_phase = s.offset_phase_default;
+    } else {
+        int offset = lumox::evk::drnu_reference_phase(configGetModulationFrequency()) -
+                     calibrationGetOffsetDRNU();
+        s.offset_phase_default = offset;
+        s.offset_phase = offset;
+    }
+    return 0;
+}
+
+}  // extern "C"
