@@ -120,9 +120,11 @@ void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, const lx_raw_fr
            idx, idx, static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
 }
 
-// Takes every ready frame out of the stream and delivers it: into the published fetch request's
+// Takes the ready frames out of the stream and delivers them: into the published fetch request's
 // buffer while it wants frames, else into a scratch buffer for the frame-ready callback, else
-// nowhere (dropped). First lets the error callback see a pending capture error.
+// nowhere (dropped, as lumox_cap_wait without a callback does). Frames beyond what a request
+// wants are left in the stream when there is no callback to hand them to, so that polling one
+// frame at a time loses nothing. First lets the error callback see a pending capture error.
 void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
     lumox_dev_state &state = *dev->state;
     const lumox_cap_err_cb on_error = state.on_error.load();
@@ -166,6 +168,8 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
 
     uint32_t handled = 0;
     while (frames_ready(state) > 0) {
+        // Frames beyond a request stay ready for the next call unless a callback takes them.
+        if (req && req->wanted == 0 && !state.on_frame_ready.load()) break;
         lx_raw_frame_info raw{};
         uint8_t *dst = nullptr;
         int32_t dst_len = 0;

@@ -92,7 +92,7 @@ TEST_F(Capture, PollTimeOutGrowsWithFramesAndFrameTime) {
     EXPECT_EQ(api::cap_timeout_ms(UINT32_MAX, 1), 1100ull * UINT32_MAX + 2000) << "no overflow";
 }
 
-TEST_F(Capture, DeliversRequestedFramesSideBySideAndDropsTheRest) {
+TEST_F(Capture, DeliversRequestedFramesSideBySideAndKeepsTheRest) {
     start();
     emit(LUMOX_LL_CAP_DATA, frames(0, 3));
     std::vector<uint8_t> buf(2 * kFrameLen, 0xEE);
@@ -109,8 +109,12 @@ TEST_F(Capture, DeliversRequestedFramesSideBySideAndDropsTheRest) {
     EXPECT_EQ(info.width, kFrameWidth);
     EXPECT_EQ(info.height, kFrameHeight);
     EXPECT_EQ(info.pixel_bytes, 2);
-    EXPECT_EQ(lumox_cap_get_frame(&dev_, buf.data(), static_cast<uint32_t>(buf.size()), nullptr), 0)
-        << "the third frame was taken with the first two";
+    ASSERT_EQ(lumox_cap_get_frame(&dev_, buf.data(), static_cast<uint32_t>(buf.size()), &info), 1)
+        << "the third frame waits for the next call";
+    EXPECT_EQ(info.frame_idx, 2);
+    EXPECT_EQ(buf[0], 2);
+    EXPECT_EQ(lumox_cap_get_frame(&dev_, buf.data(), static_cast<uint32_t>(buf.size()), nullptr),
+              0);
     EXPECT_EQ(dev_.busy, 0);
 }
 
