@@ -7,9 +7,15 @@ source scripts/deps.sh
 lumox_install_deps
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target lumox_cli
+cmake --build build -j"$(nproc)" --target lumox_cli lumox-vcam
 mkdir -p out
 
 echo "== distance colour ramp, 0 to 4 m"
 build/tools/lumox cmap 0 4000 40 | tee out/cmap.txt
+
+echo "== a virtual camera: identity, then 100 raw frames"
+VCAM=build/vcam/usb/lumox-vcam
+"$VCAM" -- build/tools/lumox info --log out/lumox.log | tee out/info.txt
+"$VCAM" -- build/tools/lumox capture --frames 100 --out out/frames --log out/lumox.log \
+    | tee out/capture.txt
 echo "results in out/"
