@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -454,6 +455,33 @@ TEST_F(StreamTest, FailedFrameAllocationDropsThatFrameOnly) {
     const auto st = state_of(s.get());
     EXPECT_EQ(st.frames_discarded, 1u);
     EXPECT_EQ(st.bytes_dropped, 200u);
+}
+
+std::atomic<int> g_allocations{0};
+
+// Once running, a stream reuses its frame buffers: feeding and fetching allocate nothing.
+TEST_F(StreamTest, SteadyStreamReusesFrameBuffers) {
+    auto s = make_stream(2);
+    Bytes in;
+    for (uint16_t i = 0; i < 4; ++i) {
+        append(in, segment({.sidx = i, .frlen = 5000, .fridx = i}, pattern(5000, i)));
+    }
+    const auto prev = lumox::set_frame_alloc([](size_t n) {
+        ++g_allocations;
+        return std::malloc(n);
+    });
+    feed(s.get(), in);  // warm-up: the buffers come into being
+    const int warm = g_allocations.load();
+    for (int round = 0; round < 20; ++round) {
+        for (size_t at = 0; at < in.size(); at += 1500) {
+            const size_t n = std::min<size_t>(1500, in.size() - at);
+            lx_stream_feed_input(s.get(), in.data() + at, static_cast<uint32_t>(n));
+        }
+        if (round % 2) take_all(s.get());
+    }
+    lumox::set_frame_alloc(prev);
+    EXPECT_EQ(g_allocations.load(), warm);
+    EXPECT_GT(state_of(s.get()).frames_overflowed, 0u);
 }
 
 // One thread feeds while another takes frames as they become ready (run under TSan too).
