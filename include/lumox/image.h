@@ -62,6 +62,90 @@ LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v);
  * 65400 0x8000FF, 65500 0xFF0EA9. */
 LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v);
 
+/* ---- Lens undistortion ----------------------------------------------------------------------- */
+
+/* Pinhole camera and distortion parameters of a lens, for its full-resolution image. */
+typedef struct lx_lens_param {
+    double cx;        /* principal point, x, pixels */
+    double cy;        /* principal point, y, pixels */
+    double fx;        /* focal length, x, pixels */
+    double fy;        /* focal length, y, pixels */
+    double dcoeff[5]; /* distortion coefficients k1, k2, p1, p2, k3 (k radial, p tangential) */
+    int32_t img_w;    /* width of the image the parameters belong to */
+    int32_t img_h;    /* height of the image the parameters belong to */
+} lx_lens_param;
+
+/* Undistortion map: for each destination pixel (row-major, full resolution) the source column
+ * map_x and source row map_y, in full-resolution pixels. The record owns both arrays. */
+typedef struct lx_calib_len_map {
+    float *map_x;
+    float *map_y;
+    int32_t count;  /* width * height */
+    int32_t width;  /* full-resolution width W */
+    int32_t height; /* full-resolution height H */
+    int32_t roi_x;  /* destination rectangle whose sources lie inside the image (information) */
+    int32_t roi_y;
+    int32_t roi_w;
+    int32_t roi_h;
+    uint8_t ready; /* 1 while the arrays are built */
+} lx_calib_len_map;
+
+/* Builds the maps of an empty record from the lens parameters and sets ready. Returns W * H, or 0
+ * (record left empty) when the size is not positive or the arrays cannot be allocated. A built
+ * record must be released with lx_calib_len_uninit_map before it is built again. */
+LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens);
+
+/* Frees the arrays of a built record and clears ready; an empty record is left alone. */
+LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map);
+
+/* Nearest-neighbour remap of a w x h image through the map; the map size must be an integer
+ * multiple of the image size (binned images sample the map with the binning step). Destination
+ * pixels whose source lies outside the image get fill. dst holds dst_len values and must not
+ * overlap src. Returns 1, or 0 on a parameter error (destination untouched). */
+LUMOX_API int32_t lx_calib_len_undistort_u16(const lx_calib_len_map *map, uint16_t *dst,
+                                             int32_t dst_len, const uint16_t *src, int32_t w,
+                                             int32_t h, uint16_t fill);
+LUMOX_API int32_t lx_calib_len_undistort_f32(const lx_calib_len_map *map, float *dst,
+                                             int32_t dst_len, const float *src, int32_t w,
+                                             int32_t h, float fill);
+
+/* ---- Depth filters --------------------------------------------------------------------------- */
+
+/* Identifiers of the sensor driver's per-frame processing steps (lumox_filter_enable/disable). */
+enum lx_filter_id {
+    FILTER_LENS_UNDISTORT = 0,   /* no argument */
+    FILTER_DRNU = 1,             /* uint8_t calibration set selector */
+    FILTER_DEPTH_SMOOTH = 2,     /* uint8_t size; the chain runs when the size is above 1 */
+    FILTER_MIN_AMPLITUDE = 4,    /* uint16_t minimum amplitude (3 is unused) */
+    FILTER_AUTO_INTEGRATION = 5, /* uint16_t saturation ratio, per mille */
+    FILTER_DCS_SUM_CHECK = 6,    /* uint16_t value sent with parameter 17 */
+    FILTER_TEMP_MONITOR = 7,     /* uint16_t value, stored */
+    FILTER_HDR = 8               /* no argument */
+};
+
+/* 2-D filters on row-major unsigned 16-bit images of w x h values. Each reads src and writes dst,
+ * which must not overlap. Windows are clamped at the borders (edge pixels repeat). The fixed-size
+ * filters need w > 1 and h > 1; otherwise they log an error and leave dst untouched. */
+
+/* Median with an odd kernel k > 2, k < 2 * w and k < 2 * h (3 and 5 use the fixed kernels). */
+LUMOX_API void lx_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                               int32_t k);
+/* Median of the 3 x 3 and 5 x 5 windows. */
+LUMOX_API void lx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+LUMOX_API void lx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+/* Truncated mean of the eight neighbours (the centre is not included). */
+LUMOX_API void lx_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+/* 1-2-1 / 2-4-2 / 1-2-1 weighted mean, truncated. */
+LUMOX_API void lx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+/* Flying-pixel removal: a pixel whose Sobel gradient of the quarter values has a squared
+ * magnitude above threshold / 16 becomes 0; the others are copied. */
+LUMOX_API void lx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                                uint32_t threshold);
+/* Hole filling: a value that is 0 or 32768 and above as a signed 16-bit number (which includes the
+ * codes 65300, 65400, 65500) takes the largest signed value among the other window cells. */
+LUMOX_API void lx_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+LUMOX_API void lx_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+
 LUMOX_END_DECLS
 
 #endif /* LUMOX_IMAGE_H */

@@ -1,0 +1,217 @@
+// Depth filters on 16-bit images: box and Gaussian smoothing, flying-pixel removal and hole
+// filling. Every kernel reads a clamped window (edge pixels repeat) and writes a separate image.
+//
+// The 3 x 3 kernels are written once as window functions over 32-bit values and run on single
+// pixels at the clamped edges and on vectors of pixels inside.
+
+#include "lx/filter.h"
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "lumox/image.h"
+#include "lumox/log.h"
+#include "lx/simd.h"
+
+namespace lumox {
+
+bool filter_size_ok(const char *func, int32_t w, int32_t h) {
+    if (w > 1 && h > 1) return true;
+    lx_log(LX_LOG_ERR, "ERR", "[%s]  wrong parameter:w/h=%d/%d\n", func, w, h);
+    return false;
+}
+
+namespace {
+
+// The nine values of a 3 x 3 window: T is a scalar (one pixel) or a vector of neighbouring
+// pixels, so that one expression serves the clamped edges and the inner columns.
+template <typename T>
+struct Win3 {
+    T tl, t, tr, l, c, r, bl, b, br;
+};
+
+template <typename T>
+LUMOX_INLINE T larger(T a, T b) {
+    return a > b ? a : b;
+}
+
+template <typename T>
+LUMOX_INLINE T smaller(T a, T b) {
+    return a < b ? a : b;
+}
+
+// Pixels as unsigned values in 32-bit lanes, for sums and products.
+struct Unsigned32 {
+    using Vec = simd::I32h;
+    static constexpr int kLanes = simd::kLanes32;
+    static LUMOX_INLINE int32_t scalar(uint16_t v) { return v; }
+    static LUMOX_INLINE Vec load(const uint16_t *p) {
+        return __builtin_convertvector(simd::load<simd::U16h>(p), Vec);
+    }
+    static LUMOX_INLINE void store(uint16_t *p, Vec v) {
+        simd::store(p, __builtin_convertvector(v, simd::U16h));
+    }
+};
+
+// Pixels read as signed 16-bit numbers in 16-bit lanes, for comparisons.
+struct Signed16 {
+    using Vec = simd::I16;
+    static constexpr int kLanes = simd::kLanes;
+    static LUMOX_INLINE int32_t scalar(uint16_t v) { return static_cast<int16_t>(v); }
+    static LUMOX_INLINE Vec load(const uint16_t *p) { return simd::load<Vec>(p); }
+    static LUMOX_INLINE void store(uint16_t *p, Vec v) { simd::store(p, v); }
+};
+
+struct Box {
+    using Lanes = Unsigned32;
+    template <typename T>
+    LUMOX_INLINE T operator()(const Win3<T> &w) const {
+        return (w.tl + w.t + w.tr + w.l + w.r + w.bl + w.b + w.br) >> 3;
+    }
+};
+
+struct Gauss {
+    using Lanes = Unsigned32;
+    template <typename T>
+    LUMOX_INLINE T operator()(const Win3<T> &w) const {
+        return (w.tl + 2 * w.t + w.tr + 2 * w.l + 4 * w.c + 2 * w.r + w.bl + 2 * w.b + w.br) >> 4;
+    }
+};
+
+struct FlyingPixel {
+    using Lanes = Unsigned32;
+    int32_t limit;  // threshold >> 4, below 2^28
+
+    template <typename T>
+    LUMOX_INLINE T operator()(const Win3<T> &w) const {
+        const T tl = w.tl >> 2, t = w.t >> 2, tr = w.tr >> 2, l = w.l >> 2, r = w.r >> 2;
+        const T bl = w.bl >> 2, b = w.b >> 2, br = w.br >> 2;
+        const T gx = tr + br + 2 * (r - l) - tl - bl;
+        const T gy = bl + br + 2 * (b - t) - tl - tr;
+        // |g| reaches 65532, so g^2 + g^2 would overflow 32 bits. A component of magnitude
+        // 2^14 or more already makes the sum exceed any limit, so clamping the magnitudes there
+        // keeps the decision and keeps the sum below 2^29.
+        const T ax = smaller(larger(gx, -gx), T{} + kSaturation);
+        const T ay = smaller(larger(gy, -gy), T{} + kSaturation);
+        return ax * ax + ay * ay > limit ? T{} : w.c;
+    }
+
+    static constexpr int32_t kSaturation = 1 << 14;
+};
+
+struct FillHole {
+    using Lanes = Signed16;
+    template <typename T>
+    LUMOX_INLINE T operator()(const Win3<T> &w) const {
+        const T m = larger(larger(larger(w.tl, w.t), larger(w.tr, w.l)),
+                           larger(larger(w.r, w.bl), larger(w.b, w.br)));
+        return w.c > 0 ? w.c : m;
+    }
+};
+
+// One pixel of a 3 x 3 window function, with clamped column indices.
+template <typename F>
+LUMOX_INLINE uint16_t pixel3x3(const uint16_t *t, const uint16_t *c, const uint16_t *b, int32_t w,
+                               int32_t x, const F &f) {
+    using L = typename F::Lanes;
+    const int32_t l = clamp_index(x - 1, w), r = clamp_index(x + 1, w);
+    const Win3<int32_t> win{L::scalar(t[l]), L::scalar(t[x]), L::scalar(t[r]),
+                            L::scalar(c[l]), L::scalar(c[x]), L::scalar(c[r]),
+                            L::scalar(b[l]), L::scalar(b[x]), L::scalar(b[r])};
+    return static_cast<uint16_t>(f(win));
+}
+
+// Runs the window function f over every pixel: the edge columns with clamped indices, the inner
+// columns a vector at a time.
+template <typename F>
+LUMOX_INLINE void run3x3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, const F &f) {
+    using L = typename F::Lanes;
+    for (int32_t y = 0; y < h; ++y) {
+        const uint16_t *t = src + static_cast<size_t>(clamp_index(y - 1, h)) * w;
+        const uint16_t *c = src + static_cast<size_t>(y) * w;
+        const uint16_t *b = src + static_cast<size_t>(clamp_index(y + 1, h)) * w;
+        uint16_t *out = dst + static_cast<size_t>(y) * w;
+        out[0] = pixel3x3(t, c, b, w, 0, f);
+        int32_t x = 1;
+        for (; x + L::kLanes < w; x += L::kLanes) {
+            const Win3<typename L::Vec> win{L::load(t + x - 1), L::load(t + x), L::load(t + x + 1),
+                                            L::load(c + x - 1), L::load(c + x), L::load(c + x + 1),
+                                            L::load(b + x - 1), L::load(b + x), L::load(b + x + 1)};
+            L::store(out + x, f(win));
+        }
+        for (; x < w; ++x) out[x] = pixel3x3(t, c, b, w, x, f);
+    }
+}
+
+template <typename F>
+LUMOX_TARGET_WIDE void run3x3_wide(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                                   const F &f) {
+    run3x3(dst, src, w, h, f);
+}
+
+template <typename F>
+void run3x3_base(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, const F &f) {
+    run3x3(dst, src, w, h, f);
+}
+
+template <typename F>
+void filter3x3(const char *func, uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+               const F &f) {
+    if (!filter_size_ok(func, w, h)) return;
+    if (simd::wide_vectors())
+        run3x3_wide(dst, src, w, h, f);
+    else
+        run3x3_base(dst, src, w, h, f);
+}
+
+}  // namespace
+
+}  // namespace lumox
+
+extern "C" {
+
+LUMOX_API void lx_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+    lumox::filter3x3("lx_box2d_u16_k3", dst, src, w, h, lumox::Box{});
+}
+
+LUMOX_API void lx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+    lumox::filter3x3("lx_gauss2d_u16_k3", dst, src, w, h, lumox::Gauss{});
+}
+
+LUMOX_API void lx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                                uint32_t threshold) {
+    lumox::filter3x3("lx_flypix_u16_k3", dst, src, w, h,
+                     lumox::FlyingPixel{static_cast<int32_t>(threshold >> 4)});
+}
+
+LUMOX_API void lx_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+    lumox::filter3x3("lx_fhole_u16_k3", dst, src, w, h, lumox::FillHole{});
+}
+
+LUMOX_API void lx_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+    if (!lumox::filter_size_ok("lx_fhole_u16_k5", w, h)) return;
+    using lumox::clamp_index;
+    for (int32_t y = 0; y < h; ++y) {
+        const uint16_t *rows[5];
+        for (int32_t i = 0; i < 5; ++i)
+            rows[i] = src + static_cast<size_t>(clamp_index(y + i - 2, h)) * w;
+        uint16_t *out = dst + static_cast<size_t>(y) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            if (static_cast<int16_t>(rows[2][x]) > 0) {
+                out[x] = rows[2][x];
+                continue;
+            }
+            int16_t m = INT16_MIN;
+            for (int32_t i = 0; i < 5; ++i) {
+                for (int32_t j = 0; j < 5; ++j) {
+                    if (i == 2 && j == 2) continue;
+                    const auto v = static_cast<int16_t>(rows[i][clamp_index(x + j - 2, w)]);
+                    m = v > m ? v : m;
+                }
+            }
+            out[x] = static_cast<uint16_t>(m);
+        }
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,64 @@
+// Portable vector types for the per-pixel kernels and the choice between the baseline build and
+// a wider instruction set at run time.
+//
+// Kernels are written once with these GCC/Clang vector-extension types and always-inline
+// helpers, then instantiated twice: in a plain function (baseline x86-64, SSE2) and in a function
+// marked LUMOX_TARGET_WIDE (AVX2), picked per call by wide_vectors(). Both produce identical
+// results; only the speed differs.
+#ifndef LUMOX_LX_SIMD_H
+#define LUMOX_LX_SIMD_H
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__GNUC__) && !defined(__clang__)
+// The helpers are always inlined, so the by-value ABI of 32-byte vectors never matters.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LUMOX_HAVE_WIDE_TARGET 1
+#define LUMOX_TARGET_WIDE [[gnu::target("avx2")]]
+#else
+#define LUMOX_HAVE_WIDE_TARGET 0
+#define LUMOX_TARGET_WIDE
+#endif
+
+#define LUMOX_INLINE __attribute__((always_inline)) inline
+
+namespace lumox::simd {
+
+constexpr int kLanes = 16;  // pixels per vector step
+
+typedef int16_t I16 __attribute__((vector_size(kLanes * sizeof(int16_t))));
+typedef uint16_t U16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+
+// Half-width vectors for 32-bit arithmetic (one 256-bit register each; wider vectors would be
+// split by the compiler, some of their operations into single elements).
+constexpr int kLanes32 = kLanes / 2;
+typedef uint16_t U16h __attribute__((vector_size(kLanes32 * sizeof(uint16_t))));
+typedef int32_t I32h __attribute__((vector_size(kLanes32 * sizeof(int32_t))));
+typedef float F32h __attribute__((vector_size(kLanes32 * sizeof(float))));
+
+template <typename V, typename T>
+LUMOX_INLINE V load(const T *p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename T, typename V>
+LUMOX_INLINE void store(T *p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// True when the wide variant of the kernels may run: the processor has it and tests have not
+// asked for the baseline.
+bool wide_vectors();
+
+// Tests run every kernel on both paths; false forces the baseline.
+void allow_wide_vectors(bool allow);
+
+}  // namespace lumox::simd
+
+#endif  // LUMOX_LX_SIMD_H
