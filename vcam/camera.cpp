@@ -355,6 +355,8 @@ size_t Camera::read_stream(std::span<uint8_t> dst) {
     const auto now = Clock::now();
     while (n < dst.size() && capturing_) {
         if (stream_.buffered() == 0) {
+            // A paced camera ends every frame with a short packet: the transfer completes there.
+            if (paced_ && n > 0) break;
             if (!frame_due_locked(now)) break;
             const uint32_t segments_before = stream_.segments_generated();
             counters_.frames_sent += stream_.generate();

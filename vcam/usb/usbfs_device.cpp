@@ -98,7 +98,6 @@ UsbfsDevice::UsbfsDevice(Camera &camera, const UsbCameraOptions &options, UsbStr
     auto *handler = static_cast<VcamIoctl *>(g_object_new(vcam_ioctl_get_type(), nullptr));
     handler->device = this;
     handler_ = reinterpret_cast<UMockdevIoctlBase *>(handler);
-    stats_.configuration = kConfigurationValue;
     std::lock_guard lock(mutex_);
     update_readiness_locked();
 }
@@ -154,6 +153,7 @@ bool UsbfsDevice::handle_ioctl(UMockdevIoctlClient *client) {
                         break;
                     }
                     stats_.configuration = value;
+                    configuration_ = value;
                     if (on_configuration_) on_configuration_(value);
                     complete(client, 0, 0);
                     break;

@@ -82,6 +82,7 @@ class UsbfsDevice {
     GMainContext *worker_context_ = nullptr;
     GSource *timer_ = nullptr;
     UsbStats stats_;
+    uint32_t configuration_ = kConfigurationValue;  // the device comes up configured
 };
 
 }  // namespace lumox::vcam
