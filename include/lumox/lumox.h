@@ -18,5 +18,7 @@
 #include "lumox/image.h"
 #include "lumox/vecmat.h"
 #include "lumox/evk.h"
+#include "lumox/epc.h"
+#include "lumox/frame.h"
 
 #endif /* LUMOX_LUMOX_H */

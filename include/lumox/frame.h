@@ -1,0 +1,78 @@
+/*
+ * liblumox: conversion of captured raw frames into images and point clouds, and the switches of
+ * the sensor driver's per-frame processing (filters).
+ *
+ * Distances are metres as floats; the driver's codes for pixels without a distance arrive as
+ * 65.3 (removed by a filter or below the amplitude threshold), 65.4 (saturated) and 65.5
+ * (invalid). The point-cloud calls treat anything outside (0, 60) metres as no measurement.
+ *
+ * Threads: the calls run on the caller's thread. Conversions on one device are serialised by the
+ * driver; the colour conversions share the one library-wide colour map and its range.
+ */
+#ifndef LUMOX_FRAME_H
+#define LUMOX_FRAME_H
+
+#include <stdint.h>
+
+#include "lumox/device.h"
+#include "lumox/export.h"
+
+LUMOX_BEGIN_DECLS
+
+/* Pinhole projection parameters supplied by the caller. */
+typedef struct lumox_camera_view {
+    float cx;         /* principal point, column */
+    float cy;         /* principal point, row */
+    float fx;         /* focal length in pixels, columns */
+    float fy;         /* focal length in pixels, rows */
+    float dist_scale; /* factor applied to every distance before projection */
+} lumox_camera_view;
+
+/* Decode a raw frame (raw_len bytes, described by info) into width x height distances in metres
+ * (lumox_frame_get_distance) or amplitudes (lumox_frame_get_gray). dst holds dst_len floats, at
+ * least width x height; its upper half is used as scratch. Returns the pixels decoded, 0 on
+ * failure (dst then holds nothing meaningful). */
+LUMOX_API int32_t lumox_frame_get_distance(lumox_dev_t *dev, float *dst, uint32_t dst_len,
+                                           const uint8_t *raw, uint32_t raw_len,
+                                           const lumox_frame_info *info);
+LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t dst_len,
+                                       const uint8_t *raw, uint32_t raw_len,
+                                       const lumox_frame_info *info);
+
+/* Projects a width x height distance image (dist_len floats, metres; a shorter image is refused)
+ * into packed points x, y, z (metres) written to pcl (pcl_len floats). The distance is taken
+ * along the pixel's ray. view NULL: the driver's lens parameters, scale 1. Returns the points
+ * written; pixels without a distance leave no gap. */
+LUMOX_API int32_t lumox_frame_get_pcl(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
+                                      const float *dist, uint32_t dist_len, uint32_t width,
+                                      uint32_t height, const lumox_camera_view *view);
+/* As lumox_frame_get_pcl with a fourth value per point: the scaled distance, or with pseudo_color
+ * set the colour word (lx_cmap_get_color of the millimetres) as a float. */
+LUMOX_API int32_t lumox_frame_get_pcl_xyzd(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
+                                           const float *dist, uint32_t dist_len, uint32_t width,
+                                           uint32_t height, uint8_t pseudo_color,
+                                           const lumox_camera_view *view);
+
+/* Output formats of lumox_cmap_float. */
+enum lumox_cmap_format {
+    LUMOX_CMAP_RGB24 = 0, /* 3 bytes: colour word bytes 0, 1, 2 */
+    LUMOX_CMAP_RGB32 = 1, /* the 32-bit colour word, little-endian */
+    LUMOX_CMAP_BGR24 = 2  /* 3 bytes: colour word bytes 2, 1, 0 */
+};
+
+/* Sets the library colour map's range to [range_min, range_max] metres (kept for later calls) and
+ * writes the colour of each distance to dst (dst_len bytes). Returns the pixels written; 0 for an
+ * unknown format. */
+LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *src, int32_t src_len,
+                                   uint32_t format, float range_min, float range_max);
+
+/* Switch a processing step of the device's sensor driver (filter ids FILTER_* in image.h; arg
+ * points to the step's argument of arg_size bytes, NULL for steps without one). Returns 1 on
+ * success, 0 when the driver refuses, -1 without a device or a driver with such switches. */
+LUMOX_API int32_t lumox_filter_enable(lumox_dev_t *dev, uint32_t filter_id, void *arg,
+                                      uint32_t arg_size);
+LUMOX_API int32_t lumox_filter_disable(lumox_dev_t *dev, uint32_t filter_id);
+
+LUMOX_END_DECLS
+
+#endif /* LUMOX_FRAME_H */

@@ -1,0 +1,231 @@
+// Frame conversion: raw frames to distance and gray images through the device's driver, distance
+// images to point clouds, and distances to colour images with the library colour map.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "api/device_state.h"
+#include "api/lifecycle.h"
+#include "lumox/driver.h"
+#include "lumox/frame.h"
+#include "lumox/image.h"
+#include "lumox/log.h"
+
+namespace lumox::api {
+namespace {
+
+constexpr uint32_t kTargetDistance = 1;
+constexpr uint32_t kTargetGray = 2;
+constexpr float kMaxPointDistance = 60.0f;
+
+// Truncation toward zero that stays defined for any float (out of range and NaN give INT32_MIN).
+int32_t trunc_i32(double v) {
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// Decodes raw through the driver into dst_len / 2 ... of dst as 16-bit values; the pixel count.
+int32_t frame_get_u16(lumox_dev_t *dev, uint16_t *staging, uint32_t dst_len, uint32_t target,
+                      const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
+    constexpr const char *kFunc = "_lumox_frame_get_u16";
+    if (!is_open(dev) || !dev->state->drv || !raw) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", kFunc);
+        return 0;
+    }
+    if (raw_len < info->frame_size) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] raw frame length too small: datalen=%d, frlen=%d\n", kFunc,
+               static_cast<int>(raw_len), static_cast<int>(info->frame_size));
+        return 0;
+    }
+    lumox_drv *drv = dev->state->drv;
+    const int32_t result =
+        drv->ops->frame_decode(drv, staging, 2 * dst_len, target, raw, raw_len, info);
+    if (result < 0) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] raw frame decode to %d failed: %d\n", kFunc,
+               static_cast<int>(target), result);
+        return 0;
+    }
+    return result / 2;
+}
+
+int32_t frame_get(const char *func, uint32_t target, lumox_dev_t *dev, float *dst, uint32_t dst_len,
+                  const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
+    if (!dst || !info) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", func);
+        return 0;
+    }
+    const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
+    if (pixels > dst_len) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] wrong dst_len: %d (wxh=%dx%d)\n", func,
+               static_cast<int>(dst_len), static_cast<int>(info->width),
+               static_cast<int>(info->height));
+        return 0;
+    }
+    if (!dev) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_frame_get_u16");
+        return 0;
+    }
+    BusyMark busy(dev);
+    // The 16-bit decode lands in the upper half of dst (2 x dst_len bytes from float dst_len / 2)
+    // and is widened in place from the bottom up: float i is written only after value i was read
+    // and never reaches a value not yet read.
+    auto *staging_bytes = reinterpret_cast<unsigned char *>(dst + dst_len / 2);
+    const int32_t count = frame_get_u16(dev, reinterpret_cast<uint16_t *>(staging_bytes), dst_len,
+                                        target, raw, raw_len, info);
+    if (count <= 0) return count;
+    for (uint64_t i = 0; i < pixels; ++i) {
+        uint16_t v;
+        std::memcpy(&v, staging_bytes + 2 * i, sizeof v);
+        const float f =
+            target == kTargetDistance ? static_cast<float>(v) / 1000.0f : static_cast<float>(v);
+        std::memcpy(reinterpret_cast<unsigned char *>(dst) + 4 * i, &f, sizeof f);
+    }
+    return count;
+}
+
+struct Projection {
+    double cx, cy, fx, fy;
+    float dist_scale;
+};
+
+// Projection parameters from the caller's view or from the driver's lens parameters.
+bool projection(const char *func, lumox_dev_t *dev, uint32_t width, uint32_t height,
+                const lumox_camera_view *view, Projection &out) {
+    if (view) {
+        out = {view->cx, view->cy, view->fx, view->fy, view->dist_scale};
+        return true;
+    }
+    lumox_drv *drv = is_open(dev) ? dev->state->drv : nullptr;
+    if (!drv || !drv->ops->lens_param_get) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] Cannot generate PCL: no lens parameter in driver.\n", func);
+        return false;
+    }
+    lx_lens_param lens{};
+    if (!drv->ops->lens_param_get(drv, &lens, width, height)) return false;
+    out = {lens.cx, lens.cy, lens.fx, lens.fy, 1.0f};
+    return true;
+}
+
+// Shared body of the point-cloud calls: stride 3 (x y z) or 4 (x y z d).
+int32_t frame_get_pcl(const char *func, lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
+                      const float *dist, uint32_t dist_len, uint32_t width, uint32_t height,
+                      uint32_t stride, bool pseudo_color, const lumox_camera_view *view) {
+    if (!dev) return 0;
+    if (!pcl || !dist) return 0;
+    const uint64_t pixels = static_cast<uint64_t>(width) * height;
+    if (dist_len < pixels) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] distance image too short: %d (wxh=%dx%d)\n", func,
+               static_cast<int>(dist_len), static_cast<int>(width), static_cast<int>(height));
+        return 0;
+    }
+    Projection p{};
+    if (!projection(func, dev, width, height, view, p)) return 0;
+
+    BusyMark busy(dev);
+    const lx_cmap &cmap = library_cmap();
+    uint64_t n = 0;
+    for (uint32_t r = 0; r < height; ++r) {
+        const float dr = static_cast<float>(r - p.cy);
+        for (uint32_t c = 0; c < width; ++c) {
+            // Room for one more whole point?
+            if (pcl_len <= stride * n + stride - 1) return static_cast<int32_t>(n);
+            const float d = dist[static_cast<uint64_t>(r) * width + c];
+            if (!(d > 0.0f && d < kMaxPointDistance)) continue;
+            const float dd = d * p.dist_scale;
+            const float dc = static_cast<float>(c - p.cx);
+            const auto x = static_cast<float>(static_cast<double>(dc) * dd / p.fx);
+            const auto y = static_cast<float>(static_cast<double>(dr) * dd / p.fy);
+            const auto zz =
+                static_cast<float>(static_cast<double>(dd) * dd - static_cast<double>(x) * x -
+                                   static_cast<double>(y) * y);
+            float *point = pcl + stride * n;
+            point[0] = x;
+            point[1] = y;
+            point[2] = std::sqrt(zz);
+            if (stride == 4) {
+                point[3] = pseudo_color ? static_cast<float>(lx_cmap_get_color(
+                                              &cmap, trunc_i32(static_cast<double>(dd) * 1000)))
+                                        : dd;
+            }
+            ++n;
+        }
+    }
+    return static_cast<int32_t>(n);
+}
+
+}  // namespace
+}  // namespace lumox::api
+
+using namespace lumox::api;
+
+extern "C" {
+
+LUMOX_API int32_t lumox_frame_get_distance(lumox_dev_t *dev, float *dst, uint32_t dst_len,
+                                           const uint8_t *raw, uint32_t raw_len,
+                                           const lumox_frame_info *info) {
+    return frame_get("lumox_frame_get_distance", kTargetDistance, dev, dst, dst_len, raw, raw_len,
+                     info);
+}
+
+LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t dst_len,
+                                       const uint8_t *raw, uint32_t raw_len,
+                                       const lumox_frame_info *info) {
+    return frame_get("lumox_frame_get_gray", kTargetGray, dev, dst, dst_len, raw, raw_len, info);
+}
+
+LUMOX_API int32_t lumox_frame_get_pcl(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
+                                      const float *dist, uint32_t dist_len, uint32_t width,
+                                      uint32_t height, const lumox_camera_view *view) {
+    return frame_get_pcl("lumox_frame_get_pcl", dev, pcl, pcl_len, dist, dist_len, width, height, 3,
+                         false, view);
+}
+
+LUMOX_API int32_t lumox_frame_get_pcl_xyzd(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
+                                           const float *dist, uint32_t dist_len, uint32_t width,
+                                           uint32_t height, uint8_t pseudo_color,
+                                           const lumox_camera_view *view) {
+    return frame_get_pcl("lumox_frame_get_pcl_xyzd", dev, pcl, pcl_len, dist, dist_len, width,
+                         height, 4, pseudo_color != 0, view);
+}
+
+LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *src, int32_t src_len,
+                                   uint32_t format, float range_min, float range_max) {
+    int32_t bytes_per_pixel;
+    switch (format) {
+        case LUMOX_CMAP_RGB24:
+        case LUMOX_CMAP_BGR24:
+            bytes_per_pixel = 3;
+            break;
+        case LUMOX_CMAP_RGB32:
+            bytes_per_pixel = 4;
+            break;
+        default:
+            return 0;
+    }
+    lx_cmap &cmap = library_cmap();
+    lx_cmap_set_range(&cmap, trunc_i32(static_cast<double>(range_min) * 1000),
+                      trunc_i32(static_cast<double>(range_max) * 1000));
+    const int32_t n = std::min(dst_len / bytes_per_pixel, src_len);
+    if (n <= 0 || !dst || !src) return n <= 0 ? n : 0;
+    for (int32_t i = 0; i < n; ++i) {
+        const uint32_t color =
+            lx_cmap_get_color(&cmap, trunc_i32(static_cast<double>(src[i]) * 1000));
+        uint8_t *out = dst + static_cast<size_t>(i) * bytes_per_pixel;
+        if (format == LUMOX_CMAP_RGB32) {
+            out[0] = static_cast<uint8_t>(color);
+            out[1] = static_cast<uint8_t>(color >> 8);
+            out[2] = static_cast<uint8_t>(color >> 16);
+            out[3] = static_cast<uint8_t>(color >> 24);
+        } else {
+            const int32_t first = format == LUMOX_CMAP_RGB24 ? 0 : 16;
+            const int32_t step = format == LUMOX_CMAP_RGB24 ? 8 : -8;
+            out[0] = static_cast<uint8_t>(color >> first);
+            out[1] = static_cast<uint8_t>(color >> (first + step));
+            out[2] = static_cast<uint8_t>(color >> (first + 2 * step));
+        }
+    }
+    return n;
+}
+
+}  // extern "C"

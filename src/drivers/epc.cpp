@@ -1,0 +1,254 @@
+// EPC driver set-up and teardown, the lens record and its text file, and the small exported
+// accessors of the driver's process-wide state.
+
+#include "drivers/epc.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "lumox/evk.h"
+#include "lumox/log.h"
+#include "platform/fs.h"
+
+namespace lumox::drivers {
+namespace {
+
+constexpr int kLensLines = 11;
+constexpr int kSensorAddress = 32;
+
+lx_lens_param g_lens = default_lens_param();
+int g_ext_mod_enable = 0;
+
+uint16_t u16_le(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
+
+// Stores the first token of lens file line `line` into the lens record and logs it.
+void store_lens_line(int line, const char *text) {
+    static const char *const kNames[] = {"[%s] Cx:%3.5f\n", "[%s] Cy:%3.5f\n", "[%s] Fx:%3.5f\n",
+                                         "[%s] Fy:%3.5f\n"};
+    constexpr const char *kFunc = "_lx_update_len_param";
+    double *const doubles[] = {&g_lens.cx, &g_lens.cy, &g_lens.fx, &g_lens.fy};
+    if (line < 4) {
+        // A token that is not a number leaves the value as it was.
+        std::sscanf(text, "%lf", doubles[line]);
+        lx_log(LX_LOG_DBG, "DBG", kNames[line], kFunc, *doubles[line]);
+    } else if (line < 9) {
+        const int k = line - 4;
+        std::sscanf(text, "%lf", &g_lens.dcoeff[k]);
+        lx_log(LX_LOG_DBG, "DBG", "[%s] dcoeff[%d]:%3.5f\n", kFunc, k, g_lens.dcoeff[k]);
+    } else if (line == 9) {
+        std::sscanf(text, "%i", &g_lens.img_w);
+        lx_log(LX_LOG_DBG, "DBG", "[%s] img_w = %d\n", kFunc, g_lens.img_w);
+    } else if (line == 10) {
+        std::sscanf(text, "%i", &g_lens.img_h);
+        lx_log(LX_LOG_DBG, "DBG", "[%s] img_h = %d\n", kFunc, g_lens.img_h);
+    }
+}
+
+// The third '-'-separated field of the product string (the firmware designation), or false.
+bool firmware_field(const lumox_dev_t *dev, char (&field)[17]) {
+    char product[sizeof dev->product + 1] = {};
+    std::memcpy(product, dev->product, sizeof dev->product);
+    return std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", field) == 1;
+}
+
+}  // namespace
+
+lx_lens_param default_lens_param() {
+    lx_lens_param lens{};
+    lens.cx = 157.262;
+    lens.cy = 122.083;
+    lens.fx = 210.783;
+    lens.fy = 204.817;
+    lens.dcoeff[0] = -0.378924;
+    lens.dcoeff[1] = 0.145035;
+    lens.dcoeff[2] = -0.000970854;
+    lens.dcoeff[3] = 6.20728e-05;
+    lens.dcoeff[4] = -0.0133954;
+    lens.img_w = 320;
+    lens.img_h = 240;
+    return lens;
+}
+
+lx_lens_param &lens_param() { return g_lens; }
+
+int lens_param_update() {
+    constexpr const char *kFunc = "_lx_update_len_param";
+    char path[256];
+    std::snprintf(path, sizeof path, "%s%s", lumox_path_get(), "lens_param.txt");
+    platform::UniqueFile file(platform::open_file(path, "r"));
+    if (!file) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] %s Open failed, use default param\n", kFunc, path);
+        return 0;
+    }
+    int lines = 0;
+    std::string line;
+    for (int c = std::fgetc(file.get());; c = std::fgetc(file.get())) {
+        if (c != EOF) line.push_back(static_cast<char>(c));
+        if (c == '\n' || (c == EOF && !line.empty())) {
+            store_lens_line(lines++, line.c_str());
+            line.clear();
+        }
+        if (c == EOF) break;
+    }
+    if (lines == kLensLines) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] Reload lens param ok\n", kFunc);
+        return 1;
+    }
+    lx_log(LX_LOG_WRN, "WRN", "[%s] Param number maybe not right\n", kFunc);
+    return 0;
+}
+
+void epc_set_defaults(epc_ctx &ctx) {
+    ctx.calib_sel = 2;
+    ctx.drnu_en = 0;
+    ctx.undist_en = 0;
+    ctx.minamp_en = 1;
+    ctx.auto_intg_en = 0;
+    ctx.sum_chk_en = 0;
+    ctx.temp_mon_en = 1;
+    ctx.hdr_en = 0;
+    ctx.dfilter_en = 1;
+    ctx.flypix_en = 1;
+    ctx.minamp_hyst_en = 1;
+    ctx.flypix_thr = 90000;
+    ctx.minamp_hyst = 10;
+    ctx.minamp_thr = 0;
+    ctx.sat_ratio = 0;
+    ctx.sum_chk_arg = 0;
+    ctx.temp_mon_arg = 75;
+    ctx.dfilter_size = 5;
+}
+
+void epc_set_range(epc_ctx &ctx, int32_t mod_freq_khz) {
+    if (mod_freq_khz <= 0) {
+        ctx.range_mm = 0;
+        ctx.tcoef_sensor_ph = 0;
+        ctx.tcoef_ib_ph = 0;
+        ctx.drnu_offset_ph = 0;
+        return;
+    }
+    // The frequency in Hz is rounded to single precision before the division.
+    const float hz = static_cast<float>(static_cast<int64_t>(mod_freq_khz) * 1000);
+    ctx.range_mm = static_cast<int32_t>(149896229000.0 / hz);
+    ctx.tcoef_sensor_ph = static_cast<float>(51000.001430511475 / ctx.range_mm);
+    ctx.tcoef_ib_ph = static_cast<float>(10129.500031471252 / ctx.range_mm);
+    ctx.drnu_offset_ph = 295 * 30000 / ctx.range_mm;
+}
+
+void epc_load_calib_constants(epc_ctx &ctx) {
+    ctx.step_mm = static_cast<int32_t>(calibrateGetStepCalMM());
+    ctx.tcoef_sensor = 1.7f;
+    ctx.tcoef_ib = 0.33765f;
+    ctx.t_sensor_cal = static_cast<int16_t>(calibrateGetTempCalib());
+    ctx.t_ib_cal = static_cast<int16_t>(calibrateGetIbTempCalib());
+    ctx.offset_mm = g_calib_offset_mm;
+    ctx.scale = g_calib_scale_m;
+    epc_set_range(ctx, configGetModulationFrequency());
+}
+
+}  // namespace lumox::drivers
+
+using namespace lumox::drivers;
+
+uint8_t epc_init(lumox_drv *drv, lumox_dev_t *dev) {
+    constexpr const char *kFunc = "epc_init";
+    drv->dev = dev;
+    auto *ctx = new (std::nothrow) epc_ctx{};
+    drv->priv = ctx;
+    if (!ctx) return 0;
+
+    lens_param_update();
+    lx_calib_len_init_map(&ctx->undist_map, &lens_param());
+    epc_set_defaults(*ctx);
+    // The calibration loader sets these again at open; until then the decode works with the
+    // evaluation kit's defaults instead of a zero range.
+    epc_load_calib_constants(*ctx);
+
+    char firmware[17] = {};
+    if (!firmware_field(dev, firmware)) return 0;
+    epcSetExtModEnable(std::strncmp(firmware, "2.0", 3) == 0 ? 1 : 0);
+    lx_log(LX_LOG_DBG, "DBG", "[%s] FW_VER:%d\n", kFunc, u16_le(&dev->id6_data[2]));
+
+    const int result = epc_adapter_init(dev);
+    if (result & 0xFF) return static_cast<uint8_t>(result);
+
+    lx_log(LX_LOG_ERR, "ERR", "[%s] epc_adapter_init failed!\n", kFunc);
+    lx_calib_len_uninit_map(&ctx->undist_map);
+    delete ctx;
+    drv->priv = nullptr;
+    return static_cast<uint8_t>(result);
+}
+
+void epc_uninit(lumox_drv *drv) {
+    epc_ctx *ctx = epc_context(drv);
+    if (!ctx) return;
+    lx_calib_len_uninit_map(&ctx->undist_map);
+    epc_adapter_uninit();
+    delete[] ctx->minamp_mask;
+    delete ctx;
+    drv->priv = nullptr;
+}
+
+extern "C" {
+
+LUMOX_API uint8_t epc_lens_param_get(lumox_drv *, lx_lens_param *out, uint32_t width,
+                                     uint32_t height) {
+    if (!out || width < 1 || height < 1) return 0;
+    const lx_lens_param &lens = g_lens;
+    const int64_t w = width;
+    const int64_t h = height;
+    if (lens.img_w % w != 0 || lens.img_h % h != 0) {
+        lx_log(LX_LOG_WRN, "WRN",
+               "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
+               "epc_lens_param_get", lens.img_w, lens.img_h, static_cast<int>(width),
+               static_cast<int>(height));
+        return 0;
+    }
+    const auto sx = static_cast<int32_t>(lens.img_w / w);
+    const auto sy = static_cast<int32_t>(lens.img_h / h);
+    if (sx == 0 || sy == 0) {
+        // A frame larger than the lens image (quotient 0) has no scaled parameters.
+        return 0;
+    }
+    out->cx = lens.cx / sx;
+    out->cy = lens.cy / sy;
+    out->fx = lens.fx / sx;
+    out->fy = lens.fy / sy;
+    std::memcpy(out->dcoeff, lens.dcoeff, sizeof out->dcoeff);
+    out->img_w = static_cast<int32_t>(width);
+    out->img_h = static_cast<int32_t>(height);
+    return 1;
+}
+
+LUMOX_API int epcSetExtModEnable(int flag) { return g_ext_mod_enable = flag; }
+
+LUMOX_API int epcgetExtModEnable(void) { return g_ext_mod_enable; }
+
+}  // extern "C"
+
+namespace {
+
+// The context of the EPC driver bound to the evaluation kit's device, or nullptr.
+epc_ctx *bound_context() {
+    if (!g_lx_dev || !g_lx_dev->state) return nullptr;
+    lumox_drv *drv = lumox_dev_get_drv(g_lx_dev);
+    if (!drv || drv->ops != &g_lumox_driver_op_epc) return nullptr;
+    return epc_context(drv);
+}
+
+}  // namespace
+
+extern "C" {
+
+LUMOX_API void epc_adapater_set_frame_valid(uint8_t valid) {
+    if (epc_ctx *ctx = bound_context()) ctx->frame_valid = valid;
+}
+
+LUMOX_API uint8_t epc_adapater_get_frame_valid(void) {
+    epc_ctx *ctx = bound_context();
+    return ctx ? ctx->frame_valid.load() : 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,420 @@
+// EPC frame description and decode, and the exported per-pixel routines.
+//
+// Per pixel i of a four-DCS frame with 12-bit samples d0..d3:
+//   valid      max(d) < 4095 and min(d) > 0 (otherwise saturated or empty: no distance)
+//   amplitude  trunc(sqrt(((d2 - d0)^2 + (d3 - d1)^2) >> 2)), half the length of the vector
+//   angle p    (atan2(d3 - d1, d2 - d0) + 15000) mod 30000, 30000 units per modulation period
+// The floating-point steps keep the rounding of the formulas they implement (single-precision
+// roundings where a float is formed, wider intermediates elsewhere).
+
+#include "drivers/epc_decode.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "drivers/epc_features.h"
+#include "lumox/evk.h"
+#include "lumox/log.h"
+
+namespace lumox::drivers {
+namespace {
+
+constexpr uint16_t kInvalid = 65500;
+constexpr uint16_t kRemoved = 65300;
+constexpr uint32_t kPhaseUnits = 30000;
+constexpr uint32_t kDcsCount = 4;
+constexpr uint16_t kUndistortWidth = 320;
+constexpr uint16_t kUndistortHeight = 240;
+constexpr uint16_t kDefaultWidth = 320;
+constexpr uint16_t kDefaultHeight = 240;
+// Larger frames than any sensor delivers; keeps every byte count within 32 bits.
+constexpr uint64_t kMaxPixels = 1u << 24;
+
+struct Pixel {
+    bool valid;
+    uint16_t amplitude;
+    int32_t phase;
+};
+
+inline uint32_t sample(const uint8_t *raw, uint32_t index) {
+    return static_cast<uint32_t>(raw[2 * index] | (raw[2 * index + 1] << 8)) & 0xFFF;
+}
+
+inline Pixel decode_pixel(const uint8_t *raw, uint32_t n, uint32_t i) {
+    const int32_t d0 = static_cast<int32_t>(sample(raw, i));
+    const int32_t d1 = static_cast<int32_t>(sample(raw, n + i));
+    const int32_t d2 = static_cast<int32_t>(sample(raw, 2 * n + i));
+    const int32_t d3 = static_cast<int32_t>(sample(raw, 3 * n + i));
+    const int32_t hi = std::max(std::max(d0, d1), std::max(d2, d3));
+    const int32_t lo = std::min(std::min(d0, d1), std::min(d2, d3));
+    Pixel px{};
+    px.valid = hi < 4095 && lo != 0;
+    if (!px.valid) return px;
+    const int32_t dx = d2 - d0;
+    const int32_t dy = d3 - d1;
+    px.amplitude = static_cast<uint16_t>(
+        static_cast<int32_t>(lx_math_sqrtf(static_cast<float>((dx * dx + dy * dy) >> 2))));
+    px.phase = (lx_math_atan2_i32(dy, dx) + 15000) % 30000;
+    return px;
+}
+
+// Truncation toward zero; values outside the 32-bit range (and NaN) give INT32_MIN, the
+// "integer indefinite" of the hardware conversion.
+inline int32_t trunc_i32(double v) {
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// Rounds half away from zero.
+inline int32_t round_i32(double v) { return trunc_i32(v < 0 ? v - 0.5 : v + 0.5); }
+
+// Pixels of a w x h frame the per-pixel routines accept, or 0.
+uint32_t routine_pixels(uint32_t w, uint32_t h, uint32_t dcs) {
+    const uint64_t n = static_cast<uint64_t>(w) * h;
+    if (dcs != kDcsCount || n % 4 != 0 || n > kMaxPixels) return 0;
+    return static_cast<uint32_t>(n);
+}
+
+// Distances with a linear phase-to-millimetre formula (scale per mille, offset and temperature
+// term in millimetres), folded into 0..range.
+int32_t calc_linear(const epc_ctx &ctx, uint16_t *dist, uint16_t *amp, const uint8_t *raw,
+                    uint32_t w, uint32_t h, uint32_t dcs, int32_t scale, int32_t offset,
+                    int32_t temp_term) {
+    const uint64_t pixels = static_cast<uint64_t>(w) * h;
+    const uint32_t n = routine_pixels(w, h, dcs);
+    if (!dist || !amp || !raw || (n == 0 && pixels != 0)) return 0;
+    const uint32_t range = static_cast<uint32_t>(ctx.range_mm);
+    const int64_t shift = static_cast<int64_t>(offset) - temp_term;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Pixel px = decode_pixel(raw, n, i);
+        if (!px.valid) {
+            amp[i] = kInvalid;
+            dist[i] = kInvalid;
+            continue;
+        }
+        amp[i] = px.amplitude;
+        const uint32_t mm = static_cast<uint32_t>(px.phase) * range / kPhaseUnits;
+        int64_t d = static_cast<int64_t>(static_cast<int32_t>(mm)) * scale / 1000 + shift;
+        if (d < 0) {
+            d += ctx.range_mm;
+        } else if (d > ctx.range_mm) {
+            d -= ctx.range_mm;
+        }
+        dist[i] = static_cast<uint16_t>(d);
+    }
+    return 1;
+}
+
+void copy_rows(uint16_t *dst, int32_t dst_row, const uint16_t *src, int32_t src_row, int32_t w) {
+    std::memcpy(dst + static_cast<size_t>(dst_row) * w, src + static_cast<size_t>(src_row) * w,
+                static_cast<size_t>(w) * sizeof(uint16_t));
+}
+
+void log_wrong_len(uint32_t raw_len, uint32_t dst_size) {
+    lx_log(LX_LOG_ERR, "ERR", "[%s] wrong data len: src=%d, dst=%d\n", "epc_frame_decode",
+           static_cast<int>(raw_len), static_cast<int>(dst_size));
+}
+
+// Grows a scratch buffer to n values (kept for later frames).
+uint16_t *scratch(std::vector<uint16_t> &buffer, uint32_t n) {
+    if (buffer.size() < n) buffer.resize(n);
+    return buffer.data();
+}
+
+// Undistorts src into out when enabled for this frame; returns the buffer holding the result.
+uint16_t *undistort(epc_ctx &ctx, uint16_t *src, uint16_t *out, uint32_t w, uint32_t h) {
+    if (!ctx.undist_en || w != kUndistortWidth || h != kUndistortHeight) return src;
+    const int32_t n = static_cast<int32_t>(w * h);
+    if (!lx_calib_len_undistort_u16(&ctx.undist_map, out, n, src, static_cast<int32_t>(w),
+                                    static_cast<int32_t>(h), 0)) {
+        return src;
+    }
+    return out;
+}
+
+int32_t decode_distance(lumox_drv *drv, epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
+                        uint32_t h) {
+    const uint32_t n = w * h;
+    uint16_t *a = scratch(ctx.scratch_a, n);
+    uint16_t *b = scratch(ctx.scratch_b, n);
+    const int32_t ok = ctx.drnu_en ? calc_dist_calib_drnu(drv, dst, a, raw, w, h, kDcsCount)
+                                   : calc_dist_calib_simple(drv, dst, a, raw, w, h, kDcsCount);
+    if (!ok) return -1;
+    calc_dcs_sort(b, a, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    calc_dcs_sort(a, dst, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    if (ctx.hdr_en) hdr_merge(a, b, w, h);
+    feature_minamp_filter(ctx, a, b, n);
+
+    uint16_t *result = a;
+    // The filters need at least 2 x 2 pixels.
+    if (ctx.dfilter_en && ctx.dfilter_size > 1 && w > 1 && h > 1) {
+        result = depth_filter_chain(ctx, dst, a, w, h);
+    }
+    result = undistort(ctx, result, result == a ? dst : a, w, h);
+    if (result != dst) std::memcpy(dst, result, static_cast<size_t>(n) * sizeof(uint16_t));
+    return static_cast<int32_t>(2 * n);
+}
+
+int32_t decode_gray(lumox_drv *drv, epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
+                    uint32_t h) {
+    const uint32_t n = w * h;
+    uint16_t *t = scratch(ctx.scratch_a, n);
+    if (!calc_gray(drv, dst, raw, w, h, kDcsCount)) return -1;
+    calc_dcs_sort(t, dst, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    if (ctx.hdr_en && w > 0 && h > 0) {
+        for (uint32_t row = 0; row + 1 < h; row += 2) {
+            uint16_t *even = t + static_cast<size_t>(row) * w;
+            uint16_t *odd = even + w;
+            for (uint32_t c = 0; c < w; ++c) {
+                const uint16_t v =
+                    static_cast<int16_t>(even[c]) > static_cast<int16_t>(odd[c]) ? even[c] : odd[c];
+                even[c] = v;
+                odd[c] = v;
+            }
+        }
+    }
+    uint16_t *result = undistort(ctx, t, dst, w, h);
+    if (result != dst) std::memcpy(dst, result, static_cast<size_t>(n) * sizeof(uint16_t));
+    return static_cast<int32_t>(2 * n);
+}
+
+}  // namespace
+
+void hdr_merge(uint16_t *dist, uint16_t *amp, uint32_t w, uint32_t h) {
+    for (uint32_t row = 0; row + 1 < h; row += 2) {
+        const size_t even = static_cast<size_t>(row) * w;
+        const size_t odd = even + w;
+        for (uint32_t c = 0; c < w; ++c) {
+            const size_t from =
+                static_cast<int16_t>(amp[even + c]) > static_cast<int16_t>(amp[odd + c]) ? even + c
+                                                                                         : odd + c;
+            const size_t to = from == even + c ? odd + c : even + c;
+            amp[to] = amp[from];
+            dist[to] = dist[from];
+        }
+    }
+}
+
+uint16_t *depth_filter_chain(const epc_ctx &ctx, uint16_t *dst, uint16_t *a, uint32_t w,
+                             uint32_t h) {
+    const auto iw = static_cast<int32_t>(w);
+    const auto ih = static_cast<int32_t>(h);
+    lx_median2d_u16(dst, a, iw, ih, 5);
+    lx_gauss2d_u16_k3(a, dst, iw, ih);
+    uint16_t *result;
+    if (ctx.flypix_en) {
+        lx_flypix_u16_k3(dst, a, iw, ih, static_cast<uint32_t>(ctx.flypix_thr.load()));
+        lx_fhole_u16_k3(a, dst, iw, ih);
+        result = a;
+    } else {
+        lx_fhole_u16_k3(dst, a, iw, ih);
+        result = dst;
+    }
+    const int32_t range = ctx.range_mm;
+    const size_t n = static_cast<size_t>(w) * h;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t v = result[i];
+        if (v <= 60000 && (v >= range || v <= 100)) result[i] = kRemoved;
+    }
+    return result;
+}
+
+}  // namespace lumox::drivers
+
+using namespace lumox::drivers;
+
+uint8_t epc_frame_get_info(lumox_drv *drv, lumox_frame_info *info, const lx_raw_frame_info *hdr) {
+    if (!info || !hdr) return 0;
+    temperatureSetTemperatureByFrameHeader(hdr->temp_sensor, hdr->temp_ib);
+    // A record whose set-up failed has no context; its frames are still described.
+    if (epc_ctx *ctx = epc_context(drv)) {
+        ctx->frame_valid = 1;
+        ctx->t_sensor = hdr->temp_sensor;
+        ctx->t_ib = hdr->temp_ib;
+        feature_temp_monitor(*ctx);
+    }
+
+    *info = lumox_frame_info{};
+    const uint32_t width = hdr->width ? hdr->width : kDefaultWidth;
+    const uint32_t height = hdr->height ? hdr->height : kDefaultHeight;
+    pruSetSize(hdr->width, hdr->height / 2);
+    lx_log(LX_LOG_TRC, "TRC", "[%s] frame: fmt=%d, sz=%d, wxh = %dx%d\n", "epc_frame_get_info",
+           hdr->frfmt, static_cast<int>(hdr->frlen), static_cast<int>(width),
+           static_cast<int>(height));
+    if (hdr->frfmt != kEpcFormatCalibration && hdr->frlen % (width * height) != 0) return 0;
+    info->frame_size = hdr->frlen;
+    info->frame_format = hdr->frfmt;
+    info->frame_idx = hdr->fridx;
+    info->width = width;
+    info->height = height;
+    info->pixel_bytes = static_cast<uint8_t>(hdr->frlen / width / height);
+    return 1;
+}
+
+int32_t epc_frame_decode(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint32_t mode,
+                         const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
+    epc_ctx *ctx = epc_context(drv);
+    if (!ctx || !dst || !raw || !info) return -1;
+    std::lock_guard<std::mutex> lock(ctx->decode_lock);
+    raw_len = std::min(raw_len, info->frame_size);
+    const uint32_t w = info->width;
+    const uint32_t h = info->height;
+    const uint64_t n = static_cast<uint64_t>(w) * h;
+
+    if (ctx->auto_intg_en && ctx->sat_ratio != 0 && !evk_hdr_active()) {
+        feature_auto_intg(*ctx, raw, raw_len);
+    }
+
+    switch (info->frame_format) {
+        case kEpcFormatRaw:
+            break;
+        case 0:
+            return -1;
+        case 8:
+            if (mode == kEpcModeDistance) ctx->frame_valid = 0;
+            return -1;
+        case kEpcFormatCalibration:
+            lx_log(LX_LOG_INF, "INF", "[%s] Calibration data frame,size:%d\n", "epc_frame_decode",
+                   static_cast<int>(info->frame_size));
+            ctx->frame_valid = 0;
+            return -1;
+        default:
+            ctx->frame_valid = 0;
+            return -1;
+    }
+    if (dst_size < 2 * n || raw_len < 8 * n || n > kMaxPixels) {
+        log_wrong_len(raw_len, dst_size);
+        ctx->frame_valid = 0;
+        return -1;
+    }
+    if (ctx->sum_chk_en && !feature_dcs_sum_check(drv, *ctx, raw, static_cast<uint32_t>(n))) {
+        return -1;
+    }
+    int32_t result = -1;
+    if (mode == kEpcModeDistance) {
+        result = decode_distance(drv, *ctx, dst, raw, w, h);
+    } else if (mode == kEpcModeGray) {
+        result = decode_gray(drv, *ctx, dst, raw, w, h);
+    }
+    if (result < 0) ctx->frame_valid = 0;
+    return result;
+}
+
+extern "C" {
+
+LUMOX_API int32_t calc_dist_calib_simple(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
+                                         const uint8_t *raw, uint32_t width, uint32_t height,
+                                         uint32_t dcs) {
+    const epc_ctx *ctx = epc_context(drv);
+    if (!ctx) return 0;
+    // Temperature drift in millimetres; the sensor term is rounded to single precision first.
+    const int32_t d_sensor = ctx->t_sensor - ctx->t_sensor_cal;
+    const int32_t d_ib = ctx->t_ib - ctx->t_ib_cal;
+    const float sensor_mm = static_cast<float>(d_sensor * static_cast<double>(ctx->tcoef_sensor));
+    const int32_t temp_term =
+        round_i32(static_cast<double>(sensor_mm) + d_ib * static_cast<double>(ctx->tcoef_ib));
+    return calc_linear(*ctx, dist, amp, raw, width, height, dcs, ctx->scale, ctx->offset_mm,
+                       temp_term);
+}
+
+LUMOX_API int32_t calc_dist_calib_none(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
+                                       const uint8_t *raw, uint32_t width, uint32_t height,
+                                       uint32_t dcs, int32_t scale, int32_t offset) {
+    const epc_ctx *ctx = epc_context(drv);
+    if (!ctx) return 0;
+    return calc_linear(*ctx, dist, amp, raw, width, height, dcs, scale, offset, 0);
+}
+
+LUMOX_API int32_t calc_dist_calib_drnu(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
+                                       const uint8_t *raw, uint32_t width, uint32_t height,
+                                       uint32_t dcs) {
+    const epc_ctx *ctx = epc_context(drv);
+    const uint64_t pixels = static_cast<uint64_t>(width) * height;
+    const uint32_t n = routine_pixels(width, height, dcs);
+    if (!ctx || !dist || !amp || !raw || (n == 0 && pixels != 0)) return 0;
+    const int32_t range = ctx->range_mm;
+    if (range <= 0) return 0;
+    const int32_t k_count = calibrateGetNumDistances();
+    // Pixel i's table row is entries i*K .. i*K+K-1 of bank 1.
+    const bool use_table = k_count >= 2;
+    if (use_table && static_cast<uint64_t>(n) * k_count > LUMOX_DRNU_BANK_ENTRIES) return 0;
+    const uint16_t *table = distImagesDRNU[1];
+
+    const float step_ph =
+        static_cast<float>(static_cast<uint32_t>(static_cast<int64_t>(ctx->step_mm) * 30000) /
+                           static_cast<uint32_t>(range));
+    const int32_t d_sensor = ctx->t_sensor - ctx->t_sensor_cal;
+    const int32_t d_ib = ctx->t_ib - ctx->t_ib_cal;
+    const float sensor_ph =
+        static_cast<float>(d_sensor * static_cast<double>(ctx->tcoef_sensor_ph));
+    const float temp_ph = static_cast<float>(static_cast<double>(sensor_ph) +
+                                             d_ib * static_cast<double>(ctx->tcoef_ib_ph));
+
+    for (uint32_t i = 0; i < n; ++i) {
+        const Pixel px = decode_pixel(raw, n, i);
+        if (!px.valid) {
+            amp[i] = 0;
+            dist[i] = kInvalid;
+            continue;
+        }
+        amp[i] = px.amplitude;
+        int32_t j = trunc_i32(static_cast<float>(px.phase - static_cast<double>(temp_ph)));
+        if (use_table) {
+            const uint16_t *row = table + static_cast<size_t>(i) * k_count;
+            const int32_t first = row[0];
+            const int32_t last = row[k_count - 1];
+            if (last > first) {
+                const int64_t k =
+                    (static_cast<int64_t>(j) - first) * (k_count - 1) / (last - first);
+                const int32_t s =
+                    k < 0 ? 0 : (k >= k_count - 1 ? k_count - 2 : static_cast<int32_t>(k));
+                const double seg = (static_cast<double>(j) - row[s]) * step_ph /
+                                   static_cast<double>(row[s + 1] - row[s]);
+                const float base = static_cast<float>(s * static_cast<double>(step_ph));
+                const int64_t sum =
+                    static_cast<int64_t>(trunc_i32(seg + base)) + ctx->drnu_offset_ph;
+                j = static_cast<int32_t>(static_cast<uint32_t>(sum));
+            }
+        }
+        uint32_t mm = static_cast<uint32_t>(j) * static_cast<uint32_t>(range) / kPhaseUnits;
+        if (mm > static_cast<uint32_t>(range)) mm -= static_cast<uint32_t>(range);
+        dist[i] = static_cast<uint16_t>(mm);
+    }
+    return 1;
+}
+
+LUMOX_API int32_t calc_gray(lumox_drv *, uint16_t *gray, const uint8_t *raw, uint32_t width,
+                            uint32_t height, uint32_t dcs) {
+    const uint64_t pixels = static_cast<uint64_t>(width) * height;
+    const uint32_t n = routine_pixels(width, height, dcs);
+    if (!gray || !raw || (n == 0 && pixels != 0)) return 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Pixel px = decode_pixel(raw, n, i);
+        gray[i] = px.valid ? px.amplitude : 0;
+    }
+    return 1;
+}
+
+LUMOX_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height) {
+    if (!dst || !src || width <= 0 || height <= 0) return;
+    const int32_t half = height / 2;
+    for (int32_t m = 0; m < half; ++m) {
+        copy_rows(dst, half - 1 - m, src, 2 * m, width);
+        copy_rows(dst, half + m, src, 2 * m + 1, width);
+    }
+    // An odd height leaves one read-out row without a partner: it stays the last row.
+    if (height % 2) copy_rows(dst, height - 1, src, height - 1, width);
+}
+
+LUMOX_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height) {
+    if (!dst || !src || width <= 0 || height <= 0) return;
+    const int32_t half = height / 2;
+    for (int32_t m = 0; m < half; ++m) {
+        copy_rows(dst, 2 * half - 2 - 2 * m, src, m, width);
+        copy_rows(dst, 2 * m + 1, src, half + m, width);
+    }
+    if (height % 2) copy_rows(dst, height - 1, src, height - 1, width);
+}
+
+}  // extern "C"
