@@ -14,6 +14,10 @@
 #include "lumox/vecmat.h"
 #include "lx/simd.h"
 
+#if LUMOX_HAVE_WIDE_TARGET
+#include <immintrin.h>
+#endif
+
 // The records are shared with applications and the sensor driver context.
 static_assert(sizeof(lx_lens_param) == 80 && offsetof(lx_lens_param, dcoeff) == 32 &&
               offsetof(lx_lens_param, img_w) == 72 && offsetof(lx_lens_param, img_h) == 76);
@@ -78,10 +82,6 @@ namespace {
 
 int32_t round_half_up(float v) { return static_cast<int32_t>(static_cast<double>(v) + 0.5); }
 
-using F32 = simd::F32h;
-using I32 = simd::I32h;
-constexpr int kLanes = simd::kLanes32;
-
 // Source index of one destination pixel from its map entry, or -1 when the source lies outside
 // the image. Truncation toward zero lets anything above -1 land on index 0; the comparisons are
 // made on the float so that NaN or huge map values never reach the integer conversion.
@@ -93,60 +93,105 @@ LUMOX_INLINE int32_t source_index(float mx, float my, float fbx, float fby, int3
     return static_cast<int32_t>(syf) * w + static_cast<int32_t>(sxf);
 }
 
-// Nearest-neighbour remap. The wide variant does the index arithmetic of kLanes destination
-// pixels at a time in vectors, with the same float operations as source_index, and the copies one
-// by one; the baseline (which lacks blends and 32-bit multiplies) goes pixel by pixel. Unbinned
-// maps (bx = by = 1) skip the division by 1, which cannot change a value.
-template <typename Pixel, bool Unbinned, bool Wide>
-LUMOX_INLINE void remap(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w,
-                        int32_t h, Pixel fill, int32_t bx, int32_t by) {
-    const float fbx = static_cast<float>(bx), fby = static_cast<float>(by);
-    const auto fw = static_cast<float>(w), fh = static_cast<float>(h);
+// Nearest-neighbour remap, one pixel at a time.
+template <typename Pixel, bool Unbinned>
+void remap_base(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
+                Pixel fill, int32_t bx, int32_t by) {
+    // An unbinned map skips the division by 1, which cannot change a value.
+    const float fbx = Unbinned ? 1.0f : static_cast<float>(bx);
+    const float fby = Unbinned ? 1.0f : static_cast<float>(by);
+    for (int32_t y = 0; y < h; ++y) {
+        const size_t row = static_cast<size_t>(y) * by * map.width;
+        const float *mx = map.map_x + row;
+        const float *my = map.map_y + row;
+        Pixel *out = dst + static_cast<size_t>(y) * w;
+        for (int32_t x = 0; x < w; ++x) {
+            const size_t m = static_cast<size_t>(x) * bx;
+            const int32_t idx = source_index(mx[m], my[m], fbx, fby, w, h);
+            out[x] = idx >= 0 ? src[idx] : fill;
+        }
+    }
+}
+
+#if LUMOX_HAVE_WIDE_TARGET
+// The same remap eight destination pixels at a time with the same float operations, and the
+// source pixels fetched with gathers. A 16-bit pixel is gathered as the 32-bit word that ends
+// with it (or, for pixel 0, starts with it), so no read leaves the source image.
+template <typename Pixel, bool Unbinned>
+LUMOX_TARGET_WIDE void remap_wide(const lx_calib_len_map &map, Pixel *dst, const Pixel *src,
+                                  int32_t w, int32_t h, Pixel fill, int32_t bx, int32_t by) {
+    constexpr int kStep = 8;
+    if (static_cast<int64_t>(w) * h < 2)
+        return remap_base<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by);
+    const __m256 half = _mm256_set1_ps(0.5f), below = _mm256_set1_ps(-1.0f);
+    const __m256 width = _mm256_set1_ps(static_cast<float>(w));
+    const __m256 height = _mm256_set1_ps(static_cast<float>(h));
+    const __m256 div_x = _mm256_set1_ps(static_cast<float>(bx));
+    const __m256 div_y = _mm256_set1_ps(static_cast<float>(by));
+    const __m256i stride =
+        _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(bx));
+    const __m256i row_len = _mm256_set1_epi32(w);
+    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
     for (int32_t y = 0; y < h; ++y) {
         const size_t row = static_cast<size_t>(y) * by * map.width;
         const float *mx = map.map_x + row;
         const float *my = map.map_y + row;
         Pixel *out = dst + static_cast<size_t>(y) * w;
         int32_t x = 0;
-        for (; Wide && x + kLanes <= w; x += kLanes) {
-            F32 vx, vy;
+        for (; x + kStep <= w; x += kStep) {
+            __m256 fx, fy;
             if constexpr (Unbinned) {
-                vx = simd::load<F32>(mx + x) + 0.5f;
-                vy = simd::load<F32>(my + x) + 0.5f;
+                fx = _mm256_add_ps(_mm256_loadu_ps(mx + x), half);
+                fy = _mm256_add_ps(_mm256_loadu_ps(my + x), half);
             } else {
-                for (int i = 0; i < kLanes; ++i) {
-                    vx[i] = mx[static_cast<size_t>(x + i) * bx];
-                    vy[i] = my[static_cast<size_t>(x + i) * bx];
-                }
-                vx = vx / fbx + 0.5f;
-                vy = vy / fby + 0.5f;
+                const size_t m = static_cast<size_t>(x) * bx;
+                fx = _mm256_add_ps(_mm256_div_ps(_mm256_i32gather_ps(mx + m, stride, 4), div_x),
+                                   half);
+                fy = _mm256_add_ps(_mm256_div_ps(_mm256_i32gather_ps(my + m, stride, 4), div_y),
+                                   half);
             }
-            const I32 inside = (vx > -1.0f) & (vx < fw) & (vy > -1.0f) & (vy < fh);
-            vx = inside ? vx : F32{};
-            vy = inside ? vy : F32{};
-            const I32 idx = __builtin_convertvector(vy, I32) * w + __builtin_convertvector(vx, I32);
-            for (int i = 0; i < kLanes; ++i) out[x + i] = inside[i] ? src[idx[i]] : fill;
+            const __m256 inside =
+                _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(fx, below, _CMP_GT_OQ),
+                                            _mm256_cmp_ps(fx, width, _CMP_LT_OQ)),
+                              _mm256_and_ps(_mm256_cmp_ps(fy, below, _CMP_GT_OQ),
+                                            _mm256_cmp_ps(fy, height, _CMP_LT_OQ)));
+            const __m256i idx = _mm256_add_epi32(
+                _mm256_mullo_epi32(_mm256_cvttps_epi32(_mm256_and_ps(fy, inside)), row_len),
+                _mm256_cvttps_epi32(_mm256_and_ps(fx, inside)));
+            if constexpr (sizeof(Pixel) == sizeof(float)) {
+                const __m256 got =
+                    _mm256_mask_i32gather_ps(_mm256_set1_ps(fill), src, idx, inside, 4);
+                _mm256_storeu_ps(out + x, got);
+            } else {
+                const __m256i mask = _mm256_castps_si256(inside);
+                const __m256i word = _mm256_max_epi32(_mm256_sub_epi32(idx, one), zero);
+                __m256i got = _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int *>(src),
+                                                          word, mask, 2);
+                got = _mm256_srlv_epi32(
+                    got, _mm256_and_si256(_mm256_cmpgt_epi32(idx, zero), _mm256_set1_epi32(16)));
+                got = _mm256_blendv_epi8(_mm256_set1_epi32(fill),
+                                         _mm256_and_si256(got, _mm256_set1_epi32(0xFFFF)), mask);
+                const __m128i packed =
+                    _mm_packus_epi32(_mm256_castsi256_si128(got), _mm256_extracti128_si256(got, 1));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), packed);
+            }
         }
+        const float fbx = Unbinned ? 1.0f : static_cast<float>(bx);
+        const float fby = Unbinned ? 1.0f : static_cast<float>(by);
         for (; x < w; ++x) {
             const size_t m = static_cast<size_t>(x) * bx;
-            const int32_t idx = Unbinned ? source_index(mx[m], my[m], 1.0f, 1.0f, w, h)
-                                         : source_index(mx[m], my[m], fbx, fby, w, h);
+            const int32_t idx = source_index(mx[m], my[m], fbx, fby, w, h);
             out[x] = idx >= 0 ? src[idx] : fill;
         }
     }
 }
-
+#else
 template <typename Pixel, bool Unbinned>
-LUMOX_TARGET_WIDE void remap_wide(const lx_calib_len_map &map, Pixel *dst, const Pixel *src,
-                                  int32_t w, int32_t h, Pixel fill, int32_t bx, int32_t by) {
-    remap<Pixel, Unbinned, true>(map, dst, src, w, h, fill, bx, by);
-}
-
-template <typename Pixel, bool Unbinned>
-void remap_base(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
+void remap_wide(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
                 Pixel fill, int32_t bx, int32_t by) {
-    remap<Pixel, Unbinned, false>(map, dst, src, w, h, fill, bx, by);
+    remap_base<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by);
 }
+#endif
 
 // Shared body of the two remaps; Pixel is uint16_t or float.
 template <typename Pixel>

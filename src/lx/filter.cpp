@@ -40,16 +40,33 @@ LUMOX_INLINE T smaller(T a, T b) {
     return a < b ? a : b;
 }
 
-// Pixels as unsigned values in 32-bit lanes, for sums and products.
+// Pixels as unsigned values in 32-bit lanes, for sums and products. A vector step covers
+// kLanes pixels read as kLanes / 2 32-bit words: the low halves (even pixels) and the high halves
+// (odd pixels) each form a vector of whole windows, because the loads at x - 1 and x + 1 shift
+// the halves by one pixel. This needs no shuffles, only masks and shifts.
 struct Unsigned32 {
     using Vec = simd::I32h;
-    static constexpr int kLanes = simd::kLanes32;
+    static constexpr int kLanes = simd::kLanes;
     static LUMOX_INLINE int32_t scalar(uint16_t v) { return v; }
-    static LUMOX_INLINE Vec load(const uint16_t *p) {
-        return __builtin_convertvector(simd::load<simd::U16h>(p), Vec);
-    }
-    static LUMOX_INLINE void store(uint16_t *p, Vec v) {
-        simd::store(p, __builtin_convertvector(v, simd::U16h));
+
+    static LUMOX_INLINE Vec low(Vec v) { return v & 0xFFFF; }
+    static LUMOX_INLINE Vec high(Vec v) { return (v >> 16) & 0xFFFF; }
+
+    // Writes the kLanes results of window function f for the pixels at t, c, b (rows above, at
+    // and below) to out.
+    template <typename F>
+    static LUMOX_INLINE void apply(const F &f, const uint16_t *t, const uint16_t *c,
+                                   const uint16_t *b, uint16_t *out) {
+        const Vec tl = simd::load<Vec>(t - 1), tm = simd::load<Vec>(t), tr = simd::load<Vec>(t + 1);
+        const Vec ml = simd::load<Vec>(c - 1), mm = simd::load<Vec>(c), mr = simd::load<Vec>(c + 1);
+        const Vec bl = simd::load<Vec>(b - 1), bm = simd::load<Vec>(b), br = simd::load<Vec>(b + 1);
+        const Win3<Vec> even{low(tl), low(tm), low(tr), low(ml), low(mm),
+                             low(mr), low(bl), low(bm), low(br)};
+        const Win3<Vec> odd{high(tl), high(tm), high(tr), high(ml), high(mm),
+                            high(mr), high(bl), high(bm), high(br)};
+        const auto e = reinterpret_cast<simd::U32h>(f(even));
+        const auto o = reinterpret_cast<simd::U32h>(f(odd));
+        simd::store(out, (e & 0xFFFF) | (o << 16));
     }
 };
 
@@ -58,8 +75,15 @@ struct Signed16 {
     using Vec = simd::I16;
     static constexpr int kLanes = simd::kLanes;
     static LUMOX_INLINE int32_t scalar(uint16_t v) { return static_cast<int16_t>(v); }
-    static LUMOX_INLINE Vec load(const uint16_t *p) { return simd::load<Vec>(p); }
-    static LUMOX_INLINE void store(uint16_t *p, Vec v) { simd::store(p, v); }
+
+    template <typename F>
+    static LUMOX_INLINE void apply(const F &f, const uint16_t *t, const uint16_t *c,
+                                   const uint16_t *b, uint16_t *out) {
+        const Win3<Vec> win{simd::load<Vec>(t - 1), simd::load<Vec>(t), simd::load<Vec>(t + 1),
+                            simd::load<Vec>(c - 1), simd::load<Vec>(c), simd::load<Vec>(c + 1),
+                            simd::load<Vec>(b - 1), simd::load<Vec>(b), simd::load<Vec>(b + 1)};
+        simd::store(out, f(win));
+    }
 };
 
 struct Box {
@@ -133,12 +157,7 @@ LUMOX_INLINE void run3x3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t 
         uint16_t *out = dst + static_cast<size_t>(y) * w;
         out[0] = pixel3x3(t, c, b, w, 0, f);
         int32_t x = 1;
-        for (; x + L::kLanes < w; x += L::kLanes) {
-            const Win3<typename L::Vec> win{L::load(t + x - 1), L::load(t + x), L::load(t + x + 1),
-                                            L::load(c + x - 1), L::load(c + x), L::load(c + x + 1),
-                                            L::load(b + x - 1), L::load(b + x), L::load(b + x + 1)};
-            L::store(out + x, f(win));
-        }
+        for (; x + L::kLanes < w; x += L::kLanes) L::apply(f, t + x, c + x, b + x, out + x);
         for (; x < w; ++x) out[x] = pixel3x3(t, c, b, w, x, f);
     }
 }

@@ -38,6 +38,7 @@ typedef uint16_t U16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 constexpr int kLanes32 = kLanes / 2;
 typedef uint16_t U16h __attribute__((vector_size(kLanes32 * sizeof(uint16_t))));
 typedef int32_t I32h __attribute__((vector_size(kLanes32 * sizeof(int32_t))));
+typedef uint32_t U32h __attribute__((vector_size(kLanes32 * sizeof(uint32_t))));
 typedef float F32h __attribute__((vector_size(kLanes32 * sizeof(float))));
 
 template <typename V, typename T>
