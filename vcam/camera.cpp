@@ -346,6 +346,10 @@ BulkAction Camera::next_bulk_action() {
         --bulk_errors_;
         return BulkAction::kError;
     }
+    if (bulk_empties_ > 0) {
+        --bulk_empties_;
+        return BulkAction::kEmpty;
+    }
     return BulkAction::kData;
 }
 
@@ -520,6 +524,9 @@ void Camera::fault_bulk(BulkAction action, unsigned count) {
         case BulkAction::kHang:
             bulk_hangs_ += count;
             break;
+        case BulkAction::kEmpty:
+            bulk_empties_ += count;
+            break;
         case BulkAction::kData:
             break;
     }
@@ -538,7 +545,7 @@ void Camera::clear_faults() {
     short_ = {};
     hang_ = {};
     stall_ = {};
-    bulk_stalls_ = bulk_errors_ = bulk_hangs_ = 0;
+    bulk_stalls_ = bulk_errors_ = bulk_hangs_ = bulk_empties_ = 0;
     stream_.clear_faults();
 }
 

@@ -60,7 +60,8 @@ struct CommandRecord {
 };
 
 // What happens to the next bulk IN transfer.
-enum class BulkAction { kData, kStall, kError, kHang };
+// kEmpty: the transfer completes at once with no bytes (a zero-length packet).
+enum class BulkAction { kData, kStall, kError, kHang, kEmpty };
 
 // Totals of the stream since the camera was made.
 struct StreamCounters {
@@ -189,6 +190,7 @@ class Camera {
     unsigned bulk_stalls_ = 0;
     unsigned bulk_errors_ = 0;
     unsigned bulk_hangs_ = 0;
+    unsigned bulk_empties_ = 0;
 };
 
 }  // namespace lumox::vcam

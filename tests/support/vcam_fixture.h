@@ -43,8 +43,9 @@
 //       fault_control_hang(t, v)        next matching control transfer never completes
 //                                       (until the host cancels it; it then reaps -ENOENT)
 //       fault_control_stall(t, v)       next matching control transfer stalls
-//       fault_bulk(BulkAction::kStall | kError | kHang, n)   next n bulk IN transfers: -EPIPE,
-//                                       -EPROTO, or never complete (until cancelled)
+//       fault_bulk(BulkAction::kStall | kError | kHang | kEmpty, n)   next n bulk IN transfers:
+//                                       -EPIPE, -EPROTO, never complete (until cancelled), or
+//                                       complete at once with zero bytes
 //       fault_stream(StreamFault::kCorruptHeader | kCorruptData | kDropSegment, n)
 //       clear_faults()
 //     Stream content: frame f, sample i of a format-2 frame is vcam::pattern_sample(f, i)

@@ -244,6 +244,10 @@ void UsbfsDevice::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
             case BulkAction::kHang:
                 urb.hang = true;
                 break;
+            case BulkAction::kEmpty:
+                urb.status = 0;
+                urb.actual = 0;
+                break;
             case BulkAction::kData:
                 urb.status = -EINPROGRESS;
                 break;
