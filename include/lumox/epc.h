@@ -30,6 +30,10 @@ LUMOX_API uint8_t epc_lens_param_get(lumox_drv *drv, lx_lens_param *lens, uint32
 LUMOX_API int epcSetExtModEnable(int flag);
 LUMOX_API int epcgetExtModEnable(void);
 
+/* 0 when the distance-image calibration file of the bound chip (path prefix + its name) can be
+ * opened, -1 otherwise. */
+LUMOX_API int calibrationDataFileCheck(int unused);
+
 /* Validity of the last frame of the device bound to the evaluation kit (g_lx_dev): set by every
  * frame description, cleared by a failed decode. Without a bound EPC device the setter does
  * nothing and the getter returns 1. */

@@ -8,6 +8,9 @@
 
 #include <zip.h>
 
+#include "drivers/epc.h"
+#include "lumox/epc.h"
+#include "lumox/evk.h"
 #include "lumox/log.h"
 #include "platform/fs.h"
 
@@ -221,4 +224,156 @@ bool calib_unpack_package(const char *package_path, const char *prefix, uint16_t
     return split;
 }
 
+namespace {
+
+constexpr uint32_t kCalibFrameBuffer = 12288000;
+constexpr uint8_t kModeNormal = 0;
+constexpr uint8_t kModeDataUpload = 9;
+
+bool set_mode(lumox_dev_t *dev, uint8_t mode) {
+    lumox_param_item item{};
+    item.param_id = LUMOX_PARAM_MODE;
+    item.param_val_len = 1;
+    item.param_val[0] = mode;
+    return lumox_param_batch_set(dev, &item, 1) != 0;
+}
+
+// Chip id of the sensor (parameter 7, bytes 2-3); false when the camera does not say.
+bool read_chip_id(lumox_dev_t *dev, uint16_t *chip_id) {
+    lumox_param_item item{};
+    item.param_id = LUMOX_PARAM_CHIP_INFO;
+    if (!lumox_param_batch_get(dev, &item, 1) || item.param_val_len < 4) return false;
+    *chip_id = static_cast<uint16_t>(item.param_val[2] | item.param_val[3] << 8);
+    return true;
+}
+
+// Captures the package frame into prefix + "calibration.bin" and unpacks it.
+void fetch_and_unpack(lumox_dev_t *dev, const char *prefix, uint32_t total_size,
+                      const CalibTargets &targets) {
+    static const char *const kFunc = "_load_calib_data";
+    // The package is one frame of the stream; anything larger than the frame buffer cannot be one.
+    if (total_size == 0 || total_size > kCalibFrameBuffer) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] calibration data size %u out of range\n", kFunc,
+               static_cast<unsigned>(total_size));
+        return;
+    }
+    std::vector<uint8_t> package;
+    try {
+        package.resize(total_size);
+    } catch (const std::bad_alloc &) {
+        return;
+    }
+    if (!lumox_cap_start(dev)) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] capturing is stopped due to some error!\n", kFunc);
+        return;
+    }
+    lumox_frame_info info{};
+    const int32_t count = lumox_cap_get_frames(dev, 1, package.data(), total_size, &info);
+    lx_log(LX_LOG_DBG, "DBG", "[%s] get %d frames: [%u, %ux%u, %u]\n", kFunc, count,
+           static_cast<unsigned>(info.frame_idx), static_cast<unsigned>(info.width),
+           static_cast<unsigned>(info.height), static_cast<unsigned>(info.frame_format));
+    if (count != 1) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] capturing is stopped due to some error!\n", kFunc);
+        lumox_cap_stop(dev);
+        return;
+    }
+    // Only the bytes the frame carried belong to the package.
+    package.resize(std::min<size_t>(total_size, info.frame_size ? info.frame_size : total_size));
+
+    const std::string path = std::string(prefix) + "calibration.bin";
+    bool written = false;
+    {
+        platform::UniqueFile out(platform::open_file(path.c_str(), "wb+"));
+        written = out &&
+                  std::fwrite(package.data(), 1, package.size(), out.get()) == package.size() &&
+                  std::fflush(out.get()) == 0;
+    }
+    package = {};
+    uint16_t chip_id = 0;
+    if (written && read_chip_id(dev, &chip_id)) {
+        calib_unpack_package(path.c_str(), prefix, chip_id, targets);
+    }
+    platform::remove_file(path.c_str());
+    lumox_cap_stop(dev);
+}
+
+}  // namespace
+
+bool calib_download(lumox_dev_t *dev, const char *prefix, const CalibTargets &targets) {
+    static const char *const kFunc = "_load_calib_data";
+    lumox_cap_set_frame_buffer(dev, nullptr, kCalibFrameBuffer);
+    lumox_cap_set_callback_on_frame_ready(dev, nullptr);
+    lumox_cap_set_callback_on_error(dev, nullptr);
+
+    if (!set_mode(dev, kModeDataUpload)) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s]  set mode to DATA_UP failed!\n", kFunc);
+        return false;
+    }
+    bool valid = false;
+    lumox_param_item info{};
+    info.param_id = LUMOX_PARAM_CALIB_INFO;
+    if (!lumox_param_batch_get(dev, &info, 1) || info.param_val_len < kCalibHeaderSize) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s]  get param of calib data failed!\n", kFunc);
+    } else {
+        const uint8_t *v = info.param_val;
+        const uint32_t version = read_u32(v + 3);
+        const uint32_t total = read_u32(v + 7);
+        const uint32_t data_size = read_u32(v + 11);
+        const uint16_t checksum = static_cast<uint16_t>(v[15] | v[16] << 8);
+        if (v[0] != 1) {
+            lx_log(LX_LOG_DBG, "DBG",
+                   "[%s] %s: fsize:%d, valid data size:%d, ck_sum:%d, version:%d\n", kFunc,
+                   "Calib data not valid", static_cast<int>(total), static_cast<int>(data_size),
+                   checksum, static_cast<int>(version));
+        } else {
+            valid = true;
+            fetch_and_unpack(dev, prefix, total, targets);
+        }
+    }
+    set_mode(dev, kModeNormal);
+    return valid;
+}
+
 }  // namespace lumox::drivers
+
+using lumox::drivers::CalibTargets;
+
+extern "C" LUMOX_API int calibrationDataFileCheck(int /*unused*/) {
+    static const char *const kFunc = "calibrationDataFileCheck";
+    char name[256] = {};
+    calibrationGetDistanceImagesName(name);
+    const std::string path = std::string(lumox_path_get()) + name;
+    lumox::platform::UniqueFile f(lumox::platform::open_file(path.c_str(), "rb"));
+    if (!f) {
+        lx_log(LX_LOG_DBG, "DBG", "[%s] Can not open %s file\n", kFunc, path.c_str());
+        return -1;
+    }
+    lx_log(LX_LOG_DBG, "DBG", "[%s] Find %s\n", kFunc, path.c_str());
+    return 0;
+}
+
+int32_t epc_calib_save(lumox_drv *drv, uint32_t /*unused*/, int32_t /*value*/, int32_t /*mode*/) {
+    epc_ctx *ctx = epc_context(drv);
+    if (!ctx || !drv->dev) return 0;
+    for (auto &set : ctx->calib_names) {
+        calibrationGetDistanceImagesName(set.dist_name);
+        calibrationGetParamName(set.param_name);
+    }
+    if (calibrationDataFileCheck(0) != 0) {
+        // Name set 1 serves cameras without the extension module, set 0 those with it.
+        const epc_calib_names &names = ctx->calib_names[epcgetExtModEnable() ? 0 : 1];
+        const std::string prefix = lumox_path_get();
+        const CalibTargets targets{prefix + names.param_name, prefix + names.dist_name};
+        // DRNU distances need the files; a download that did not produce them keeps the simple
+        // formula rather than decoding against empty tables.
+        if (lumox::drivers::calib_download(drv->dev, prefix.c_str(), targets) &&
+            calibrationDataFileCheck(0) == 0) {
+            configInit(32);
+            ctx->drnu_en.store(1);
+        }
+    }
+    lumox::drivers::epc_load_calib_constants(*ctx);
+    lx_log(LX_LOG_DBG, "DBG", "[%s] calib scale/offset = %d/%d \n", "epc_calib_save", ctx->scale,
+           ctx->offset_mm);
+    return 0;
+}

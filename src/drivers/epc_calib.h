@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <string>
 
+#include "lumox/device.h"
+#include "lumox/driver.h"
+
 namespace lumox::drivers {
 
 constexpr size_t kCalibHeaderSize = 17;
@@ -36,4 +39,13 @@ bool calib_split_chip_file(const char *chip_file, const CalibTargets &targets);
 bool calib_unpack_package(const char *package_path, const char *prefix, uint16_t chip_id,
                           const CalibTargets &targets);
 
+// Downloads the camera's calibration package in data-upload mode into prefix + "calibration.bin",
+// unpacks it into the targets and deletes the temporary files. Returns true once the camera
+// reported valid calibration data (whatever happened after); the caller checks the files.
+bool calib_download(lumox_dev_t *dev, const char *prefix, const CalibTargets &targets);
+
 }  // namespace lumox::drivers
+
+// The EPC driver's calib_load slot: fetches the calibration package when the calibration files
+// are missing, then fixes the calibration constants of the distance calculation. Returns 0.
+int32_t epc_calib_save(lumox_drv *drv, uint32_t unused, int32_t value, int32_t mode);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "lumox/epc.h"
 #include "lumox/evk.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
@@ -15,7 +16,6 @@
 // Provided by the evaluation kit's calculation and calibration modules when they are present;
 // without them HDR counts as off and the calibration files as missing.
 extern "C" int calculationIsHDR(void) __attribute__((weak));
-extern "C" int calibrationDataFileCheck(int unused) __attribute__((weak));
 
 namespace lumox::drivers {
 namespace {
@@ -39,9 +39,7 @@ uint16_t sample_at(const uint8_t *raw, uint32_t index) {
     return static_cast<uint16_t>(raw[2 * index] | (raw[2 * index + 1] << 8));
 }
 
-bool calibration_files_present() {
-    return calibrationDataFileCheck && calibrationDataFileCheck(0) >= 0;
-}
+bool calibration_files_present() { return calibrationDataFileCheck(0) >= 0; }
 
 bool set_param_u16(lumox_dev_t *dev, uint32_t id, const uint8_t value[3], size_t bytes) {
     lumox_param_item item{};

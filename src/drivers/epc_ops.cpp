@@ -1,9 +1,9 @@
-// Operation table of the EPC driver. Calibration loading is still provisional: it answers as a
-// driver without a calibration package would.
+// Operation table of the EPC driver.
 
 #include <cstdint>
 
 #include "drivers/epc.h"
+#include "drivers/epc_calib.h"
 #include "drivers/epc_decode.h"
 #include "drivers/epc_features.h"
 #include "lumox/driver.h"
@@ -13,7 +13,6 @@ namespace {
 
 int32_t epc_reserved_5(lumox_drv *) { return 0; }
 int32_t epc_reserved_6(lumox_drv *, uint32_t, int32_t value, int32_t) { return value; }
-int32_t epc_calib_load(lumox_drv *, uint32_t, int32_t, int32_t) { return 0; }
 int32_t epc_reserved_8(lumox_drv *) { return 1; }
 
 }  // namespace
@@ -22,7 +21,7 @@ extern "C" {
 
 const lumox_drv_ops g_lumox_driver_op_epc = {
     epc_init,           epc_uninit,        epc_frame_get_info, epc_frame_decode,
-    epc_lens_param_get, epc_reserved_5,    epc_reserved_6,     epc_calib_load,
+    epc_lens_param_get, epc_reserved_5,    epc_reserved_6,     epc_calib_save,
     epc_reserved_8,     epc_filter_enable, epc_filter_disable,
 };
 
