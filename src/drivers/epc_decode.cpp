@@ -41,6 +41,8 @@ inline uint32_t sample(const uint8_t *raw, uint32_t index) {
     return static_cast<uint32_t>(raw[2 * index] | (raw[2 * index + 1] << 8)) & 0xFFF;
 }
 
+// The angle is only worked out when the caller needs it (distances, not gray values).
+template <bool kWithPhase = true>
 inline Pixel decode_pixel(const uint8_t *raw, uint32_t n, uint32_t i) {
     const int32_t d0 = static_cast<int32_t>(sample(raw, i));
     const int32_t d1 = static_cast<int32_t>(sample(raw, n + i));
@@ -55,7 +57,7 @@ inline Pixel decode_pixel(const uint8_t *raw, uint32_t n, uint32_t i) {
     const int32_t dy = d3 - d1;
     px.amplitude = static_cast<uint16_t>(
         static_cast<int32_t>(lx_math_sqrtf(static_cast<float>((dx * dx + dy * dy) >> 2))));
-    px.phase = (lx_math_atan2_i32(dy, dx) + 15000) % 30000;
+    if constexpr (kWithPhase) px.phase = (lx_math_atan2_i32(dy, dx) + 15000) % 30000;
     return px;
 }
 
@@ -390,7 +392,7 @@ LUMOX_API int32_t calc_gray(lumox_drv *, uint16_t *gray, const uint8_t *raw, uin
     const uint32_t n = routine_pixels(width, height, dcs);
     if (!gray || !raw || (n == 0 && pixels != 0)) return 0;
     for (uint32_t i = 0; i < n; ++i) {
-        const Pixel px = decode_pixel(raw, n, i);
+        const Pixel px = decode_pixel<false>(raw, n, i);
         gray[i] = px.valid ? px.amplitude : 0;
     }
     return 1;
