@@ -80,7 +80,11 @@ void lens_undistort_rects(const double a[9], const double coeff[5], const double
 
 namespace {
 
-int32_t round_half_up(float v) { return static_cast<int32_t>(static_cast<double>(v) + 0.5); }
+// trunc(v + 0.5); values a degenerate lens makes infinite or NaN give 0.
+int32_t round_half_up(float v) {
+    const double r = static_cast<double>(v) + 0.5;
+    return r > -2147483648.0 && r < 2147483648.0 ? static_cast<int32_t>(r) : 0;
+}
 
 // Source index of one destination pixel from its map entry, or -1 when the source lies outside
 // the image. Truncation toward zero lets anything above -1 land on index 0; the comparisons are

@@ -42,7 +42,7 @@ struct BuiltMap {
 };
 
 // Runs the remap checks on the wide and on the baseline vector path.
-class CalibLenTest : public testing::TestWithParam<bool> {
+class LensUndistort : public testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         lumox::simd::allow_wide_vectors(GetParam());
@@ -54,10 +54,10 @@ class CalibLenTest : public testing::TestWithParam<bool> {
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(VectorPaths, CalibLenTest, testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(VectorPaths, LensUndistort, testing::Bool(),
                          [](const auto &path) { return path.param ? "wide" : "baseline"; });
 
-TEST_P(CalibLenTest, ZeroDistortionMapIgnoresTheCameraMatrix) {
+TEST_P(LensUndistort, ZeroDistortionMapIgnoresTheCameraMatrix) {
     // Without distortion the map stretches the image by W / (W - 1) and H / (H - 1), whatever
     // the principal point and focal lengths.
     for (const auto &lens :
@@ -82,7 +82,7 @@ TEST_P(CalibLenTest, ZeroDistortionMapIgnoresTheCameraMatrix) {
     }
 }
 
-TEST_P(CalibLenTest, ZeroDistortionRemapShiftsTheRightHalfAndFillsTheLastColumnAndRow) {
+TEST_P(LensUndistort, ZeroDistortionRemapShiftsTheRightHalfAndFillsTheLastColumnAndRow) {
     BuiltMap built(zero_distortion_lens(150.5, 120, 200));
     const Image16 src = random_depth_image(320, 240, 9);
     Image16 dst(320 * 240, 0xDEAD);
@@ -100,7 +100,7 @@ TEST_P(CalibLenTest, ZeroDistortionRemapShiftsTheRightHalfAndFillsTheLastColumnA
     }
 }
 
-TEST_P(CalibLenTest, BinnedImagesSampleTheFullResolutionMap) {
+TEST_P(LensUndistort, BinnedImagesSampleTheFullResolutionMap) {
     // With a 160 x 120 image the zero-distortion map reduces to the identity.
     BuiltMap built(zero_distortion_lens(150.5, 120, 200));
     const Image16 src = random_depth_image(160, 120, 4);
@@ -119,7 +119,7 @@ TEST_P(CalibLenTest, BinnedImagesSampleTheFullResolutionMap) {
             ASSERT_EQ(out[y * 80 + x], y == 239 ? 1 : tall[(y < 120 ? y : y + 1) * 80 + x]);
 }
 
-TEST_P(CalibLenTest, FloatRemapMatchesTheIntegerRemap) {
+TEST_P(LensUndistort, FloatRemapMatchesTheIntegerRemap) {
     BuiltMap built(default_lens());
     const Image16 src = random_depth_image(320, 240, 12);
     std::vector<float> fsrc(src.begin(), src.end()), fdst(src.size());
@@ -144,7 +144,7 @@ TEST_P(CalibLenTest, FloatRemapMatchesTheIntegerRemap) {
     EXPECT_LT(filled, 320 * 240 / 5);
 }
 
-TEST_P(CalibLenTest, OddBinningGivesTheSameResultOnBothPaths) {
+TEST_P(LensUndistort, OddBinningGivesTheSameResultOnBothPaths) {
     // Binning by 5 divides the map values by 5; both paths must round identically.
     BuiltMap built(default_lens());
     const Image16 src = random_depth_image(64, 48, 8);
@@ -177,7 +177,7 @@ void undistort_point(const lx_lens_param &l, double u, double v, double &x, doub
     }
 }
 
-TEST_P(CalibLenTest, DistortedMapIsAPinholeViewOfTheLens) {
+TEST_P(LensUndistort, DistortedMapIsAPinholeViewOfTheLens) {
     // Every destination pixel (j, i) must look along the ray (a j + b, c i + d) of an ideal
     // pinhole camera: undistorting its map entry gives coordinates linear in j and i.
     const lx_lens_param lens = default_lens();
@@ -210,7 +210,7 @@ TEST_P(CalibLenTest, DistortedMapIsAPinholeViewOfTheLens) {
     EXPECT_LE(m.roi_y + m.roi_h, 240);
 }
 
-TEST_P(CalibLenTest, ParameterErrorsFailAndLeaveTheDestination) {
+TEST_P(LensUndistort, ParameterErrorsFailAndLeaveTheDestination) {
     BuiltMap built(zero_distortion_lens(150.5, 120, 200));
     const Image16 src(320 * 240, 5);
     const auto run = [&](int32_t len, int32_t w, int32_t h, std::string &log) {
@@ -253,7 +253,7 @@ TEST_P(CalibLenTest, ParameterErrorsFailAndLeaveTheDestination) {
     EXPECT_EQ(dst, Image16(4, 9));
 }
 
-TEST(CalibLenMap, ReleaseIsSafeOnEmptyAndRepeated) {
+TEST(LensUndistortMap, ReleaseIsSafeOnEmptyAndRepeated) {
     lx_calib_len_map never{};
     lx_calib_len_uninit_map(&never);
     EXPECT_EQ(never.ready, 0);
@@ -268,7 +268,7 @@ TEST(CalibLenMap, ReleaseIsSafeOnEmptyAndRepeated) {
     EXPECT_EQ(map.ready, 0);
 }
 
-TEST(CalibLenMap, UnusableSizesBuildNothing) {
+TEST(LensUndistortMap, UnusableSizesBuildNothing) {
     lx_lens_param lens = default_lens();
     lens.img_w = 0;
     lx_calib_len_map map{};
@@ -280,7 +280,21 @@ TEST(CalibLenMap, UnusableSizesBuildNothing) {
     EXPECT_EQ(map.ready, 0);
 }
 
-TEST(CalibLenRects, ZeroDistortionRectanglesSpanTheNormalisedImage) {
+TEST_P(LensUndistort, DegenerateLensGivesAUsableMap) {
+    // A zero focal length makes the lens maths infinite or NaN; the map still builds and the
+    // remap still writes only fill values or source pixels.
+    lx_lens_param lens = default_lens();
+    lens.fx = 0;
+    BuiltMap built(lens);
+    ASSERT_EQ(built.result, 320 * 240);
+    const Image16 src(320 * 240, 77);
+    Image16 dst(320 * 240, 1);
+    ASSERT_EQ(
+        lx_calib_len_undistort_u16(&built.map, dst.data(), 320 * 240, src.data(), 320, 240, 9), 1);
+    for (const uint16_t v : dst) ASSERT_TRUE(v == 9 || v == 77) << v;
+}
+
+TEST(LensUndistortRects, ZeroDistortionRectanglesSpanTheNormalisedImage) {
     const double a[9] = {200, 0, 150.5, 0, 100, 120, 0, 0, 1};
     const double coeff[5] = {};
     lumox::LensRect inner, outer;

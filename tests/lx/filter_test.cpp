@@ -96,7 +96,7 @@ const Case kCases[] = {
 };
 
 // Runs every check on the wide and on the baseline vector path.
-class FilterTest : public testing::TestWithParam<bool> {
+class DepthFilterKernels : public testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         lumox::simd::allow_wide_vectors(GetParam());
@@ -108,10 +108,10 @@ class FilterTest : public testing::TestWithParam<bool> {
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(VectorPaths, FilterTest, testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(VectorPaths, DepthFilterKernels, testing::Bool(),
                          [](const auto &path) { return path.param ? "wide" : "baseline"; });
 
-TEST_P(FilterTest, KernelsMatchPlainReferences) {
+TEST_P(DepthFilterKernels, KernelsMatchPlainReferences) {
     const struct {
         int32_t w, h;
     } sizes[] = {{2, 2}, {3, 2}, {2, 5}, {9, 4}, {10, 3}, {17, 6}, {18, 5}, {40, 9}, {320, 24}};
@@ -129,7 +129,7 @@ TEST_P(FilterTest, KernelsMatchPlainReferences) {
     }
 }
 
-TEST_P(FilterTest, MedianKernelsSurviveBothPaths) {
+TEST_P(DepthFilterKernels, MedianKernelsSurviveBothPaths) {
     // The median networks have their own vector code; check them against each other across the
     // two paths on an image wider than a column strip.
     const Image16 src = random_depth_image(333, 7, 5);
@@ -144,7 +144,7 @@ TEST_P(FilterTest, MedianKernelsSurviveBothPaths) {
     EXPECT_EQ(k5, k5_other);
 }
 
-TEST_P(FilterTest, ConstantImagesStayConstant) {
+TEST_P(DepthFilterKernels, ConstantImagesStayConstant) {
     const Image16 src(6 * 5, 1234);
     for (const Kernel k : {Kernel{lx_box2d_u16_k3}, Kernel{lx_gauss2d_u16_k3}}) {
         Image16 dst(src.size());
@@ -153,7 +153,7 @@ TEST_P(FilterTest, ConstantImagesStayConstant) {
     }
 }
 
-TEST_P(FilterTest, BoxLeavesTheCentreOut) {
+TEST_P(DepthFilterKernels, BoxLeavesTheCentreOut) {
     Image16 src(5 * 5, 0);
     src[2 * 5 + 2] = 8000;
     Image16 dst(src.size());
@@ -163,7 +163,7 @@ TEST_P(FilterTest, BoxLeavesTheCentreOut) {
     EXPECT_EQ(dst[0], 0);
 }
 
-TEST_P(FilterTest, FlyingPixelsBesideADepthStepAreRemoved) {
+TEST_P(DepthFilterKernels, FlyingPixelsBesideADepthStepAreRemoved) {
     // Two flat halves, 0 and 4000 mm: gx = 4000 in quarter units on both sides of the step.
     const int32_t w = 40, h = 6;
     Image16 src(w * h);
@@ -179,7 +179,7 @@ TEST_P(FilterTest, FlyingPixelsBesideADepthStepAreRemoved) {
     }
 }
 
-TEST_P(FilterTest, HugeGradientsCannotWrapPastTheThreshold) {
+TEST_P(DepthFilterKernels, HugeGradientsCannotWrapPastTheThreshold) {
     // Reserved codes next to zeros give gx^2 + gy^2 above 2^32; a 32-bit sum would wrap to a
     // small number and keep the pixel.
     const int32_t w = 20, h = 3;
@@ -195,7 +195,7 @@ TEST_P(FilterTest, HugeGradientsCannotWrapPastTheThreshold) {
     EXPECT_EQ(dst[1 * w + 11], 0);
 }
 
-TEST_P(FilterTest, HolesTakeTheLargestSignedNeighbour) {
+TEST_P(DepthFilterKernels, HolesTakeTheLargestSignedNeighbour) {
     const auto centre_of = [](Kernel k, uint16_t centre, uint16_t ring) {
         Image16 src(5 * 5, ring);
         src[2 * 5 + 2] = centre;
@@ -212,7 +212,7 @@ TEST_P(FilterTest, HolesTakeTheLargestSignedNeighbour) {
     }
 }
 
-TEST_P(FilterTest, ThinImagesAreRejectedWithTheirName) {
+TEST_P(DepthFilterKernels, ThinImagesAreRejectedWithTheirName) {
     const struct {
         const char *name;
         Kernel kernel;

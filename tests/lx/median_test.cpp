@@ -35,7 +35,7 @@ Image16 brute_median(const Image16 &src, int32_t w, int32_t h, int32_t k) {
     return out;
 }
 
-class MedianTest : public testing::Test {
+class MedianFilter : public testing::Test {
   protected:
     void SetUp() override { lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr); }
     void TearDown() override { lx_log_disable(); }
@@ -49,7 +49,7 @@ struct Size {
 constexpr Size kSizes[] = {{2, 2},  {2, 9},   {3, 2},   {5, 5},   {15, 4},   {16, 3},
                            {17, 7}, {33, 31}, {159, 6}, {161, 5}, {320, 240}};
 
-TEST_F(MedianTest, FixedKernelsMatchSortedWindows) {
+TEST_F(MedianFilter, FixedKernelsMatchSortedWindows) {
     uint32_t seed = 1;
     for (const Size s : kSizes) {
         for (const uint32_t spread : {65536u, 4u}) {
@@ -70,7 +70,7 @@ TEST_F(MedianTest, FixedKernelsMatchSortedWindows) {
     }
 }
 
-TEST_F(MedianTest, ExtremeValuesKeepTheirOrder) {
+TEST_F(MedianFilter, ExtremeValuesKeepTheirOrder) {
     // 0x7FFF / 0x8000 and 0 / 0xFFFF straddle the signed bias of the vector kernels.
     const int32_t w = 24, h = 6;
     Image16 src(w * h);
@@ -83,7 +83,7 @@ TEST_F(MedianTest, ExtremeValuesKeepTheirOrder) {
     EXPECT_EQ(dst5, brute_median(src, w, h, 5));
 }
 
-TEST_F(MedianTest, RunningMedianMatchesSortedWindows) {
+TEST_F(MedianFilter, RunningMedianMatchesSortedWindows) {
     uint32_t seed = 100;
     const struct {
         int32_t w, h, k;
@@ -104,7 +104,7 @@ TEST_F(MedianTest, RunningMedianMatchesSortedWindows) {
     EXPECT_EQ(dst, brute_median(src, 8, 8, 7));
 }
 
-TEST_F(MedianTest, BadKernelIsRejectedAndDestinationUntouched) {
+TEST_F(MedianFilter, BadKernelIsRejectedAndDestinationUntouched) {
     const Image16 src = random_depth_image(8, 8, 3);
     for (const int32_t k : {4, 1, 16, 2, 0, -3, 17}) {
         Image16 dst(src.size(), 0x1234);
@@ -125,7 +125,7 @@ TEST_F(MedianTest, BadKernelIsRejectedAndDestinationUntouched) {
     EXPECT_EQ(dst, Image16(8 * 3, 0x1234));
 }
 
-TEST_F(MedianTest, ThinImagesAreRejected) {
+TEST_F(MedianFilter, ThinImagesAreRejected) {
     const Image16 src(16, 500);
     for (const Size s : {Size{1, 16}, Size{16, 1}, Size{0, 0}}) {
         Image16 dst(16, 7);
