@@ -221,8 +221,9 @@ class FramePool {
 using lumox::FrameList;
 using lumox::FrameNode;
 
-// The stream parser. Members below "feeding side" belong to the feeding thread alone; the ready
-// list and the counters that describe it are changed under lock_.
+// The stream parser. The members after "Feeding side" belong to the feeding thread alone; the
+// ready list and the counters that describe it change under `lock`. The counters are atomics as
+// well, since the feeding thread bumps the ones that do not describe the ready list without it.
 struct lx_stream {
     std::atomic<uint32_t> capacity{0};
 

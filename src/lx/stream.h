@@ -60,7 +60,7 @@ bool lx_stream_feed_input(lx_stream *stream, const uint8_t *bytes, uint32_t n);
 // Walks the first min(k, frames ready) ready frames, oldest first, and returns their number.
 // The first frame's raw information goes to info (if not null); the frames' bytes are copied side
 // by side to dst while dst_len lasts (a frame that does not fit is cut off). With peek the frames
-// stay ready (and a null dst returns the count at once); otherwise they are removed.
+// stay ready (a null dst copies nothing but still fills info); otherwise they are removed.
 uint32_t lx_stream_fetch_frames(lx_stream *stream, void *dst, int32_t dst_len, uint32_t k,
                                 lx_raw_frame_info *info, bool peek);
 
