@@ -132,8 +132,6 @@ LUMOX_TARGET_WIDE void remap_wide(const lx_calib_len_map &map, Pixel *dst, const
     const __m256 height = _mm256_set1_ps(static_cast<float>(h));
     const __m256 div_x = _mm256_set1_ps(static_cast<float>(bx));
     const __m256 div_y = _mm256_set1_ps(static_cast<float>(by));
-    const __m256i stride =
-        _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(bx));
     const __m256i row_len = _mm256_set1_epi32(w);
     const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
     for (int32_t y = 0; y < h; ++y) {
@@ -148,11 +146,16 @@ LUMOX_TARGET_WIDE void remap_wide(const lx_calib_len_map &map, Pixel *dst, const
                 fx = _mm256_add_ps(_mm256_loadu_ps(mx + x), half);
                 fy = _mm256_add_ps(_mm256_loadu_ps(my + x), half);
             } else {
-                const size_t m = static_cast<size_t>(x) * bx;
-                fx = _mm256_add_ps(_mm256_div_ps(_mm256_i32gather_ps(mx + m, stride, 4), div_x),
-                                   half);
-                fy = _mm256_add_ps(_mm256_div_ps(_mm256_i32gather_ps(my + m, stride, 4), div_y),
-                                   half);
+                // Strided map reads: separate loads beat gathers here.
+                const float *px = mx + static_cast<size_t>(x) * bx;
+                const float *py = my + static_cast<size_t>(x) * bx;
+                const size_t s = static_cast<size_t>(bx);
+                fx = _mm256_setr_ps(px[0], px[s], px[2 * s], px[3 * s], px[4 * s], px[5 * s],
+                                    px[6 * s], px[7 * s]);
+                fy = _mm256_setr_ps(py[0], py[s], py[2 * s], py[3 * s], py[4 * s], py[5 * s],
+                                    py[6 * s], py[7 * s]);
+                fx = _mm256_add_ps(_mm256_div_ps(fx, div_x), half);
+                fy = _mm256_add_ps(_mm256_div_ps(fy, div_y), half);
             }
             const __m256 inside =
                 _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(fx, below, _CMP_GT_OQ),
