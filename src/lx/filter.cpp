@@ -7,7 +7,6 @@
 #include "lx/filter.h"
 
 #include <cstddef>
-#include <initializer_list>
 
 #include "lumox/image.h"
 #include "lumox/log.h"

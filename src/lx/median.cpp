@@ -24,8 +24,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "lumox/image.h"

@@ -31,15 +31,11 @@ namespace lumox::simd {
 constexpr int kLanes = 16;  // pixels per vector step
 
 typedef int16_t I16 __attribute__((vector_size(kLanes * sizeof(int16_t))));
-typedef uint16_t U16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 
-// Half-width vectors for 32-bit arithmetic (one 256-bit register each; wider vectors would be
-// split by the compiler, some of their operations into single elements).
-constexpr int kLanes32 = kLanes / 2;
-typedef uint16_t U16h __attribute__((vector_size(kLanes32 * sizeof(uint16_t))));
-typedef int32_t I32h __attribute__((vector_size(kLanes32 * sizeof(int32_t))));
-typedef uint32_t U32h __attribute__((vector_size(kLanes32 * sizeof(uint32_t))));
-typedef float F32h __attribute__((vector_size(kLanes32 * sizeof(float))));
+// 32-bit lanes, one 256-bit register each (wider vectors would be split by the compiler, some of
+// their operations into single elements).
+typedef int32_t I32h __attribute__((vector_size(kLanes / 2 * sizeof(int32_t))));
+typedef uint32_t U32h __attribute__((vector_size(kLanes / 2 * sizeof(uint32_t))));
 
 template <typename V, typename T>
 LUMOX_INLINE V load(const T *p) {
