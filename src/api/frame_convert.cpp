@@ -191,6 +191,10 @@ LUMOX_API int32_t lumox_frame_get_pcl_xyzd(lumox_dev_t *dev, float *pcl, uint32_
 
 LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *src, int32_t src_len,
                                    uint32_t format, float range_min, float range_max) {
+    // The range is kept for later calls, whatever the format.
+    lx_cmap &cmap = library_cmap();
+    lx_cmap_set_range(&cmap, trunc_i32(static_cast<double>(range_min) * 1000),
+                      trunc_i32(static_cast<double>(range_max) * 1000));
     int32_t bytes_per_pixel;
     switch (format) {
         case LUMOX_CMAP_RGB24:
@@ -203,9 +207,6 @@ LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *s
         default:
             return 0;
     }
-    lx_cmap &cmap = library_cmap();
-    lx_cmap_set_range(&cmap, trunc_i32(static_cast<double>(range_min) * 1000),
-                      trunc_i32(static_cast<double>(range_max) * 1000));
     const int32_t n = std::min(dst_len / bytes_per_pixel, src_len);
     if (n <= 0 || !dst || !src) return n <= 0 ? n : 0;
     for (int32_t i = 0; i < n; ++i) {

@@ -186,6 +186,9 @@ void epc_uninit(lumox_drv *drv) {
     if (!ctx) return;
     lx_calib_len_uninit_map(&ctx->undist_map);
     epc_adapter_uninit();
+    // The flag describes the bound camera's firmware; a closed camera leaves none behind for
+    // later stand-alone use of the evaluation kit.
+    epcSetExtModEnable(0);
     delete[] ctx->minamp_mask;
     delete ctx;
     drv->priv = nullptr;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #include "api/fake_transport.h"
@@ -12,6 +13,7 @@
 #include "drivers/epc_test_frames.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "support/temp_dir.h"
 
 namespace lumox::test {
 namespace {
@@ -107,6 +109,18 @@ TEST(EpcFilterSwitch, DrnuSelectorAboveOneIsRewrittenAndNeedsCalibrationFiles) {
     selector = 0;
     epc_filter_enable(&epc.drv, FILTER_DRNU, &selector, 1);
     EXPECT_EQ(epc.ctx.calib_sel, 0);
+
+    // With the distance-image file in the path prefix DRNU switches on.
+    TempDir dir;
+    const std::string saved_prefix = lumox_path_get();
+    lumox_path_cfg((dir.path() + "/").c_str());
+    char name[256] = {};
+    calibrationGetDistanceImagesName(name);
+    std::ofstream(dir.file(name)) << "x";
+    selector = 5;
+    EXPECT_EQ(epc_filter_enable(&epc.drv, FILTER_DRNU, &selector, 1), 1);
+    EXPECT_EQ(epc.ctx.drnu_en, 1);
+    lumox_path_cfg(saved_prefix.c_str());
     epc.ctx.drnu_en = 1;
     EXPECT_EQ(epc_filter_disable(&epc.drv, FILTER_DRNU), 1);
     EXPECT_EQ(epc.ctx.drnu_en, 0);

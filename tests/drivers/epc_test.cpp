@@ -91,6 +91,8 @@ TEST_F(EpcInit, FirmwareDesignationSetsTheExtensionFlag) {
     ASSERT_NE(open_device(), nullptr);
     EXPECT_EQ(epcgetExtModEnable(), 1);
     lumox_dev_close(&dev_);
+    EXPECT_EQ(epcgetExtModEnable(), 0) << "the closed camera's flag is not kept";
+    epcSetExtModEnable(1);
     fake().product = "XX-E1-1.5";
     ASSERT_NE(open_device(), nullptr);
     EXPECT_EQ(epcgetExtModEnable(), 0);
