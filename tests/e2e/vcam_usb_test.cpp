@@ -249,6 +249,107 @@ TEST_F(VcamUsbTest, UnplugCompletesPendingTransfersWithNoDevice) {
     EXPECT_EQ(usb.in(vcam::kCmdStatus, 0, s, 63), LIBUSB_ERROR_NO_DEVICE);
 }
 
+// Sixteen bulk reads outstanding, as the host keeps them: every segment arrives in order, with a
+// valid header, and the frame indices run on without a gap.
+struct StreamCheck {
+    std::vector<uint8_t> pending;  // bytes not yet cut into segments
+    int next_sidx = 0;
+    int frames = 0;
+    int last_fridx = -1;
+    bool broken = false;
+    uint64_t bytes = 0;
+
+    void feed(const uint8_t *p, int n) {
+        bytes += static_cast<uint64_t>(n);
+        pending.insert(pending.end(), p, p + n);
+        size_t pos = 0;
+        while (pending.size() - pos >= 36) {
+            const uint8_t *h = &pending[pos];
+            const uint32_t len = vcam::get_le32(h + 4);
+            if (pending.size() - pos < 36 + len) break;
+            if (h[0] != 0xFB || h[1] != 0x98 ||
+                vcam::get_le16(h + 34) != reference_fletcher(h, 34) ||
+                vcam::get_le16(h + 2) != static_cast<uint16_t>(next_sidx))
+                broken = true;
+            ++next_sidx;
+            if (h[32] & 1) {
+                const int fridx = vcam::get_le16(h + 12);
+                if (last_fridx >= 0 && fridx != static_cast<uint16_t>(last_fridx + 1))
+                    broken = true;
+                last_fridx = fridx;
+                ++frames;
+            }
+            pos += 36 + len;
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pos));
+    }
+};
+
+void stream_with_16_transfers(Usb &usb, StreamCheck &check, int frames_wanted) {
+    struct Slot {
+        StreamCheck *check;
+        std::vector<uint8_t> buf = std::vector<uint8_t>(153600);
+        libusb_transfer *xfer = libusb_alloc_transfer(0);
+        bool resubmit = true;
+        bool idle = false;
+    };
+    std::vector<Slot> slots(16);
+    auto done = [](libusb_transfer *t) {
+        auto *slot = static_cast<Slot *>(t->user_data);
+        if (t->status == LIBUSB_TRANSFER_COMPLETED) slot->check->feed(t->buffer, t->actual_length);
+        if (slot->resubmit && t->status == LIBUSB_TRANSFER_COMPLETED &&
+            libusb_submit_transfer(t) == 0)
+            return;
+        slot->idle = true;
+    };
+    for (Slot &s : slots) {
+        s.check = &check;
+        libusb_fill_bulk_transfer(s.xfer, usb.handle(), 0x81, s.buf.data(), 153600, done, &s, 6000);
+        ASSERT_EQ(libusb_submit_transfer(s.xfer), 0);
+    }
+    ASSERT_EQ(usb.out(vcam::kCmdSensor, vcam::kSensorCaptureStart, {0, 0, 0, 0}), 4);
+    timeval tv{0, 100000};
+    while (check.frames < frames_wanted && !check.broken)
+        libusb_handle_events_timeout(usb.ctx(), &tv);
+    for (Slot &s : slots) {
+        s.resubmit = false;
+        libusb_cancel_transfer(s.xfer);
+    }
+    auto all_idle = [&] {
+        for (Slot &s : slots)
+            if (!s.idle) return false;
+        return true;
+    };
+    while (!all_idle()) libusb_handle_events_timeout(usb.ctx(), &tv);
+    for (Slot &s : slots) libusb_free_transfer(s.xfer);
+}
+
+TEST_F(VcamUsbTest, PacedStreamStaysInOrderWithSixteenTransfersOutstanding) {
+    camera().set_param_u32(vcam::kParamFrameRate, 100);
+    Usb usb;
+    ASSERT_NE(usb.open(), nullptr);
+    ASSERT_EQ(libusb_claim_interface(usb.handle(), 0), 0);
+    StreamCheck check;
+    stream_with_16_transfers(usb, check, 30);
+    EXPECT_FALSE(check.broken);
+    EXPECT_GE(check.frames, 30);
+    EXPECT_EQ(usb_stats().urbs_pending, 0u);
+}
+
+TEST_F(VcamUsbTest, UnpacedStreamWithSixteenTransfersOutstanding) {
+    camera().set_paced(false);
+    Usb usb;
+    ASSERT_NE(usb.open(), nullptr);
+    ASSERT_EQ(libusb_claim_interface(usb.handle(), 0), 0);
+    StreamCheck check;
+    const auto t0 = std::chrono::steady_clock::now();
+    stream_with_16_transfers(usb, check, 50);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("[ vcam     ] %.1f MB/s with 16 transfers outstanding\n", check.bytes / s / 1e6);
+    EXPECT_FALSE(check.broken);
+    EXPECT_EQ(usb_stats().urbs_pending, 0u);
+}
+
 class TwoCamerasTest : public VcamTest {
   protected:
     TwoCamerasTest() {
