@@ -23,7 +23,7 @@ void put_text(uint8_t *rec, const std::string &text) {
 void put_bytes(uint8_t *rec, const std::vector<uint8_t> &bytes) {
     const size_t n = std::min<size_t>(bytes.size(), LUMOX_PARAM_VAL_MAX);
     rec[1] = static_cast<uint8_t>(n);
-    std::memcpy(rec + 2, bytes.data(), n);
+    if (n > 0) std::memcpy(rec + 2, bytes.data(), n);
 }
 
 uint8_t fake_init() { return 1; }

@@ -165,7 +165,7 @@ class FirmwareTest : public testing::Test {
         std::vector<uint8_t> bytes(size);
         for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
         std::FILE *f = std::fopen(dir_.file(name).c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
         return bytes;
     }

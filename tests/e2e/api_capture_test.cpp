@@ -14,8 +14,8 @@
 namespace lumox::test {
 namespace {
 
-constexpr uint32_t kFrameRate = 100;
-constexpr int kFrames = 200;
+constexpr uint32_t kFrameRate = 30;
+constexpr int kFrames = 100;
 constexpr uint32_t kWidth = 320;
 constexpr uint32_t kHeight = 240;
 constexpr uint32_t kFrameBytes = 4 * kWidth * kHeight * 2;
