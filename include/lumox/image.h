@@ -128,8 +128,7 @@ enum lx_filter_id {
  * filters need w > 1 and h > 1; otherwise they log an error and leave dst untouched. */
 
 /* Median with an odd kernel k > 2, k < 2 * w and k < 2 * h (3 and 5 use the fixed kernels). */
-LUMOX_API void lx_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
-                               int32_t k);
+LUMOX_API void lx_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, int32_t k);
 /* Median of the 3 x 3 and 5 x 5 windows. */
 LUMOX_API void lx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
 LUMOX_API void lx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
