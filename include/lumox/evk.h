@@ -100,6 +100,9 @@ LUMOX_API int calculationSetKalmanThreshold(int which, int value);
 LUMOX_API int calculationSetKalmanNumCheck(int count);
 LUMOX_API int calculationInitKalman(void);
 LUMOX_API int calculationIsDualMGX(void);
+/* HDR state of the calculation; while on, configSetIntegrationTime3D programs an HDR pair. */
+LUMOX_API int calculationEnableHDR(int flag);
+LUMOX_API int calculationIsHDR(void);
 LUMOX_API int imageSetNumberOfPicture(int count);
 LUMOX_API int imageSetProcessing(int mode);
 LUMOX_API int imageDifferenceSetThreshold(int threshold);

@@ -10,6 +10,10 @@
 #include "evk/temperature.h"
 #include "lumox/log.h"
 
+// The EPC driver's extension-module flag. Referenced weakly so that the configuration also runs
+// where the driver is not linked in (then there is no extension module).
+extern "C" int epcgetExtModEnable(void) __attribute__((weak));
+
 namespace lumox::evk {
 
 ChipConfig &chip_config() {
@@ -76,7 +80,7 @@ void update_ambient_light_factor() {
 // Stores (and in pseudo-noise or HDR mode programs) a 3D integration time already range-checked.
 void apply_integration_time_3d(int time_us) {
     auto &c = chip_config();
-    if (c.hdr_state) {
+    if (calculationIsHDR()) {
         c.integration_time_3d = time_us;
         configSetIntegrationTimesHDR();
     } else {
@@ -104,6 +108,10 @@ int set_chip_type() {
     c.chip_type = c.part_version + 10 * c.part_type;
     return c.chip_type;
 }
+
+// The distance images go to bank 1, which the DRNU distance formula reads, unless the camera
+// has an extension module.
+int distance_image_bank() { return (epcgetExtModEnable && epcgetExtModEnable()) ? 0 : 1; }
 
 void log_modulation_frequency() {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ---- modulation frequency = %i ----\n",
@@ -218,7 +226,7 @@ LUMOX_API int configInit(int address) {
     c.enabled_ambient_light_correction = 0;
     configLoadParameters();
     c.enabled_drnu2 = 1;
-    if (calibrationLoadDistanceImages(c.extension_module ? 0 : 1) != 0) {
+    if (calibrationLoadDistanceImages(distance_image_bank()) != 0) {
         c.enabled_drnu2 = 0;
         c.enabled_drnu = 0;
     }

@@ -43,11 +43,6 @@ struct ChipConfig {
     int g_z = 0;
     int dcs_sum_threshold = 8000;
 
-    // Evaluation-kit HDR state: when on, a new 3D integration time is programmed as an HDR pair.
-    bool hdr_state = false;
-    // Extension-module flag of the driver: on, the distance images go to bank 0 instead of 1.
-    bool extension_module = false;
-
     // Loaded by configLoadParameters.
     double ambient_light_factor = 0.0;
     double ambient_light_factor_working = 0.0;

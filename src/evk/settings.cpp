@@ -119,6 +119,13 @@ LUMOX_API int calculationInitKalman(void) {
     return 0;
 }
 
+LUMOX_API int calculationEnableHDR(int flag) {
+    pixel_settings().hdr = flag != 0;
+    return 0;
+}
+
+LUMOX_API int calculationIsHDR(void) { return pixel_settings().hdr ? 1 : 0; }
+
 LUMOX_API int calculationIsDualMGX(void) { return pixel_settings().dual_mgx ? 1 : 0; }
 
 LUMOX_API int imageSetNumberOfPicture(int count) {

@@ -45,6 +45,9 @@ struct PixelSettings {
     bool difference_reference_taken = false;
 
     bool dual_mgx = false;
+    // HDR state of the calculation: a new 3D integration time is then programmed as an HDR pair
+    // and the automatic integration time stays off.
+    bool hdr = false;
 
     int drnu_mode = 0;
     int offset_phase = 0;

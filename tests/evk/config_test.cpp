@@ -132,7 +132,7 @@ TEST_F(ConfigTest, HdrTimesAreProgrammedAsMultiplierAndCounts) {
 
 TEST_F(ConfigTest, HdrStateProgramsNewIntegrationTimes) {
     fake_.regs[133] = 3;
-    chip_config().hdr_state = true;
+    calculationEnableHDR(1);
     chip_config().integration_time_3d_hdr = 100;
     configSetIntegrationTime3D(1000);
     EXPECT_EQ((fake_.regs[162] << 8) | fake_.regs[163], 23999);
