@@ -202,6 +202,17 @@ const HeaderFormat kDistFormats[] = {{"LX_DIST,F32,%d,%d", Sample::F32},
 const HeaderFormat kGrayFormats[] = {{"LX_GRAY,U8,%d,%d", Sample::U8},
                                      {"LX_GRAY,U16,%d,%d", Sample::U16}};
 
+// A frame of no pixels has no frame count, a negative size is no frame at all, and values need
+// a source; logs and returns false for such arguments.
+bool frame_args_ok(const char *func, const float *src, int src_len, int w, int h) {
+    if (w > 0 && h > 0 && int64_t{w} * h <= kMaxFrameSamples && src_len >= 0 &&
+        (src_len == 0 || src)) {
+        return true;
+    }
+    lx_log(LX_LOG_ERR, "ERR", "[%s] wrong frame size: %dx%d, %d values\n", func, w, h, src_len);
+    return false;
+}
+
 bool write_header(int fd, const char *fmt, int w, int h) {
     char header[kHeaderSize];
     const int len = std::snprintf(header, sizeof header, fmt, w, h);
@@ -221,13 +232,7 @@ LUMOX_API int lumox_frame_save_distance(int fd, int format, const float *src, in
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong distance save format: %d\n", kFunc, format);
         return 0;
     }
-    // A frame of no pixels has no frame count; a negative size is no frame at all.
-    if (w <= 0 || h <= 0 || int64_t{w} * h > kMaxFrameSamples || src_len < 0 ||
-        (src_len > 0 && !src)) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s] wrong frame size: %dx%d, %d values\n", kFunc, w, h,
-               src_len);
-        return 0;
-    }
+    if (!frame_args_ok(kFunc, src, src_len, w, h)) return 0;
     if (at_start(fd) && !write_header(fd, kHeaders[format], w, h)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] faile to save LX_DIST header\n", kFunc);
         return 0;
@@ -275,12 +280,7 @@ LUMOX_API int lumox_frame_save_gray(int fd, int format, const float *src, int sr
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong gray save format: %d\n", kFunc, format);
         return 0;
     }
-    if (w <= 0 || h <= 0 || int64_t{w} * h > kMaxFrameSamples || src_len < 0 ||
-        (src_len > 0 && !src)) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s] wrong frame size: %dx%d, %d values\n", kFunc, w, h,
-               src_len);
-        return 0;
-    }
+    if (!frame_args_ok(kFunc, src, src_len, w, h)) return 0;
     const bool u8 = format == SAVE_FMT_U8;
     if (at_start(fd) &&
         !write_header(fd, u8 ? "LX_GRAY,U8,%d,%d\n" : "LX_GRAY,U16,%d,%d\n", w, h)) {

@@ -42,20 +42,8 @@ struct BuiltMap {
 };
 
 // Runs the remap checks on the wide and on the baseline vector path.
-class LensUndistort : public testing::TestWithParam<bool> {
-  protected:
-    void SetUp() override {
-        lumox::simd::allow_wide_vectors(GetParam());
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
-    }
-    void TearDown() override {
-        lumox::simd::allow_wide_vectors(true);
-        lx_log_disable();
-    }
-};
-
-INSTANTIATE_TEST_SUITE_P(VectorPaths, LensUndistort, testing::Bool(),
-                         [](const auto &path) { return path.param ? "wide" : "baseline"; });
+class LensUndistort : public lumox::test::VectorPathTest {};
+LUMOX_VECTOR_PATHS(LensUndistort);
 
 TEST_P(LensUndistort, ZeroDistortionMapIgnoresTheCameraMatrix) {
     // Without distortion the map stretches the image by W / (W - 1) and H / (H - 1), whatever

@@ -96,20 +96,8 @@ const Case kCases[] = {
 };
 
 // Runs every check on the wide and on the baseline vector path.
-class DepthFilterKernels : public testing::TestWithParam<bool> {
-  protected:
-    void SetUp() override {
-        lumox::simd::allow_wide_vectors(GetParam());
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
-    }
-    void TearDown() override {
-        lumox::simd::allow_wide_vectors(true);
-        lx_log_disable();
-    }
-};
-
-INSTANTIATE_TEST_SUITE_P(VectorPaths, DepthFilterKernels, testing::Bool(),
-                         [](const auto &path) { return path.param ? "wide" : "baseline"; });
+class DepthFilterKernels : public lumox::test::VectorPathTest {};
+LUMOX_VECTOR_PATHS(DepthFilterKernels);
 
 TEST_P(DepthFilterKernels, KernelsMatchPlainReferences) {
     const struct {
