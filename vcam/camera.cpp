@@ -172,8 +172,11 @@ void Camera::handle_out(const SetupPacket &setup, std::span<const uint8_t> data)
         if (n != kRegHeaderSize + bytes)
             return finish(type, value, false,
                           format("register write: %u bytes for count %u", n, count));
-        for (uint32_t i = 0; i < count; ++i)
-            registers_.write(target, base + i, get_le32(&data[kRegHeaderSize + 4 * i]));
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t v = get_le32(&data[kRegHeaderSize + 4 * i]);
+            registers_.write(target, base + i, v);
+            register_writes_.push_back({target, base + i, v});
+        }
         return finish(type, value, true);
     }
     if (type == kCmdSensor && value == kSensorCaptureStart) {
@@ -401,6 +404,16 @@ uint32_t Camera::reg(uint8_t target, uint32_t address) const {
 void Camera::set_reg(uint8_t target, uint32_t address, uint32_t value) {
     std::lock_guard lock(mutex_);
     registers_.write(target, address, value);
+}
+
+std::vector<RegisterWrite> Camera::register_writes() const {
+    std::lock_guard lock(mutex_);
+    return register_writes_;
+}
+
+void Camera::clear_register_writes() {
+    std::lock_guard lock(mutex_);
+    register_writes_.clear();
 }
 
 bool Camera::capturing() const {

@@ -99,6 +99,9 @@ class Camera {
     void set_param_u32(uint8_t id, uint32_t value);
     uint32_t reg(uint8_t target, uint32_t address) const;
     void set_reg(uint8_t target, uint32_t address, uint32_t value);
+    // Register writes the host sent (not those of set_reg), in order, since the last clear.
+    std::vector<RegisterWrite> register_writes() const;
+    void clear_register_writes();
     bool capturing() const;
     uint32_t capture_arg() const;
     std::vector<uint8_t> reset_targets() const;   // reset commands received, in order
@@ -148,6 +151,7 @@ class Camera {
     const CameraConfig config_;
     ParamStore params_;
     RegisterFile registers_;
+    std::vector<RegisterWrite> register_writes_;
     StreamGenerator stream_;
 
     // Status of the last command.

@@ -34,6 +34,14 @@ inline constexpr uint8_t kIdentityChip = 248;   // two bytes, high byte first
 inline constexpr uint8_t kIdentityPartType = 250;
 inline constexpr uint8_t kIdentityPartVersion = 251;
 
+// One register write the host sent, in arrival order.
+struct RegisterWrite {
+    uint8_t target;
+    uint32_t address;
+    uint32_t value;
+    bool operator==(const RegisterWrite &) const = default;
+};
+
 class RegisterFile {
   public:
     explicit RegisterFile(const ChipIdentity &chip);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "evk/config.h"
 #include "lumox/lumox.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
@@ -90,6 +91,39 @@ TEST_F(EvkBridge, FrameFetchCapturesOneFrame) {
     bool matches = false;
     for (uint32_t f = 0; f < 64 && !matches; ++f) matches = image[1] == vcam::pattern_sample(f, 1);
     EXPECT_TRUE(matches);
+}
+
+// The start-up sequence and the HDR times reach the sensor as exactly these writes, in order.
+TEST_F(EvkBridge, ConfigurationWritesReachTheSensorInOrder) {
+    ASSERT_NE(epc_adapter_init(&dev_), 0);
+    using W = vcam::RegisterWrite;
+    camera().clear_register_writes();
+    ASSERT_EQ(configInit(32), 0);
+    EXPECT_EQ(camera().register_writes(), (std::vector<W>{{1, 139, 2},
+                                                          {1, 174, 1},
+                                                          {1, 174, 1},
+                                                          {1, 113, 0},
+                                                          {1, 114, 0},
+                                                          {1, 115, 0},
+                                                          {1, 174, 4}}));
+
+    camera().set_reg(1, 133, 3);  // Tmod 41.667 ns
+    evk::chip_config().integration_time_3d = 1000;
+    evk::chip_config().integration_time_3d_hdr = 100;
+    camera().clear_register_writes();
+    configSetIntegrationTimesHDR();
+    // M 1, N 23999, NH 2399, each high byte first.
+    EXPECT_EQ(camera().register_writes(), (std::vector<W>{{1, 160, 0x00},
+                                                          {1, 161, 0x01},
+                                                          {1, 162, 0x5D},
+                                                          {1, 163, 0xBF},
+                                                          {1, 158, 0x09},
+                                                          {1, 159, 0x5F}}));
+
+    camera().clear_register_writes();
+    EXPECT_EQ(configSetIntegrationTime3D(4001), -1);
+    EXPECT_TRUE(camera().register_writes().empty());
+    EXPECT_EQ(configGetIntegrationTime3D(), 1000);
 }
 
 }  // namespace
