@@ -226,4 +226,6 @@ LUMOX_API int calibrationGetOffsetDRNU(void);
 
 LUMOX_END_DECLS
 
+#include "lumox/evk_calc.h"
+
 #endif /* LUMOX_EVK_H */
