@@ -227,5 +227,6 @@ LUMOX_API int calibrationGetOffsetDRNU(void);
 LUMOX_END_DECLS
 
 #include "lumox/evk_calc.h"
+#include "lumox/evk_api.h"
 
 #endif /* LUMOX_EVK_H */
