@@ -82,6 +82,11 @@ ControlResult Camera::control(const SetupPacket &setup, std::span<const uint8_t>
             result.in_data.resize(result.in_data.size() -
                                   std::min<size_t>(short_missing_, result.in_data.size()));
         }
+        if (!stall && edit_.count > 0 && matches(edit_.type, edit_.value, setup)) {
+            --edit_.count;
+            edit_reply_(result.in_data);
+            if (result.in_data.size() > setup.length) result.in_data.resize(setup.length);
+        }
         record.data = result.in_data;
     } else {
         record.data.assign(out_data.begin(), out_data.end());
@@ -189,6 +194,10 @@ void Camera::handle_out(const SetupPacket &setup, std::span<const uint8_t> data)
         stop_capture();
         return finish(type, value, true);
     }
+    if (type == kCmdData) {
+        const std::string error = flash_.write(value, data);
+        return finish(type, value, error.empty(), error);
+    }
     finish(type, value, false, format("unknown command 0x%02X/%u", type, value));
 }
 
@@ -246,7 +255,13 @@ std::vector<uint8_t> Camera::handle_in(const SetupPacket &setup, bool &stall) {
         finish(type, value, true);
         return reply;
     }
-    // Data actions and unknown reads are refused.
+    if (type == kCmdData) {
+        std::vector<uint8_t> reply;
+        const std::string error = flash_.read(value, want, reply);
+        finish(type, value, error.empty(), error);
+        return reply;
+    }
+    // Unknown reads are refused.
     finish(type, value, false, format("unknown command 0x%02X/%u", type, value));
     stall = true;
     return {};
@@ -467,6 +482,21 @@ void Camera::set_renderer(FrameRenderer renderer) {
     stream_.set_renderer(std::move(renderer));
 }
 
+void Camera::set_flash_image(uint8_t type, uint16_t version, std::vector<uint8_t> bytes) {
+    std::lock_guard lock(mutex_);
+    flash_.set_image(type, FlashImage{version, std::move(bytes)});
+}
+
+std::optional<FlashImage> Camera::flash_image(uint8_t type) const {
+    std::lock_guard lock(mutex_);
+    return flash_.image(type);
+}
+
+void Camera::set_flash_faults(const FlashFaults &faults) {
+    std::lock_guard lock(mutex_);
+    flash_.faults() = faults;
+}
+
 void Camera::describe_package() {
     // Parameter 8 mirrors the package header: valid flag, version, total size, data size,
     // checksum.
@@ -515,6 +545,13 @@ void Camera::fault_short_reply(uint16_t missing, int type, int value) {
     short_missing_ = missing;
 }
 
+void Camera::fault_edit_reply(std::function<void(std::vector<uint8_t> &)> edit, int type,
+                              int value) {
+    std::lock_guard lock(mutex_);
+    edit_ = {edit ? 1u : 0u, type, value};
+    edit_reply_ = std::move(edit);
+}
+
 void Camera::fault_control_hang(int type, int value) {
     std::lock_guard lock(mutex_);
     hang_ = {1, type, value};
@@ -557,9 +594,12 @@ void Camera::clear_faults() {
     status_names_.reset();
     short_ = {};
     hang_ = {};
+    edit_ = {};
+    edit_reply_ = nullptr;
     stall_ = {};
     bulk_stalls_ = bulk_errors_ = bulk_hangs_ = bulk_empties_ = 0;
     stream_.clear_faults();
+    flash_.faults() = FlashFaults{};
 }
 
 }  // namespace lumox::vcam

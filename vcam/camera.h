@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "vcam/flash.h"
 #include "vcam/params.h"
 #include "vcam/registers.h"
 #include "vcam/stream.h"
@@ -116,6 +117,11 @@ class Camera {
     // Stores a calibration package; parameter 8 then describes it and data-upload mode (parameter
     // 0 = 9) streams it as one frame of format 171.
     void set_calibration_package(std::vector<uint8_t> package, uint32_t version);
+    // The flash store of firmware and data images (command type 0xCC), one image per type.
+    void set_flash_image(uint8_t type, uint16_t version, std::vector<uint8_t> bytes);
+    std::optional<FlashImage> flash_image(uint8_t type) const;
+    // Faults of the flash protocol; they stay until replaced (FlashFaults{} clears them).
+    void set_flash_faults(const FlashFaults &faults);
 
     // ---- Faults (each applies to the next matching event; type/value -1 match any command) ----
     void fault_status_busy(unsigned times);  // the next `times` status replies say 0xFE
@@ -125,6 +131,10 @@ class Camera {
     void fault_status_names(uint8_t type, uint8_t value);
     // The next matching IN data stage returns `missing` bytes fewer than asked.
     void fault_short_reply(uint16_t missing = 1, int type = -1, int value = -1);
+    // The next matching IN data stage is handed to `edit` before it goes out; the edit may change
+    // its bytes and its length (it is then cut to the length the host asked for).
+    void fault_edit_reply(std::function<void(std::vector<uint8_t> &)> edit, int type = -1,
+                          int value = -1);
     // The next matching control transfer never completes.
     void fault_control_hang(int type = -1, int value = -1);
     // The next matching control transfer is refused with a stall.
@@ -151,6 +161,7 @@ class Camera {
     const CameraConfig config_;
     ParamStore params_;
     RegisterFile registers_;
+    Flash flash_;
     std::vector<RegisterWrite> register_writes_;
     StreamGenerator stream_;
 
@@ -190,6 +201,8 @@ class Camera {
     MatchFault short_;
     uint16_t short_missing_ = 0;
     MatchFault hang_;
+    MatchFault edit_;
+    std::function<void(std::vector<uint8_t> &)> edit_reply_;
     MatchFault stall_;
     unsigned bulk_stalls_ = 0;
     unsigned bulk_errors_ = 0;

@@ -92,6 +92,11 @@ typedef struct LUMOX_PACKED al_payload_req {
     uint32_t reserved1;
 } al_payload_req;
 
+/* Progress of a long transfer: image bytes done so far and the image's total size. Called on the
+ * calling thread of the transfer: once with 0 before the first chunk of a write, then after every
+ * acknowledged chunk (write) or stored piece (read). */
+typedef void (*lumox_progress_fn)(uint64_t done, uint64_t total, void *user);
+
 /* Front ends on an open device. -1 for a bad handle. */
 LUMOX_API int32_t lumox_firmware_upgrade(lumox_dev_t *dev, uint8_t type, uint16_t version,
                                          const char *file_name);
@@ -99,6 +104,12 @@ LUMOX_API int32_t lumox_data_download(lumox_dev_t *dev, const char *file_name, u
                                       uint16_t version, uint32_t addr);
 /* Reads the stored image of the type into path ("calib.bin" when NULL). */
 LUMOX_API int32_t lumox_data_upload(lumox_dev_t *dev, uint8_t type, const char *path);
+/* lumox_data_download and lumox_data_upload reporting their progress (progress may be NULL). */
+LUMOX_API int32_t lumox_data_download_progress(lumox_dev_t *dev, const char *file_name,
+                                               uint8_t type, uint16_t version, uint32_t addr,
+                                               lumox_progress_fn progress, void *user);
+LUMOX_API int32_t lumox_data_upload_progress(lumox_dev_t *dev, uint8_t type, const char *path,
+                                             lumox_progress_fn progress, void *user);
 
 /* Writes an image file into the camera when its version is newer than the stored one. The
  * address is not used. 1 for success, -1 for failure. */
@@ -107,6 +118,12 @@ LUMOX_API int32_t lumox_bin_data_write(lumox_ll_dev *dev, uint8_t type, uint16_t
 /* Reads the stored image of the type into a file. 1 for success, -1 for failure (no partial file
  * is left behind). */
 LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type, const char *path);
+/* lumox_bin_data_write and lumox_bin_data_read reporting their progress (progress may be NULL). */
+LUMOX_API int32_t lumox_bin_data_write_progress(lumox_ll_dev *dev, uint8_t type, uint16_t version,
+                                                uint32_t addr, const char *file_name,
+                                                lumox_progress_fn progress, void *user);
+LUMOX_API int32_t lumox_bin_data_read_progress(lumox_ll_dev *dev, uint8_t type, const char *path,
+                                               lumox_progress_fn progress, void *user);
 /* lumox_bin_data_write with address 0. */
 LUMOX_API int32_t lumox_ll_firmware_upgrade(lumox_ll_dev *dev, uint32_t type, uint16_t version,
                                             const char *file_name);

@@ -66,7 +66,8 @@ void warn_do_not_reset(const char *func) {
 }
 
 // Sends the chunks of image one by one; true when the camera acknowledged the last one.
-bool send_chunks(lumox_ll_dev *dev, const std::vector<uint8_t> &image, const char *func) {
+bool send_chunks(lumox_ll_dev *dev, const std::vector<uint8_t> &image, const char *func,
+                 lumox_progress_fn progress, void *user) {
     const uint32_t count =
         static_cast<uint32_t>((image.size() + AL_DATA_CHUNK_SIZE - 1) / AL_DATA_CHUNK_SIZE);
     uint8_t chunk[AL_DATA_CHUNK_SIZE];
@@ -99,6 +100,9 @@ bool send_chunks(lumox_ll_dev *dev, const std::vector<uint8_t> &image, const cha
             lx_log(LX_LOG_INF, "INF", "[%s] Data transfer failed B.\n", func);
             return false;
         }
+        if (progress)
+            progress(std::min<uint64_t>(uint64_t{ack.next} * AL_DATA_CHUNK_SIZE, image.size()),
+                     image.size(), user);
         if (ack.next == count) {
             lx_log(LX_LOG_INF, "INF", "[%s] Data transfer finished.\n", func);
             return true;
@@ -109,7 +113,8 @@ bool send_chunks(lumox_ll_dev *dev, const std::vector<uint8_t> &image, const cha
 
 // Begin, erase and chunk phases of a write; true when the camera took the whole image.
 bool transfer_image(lumox_ll_dev *dev, uint8_t type, uint16_t version,
-                    const std::vector<uint8_t> &image, const char *func) {
+                    const std::vector<uint8_t> &image, const char *func, lumox_progress_fn progress,
+                    void *user) {
     const auto size = static_cast<uint32_t>(image.size());
     lx_log(LX_LOG_INF, "INF", "[%s] send action info\n", func);
     al_action_info begin{type, 0, version, size, 0};
@@ -144,7 +149,8 @@ bool transfer_image(lumox_ll_dev *dev, uint8_t type, uint16_t version,
     lx_log(LX_LOG_INF, "INF", "[%s] Download.....\n", func);
     if (ack.next != 0 || ack.status != AL_ACK_STATUS_READY) return false;
 
-    return send_chunks(dev, image, func);
+    if (progress) progress(0, image.size(), user);
+    return send_chunks(dev, image, func, progress, user);
 }
 
 }  // namespace
@@ -254,7 +260,13 @@ LUMOX_API uint8_t al_get_data_payload(lumox_ll_dev *dev, uint8_t *buf, uint32_t 
 }
 
 LUMOX_API int32_t lumox_bin_data_write(lumox_ll_dev *dev, uint8_t type, uint16_t version,
-                                       uint32_t /*addr*/, const char *file_name) {
+                                       uint32_t addr, const char *file_name) {
+    return lumox_bin_data_write_progress(dev, type, version, addr, file_name, nullptr, nullptr);
+}
+
+LUMOX_API int32_t lumox_bin_data_write_progress(lumox_ll_dev *dev, uint8_t type, uint16_t version,
+                                                uint32_t /*addr*/, const char *file_name,
+                                                lumox_progress_fn progress, void *user) {
     static const char *const kFunc = "lumox_bin_data_write";
     lx_log(LX_LOG_INF, "INF", "[%s] name:%s, type:%hu, version:%hu\n", kFunc,
            file_name ? file_name : "(null)", static_cast<unsigned short>(type),
@@ -298,7 +310,7 @@ LUMOX_API int32_t lumox_bin_data_write(lumox_ll_dev *dev, uint8_t type, uint16_t
         return -1;
     }
 
-    if (!lumox::api::transfer_image(dev, type, version, image, kFunc)) {
+    if (!lumox::api::transfer_image(dev, type, version, image, kFunc, progress, user)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] data upgrade failed!\n", kFunc);
         return -1;
     }
@@ -316,6 +328,11 @@ LUMOX_API int32_t lumox_bin_data_write(lumox_ll_dev *dev, uint8_t type, uint16_t
 }
 
 LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type, const char *path) {
+    return lumox_bin_data_read_progress(dev, type, path, nullptr, nullptr);
+}
+
+LUMOX_API int32_t lumox_bin_data_read_progress(lumox_ll_dev *dev, uint8_t type, const char *path,
+                                               lumox_progress_fn progress, void *user) {
     static const char *const kFunc = "lumox_bin_data_read";
     lx_log(LX_LOG_DBG, "DBG", "[%s] Get info\n", kFunc);
     al_data_info info{};
@@ -348,6 +365,7 @@ LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type, const cha
             return -1;
         }
         remaining -= len;
+        if (progress) progress(info.size - remaining, info.size, user);
     }
     if (std::fflush(file.get()) != 0) {
         file.reset();
@@ -394,21 +412,33 @@ LUMOX_API int32_t lumox_firmware_upgrade(lumox_dev_t *dev, uint8_t type, uint16_
 
 LUMOX_API int32_t lumox_data_download(lumox_dev_t *dev, const char *file_name, uint8_t type,
                                       uint16_t version, uint32_t addr) {
+    return lumox_data_download_progress(dev, file_name, type, version, addr, nullptr, nullptr);
+}
+
+LUMOX_API int32_t lumox_data_download_progress(lumox_dev_t *dev, const char *file_name,
+                                               uint8_t type, uint16_t version, uint32_t addr,
+                                               lumox_progress_fn progress, void *user) {
     if (!lumox::api::is_open(dev)) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "lumox_data_download");
         return -1;
     }
     lumox::api::BusyMark busy(dev);
-    return lumox_bin_data_write(&dev->state->ll, type, version, addr, file_name);
+    return lumox_bin_data_write_progress(&dev->state->ll, type, version, addr, file_name, progress,
+                                         user);
 }
 
 LUMOX_API int32_t lumox_data_upload(lumox_dev_t *dev, uint8_t type, const char *path) {
+    return lumox_data_upload_progress(dev, type, path, nullptr, nullptr);
+}
+
+LUMOX_API int32_t lumox_data_upload_progress(lumox_dev_t *dev, uint8_t type, const char *path,
+                                             lumox_progress_fn progress, void *user) {
     if (!lumox::api::is_open(dev)) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "lumox_data_upload");
         return -1;
     }
     lumox::api::BusyMark busy(dev);
-    return lumox_bin_data_read(&dev->state->ll, type, path);
+    return lumox_bin_data_read_progress(&dev->state->ll, type, path, progress, user);
 }
 
 }  // extern "C"
