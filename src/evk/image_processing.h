@@ -1,0 +1,14 @@
+// Post-processing stages of the evaluation-kit distance image, each in place on the image of the
+// current geometry (calcImageWidth x calcImageHeight): bad-pixel replacement, neighbour averaging,
+// temporal averaging and the image difference (lumox/evk_calc.h).
+//
+// Neighbour averaging: a pixel and those of its four (or eight) neighbours that carry a value are
+// averaged when enough of them do: more than half of the set for the four-neighbour average (3 of
+// 5 inside the image), at least two thirds for the eight-neighbour average (6 of 9). At the
+// border the set holds the neighbours that exist and the same shares apply, so edge and corner
+// pixels are filtered like the others instead of being left raw or averaged over codes. Values
+// carrying a reserved code never enter a sum; a saturated or overflowing pixel keeps its code, a
+// pixel below the amplitude threshold (65300) may be filled from enough valid neighbours.
+#pragma once
+
+#include "lumox/evk_calc.h"
