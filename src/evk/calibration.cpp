@@ -160,15 +160,20 @@ bool fit_scale_offset(int a0, int a_mid, int frequency_khz, double step_mm, int 
     if (frequency_khz <= 0) return false;
     float range = 149896224.0f / static_cast<float>(frequency_khz);
     float x0 = kReferenceDistanceMm;
-    auto xm =
-        static_cast<float>(static_cast<int>(step_mm * (distances / 2) + kReferenceDistanceMm));
+    // The step comes from the parameter file: a value that is not a number, or one whose
+    // distance does not fit an int, gives no line (and no undefined conversion).
+    const double xm_mm = step_mm * (distances / 2) + kReferenceDistanceMm;
+    if (!(std::fabs(xm_mm) < 2e9)) return false;
+    auto xm = static_cast<float>(static_cast<int>(xm_mm));
     float m0 = range * static_cast<float>(a0) / 30000.0f;
     float mm = range * static_cast<float>(a_mid) / 30000.0f;
     if (!(mm != m0)) return false;
     float slope = (xm - x0) / (mm - m0);
-    if (!std::isfinite(slope)) return false;
-    *scale = static_cast<int>(slope * 1000.0f);
-    *offset_mm = static_cast<int>(std::round(x0 - m0 * slope));
+    const float scale_f = slope * 1000.0f;
+    const float offset_f = std::round(x0 - m0 * slope);
+    if (!(std::fabs(scale_f) < 2e9f) || !(std::fabs(offset_f) < 2e9f)) return false;
+    *scale = static_cast<int>(scale_f);
+    *offset_mm = static_cast<int>(offset_f);
     return true;
 }
 
