@@ -1,5 +1,6 @@
 // lumox: the command-line tool over the library's public C interface.
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -32,11 +34,21 @@ constexpr const char *kUsage =
     "  reg read TARGET ADDR [COUNT]  read registers\n"
     "  reg write TARGET ADDR VALUE...\n"
     "                                write registers from ADDR on\n"
+    "  firmware upgrade FILE --type T --version V\n"
+    "                                write a firmware image (only a newer version is taken;\n"
+    "                                types 0 and 1 reset the camera and wait 20 s, 2 and 3\n"
+    "                                wait 7 s)\n"
+    "  data download FILE --type T --version V\n"
+    "                                write a data image into the camera's flash\n"
+    "  data upload FILE --type T     read the camera's image of type T into FILE\n"
+    "  calib fetch DIR               download and unpack the camera's calibration into DIR\n"
+    "  calib show DIR                what the calibration files in DIR hold\n"
     "  cmap [MIN_MM MAX_MM [STEPS]]  print the distance colour ramp as 24-bit colour\n"
     "  atan2 Y X                     phase angle of (X, Y), 30000 units per turn\n"
     "options:\n"
     "  --device BUS:PORT             use the camera at this bus and port (default: the first)\n"
     "  --log FILE                    library log file (default lumox_YYYYMMDD.log)\n"
+    "  --type T, --version V         image type and version of firmware and data images\n"
     "  --help, --version\n";
 
 int usage() {
@@ -58,6 +70,8 @@ struct Args {
     std::string out;
     std::string log;
     long frames = -1;
+    long type = -1;           // image type, 0-255
+    long image_version = -1;  // 0-65535
     bool help = false;
     bool version = false;
 };
@@ -81,7 +95,18 @@ bool parse_args(int argc, char **argv, Args *args) {
         if (a == "--help" || a == "-h") {
             args->help = true;
         } else if (a == "--version") {
-            args->version = true;
+            // "--version V" is an image version; alone it asks for the tool's version.
+            long long v = 0;
+            if (i + 1 < argc && parse_number(argv[i + 1], &v)) {
+                if (v < 0 || v > 65535) {
+                    std::fprintf(stderr, "lumox: --version needs a number from 0 to 65535\n");
+                    return false;
+                }
+                args->image_version = static_cast<long>(v);
+                ++i;
+            } else {
+                args->version = true;
+            }
         } else if (a == "--device") {
             if (!value(&args->device)) return false;
         } else if (a == "--out") {
@@ -96,6 +121,14 @@ bool parse_args(int argc, char **argv, Args *args) {
                 return false;
             }
             args->frames = static_cast<long>(frames);
+        } else if (a == "--type") {
+            std::string n;
+            long long v = 0;
+            if (!value(&n) || !parse_number(n, &v) || v < 0 || v > 255) {
+                std::fprintf(stderr, "lumox: --type needs a number from 0 to 255\n");
+                return false;
+            }
+            args->type = static_cast<long>(v);
         } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
             std::fprintf(stderr, "lumox: unknown option %s\n", a.c_str());
             return false;
@@ -453,6 +486,209 @@ int cmd_capture(const Args &args) {
 }
 
 // Prints the colour of evenly spaced distances, as hex words and as a 24-bit colour strip.
+// ---- Firmware and data images ----
+
+// A one-line progress bar on stderr, redrawn when the percentage changes.
+struct ProgressBar {
+    int last = -1;
+    static void update(uint64_t done, uint64_t total, void *user) {
+        auto *bar = static_cast<ProgressBar *>(user);
+        const int pct = total ? static_cast<int>(done * 100 / total) : 100;
+        if (pct == bar->last) return;
+        bar->last = pct;
+        char cells[41];
+        const int filled = pct * 40 / 100;
+        for (int k = 0; k < 40; ++k) cells[k] = k < filled ? '#' : '.';
+        cells[40] = '\0';
+        std::fprintf(stderr, "\r[%s] %3d%% %" PRIu64 "/%" PRIu64 " bytes", cells, pct, done, total);
+        std::fflush(stderr);
+    }
+    void end() const {
+        if (last >= 0) std::fputc('\n', stderr);
+    }
+};
+
+int cmd_image_write(const Args &args, const char *what) {
+    const auto &w = args.words;
+    if (w.size() != 3 || args.type < 0 || args.image_version < 0) return usage();
+    const std::string &file = w[2];
+    Library lib(args.log);
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    ProgressBar bar;
+    const auto type = static_cast<uint8_t>(args.type);
+    const auto version = static_cast<uint16_t>(args.image_version);
+    if (type <= 3)
+        std::fprintf(stderr, "Do not unplug or power off the camera until this command ends.\n");
+    const int32_t r = lumox_data_download_progress(dev, file.c_str(), type, version, 0,
+                                                   ProgressBar::update, &bar);
+    bar.end();
+    if (r != 1) {
+        std::fprintf(stderr,
+                     "%s FAILED: %s was not written (type %u, version %u). The camera keeps its "
+                     "previous image; the library log says why (an older or equal version is "
+                     "refused).\n",
+                     what, file.c_str(), type, version);
+        return kExitFailure;
+    }
+    std::printf("%s done: %s written as type %u, version %u\n", what, file.c_str(), type, version);
+    return kExitOk;
+}
+
+int cmd_image_read(const Args &args) {
+    const auto &w = args.words;
+    if (w.size() != 3 || args.type < 0) return usage();
+    Library lib(args.log);
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    ProgressBar bar;
+    const int32_t r = lumox_data_upload_progress(dev, static_cast<uint8_t>(args.type), w[2].c_str(),
+                                                 ProgressBar::update, &bar);
+    bar.end();
+    if (r != 1) {
+        std::fprintf(stderr,
+                     "data upload FAILED: no image of type %ld read (see the library log)\n",
+                     args.type);
+        return kExitFailure;
+    }
+    std::printf("data upload done: image of type %ld in %s\n", args.type, w[2].c_str());
+    return kExitOk;
+}
+
+int cmd_firmware(const Args &args) {
+    if (args.words.size() < 2 || args.words[1] != "upgrade") return usage();
+    return cmd_image_write(args, "firmware upgrade");
+}
+
+int cmd_data(const Args &args) {
+    if (args.words.size() < 2) return usage();
+    if (args.words[1] == "download") return cmd_image_write(args, "data download");
+    if (args.words[1] == "upload") return cmd_image_read(args);
+    return usage();
+}
+
+// ---- Calibration ----
+
+std::vector<uint8_t> read_all(const std::string &path) {
+    std::vector<uint8_t> bytes;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    return bytes;
+}
+
+uint32_t le32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::string dir_prefix(std::string dir) {
+    if (dir.empty()) dir = ".";
+    if (dir.back() != '/') dir += '/';
+    return dir;
+}
+
+int cmd_calib_fetch(const Args &args) {
+    if (args.words.size() != 3) return usage();
+    const std::string dir = dir_prefix(args.words[2]);
+    if (!make_dirs(dir)) return fail("cannot create '%s'", dir.c_str());
+    Library lib(args.log);
+    lumox_path_cfg(dir.c_str());
+    // Opening the camera fetches its calibration when the directory does not hold it yet.
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    char images[300] = {};
+    char params[300] = {};
+    calibrationGetDistanceImagesName(images);
+    calibrationGetParamName(params);
+    const auto image_bytes = read_all(dir + images);
+    const auto param_bytes = read_all(dir + params);
+    if (image_bytes.empty()) {
+        std::fprintf(stderr,
+                     "calib fetch FAILED: the camera gave no usable calibration (see the library "
+                     "log)\n");
+        return kExitFailure;
+    }
+    std::printf("%s%s (%zu bytes)\n%s%s (%zu bytes)\n", dir.c_str(), params, param_bytes.size(),
+                dir.c_str(), images, image_bytes.size());
+    return kExitOk;
+}
+
+// Prints a parameter file and the distance images found in DIR.
+int cmd_calib_show(const Args &args) {
+    if (args.words.size() != 3) return usage();
+    const std::string dir = dir_prefix(args.words[2]);
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    int shown = 0;
+    for (const std::string &name : names) {
+        const bool param = name.find("drnu_param_W") != std::string::npos;
+        const bool images = name.find("images_drnu_W") != std::string::npos;
+        if (!param && !images) continue;
+        const auto bytes = read_all(dir + name);
+        ++shown;
+        std::printf("%s: %zu bytes\n", name.c_str(), bytes.size());
+        if (param) {
+            size_t at = 0;
+            uint32_t freq = 12000;
+            if (bytes.size() == 24) {
+                freq = le32(bytes.data());
+                at = 4;
+            }
+            if (bytes.size() < at + 16) {
+                std::printf("  too short for a parameter file\n");
+                continue;
+            }
+            double step = 0;
+            std::memcpy(&step, &bytes[at + 8], sizeof step);
+            const auto offset = static_cast<int32_t>(le32(&bytes[at]));
+            const auto t_sensor = static_cast<int32_t>(le32(&bytes[at + 4]));
+            const int32_t t_board =
+                bytes.size() >= at + 20 ? static_cast<int32_t>(le32(&bytes[at + 16])) : t_sensor;
+            std::printf(
+                "  modulation frequency %u kHz\n  DRNU offset %d (angle units)\n"
+                "  sensor temperature %.1f C, illumination board %.1f C\n"
+                "  step %.4f mm\n",
+                freq, offset, t_sensor / 10.0, t_board / 10.0, step);
+        } else {
+            // 320 x 240 images (160 x 60 for the small sensor), 16-bit angle units.
+            const size_t area = name.rfind("epc635", 0) == 0 ? 160 * 60 : 320 * 240;
+            const size_t count = bytes.size() / (2 * area);
+            std::printf("  %zu distance images of %zu pixels; mean angle per image:\n", count,
+                        area);
+            for (size_t k = 0; k < count; ++k) {
+                uint64_t sum = 0;
+                size_t n = 0;
+                for (size_t i = 0; i < area; ++i) {
+                    const size_t at = 2 * (k * area + i);
+                    const unsigned v = bytes[at] | (bytes[at + 1] << 8);
+                    if (v > 0 && v < 30000) {
+                        sum += v;
+                        ++n;
+                    }
+                }
+                std::printf("  %2zu: %7.1f (%zu valid)\n", k, n ? double(sum) / n : 0.0, n);
+            }
+        }
+    }
+    if (shown == 0) return fail("no calibration files in '%s'", dir.c_str());
+    return kExitOk;
+}
+
+int cmd_calib(const Args &args) {
+    if (args.words.size() < 2) return usage();
+    if (args.words[1] == "fetch") return cmd_calib_fetch(args);
+    if (args.words[1] == "show") return cmd_calib_show(args);
+    return usage();
+}
+
 int cmd_cmap(const std::vector<std::string> &w) {
     const int lo = w.size() > 1 ? std::atoi(w[1].c_str()) : 0;
     const int hi = w.size() > 2 ? std::atoi(w[2].c_str()) : 4000;
@@ -502,6 +738,9 @@ int main(int argc, char **argv) {
     if (cmd == "capture") return cmd_capture(args);
     if (cmd == "param") return cmd_param(args);
     if (cmd == "reg") return cmd_reg(args);
+    if (cmd == "firmware") return cmd_firmware(args);
+    if (cmd == "data") return cmd_data(args);
+    if (cmd == "calib") return cmd_calib(args);
     if (cmd == "cmap") return cmd_cmap(args.words);
     if (cmd == "atan2") return cmd_atan2(args.words);
     std::fprintf(stderr, "lumox: unknown command '%s'\n", cmd.c_str());

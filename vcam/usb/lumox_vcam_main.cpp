@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "vcam/depth_sensor.h"
 #include "vcam/usb/bus.h"
 
 namespace {
@@ -33,6 +34,9 @@ void usage(FILE *out) {
         "  --frames-per-segment N whole frames per segment (default 1)\n"
         "  --no-data-checksum     segments without the data checksum\n"
         "  --status-busy N        the first N status replies report busy\n"
+        "  --wall MM              frames show a flat wall at MM millimetres, seen by a sensor\n"
+        "                         with a per-pixel distance non-uniformity\n"
+        "  --calibration          the cameras carry that sensor's calibration package\n"
         "  -h, --help             this text\n",
         out);
 }
@@ -53,7 +57,8 @@ int main(int argc, char **argv) {
 
     lumox::vcam::BusOptions bus;
     lumox::vcam::UsbCameraOptions cam;
-    unsigned long cameras = 1, first_port = 1, status_busy = 0;
+    unsigned long cameras = 1, first_port = 1, status_busy = 0, wall_mm = 0;
+    bool calibration = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string opt = argv[i];
@@ -99,6 +104,10 @@ int main(int argc, char **argv) {
             cam.camera.stream.data_checksum = false;
         } else if (opt == "--status-busy") {
             value(1000000, status_busy);
+        } else if (opt == "--wall") {
+            value(100000, wall_mm);
+        } else if (opt == "--calibration") {
+            calibration = true;
         } else {
             std::fprintf(stderr, "lumox-vcam: unknown option %s\n", opt.c_str());
             usage(stderr);
@@ -121,8 +130,13 @@ int main(int argc, char **argv) {
     }
 
     lumox::vcam::VirtualBus vbus(bus);
-    for (size_t k = 0; k < vbus.size(); ++k)
+    const lumox::vcam::DepthSensor sensor;
+    const std::vector<uint8_t> package = calibration ? sensor.package() : std::vector<uint8_t>{};
+    for (size_t k = 0; k < vbus.size(); ++k) {
         vbus.camera(k).fault_status_busy(static_cast<unsigned>(status_busy));
+        if (wall_mm > 0) vbus.camera(k).set_renderer(sensor.wall(static_cast<double>(wall_mm)));
+        if (calibration) vbus.camera(k).set_calibration_package(package, 1);
+    }
 
     const pid_t child = fork();
     if (child < 0) {

@@ -1,0 +1,202 @@
+// A camera carries the calibration of its own non-uniform sensor. Opening it with an empty
+// calibration directory downloads the package, unpacks it, writes the two calibration files and
+// switches the per-pixel correction on; the corrected distances are measured against the truth.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "api/device_state.h"
+#include "drivers/epc.h"
+#include "lumox/lumox.h"
+#include "platform/fs.h"
+#include "support/temp_dir.h"
+#include "support/vcam_fixture.h"
+#include "vcam/depth_sensor.h"
+
+namespace lumox::test {
+namespace {
+
+constexpr uint32_t kWidth = 320;
+constexpr uint32_t kHeight = 240;
+constexpr uint32_t kPixels = kWidth * kHeight;
+
+struct Error {
+    double mean_abs_mm = 0;
+    double rms_mm = 0;
+    uint32_t valid = 0;
+};
+
+class CalibrationDownload : public VcamTest {
+  protected:
+    // Firmware 1.x: without the extension module, whose firmware (2.0 on) keeps the distance
+    // images in the bank that the driver's own distance formula does not read.
+    CalibrationDownload() {
+        options_.cameras.resize(1);
+        options_.cameras[0].camera.product = "LXC660-E2-1.9.0";
+    }
+
+    void SetUp() override {
+        VcamTest::SetUp();
+        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_OFF, nullptr);
+        log_path_ = dir_.path() + "/lx.log";
+        lx_log_enable(LX_LOG_OUT_FILE, LX_LOG_DBG, log_path_.c_str());
+        prefix_ = dir_.path() + "/calib/";
+        lumox_path_cfg(prefix_.c_str());
+    }
+    void TearDown() override {
+        if (dev_.state) lumox_dev_close(&dev_);
+        epc_adapter_uninit();
+        lumox_path_cfg(".\\");
+        lx_log_disable();
+        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
+        VcamTest::TearDown();
+    }
+
+    bool open() {
+        lumox_dev_t list[2];
+        if (lumox_dev_list(list, 2) != 1) return false;
+        dev_ = list[0];
+        if (lumox_dev_open(&dev_) != &dev_) return false;
+        return lumox_cap_set_frame_buffer(&dev_, nullptr, 4 * LUMOX_FRAME_BUF_UNIT);
+    }
+
+    const epc_ctx &context() const { return *static_cast<epc_ctx *>(dev_.state->drv->priv); }
+
+    std::string file_name(int (*name)(char *)) const {
+        char buffer[300] = {};
+        name(buffer);
+        return prefix_ + buffer;
+    }
+
+    // Distance of every pixel of one frame of a wall, against the wall's true distance.
+    Error measure(double wall_mm) {
+        camera().set_renderer(sensor_.wall(wall_mm));
+        std::vector<uint8_t> raw(8 * kPixels);
+        lumox_frame_info info{};
+        Error e;
+        if (!lumox_cap_snapshot(&dev_, raw.data(), raw.size(), &info)) return e;
+        std::vector<float> dist(kPixels);
+        if (lumox_frame_get_distance(&dev_, dist.data(), kPixels, raw.data(), raw.size(), &info) !=
+            static_cast<int32_t>(kPixels))
+            return e;
+        double sum = 0, sum2 = 0;
+        for (float d : dist) {
+            if (!(d > 0.0f && d < 60.0f)) continue;  // codes are not distances
+            const double err = d * 1000.0 - wall_mm;
+            sum += std::abs(err);
+            sum2 += err * err;
+            ++e.valid;
+        }
+        if (e.valid > 0) {
+            e.mean_abs_mm = sum / e.valid;
+            e.rms_mm = std::sqrt(sum2 / e.valid);
+        }
+        return e;
+    }
+
+    size_t commands_for_param(uint16_t value, uint8_t id) {
+        const auto commands = camera().commands();
+        return static_cast<size_t>(std::count_if(commands.begin(), commands.end(), [&](auto &c) {
+            return c.type() == vcam::kCmdDevice && c.value() == value && !c.is_in() &&
+                   !c.data.empty() && c.data[0] == id;
+        }));
+    }
+
+    std::string log() { return read_file(log_path_); }
+
+    TempDir dir_;
+    std::string log_path_;
+    std::string prefix_;
+    vcam::DepthSensor sensor_;
+    lumox_dev_t dev_{};
+};
+
+TEST_F(CalibrationDownload, OpeningFetchesAppliesAndImprovesTheDistances) {
+    camera().set_calibration_package(sensor_.package(), 1);
+    ASSERT_TRUE(open());
+
+    // Both files written with the camera's calibration, temporary files gone, correction on.
+    const std::string params = file_name(calibrationGetParamName);
+    const std::string images = file_name(calibrationGetDistanceImagesName);
+    const auto expected_params = sensor_.parameter_file();
+    EXPECT_EQ(read_file(params), std::string(expected_params.begin(), expected_params.end()));
+    EXPECT_EQ(read_file(images).size(), sensor_.distance_images().size());
+    for (const char *temp : {"calibration.bin", "tmp.zip", "calib_and_param_012.bin"})
+        EXPECT_FALSE(platform::path_exists((prefix_ + temp).c_str())) << temp;
+    EXPECT_EQ(context().drnu_en.load(), 1);
+    EXPECT_EQ(configGetModulationFrequency(), 12000);
+    EXPECT_EQ(camera().param(vcam::kParamMode).at(0), vcam::kModeNormal);
+
+    // Raw per-pixel errors: no smoothing across neighbours.
+    ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DEPTH_SMOOTH), 1);
+    for (double wall : {1000.0, 2500.0, 4200.0}) {
+        const Error drnu = measure(wall);
+        ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DRNU), 1);
+        const Error simple = measure(wall);
+        uint8_t set = 0;
+        ASSERT_EQ(lumox_filter_enable(&dev_, FILTER_DRNU, &set, 1), 1);
+        std::printf(
+            "wall %6.0f mm: simple formula mean |e| %6.1f mm rms %6.1f mm (%u px); "
+            "DRNU mean |e| %5.1f mm rms %5.1f mm (%u px)\n",
+            wall, simple.mean_abs_mm, simple.rms_mm, simple.valid, drnu.mean_abs_mm, drnu.rms_mm,
+            drnu.valid);
+        EXPECT_GT(drnu.valid, kPixels * 9 / 10);
+        EXPECT_GT(simple.valid, kPixels * 9 / 10);
+        // The decode works with the step in whole millimetres (298 of 298.2): the residual grows
+        // by about 0.5 mm per calibration step along the table.
+        EXPECT_LT(drnu.mean_abs_mm, 10.0);
+        EXPECT_GT(simple.mean_abs_mm, 4 * drnu.mean_abs_mm);
+    }
+}
+
+TEST_F(CalibrationDownload, PresentFilesAreUsedWithoutAskingTheCamera) {
+    ASSERT_TRUE(platform::make_dir(prefix_.c_str()));
+    camera().set_calibration_package(sensor_.package(), 1);
+    ASSERT_TRUE(open());
+    lumox_dev_close(&dev_);
+    camera().clear_commands();
+    ASSERT_TRUE(open());
+    EXPECT_EQ(commands_for_param(vcam::kDeviceParamSet, vcam::kParamMode), 0u);
+    EXPECT_EQ(commands_for_param(vcam::kDeviceParamGet, vcam::kParamCalibInfo), 0u);
+    EXPECT_NE(log().find("Find "), std::string::npos);
+    EXPECT_EQ(context().drnu_en.load(), 0) << "present files leave the simple formula on";
+}
+
+TEST_F(CalibrationDownload, UnusablePackagesWriteNothingAndRestoreTheMode) {
+    auto package = sensor_.package();
+    package[0] = 0;  // not valid
+    camera().set_calibration_package(package, 1);
+    ASSERT_TRUE(open());
+    EXPECT_NE(log().find("Calib data not valid"), std::string::npos);
+    EXPECT_EQ(camera().param(vcam::kParamMode).at(0), vcam::kModeNormal);
+    EXPECT_FALSE(platform::path_exists(file_name(calibrationGetDistanceImagesName).c_str()));
+    EXPECT_EQ(context().drnu_en.load(), 0);
+    lumox_dev_close(&dev_);
+
+    // Valid, but the archive is cut short: nothing is written, the device still opens.
+    package = sensor_.package();
+    package.resize(package.size() / 2);
+    camera().set_calibration_package(package, 1);
+    ASSERT_TRUE(open());
+    EXPECT_FALSE(platform::path_exists(file_name(calibrationGetDistanceImagesName).c_str()));
+    EXPECT_FALSE(platform::path_exists((prefix_ + "calibration.bin").c_str()));
+    EXPECT_EQ(camera().param(vcam::kParamMode).at(0), vcam::kModeNormal);
+    lumox_dev_close(&dev_);
+
+    // Not a zip archive at all.
+    package.assign(4000, 0x5A);
+    package[0] = 1;
+    package[2] = 1;
+    package[11] = static_cast<uint8_t>(3983 & 0xFF);
+    package[12] = static_cast<uint8_t>(3983 >> 8);
+    camera().set_calibration_package(package, 1);
+    ASSERT_TRUE(open());
+    EXPECT_NE(log().find("zip failed"), std::string::npos);
+    EXPECT_FALSE(platform::path_exists(file_name(calibrationGetDistanceImagesName).c_str()));
+}
+
+}  // namespace
+}  // namespace lumox::test
