@@ -2,6 +2,8 @@
 // registers through the library's register calls, the identity comes from parameter 7, and a
 // frame fetch captures one frame and stops again.
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "evk/config.h"
@@ -124,6 +126,35 @@ TEST_F(EvkBridge, ConfigurationWritesReachTheSensorInOrder) {
     EXPECT_EQ(configSetIntegrationTime3D(4001), -1);
     EXPECT_TRUE(camera().register_writes().empty());
     EXPECT_EQ(configGetIntegrationTime3D(), 1000);
+}
+
+// Opening an E2 camera binds the evaluation kit to it and configures the sensor on the way.
+TEST_F(EvkBridge, OpeningBindsTheKitAndRunsTheStartUp) {
+    EXPECT_EQ(g_lx_dev, &dev_);
+    EXPECT_EQ(configGetChipID(), camera().config().chip.chip_id);
+    lumox_dev_close(&dev_);
+
+    const std::string log_path = dir_.path() + "/open.log";
+    lx_log_enable(LX_LOG_OUT_FILE, LX_LOG_DBG, log_path.c_str());
+    camera().clear_register_writes();
+    lumox_dev_t list[2];
+    ASSERT_EQ(lumox_dev_list(list, 2), 1);
+    dev_ = list[0];
+    ASSERT_EQ(lumox_dev_open(&dev_), &dev_);
+    lx_log_disable();
+    lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
+
+    const auto writes = camera().register_writes();
+    const std::vector<vcam::RegisterWrite> start_up{{1, 139, 2}, {1, 174, 1}, {1, 174, 1},
+                                                    {1, 113, 0}, {1, 114, 0}, {1, 115, 0}};
+    EXPECT_NE(std::search(writes.begin(), writes.end(), start_up.begin(), start_up.end()),
+              writes.end());
+    const std::string log = read_file(log_path);
+    char chip_line[64];
+    std::snprintf(chip_line, sizeof chip_line, "[printChipParam] chipID: %d",
+                  camera().config().chip.chip_id);
+    EXPECT_NE(log.find(chip_line), std::string::npos) << log.substr(0, 2000);
+    EXPECT_NE(log.find("[configLoadParameters]"), std::string::npos);
 }
 
 }  // namespace
