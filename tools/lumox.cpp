@@ -28,6 +28,10 @@ constexpr const char *kUsage =
     "  info                          identity, driver and parameters of a camera\n"
     "  capture --frames N [--out DIR]\n"
     "                                capture N raw frames (written to DIR with frames.csv)\n"
+    "  depth --frames N [--out DIR] [--calib DIR]\n"
+    "                                capture N frames and decode them into distances; with\n"
+    "                                --out, the distances (distance.lx) and a colour image of\n"
+    "                                the last frame (distance.ppm); --calib: calibration files\n"
     "  param get ID|NAME             read a parameter\n"
     "  param set ID|NAME VALUE [LEN] write a parameter (VALUE little-endian, LEN 1-4 bytes,\n"
     "                                default 4)\n"
@@ -69,6 +73,7 @@ struct Args {
     std::string device;
     std::string out;
     std::string log;
+    std::string calib;
     long frames = -1;
     long type = -1;           // image type, 0-255
     long image_version = -1;  // 0-65535
@@ -113,6 +118,8 @@ bool parse_args(int argc, char **argv, Args *args) {
             if (!value(&args->out)) return false;
         } else if (a == "--log") {
             if (!value(&args->log)) return false;
+        } else if (a == "--calib") {
+            if (!value(&args->calib)) return false;
         } else if (a == "--frames") {
             std::string n;
             long long frames = 0;
@@ -486,6 +493,102 @@ int cmd_capture(const Args &args) {
 }
 
 // Prints the colour of evenly spaced distances, as hex words and as a 24-bit colour strip.
+// Captures frames and turns them into distance images: the library's main job.
+int cmd_depth(const Args &args) {
+    if (args.words.size() != 1 || args.frames <= 0) return usage();
+    if (!args.out.empty() && !make_dirs(args.out))
+        return fail("cannot create the output directory '%s'", args.out.c_str());
+    std::string calib_dir;
+    if (!args.calib.empty()) {
+        calib_dir = args.calib.back() == '/' ? args.calib : args.calib + "/";
+        if (!make_dirs(calib_dir)) return fail("cannot create '%s'", calib_dir.c_str());
+    }
+    Library lib(args.log);
+    if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
+    lumox_dev_t *dev = lib.open(args.device);
+    if (!dev) return kExitFailure;
+    if (!lumox_cap_set_frame_buffer(dev, nullptr, 4 * LUMOX_FRAME_BUF_UNIT) ||
+        !lumox_cap_start(dev))
+        return fail("the camera did not start streaming");
+
+    std::vector<uint8_t> raw(8u << 20);
+    std::vector<float> dist;
+    std::vector<float> all;  // every decoded frame, for distance.lx
+    uint32_t w = 0;
+    uint32_t h = 0;
+    double decode_ms = 0;
+    long got = 0;
+    int status = kExitOk;
+    while (got < args.frames) {
+        lumox_frame_info info{};
+        const int32_t r =
+            lumox_cap_get_frames(dev, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
+        if (r <= 0) {
+            std::fprintf(stderr, "lumox: capture ended: %s\n",
+                         r == 0 ? "no frame within the time-out" : lumox_error_name(r));
+            status = kExitFailure;
+            break;
+        }
+        w = info.width;
+        h = info.height;
+        const uint32_t n = w * h;
+        dist.resize(n);
+        const auto t0 = std::chrono::steady_clock::now();
+        const int32_t px =
+            lumox_frame_get_distance(dev, dist.data(), n, raw.data(),
+                                     std::min<uint32_t>(info.frame_size, raw.size()), &info);
+        decode_ms +=
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count();
+        if (px <= 0) {
+            std::printf("frame %5u  format %u: no distance image\n", info.frame_idx,
+                        info.frame_format);
+            ++got;
+            continue;
+        }
+        double sum = 0;
+        uint32_t valid = 0;
+        float lo = 1e9f;
+        float hi = 0;
+        for (float d : dist) {
+            if (!(d > 0.0f && d < 60.0f)) continue;  // filtered or invalid pixels
+            sum += d;
+            ++valid;
+            lo = std::min(lo, d);
+            hi = std::max(hi, d);
+        }
+        std::printf("frame %5u  %ux%u  valid %5.1f%%  mean %.3f m  min %.3f m  max %.3f m\n",
+                    info.frame_idx, w, h, 100.0 * valid / n, valid ? sum / valid : 0.0,
+                    valid ? lo : 0.0f, hi);
+        if (!args.out.empty()) all.insert(all.end(), dist.begin(), dist.end());
+        ++got;
+    }
+    lumox_cap_stop(dev);
+    if (got > 0) std::printf("decode             %.3f ms per frame\n", decode_ms / got);
+
+    if (!args.out.empty() && !dist.empty() && status == kExitOk) {
+        const std::string lx = args.out + "/distance.lx";
+        FILE *f = std::fopen(lx.c_str(), "wb");
+        const bool saved =
+            f && lumox_frame_save_distance(fileno(f), SAVE_FMT_F32, all.data(),
+                                           static_cast<int>(all.size()), static_cast<int>(w),
+                                           static_cast<int>(h)) == 1;
+        if (f) std::fclose(f);
+        std::vector<uint8_t> rgb(3 * dist.size());
+        lumox_cmap_float(rgb.data(), static_cast<int32_t>(rgb.size()), dist.data(),
+                         static_cast<int32_t>(dist.size()), LUMOX_CMAP_RGB24, 0.0f, 5.0f);
+        char head[64];
+        const int hn = std::snprintf(head, sizeof head, "P6\n%u %u\n255\n", w, h);
+        std::vector<uint8_t> ppm(head, head + hn);
+        ppm.insert(ppm.end(), rgb.begin(), rgb.end());
+        if (!saved || !write_file(args.out + "/distance.ppm", ppm.data(), ppm.size()))
+            return fail("cannot write the distance files in '%s'", args.out.c_str());
+        std::printf("written to         %s/distance.lx, %s/distance.ppm\n", args.out.c_str(),
+                    args.out.c_str());
+    }
+    return status;
+}
+
 // ---- Firmware and data images ----
 
 // A one-line progress bar on stderr, redrawn when the percentage changes.
@@ -736,6 +839,7 @@ int main(int argc, char **argv) {
     if (cmd == "list") return cmd_list(args);
     if (cmd == "info") return cmd_info(args);
     if (cmd == "capture") return cmd_capture(args);
+    if (cmd == "depth") return cmd_depth(args);
     if (cmd == "param") return cmd_param(args);
     if (cmd == "reg") return cmd_reg(args);
     if (cmd == "firmware") return cmd_firmware(args);
