@@ -73,6 +73,12 @@ struct epc_ctx {
     std::mutex decode_lock;
     std::vector<uint16_t> scratch_a;
     std::vector<uint16_t> scratch_b;
+    // Distance of every phase under the linear calibration last used (under decode_lock);
+    // rebuilt when the range, scale or offset changes.
+    std::vector<uint16_t> phase_dist;
+    int32_t phase_dist_range = 0;
+    int32_t phase_dist_scale = 0;
+    int64_t phase_dist_shift = 0;
 };
 
 // The driver's context of a record bound by epc_init, or nullptr.

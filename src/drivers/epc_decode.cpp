@@ -16,6 +16,7 @@
 #include "drivers/epc_features.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/dcs.h"
 
 namespace lumox::drivers {
 namespace {
@@ -31,34 +32,83 @@ constexpr uint16_t kDefaultHeight = 240;
 // Larger frames than any sensor delivers; keeps every byte count within 32 bits.
 constexpr uint64_t kMaxPixels = 1u << 24;
 
-struct Pixel {
-    bool valid;
-    uint16_t amplitude;
-    int32_t phase;
-};
+// Pixels decoded per piece on the stack between the batch decode and the calibration.
+constexpr uint32_t kPiece = 512;
 
-inline uint32_t sample(const uint8_t *raw, uint32_t index) {
-    return static_cast<uint32_t>(raw[2 * index] | (raw[2 * index + 1] << 8)) & 0xFFF;
+// Image row of read-out row r of an h-row frame: the sensor reads the two halves of the image
+// from the middle outwards, interleaved (the order calc_dcs_sort undoes). An odd last row stays.
+uint32_t image_row(uint32_t r, uint32_t h) {
+    const uint32_t half = h / 2;
+    if (r >= 2 * half) return r;
+    return r % 2 == 0 ? half - 1 - r / 2 : half + r / 2;
 }
 
-// The angle is only worked out when the caller needs it (distances, not gray values).
-template <bool kWithPhase = true>
-inline Pixel decode_pixel(const uint8_t *raw, uint32_t n, uint32_t i) {
-    const int32_t d0 = static_cast<int32_t>(sample(raw, i));
-    const int32_t d1 = static_cast<int32_t>(sample(raw, n + i));
-    const int32_t d2 = static_cast<int32_t>(sample(raw, 2 * n + i));
-    const int32_t d3 = static_cast<int32_t>(sample(raw, 3 * n + i));
-    const int32_t hi = std::max(std::max(d0, d1), std::max(d2, d3));
-    const int32_t lo = std::min(std::min(d0, d1), std::min(d2, d3));
-    Pixel px{};
-    px.valid = hi < 4095 && lo != 0;
-    if (!px.valid) return px;
-    const int32_t dx = d2 - d0;
-    const int32_t dy = d3 - d1;
-    px.amplitude = static_cast<uint16_t>(
-        static_cast<int32_t>(lx_math_sqrtf(static_cast<float>((dx * dx + dy * dy) >> 2))));
-    if constexpr (kWithPhase) px.phase = (lx_math_atan2_i32(dy, dx) + 15000) % 30000;
-    return px;
+// Decodes the w x h pixels of raw piece by piece: f(src, dst, amp, phase, len) gets the amplitudes
+// and phases of the len pixels from read-out index src, which belong at index dst of the output
+// (the same index, or the image row order when in_image_order).
+template <typename F>
+void for_each_piece(const uint8_t *raw, uint32_t w, uint32_t h, bool in_image_order, F &&f) {
+    const uint32_t n = w * h;
+    if (!in_image_order) {
+        w = n;
+        h = n ? 1 : 0;
+    }
+    uint16_t amp[kPiece];
+    uint16_t phase[kPiece];
+    for (uint32_t r = 0; r < h; ++r) {
+        const uint32_t src_row = r * w;
+        const uint32_t dst_row = (in_image_order ? image_row(r, h) : r) * w;
+        for (uint32_t c = 0; c < w; c += kPiece) {
+            const uint32_t len = std::min(kPiece, w - c);
+            lumox::dcs::amplitude_phase(raw, n, src_row + c, len, amp, phase);
+            f(src_row + c, dst_row + c, amp, phase, len);
+        }
+    }
+}
+
+// Amplitudes alone (0 where not valid) into gray, in read-out or image row order.
+void decode_amplitudes(uint16_t *gray, const uint8_t *raw, uint32_t w, uint32_t h,
+                       bool in_image_order) {
+    const uint32_t n = w * h;
+    if (!in_image_order) {
+        lumox::dcs::amplitude(raw, n, 0, n, gray);
+        return;
+    }
+    for (uint32_t r = 0; r < h; ++r) {
+        lumox::dcs::amplitude(raw, n, r * w, w, gray + static_cast<size_t>(image_row(r, h)) * w);
+    }
+}
+
+// The linear phase-to-millimetre formula: scale per mille, then the offset and temperature term
+// (shift, millimetres), folded into 0..range.
+struct LinearDistance {
+    int32_t range_mm;
+    int32_t scale;
+    int64_t shift;
+
+    uint16_t operator()(uint32_t phase) const {
+        const uint32_t mm = phase * static_cast<uint32_t>(range_mm) / kPhaseUnits;
+        int64_t d = static_cast<int64_t>(static_cast<int32_t>(mm)) * scale / 1000 + shift;
+        if (d < 0) {
+            d += range_mm;
+        } else if (d > range_mm) {
+            d -= range_mm;
+        }
+        return static_cast<uint16_t>(d);
+    }
+};
+
+// The distance of every phase under f, kept in the context until the formula changes.
+const uint16_t *phase_distances(epc_ctx &ctx, const LinearDistance &f) {
+    if (ctx.phase_dist.size() != kPhaseUnits || ctx.phase_dist_range != f.range_mm ||
+        ctx.phase_dist_scale != f.scale || ctx.phase_dist_shift != f.shift) {
+        ctx.phase_dist.resize(kPhaseUnits);
+        for (uint32_t p = 0; p < kPhaseUnits; ++p) ctx.phase_dist[p] = f(p);
+        ctx.phase_dist_range = f.range_mm;
+        ctx.phase_dist_scale = f.scale;
+        ctx.phase_dist_shift = f.shift;
+    }
+    return ctx.phase_dist.data();
 }
 
 // Truncation toward zero; values outside the 32-bit range (and NaN) give INT32_MIN, the
@@ -79,33 +129,106 @@ uint32_t routine_pixels(uint32_t w, uint32_t h, uint32_t dcs) {
 }
 
 // Distances with a linear phase-to-millimetre formula (scale per mille, offset and temperature
-// term in millimetres), folded into 0..range.
+// term in millimetres), folded into 0..range. With a cache context the distances come from its
+// table of every phase and land in image row order; without, they are worked out per pixel in
+// read-out order.
 int32_t calc_linear(const epc_ctx &ctx, uint16_t *dist, uint16_t *amp, const uint8_t *raw,
                     uint32_t w, uint32_t h, uint32_t dcs, int32_t scale, int32_t offset,
-                    int32_t temp_term) {
+                    int32_t temp_term, epc_ctx *cache = nullptr) {
     const uint64_t pixels = static_cast<uint64_t>(w) * h;
     const uint32_t n = routine_pixels(w, h, dcs);
     if (!dist || !amp || !raw || (n == 0 && pixels != 0)) return 0;
-    const uint32_t range = static_cast<uint32_t>(ctx.range_mm);
-    const int64_t shift = static_cast<int64_t>(offset) - temp_term;
-    for (uint32_t i = 0; i < n; ++i) {
-        const Pixel px = decode_pixel(raw, n, i);
-        if (!px.valid) {
-            amp[i] = kInvalid;
-            dist[i] = kInvalid;
-            continue;
-        }
-        amp[i] = px.amplitude;
-        const uint32_t mm = static_cast<uint32_t>(px.phase) * range / kPhaseUnits;
-        int64_t d = static_cast<int64_t>(static_cast<int32_t>(mm)) * scale / 1000 + shift;
-        if (d < 0) {
-            d += ctx.range_mm;
-        } else if (d > ctx.range_mm) {
-            d -= ctx.range_mm;
-        }
-        dist[i] = static_cast<uint16_t>(d);
+    const LinearDistance f{ctx.range_mm, scale, static_cast<int64_t>(offset) - temp_term};
+    if (cache) {
+        const uint16_t *table = phase_distances(*cache, f);
+        for_each_piece(
+            raw, w, h, true,
+            [&](uint32_t, uint32_t at, const uint16_t *a, const uint16_t *ph, uint32_t len) {
+                for (uint32_t k = 0; k < len; ++k) {
+                    const bool valid = ph[k] != lumox::dcs::kNoPhase;
+                    amp[at + k] = valid ? a[k] : kInvalid;
+                    dist[at + k] = valid ? table[valid ? ph[k] : 0] : kInvalid;
+                }
+            });
+        return 1;
     }
+    for_each_piece(raw, w, h, false,
+                   [&](uint32_t, uint32_t at, const uint16_t *a, const uint16_t *ph, uint32_t len) {
+                       for (uint32_t k = 0; k < len; ++k) {
+                           const bool valid = ph[k] != lumox::dcs::kNoPhase;
+                           amp[at + k] = valid ? a[k] : kInvalid;
+                           dist[at + k] = valid ? f(ph[k]) : kInvalid;
+                       }
+                   });
     return 1;
+}
+
+// Distances through the per-pixel DRNU table (bank 1), in read-out or image row order.
+int32_t calc_drnu(const epc_ctx &ctx, uint16_t *dist, uint16_t *amp, const uint8_t *raw,
+                  uint32_t width, uint32_t height, uint32_t dcs, bool in_image_order) {
+    const uint64_t pixels = static_cast<uint64_t>(width) * height;
+    const uint32_t n = routine_pixels(width, height, dcs);
+    if (!dist || !amp || !raw || (n == 0 && pixels != 0)) return 0;
+    const int32_t range = ctx.range_mm;
+    if (range <= 0) return 0;
+    const int32_t k_count = calibrateGetNumDistances();
+    // Pixel i's table row is entries i*K .. i*K+K-1 of bank 1.
+    const bool use_table = k_count >= 2;
+    if (use_table && static_cast<uint64_t>(n) * k_count > LUMOX_DRNU_BANK_ENTRIES) return 0;
+    const uint16_t *table = distImagesDRNU[1];
+
+    const float step_ph =
+        static_cast<float>(static_cast<uint32_t>(static_cast<int64_t>(ctx.step_mm) * 30000) /
+                           static_cast<uint32_t>(range));
+    const int32_t d_sensor = ctx.t_sensor - ctx.t_sensor_cal;
+    const int32_t d_ib = ctx.t_ib - ctx.t_ib_cal;
+    const float sensor_ph = static_cast<float>(d_sensor * static_cast<double>(ctx.tcoef_sensor_ph));
+    const float temp_ph = static_cast<float>(static_cast<double>(sensor_ph) +
+                                             d_ib * static_cast<double>(ctx.tcoef_ib_ph));
+
+    for_each_piece(
+        raw, width, height, in_image_order,
+        [&](uint32_t src, uint32_t at, const uint16_t *a, const uint16_t *ph, uint32_t len) {
+            for (uint32_t k = 0; k < len; ++k) {
+                if (ph[k] == lumox::dcs::kNoPhase) {
+                    amp[at + k] = 0;
+                    dist[at + k] = kInvalid;
+                    continue;
+                }
+                amp[at + k] = a[k];
+                int32_t j = trunc_i32(static_cast<float>(ph[k] - static_cast<double>(temp_ph)));
+                if (use_table) {
+                    const uint16_t *row = table + static_cast<size_t>(src + k) * k_count;
+                    const int32_t first = row[0];
+                    const int32_t last = row[k_count - 1];
+                    if (last > first) {
+                        const int64_t q =
+                            (static_cast<int64_t>(j) - first) * (k_count - 1) / (last - first);
+                        const int32_t s =
+                            q < 0 ? 0 : (q >= k_count - 1 ? k_count - 2 : static_cast<int32_t>(q));
+                        const double seg = (static_cast<double>(j) - row[s]) * step_ph /
+                                           static_cast<double>(row[s + 1] - row[s]);
+                        const float base = static_cast<float>(s * static_cast<double>(step_ph));
+                        const int64_t sum =
+                            static_cast<int64_t>(trunc_i32(seg + base)) + ctx.drnu_offset_ph;
+                        j = static_cast<int32_t>(static_cast<uint32_t>(sum));
+                    }
+                }
+                uint32_t mm = static_cast<uint32_t>(j) * static_cast<uint32_t>(range) / kPhaseUnits;
+                if (mm > static_cast<uint32_t>(range)) mm -= static_cast<uint32_t>(range);
+                dist[at + k] = static_cast<uint16_t>(mm);
+            }
+        });
+    return 1;
+}
+
+// Temperature drift in millimetres of the linear calibration; the sensor term is rounded to
+// single precision first.
+int32_t linear_temp_term(const epc_ctx &ctx) {
+    const int32_t d_sensor = ctx.t_sensor - ctx.t_sensor_cal;
+    const int32_t d_ib = ctx.t_ib - ctx.t_ib_cal;
+    const float sensor_mm = static_cast<float>(d_sensor * static_cast<double>(ctx.tcoef_sensor));
+    return round_i32(static_cast<double>(sensor_mm) + d_ib * static_cast<double>(ctx.tcoef_ib));
 }
 
 void copy_rows(uint16_t *dst, int32_t dst_row, const uint16_t *src, int32_t src_row, int32_t w) {
@@ -125,8 +248,14 @@ uint16_t *scratch(std::vector<uint16_t> &buffer, uint32_t n) {
 }
 
 // Undistorts src into out when enabled for this frame; returns the buffer holding the result.
-uint16_t *undistort(epc_ctx &ctx, uint16_t *src, uint16_t *out, uint32_t w, uint32_t h) {
-    if (!ctx.undist_en || w != kUndistortWidth || h != kUndistortHeight) return src;
+// Whether the undistortion applies to a w x h frame; the switch is read once per frame.
+bool undistorts(const epc_ctx &ctx, uint32_t w, uint32_t h) {
+    return ctx.undist_en && w == kUndistortWidth && h == kUndistortHeight;
+}
+
+uint16_t *undistort(epc_ctx &ctx, bool enabled, uint16_t *src, uint16_t *out, uint32_t w,
+                    uint32_t h) {
+    if (!enabled) return src;
     const int32_t n = static_cast<int32_t>(w * h);
     if (!lx_calib_len_undistort_u16(&ctx.undist_map, out, n, src, static_cast<int32_t>(w),
                                     static_cast<int32_t>(h), 0)) {
@@ -135,16 +264,15 @@ uint16_t *undistort(epc_ctx &ctx, uint16_t *src, uint16_t *out, uint32_t w, uint
     return out;
 }
 
-int32_t decode_distance(lumox_drv *drv, epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
-                        uint32_t h) {
+int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w, uint32_t h) {
     const uint32_t n = w * h;
     uint16_t *a = scratch(ctx.scratch_a, n);
     uint16_t *b = scratch(ctx.scratch_b, n);
-    const int32_t ok = ctx.drnu_en ? calc_dist_calib_drnu(drv, dst, a, raw, w, h, kDcsCount)
-                                   : calc_dist_calib_simple(drv, dst, a, raw, w, h, kDcsCount);
+    // Distances in a and amplitudes in b, both in image row order.
+    const int32_t ok = ctx.drnu_en ? calc_drnu(ctx, a, b, raw, w, h, kDcsCount, true)
+                                   : calc_linear(ctx, a, b, raw, w, h, kDcsCount, ctx.scale,
+                                                 ctx.offset_mm, linear_temp_term(ctx), &ctx);
     if (!ok) return -1;
-    calc_dcs_sort(b, a, static_cast<int32_t>(w), static_cast<int32_t>(h));
-    calc_dcs_sort(a, dst, static_cast<int32_t>(w), static_cast<int32_t>(h));
     if (ctx.hdr_en) hdr_merge(a, b, w, h);
     feature_minamp_filter(ctx, a, b, n);
 
@@ -153,17 +281,18 @@ int32_t decode_distance(lumox_drv *drv, epc_ctx &ctx, uint16_t *dst, const uint8
     if (ctx.dfilter_en && ctx.dfilter_size > 1 && w > 1 && h > 1) {
         result = depth_filter_chain(ctx, dst, a, w, h);
     }
-    result = undistort(ctx, result, result == a ? dst : a, w, h);
+    result = undistort(ctx, undistorts(ctx, w, h), result, result == a ? dst : a, w, h);
     if (result != dst) std::memcpy(dst, result, static_cast<size_t>(n) * sizeof(uint16_t));
     return static_cast<int32_t>(2 * n);
 }
 
-int32_t decode_gray(lumox_drv *drv, epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
-                    uint32_t h) {
+int32_t decode_gray(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w, uint32_t h) {
     const uint32_t n = w * h;
-    uint16_t *t = scratch(ctx.scratch_a, n);
-    if (!calc_gray(drv, dst, raw, w, h, kDcsCount)) return -1;
-    calc_dcs_sort(t, dst, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    if (routine_pixels(w, h, kDcsCount) == 0 && n != 0) return -1;
+    // Straight into dst unless the undistortion needs a source image of its own.
+    const bool undistorting = undistorts(ctx, w, h);
+    uint16_t *t = undistorting ? scratch(ctx.scratch_a, n) : dst;
+    decode_amplitudes(t, raw, w, h, true);
     if (ctx.hdr_en && w > 0 && h > 0) {
         for (uint32_t row = 0; row + 1 < h; row += 2) {
             uint16_t *even = t + static_cast<size_t>(row) * w;
@@ -176,7 +305,7 @@ int32_t decode_gray(lumox_drv *drv, epc_ctx &ctx, uint16_t *dst, const uint8_t *
             }
         }
     }
-    uint16_t *result = undistort(ctx, t, dst, w, h);
+    uint16_t *result = undistort(ctx, undistorting, t, dst, w, h);
     if (result != dst) std::memcpy(dst, result, static_cast<size_t>(n) * sizeof(uint16_t));
     return static_cast<int32_t>(2 * n);
 }
@@ -295,9 +424,9 @@ int32_t epc_frame_decode(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint3
     }
     int32_t result = -1;
     if (mode == kEpcModeDistance) {
-        result = decode_distance(drv, *ctx, dst, raw, w, h);
+        result = decode_distance(*ctx, dst, raw, w, h);
     } else if (mode == kEpcModeGray) {
-        result = decode_gray(drv, *ctx, dst, raw, w, h);
+        result = decode_gray(*ctx, dst, raw, w, h);
     }
     if (result < 0) ctx->frame_valid = 0;
     return result;
@@ -310,14 +439,8 @@ LUMOX_API int32_t calc_dist_calib_simple(lumox_drv *drv, uint16_t *dist, uint16_
                                          uint32_t dcs) {
     const epc_ctx *ctx = epc_context(drv);
     if (!ctx) return 0;
-    // Temperature drift in millimetres; the sensor term is rounded to single precision first.
-    const int32_t d_sensor = ctx->t_sensor - ctx->t_sensor_cal;
-    const int32_t d_ib = ctx->t_ib - ctx->t_ib_cal;
-    const float sensor_mm = static_cast<float>(d_sensor * static_cast<double>(ctx->tcoef_sensor));
-    const int32_t temp_term =
-        round_i32(static_cast<double>(sensor_mm) + d_ib * static_cast<double>(ctx->tcoef_ib));
     return calc_linear(*ctx, dist, amp, raw, width, height, dcs, ctx->scale, ctx->offset_mm,
-                       temp_term);
+                       linear_temp_term(*ctx));
 }
 
 LUMOX_API int32_t calc_dist_calib_none(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
@@ -332,58 +455,8 @@ LUMOX_API int32_t calc_dist_calib_drnu(lumox_drv *drv, uint16_t *dist, uint16_t 
                                        const uint8_t *raw, uint32_t width, uint32_t height,
                                        uint32_t dcs) {
     const epc_ctx *ctx = epc_context(drv);
-    const uint64_t pixels = static_cast<uint64_t>(width) * height;
-    const uint32_t n = routine_pixels(width, height, dcs);
-    if (!ctx || !dist || !amp || !raw || (n == 0 && pixels != 0)) return 0;
-    const int32_t range = ctx->range_mm;
-    if (range <= 0) return 0;
-    const int32_t k_count = calibrateGetNumDistances();
-    // Pixel i's table row is entries i*K .. i*K+K-1 of bank 1.
-    const bool use_table = k_count >= 2;
-    if (use_table && static_cast<uint64_t>(n) * k_count > LUMOX_DRNU_BANK_ENTRIES) return 0;
-    const uint16_t *table = distImagesDRNU[1];
-
-    const float step_ph =
-        static_cast<float>(static_cast<uint32_t>(static_cast<int64_t>(ctx->step_mm) * 30000) /
-                           static_cast<uint32_t>(range));
-    const int32_t d_sensor = ctx->t_sensor - ctx->t_sensor_cal;
-    const int32_t d_ib = ctx->t_ib - ctx->t_ib_cal;
-    const float sensor_ph =
-        static_cast<float>(d_sensor * static_cast<double>(ctx->tcoef_sensor_ph));
-    const float temp_ph = static_cast<float>(static_cast<double>(sensor_ph) +
-                                             d_ib * static_cast<double>(ctx->tcoef_ib_ph));
-
-    for (uint32_t i = 0; i < n; ++i) {
-        const Pixel px = decode_pixel(raw, n, i);
-        if (!px.valid) {
-            amp[i] = 0;
-            dist[i] = kInvalid;
-            continue;
-        }
-        amp[i] = px.amplitude;
-        int32_t j = trunc_i32(static_cast<float>(px.phase - static_cast<double>(temp_ph)));
-        if (use_table) {
-            const uint16_t *row = table + static_cast<size_t>(i) * k_count;
-            const int32_t first = row[0];
-            const int32_t last = row[k_count - 1];
-            if (last > first) {
-                const int64_t k =
-                    (static_cast<int64_t>(j) - first) * (k_count - 1) / (last - first);
-                const int32_t s =
-                    k < 0 ? 0 : (k >= k_count - 1 ? k_count - 2 : static_cast<int32_t>(k));
-                const double seg = (static_cast<double>(j) - row[s]) * step_ph /
-                                   static_cast<double>(row[s + 1] - row[s]);
-                const float base = static_cast<float>(s * static_cast<double>(step_ph));
-                const int64_t sum =
-                    static_cast<int64_t>(trunc_i32(seg + base)) + ctx->drnu_offset_ph;
-                j = static_cast<int32_t>(static_cast<uint32_t>(sum));
-            }
-        }
-        uint32_t mm = static_cast<uint32_t>(j) * static_cast<uint32_t>(range) / kPhaseUnits;
-        if (mm > static_cast<uint32_t>(range)) mm -= static_cast<uint32_t>(range);
-        dist[i] = static_cast<uint16_t>(mm);
-    }
-    return 1;
+    if (!ctx) return 0;
+    return calc_drnu(*ctx, dist, amp, raw, width, height, dcs, false);
 }
 
 LUMOX_API int32_t calc_gray(lumox_drv *, uint16_t *gray, const uint8_t *raw, uint32_t width,
@@ -391,10 +464,7 @@ LUMOX_API int32_t calc_gray(lumox_drv *, uint16_t *gray, const uint8_t *raw, uin
     const uint64_t pixels = static_cast<uint64_t>(width) * height;
     const uint32_t n = routine_pixels(width, height, dcs);
     if (!gray || !raw || (n == 0 && pixels != 0)) return 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const Pixel px = decode_pixel<false>(raw, n, i);
-        gray[i] = px.valid ? px.amplitude : 0;
-    }
+    decode_amplitudes(gray, raw, width, height, false);
     return 1;
 }
 

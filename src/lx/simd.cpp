@@ -1,4 +1,4 @@
-// Run-time choice of the vector width of the image kernels.
+// Run-time choice of the instruction set of the image and decode kernels.
 
 #include "lx/simd.h"
 
@@ -8,24 +8,33 @@ namespace lumox::simd {
 
 namespace {
 
-std::atomic<bool> g_allowed{true};
+std::atomic<int> g_limit{static_cast<int>(Isa::kAvx512)};
 
-bool processor_has_wide() {
-#if LUMOX_HAVE_WIDE_TARGET
+Isa processor_isa() {
+#if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
+        return Isa::kAvx512;
+    }
+    if (__builtin_cpu_supports("avx2")) return Isa::kAvx2;
+    if (__builtin_cpu_supports("sse4.1")) return Isa::kSse41;
 #endif
+    return Isa::kScalar;
 }
 
 }  // namespace
 
-bool wide_vectors() {
-    static const bool has_wide = processor_has_wide();
-    return has_wide && g_allowed.load(std::memory_order_relaxed);
+Isa best_isa() {
+    static const Isa processor = processor_isa();
+    const int limit = g_limit.load(std::memory_order_relaxed);
+    return static_cast<int>(processor) < limit ? processor : static_cast<Isa>(limit);
 }
 
-void allow_wide_vectors(bool allow) { g_allowed.store(allow, std::memory_order_relaxed); }
+void limit_isa(Isa limit) { g_limit.store(static_cast<int>(limit), std::memory_order_relaxed); }
+
+bool wide_vectors() { return LUMOX_HAVE_WIDE_TARGET && best_isa() >= Isa::kAvx2; }
+
+void allow_wide_vectors(bool allow) { limit_isa(allow ? Isa::kAvx512 : Isa::kSse41); }
 
 }  // namespace lumox::simd

@@ -49,11 +49,21 @@ LUMOX_INLINE void store(T *p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// True when the wide variant of the kernels may run: the processor has it and tests have not
-// asked for the baseline.
+// Instruction sets, in order, of the kernels that come in more than two variants (the frame
+// decode): plain C++, then SSE4.1, AVX2 and AVX-512 (F, BW, DQ, VL) on x86-64.
+enum class Isa : int { kScalar = 0, kSse41 = 1, kAvx2 = 2, kAvx512 = 3 };
+
+// The best instruction set the processor offers, lowered to the limit tests may set.
+Isa best_isa();
+
+// Tests run every kernel on every path: kernels use no instruction set above limit.
+void limit_isa(Isa limit);
+
+// True when the wide variant of the two-variant kernels may run: best_isa() includes AVX2.
 bool wide_vectors();
 
-// Tests run every kernel on both paths; false forces the baseline.
+// Tests run every kernel on both paths; false forces the baseline (and at most SSE4.1 for the
+// kernels with more variants), true lifts every limit.
 void allow_wide_vectors(bool allow);
 
 }  // namespace lumox::simd

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "drivers/epc_test_frames.h"
+#include "lx/dcs.h"
+#include "lx/simd.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
 
@@ -389,6 +391,118 @@ TEST_F(EpcDecode, UndistortionOnlyForFullFrames) {
     const auto binned = decode(flat_frame(160, 120, kMidPixel), 160, 120);
     EXPECT_EQ(binned, std::vector<uint16_t>(160 * 120, 2845));
     lx_calib_len_uninit_map(&epc.ctx.undist_map);
+}
+
+}  // namespace
+}  // namespace lumox::test
+
+namespace lumox::test {
+namespace {
+
+// Random samples with saturated (4095) and empty (0) ones mixed in.
+std::vector<uint8_t> random_frame(uint32_t w, uint32_t h, uint32_t seed) {
+    std::mt19937 rng(seed);
+    return raw_frame(w, h, [&](uint32_t) {
+        Dcs d;
+        for (auto &v : d) {
+            const uint32_t r = rng();
+            v = static_cast<uint16_t>(r % 4096);
+            if (r % 41 == 0) v = 4095;
+            if (r % 43 == 0) v = 0;
+        }
+        return d;
+    });
+}
+
+// The linear calibration worked out per pixel, in read-out order, the plain way.
+void reference_linear(const epc_ctx &ctx, const std::vector<uint8_t> &raw, uint32_t n,
+                      std::vector<uint16_t> &dist, std::vector<uint16_t> &amp) {
+    const int32_t d_sensor = ctx.t_sensor - ctx.t_sensor_cal;
+    const int32_t d_ib = ctx.t_ib - ctx.t_ib_cal;
+    const auto sensor_mm = static_cast<float>(d_sensor * static_cast<double>(ctx.tcoef_sensor));
+    const double drift = static_cast<double>(sensor_mm) + d_ib * static_cast<double>(ctx.tcoef_ib);
+    const auto temp_term = static_cast<int32_t>(drift < 0 ? drift - 0.5 : drift + 0.5);
+    dist.resize(n);
+    amp.resize(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        const dcs::Pixel px = dcs::pixel(raw.data(), n, i);
+        if (!px.valid) {
+            dist[i] = amp[i] = 65500;
+            continue;
+        }
+        amp[i] = px.amplitude;
+        const uint32_t mm = px.phase * static_cast<uint32_t>(ctx.range_mm) / 30000;
+        int64_t d = static_cast<int64_t>(mm) * ctx.scale / 1000 + ctx.offset_mm - temp_term;
+        if (d < 0) {
+            d += ctx.range_mm;
+        } else if (d > ctx.range_mm) {
+            d -= ctx.range_mm;
+        }
+        dist[i] = static_cast<uint16_t>(d);
+    }
+}
+
+std::vector<uint16_t> image_order(const std::vector<uint16_t> &readout, uint32_t w, uint32_t h) {
+    std::vector<uint16_t> out(readout.size());
+    calc_dcs_sort(out.data(), readout.data(), static_cast<int32_t>(w), static_cast<int32_t>(h));
+    return out;
+}
+
+class EpcFastDecode : public EpcDecode, public testing::WithParamInterface<simd::Isa> {
+  protected:
+    void SetUp() override { simd::limit_isa(GetParam()); }
+    void TearDown() override { simd::limit_isa(simd::Isa::kAvx512); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Isas, EpcFastDecode,
+                         testing::Values(simd::Isa::kScalar, simd::Isa::kSse41, simd::Isa::kAvx2,
+                                         simd::Isa::kAvx512),
+                         [](const auto &isa) { return "isa" + std::to_string(int(isa.param)); });
+
+TEST_P(EpcFastDecode, DistanceAndGrayEqualThePlainPerPixelDecode) {
+    epc.plain();
+    const struct {
+        uint32_t w, h;
+    } sizes[] = {{2, 2}, {4, 3}, {3, 4}, {5, 4}, {2, 6}, {17, 4}, {37, 4}, {64, 5}, {320, 240}};
+    uint32_t seed = 1;
+    for (const auto &s : sizes) {
+        const uint32_t n = s.w * s.h;
+        const auto raw = random_frame(s.w, s.h, seed++);
+        // Each frame twice, at two temperatures: the cached distance table must follow.
+        for (const int16_t t : {int16_t{0}, int16_t{-37}}) {
+            epc.ctx.t_sensor = t;
+            std::vector<uint16_t> ref_dist, ref_amp;
+            reference_linear(epc.ctx, raw, n, ref_dist, ref_amp);
+            EXPECT_EQ(decode(raw, s.w, s.h, 1), image_order(ref_dist, s.w, s.h))
+                << s.w << "x" << s.h;
+            calc_simple(raw, s.w, s.h);
+            EXPECT_EQ(dist, ref_dist) << s.w << "x" << s.h;
+            EXPECT_EQ(amp, ref_amp) << s.w << "x" << s.h;
+            for (auto &a : ref_amp) a = a == 65500 ? 0 : a;
+            EXPECT_EQ(decode(raw, s.w, s.h, 2), image_order(ref_amp, s.w, s.h))
+                << s.w << "x" << s.h;
+        }
+    }
+}
+
+TEST_P(EpcFastDecode, DrnuDecodeEqualsTheRoutineInImageOrder) {
+    epc.plain();
+    epc.ctx.drnu_en = 1;
+    const int saved_k = calibrateGetNumDistances();
+    const uint32_t w = 40, h = 6, n = w * h;
+    calibrateSetNumDistances(4);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint16_t row[4] = {static_cast<uint16_t>(9000 + i), 12000,
+                                 static_cast<uint16_t>(15000 + 7 * i), 27000};
+        std::copy(std::begin(row), std::end(row), distImagesDRNU[1] + 4 * i);
+    }
+    const auto raw = random_frame(w, h, 99);
+    dist.assign(n, 0);
+    amp.assign(n, 0);
+    ASSERT_EQ(calc_dist_calib_drnu(&epc.drv, dist.data(), amp.data(), raw.data(), w, h, 4), 1);
+    EXPECT_EQ(decode(raw, w, h, 1), image_order(dist, w, h));
+    std::fill(std::begin(distImagesDRNU[1]), std::end(distImagesDRNU[1]), 0);
+    calibrateSetNumDistances(saved_k);
 }
 
 }  // namespace

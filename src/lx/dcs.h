@@ -1,0 +1,39 @@
+// Amplitude and phase of four-DCS time-of-flight pixels, many pixels per call.
+//
+// A raw frame holds four planes of n little-endian 16-bit samples (12 bits used). Per pixel with
+// samples d0..d3:
+//   valid      max(d) < 4095 and min(d) > 0 (otherwise saturated or empty)
+//   amplitude  trunc(lx_math_sqrtf(((d2 - d0)^2 + (d3 - d1)^2) >> 2))
+//   phase      (lx_math_atan2_i32(d3 - d1, d2 - d0) + 15000) mod 30000
+// The batch calls give exactly these values; pixel() is the plain per-pixel implementation they
+// are checked against, and the fallback where no vector unit is available.
+#ifndef LUMOX_LX_DCS_H
+#define LUMOX_LX_DCS_H
+
+#include <cstdint>
+
+namespace lumox::dcs {
+
+// Phase of an invalid pixel in the batch output (phases are below 30000).
+constexpr uint16_t kNoPhase = 0xFFFF;
+
+struct Pixel {
+    bool valid;
+    uint16_t amplitude;  // 0 when not valid
+    uint16_t phase;      // kNoPhase when not valid
+};
+
+// Pixel i of a frame with n pixels per plane, computed alone.
+Pixel pixel(const uint8_t *raw, uint32_t n, uint32_t i);
+
+// Pixels first .. first + count - 1: amp[k] and phase[k] of pixel first + k (amplitude 0 and
+// phase kNoPhase where the pixel is not valid).
+void amplitude_phase(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
+                     uint16_t *phase);
+
+// Amplitudes alone (0 where the pixel is not valid): the gray image.
+void amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp);
+
+}  // namespace lumox::dcs
+
+#endif  // LUMOX_LX_DCS_H

@@ -1,0 +1,143 @@
+#include "lx/dcs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "lumox/image.h"
+#include "lx/simd.h"
+
+namespace {
+
+using lumox::dcs::kNoPhase;
+using lumox::simd::Isa;
+
+// Every instruction set this processor runs, from plain C++ up.
+std::vector<Isa> available_isas() {
+    std::vector<Isa> isas;
+    lumox::simd::limit_isa(Isa::kAvx512);
+    const Isa best = lumox::simd::best_isa();
+    for (int i = 0; i <= static_cast<int>(best); ++i) isas.push_back(static_cast<Isa>(i));
+    return isas;
+}
+
+struct IsaLimit {
+    explicit IsaLimit(Isa isa) { lumox::simd::limit_isa(isa); }
+    ~IsaLimit() { lumox::simd::limit_isa(Isa::kAvx512); }
+};
+
+// Four planes of n samples; sample(k, i) = value.
+struct Frame {
+    uint32_t n;
+    std::vector<uint8_t> raw;
+    explicit Frame(uint32_t pixels) : n(pixels), raw(8 * static_cast<size_t>(pixels)) {}
+    void set(uint32_t plane, uint32_t i, uint16_t v) {
+        raw[2 * (static_cast<size_t>(plane) * n + i)] = static_cast<uint8_t>(v);
+        raw[2 * (static_cast<size_t>(plane) * n + i) + 1] = static_cast<uint8_t>(v >> 8);
+    }
+};
+
+TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
+    // Amplitude and phase depend on the differences d2 - d0 and d3 - d1 alone; a valid pixel has
+    // each in -4093 .. 4093. One frame per d3 - d1 holds every d2 - d0, so all 67 million
+    // combinations go through every variant and are compared with the per-pixel routine.
+    constexpr int32_t kMax = 4093;
+    constexpr uint32_t kPixels = 2 * kMax + 1;
+    const std::vector<Isa> isas = available_isas();
+    Frame frame(kPixels);
+    for (int32_t dx = -kMax; dx <= kMax; ++dx) {
+        const auto i = static_cast<uint32_t>(dx + kMax);
+        const int32_t d0 = dx < 0 ? 1 - dx : 1;
+        frame.set(0, i, static_cast<uint16_t>(d0));
+        frame.set(2, i, static_cast<uint16_t>(d0 + dx));
+    }
+    std::vector<uint16_t> ref_amp(kPixels), ref_phase(kPixels), amp(kPixels), phase(kPixels);
+    for (int32_t dy = -kMax; dy <= kMax; ++dy) {
+        const int32_t d1 = dy < 0 ? 1 - dy : 1;
+        for (uint32_t i = 0; i < kPixels; ++i) {
+            frame.set(1, i, static_cast<uint16_t>(d1));
+            frame.set(3, i, static_cast<uint16_t>(d1 + dy));
+        }
+        for (uint32_t i = 0; i < kPixels; ++i) {
+            const lumox::dcs::Pixel px = lumox::dcs::pixel(frame.raw.data(), kPixels, i);
+            ASSERT_TRUE(px.valid);
+            ref_amp[i] = px.amplitude;
+            ref_phase[i] = px.phase;
+        }
+        for (const Isa isa : isas) {
+            IsaLimit limit(isa);
+            lumox::dcs::amplitude_phase(frame.raw.data(), kPixels, 0, kPixels, amp.data(),
+                                        phase.data());
+            ASSERT_EQ(amp, ref_amp) << "dy " << dy << " isa " << static_cast<int>(isa);
+            ASSERT_EQ(phase, ref_phase) << "dy " << dy << " isa " << static_cast<int>(isa);
+        }
+    }
+}
+
+TEST(DcsDecode, SaturatedEmptyAndRandomPixelsAtAnyOffset) {
+    // Random samples with many 0 and 4095 values, decoded in pieces that start and end anywhere
+    // relative to the vector width.
+    constexpr uint32_t kPixels = 1000;
+    Frame frame(kPixels);
+    std::mt19937 rng(3);
+    for (uint32_t k = 0; k < 4; ++k) {
+        for (uint32_t i = 0; i < kPixels; ++i) {
+            const uint32_t r = rng();
+            uint16_t v = static_cast<uint16_t>(r >> 4);  // upper bits must be ignored
+            if (r % 23 == 0) v = 0;
+            if (r % 29 == 0) v = 4095;
+            if (r % 31 == 0) v = 0xF000;  // zero in the 12 bits used
+            frame.set(k, i, v);
+        }
+    }
+    bool saw_invalid = false;
+    for (const Isa isa : available_isas()) {
+        IsaLimit limit(isa);
+        for (uint32_t first : {0u, 1u, 5u, 16u, 37u}) {
+            for (uint32_t count : {0u, 1u, 3u, 4u, 15u, 16u, 17u, 33u, 500u}) {
+                std::vector<uint16_t> amp(count + 1, 0x5A5A), phase(count + 1, 0x5A5A),
+                    gray(count + 1, 0x5A5A);
+                lumox::dcs::amplitude_phase(frame.raw.data(), kPixels, first, count, amp.data(),
+                                            phase.data());
+                lumox::dcs::amplitude(frame.raw.data(), kPixels, first, count, gray.data());
+                for (uint32_t i = 0; i < count; ++i) {
+                    const lumox::dcs::Pixel px =
+                        lumox::dcs::pixel(frame.raw.data(), kPixels, first + i);
+                    saw_invalid |= !px.valid;
+                    ASSERT_EQ(amp[i], px.amplitude) << first + i;
+                    ASSERT_EQ(gray[i], px.amplitude) << first + i;
+                    ASSERT_EQ(phase[i], px.valid ? px.phase : kNoPhase) << first + i;
+                }
+                // Nothing written past the piece.
+                EXPECT_EQ(amp[count], 0x5A5A);
+                EXPECT_EQ(phase[count], 0x5A5A);
+                EXPECT_EQ(gray[count], 0x5A5A);
+            }
+        }
+    }
+    EXPECT_TRUE(saw_invalid);
+}
+
+TEST(DcsDecode, PixelRoutineFollowsTheFormulas) {
+    Frame frame(3);
+    // Valid: dx = 300, dy = 400 -> amplitude trunc(sqrt(62500)) = 250, angle 2213 + 15000.
+    const uint16_t px0[4] = {1000, 1000, 1300, 1400};
+    // Saturated (4095) and empty (0) pixels.
+    const uint16_t px1[4] = {4095, 10, 20, 30};
+    const uint16_t px2[4] = {10, 0, 20, 30};
+    for (uint32_t k = 0; k < 4; ++k) {
+        frame.set(k, 0, px0[k]);
+        frame.set(k, 1, px1[k]);
+        frame.set(k, 2, px2[k]);
+    }
+    const lumox::dcs::Pixel valid = lumox::dcs::pixel(frame.raw.data(), 3, 0);
+    EXPECT_TRUE(valid.valid);
+    EXPECT_EQ(valid.amplitude, 250);
+    EXPECT_EQ(valid.phase, (lx_math_atan2_i32(400, 300) + 15000) % 30000);
+    EXPECT_FALSE(lumox::dcs::pixel(frame.raw.data(), 3, 1).valid);
+    EXPECT_EQ(lumox::dcs::pixel(frame.raw.data(), 3, 2).phase, kNoPhase);
+}
+
+}  // namespace
