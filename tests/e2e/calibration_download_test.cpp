@@ -5,13 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "api/device_state.h"
-#include "drivers/epc.h"
 #include "lumox/lumox.h"
-#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
 #include "vcam/depth_sensor.h"
@@ -62,8 +60,6 @@ class CalibrationDownload : public VcamTest {
         if (lumox_dev_open(&dev_) != &dev_) return false;
         return lumox_cap_set_frame_buffer(&dev_, nullptr, 4 * LUMOX_FRAME_BUF_UNIT);
     }
-
-    const epc_ctx &context() const { return *static_cast<epc_ctx *>(dev_.state->drv->priv); }
 
     std::string file_name(int (*name)(char *)) const {
         char buffer[300] = {};
@@ -125,12 +121,12 @@ TEST_F(CalibrationDownload, OpeningFetchesAppliesAndImprovesTheDistances) {
     EXPECT_EQ(read_file(params), std::string(expected_params.begin(), expected_params.end()));
     EXPECT_EQ(read_file(images).size(), sensor_.distance_images().size());
     for (const char *temp : {"calibration.bin", "tmp.zip", "calib_and_param_012.bin"})
-        EXPECT_FALSE(platform::path_exists((prefix_ + temp).c_str())) << temp;
-    EXPECT_EQ(context().drnu_en.load(), 1);
+        EXPECT_FALSE(std::filesystem::exists(prefix_ + temp)) << temp;
     EXPECT_EQ(configGetModulationFrequency(), 12000);
     EXPECT_EQ(camera().param(vcam::kParamMode).at(0), vcam::kModeNormal);
 
-    // Raw per-pixel errors: no smoothing across neighbours.
+    // Raw per-pixel errors: no smoothing across neighbours. The first measurement runs with
+    // the correction as the open left it: on.
     ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DEPTH_SMOOTH), 1);
     for (double wall : {1000.0, 2500.0, 4200.0}) {
         const Error drnu = measure(wall);
@@ -153,7 +149,6 @@ TEST_F(CalibrationDownload, OpeningFetchesAppliesAndImprovesTheDistances) {
 }
 
 TEST_F(CalibrationDownload, PresentFilesAreUsedWithoutAskingTheCamera) {
-    ASSERT_TRUE(platform::make_dir(prefix_.c_str()));
     camera().set_calibration_package(sensor_.package(), 1);
     ASSERT_TRUE(open());
     lumox_dev_close(&dev_);
@@ -162,7 +157,9 @@ TEST_F(CalibrationDownload, PresentFilesAreUsedWithoutAskingTheCamera) {
     EXPECT_EQ(commands_for_param(vcam::kDeviceParamSet, vcam::kParamMode), 0u);
     EXPECT_EQ(commands_for_param(vcam::kDeviceParamGet, vcam::kParamCalibInfo), 0u);
     EXPECT_NE(log().find("Find "), std::string::npos);
-    EXPECT_EQ(context().drnu_en.load(), 0) << "present files leave the simple formula on";
+    // Present files leave the simple formula on: the per-pixel errors stay.
+    ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DEPTH_SMOOTH), 1);
+    EXPECT_GT(measure(2500.0).mean_abs_mm, 20.0);
 }
 
 TEST_F(CalibrationDownload, UnusablePackagesWriteNothingAndRestoreTheMode) {
@@ -172,8 +169,7 @@ TEST_F(CalibrationDownload, UnusablePackagesWriteNothingAndRestoreTheMode) {
     ASSERT_TRUE(open());
     EXPECT_NE(log().find("Calib data not valid"), std::string::npos);
     EXPECT_EQ(camera().param(vcam::kParamMode).at(0), vcam::kModeNormal);
-    EXPECT_FALSE(platform::path_exists(file_name(calibrationGetDistanceImagesName).c_str()));
-    EXPECT_EQ(context().drnu_en.load(), 0);
+    EXPECT_FALSE(std::filesystem::exists(file_name(calibrationGetDistanceImagesName)));
     lumox_dev_close(&dev_);
 
     // Valid, but the archive is cut short: nothing is written, the device still opens.
@@ -181,8 +177,8 @@ TEST_F(CalibrationDownload, UnusablePackagesWriteNothingAndRestoreTheMode) {
     package.resize(package.size() / 2);
     camera().set_calibration_package(package, 1);
     ASSERT_TRUE(open());
-    EXPECT_FALSE(platform::path_exists(file_name(calibrationGetDistanceImagesName).c_str()));
-    EXPECT_FALSE(platform::path_exists((prefix_ + "calibration.bin").c_str()));
+    EXPECT_FALSE(std::filesystem::exists(file_name(calibrationGetDistanceImagesName)));
+    EXPECT_FALSE(std::filesystem::exists(prefix_ + "calibration.bin"));
     EXPECT_EQ(camera().param(vcam::kParamMode).at(0), vcam::kModeNormal);
     lumox_dev_close(&dev_);
 
@@ -195,7 +191,7 @@ TEST_F(CalibrationDownload, UnusablePackagesWriteNothingAndRestoreTheMode) {
     camera().set_calibration_package(package, 1);
     ASSERT_TRUE(open());
     EXPECT_NE(log().find("zip failed"), std::string::npos);
-    EXPECT_FALSE(platform::path_exists(file_name(calibrationGetDistanceImagesName).c_str()));
+    EXPECT_FALSE(std::filesystem::exists(file_name(calibrationGetDistanceImagesName)));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <optional>
@@ -12,7 +13,6 @@
 #include "api/firmware.h"
 #include "lumox/lumox.h"
 #include "platform/clock.h"
-#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
 
@@ -149,14 +149,14 @@ TEST_F(FirmwareTransfer, EraseThatNeverEndsIsGivenUp) {
 TEST_F(FirmwareTransfer, UploadWithoutAnImageCreatesNoFile) {
     const std::string path = dir_.path() + "/none.bin";
     EXPECT_EQ(lumox_data_upload(&dev_, 7, path.c_str()), -1);
-    EXPECT_FALSE(platform::path_exists(path.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_NE(log().find("No valid data to read"), std::string::npos);
 
     // A payload that fails half-way does not pass for an upload, and leaves no partial file.
     camera().set_flash_image(7, 1, std::vector<uint8_t>(1000, 7));
     camera().fault_fail_next("flash read error", vcam::kCmdData, vcam::kActionPayload);
     EXPECT_EQ(lumox_data_upload(&dev_, 7, path.c_str()), -1);
-    EXPECT_FALSE(platform::path_exists(path.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace
