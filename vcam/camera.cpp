@@ -381,6 +381,7 @@ size_t Camera::read_stream(std::span<uint8_t> dst) {
             if (paced_ && n > 0) break;
             if (!frame_due_locked(now)) break;
             const uint32_t segments_before = stream_.segments_generated();
+            stream_.set_readout(registers_.readout());
             counters_.frames_sent += stream_.generate();
             counters_.segments_sent += stream_.segments_generated() - segments_before;
             ++frames_since_origin_;

@@ -19,7 +19,7 @@ constexpr PowerOn kPowerOn[] = {
     {130, 0x17},               // PLL multiplier 23: (23 + 1) * 4000 kHz = 96 MHz
     {133, 0x00},               // modulation clock divider
     {139, 0x02},               // demodulation delay
-    {146, 0x01},               // pseudo-noise polynomial 1, HDR off
+    {146, 0x31},               // four DCS, pseudo-noise polynomial 1, HDR off
     {148, 0x00}, {160, 0x00},  // integration multiplier 1
     {161, 0x01}, {162, 0x04},  // integration count 1200
     {163, 0xB0}, {174, 0x04},  // DLL control
@@ -42,6 +42,38 @@ void RegisterFile::power_on_sensor() {
     identity_[kIdentityPartType] = chip_.part_type;
     identity_[kIdentityPartVersion] = chip_.part_version;
     identity_index_ = 0;
+    dll_measurements_ = 0;
+}
+
+void RegisterFile::measure_dll() {
+    if (sensor_[kRegDllControl] & 0x01) {
+        sensor_[kRegDllStatus] = 0;  // bypassed: nothing to measure
+        return;
+    }
+    const uint32_t n = dll_measurements_++;
+    if (n == 0) {
+        sensor_[kRegDllStatus] = 0x01;  // still settling
+        return;
+    }
+    static constexpr int kJitter[8] = {0, 1, -1, 2, -2, 1, -1, kDllOutlier};
+    const auto fine = static_cast<uint16_t>(kDllFine + kJitter[n % 8]);
+    sensor_[kRegDllStatus] = 0x03;
+    const uint8_t result[6] = {
+        static_cast<uint8_t>(fine >> 8), static_cast<uint8_t>(fine), kDllCoarse,
+        static_cast<uint8_t>(fine >> 8), static_cast<uint8_t>(fine), static_cast<uint8_t>(n)};
+    for (uint32_t i = 0; i < 6; ++i) sensor_[kRegDllResult + i] = result[i];
+}
+
+ReadOut RegisterFile::readout() const {
+    ReadOut r;
+    const uint8_t mode = sensor_[148];
+    r.col_shift = (mode & 0x10) ? 1 : 0;
+    r.row_shift = static_cast<uint8_t>((mode >> 2) & 0x03);
+    r.row_average = (mode & 0x20) != 0;
+    const uint8_t type = part_type();
+    r.dcs = (type == 3 || type == 5) ? 2 : static_cast<uint8_t>(((sensor_[146] >> 4) & 0x03) + 1);
+    r.halves = (type == 4 || type == 5) ? 1 : 2;
+    return r;
 }
 
 bool RegisterFile::in_range(uint8_t target, uint32_t address, uint32_t count) const {
@@ -64,6 +96,10 @@ bool RegisterFile::write(uint8_t target, uint32_t address, uint32_t value) {
     if (target == kTargetSensor) {
         sensor_[address] = static_cast<uint8_t>(value);
         if (address == kRegIdentityIndex) identity_index_ = static_cast<uint8_t>(value);
+        if (address == kRegIdentityData && identity_index_ == kIdentityPartType) {
+            identity_[kIdentityPartType] = static_cast<uint8_t>(value);
+        }
+        if (address == kRegDllTrigger && value != 0) measure_dll();
         return true;
     }
     other_[{target, address}] = value;

@@ -3,12 +3,28 @@
 // (index) and 18 (data, advancing the index on every read), and the clock registers from which
 // the host derives the system and modulation clocks. Every other target is a plain space of
 // 32-bit words that reads 0 until written.
+//
+// The sensor also acts on some writes:
+// - Writing register 18 while the index is 250 switches the chip's personality: the part type it
+//   reports becomes the value written (3 or 5: FLIM, 2 or 4: time of flight) until the sensor is
+//   powered on again.
+// - Writing a non-zero value to register 164 while the DLL runs (register 174 bit 0 clear)
+//   measures the DLL: the first measurement after power-on finds it still settling (status
+//   register 112 = 1); later ones report a lock (112 = 3) with the result in registers 116-121:
+//   fine control value (116 high, 117 low), coarse control value (118), then the fine value again
+//   and the measurement count. The fine value jitters by a few steps around kDllFine, and every
+//   eighth measurement is an outlier kDllOutlier steps off.
+// - The read-out (ReadOut of vcam/stream.h) follows registers 148 (bit 4 horizontal binning, bits
+//   2-3 row reduction, bit 5 vertical binning) and 146 (bits 4-5: DCS count - 1); a FLIM
+//   personality reads two DCS; an epc635 (part type 4 or 5) reads one half.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <map>
 #include <utility>
+
+#include "vcam/stream.h"
 
 namespace lumox::vcam {
 
@@ -34,6 +50,15 @@ inline constexpr uint8_t kIdentityChip = 248;   // two bytes, high byte first
 inline constexpr uint8_t kIdentityPartType = 250;
 inline constexpr uint8_t kIdentityPartVersion = 251;
 
+// The DLL the sensor locks to (see above).
+inline constexpr uint8_t kDllCoarse = 5;
+inline constexpr uint16_t kDllFine = 420;
+inline constexpr int kDllOutlier = 40;
+inline constexpr uint32_t kRegDllStatus = 112;
+inline constexpr uint32_t kRegDllResult = 116;
+inline constexpr uint32_t kRegDllTrigger = 164;
+inline constexpr uint32_t kRegDllControl = 174;
+
 // One register write the host sent, in arrival order.
 struct RegisterWrite {
     uint8_t target;
@@ -56,11 +81,19 @@ class RegisterFile {
     // Back to the power-on values of the sensor (target 1) only.
     void power_on_sensor();
 
+    // The read-out the sensor registers select.
+    ReadOut readout() const;
+    // The part type the chip reports now (its personality).
+    uint8_t part_type() const { return identity_[kIdentityPartType]; }
+
   private:
     ChipIdentity chip_;
     std::array<uint8_t, kSensorRegisterCount> sensor_{};
     std::array<uint8_t, 256> identity_{};
     uint8_t identity_index_ = 0;
+    uint32_t dll_measurements_ = 0;
+
+    void measure_dll();
     std::map<std::pair<uint8_t, uint32_t>, uint32_t> other_;
 };
 

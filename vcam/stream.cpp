@@ -31,6 +31,55 @@ void encode_header(const SegmentHeader &h, uint8_t *out) {
     put_le16(out + hdr::kHeaderChecksum, fletcher16({out, hdr::kHeaderChecksum}));
 }
 
+namespace {
+
+// Geometry of the frame a read-out delivers from a full width x height frame.
+struct ReducedSize {
+    uint32_t width;
+    uint32_t height;
+};
+
+ReducedSize reduced_size(const ReadOut &r, uint32_t width, uint32_t height) {
+    return {std::max<uint32_t>(1, width >> r.col_shift),
+            std::max<uint32_t>(1, height >> r.row_shift)};
+}
+
+// Derives the planes of a reduced read-out from the four full planes. Rows are grouped in read-out
+// units (a row pair of the two halves, or one row); unit g of the result comes from units
+// g x 2^row_shift onwards of the full frame.
+void reduce(const ReadOut &r, const uint8_t *full, uint32_t width, uint32_t height, uint8_t *out) {
+    const ReducedSize size = reduced_size(r, width, height);
+    const uint32_t unit = r.halves == 2 ? 2 : 1;
+    const uint32_t row_group = 1u << r.row_shift;
+    const uint32_t col_group = 1u << r.col_shift;
+    const uint32_t rows_used = r.row_average ? row_group : 1;
+    const size_t plane = static_cast<size_t>(width) * height;
+    const size_t plane_out = static_cast<size_t>(size.width) * size.height;
+    for (uint32_t p = 0; p < r.dcs; ++p) {
+        const uint8_t *src = full + 2 * plane * (p % 4);
+        uint8_t *dst = out + 2 * plane_out * p;
+        for (uint32_t row = 0; row < size.height; ++row) {
+            const uint32_t group = row / unit, within = row % unit;
+            for (uint32_t x = 0; x < size.width; ++x) {
+                uint32_t sum = 0, n = 0;
+                for (uint32_t j = 0; j < rows_used; ++j) {
+                    const uint32_t src_row = (group * row_group + j) * unit + within;
+                    if (src_row >= height) continue;
+                    for (uint32_t c = 0; c < col_group && x * col_group + c < width; ++c) {
+                        sum += get_le16(
+                            src + 2 * (static_cast<size_t>(src_row) * width + x * col_group + c));
+                        ++n;
+                    }
+                }
+                put_le16(dst + 2 * (static_cast<size_t>(row) * size.width + x),
+                         static_cast<uint16_t>(n ? sum / n : 0));
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void StreamGenerator::add_fault(StreamFault fault, unsigned count) {
     switch (fault) {
         case StreamFault::kCorruptHeader:
@@ -90,9 +139,13 @@ void StreamGenerator::emit_segment(SegmentHeader h, std::span<const uint8_t> dat
 
 uint32_t StreamGenerator::generate() {
     const bool package = !package_.empty();
-    const uint32_t frame_bytes = package
-                                     ? static_cast<uint32_t>(package_.size())
-                                     : 8u * static_cast<uint32_t>(config_.width) * config_.height;
+    const bool reduced = !package && !readout_.full();
+    const ReducedSize size = reduced ? reduced_size(readout_, config_.width, config_.height)
+                                     : ReducedSize{config_.width, config_.height};
+    const uint32_t full_bytes = 8u * static_cast<uint32_t>(config_.width) * config_.height;
+    const uint32_t frame_bytes =
+        package ? static_cast<uint32_t>(package_.size())
+                : (reduced ? 2u * readout_.dcs * size.width * size.height : full_bytes);
     uint32_t per_segment = package ? 1 : std::max<uint32_t>(1, config_.frames_per_segment);
     if (static_cast<uint64_t>(per_segment) * frame_bytes > kMaxSegmentLen) per_segment = 1;
 
@@ -114,11 +167,15 @@ uint32_t StreamGenerator::generate() {
             std::span<uint8_t> frame(frames_.data() + static_cast<size_t>(k) * frame_bytes,
                                      frame_bytes);
             const uint32_t index = static_cast<uint16_t>(next_fridx_ + k);
+            if (reduced) full_.resize(full_bytes);
+            std::span<uint8_t> target = reduced ? std::span<uint8_t>(full_) : frame;
             if (renderer_) {
-                renderer_(index, frame);
+                renderer_(index, target);
             } else {
-                render_pattern(index, frame);
+                render_pattern(index, target);
             }
+            if (reduced)
+                reduce(readout_, full_.data(), config_.width, config_.height, frame.data());
         }
     }
     next_fridx_ = static_cast<uint16_t>(next_fridx_ + per_segment);

@@ -24,6 +24,23 @@ struct StreamConfig {
     uint16_t height = 240;
 };
 
+// How the sensor reads its array out, as the host programmed it: the number of DCS planes, the
+// horizontal binning (columns >> col_shift, neighbours averaged), the row reduction (rows >>
+// row_shift; groups of rows averaged with vertical binning, else one row of each group kept) and
+// whether the rows come in pairs from two halves (epc660) or singly (epc635). The renderer always
+// draws the full four planes of width x height; a reduced read-out is derived from them. Segment
+// headers keep reporting the read-out window (width x height) before binning and row reduction:
+// the host derives its frame geometry from the window and its own reduction settings.
+struct ReadOut {
+    uint8_t dcs = 4;
+    uint8_t col_shift = 0;
+    uint8_t row_shift = 0;
+    bool row_average = false;
+    uint8_t halves = 2;
+    bool operator==(const ReadOut &) const = default;
+    bool full() const { return dcs == 4 && col_shift == 0 && row_shift == 0; }
+};
+
 // Faults applied to the next segments generated.
 enum class StreamFault {
     kCorruptHeader,  // one header byte flipped (the header checksum no longer matches)
@@ -32,6 +49,7 @@ enum class StreamFault {
 };
 
 // Fills one format-2 frame (4 * width * height samples, little-endian) for a frame index.
+// With a reduced read-out (ReadOut) the frame sent is derived from this full one.
 using FrameRenderer = std::function<void(uint32_t frame_index, std::span<uint8_t> frame)>;
 
 // The default 12-bit counter pattern: sample i of frame f.
@@ -70,6 +88,8 @@ class StreamGenerator {
         temp_sensor_ = sensor;
         temp_board_ = board;
     }
+    void set_readout(const ReadOut &readout) { readout_ = readout; }
+    const ReadOut &readout() const { return readout_; }
     // Serve this package as frames of format 171 instead of rendered frames (empty: render).
     void set_package(std::vector<uint8_t> package) { package_ = std::move(package); }
     void add_fault(StreamFault fault, unsigned count);
@@ -99,6 +119,8 @@ class StreamGenerator {
     unsigned corrupt_header_ = 0;
     unsigned corrupt_data_ = 0;
     unsigned drop_ = 0;
+    ReadOut readout_;
+    std::vector<uint8_t> full_;    // scratch: the full frame a reduced read-out is derived from
     std::vector<uint8_t> frames_;  // scratch: the frames of the current unit
     std::vector<uint8_t> buffer_;  // encoded segments waiting to be read
     size_t read_pos_ = 0;
