@@ -19,9 +19,9 @@ VCAM=build/vcam/usb/lumox-vcam
 "$VCAM" -- build/tools/lumox capture --frames 100 --out out/frames --log out/lumox.log \
     | tee out/capture.txt
 
-echo "== a camera in front of a wall at 2 m: fetch its calibration, decode 20 frames into distances"
+echo "== a camera facing a box 1.2 m away in front of a wall at 2 m: fetch its calibration, decode 20 frames"
 rm -rf out/calib
-"$VCAM" --wall 2000 --calibration --product LXC660-E2-1.9.0 -- \
+"$VCAM" --scene --wall 2000 --calibration --product LXC660-E2-1.9.0 -- \
     build/tools/lumox depth --frames 20 --out out/depth --calib out/calib --log out/lumox.log \
     | tee out/depth.txt
 build/tools/lumox calib show out/calib | head -12 | tee out/calib.txt

@@ -2,6 +2,7 @@
 
 #include <zip.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -85,32 +86,59 @@ uint16_t DepthSensor::phase(uint32_t x, uint32_t y, double distance_mm) const {
     return static_cast<uint16_t>(q % 30000);
 }
 
-void DepthSensor::render(double distance_mm, std::span<uint8_t> frame) const {
+void DepthSensor::render(const Scene &scene, std::span<uint8_t> frame) const {
     const uint32_t w = config_.width;
     const uint32_t h = config_.height;
     const size_t plane = static_cast<size_t>(w) * h;
     if (frame.size() < 8 * plane) return;
-    const double a = config_.amplitude;
     for (uint32_t r = 0; r < h; ++r) {
         const uint32_t y = image_row(r, h);
         for (uint32_t x = 0; x < w; ++x) {
+            double distance = scene.wall_mm;
+            double reflectivity = scene.wall_reflectivity;
+            for (const SceneObject &o : scene.objects) {
+                if (x >= o.x0 && x < o.x1 && y >= o.y0 && y < o.y1) {
+                    distance = o.distance_mm;
+                    reflectivity = o.reflectivity;
+                }
+            }
+            const double fall_off = scene.reference_mm / std::max(distance, 1.0);
+            const double a = config_.amplitude * reflectivity * fall_off * fall_off;
             // The decoder reads the phase as atan2(d3 - d1, d2 - d0) shifted by half a period.
             const double angle =
-                (phase(x, y, distance_mm) - kPeriod / 2) * 2.0 * std::numbers::pi / kPeriod;
+                (phase(x, y, distance) - kPeriod / 2) * 2.0 * std::numbers::pi / kPeriod;
             const double c = a * std::cos(angle) / 2.0;
             const double s = a * std::sin(angle) / 2.0;
             const double dcs[4] = {2048.0 - c, 2048.0 - s, 2048.0 + c, 2048.0 + s};
             const size_t i = static_cast<size_t>(r) * w + x;
-            for (size_t k = 0; k < 4; ++k)
-                put_le16(&frame[2 * (k * plane + i)], static_cast<uint16_t>(std::lround(dcs[k])));
+            for (size_t k = 0; k < 4; ++k) {
+                const double v = std::clamp(std::round(dcs[k]), 0.0, 4095.0);
+                put_le16(&frame[2 * (k * plane + i)], static_cast<uint16_t>(v));
+            }
         }
     }
 }
 
-FrameRenderer DepthSensor::wall(double distance_mm) const {
-    return [sensor = *this, distance_mm](uint32_t, std::span<uint8_t> frame) {
-        sensor.render(distance_mm, frame);
+FrameRenderer DepthSensor::scene(Scene scene) const {
+    return [sensor = *this, scene = std::move(scene)](uint32_t, std::span<uint8_t> frame) {
+        sensor.render(scene, frame);
     };
+}
+
+FrameRenderer DepthSensor::wall(double distance_mm) const {
+    Scene s;
+    s.wall_mm = distance_mm;
+    s.reference_mm = distance_mm;
+    return scene(std::move(s));
+}
+
+Scene DepthSensor::box_scene(double wall_mm) {
+    Scene s;
+    s.wall_mm = wall_mm;
+    s.reference_mm = wall_mm;
+    s.objects.push_back({100, 70, 220, 170, 0.6 * wall_mm, 0.8});
+    s.objects.push_back({0, 215, 320, 240, wall_mm, 0.05});
+    return s;
 }
 
 std::vector<uint8_t> DepthSensor::parameter_file() const {

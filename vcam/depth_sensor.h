@@ -15,6 +15,24 @@
 
 namespace lumox::vcam {
 
+// A surface filling a rectangle of the image (columns x0..x1-1, rows y0..y1-1, top row 0) at
+// its own distance.
+struct SceneObject {
+    uint32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    double distance_mm = 1000.0;
+    double reflectivity = 1.0;
+};
+
+// What the sensor looks at: a wall behind objects (later objects in front of earlier ones). A
+// surface of reflectivity 1 at reference_mm returns the configured amplitude; the amplitude falls
+// with the square of the distance, and samples that would leave the 12-bit range saturate.
+struct Scene {
+    double wall_mm = 2000.0;
+    double wall_reflectivity = 1.0;
+    std::vector<SceneObject> objects;
+    double reference_mm = 2000.0;
+};
+
 struct DepthSensorConfig {
     uint32_t width = 320;
     uint32_t height = 240;
@@ -42,9 +60,15 @@ class DepthSensor {
     double measured_mm(uint32_t x, uint32_t y, double distance_mm) const;
     uint16_t phase(uint32_t x, uint32_t y, double distance_mm) const;
 
-    // Frames of a wall at `distance_mm`, rows in the sensor's read-out order.
+    // Frames of a wall at `distance_mm` with the configured amplitude everywhere, rows in the
+    // sensor's read-out order.
     FrameRenderer wall(double distance_mm) const;
-    void render(double distance_mm, std::span<uint8_t> frame) const;
+    // Frames of a scene.
+    FrameRenderer scene(Scene scene) const;
+    void render(const Scene &scene, std::span<uint8_t> frame) const;
+    // A wall at `wall_mm` with a box in the middle at 60 % of that distance and a dark band
+    // along the bottom: something to look at.
+    static Scene box_scene(double wall_mm);
 
     // The calibration files and the flash package.
     std::vector<uint8_t> parameter_file() const;   // 24-byte form, with the frequency

@@ -36,6 +36,8 @@ void usage(FILE *out) {
         "  --status-busy N        the first N status replies report busy\n"
         "  --wall MM              frames show a flat wall at MM millimetres, seen by a sensor\n"
         "                         with a per-pixel distance non-uniformity\n"
+        "  --scene                as --wall (default 2000 mm), with a box in front of the wall\n"
+        "                         at 60 % of its distance and a dark band along the bottom\n"
         "  --calibration          the cameras carry that sensor's calibration package\n"
         "  -h, --help             this text\n",
         out);
@@ -59,6 +61,7 @@ int main(int argc, char **argv) {
     lumox::vcam::UsbCameraOptions cam;
     unsigned long cameras = 1, first_port = 1, status_busy = 0, wall_mm = 0;
     bool calibration = false;
+    bool box_scene = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string opt = argv[i];
@@ -106,6 +109,8 @@ int main(int argc, char **argv) {
             value(1000000, status_busy);
         } else if (opt == "--wall") {
             value(100000, wall_mm);
+        } else if (opt == "--scene") {
+            box_scene = true;
         } else if (opt == "--calibration") {
             calibration = true;
         } else {
@@ -134,7 +139,11 @@ int main(int argc, char **argv) {
     const std::vector<uint8_t> package = calibration ? sensor.package() : std::vector<uint8_t>{};
     for (size_t k = 0; k < vbus.size(); ++k) {
         vbus.camera(k).fault_status_busy(static_cast<unsigned>(status_busy));
-        if (wall_mm > 0) vbus.camera(k).set_renderer(sensor.wall(static_cast<double>(wall_mm)));
+        if (box_scene)
+            vbus.camera(k).set_renderer(sensor.scene(lumox::vcam::DepthSensor::box_scene(
+                wall_mm > 0 ? static_cast<double>(wall_mm) : 2000.0)));
+        else if (wall_mm > 0)
+            vbus.camera(k).set_renderer(sensor.wall(static_cast<double>(wall_mm)));
         if (calibration) vbus.camera(k).set_calibration_package(package, 1);
     }
 
