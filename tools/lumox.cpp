@@ -28,10 +28,15 @@ constexpr const char *kUsage =
     "  info                          identity, driver and parameters of a camera\n"
     "  capture --frames N [--out DIR]\n"
     "                                capture N raw frames (written to DIR with frames.csv)\n"
-    "  depth --frames N [--out DIR] [--calib DIR]\n"
+    "  depth --frames N [--out DIR] [--calib DIR] [--filter ID=VALUE|on|off]...\n"
     "                                capture N frames and decode them into distances; with\n"
-    "                                --out, the distances (distance.lx) and a colour image of\n"
-    "                                the last frame (distance.ppm); --calib: calibration files\n"
+    "                                --out, all distances (distance.lx), and of the last frame\n"
+    "                                a colour image (distance.ppm), the gray image (gray.lx,\n"
+    "                                gray.pgm) and the point cloud (points.ply); --calib: the\n"
+    "                                calibration directory; --filter switches a processing\n"
+    "                                step (ids: 0 undistort, 1 DRNU, 2 depth smoothing,\n"
+    "                                4 minimum amplitude, 5 auto integration, 6 sum check,\n"
+    "                                7 temperature monitor, 8 HDR)\n"
     "  param get ID|NAME             read a parameter\n"
     "  param set ID|NAME VALUE [LEN] write a parameter (VALUE little-endian, LEN 1-4 bytes,\n"
     "                                default 4)\n"
@@ -74,6 +79,7 @@ struct Args {
     std::string out;
     std::string log;
     std::string calib;
+    std::vector<std::string> filters;
     long frames = -1;
     long type = -1;           // image type, 0-255
     long image_version = -1;  // 0-65535
@@ -120,6 +126,10 @@ bool parse_args(int argc, char **argv, Args *args) {
             if (!value(&args->log)) return false;
         } else if (a == "--calib") {
             if (!value(&args->calib)) return false;
+        } else if (a == "--filter") {
+            std::string f;
+            if (!value(&f)) return false;
+            args->filters.push_back(f);
         } else if (a == "--frames") {
             std::string n;
             long long frames = 0;
@@ -493,6 +503,105 @@ int cmd_capture(const Args &args) {
 }
 
 // Prints the colour of evenly spaced distances, as hex words and as a 24-bit colour strip.
+// "--filter ID=VALUE|on|off": 1 and 2 take an 8-bit value, 4 to 7 a 16-bit one, 0 and 8 none.
+bool apply_filter(lumox_dev_t *dev, const std::string &spec) {
+    const size_t eq = spec.find('=');
+    long long id = 0;
+    if (eq == std::string::npos || !parse_number(spec.substr(0, eq), &id) || id < 0 || id > 8) {
+        fail("--filter needs ID=VALUE, ID=on or ID=off, not '%s'", spec.c_str());
+        return false;
+    }
+    const std::string v = spec.substr(eq + 1);
+    const auto fid = static_cast<uint32_t>(id);
+    if (v == "off") {
+        if (lumox_filter_disable(dev, fid) == 1) return true;
+        fail("filter %s refused", spec.c_str());
+        return false;
+    }
+    long long n = 1;
+    if (v != "on" && !parse_number(v, &n)) {
+        fail("--filter value '%s' is not a number", v.c_str());
+        return false;
+    }
+    uint8_t u8 = static_cast<uint8_t>(n);
+    uint16_t u16 = static_cast<uint16_t>(n);
+    int32_t r = 0;
+    if (fid == 1 || fid == 2)
+        r = lumox_filter_enable(dev, fid, &u8, 1);
+    else if (fid >= 4 && fid <= 7)
+        r = lumox_filter_enable(dev, fid, &u16, 2);
+    else
+        r = lumox_filter_enable(dev, fid, nullptr, 0);
+    if (r != 1) {
+        fail("filter %s refused (for DRNU: no calibration files)", spec.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool save_frame_file(const std::string &path, bool gray, const std::vector<float> &v, uint32_t w,
+                     uint32_t h) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const int n = static_cast<int>(v.size());
+    const int ok = gray ? lumox_frame_save_gray(fileno(f), SAVE_FMT_U16, v.data(), n,
+                                                static_cast<int>(w), static_cast<int>(h))
+                        : lumox_frame_save_distance(fileno(f), SAVE_FMT_F32, v.data(), n,
+                                                    static_cast<int>(w), static_cast<int>(h));
+    return std::fclose(f) == 0 && ok == 1;
+}
+
+bool write_image(const std::string &path, const char *magic, const std::vector<uint8_t> &px,
+                 uint32_t w, uint32_t h) {
+    char head[64];
+    const int hn = std::snprintf(head, sizeof head, "%s\n%u %u\n255\n", magic, w, h);
+    std::vector<uint8_t> bytes(head, head + hn);
+    bytes.insert(bytes.end(), px.begin(), px.end());
+    return write_file(path, bytes.data(), bytes.size());
+}
+
+// Binary little-endian PLY of packed x, y, z points.
+bool write_ply(const std::string &path, const std::vector<float> &xyz, size_t points) {
+    char head[160];
+    const int hn = std::snprintf(head, sizeof head,
+                                 "ply\nformat binary_little_endian 1.0\nelement vertex %zu\n"
+                                 "property float x\nproperty float y\nproperty float z\n"
+                                 "end_header\n",
+                                 points);
+    std::vector<uint8_t> bytes(head, head + hn);
+    const auto *p = reinterpret_cast<const uint8_t *>(xyz.data());
+    bytes.insert(bytes.end(), p, p + 3 * points * sizeof(float));
+    return write_file(path, bytes.data(), bytes.size());
+}
+
+// The last frame's colour distance image, gray image and point cloud.
+bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vector<float> &dist,
+                      const uint8_t *raw, uint32_t raw_len, const lumox_frame_info &info) {
+    const uint32_t w = info.width;
+    const uint32_t h = info.height;
+    const uint32_t n = w * h;
+    std::vector<uint8_t> rgb(3 * static_cast<size_t>(n));
+    lumox_cmap_float(rgb.data(), static_cast<int32_t>(rgb.size()), dist.data(),
+                     static_cast<int32_t>(n), LUMOX_CMAP_RGB24, 0.0f, 5.0f);
+    if (!write_image(out + "/distance.ppm", "P6", rgb, w, h)) return false;
+
+    std::vector<float> gray(n);
+    if (lumox_frame_get_gray(dev, gray.data(), n, raw, raw_len, &info) > 0) {
+        float top = 1.0f;
+        for (float g : gray) top = std::max(top, g);
+        std::vector<uint8_t> pgm(n);
+        for (uint32_t i = 0; i < n; ++i)
+            pgm[i] = static_cast<uint8_t>(std::min(255.0f, gray[i] * 255.0f / top));
+        if (!save_frame_file(out + "/gray.lx", true, gray, w, h) ||
+            !write_image(out + "/gray.pgm", "P5", pgm, w, h))
+            return false;
+    }
+    std::vector<float> xyz(3 * static_cast<size_t>(n));
+    const int32_t points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
+                                               dist.data(), n, w, h, nullptr);
+    return points <= 0 || write_ply(out + "/points.ply", xyz, static_cast<size_t>(points));
+}
+
 // Captures frames and turns them into distance images: the library's main job.
 int cmd_depth(const Args &args) {
     if (args.words.size() != 1 || args.frames <= 0) return usage();
@@ -507,6 +616,8 @@ int cmd_depth(const Args &args) {
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     lumox_dev_t *dev = lib.open(args.device);
     if (!dev) return kExitFailure;
+    for (const std::string &f : args.filters)
+        if (!apply_filter(dev, f)) return kExitFailure;
     if (!lumox_cap_set_frame_buffer(dev, nullptr, 4 * LUMOX_FRAME_BUF_UNIT) ||
         !lumox_cap_start(dev))
         return fail("the camera did not start streaming");
@@ -517,6 +628,7 @@ int cmd_depth(const Args &args) {
     uint32_t w = 0;
     uint32_t h = 0;
     double decode_ms = 0;
+    lumox_frame_info last{};
     long got = 0;
     int status = kExitOk;
     while (got < args.frames) {
@@ -561,29 +673,18 @@ int cmd_depth(const Args &args) {
                     info.frame_idx, w, h, 100.0 * valid / n, valid ? sum / valid : 0.0,
                     valid ? lo : 0.0f, hi);
         if (!args.out.empty()) all.insert(all.end(), dist.begin(), dist.end());
+        last = info;
         ++got;
     }
     lumox_cap_stop(dev);
     if (got > 0) std::printf("decode             %.3f ms per frame\n", decode_ms / got);
 
-    if (!args.out.empty() && !dist.empty() && status == kExitOk) {
-        const std::string lx = args.out + "/distance.lx";
-        FILE *f = std::fopen(lx.c_str(), "wb");
-        const bool saved =
-            f && lumox_frame_save_distance(fileno(f), SAVE_FMT_F32, all.data(),
-                                           static_cast<int>(all.size()), static_cast<int>(w),
-                                           static_cast<int>(h)) == 1;
-        if (f) std::fclose(f);
-        std::vector<uint8_t> rgb(3 * dist.size());
-        lumox_cmap_float(rgb.data(), static_cast<int32_t>(rgb.size()), dist.data(),
-                         static_cast<int32_t>(dist.size()), LUMOX_CMAP_RGB24, 0.0f, 5.0f);
-        char head[64];
-        const int hn = std::snprintf(head, sizeof head, "P6\n%u %u\n255\n", w, h);
-        std::vector<uint8_t> ppm(head, head + hn);
-        ppm.insert(ppm.end(), rgb.begin(), rgb.end());
-        if (!saved || !write_file(args.out + "/distance.ppm", ppm.data(), ppm.size()))
-            return fail("cannot write the distance files in '%s'", args.out.c_str());
-        std::printf("written to         %s/distance.lx, %s/distance.ppm\n", args.out.c_str(),
+    if (!args.out.empty() && !all.empty() && status == kExitOk) {
+        if (!save_frame_file(args.out + "/distance.lx", false, all, w, h) ||
+            !write_last_frame(dev, args.out, dist, raw.data(),
+                              std::min<uint32_t>(last.frame_size, raw.size()), last))
+            return fail("cannot write the images in '%s'", args.out.c_str());
+        std::printf("written to         %s/ distance.lx distance.ppm gray.lx gray.pgm points.ply\n",
                     args.out.c_str());
     }
     return status;
