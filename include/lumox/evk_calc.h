@@ -174,7 +174,8 @@ LUMOX_API int setCorrectGrayscaleGain(int flag);
 /* Grayscale gain and offset come from the per-chip file only: returns -1. */
 LUMOX_API int calculationCalibrateGrayscale(int mode);
 /* FLIM gray correction: type 1 records the current gray frame as the per-pixel offset (dark),
- * type 2 the per-pixel gain (flat field, after the offset). 0, or -1 when no frame came. */
+ * type 2 the per-pixel gain (flat field, after the offset), type 0 forgets both. 0, or -1 for
+ * another type or when no frame came. */
 LUMOX_API int calculationFlimCalibration(int type);
 LUMOX_API int calculateIsFlimCorrectionAvailable(void);
 LUMOX_API int calculationSetCorrectFlimOffset(int flag);

@@ -267,6 +267,11 @@ LUMOX_API int calculationCalibrateGrayscale(int) {
 }
 
 LUMOX_API int calculationFlimCalibration(int type) {
+    if (type == 0) {
+        gray_state().flim_offset_recorded = false;
+        gray_state().flim_gain_recorded = false;
+        return 0;
+    }
     if (type != 1 && type != 2) return -1;
     uint16_t *image = nullptr;
     const int count = calcBWSorted(&image);

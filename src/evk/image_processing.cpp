@@ -75,6 +75,13 @@ void average_neighbours(uint16_t *image, int width, int height, bool eight) {
 }
 
 }  // namespace
+
+void image_history_restart() {
+    g_previous_pixels = 0;
+    g_ring_filled = 0;
+    g_ring_next = 0;
+}
+
 }  // namespace lumox::evk
 
 using namespace lumox::evk;

@@ -12,3 +12,12 @@
 #pragma once
 
 #include "lumox/evk_calc.h"
+
+namespace lumox::evk {
+
+// Forgets the pictures the running average and the five-picture mean hold. A change of geometry,
+// frequency, mode or of the number of pictures (imageDifferenceInit, imageSetNumberOfPicture)
+// makes them stale.
+void image_history_restart();
+
+}  // namespace lumox::evk

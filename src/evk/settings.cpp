@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "evk/config.h"
+#include "evk/image_processing.h"
+#include "evk/kalman.h"
 
 namespace lumox::evk {
 
@@ -78,6 +80,8 @@ LUMOX_API int calculationEnableKalman(int mode) {
     auto &s = pixel_settings();
     s.kalman_mode = mode;
     s.kalman_samples.fill(0);
+    // Estimates of an earlier mode do not carry over.
+    lumox::evk::kalman_reset_state();
     return 0;
 }
 
@@ -130,6 +134,7 @@ LUMOX_API int calculationIsDualMGX(void) { return pixel_settings().dual_mgx ? 1 
 
 LUMOX_API int imageSetNumberOfPicture(int count) {
     pixel_settings().averaged_pictures = count == 0 ? 1 : count;
+    lumox::evk::image_history_restart();
     return 0;
 }
 
@@ -146,6 +151,7 @@ LUMOX_API int imageDifferenceSetThreshold(int threshold) {
 
 LUMOX_API int imageDifferenceInit(void) {
     pixel_settings().difference_reference_taken = false;
+    lumox::evk::image_history_restart();
     return 0;
 }
 
