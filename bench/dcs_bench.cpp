@@ -16,7 +16,7 @@ using lumox::bench::kPixels;
 
 template <bool kWithPhase>
 void BM_DcsDecode(benchmark::State &state) {
-    const std::vector<uint8_t> raw = lumox::bench::wall_frame();
+    const std::vector<uint8_t> raw = lumox::bench::scene_frame();
     std::vector<uint16_t> amp(kPixels), phase(kPixels);
     lumox::simd::limit_isa(static_cast<lumox::simd::Isa>(state.range(0)));
     for (auto _ : state) {

@@ -10,12 +10,11 @@ constexpr uint32_t kWidth = 320;
 constexpr uint32_t kHeight = 240;
 constexpr uint32_t kPixels = kWidth * kHeight;
 
-// A format-2 frame (four DCS planes, read-out row order) of a wall 1.5 m away, as the virtual
-// camera's sensor renders it, with a band of saturated pixels and a dark corner so that the
-// decode meets invalid pixels too.
-std::vector<uint8_t> wall_frame();
+// A format-2 frame (four DCS planes, read-out row order) of the virtual camera's box scene (a
+// wall 1.5 m away, a box in front of it, a dark band), with sample noise added.
+std::vector<uint8_t> scene_frame();
 
-// The distance image (millimetres, image row order) decoded from wall_frame() without filters,
+// The distance image (millimetres, image row order) decoded from scene_frame() without filters,
 // with the noise and the reserved codes (65300 removed, 65500 invalid) of a real scene added.
 std::vector<uint16_t> depth_image();
 

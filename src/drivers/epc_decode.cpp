@@ -17,6 +17,7 @@
 #include "lumox/evk.h"
 #include "lumox/log.h"
 #include "lx/dcs.h"
+#include "lx/simd.h"
 
 namespace lumox::drivers {
 namespace {
@@ -98,17 +99,31 @@ struct LinearDistance {
     }
 };
 
-// The distance of every phase under f, kept in the context until the formula changes.
+// The distance of every 16-bit phase code under f, kept in the context until the formula
+// changes: phases 0..29999 by the formula, every other code (kNoPhase among them) invalid.
 const uint16_t *phase_distances(epc_ctx &ctx, const LinearDistance &f) {
-    if (ctx.phase_dist.size() != kPhaseUnits || ctx.phase_dist_range != f.range_mm ||
+    constexpr size_t kCodes = 65536;
+    if (ctx.phase_dist.size() != kCodes || ctx.phase_dist_range != f.range_mm ||
         ctx.phase_dist_scale != f.scale || ctx.phase_dist_shift != f.shift) {
-        ctx.phase_dist.resize(kPhaseUnits);
+        ctx.phase_dist.assign(kCodes, kInvalid);
         for (uint32_t p = 0; p < kPhaseUnits; ++p) ctx.phase_dist[p] = f(p);
         ctx.phase_dist_range = f.range_mm;
         ctx.phase_dist_scale = f.scale;
         ctx.phase_dist_shift = f.shift;
     }
     return ctx.phase_dist.data();
+}
+
+// Amplitudes of a piece with invalid pixels (phase kNoPhase, amplitude 0) marked kInvalid.
+void mark_invalid_amplitudes(uint16_t *out, const uint16_t *amp, const uint16_t *phase,
+                             uint32_t len) {
+    uint32_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+        const auto a = simd::load<simd::I16x8>(amp + k);
+        const auto invalid = simd::load<simd::I16x8>(phase + k) == static_cast<int16_t>(-1);
+        simd::store(out + k, a | (invalid & static_cast<int16_t>(kInvalid)));
+    }
+    for (; k < len; ++k) out[k] = phase[k] == lumox::dcs::kNoPhase ? kInvalid : amp[k];
 }
 
 // Truncation toward zero; values outside the 32-bit range (and NaN) give INT32_MIN, the
@@ -144,11 +159,8 @@ int32_t calc_linear(const epc_ctx &ctx, uint16_t *dist, uint16_t *amp, const uin
         for_each_piece(
             raw, w, h, true,
             [&](uint32_t, uint32_t at, const uint16_t *a, const uint16_t *ph, uint32_t len) {
-                for (uint32_t k = 0; k < len; ++k) {
-                    const bool valid = ph[k] != lumox::dcs::kNoPhase;
-                    amp[at + k] = valid ? a[k] : kInvalid;
-                    dist[at + k] = valid ? table[valid ? ph[k] : 0] : kInvalid;
-                }
+                mark_invalid_amplitudes(amp + at, a, ph, len);
+                for (uint32_t k = 0; k < len; ++k) dist[at + k] = table[ph[k]];
             });
         return 1;
     }
@@ -310,6 +322,28 @@ int32_t decode_gray(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
     return static_cast<int32_t>(2 * n);
 }
 
+// Removes distances at or beyond the range and at or below 100 mm; codes above 60000 stay.
+// Values are compared biased by 0x8000 as signed numbers, which every vector unit compares.
+void range_check(uint16_t *d, size_t n, int32_t range) {
+    constexpr auto bias = [](int32_t v) { return static_cast<int16_t>(v - 0x8000); };
+    // Every value is below a range past 65535.
+    const bool any_far = range <= 65535;
+    const int16_t far = bias(std::clamp(range, 0, 65535));
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const auto v = simd::load<simd::I16x8>(d + i);
+        const simd::I16x8 b = v ^ static_cast<int16_t>(0x8000);
+        simd::I16x8 removed = b <= bias(100);
+        if (any_far) removed |= b >= far;
+        removed &= b <= bias(60000);
+        simd::store(d + i, v ^ ((v ^ static_cast<int16_t>(kRemoved)) & removed));
+    }
+    for (; i < n; ++i) {
+        const int32_t v = d[i];
+        if (v <= 60000 && (v >= range || v <= 100)) d[i] = kRemoved;
+    }
+}
+
 }  // namespace
 
 void hdr_merge(uint16_t *dist, uint16_t *amp, uint32_t w, uint32_t h) {
@@ -342,12 +376,7 @@ uint16_t *depth_filter_chain(const epc_ctx &ctx, uint16_t *dst, uint16_t *a, uin
         lx_fhole_u16_k3(dst, a, iw, ih);
         result = dst;
     }
-    const int32_t range = ctx.range_mm;
-    const size_t n = static_cast<size_t>(w) * h;
-    for (size_t i = 0; i < n; ++i) {
-        const int32_t v = result[i];
-        if (v <= 60000 && (v >= range || v <= 100)) result[i] = kRemoved;
-    }
+    range_check(result, static_cast<size_t>(w) * h, ctx.range_mm);
     return result;
 }
 

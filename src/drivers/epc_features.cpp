@@ -12,6 +12,7 @@
 #include "lumox/evk.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
+#include "lx/simd.h"
 
 // Provided by the evaluation kit's calculation and calibration modules when they are present;
 // without them HDR counts as off and the calibration files as missing.
@@ -168,6 +169,11 @@ void feature_temp_monitor(epc_ctx &ctx) {
     g_last_monitor_s = t.epoch_s;
 }
 
+// A 16-bit threshold as a vector of values biased by 0x8000.
+simd::I16x8 bias(uint32_t v) {
+    return simd::I16x8{} + static_cast<int16_t>(static_cast<int32_t>(v) - 0x8000);
+}
+
 void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, uint32_t n) {
     const bool hysteresis = ctx.minamp_hyst_en != 0;
     if (hysteresis && (!ctx.minamp_mask || static_cast<uint32_t>(ctx.minamp_mask_len) < n)) {
@@ -185,7 +191,22 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
     if (hysteresis) {
         const uint32_t hyst = ctx.minamp_hyst;
         uint8_t *mask = ctx.minamp_mask;
-        for (uint32_t i = 0; i < n; ++i) {
+        // A pixel turns on at the threshold and off below threshold - hysteresis (never when
+        // the hysteresis reaches the threshold); while off its distance is removed. Values are
+        // compared biased by 0x8000 as signed numbers, which every vector unit compares.
+        const simd::I16x8 on_at = bias(thr);
+        const simd::I16x8 off_below = bias(thr > hyst ? thr - hyst : 0);
+        uint32_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const auto a = simd::load<simd::I16x8>(amp + i) ^ static_cast<int16_t>(0x8000);
+            const auto d = simd::load<simd::I16x8>(dist + i);
+            const auto was_on =
+                __builtin_convertvector(simd::load<simd::U8x8>(mask + i), simd::I16x8);
+            const simd::I16x8 keep = (a >= on_at) | ((was_on != 0) & ~(a < off_below));
+            simd::store(mask + i, __builtin_convertvector(keep & 1, simd::U8x8));
+            simd::store(dist + i, d ^ ((d ^ static_cast<int16_t>(kRemoved)) & ~keep));
+        }
+        for (; i < n; ++i) {
             if (amp[i] >= thr) {
                 mask[i] = 1;
             } else if (amp[i] + hyst < thr) {
@@ -194,7 +215,14 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
             if (!mask[i]) dist[i] = kRemoved;
         }
     } else {
-        for (uint32_t i = 0; i < n; ++i) {
+        const simd::I16x8 on_at = bias(thr);
+        uint32_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const auto a = simd::load<simd::I16x8>(amp + i) ^ static_cast<int16_t>(0x8000);
+            const auto d = simd::load<simd::I16x8>(dist + i);
+            simd::store(dist + i, d ^ ((d ^ static_cast<int16_t>(kRemoved)) & (a < on_at)));
+        }
+        for (; i < n; ++i) {
             if (amp[i] < thr) dist[i] = kRemoved;
         }
     }

@@ -32,10 +32,17 @@ constexpr int kLanes = 16;  // pixels per vector step
 
 typedef int16_t I16 __attribute__((vector_size(kLanes * sizeof(int16_t))));
 
+// One 128-bit register of the baseline: streaming loops whose speed the memory sets use these,
+// so that masks from comparisons stay in vector registers without the wide instruction set.
+typedef int16_t I16x8 __attribute__((vector_size(8 * sizeof(int16_t))));
+typedef uint8_t U8x8 __attribute__((vector_size(8 * sizeof(uint8_t))));
+
 // 32-bit lanes, one 256-bit register each (wider vectors would be split by the compiler, some of
 // their operations into single elements).
 typedef int32_t I32h __attribute__((vector_size(kLanes / 2 * sizeof(int32_t))));
 typedef uint32_t U32h __attribute__((vector_size(kLanes / 2 * sizeof(uint32_t))));
+typedef float F32h __attribute__((vector_size(kLanes / 2 * sizeof(float))));
+typedef uint16_t U16h __attribute__((vector_size(kLanes / 2 * sizeof(uint16_t))));
 
 template <typename V, typename T>
 LUMOX_INLINE V load(const T *p) {

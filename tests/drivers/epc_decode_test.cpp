@@ -507,3 +507,45 @@ TEST_P(EpcFastDecode, DrnuDecodeEqualsTheRoutineInImageOrder) {
 
 }  // namespace
 }  // namespace lumox::test
+
+namespace lumox::test {
+namespace {
+
+TEST_P(EpcFastDecode, FeatureChainEqualsThePlainStepsInTurn) {
+    // Minimum amplitude with hysteresis, the depth filters and the range check, over two frames
+    // (the hysteresis state carries over), against the plain per-pixel steps.
+    epc.ctx.minamp_en = 1;
+    epc.ctx.minamp_thr = 1200;
+    epc.ctx.minamp_hyst = 300;
+    const uint32_t w = 53, h = 12, n = w * h;
+    std::vector<uint8_t> on(n, 0);
+    for (uint32_t seed : {5u, 6u}) {
+        const auto raw = random_frame(w, h, seed);
+        std::vector<uint16_t> d, a;
+        reference_linear(epc.ctx, raw, n, d, a);
+        d = image_order(d, w, h);
+        a = image_order(a, w, h);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (a[i] >= 1200) {
+                on[i] = 1;
+            } else if (a[i] + 300 < 1200) {
+                on[i] = 0;
+            }
+            if (!on[i]) d[i] = 65300;
+        }
+        std::vector<uint16_t> t(n);
+        const auto iw = static_cast<int32_t>(w), ih = static_cast<int32_t>(h);
+        lx_median2d_u16(t.data(), d.data(), iw, ih, 5);
+        lx_gauss2d_u16_k3(d.data(), t.data(), iw, ih);
+        lx_flypix_u16_k3(t.data(), d.data(), iw, ih,
+                         static_cast<uint32_t>(epc.ctx.flypix_thr.load()));
+        lx_fhole_u16_k3(d.data(), t.data(), iw, ih);
+        for (auto &v : d) {
+            if (v <= 60000 && (v >= kRange12MHz || v <= 100)) v = 65300;
+        }
+        EXPECT_EQ(decode(raw, w, h), d) << "frame " << seed;
+    }
+}
+
+}  // namespace
+}  // namespace lumox::test
