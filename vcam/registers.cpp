@@ -100,6 +100,9 @@ bool RegisterFile::write(uint8_t target, uint32_t address, uint32_t value) {
             identity_[kIdentityPartType] = static_cast<uint8_t>(value);
         }
         if (address == kRegDllTrigger && value != 0) measure_dll();
+        // Switching the clock control to normal mode (4) ends the start-up mode that the top bit
+        // of register 126 reports.
+        if (address == kRegClockControl && value == kClockNormal) sensor_[kRegClockStatus] &= 0x7F;
         return true;
     }
     other_[{target, address}] = value;

@@ -14,6 +14,8 @@
 //   fine control value (116 high, 117 low), coarse control value (118), then the fine value again
 //   and the measurement count. The fine value jitters by a few steps around kDllFine, and every
 //   eighth measurement is an outlier kDllOutlier steps off.
+// - Writing 4 (normal mode) to the clock control register 125 clears the start-up flag, the top
+//   bit of register 126.
 // - The read-out (ReadOut of vcam/stream.h) follows registers 148 (bit 4 horizontal binning, bits
 //   2-3 row reduction, bit 5 vertical binning) and 146 (bits 4-5: DCS count - 1); a FLIM
 //   personality reads two DCS; an epc635 (part type 4 or 5) reads one half.
@@ -49,6 +51,10 @@ inline constexpr uint8_t kIdentityWafer = 246;  // two bytes, high byte first
 inline constexpr uint8_t kIdentityChip = 248;   // two bytes, high byte first
 inline constexpr uint8_t kIdentityPartType = 250;
 inline constexpr uint8_t kIdentityPartVersion = 251;
+
+inline constexpr uint32_t kRegClockControl = 125;
+inline constexpr uint32_t kRegClockStatus = 126;
+inline constexpr uint8_t kClockNormal = 4;
 
 // The DLL the sensor locks to (see above).
 inline constexpr uint8_t kDllCoarse = 5;
