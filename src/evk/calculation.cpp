@@ -10,11 +10,6 @@
 #include "evk/iterator.h"
 #include "lumox/evk.h"
 
-// The DCS-sum check switch and threshold of the read-out configuration. Referenced weakly so that
-// the calculation also links where that module is absent (the check is then off).
-extern "C" int configStatusEnableAddArg(void) __attribute__((weak));
-extern "C" int configGetDcsAdd_threshold(void) __attribute__((weak));
-
 namespace lumox::evk {
 namespace {
 
@@ -30,8 +25,6 @@ VariantBuffer g_def_nopi, g_def_pi, g_mgx_nopi, g_mgx_pi;
 VariantBuffer g_pn_def_nopi, g_pn_def_pi, g_pn_mgx_nopi, g_pn_mgx_pi;
 std::array<uint16_t, kBufferSamples> g_bw;
 std::array<uint16_t, kBufferSamples> g_bw_raw;
-
-bool add_arg_check_enabled() { return configStatusEnableAddArg && configStatusEnableAddArg(); }
 
 // The DCS-sum check: a pixel whose opposite samples do not add up to twice the mid-scale is
 // disturbed (ambient light, motion) and gets all four samples cleared.
@@ -80,7 +73,7 @@ int get_data_sorted(const char *name, Layout layout, bool pi_delay, int type, ui
     calculatorInit(pi_delay ? 2 : 1);
     const bool ambient = !mgx && chip_config().enabled_ambient_light_correction != 0;
     if (ambient) calculationSetDiffTemp(temperatureGetTemperature() - calibrateGetTempCalib());
-    const bool add_arg = !mgx && pi_delay && add_arg_check_enabled();
+    const bool add_arg = !mgx && pi_delay && configStatusEnableAddArg() != 0;
     const int add_threshold = add_arg ? configGetDcsAdd_threshold() : 0;
     const unsigned mask = pixel_settings().pixel_mask;
     const bool epc635 = is_epc635(configGetPartType());

@@ -24,6 +24,7 @@ class CalcTest : public EvkTest {
         kalman_reset_state();
         imageCorrectionEnable(0);
         imageDifferenceInit();
+        configEnableAddArg(0);
         calculationSetEnableDRNU(0);
         calibrationSetOffset(0);
         calculationFlimCalibration(0);

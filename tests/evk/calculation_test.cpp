@@ -132,6 +132,29 @@ TEST_F(CalculationTest, DualMgxVariantsPairTheGates) {
     ASSERT_EQ(calcPNMGXNoPiDelayGetDataSorted(0, &image), 16);
 }
 
+// A pixel whose opposite samples do not add up to twice mid-scale loses all four samples.
+TEST_F(CalculationTest, DcsSumCheckClearsImplausiblePixels) {
+    geometry(2, 2, 4);
+    std::vector<uint16_t> frame = {1748, 1000, 2048, 2048,  // dcs0 of pixels 0..3
+                                   2048, 2048, 2048, 2048,  // dcs1
+                                   2348, 1000, 2048, 2048,  // dcs2: pixel 1 sums to 2000
+                                   2048, 2048, 2048, 2048};
+    adcOverflowEnable(1);
+    configEnableAddArg(1);
+    configSetDcsAdd_threshold(100);
+    inject(frame);
+    uint16_t *image = nullptr;
+    ASSERT_EQ(calcDefPiDelayGetDataSorted(2, &image), 8);
+    EXPECT_EQ(image[0], 15000);
+    EXPECT_NEAR(image[4], 300, 1);
+    EXPECT_EQ(image[1], LUMOX_EVK_ADC_OVERFLOW);  // cleared to 0: below the ADC minimum
+
+    configEnableAddArg(0);
+    inject(frame);
+    ASSERT_EQ(calcDefPiDelayGetDataSorted(0, &image), 4);
+    EXPECT_LT(image[1], 30000);
+}
+
 TEST_F(CalculationTest, FrameTooLargeForThePixelStateIsRefused) {
     small_geometry(400, 150);  // 400 x 300 pixels: more than the sensor has
     std::vector<uint16_t> frame(400 * 300 * 4, 2048);
