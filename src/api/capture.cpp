@@ -120,6 +120,34 @@ void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, const lx_raw_fr
            idx, idx, static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
 }
 
+// The buffer a polling pass hands frames to the frame-ready callback in: the device's, reused
+// across passes, or (when another pass holds it, a callback polling in turn) one of the pass's
+// own. Grown, never shrunk, when a frame does not fit.
+class DeliveryBuffer {
+  public:
+    explicit DeliveryBuffer(lumox_dev_state &state)
+        : shared_(state.delivery_lock, std::try_to_lock),
+          buf_(shared_.owns_lock() ? state.delivery_buf : own_buf_),
+          size_(shared_.owns_lock() ? state.delivery_size : own_size_) {}
+
+    // Room for at least bytes; false (and no buffer) when memory is short.
+    bool reserve(size_t bytes) {
+        if (buf_ && size_ >= bytes) return true;
+        buf_.reset(new (std::nothrow) uint8_t[bytes]);
+        size_ = buf_ ? bytes : 0;
+        return buf_ != nullptr;
+    }
+    uint8_t *data() const { return buf_.get(); }
+    size_t size() const { return size_; }
+
+  private:
+    std::unique_lock<std::mutex> shared_;
+    std::unique_ptr<uint8_t[]> own_buf_;
+    size_t own_size_ = 0;
+    std::unique_ptr<uint8_t[]> &buf_;
+    size_t &size_;
+};
+
 // Takes the ready frames out of the stream and delivers them: into the published fetch request's
 // buffer while it wants frames, else into a scratch buffer for the frame-ready callback, else
 // nowhere (dropped, as lumox_cap_wait without a callback does). Frames beyond what a request
@@ -155,15 +183,10 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
     FetchRequest *req = state.request;
     const bool to_request = req && req->wanted > 0 && req->pos;
     const bool to_callback = !to_request && state.on_frame_ready.load();
-    std::unique_ptr<uint8_t[]> scratch;
-    size_t scratch_size = 0;
-    if (to_callback) {
-        scratch.reset(new (std::nothrow) uint8_t[kCallbackBufferSize]);
-        if (!scratch) {
-            lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
-            return;
-        }
-        scratch_size = kCallbackBufferSize;
+    DeliveryBuffer scratch(state);
+    if (to_callback && !scratch.reserve(kCallbackBufferSize)) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
+        return;
     }
 
     uint32_t handled = 0;
@@ -180,16 +203,12 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
             // The callback is told the frame's size: make sure all of it is behind the pointer.
             uint8_t probe = 0;
             lx_stream_fetch_frames(state.stream, &probe, 0, 1, &raw, true);
-            if (raw.frlen > scratch_size) {
-                scratch.reset(new (std::nothrow) uint8_t[raw.frlen]);
-                scratch_size = scratch ? raw.frlen : 0;
-                if (!scratch) {
-                    lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
-                    return;
-                }
+            if (!scratch.reserve(raw.frlen)) {
+                lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
+                return;
             }
-            dst = scratch.get();
-            dst_len = static_cast<int32_t>(std::min<size_t>(scratch_size, INT32_MAX));
+            dst = scratch.data();
+            dst_len = static_cast<int32_t>(std::min<size_t>(scratch.size(), INT32_MAX));
         }
         if (lx_stream_fetch_frames(state.stream, dst, dst_len, 1, &raw, false) == 0) break;
         ++handled;

@@ -53,6 +53,11 @@ struct lumox_dev_state {
     std::unique_ptr<std::condition_variable> cond;
     std::unique_ptr<std::mutex> mutex;
     lumox::api::FetchRequest *request = nullptr;
+    // Buffer the frame-ready callback receives frames in, kept across polling passes and grown
+    // for larger frames; a pass holds delivery_lock while it uses it.
+    std::mutex delivery_lock;
+    std::unique_ptr<uint8_t[]> delivery_buf;
+    size_t delivery_size = 0;
 };
 
 namespace lumox::api {
