@@ -2,6 +2,7 @@
 // virtual camera: what each call sends to the sensor is read back from the camera's register
 // write log, and the frames the sensor then streams have the geometry the host expects.
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -21,7 +22,7 @@ using W = vcam::RegisterWrite;
 constexpr int kAddr = 32;
 
 // Waits of the boot and DLL procedures are counted, not slept.
-uint64_t g_slept_ms = 0;
+std::atomic<uint64_t> g_slept_ms{0};
 void count_sleep(uint32_t ms) { g_slept_ms += ms; }
 
 class EvkApi : public VcamTest {
@@ -265,7 +266,7 @@ TEST_F(EvkApi, DllLocksAndStoresTheAveragedControlValues) {
     size_t triggers = 0;
     for (const W &w : writes()) triggers += w.address == vcam::kRegDllTrigger ? 1 : 0;
     EXPECT_GE(triggers, 11u);
-    EXPECT_EQ(g_slept_ms, triggers * 9);
+    EXPECT_EQ(g_slept_ms.load(), triggers * 9);
 
     camera().clear_register_writes();
     testing::internal::CaptureStdout();
@@ -323,7 +324,7 @@ TEST_F(EvkApi, BootGivesUpAfterTenAttempts) {
     testing::internal::GetCapturedStdout();
     evk::set_device_query(previous);
     EXPECT_EQ(g_queries, 10);
-    EXPECT_EQ(g_slept_ms, 10u * (500 + 1000));
+    EXPECT_EQ(g_slept_ms.load(), 10u * (500 + 1000));
     EXPECT_TRUE(writes().empty());
 }
 

@@ -1,12 +1,14 @@
 // The DLL locking procedure on a sensor whose answers are fixed: a lock that never comes, and one
 // that always reads the same values.
+#include <atomic>
+
 #include "evk_fixture.h"
 #include "platform/clock.h"
 
 namespace lumox::evk::test {
 namespace {
 
-uint64_t g_slept = 0;
+std::atomic<uint64_t> g_slept{0};
 void count_sleep(uint32_t ms) { g_slept += ms; }
 
 class Dll : public EvkTest {
@@ -37,7 +39,7 @@ TEST_F(Dll, GivesUpAfterAHundredMeasurementsAndRestoresTheSensor) {
     EXPECT_NE(out.find("WARNING: DLL locking failed (max. no. of loops reached).\n"),
               std::string::npos);
     EXPECT_EQ(triggers(), 100);
-    EXPECT_EQ(g_slept, 100u * 3);  // 2050 us per measurement at divider 0
+    EXPECT_EQ(g_slept.load(), 100u * 3);  // 2050 us per measurement at divider 0
     EXPECT_EQ(fake_.regs[146], 0x35);
     EXPECT_EQ(fake_.regs[174], 0x05);
 }
