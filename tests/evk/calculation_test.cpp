@@ -215,6 +215,30 @@ TEST_F(CalculationTest, ModesChooseTheVariant) {
     EXPECT_EQ(image[4], 0);
 }
 
+// The command set's pi-delay and dual-MGX switches set the frame's DCS count; the distance path
+// picks the variant that reads exactly that frame.
+TEST_F(CalculationTest, PiDelayAndDualMgxSwitchesMatchTheVariantsFrame) {
+    small_geometry(4, 4);  // 4 x 8 pixels, 4 x 4 with dual MGX
+    struct Step {
+        int pi_delay;
+        int dual_mgx;
+        int dcs;
+        int pixels;
+    };
+    for (const Step &step :
+         {Step{1, 1, 2, 16}, Step{0, 1, 1, 16}, Step{0, 0, 2, 32}, Step{1, 0, 4, 32}}) {
+        apiEnableDualMGX(step.dual_mgx, 32);
+        apiEnablePiDelay(step.pi_delay, 32);
+        ASSERT_EQ(pruGetNDCS(), step.dcs);
+        std::vector<uint16_t> frame(static_cast<size_t>(4 * 8 * step.dcs), 2048);
+        inject(frame);
+        uint16_t *image = nullptr;
+        CaptureStdout();
+        EXPECT_EQ(calculationDistanceSorted(&image), step.pixels) << step.pi_delay << step.dual_mgx;
+        EXPECT_EQ(GetCapturedStdout().find("wrong frame size"), std::string::npos);
+    }
+}
+
 TEST_F(CalculationTest, GrayPlanesAreSortedWithCodes) {
     geometry(2, 2, 2);
     // Raw row 0 is image row 0 (upper half), raw row 1 image row 1.
