@@ -1,12 +1,13 @@
-// Frame decode on a synthetic 320 x 240 four-DCS frame: the public distance and gray conversions
-// with the driver's default features, and the bare decode without filters.
+// Frame conversion on a 320 x 240 four-DCS frame of the virtual camera: the public distance and
+// gray conversions with the driver's default features, the bare decode without filters, the
+// point clouds of the distance image and its colour image.
 
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <vector>
 
 #include "api/device_state.h"
+#include "frames.h"
 #include "drivers/epc.h"
 #include "drivers/epc_decode.h"
 #include "lumox/frame.h"
@@ -14,28 +15,10 @@
 
 namespace {
 
-constexpr uint32_t kWidth = 320;
-constexpr uint32_t kHeight = 240;
-constexpr uint32_t kPixels = kWidth * kHeight;
-
-// A tilted plane seen through the sensor: phase grows across the image, amplitude falls off.
-std::vector<uint8_t> synthetic_frame() {
-    std::vector<uint8_t> raw(8 * kPixels);
-    for (uint32_t i = 0; i < kPixels; ++i) {
-        const double x = i % kWidth;
-        const double y = i / kWidth;
-        const double phase = 0.6 + 0.004 * x + 0.002 * y;
-        const double amp = 900 - std::hypot(x - 160, y - 120) * 2;
-        const double s[4] = {2048 - amp * std::cos(phase), 2048 - amp * std::sin(phase),
-                             2048 + amp * std::cos(phase), 2048 + amp * std::sin(phase)};
-        for (uint32_t k = 0; k < 4; ++k) {
-            const auto v = static_cast<uint16_t>(s[k]);
-            raw[2 * (k * kPixels + i)] = static_cast<uint8_t>(v);
-            raw[2 * (k * kPixels + i) + 1] = static_cast<uint8_t>(v >> 8);
-        }
-    }
-    return raw;
-}
+using lumox::bench::kHeight;
+using lumox::bench::kPixels;
+using lumox::bench::kWidth;
+using lumox::bench::scene_frame;
 
 // A device that looks open with an EPC driver context in the defaults of a 12 MHz camera.
 struct BenchDevice {
@@ -66,7 +49,7 @@ struct BenchDevice {
 
 void BM_FrameGetDistanceDefaults(benchmark::State &state) {
     BenchDevice d;
-    const auto raw = synthetic_frame();
+    const auto raw = scene_frame();
     std::vector<float> out(kPixels);
     for (auto _ : state) {
         const int32_t n = lumox_frame_get_distance(&d.dev, out.data(), kPixels, raw.data(),
@@ -78,7 +61,7 @@ BENCHMARK(BM_FrameGetDistanceDefaults)->Unit(benchmark::kMicrosecond);
 
 void BM_FrameGetGray(benchmark::State &state) {
     BenchDevice d;
-    const auto raw = synthetic_frame();
+    const auto raw = scene_frame();
     std::vector<float> out(kPixels);
     for (auto _ : state) {
         const int32_t n = lumox_frame_get_gray(&d.dev, out.data(), kPixels, raw.data(),
@@ -92,7 +75,7 @@ void BM_EpcFrameDecodeNoFilters(benchmark::State &state) {
     BenchDevice d;
     d.ctx.dfilter_en = 0;
     d.ctx.minamp_en = 0;
-    const auto raw = synthetic_frame();
+    const auto raw = scene_frame();
     std::vector<uint16_t> out(kPixels);
     for (auto _ : state) {
         const int32_t n = epc_frame_decode(&d.drv, out.data(), 2 * kPixels, 1, raw.data(),
@@ -101,5 +84,43 @@ void BM_EpcFrameDecodeNoFilters(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_EpcFrameDecodeNoFilters)->Unit(benchmark::kMicrosecond);
+
+// The distance image of the scene frame in metres.
+std::vector<float> scene_distances(BenchDevice &d) {
+    const auto raw = scene_frame();
+    std::vector<float> dist(kPixels);
+    lumox_frame_get_distance(&d.dev, dist.data(), kPixels, raw.data(),
+                             static_cast<uint32_t>(raw.size()), &d.info);
+    return dist;
+}
+
+template <bool kXyzd>
+void BM_PointCloud(benchmark::State &state) {
+    BenchDevice d;
+    const auto dist = scene_distances(d);
+    std::vector<float> pcl(4 * kPixels);
+    for (auto _ : state) {
+        const int32_t n =
+            kXyzd ? lumox_frame_get_pcl_xyzd(&d.dev, pcl.data(), 4 * kPixels, dist.data(), kPixels,
+                                             kWidth, kHeight, 1, nullptr)
+                  : lumox_frame_get_pcl(&d.dev, pcl.data(), 3 * kPixels, dist.data(), kPixels,
+                                        kWidth, kHeight, nullptr);
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_PointCloud<false>)->Name("BM_FrameGetPcl")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PointCloud<true>)->Name("BM_FrameGetPclXyzdColour")->Unit(benchmark::kMicrosecond);
+
+void BM_CmapFloat(benchmark::State &state) {
+    BenchDevice d;
+    const auto dist = scene_distances(d);
+    std::vector<uint8_t> rgb(3 * kPixels);
+    for (auto _ : state) {
+        const int32_t n = lumox_cmap_float(rgb.data(), static_cast<int32_t>(rgb.size()),
+                                           dist.data(), kPixels, LUMOX_CMAP_RGB24, 0.5f, 4.0f);
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_CmapFloat)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
