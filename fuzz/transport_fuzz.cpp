@@ -84,6 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     t.cmd_cancel_ms = 20;
     t.cmd_abandon_ms = 60;
     t.reopen_interval_ms = 1;
+    t.cmd_busy_ms = 50;
     lumox::ll::set_usb_timeouts(t);
     lumox::platform::set_sleep_hook([](uint32_t) {});
     lumox_path_cfg(lumox::fuzz::scratch_dir().c_str());

@@ -91,8 +91,9 @@ typedef struct lx_calib_len_map {
 } lx_calib_len_map;
 
 /* Builds the maps of an empty record from the lens parameters and sets ready. Returns W * H, or 0
- * (record left empty) when the size is not positive or the arrays cannot be allocated. A built
- * record must be released with lx_calib_len_uninit_map before it is built again. */
+ * (record left empty) when the size is not positive, exceeds 4194304 pixels (2048 x 2048), or the
+ * arrays cannot be allocated. A built record must be released with lx_calib_len_uninit_map before
+ * it is built again. */
 LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens);
 
 /* Frees the arrays of a built record and clears ready; an empty record is left alone. */

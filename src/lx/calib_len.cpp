@@ -240,11 +240,14 @@ int32_t undistort(const char *func, const lx_calib_len_map *map, Pixel *dst, int
 extern "C" {
 
 LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens) {
+    constexpr int64_t kMaxMapPixels = int64_t{1} << 22;
     using lumox::LensRect;
     if (!map || !lens) return 0;
     const int32_t w = lens->img_w, h = lens->img_h;
     const int64_t count = static_cast<int64_t>(w) * h;
-    if (w <= 0 || h <= 0 || count > INT32_MAX) return 0;
+    // The size comes from the lens file: one far beyond any sensor would have the maps take
+    // gigabytes and their computation minutes, so it is refused like a size that is not positive.
+    if (w <= 0 || h <= 0 || count > kMaxMapPixels) return 0;
 
     std::unique_ptr<float, lumox::FreeDeleter> map_x(
         static_cast<float *>(std::malloc(sizeof(float) * static_cast<size_t>(count))));
