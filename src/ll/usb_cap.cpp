@@ -67,18 +67,32 @@ void on_usb_trans_event(libusb_transfer *xfer) {
            priv->cap_user.load(std::memory_order_acquire));
     }
 
-    std::lock_guard lock(priv->flight_mutex);
-    if (xfer->length > 0 && !priv->cap_stopping.load(std::memory_order_acquire)) {
-        lx_log(LX_LOG_TRC, "TRC", "[%s] trans[%d] issue: size=%d \n", "on_usb_trans_event", i,
-               xfer->length);
-        xfer->timeout = usb_timeouts().bulk_ms;
-        const int r = libusb_submit_transfer(xfer);
-        if (r == 0) return;
-        lx_log(LX_LOG_ERR, "ERR", "[%s] Unable to submit URB. libusb error code: %d\n",
-               "on_usb_trans_event", r);
+    bool capture_lost = false;
+    {
+        std::lock_guard lock(priv->flight_mutex);
+        if (xfer->length > 0 && !priv->cap_stopping.load(std::memory_order_acquire)) {
+            lx_log(LX_LOG_TRC, "TRC", "[%s] trans[%d] issue: size=%d \n", "on_usb_trans_event", i,
+                   xfer->length);
+            xfer->timeout = usb_timeouts().bulk_ms;
+            const int r = libusb_submit_transfer(xfer);
+            if (r == 0) return;
+            lx_log(LX_LOG_ERR, "ERR", "[%s] Unable to submit URB. libusb error code: %d\n",
+                   "on_usb_trans_event", r);
+            // When the last transfer cannot go back on the bus (the camera is gone), no data
+            // and no error would ever arrive again: the capture is told it has ended.
+            capture_lost = true;
+        }
+        if (i >= 0) priv->in_flight[i] = false;
+        priv->flight_cv.notify_all();
+        for (bool busy : priv->in_flight) capture_lost = capture_lost && !busy;
+        capture_lost = capture_lost && !priv->cap_stopping.load(std::memory_order_acquire);
     }
-    if (i >= 0) priv->in_flight[i] = false;
-    priv->flight_cv.notify_all();
+    if (!capture_lost) return;
+    lx_log(LX_LOG_WRN, "WRN", "[%s] no transfer left on the bus: capture lost\n",
+           "on_usb_trans_event");
+    if (lumox_ll_cap_cb cb = priv->cap_cb.load(std::memory_order_acquire)) {
+        cb(dev, LUMOX_LL_CAP_ERROR, nullptr, 0, priv->cap_user.load(std::memory_order_acquire));
+    }
 }
 
 // Cancels every transfer of the device; the cancelled ones complete later on the event thread.

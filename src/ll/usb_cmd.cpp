@@ -174,6 +174,10 @@ uint8_t usb_ll_exe_cmd(lumox_ll_dev *dev, uint8_t dir, uint8_t type, uint16_t va
 }
 
 uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
+    // A camera that never leaves the busy state would keep the caller here for good; after a
+    // generous bound (far above any erase or store the camera reports as busy) the command fails.
+    const auto busy_deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(usb_timeouts().cmd_busy_ms);
     for (;;) {
         usb_ll_dev_priv *priv = usb_priv(dev);
         if (!priv) {
@@ -199,6 +203,11 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
             return 0;
         }
         if (status[0] != kStatusBusy) return 1;
+        if (std::chrono::steady_clock::now() >= busy_deadline) {
+            lx_log(LX_LOG_ERR, "ERR", "[%s] camera still busy after %u ms, giving up\n",
+                   "usb_ll_check_last_cmd", usb_timeouts().cmd_busy_ms);
+            return 0;
+        }
     }
 }
 

@@ -36,6 +36,7 @@ struct UsbTimeouts {
     uint32_t cmd_cancel_ms = 1000;      // a command not completed by then is cancelled
     uint32_t cmd_abandon_ms = 2000;     // ... and abandoned (reported as a time-out) by then
     uint32_t evt_wait_ms = 200;         // one event-handling wait of the event thread
+    uint32_t cmd_busy_ms = 30000;       // a status that stays busy longer fails the command
     uint32_t reopen_attempts = 15;      // reopen attempts after a USB-interface reset
     uint32_t reopen_interval_ms = 200;  // sleep before each reopen attempt
 };
