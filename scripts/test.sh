@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the library, the virtual camera and the tests with
 # warnings as errors, and runs the whole suite twice: a normal build, then an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Exits non-zero on any failure.
+# UndefinedBehaviorSanitizer build. Then builds the fuzz targets with clang and runs each over its
+# seed corpus and for a few seconds more (LUMOX_FUZZ_SECONDS, default 10). Exits non-zero on any
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -24,5 +26,29 @@ echo "== tests under the sanitizers"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j"$jobs" -LE install)
+
+echo "== fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DLUMOX_FUZZ=ON -DLUMOX_BUILD_TESTS=OFF \
+    -DLUMOX_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz --target lumox_fuzz -j"$jobs"
+fuzz_passed=0
+for target in stream frame_file lens_param drnu calib_package bad_pixel transport; do
+    work=$(mktemp -d)
+    log="build-fuzz/fuzz_$target.log"
+    # New inputs go to the scratch directory; the checked-in seeds (regressions included) are
+    # replayed first.
+    if ! "build-fuzz/fuzz/fuzz_$target" "$work" "fuzz/corpus/$target" -max_len=4096 \
+        -max_total_time="${LUMOX_FUZZ_SECONDS:-10}" -artifact_prefix="$work/" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        echo "fuzz_$target failed; the input is in $work"
+        echo "fuzz: $fuzz_passed passed, 1 failed"
+        exit 1
+    fi
+    echo "fuzz_$target: $(grep -a -m1 -E '^#[0-9]+[[:space:]]+DONE' "$log" || tail -n 1 "$log")"
+    rm -rf "$work"
+    fuzz_passed=$((fuzz_passed + 1))
+done
+echo "fuzz: $fuzz_passed passed, 0 failed"
 
 echo "== all tests passed"
