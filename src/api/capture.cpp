@@ -518,6 +518,14 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] device is not capturing\n", "lumox_cap_wait");
         return 0;
     }
+    // Declared first, so that leaving the state is the last thing this call does to it.
+    struct Waiter {
+        std::atomic<uint32_t> &count;
+        explicit Waiter(std::atomic<uint32_t> &c) : count(c) { ++count; }
+        ~Waiter() { --count; }
+        Waiter(const Waiter &) = delete;
+        Waiter &operator=(const Waiter &) = delete;
+    } waiter(state.waiters);
     BusyMark busy(dev);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     bool ended = true;

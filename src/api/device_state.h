@@ -50,6 +50,9 @@ struct lumox_dev_state {
     std::atomic<uint32_t> error_arg{0};
     std::atomic<lumox_cap_frdy_cb> on_frame_ready{nullptr};
     std::atomic<lumox_cap_err_cb> on_error{nullptr};
+    // lumox_cap_wait calls inside this state. They drop the busy mark while they sleep, so close
+    // waits for this count as well: a wait woken by the close's stop still reads the state.
+    std::atomic<uint32_t> waiters{0};
     std::unique_ptr<std::condition_variable> cond;
     std::unique_ptr<std::mutex> mutex;
     lumox::api::FetchRequest *request = nullptr;

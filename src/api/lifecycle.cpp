@@ -258,7 +258,7 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) {
     state.open.store(0);
 
     int steps = 0;
-    while (is_busy(dev)) {
+    while (is_busy(dev) || state.waiters.load() > 0) {
         if (steps == kCloseWaitSteps) {
             lx_log(LX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "lumox_dev_close");
             break;
