@@ -6,6 +6,11 @@
 //   angle p    (atan2(d3 - d1, d2 - d0) + 15000) mod 30000, 30000 units per modulation period
 // The floating-point steps keep the rounding of the formulas they implement (single-precision
 // roundings where a float is formed, wider intermediates elsewhere).
+//
+// Amplitudes and angles come from the batch decode (lx/dcs.h) a piece of pixels at a time. The
+// frame decode writes straight into image row order, and takes the linear calibration's
+// distances from a table of every angle kept per device; the exported routines keep read-out
+// order and work each distance out.
 
 #include "drivers/epc_decode.h"
 

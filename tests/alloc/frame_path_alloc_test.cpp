@@ -28,6 +28,9 @@ void *counted(size_t bytes) {
     return std::malloc(bytes ? bytes : 1);
 }
 
+// Out of line, so that the compiler does not see free() meet memory from operator new.
+[[gnu::noinline]] void release(void *p) noexcept { std::free(p); }
+
 }  // namespace
 
 void *operator new(size_t bytes) {
@@ -40,10 +43,10 @@ void *operator new[](size_t bytes) {
 }
 void *operator new(size_t bytes, const std::nothrow_t &) noexcept { return counted(bytes); }
 void *operator new[](size_t bytes, const std::nothrow_t &) noexcept { return counted(bytes); }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete(void *p, size_t) noexcept { std::free(p); }
-void operator delete[](void *p, size_t) noexcept { std::free(p); }
+void operator delete(void *p) noexcept { release(p); }
+void operator delete[](void *p) noexcept { release(p); }
+void operator delete(void *p, size_t) noexcept { release(p); }
+void operator delete[](void *p, size_t) noexcept { release(p); }
 
 namespace lumox::test {
 namespace {

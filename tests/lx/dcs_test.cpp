@@ -45,7 +45,9 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
     // combinations go through every variant and are compared with the per-pixel routine.
     constexpr int32_t kMax = 4093;
     constexpr uint32_t kPixels = 2 * kMax + 1;
-    const std::vector<Isa> isas = available_isas();
+    // The plain path is the per-pixel routine itself.
+    std::vector<Isa> isas = available_isas();
+    isas.erase(isas.begin());
     Frame frame(kPixels);
     for (int32_t dx = -kMax; dx <= kMax; ++dx) {
         const auto i = static_cast<uint32_t>(dx + kMax);
