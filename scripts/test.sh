@@ -45,7 +45,7 @@ for target in stream frame_file lens_param drnu calib_package bad_pixel transpor
         echo "fuzz: $fuzz_passed passed, 1 failed"
         exit 1
     fi
-    echo "fuzz_$target: $(grep -a -m1 -E '^#[0-9]+[[:space:]]+DONE' "$log" || tail -n 1 "$log")"
+    echo "fuzz_$target: $(grep -a -o -E '#[0-9]+[[:space:]]+DONE.*' "$log" | head -n 1)"
     rm -rf "$work"
     fuzz_passed=$((fuzz_passed + 1))
 done
