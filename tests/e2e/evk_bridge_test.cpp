@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "evk/config.h"
 #include "lumox/lumox.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
@@ -110,8 +109,8 @@ TEST_F(EvkBridge, ConfigurationWritesReachTheSensorInOrder) {
                                                           {1, 174, 4}}));
 
     camera().set_reg(1, 133, 3);  // Tmod 41.667 ns
-    evk::chip_config().integration_time_3d = 1000;
-    evk::chip_config().integration_time_3d_hdr = 100;
+    ASSERT_EQ(configSetIntegrationTime3D(1000), 0);
+    ASSERT_EQ(configSetIntegrationTime3DHDR(100), 0);
     camera().clear_register_writes();
     configSetIntegrationTimesHDR();
     // M 1, N 23999, NH 2399, each high byte first.
