@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "lumox/log.h"
@@ -149,6 +150,17 @@ int load_frame(const char *func, int fd, float *dst, int dst_len, int *out_w, in
 
     const size_t samples = static_cast<size_t>(state.width) * static_cast<size_t>(state.height);
     const size_t bytes = samples * sample_bytes(state.sample);
+    // A regular file with less than one frame left cannot hold it: fail before allocating for
+    // a size that only the header claims.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const off_t pos = lseek(fd, 0, SEEK_CUR);
+        if (pos >= 0 && st.st_size - pos < static_cast<off_t>(bytes)) {
+            lx_log(LX_LOG_ERR, "ERR", "[%s] read %d date failed: ret= %d\n", func,
+                   static_cast<int>(bytes), static_cast<int>(st.st_size - pos));
+            return 0;
+        }
+    }
     auto raw = try_alloc<uint8_t>(bytes);
     if (!raw) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed!\n", func);

@@ -62,7 +62,7 @@ void on_extract_to_folder_entry(const char *name) {
            number, 1);
 }
 
-bool extract_entry(zip_t *archive, zip_uint64_t index, const std::string &dir) {
+bool extract_entry(zip_t *archive, zip_uint64_t index, const std::string &dir, uint64_t &budget) {
     zip_stat_t st;
     zip_stat_init(&st);
     if (zip_stat_index(archive, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_NAME)) return false;
@@ -83,11 +83,23 @@ bool extract_entry(zip_t *archive, zip_uint64_t index, const std::string &dir) {
         const zip_int64_t got = zip_fread(entry, piece, sizeof piece);
         if (got < 0) ok = false;
         if (got <= 0) break;
+        if (static_cast<uint64_t>(got) > budget) {
+            lx_log(LX_LOG_ERR, "ERR", "[%s] %s: archive too large to unpack\n", "calib_extract",
+                   st.name);
+            ok = false;
+            break;
+        }
+        budget -= static_cast<uint64_t>(got);
         ok = std::fwrite(piece, 1, static_cast<size_t>(got), out.get()) == static_cast<size_t>(got);
     }
     zip_fclose(entry);
     if (out && std::fflush(out.get()) != 0) ok = false;
-    if (ok) on_extract_to_folder_entry(st.name);
+    if (ok) {
+        on_extract_to_folder_entry(st.name);
+    } else if (out) {
+        out.reset();
+        platform::remove_file(target.c_str());  // no half-written entry stays behind
+    }
     return ok;
 }
 
@@ -129,15 +141,16 @@ bool parse_chip_file(const char *prefix, uint16_t chip_id, const CalibTargets &t
 
 }  // namespace
 
-bool calib_extract_zip(const char *zip_path, const char *dir) {
+bool calib_extract_zip(const char *zip_path, const char *dir, uint64_t max_bytes) {
     int error = 0;
     zip_t *archive = zip_open(platform::native_path(zip_path).c_str(), ZIP_RDONLY, &error);
     if (!archive) return false;
     const std::string target = prefix_dir(dir);
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     bool ok = count >= 0;
+    uint64_t budget = max_bytes;
     for (zip_int64_t i = 0; ok && i < count; ++i) {
-        ok = extract_entry(archive, static_cast<zip_uint64_t>(i), target);
+        ok = extract_entry(archive, static_cast<zip_uint64_t>(i), target, budget);
     }
     zip_discard(archive);
     return ok;

@@ -24,9 +24,15 @@ struct CalibTargets {
     std::string dist_path;
 };
 
+// Most bytes one calibration archive may unpack to. A real package unpacks to about 5 MB; the
+// bound keeps a damaged or hostile archive from filling the disk.
+inline constexpr uint64_t kCalibMaxExtractedBytes = 256ull << 20;
+
 // Extracts every entry of the zip archive into dir (entries that would land outside dir are
-// refused). Returns false when the archive cannot be read or an entry cannot be written.
-bool calib_extract_zip(const char *zip_path, const char *dir);
+// refused). Returns false when the archive cannot be read, an entry cannot be written, or the
+// entries would unpack to more than max_bytes; an entry cut short is removed.
+bool calib_extract_zip(const char *zip_path, const char *dir,
+                       uint64_t max_bytes = kCalibMaxExtractedBytes);
 
 // Splits a per-chip file into the parameter and distance-image files. The targets are written
 // only after the source was read whole, so a failure never destroys existing calibration files.

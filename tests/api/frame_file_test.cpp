@@ -182,6 +182,18 @@ TEST_F(FrameFileTest, ShortFrameFailsWholeCall) {
     float back[4] = {-1, -1, -1, -1};
     EXPECT_EQ(lumox_frame_load_distance(reopen("short.lx"), back, 4, nullptr, nullptr), 0);
     EXPECT_EQ(back[0], -1) << "no partial frame is returned";
+
+    // A header claiming the largest frame over a few bytes fails at once, and through a pipe
+    // (no size known in advance) at the end of the data.
+    const std::string huge = "LX_DIST,F32,8192,8192\n" + std::string(64, '\0');
+    write_text("huge.lx", huge);
+    EXPECT_EQ(lumox_frame_load_distance(reopen("huge.lx"), back, 4, nullptr, nullptr), 0);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(write(pipe_fds[1], huge.data(), huge.size()), static_cast<ssize_t>(huge.size()));
+    close(pipe_fds[1]);
+    EXPECT_EQ(lumox_frame_load_distance(pipe_fds[0], back, 4, nullptr, nullptr), 0);
+    close(pipe_fds[0]);
 }
 
 }  // namespace

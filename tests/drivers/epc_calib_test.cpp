@@ -144,6 +144,14 @@ TEST_F(CalibPackageTest, ArchiveEntriesCannotEscapeTheDirectory) {
     EXPECT_TRUE(calib_extract_zip("ok.zip", (dir_.path() + "/calib").c_str()));
     EXPECT_EQ(read_file("calib/sub/inner.bin"), "abc");
     EXPECT_FALSE(calib_extract_zip("missing.zip", "calib"));
+
+    // An archive that unpacks to more than the bound stops there and leaves no partial entry.
+    make_zip("big.zip", {{"a.bin", std::string(3000, 'a')}, {"b.bin", std::string(9000, 'b')}});
+    EXPECT_FALSE(calib_extract_zip("big.zip", "calib", 10000));
+    EXPECT_TRUE(fs::exists("calib/a.bin"));
+    EXPECT_FALSE(fs::exists("calib/b.bin"));
+    EXPECT_TRUE(calib_extract_zip("big.zip", "calib", 12000));
+    EXPECT_EQ(fs::file_size("calib/b.bin"), 9000u);
 }
 
 }  // namespace
