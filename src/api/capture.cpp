@@ -49,9 +49,13 @@ void signal(lumox_dev_state &state) {
     state.cond->notify_one();
 }
 
+// Ends the capture from the event thread. A poll asleep on the condition must see the stop, or a
+// wait without a time-out would sleep for ever.
 void abort_capture(lumox_dev_state &state) {
     state.stop.store(1);
     lumox_ll_cap_abort(&state.ll);
+    std::lock_guard lock(*state.mutex);
+    state.cond->notify_all();
 }
 
 // Stops a running capture: the stop flag, the transport, and a broadcast to any waiting poll.

@@ -220,7 +220,7 @@ LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *s
             return 0;
     }
     const int32_t n = std::min(dst_len / bytes_per_pixel, src_len);
-    if (n <= 0 || !dst || !src) return 0;
+    if (n <= 0 || !dst || !src) return n <= 0 ? n : 0;
     for (int32_t i = 0; i < n; ++i) {
         const uint32_t color =
             lx_cmap_get_color(&cmap, trunc_i32(static_cast<double>(src[i]) * 1000));
