@@ -504,18 +504,18 @@ int cmd_capture(const Args &args) {
 
 // Prints the colour of evenly spaced distances, as hex words and as a 24-bit colour strip.
 // "--filter ID=VALUE|on|off": 1 and 2 take an 8-bit value, 4 to 7 a 16-bit one, 0 and 8 none.
-bool apply_filter(lumox_dev_t *dev, const std::string &spec) {
-    const size_t eq = spec.find('=');
+bool apply_filter(lumox_dev_t *dev, const std::string &setting) {
+    const size_t eq = setting.find('=');
     long long id = 0;
-    if (eq == std::string::npos || !parse_number(spec.substr(0, eq), &id) || id < 0 || id > 8) {
-        fail("--filter needs ID=VALUE, ID=on or ID=off, not '%s'", spec.c_str());
+    if (eq == std::string::npos || !parse_number(setting.substr(0, eq), &id) || id < 0 || id > 8) {
+        fail("--filter needs ID=VALUE, ID=on or ID=off, not '%s'", setting.c_str());
         return false;
     }
-    const std::string v = spec.substr(eq + 1);
+    const std::string v = setting.substr(eq + 1);
     const auto fid = static_cast<uint32_t>(id);
     if (v == "off") {
         if (lumox_filter_disable(dev, fid) == 1) return true;
-        fail("filter %s refused", spec.c_str());
+        fail("filter %s refused", setting.c_str());
         return false;
     }
     long long n = 1;
@@ -533,7 +533,7 @@ bool apply_filter(lumox_dev_t *dev, const std::string &spec) {
     else
         r = lumox_filter_enable(dev, fid, nullptr, 0);
     if (r != 1) {
-        fail("filter %s refused (for DRNU: no calibration files)", spec.c_str());
+        fail("filter %s refused (for DRNU: no calibration files)", setting.c_str());
         return false;
     }
     return true;

@@ -12,6 +12,7 @@
 #include "lumox/lumox.h"
 #include "platform/clock.h"
 #include "support/temp_dir.h"
+#include "evk_camera_fixture.h"
 #include "support/vcam_fixture.h"
 #include "vcam/registers.h"
 
@@ -25,18 +26,10 @@ constexpr int kAddr = 32;
 std::atomic<uint64_t> g_slept_ms{0};
 void count_sleep(uint32_t ms) { g_slept_ms += ms; }
 
-class EvkApi : public VcamTest {
+class EvkApi : public EvkCameraTest {
   protected:
     void SetUp() override {
-        VcamTest::SetUp();
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
-        prefix_ = dir_.path() + "/";
-        lumox_path_cfg(prefix_.c_str());
-        lumox_dev_t list[2];
-        ASSERT_EQ(lumox_dev_list(list, 2), 1);
-        dev_ = list[0];
-        ASSERT_EQ(lumox_dev_open(&dev_), &dev_);
-        ASSERT_TRUE(lumox_cap_set_frame_buffer(&dev_, nullptr, 4 * 307200));
+        EvkCameraTest::SetUp();
         previous_sleep_ = platform::set_sleep_hook(count_sleep);
         g_slept_ms = 0;
         ASSERT_NE(epc_adapter_init(&dev_), 0);
@@ -50,11 +43,7 @@ class EvkApi : public VcamTest {
 
     void TearDown() override {
         platform::set_sleep_hook(previous_sleep_);
-        epc_adapter_uninit();
-        lumox_dev_close(&dev_);
-        lumox_path_cfg(".\\");
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
-        VcamTest::TearDown();
+        EvkCameraTest::TearDown();
     }
 
     std::vector<W> writes() { return camera().register_writes(); }
@@ -70,9 +59,6 @@ class EvkApi : public VcamTest {
                out.find(" get one frame #") != std::string::npos;
     }
 
-    TempDir dir_;
-    std::string prefix_;
-    lumox_dev_t dev_{};
     platform::SleepHook previous_sleep_ = nullptr;
 };
 

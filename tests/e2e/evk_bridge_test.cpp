@@ -8,38 +8,14 @@
 
 #include "lumox/lumox.h"
 #include "support/temp_dir.h"
+#include "evk_camera_fixture.h"
 #include "support/vcam_fixture.h"
 #include "vcam/stream.h"
 
 namespace lumox::test {
 namespace {
 
-class EvkBridge : public VcamTest {
-  protected:
-    void SetUp() override {
-        VcamTest::SetUp();
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
-        prefix_ = dir_.path() + "/";
-        lumox_path_cfg(prefix_.c_str());
-        lumox_dev_t list[2];
-        ASSERT_EQ(lumox_dev_list(list, 2), 1);
-        dev_ = list[0];
-        ASSERT_EQ(lumox_dev_open(&dev_), &dev_);
-        ASSERT_TRUE(lumox_cap_set_frame_buffer(&dev_, nullptr, 4 * 307200));
-    }
-
-    void TearDown() override {
-        epc_adapter_uninit();
-        lumox_dev_close(&dev_);
-        lumox_path_cfg(".\\");
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
-        VcamTest::TearDown();
-    }
-
-    TempDir dir_;
-    std::string prefix_;
-    lumox_dev_t dev_{};
-};
+class EvkBridge : public EvkCameraTest {};
 
 TEST_F(EvkBridge, BindingConfiguresTheSensor) {
     camera().set_reg(1, 174, 0);

@@ -10,6 +10,7 @@
 #include "drivers/epc.h"
 #include "lumox/lumox.h"
 #include "support/temp_dir.h"
+#include "evk_camera_fixture.h"
 #include "support/vcam_fixture.h"
 
 namespace lumox::test {
@@ -51,19 +52,11 @@ void render_scene(uint32_t, std::span<uint8_t> frame) {
     }
 }
 
-class EvkCalc : public VcamTest {
+class EvkCalc : public EvkCameraTest {
   protected:
     void SetUp() override {
-        VcamTest::SetUp();
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
-        prefix_ = dir_.path() + "/";
-        lumox_path_cfg(prefix_.c_str());
+        EvkCameraTest::SetUp();
         camera().set_renderer(render_scene);
-        lumox_dev_t list[2];
-        ASSERT_EQ(lumox_dev_list(list, 2), 1);
-        dev_ = list[0];
-        ASSERT_EQ(lumox_dev_open(&dev_), &dev_);
-        ASSERT_TRUE(lumox_cap_set_frame_buffer(&dev_, nullptr, 4 * LUMOX_FRAME_BUF_UNIT));
         ASSERT_NE(epc_adapter_init(&dev_), 0);
 
         // A plain pipeline: four DCS, sine modulation, no filters, a known offset.
@@ -82,18 +75,6 @@ class EvkCalc : public VcamTest {
         hysteresisSetThresholds(0, 0);
         calibrationSetOffset(kOffset);
     }
-
-    void TearDown() override {
-        epc_adapter_uninit();
-        lumox_dev_close(&dev_);
-        lumox_path_cfg(".\\");
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
-        VcamTest::TearDown();
-    }
-
-    TempDir dir_;
-    std::string prefix_;
-    lumox_dev_t dev_{};
 };
 
 // The kit fetches its own frame from the camera: every pixel of the images is where the scene
