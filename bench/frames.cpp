@@ -11,7 +11,10 @@ namespace lumox::bench {
 
 std::vector<uint8_t> scene_frame() {
     std::vector<uint8_t> raw(8 * static_cast<size_t>(kPixels));
-    vcam::DepthSensor().render(vcam::DepthSensor::box_scene(1500.0), std::span<uint8_t>(raw));
+    vcam::Exposure exposure;
+    exposure.temp_sensor = 352;
+    exposure.temp_board = 301;
+    vcam::SensorModel(vcam::Scene::box(1500.0)).render(exposure, std::span<uint8_t>(raw));
     // Sample noise of a real sensor, so that neighbouring pixels differ.
     std::mt19937 rng(5);
     for (size_t i = 0; i < 4 * static_cast<size_t>(kPixels); ++i) {

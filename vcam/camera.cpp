@@ -39,7 +39,9 @@ Camera::Camera(CameraConfig config)
     : config_(std::move(config)),
       params_(defaults_of(config_)),
       registers_(config_.chip),
-      paced_(config_.paced) {
+      paced_(config_.paced),
+      temp_sensor_(config_.temp_sensor),
+      temp_board_(config_.temp_board) {
     stream_.set_config(config_.stream);
     stream_.set_temperatures(config_.temp_sensor, config_.temp_board);
 }
@@ -382,6 +384,7 @@ size_t Camera::read_stream(std::span<uint8_t> dst) {
             if (!frame_due_locked(now)) break;
             const uint32_t segments_before = stream_.segments_generated();
             stream_.set_readout(registers_.readout());
+            stream_.set_exposure(exposure_locked());
             counters_.frames_sent += stream_.generate();
             counters_.segments_sent += stream_.segments_generated() - segments_before;
             ++frames_since_origin_;
@@ -481,6 +484,43 @@ StreamConfig Camera::stream_config() const {
 void Camera::set_renderer(FrameRenderer renderer) {
     std::lock_guard lock(mutex_);
     stream_.set_renderer(std::move(renderer));
+}
+
+void Camera::set_frame_source(std::shared_ptr<FrameSource> source) {
+    std::lock_guard lock(mutex_);
+    stream_.set_source(std::move(source));
+}
+
+void Camera::set_temperatures(int16_t sensor, int16_t board) {
+    std::lock_guard lock(mutex_);
+    temp_sensor_ = sensor;
+    temp_board_ = board;
+    stream_.set_temperatures(sensor, board);
+}
+
+Exposure Camera::exposure() const {
+    std::lock_guard lock(mutex_);
+    return exposure_locked();
+}
+
+Exposure Camera::exposure_locked() const {
+    Exposure e = stream_.exposure();
+    // The configured frame size is the window of the power-on region of interest; a region the
+    // host programmed otherwise places and sizes the frame itself.
+    const StreamConfig &sc = stream_.config();
+    e.window = Window::centred(sc.width, sc.height);
+    uint32_t x1, x2, y1, y2;
+    registers_.roi(x1, x2, y1, y2);
+    Window w;
+    if (!(x1 == 4 && x2 == 323 && y1 == 6 && y2 == 125) && Window::from_roi(x1, x2, y1, y2, w))
+        e.window = w;
+    e.modulation_khz = registers_.modulation_khz();
+    const auto intg = params_.get(kParamIntgTime);
+    e.integration_us = intg && intg->size() >= 2 ? get_le16(intg->data()) : 0;
+    e.ambient_suppression = registers_.ambient_suppression();
+    e.temp_sensor = temp_sensor_;
+    e.temp_board = temp_board_;
+    return e;
 }
 
 void Camera::set_flash_image(uint8_t type, uint16_t version, std::vector<uint8_t> bytes) {

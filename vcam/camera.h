@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -114,6 +115,13 @@ class Camera {
     StreamConfig stream_config() const;
     // Replaces the frame content of format-2 frames (default: the counter pattern of stream.h).
     void set_renderer(FrameRenderer renderer);
+    // The same with a source that sees the camera's settings (a sensor model, a recording).
+    void set_frame_source(std::shared_ptr<FrameSource> source);
+    // Sensor and illumination-board temperatures (0.1 degC) of the next frames' headers; a sensor
+    // model also drifts with them.
+    void set_temperatures(int16_t sensor, int16_t board);
+    // The settings the next frame is taken with (registers, parameters, temperatures).
+    Exposure exposure() const;
     // Stores a calibration package; parameter 8 then describes it and data-upload mode (parameter
     // 0 = 9) streams it as one frame of format 171.
     void set_calibration_package(std::vector<uint8_t> package, uint32_t version);
@@ -155,6 +163,7 @@ class Camera {
     void rebase_pacing();
     void describe_package();
     bool frame_due_locked(Clock::time_point now) const;
+    Exposure exposure_locked() const;
     static bool matches(int type, int value, const SetupPacket &setup);
 
     mutable std::mutex mutex_;
@@ -181,6 +190,8 @@ class Camera {
     bool capturing_ = false;
     uint32_t capture_arg_ = 0;
     bool paced_;
+    int16_t temp_sensor_ = 0;
+    int16_t temp_board_ = 0;
     Clock::time_point pace_origin_{};
     uint64_t frames_since_origin_ = 0;
     std::vector<uint8_t> resets_;

@@ -1,82 +1,166 @@
-// A time-of-flight sensor in front of a flat wall, with the flaws a real one has: every pixel
-// measures the distance with its own error (a fixed offset that varies across the array and a
-// gain that varies with the column) on top of the sensor's common offset. It renders the
-// format-2 frames the camera streams for a wall at a given distance, and it produces the
-// calibration the camera would have been shipped with: the distance images it measured at walls
-// 295 + k x step mm, the parameter file of that calibration, and both packed for the camera's
-// flash (17-byte header, zip archive of "calib_and_param_<chip>.bin").
+// The time-of-flight sensor behind the lens, as the camera streams it.
+//
+// Every pixel casts rays through its footprint into the scene (a few per pixel, so that a pixel
+// straddling two surfaces sums both returns: the mixed or "flying" pixels of depth edges). Each
+// return's amplitude follows the surface's reflectivity, the angle of incidence, the square of the
+// distance and the integration time; its phase follows the distance the pixel measures at the
+// modulation frequency, wrapping past the unambiguous range. What a pixel measures is not the
+// true distance: the raw phase carries a common offset (the one the host's default linear
+// calibration removes), a per-pixel offset, a per-column gain, a cyclic error and a drift with the
+// sensor and illumination-board temperatures. The four DCS samples add ambient light (mostly
+// suppressed by ABS), shot noise and read noise, different in every frame, and go through a
+// 12-bit ADC that saturates at 4095, the overflow code.
+//
+// The camera's calibration is what this sensor measured at walls 295 + k x step mm away: the
+// distance images, the parameter file of that calibration and both packed for the camera's flash
+// (17-byte header, zip archive of "calib_and_param_<chip>.bin"). A camera whose firmware corrects
+// pixels itself (2.0 on) applies that calibration before streaming: its frames carry the phase of
+// the corrected distance, leaving only the temperature drift to the host.
 #pragma once
 
+#include <complex>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <vector>
 
+#include "vcam/optics.h"
+#include "vcam/scene.h"
 #include "vcam/stream.h"
 
 namespace lumox::vcam {
 
-// A surface filling a rectangle of the image (columns x0..x1-1, rows y0..y1-1, top row 0) at
-// its own distance.
-struct SceneObject {
-    uint32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    double distance_mm = 1000.0;
-    double reflectivity = 1.0;
-};
-
-// What the sensor looks at: a wall behind objects (later objects in front of earlier ones). A
-// surface of reflectivity 1 at reference_mm returns the configured amplitude; the amplitude falls
-// with the square of the distance, and samples that would leave the 12-bit range saturate.
-struct Scene {
-    double wall_mm = 2000.0;
-    double wall_reflectivity = 1.0;
-    std::vector<SceneObject> objects;
-    double reference_mm = 2000.0;
-};
-
 struct DepthSensorConfig {
-    uint32_t width = 320;
+    Lens lens;
+    uint32_t width = 320;  // the array the calibration covers
     uint32_t height = 240;
-    uint32_t modulation_khz = 12000;  // the frequency frames are measured at
-    double offset_mm = 150.0;         // common offset of every pixel
-    double nonuniformity_mm = 60.0;   // largest per-pixel offset, either way
+
+    // What a pixel measures (millimetres).
+    double offset_mm = 3400.0;        // common offset of the raw phase
+    double nonuniformity_mm = 60.0;   // largest smooth per-pixel offset, either way
+    double pixel_offset_mm = 3.0;     // random per-pixel offset, standard deviation
     double gain_spread = 0.02;        // largest per-column gain error, either way
-    double amplitude = 600.0;         // DCS units
-    double step_mm = 298.2;           // calibration wall step
-    uint32_t distances = 30;          // calibration walls
-    int32_t temp_sensor = 352;        // 0.1 degC at calibration: equal to the frame headers'
-    int32_t temp_board = 301;
+    double cyclic_mm = 8.0;           // cyclic error: fourth harmonic of the modulation period
+
+    // Light (DCS units: the decoded amplitude is the swing of one sample).
+    double sensitivity = 2.2857;     // amplitude per us of a white surface square-on at 1 m
+    double ambient_per_us = 0.1;     // ambient light collected per us
+    double ambient_residual = 0.1;   // share of it left in the samples with ABS on
+    double baseline = 2048.0;        // level of no light
+    double baseline_spread = 15.0;   // per-pixel level offset, standard deviation
+    double read_noise = 2.0;         // per sample, standard deviation
+    double shot_gain = 0.02;         // shot-noise variance per DCS unit of light collected
+    int supersample = 3;             // rays per pixel along each side
+
+    // Temperature drift of the raw phase: drift_sensor mm per 0.1 degC of the sensor and
+    // drift_board per 0.1 degC of the illumination board away from the reference temperatures
+    // (those the host assumes for an uncalibrated camera), plus drift_quadratic mm per degC^2
+    // of the sensor, which a linear compensation leaves.
+    int16_t ref_sensor = 361;
+    int16_t ref_board = 341;
+    double drift_sensor = 1.7;
+    double drift_board = 0.33765;
+    double drift_quadratic = 0.05;
+
+    // Calibration.
+    uint32_t modulation_khz = 12000;  // the frequency it was taken at
+    double step_mm = 298.2;
+    uint32_t distances = 20;          // walls 295 .. 295 + 19 step mm
+    int16_t temp_sensor = 352;        // 0.1 degC at calibration
+    int16_t temp_board = 301;
     uint16_t chip_id = 12;
+
+    uint64_t seed = 1;              // of the noise; each frame draws its own
+    bool corrects_pixels = false;   // firmware applies the calibration before streaming
 };
 
+// Unambiguous range in mm at a modulation frequency (half the light's path per period).
+double range_mm(uint32_t modulation_khz);
+
+// The pixel response, its calibration and its noise, without a scene.
 class DepthSensor {
   public:
     explicit DepthSensor(DepthSensorConfig config = {});
 
     const DepthSensorConfig &config() const { return config_; }
-    // Unambiguous range in mm at the measuring frequency (half the light's path per period).
-    double range_mm() const;
-    // What pixel (x, y) of the image (top row first) measures for a wall at `distance_mm`, in
-    // millimetres and as a phase (30000 per period).
-    double measured_mm(uint32_t x, uint32_t y, double distance_mm) const;
-    uint16_t phase(uint32_t x, uint32_t y, double distance_mm) const;
+    double range_mm() const { return vcam::range_mm(config_.modulation_khz); }
 
-    // Frames of a wall at `distance_mm` with the configured amplitude everywhere, rows in the
-    // sensor's read-out order.
-    FrameRenderer wall(double distance_mm) const;
-    // Frames of a scene.
-    FrameRenderer scene(Scene scene) const;
-    void render(const Scene &scene, std::span<uint8_t> frame) const;
-    // A wall at `wall_mm` with a box in the middle at 60 % of that distance and a dark band
-    // along the bottom: something to look at.
-    static Scene box_scene(double wall_mm);
+    // Distance (mm) that array pixel (col, row) measures for a surface `distance_mm` away, at a
+    // modulation frequency and temperatures (0.1 degC), before wrapping.
+    double measured_mm(uint32_t col, uint32_t row, double distance_mm, uint32_t modulation_khz,
+                       int16_t temp_sensor, int16_t temp_board) const;
+    // At the calibration's frequency and temperatures.
+    double measured_mm(uint32_t col, uint32_t row, double distance_mm) const {
+        return measured_mm(col, row, distance_mm, config_.modulation_khz, config_.temp_sensor,
+                           config_.temp_board);
+    }
+    // The same as a phase, 30000 per period.
+    uint16_t phase(uint32_t col, uint32_t row, double distance_mm) const;
+    double drift_mm(int16_t temp_sensor, int16_t temp_board) const;
+    // What firmware that corrects pixels makes of a measured distance: the distance whose
+    // response at the calibration temperatures it is.
+    double corrected_mm(uint32_t col, uint32_t row, double measured, uint32_t modulation_khz) const;
+    // Standard deviation of one pixel's distance (mm) for a decoded amplitude, from the noise
+    // model (a first-order estimate, good while the amplitude is well above the noise).
+    double distance_sigma_mm(double amplitude, uint32_t modulation_khz, uint32_t integration_us,
+                             bool ambient_suppression) const;
+    double sample_sigma(double amplitude, uint32_t integration_us) const;
 
     // The calibration files and the flash package.
     std::vector<uint8_t> parameter_file() const;   // 24-byte form, with the frequency
     std::vector<uint8_t> distance_images() const;  // images in image row order
     std::vector<uint8_t> package() const;
 
+    double pixel_offset(uint32_t col, uint32_t row) const;
+    double column_gain(uint32_t col) const;
+    double baseline_offset(uint32_t col, uint32_t row) const;
+
   private:
     DepthSensorConfig config_;
+    std::vector<float> random_offset_;    // per array pixel
+    std::vector<float> random_baseline_;  // per array pixel
+};
+
+// What the scene really holds, for one frame's window (image row order, top row first, before
+// binning).
+struct Truth {
+    uint32_t width = 0, height = 0;
+    std::vector<float> distance_mm;  // radial distance along the pixel's central ray; 0: no hit
+    std::vector<float> amplitude;    // decoded amplitude without noise (before the ADC)
+    std::vector<uint8_t> mixed;      // 1: the pixel's footprint straddles surfaces > 100 mm apart
+    std::vector<int16_t> surface;    // index of the surface on the central ray; -1: none
+    std::vector<float> near_mm, far_mm;  // nearest and farthest return in the footprint
+};
+
+// The live model: the sensor looking at a scene. One per camera.
+class SensorModel : public FrameSource {
+  public:
+    SensorModel(Scene scene, DepthSensorConfig config = {});
+
+    void render(const Exposure &exposure, std::span<uint8_t> frame) override;
+
+    const DepthSensor &sensor() const { return sensor_; }
+    const Scene &scene() const { return scene_; }
+    // Ground truth of the last frame rendered (or of a window, without rendering).
+    Truth truth() const;
+    Truth truth_for(const Exposure &exposure);
+    uint64_t frames_rendered() const;
+
+  private:
+    struct Pixel {
+        std::complex<double> response;  // sum of the returns per us of integration, unit phase
+                                        // at the static measured distance
+    };
+    void prepare(const Window &window, uint32_t modulation_khz);
+
+    DepthSensor sensor_;
+    Scene scene_;
+    mutable std::mutex mutex_;
+    Window window_{};
+    uint32_t khz_ = 0;
+    std::vector<Pixel> pixels_;  // image row order
+    Truth truth_;                // of the prepared window (amplitude of the last frame)
+    uint64_t frames_ = 0;
 };
 
 }  // namespace lumox::vcam

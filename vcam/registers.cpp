@@ -17,10 +17,12 @@ constexpr PowerOn kPowerOn[] = {
     {128, 0x3F},               // modulation control
     {129, 0x00},               // system clock divider exponent 0 (bits 4-5)
     {130, 0x17},               // PLL multiplier 23: (23 + 1) * 4000 kHz = 96 MHz
-    {133, 0x00},               // modulation clock divider
+    {133, 0x01},               // modulation clock divider: 96 MHz / 8 = 12 MHz
     {139, 0x02},               // demodulation delay
     {146, 0x31},               // four DCS, pseudo-noise polynomial 1, HDR off
-    {148, 0x00}, {160, 0x00},  // integration multiplier 1
+    {148, 0x00},
+    {150, 0x00}, {151, 0x04}, {152, 0x01}, {153, 0x43}, {154, 0x06}, {155, 0x7D},  // ROI
+    {160, 0x00},  // integration multiplier 1
     {161, 0x01}, {162, 0x04},  // integration count 1200
     {163, 0xB0}, {174, 0x04},  // DLL control
 };
@@ -74,6 +76,19 @@ ReadOut RegisterFile::readout() const {
     r.dcs = (type == 3 || type == 5) ? 2 : static_cast<uint8_t>(((sensor_[146] >> 4) & 0x03) + 1);
     r.halves = (type == 4 || type == 5) ? 1 : 2;
     return r;
+}
+
+uint32_t RegisterFile::modulation_khz() const {
+    if (sensor_[128] == 127) return 36000;
+    const uint32_t sys = (((sensor_[130] & 0x1Fu) + 1) * 4000) >> ((sensor_[129] >> 4) & 3);
+    return sys / (4 * ((sensor_[133] & 0x1Fu) + 1));
+}
+
+void RegisterFile::roi(uint32_t &x1, uint32_t &x2, uint32_t &y1, uint32_t &y2) const {
+    x1 = (sensor_[150] << 8) | sensor_[151];
+    x2 = (sensor_[152] << 8) | sensor_[153];
+    y1 = sensor_[154];
+    y2 = sensor_[155];
 }
 
 bool RegisterFile::in_range(uint8_t target, uint32_t address, uint32_t count) const {

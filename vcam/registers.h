@@ -16,6 +16,11 @@
 //   eighth measurement is an outlier kDllOutlier steps off.
 // - Writing 4 (normal mode) to the clock control register 125 clears the start-up flag, the top
 //   bit of register 126.
+// - The modulation frequency follows the clock registers: the system clock ((register 130 bits 0-4)
+//   + 1) x 4000 kHz >> (register 129 bits 4-5), divided by 4 x (register 133 + 1); 36 MHz when
+//   register 128 is 127. At power-on 12 MHz.
+// - The region of interest (registers 150-155, 4..323 x 6..125 at power-on) places the frame on
+//   the pixel array.
 // - The read-out (ReadOut of vcam/stream.h) follows registers 148 (bit 4 horizontal binning, bits
 //   2-3 row reduction, bit 5 vertical binning) and 146 (bits 4-5: DCS count - 1); a FLIM
 //   personality reads two DCS; an epc635 (part type 4 or 5) reads one half.
@@ -89,6 +94,12 @@ class RegisterFile {
 
     // The read-out the sensor registers select.
     ReadOut readout() const;
+    // The modulation frequency the clock registers select (128, 129, 130, 133), in kHz.
+    uint32_t modulation_khz() const;
+    // Ambient-light suppression (ABS): bits 4-5 of register 34.
+    bool ambient_suppression() const { return (sensor_[34] & 0x30) == 0x30; }
+    // The region of interest of registers 150-155: columns x1..x2, rows y1..y2 of each half.
+    void roi(uint32_t &x1, uint32_t &x2, uint32_t &y1, uint32_t &y2) const;
     // The part type the chip reports now (its personality).
     uint8_t part_type() const { return identity_[kIdentityPartType]; }
 

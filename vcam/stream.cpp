@@ -80,6 +80,23 @@ void reduce(const ReadOut &r, const uint8_t *full, uint32_t width, uint32_t heig
 
 }  // namespace
 
+namespace {
+
+class RendererSource : public FrameSource {
+  public:
+    explicit RendererSource(FrameRenderer f) : f_(std::move(f)) {}
+    void render(const Exposure &e, std::span<uint8_t> frame) override { f_(e.frame_index, frame); }
+
+  private:
+    FrameRenderer f_;
+};
+
+}  // namespace
+
+void StreamGenerator::set_renderer(FrameRenderer renderer) {
+    source_ = renderer ? std::make_shared<RendererSource>(std::move(renderer)) : nullptr;
+}
+
 void StreamGenerator::add_fault(StreamFault fault, unsigned count) {
     switch (fault) {
         case StreamFault::kCorruptHeader:
@@ -140,9 +157,10 @@ void StreamGenerator::emit_segment(SegmentHeader h, std::span<const uint8_t> dat
 uint32_t StreamGenerator::generate() {
     const bool package = !package_.empty();
     const bool reduced = !package && !readout_.full();
-    const ReducedSize size = reduced ? reduced_size(readout_, config_.width, config_.height)
-                                     : ReducedSize{config_.width, config_.height};
-    const uint32_t full_bytes = 8u * static_cast<uint32_t>(config_.width) * config_.height;
+    const uint32_t width = exposure_.window.width, height = exposure_.window.height;
+    const ReducedSize size =
+        reduced ? reduced_size(readout_, width, height) : ReducedSize{width, height};
+    const uint32_t full_bytes = 8u * width * height;
     const uint32_t frame_bytes =
         package ? static_cast<uint32_t>(package_.size())
                 : (reduced ? 2u * readout_.dcs * size.width * size.height : full_bytes);
@@ -153,10 +171,10 @@ uint32_t StreamGenerator::generate() {
     h.frlen = frame_bytes;
     h.fridx = next_fridx_;
     h.frfmt = package ? kFormatCalibration : kFormatRawDcs;
-    h.width = package ? 0 : config_.width;
-    h.height = package ? 0 : config_.height;
-    h.temp_sensor = temp_sensor_;
-    h.temp_board = temp_board_;
+    h.width = package ? 0 : static_cast<uint16_t>(width);
+    h.height = package ? 0 : static_cast<uint16_t>(height);
+    h.temp_sensor = exposure_.temp_sensor;
+    h.temp_board = exposure_.temp_board;
     h.frame_start = true;
 
     if (package) {
@@ -169,13 +187,14 @@ uint32_t StreamGenerator::generate() {
             const uint32_t index = static_cast<uint16_t>(next_fridx_ + k);
             if (reduced) full_.resize(full_bytes);
             std::span<uint8_t> target = reduced ? std::span<uint8_t>(full_) : frame;
-            if (renderer_) {
-                renderer_(index, target);
+            if (source_) {
+                Exposure e = exposure_;
+                e.frame_index = index;
+                source_->render(e, target);
             } else {
                 render_pattern(index, target);
             }
-            if (reduced)
-                reduce(readout_, full_.data(), config_.width, config_.height, frame.data());
+            if (reduced) reduce(readout_, full_.data(), width, height, frame.data());
         }
     }
     next_fridx_ = static_cast<uint16_t>(next_fridx_ + per_segment);

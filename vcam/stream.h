@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "vcam/optics.h"
 #include "vcam/wire.h"
 
 namespace lumox::vcam {
@@ -52,6 +54,26 @@ enum class StreamFault {
 // With a reduced read-out (ReadOut) the frame sent is derived from this full one.
 using FrameRenderer = std::function<void(uint32_t frame_index, std::span<uint8_t> frame)>;
 
+// What the camera is set to when it takes a frame: everything a model of the sensor needs.
+struct Exposure {
+    uint32_t frame_index = 0;  // as the frame's header will say
+    Window window;             // the full read-out, before binning and row reduction
+    uint32_t modulation_khz = 12000;
+    uint32_t integration_us = 1500;
+    bool ambient_suppression = true;  // ABS
+    int16_t temp_sensor = 0;          // 0.1 degC, as the header will say
+    int16_t temp_board = 0;
+};
+
+// Where format-2 frames come from: a model of the sensor, a fixed pattern, or a recording. It
+// fills the four full planes (4 * window.width * window.height samples, little-endian, rows in
+// read-out order). Called under the camera's lock, one frame at a time.
+class FrameSource {
+  public:
+    virtual ~FrameSource() = default;
+    virtual void render(const Exposure &exposure, std::span<uint8_t> frame) = 0;
+};
+
 // The default 12-bit counter pattern: sample i of frame f.
 inline uint16_t pattern_sample(uint32_t frame_index, uint32_t sample_index) {
     return static_cast<uint16_t>((sample_index + frame_index * 97u) & 0x0FFFu);
@@ -81,13 +103,22 @@ class StreamGenerator {
   public:
     StreamGenerator() = default;
 
-    void set_config(const StreamConfig &config) { config_ = config; }
-    const StreamConfig &config() const { return config_; }
-    void set_renderer(FrameRenderer renderer) { renderer_ = std::move(renderer); }
-    void set_temperatures(int16_t sensor, int16_t board) {
-        temp_sensor_ = sensor;
-        temp_board_ = board;
+    // Also sets the window to the configured frame size.
+    void set_config(const StreamConfig &config) {
+        config_ = config;
+        exposure_.window = Window::centred(config.width, config.height);
     }
+    const StreamConfig &config() const { return config_; }
+    void set_renderer(FrameRenderer renderer);
+    void set_source(std::shared_ptr<FrameSource> source) { source_ = std::move(source); }
+    void set_temperatures(int16_t sensor, int16_t board) {
+        exposure_.temp_sensor = sensor;
+        exposure_.temp_board = board;
+    }
+    // Settings of the next frames (the frame index is the generator's own). The window's size
+    // is the frame size.
+    void set_exposure(const Exposure &exposure) { exposure_ = exposure; }
+    const Exposure &exposure() const { return exposure_; }
     void set_readout(const ReadOut &readout) { readout_ = readout; }
     const ReadOut &readout() const { return readout_; }
     // Serve this package as frames of format 171 instead of rendered frames (empty: render).
@@ -109,10 +140,9 @@ class StreamGenerator {
     void emit_segment(SegmentHeader h, std::span<const uint8_t> data);
 
     StreamConfig config_;
-    FrameRenderer renderer_;
+    std::shared_ptr<FrameSource> source_;
+    Exposure exposure_{0, Window::centred(320, 240), 12000, 1500, true, 0, 0};
     std::vector<uint8_t> package_;
-    int16_t temp_sensor_ = 0;
-    int16_t temp_board_ = 0;
     uint16_t next_sidx_ = 0;
     uint16_t next_fridx_ = 0;
     uint32_t segments_ = 0;

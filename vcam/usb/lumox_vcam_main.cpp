@@ -3,6 +3,7 @@
 // COMMAND with LD_PRELOAD and UMOCKDEV_DIR set so that libusb in COMMAND finds the cameras. The
 // bus lives until COMMAND ends; the launcher exits with COMMAND's status.
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "vcam/depth_sensor.h"
+#include "vcam/truth_writer.h"
 #include "vcam/usb/bus.h"
 
 namespace {
@@ -34,11 +36,18 @@ void usage(FILE *out) {
         "  --frames-per-segment N whole frames per segment (default 1)\n"
         "  --no-data-checksum     segments without the data checksum\n"
         "  --status-busy N        the first N status replies report busy\n"
-        "  --wall MM              frames show a flat wall at MM millimetres, seen by a sensor\n"
-        "                         with a per-pixel distance non-uniformity\n"
-        "  --scene                as --wall (default 2000 mm), with a box in front of the wall\n"
-        "                         at 60 % of its distance and a dark band along the bottom\n"
-        "  --calibration          the cameras carry that sensor's calibration package\n"
+        "  --scene NAME|FILE      what the cameras look at (default room): wall[:MM] (a flat\n"
+        "                         wall, default 2000 mm), box[:MM] (a wall with a box in front\n"
+        "                         of it), room (floor, back wall, box, sphere, pillar), or a\n"
+        "                         scene file (see vcam/scene.h)\n"
+        "  --wall MM              the same as --scene wall:MM\n"
+        "  --pattern              frames hold a counter pattern instead of a scene\n"
+        "  --seed N               seed of the sensor noise (default 1)\n"
+        "  --temperature C        sensor temperature in degC (default 35.2; the illumination\n"
+        "                         board runs 5.1 degC cooler); the phase drifts with it\n"
+        "  --truth DIR            write the ground truth of every frame into DIR\n"
+        "  --no-calibration       the cameras carry no calibration package (default: their\n"
+        "                         sensor's; firmware 2.0 and later apply it before streaming)\n"
         "  -h, --help             this text\n",
         out);
 }
@@ -59,9 +68,12 @@ int main(int argc, char **argv) {
 
     lumox::vcam::BusOptions bus;
     lumox::vcam::UsbCameraOptions cam;
-    unsigned long cameras = 1, first_port = 1, status_busy = 0, wall_mm = 0;
-    bool calibration = false;
-    bool box_scene = false;
+    unsigned long cameras = 1, first_port = 1, status_busy = 0, seed = 1;
+    bool calibration = true;
+    bool pattern = false;
+    std::string scene_name = "room";
+    std::string truth_dir;
+    double temperature = 35.2;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string opt = argv[i];
@@ -108,11 +120,27 @@ int main(int argc, char **argv) {
         } else if (opt == "--status-busy") {
             value(1000000, status_busy);
         } else if (opt == "--wall") {
-            value(100000, wall_mm);
-        } else if (opt == "--scene") {
-            box_scene = true;
+            value(50000, n);
+            scene_name = "wall:" + std::to_string(n);
+        } else if (opt == "--scene" && i + 1 < argc) {
+            scene_name = argv[++i];
+        } else if (opt == "--pattern") {
+            pattern = true;
+        } else if (opt == "--seed") {
+            value(0xFFFFFFFFul, seed);
+        } else if (opt == "--temperature" && i + 1 < argc) {
+            char *end = nullptr;
+            temperature = std::strtod(argv[++i], &end);
+            if (!end || *end || !(temperature >= -40 && temperature <= 125)) {
+                std::fprintf(stderr, "lumox-vcam: --temperature needs degC from -40 to 125\n");
+                return 2;
+            }
+        } else if (opt == "--truth" && i + 1 < argc) {
+            truth_dir = argv[++i];
         } else if (opt == "--calibration") {
             calibration = true;
+        } else if (opt == "--no-calibration") {
+            calibration = false;
         } else {
             std::fprintf(stderr, "lumox-vcam: unknown option %s\n", opt.c_str());
             usage(stderr);
@@ -127,6 +155,20 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "lumox-vcam: --cameras and --port start at 1\n");
         return 2;
     }
+    std::string error;
+    const auto scene = lumox::vcam::Scene::named(scene_name, error);
+    if (!pattern && !scene) {
+        std::fprintf(stderr, "lumox-vcam: %s\n", error.c_str());
+        return 2;
+    }
+    const auto t_sensor = static_cast<int16_t>(std::lround(temperature * 10));
+    cam.camera.temp_sensor = t_sensor;
+    cam.camera.temp_board = static_cast<int16_t>(t_sensor - 51);
+    // Firmware 2.0 and later corrects each pixel with the calibration it carries.
+    const std::string &product = cam.camera.product;
+    const size_t dash = product.find('-', product.find('-') + 1);
+    const bool corrects =
+        calibration && dash != std::string::npos && std::atoi(product.c_str() + dash + 1) >= 2;
     bus.cameras.clear();
     for (unsigned long k = 0; k < cameras; ++k) {
         lumox::vcam::UsbCameraOptions c = cam;
@@ -135,15 +177,31 @@ int main(int argc, char **argv) {
     }
 
     lumox::vcam::VirtualBus vbus(bus);
-    const lumox::vcam::DepthSensor sensor;
+    lumox::vcam::DepthSensorConfig sensor_config;
+    sensor_config.seed = seed;
+    sensor_config.corrects_pixels = corrects;
+    const lumox::vcam::DepthSensor sensor(sensor_config);
     const std::vector<uint8_t> package = calibration ? sensor.package() : std::vector<uint8_t>{};
     for (size_t k = 0; k < vbus.size(); ++k) {
         vbus.camera(k).fault_status_busy(static_cast<unsigned>(status_busy));
-        if (box_scene)
-            vbus.camera(k).set_renderer(sensor.scene(lumox::vcam::DepthSensor::box_scene(
-                wall_mm > 0 ? static_cast<double>(wall_mm) : 2000.0)));
-        else if (wall_mm > 0)
-            vbus.camera(k).set_renderer(sensor.wall(static_cast<double>(wall_mm)));
+        if (!pattern) {
+            auto cfg = sensor_config;
+            cfg.seed = seed + k;
+            auto model = std::make_shared<lumox::vcam::SensorModel>(*scene, cfg);
+            if (truth_dir.empty()) {
+                vbus.camera(k).set_frame_source(model);
+            } else {
+                const std::string dir =
+                    vbus.size() > 1 ? truth_dir + "/camera" + std::to_string(k) : truth_dir;
+                try {
+                    vbus.camera(k).set_frame_source(
+                        std::make_shared<lumox::vcam::TruthWriter>(model, dir));
+                } catch (const std::exception &e) {
+                    std::fprintf(stderr, "lumox-vcam: %s\n", e.what());
+                    return 2;
+                }
+            }
+        }
         if (calibration) vbus.camera(k).set_calibration_package(package, 1);
     }
 
