@@ -8,6 +8,7 @@
 #include <cstring>
 #include <numbers>
 #include <stdexcept>
+#include <memory>
 #include <string>
 
 #include "vcam/wire.h"
@@ -49,16 +50,22 @@ class Noise {
     double uniform() {  // (0, 1)
         return (static_cast<double>(next() >> 11) + 0.5) * (1.0 / 9007199254740992.0);
     }
+    // Marsaglia's polar method: pairs of normals without trigonometry.
     double normal() {
         if (have_) {
             have_ = false;
             return spare_;
         }
-        const double r = std::sqrt(-2.0 * std::log(uniform()));
-        const double t = kTwoPi * uniform();
-        spare_ = r * std::sin(t);
+        double u, v, q;
+        do {
+            u = 2.0 * uniform() - 1.0;
+            v = 2.0 * uniform() - 1.0;
+            q = u * u + v * v;
+        } while (q >= 1.0 || q == 0.0);
+        const double f = std::sqrt(-2.0 * std::log(q) / q);
+        spare_ = v * f;
         have_ = true;
-        return r * std::cos(t);
+        return u * f;
     }
 
   private:
@@ -107,6 +114,46 @@ std::vector<uint8_t> zip_one(const std::string &name, const std::vector<uint8_t>
     zip_source_free(archive);
     if (bytes.empty()) throw std::runtime_error("zip read-back");
     return bytes;
+}
+
+// The rays of every pixel of a window (the footprint's s x s, then the centre's), shared by the
+// models of a process: casting them through the lens is the costly part of a new scene.
+struct RayKey {
+    Lens lens;
+    Window window;
+    int s;
+    bool operator==(const RayKey &o) const {
+        return std::memcmp(&lens, &o.lens, sizeof lens) == 0 && window == o.window && s == o.s;
+    }
+};
+
+std::shared_ptr<const std::vector<Vec3>> rays_of(const Lens &lens, const Window &window, int s) {
+    static std::mutex mutex;
+    static std::vector<std::pair<RayKey, std::shared_ptr<const std::vector<Vec3>>>> cache;
+    const RayKey key{lens, window, s};
+    {
+        std::lock_guard lock(mutex);
+        for (const auto &entry : cache)
+            if (entry.first == key) return entry.second;
+    }
+    auto rays = std::make_shared<std::vector<Vec3>>();
+    const size_t per = static_cast<size_t>(s) * s + 1;
+    rays->resize(per * window.width * window.height);
+    size_t at = 0;
+    for (uint32_t y = 0; y < window.height; ++y) {
+        const double v0 = window.array_row(y);
+        for (uint32_t x = 0; x < window.width; ++x) {
+            const double u0 = window.array_col(x);
+            for (int a = 0; a < s; ++a)
+                for (int b = 0; b < s; ++b)
+                    (*rays)[at++] = lens.ray(u0 + (b + 0.5) / s - 0.5, v0 + (a + 0.5) / s - 0.5);
+            (*rays)[at++] = lens.ray(u0, v0);
+        }
+    }
+    std::lock_guard lock(mutex);
+    if (cache.size() >= 4) cache.erase(cache.begin());
+    cache.emplace_back(key, rays);
+    return rays;
 }
 
 }  // namespace
@@ -269,6 +316,8 @@ void SensorModel::prepare(const Window &window, uint32_t modulation_khz) {
     truth_.far_mm.assign(n, 0.0f);
     const int s = std::max(1, c.supersample);
     const double share = 1.0 / (s * s);
+    const auto rays = rays_of(c.lens, window, s);
+    const Vec3 *ray = rays->data();
     for (uint32_t y = 0; y < h; ++y) {
         const double v0 = window.array_row(y);
         for (uint32_t x = 0; x < w; ++x) {
@@ -276,14 +325,15 @@ void SensorModel::prepare(const Window &window, uint32_t modulation_khz) {
             const auto col = static_cast<uint32_t>(std::clamp<double>(u0, 0, c.width - 1));
             const auto row = static_cast<uint32_t>(std::clamp<double>(v0, 0, c.height - 1));
             const size_t i = static_cast<size_t>(y) * w + x;
+            pixels_[i].col = col;
+            pixels_[i].row = row;
+            pixels_[i].level = static_cast<float>(c.baseline + sensor_.baseline_offset(col, row));
             std::complex<double> sum = 0;
             double nearest = 1e30, farthest = 0;
             int hits = 0;
-            for (int a = 0; a < s; ++a) {
-                for (int b = 0; b < s; ++b) {
-                    const double u = u0 + (b + 0.5) / s - 0.5;
-                    const double v = v0 + (a + 0.5) / s - 0.5;
-                    const auto hit = scene_.cast(c.lens.ray(u, v));
+            for (int a = 0; a < s * s; ++a) {
+                {
+                    const auto hit = scene_.cast(*ray++);
                     if (!hit) continue;
                     ++hits;
                     nearest = std::min(nearest, hit->distance);
@@ -304,7 +354,7 @@ void SensorModel::prepare(const Window &window, uint32_t modulation_khz) {
                 truth_.far_mm[i] = static_cast<float>(farthest);
                 truth_.mixed[i] = (farthest - nearest > kMixedMm || hits < s * s) ? 1 : 0;
             }
-            if (const auto centre = scene_.cast(c.lens.ray(u0, v0))) {
+            if (const auto centre = scene_.cast(*ray++)) {
                 truth_.distance_mm[i] = static_cast<float>(centre->distance);
                 truth_.surface[i] = static_cast<int16_t>(centre->surface);
             }
@@ -335,21 +385,19 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
         const uint32_t y = image_row(r, h);
         for (uint32_t x = 0; x < w; ++x) {
             const size_t i = static_cast<size_t>(y) * w + x;
-            const std::complex<double> z = pixels_[i].response * drift;
-            const double amp = std::abs(z);
+            const Pixel &px = pixels_[i];
+            const std::complex<double> z = px.response * drift;
+            const double amp = std::sqrt(z.real() * z.real() + z.imag() * z.imag());
             truth_.amplitude[i] = static_cast<float>(amp);
-            const auto col =
-                static_cast<uint32_t>(std::clamp<double>(e.window.array_col(x), 0, c.width - 1));
-            const auto row =
-                static_cast<uint32_t>(std::clamp<double>(e.window.array_row(y), 0, c.height - 1));
-            const double level = c.baseline + sensor_.baseline_offset(col, row) + level_ambient;
+            const uint32_t col = px.col, row = px.row;
+            const double level = px.level + level_ambient;
             const double sigma = std::sqrt(read2 + c.shot_gain * (ambient + amp));
             const double ideal[4] = {level + z.real(), level + z.imag(), level - z.real(),
                                      level - z.imag()};
             double v[4];
             bool clipped = false;
             for (int k = 0; k < 4; ++k) {
-                v[k] = std::clamp(std::round(ideal[k] + sigma * noise.normal()), 0.0, 4095.0);
+                v[k] = std::clamp(std::floor(ideal[k] + sigma * noise.normal() + 0.5), 0.0, 4095.0);
                 clipped = clipped || v[k] <= 0.0 || v[k] >= 4095.0;
             }
             if (c.corrects_pixels && !clipped) {

@@ -150,6 +150,8 @@ class SensorModel : public FrameSource {
     struct Pixel {
         std::complex<double> response;  // sum of the returns per us of integration, unit phase
                                         // at the static measured distance
+        uint32_t col = 0, row = 0;      // on the array
+        float level = 0;                // of no light
     };
     void prepare(const Window &window, uint32_t modulation_khz);
 

@@ -207,7 +207,7 @@ TEST(DepthSensor, NoiseDiffersPerFrameRepeatsPerSeedAndMatchesItsModel) {
     const uint32_t x = 160, y = 120;
     std::vector<double> mm;
     std::vector<uint8_t> f(8 * kPlane);
-    for (int k = 0; k < 300; ++k) {
+    for (int k = 0; k < 150; ++k) {
         a.render(exposure(), f);
         mm.push_back(decoded_phase(at(f, x, y)) * a.sensor().range_mm() / 30000.0);
     }
@@ -216,7 +216,7 @@ TEST(DepthSensor, NoiseDiffersPerFrameRepeatsPerSeedAndMatchesItsModel) {
     for (double v : mm) var += (v - mean) * (v - mean) / (mm.size() - 1);
     const double expected = a.sensor().distance_sigma_mm(a.truth().amplitude[y * kW + x], 12000,
                                                          700, true);
-    EXPECT_NEAR(std::sqrt(var), expected, 0.15 * expected);
+    EXPECT_NEAR(std::sqrt(var), expected, 0.2 * expected);  // 3 standard errors of 150 frames
 }
 
 TEST(DepthSensor, PackageHeaderDescribesTheArchive) {
