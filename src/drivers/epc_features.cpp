@@ -16,7 +16,7 @@
 
 // Provided by the evaluation kit's calculation and calibration modules when they are present;
 // without them HDR counts as off and the calibration files as missing.
-extern "C" int calculationIsHDR(void) __attribute__((weak));
+extern "C" int calculationIsHDR(void) noexcept __attribute__((weak));
 
 namespace lumox::drivers {
 namespace {

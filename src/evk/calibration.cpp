@@ -195,7 +195,7 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int calibrationGetDistanceImagesName(char *buffer) {
+LUMOX_API int calibrationGetDistanceImagesName(char *buffer) noexcept {
     if (!buffer) return -1;
     const char *stem = is_epc635(configGetPartType()) ? "epc635_images_drnu" : "ryn_ex_images_drnu";
     std::snprintf(buffer, kNameBytes, "%s_W%03i_C%03i_10.bin", stem, configGetWaferID(),
@@ -203,7 +203,7 @@ LUMOX_API int calibrationGetDistanceImagesName(char *buffer) {
     return 0;
 }
 
-LUMOX_API int calibrationGetParamName(char *buffer) {
+LUMOX_API int calibrationGetParamName(char *buffer) noexcept {
     if (!buffer) return -1;
     const char *stem = is_epc635(configGetPartType()) ? "epc635_drnu_param" : "ryn_ex_drnu_param";
     std::snprintf(buffer, kNameBytes, "%s_W%03i_C%03i_10.bin", stem, configGetWaferID(),
@@ -211,18 +211,18 @@ LUMOX_API int calibrationGetParamName(char *buffer) {
     return 0;
 }
 
-LUMOX_API int calibrateSetWidth(int width) { return g_calib.width = width; }
-LUMOX_API int calibrateSetHeight(int height) { return g_calib.height = height; }
-LUMOX_API int calibrateGetWidth(void) { return g_calib.width; }
-LUMOX_API int calibrateGetHeight(void) { return g_calib.height; }
-LUMOX_API int calibrateSetNumDistances(int count) { return g_calib.num_distances = count; }
-LUMOX_API int calibrateGetNumDistances(void) { return g_calib.num_distances; }
-LUMOX_API int calibrateGetTempCalib(void) { return g_calib.working.temp; }
-LUMOX_API int calibrateGetIbTempCalib(void) { return g_calib.working.temp_ib; }
-LUMOX_API double calibrateGetStepCalMM(void) { return g_calib.working.step_mm; }
-LUMOX_API int calibrationGetOffsetDRNU(void) { return g_calib.working.offset; }
+LUMOX_API int calibrateSetWidth(int width) noexcept { return g_calib.width = width; }
+LUMOX_API int calibrateSetHeight(int height) noexcept { return g_calib.height = height; }
+LUMOX_API int calibrateGetWidth(void) noexcept { return g_calib.width; }
+LUMOX_API int calibrateGetHeight(void) noexcept { return g_calib.height; }
+LUMOX_API int calibrateSetNumDistances(int count) noexcept { return g_calib.num_distances = count; }
+LUMOX_API int calibrateGetNumDistances(void) noexcept { return g_calib.num_distances; }
+LUMOX_API int calibrateGetTempCalib(void) noexcept { return g_calib.working.temp; }
+LUMOX_API int calibrateGetIbTempCalib(void) noexcept { return g_calib.working.temp_ib; }
+LUMOX_API double calibrateGetStepCalMM(void) noexcept { return g_calib.working.step_mm; }
+LUMOX_API int calibrationGetOffsetDRNU(void) noexcept { return g_calib.working.offset; }
 
-LUMOX_API int calibrationLoadDRNU_LUT(void) {
+LUMOX_API int calibrationLoadDRNU_LUT(void) noexcept {
     DrnuParams params;
     if (!read_param_file(&params)) {
         params = DrnuParams{};
@@ -236,7 +236,7 @@ LUMOX_API int calibrationLoadDRNU_LUT(void) {
     return 0;
 }
 
-LUMOX_API int calibrationLoadDistanceImages(int bank) {
+LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     const char *fn = "calibrationLoadDistanceImages";
     if (bank != 0 && bank != 1) return -1;
     char name[kNameBytes];
