@@ -10,6 +10,7 @@
 
 #include "api/device_state.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 
 static_assert(sizeof(lumox_param_item) == 24, "parameter items have a 24-byte stride");
 static_assert(offsetof(lumox_param_item, param_id) == 0);
@@ -23,11 +24,6 @@ namespace {
 
 std::unique_ptr<WireParam[]> make_records(uint32_t count) {
     return std::unique_ptr<WireParam[]>(new (std::nothrow) WireParam[count]());
-}
-
-uint32_t read_u32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 struct ParamName {
@@ -117,7 +113,7 @@ LUMOX_API uint8_t lumox_param_batch_set(lumox_dev_t *dev, const lumox_param_item
         std::memcpy(records[i].val, items[i].param_val, LUMOX_PARAM_VAL_MAX);
         if (items[i].param_id == LUMOX_PARAM_FRAME_RATE) {
             lx_log(LX_LOG_DBG, "DBG", "[%s] Set FPS:%d\n", "_lumox_param_batch_set",
-                   static_cast<int>(read_u32(items[i].param_val)));
+                   static_cast<int>(lumox::load_le32(items[i].param_val)));
         }
     }
     lx_log(LX_LOG_DBG, "DBG", "[%s] set %d param\n", "_lumox_param_batch_set",

@@ -10,6 +10,7 @@
 
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 #include "platform/fs.h"
 
 namespace lumox::drivers {
@@ -21,7 +22,6 @@ constexpr int kSensorAddress = 32;
 lx_lens_param g_lens = default_lens_param();
 int g_ext_mod_enable = 0;
 
-uint16_t u16_le(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 // Stores the first token of lens file line `line` into the lens record and logs it.
 void store_lens_line(int line, const char *text) {
@@ -169,7 +169,7 @@ uint8_t epc_init(lumox_drv *drv, lumox_dev_t *dev) {
     char firmware[17] = {};
     if (!firmware_field(dev, firmware)) return 0;
     epcSetExtModEnable(std::strncmp(firmware, "2.0", 3) == 0 ? 1 : 0);
-    lx_log(LX_LOG_DBG, "DBG", "[%s] FW_VER:%d\n", kFunc, u16_le(&dev->id6_data[2]));
+    lx_log(LX_LOG_DBG, "DBG", "[%s] FW_VER:%d\n", kFunc, lumox::load_le16(&dev->id6_data[2]));
 
     const int result = epc_adapter_init(dev);
     if (result & 0xFF) return static_cast<uint8_t>(result);

@@ -4,6 +4,7 @@
 
 #include "evk/config.h"
 #include "evk/device_port.h"
+#include "lx/byte_order.h"
 
 extern "C" {
 LUMOX_API lumox_dev_t *g_lx_dev = nullptr;
@@ -19,7 +20,7 @@ constexpr int kSensorAddress = 32;
 bool g_owns_device = false;
 
 uint16_t word_at(const uint8_t *bytes, int offset) {
-    return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+    return load_le16(bytes + offset);
 }
 
 void close_owned_device() {
