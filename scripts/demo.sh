@@ -10,19 +10,21 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target lumox_cli lumox-vcam
 mkdir -p out
 
-echo "== distance colour ramp, 0 to 4 m"
+echo "== distance colour ramp, 0 to 4 m (near red, far blue)"
 build/tools/lumox cmap 0 4000 40 | tee out/cmap.txt
 
 echo "== a virtual camera: identity, then 100 raw frames"
 VCAM=build/vcam/usb/lumox-vcam
-"$VCAM" -- build/tools/lumox info --log out/lumox.log | tee out/info.txt
-"$VCAM" -- build/tools/lumox capture --frames 100 --out out/frames --log out/lumox.log \
-    | tee out/capture.txt
+"$VCAM" -- build/tools/lumox info --calib out/calib --log out/lumox.log | tee out/info.txt
+"$VCAM" -- build/tools/lumox capture --frames 100 --out out/frames --calib out/calib \
+    --log out/lumox.log | tee out/capture.txt
 
-echo "== a camera facing a box 1.2 m away in front of a wall at 2 m: fetch its calibration, decode 20 frames"
-rm -rf out/calib
-"$VCAM" --scene --wall 2000 --calibration --product LXC660-E2-1.9.0 -- \
+echo "== the camera looks at a room (floor, back wall 3.5 m away, a box, a sphere, a pillar): 20 frames"
+"$VCAM" --scene room --truth out/truth -- \
     build/tools/lumox depth --frames 20 --out out/depth --calib out/calib --log out/lumox.log \
     | tee out/depth.txt
+echo "== again: the calibration fetched before is found and used the same way"
+"$VCAM" --scene room -- build/tools/lumox depth --frames 5 --calib out/calib --log out/lumox.log \
+    | tee out/depth_again.txt
 build/tools/lumox calib show out/calib | head -12 | tee out/calib.txt
-echo "results in out/"
+echo "results in out/ (out/depth: distance.ppm, gray.pgm, points.ply; out/truth: the scene's truth)"

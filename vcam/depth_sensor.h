@@ -133,7 +133,7 @@ struct Truth {
 };
 
 // The live model: the sensor looking at a scene. One per camera.
-class SensorModel : public FrameSource {
+class SensorModel : public LiveSource {
   public:
     SensorModel(Scene scene, DepthSensorConfig config = {});
 

@@ -65,13 +65,26 @@ struct Exposure {
     int16_t temp_board = 0;
 };
 
-// Where format-2 frames come from: a model of the sensor, a fixed pattern, or a recording. It
+// Where rendered format-2 frames come from: a model of the sensor looking at a scene. It
 // fills the four full planes (4 * window.width * window.height samples, little-endian, rows in
 // read-out order). Called under the camera's lock, one frame at a time.
-class FrameSource {
+class LiveSource {
   public:
-    virtual ~FrameSource() = default;
+    virtual ~LiveSource() = default;
     virtual void render(const Exposure &exposure, std::span<uint8_t> frame) = 0;
+};
+
+// A frame sent as it is instead of a rendered one (a recorded camera's frames): its bytes and the
+// header fields that describe it.
+struct SourcedFrame {
+    std::vector<uint8_t> bytes;
+    uint16_t fridx = 0;
+    uint16_t frfmt = kFormatRawDcs;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    int16_t temp_sensor = 0;
+    int16_t temp_board = 0;
+    uint32_t spare = 0;
 };
 
 // The default 12-bit counter pattern: sample i of frame f.
@@ -110,7 +123,7 @@ class StreamGenerator {
     }
     const StreamConfig &config() const { return config_; }
     void set_renderer(FrameRenderer renderer);
-    void set_source(std::shared_ptr<FrameSource> source) { source_ = std::move(source); }
+    void set_source(std::shared_ptr<LiveSource> source) { source_ = std::move(source); }
     void set_temperatures(int16_t sensor, int16_t board) {
         exposure_.temp_sensor = sensor;
         exposure_.temp_board = board;
@@ -135,12 +148,14 @@ class StreamGenerator {
     uint32_t generate();
     size_t read(std::span<uint8_t> dst);
     uint32_t segments_generated() const { return segments_; }
+    // Cuts a given frame into segments into the buffer, as generate() does with a rendered one.
+    void emit_frame(const SourcedFrame &frame);
 
   private:
     void emit_segment(SegmentHeader h, std::span<const uint8_t> data);
 
     StreamConfig config_;
-    std::shared_ptr<FrameSource> source_;
+    std::shared_ptr<LiveSource> source_;
     Exposure exposure_{0, Window::centred(320, 240), 12000, 1500, true, 0, 0};
     std::vector<uint8_t> package_;
     uint16_t next_sidx_ = 0;

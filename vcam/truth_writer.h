@@ -16,7 +16,7 @@
 
 namespace lumox::vcam {
 
-class TruthWriter : public FrameSource {
+class TruthWriter : public LiveSource {
   public:
     // Fails (throws std::runtime_error) when `dir` cannot be created or written.
     TruthWriter(std::shared_ptr<SensorModel> model, std::string dir);

@@ -98,7 +98,7 @@ class Rig {
 
     void look_at(vcam::Scene scene) {
         model_ = std::make_shared<vcam::SensorModel>(std::move(scene), config_);
-        bus_->camera(0).set_frame_source(model_);
+        bus_->camera(0).set_live_source(model_);
     }
     void integration(uint32_t us) {
         lumox_param_item item{};

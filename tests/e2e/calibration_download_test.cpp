@@ -75,7 +75,7 @@ class CalibrationDownload : public VcamTest {
     Error measure(double wall_mm) {
         constexpr int kFrames = 16;
         auto model = std::make_shared<vcam::SensorModel>(vcam::Scene::wall(wall_mm));
-        camera().set_frame_source(model);
+        camera().set_live_source(model);
         const double m = wall_mm / 1000.0;
         const auto intg = static_cast<uint16_t>(std::min(4000.0, 440.0 * m * m));
         const uint8_t intg_bytes[2] = {static_cast<uint8_t>(intg), static_cast<uint8_t>(intg >> 8)};

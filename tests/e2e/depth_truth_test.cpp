@@ -61,7 +61,7 @@ class DepthTruth : public VcamTest {
         vcam::DepthSensorConfig config;
         config.corrects_pixels = calibrated && product.find("-2.") != std::string::npos;
         model_ = std::make_shared<vcam::SensorModel>(std::move(scene), config);
-        camera().set_frame_source(model_);
+        camera().set_live_source(model_);
         if (calibrated) camera().set_calibration_package(model_->sensor().package(), 1);
     }
 
