@@ -311,7 +311,9 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
 
     const CalibrationRecord &cal = header.calibration;
     Hid calib = group(H5Gcreate2(root, "calibration", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    const uint8_t fetched = cal.fetched_at_open ? 1 : 0;
     ok = ok && calib.ok() && set_u32(calib.get(), "package_version", cal.package_version) &&
+         set_scalar(calib.get(), "fetched_at_open", H5T_NATIVE_UINT8, &fetched) &&
          write_bytes(calib.get(), "package", cal.package);
     Hid files = group(H5Gcreate2(calib.get(), "files", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
     ok = ok && files.ok();
@@ -489,6 +491,9 @@ std::unique_ptr<Reader> Reader::open(const std::string &path, std::string *error
     get_scalar(calib.get(), "package_version", H5T_NATIVE_UINT32,
                &h.calibration.package_version);
     read_bytes(calib.get(), "package", &h.calibration.package);
+    uint8_t fetched = 0;
+    get_scalar(calib.get(), "fetched_at_open", H5T_NATIVE_UINT8, &fetched);
+    h.calibration.fetched_at_open = fetched != 0;
     if (H5Lexists(calib.get(), "files", H5P_DEFAULT) > 0) {
         Hid files = group(H5Gopen2(calib.get(), "files", H5P_DEFAULT));
         H5G_info_t gi{};

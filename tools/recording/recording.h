@@ -46,6 +46,9 @@ struct CalibrationRecord {
     std::vector<uint8_t> package;  // as the camera serves it (format 171); empty: none
     uint32_t package_version = 0;  // parameter 8's version
     std::vector<CalibrationFile> files;  // the calibration files in force (calibration directory)
+    // The files were missing when the camera was opened, so the driver fetched the package then
+    // (which also switches its per-pixel correction on).
+    bool fetched_at_open = false;
     bool has_lens = false;
     lx_lens_param lens{};  // the driver's lens parameters for the frame size
 };
