@@ -165,7 +165,10 @@ class ScratchDir {
     std::string path_;
 };
 
+// A one-line progress bar on a terminal's stderr.
 void progress(uint64_t done, uint64_t total) {
+    static const bool terminal = isatty(STDERR_FILENO) == 1;
+    if (!terminal) return;
     const int pct = total ? static_cast<int>(done * 100 / total) : 100;
     char cells[41];
     for (int k = 0; k < 40; ++k) cells[k] = k < pct * 40 / 100 ? '#' : '.';
