@@ -13,6 +13,17 @@
  * event thread per open device for USB completions; frames are delivered to the application on
  * the thread that runs a polling call (lumox_cap_get_frames, lumox_cap_get_frame,
  * lumox_cap_wait). Only one polling call per device may run at a time.
+ *
+ * Re-entrancy: a frame-ready callback may itself poll the device it is called for. The inner
+ * call publishes its own request and fills its own buffer; when it returns, the outer call's
+ * request is in force again and the outer call goes on filling its buffer. The inner call hands
+ * frames to the callback in a buffer of its own, so the outer frame's bytes stay valid until the
+ * outer callback returns. A callback that polls in turn is called again from the inner call:
+ * it must end the recursion itself.
+ *
+ * Frames beyond a request: frames that are ready beyond what a polling call asked for stay in
+ * the frame buffer for the next call when no frame-ready callback is set; with a callback set
+ * they are handed to it in the same pass.
  */
 #ifndef LUMOX_DEVICE_H
 #define LUMOX_DEVICE_H

@@ -222,18 +222,22 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
            "_cap_handle_rdy_data", handled, reqmax, req ? static_cast<int>(req->wanted) : reqmax);
 }
 
-// Publishes a fetch request for the duration of a polling call.
+// Publishes a fetch request for the duration of a polling call. A frame-ready callback may poll
+// the same device in turn: the inner call's request replaces the outer one while it runs, and the
+// outer one is published again when it returns, so the outer call keeps filling its own buffer.
 class PublishedRequest {
   public:
-    PublishedRequest(lumox_dev_state &state, FetchRequest &req) : state_(state) {
+    PublishedRequest(lumox_dev_state &state, FetchRequest &req)
+        : state_(state), outer_(state.request) {
         state_.request = &req;
     }
-    ~PublishedRequest() { state_.request = nullptr; }
+    ~PublishedRequest() { state_.request = outer_; }
     PublishedRequest(const PublishedRequest &) = delete;
     PublishedRequest &operator=(const PublishedRequest &) = delete;
 
   private:
     lumox_dev_state &state_;
+    FetchRequest *outer_;
 };
 
 FetchRequest make_request(uint32_t n, void *buf, uint32_t len, lumox_frame_info *info) {

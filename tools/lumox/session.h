@@ -1,0 +1,38 @@
+// The library, started for a command that talks to a camera and ended with it.
+#pragma once
+
+#include <string>
+
+#include "args.h"
+#include "lumox/lumox.h"
+
+namespace lumox_cli {
+
+class Session {
+  public:
+    // Reads --device and --log (a bad --device is a usage error, raised before the library
+    // starts). The library logs to the --log file, or to no file at all.
+    explicit Session(const Args &args);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Opens the camera named by --device, or the first one. Prints why when it cannot.
+    lumox_dev_t *open();
+
+    // Where the library's account of a failure can be read: "see the library log FILE", or how
+    // to get one.
+    std::string log_hint() const;
+
+  private:
+    std::string log_;
+    bool pick_location_ = false;
+    DeviceLocation location_;
+    lumox_dev_t record_{};
+    lumox_dev_t *dev_ = nullptr;
+};
+
+// A fixed-size text field of the device record, which is not terminated when full.
+std::string record_field(const char *text, size_t size);
+
+}  // namespace lumox_cli
