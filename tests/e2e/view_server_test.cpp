@@ -13,9 +13,9 @@
 namespace lumox::test {
 namespace {
 
-using lumox::cli::ViewFrameHeader;
-using lumox::cli::ViewOptions;
-using lumox::cli::ViewServer;
+using lumox_cli::ViewFrameHeader;
+using lumox_cli::ViewOptions;
+using lumox_cli::ViewServer;
 
 class ViewServerTest : public EvkCameraTest {
   protected:
@@ -79,7 +79,7 @@ TEST_F(ViewServerTest, ServesThePageAndLiveFramesWithTheirLosses) {
 
     size_t size = 0;
     const ViewFrameHeader first = frame(0, &size);
-    ASSERT_EQ(first.magic, cli::kViewFrameMagic);
+    ASSERT_EQ(first.magic, lumox_cli::kViewFrameMagic);
     ASSERT_EQ(first.width, 320);
     ASSERT_EQ(first.height, 240);
     EXPECT_EQ(size, sizeof first + 4u * 320 * 240);

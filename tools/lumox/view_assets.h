@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace lumox::cli {
+namespace lumox_cli {
 
 struct ViewAsset {
     const char *path;  // "/index.html", "/viewer.js", ...
@@ -16,4 +16,4 @@ struct ViewAsset {
 extern const ViewAsset kViewAssets[];
 extern const size_t kViewAssetCount;
 
-}  // namespace lumox::cli
+}  // namespace lumox_cli

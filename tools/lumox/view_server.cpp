@@ -24,7 +24,7 @@
 #include "lumox/evk_api.h"
 #include "view_assets.h"
 
-namespace lumox::cli {
+namespace lumox_cli {
 namespace {
 
 constexpr uint32_t kPaletteSteps = 1024;
@@ -806,4 +806,4 @@ int ViewServer::port() const { return impl_->bound_port; }
 
 void ViewServer::stop() { impl_->stop(); }
 
-}  // namespace lumox::cli
+}  // namespace lumox_cli

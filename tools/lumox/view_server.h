@@ -29,7 +29,7 @@
 
 #include "lumox/lumox.h"
 
-namespace lumox::cli {
+namespace lumox_cli {
 
 // Leading bytes of every frame message, little-endian.
 struct ViewFrameHeader {
@@ -78,4 +78,4 @@ class ViewServer {
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace lumox::cli
+}  // namespace lumox_cli
