@@ -6,7 +6,9 @@
 class PointCloudView {
   constructor(canvas) {
     this.canvas = canvas;
-    const gl = canvas.getContext('webgl', { preserveDrawingBuffer: true, antialias: false });
+    // Without a preserved drawing buffer (a copy per frame): whoever reads the canvas draws it
+    // first, in the same task.
+    const gl = canvas.getContext('webgl', { antialias: false });
     this.gl = gl;
     this.count = 0;
     this.drawn = 0;
@@ -137,6 +139,7 @@ class PointCloudView {
   litPixels() {
     const gl = this.gl;
     if (!gl) return 0;
+    this.draw();
     const w = this.canvas.width, h = this.canvas.height;
     const px = new Uint8Array(4 * w * h);
     gl.readPixels(0, 0, w, h, gl.RGBA, gl.UNSIGNED_BYTE, px);

@@ -18,6 +18,7 @@ const state = {
   frame: null,          // last frame: width, height, dist, gray
   points: null, colors: null, count: 0,
   latencies: [],        // ms from the frame's arrival at the server to its display here
+  stages: [],           // per frame: [decode, transfer, draw, paint] ms, adding up to the latency
   stats: null,
   capturing: true,
 };
@@ -147,12 +148,13 @@ function render(f) {
 
 async function frameLoop() {
   for (;;) {
-    let f;
+    let f, received;
     try {
       const r = await fetch(`/frame?after=${state.seq}`, { cache: 'no-store' });
       if (r.status === 204) continue;
       if (!r.ok) throw new Error(`HTTP ${r.status}`);
       f = parseFrame(await r.arrayBuffer());
+      received = now();
     } catch (e) {
       $('status').textContent = 'server lost';
       $('status').className = 'badge lost';
@@ -165,9 +167,12 @@ async function frameLoop() {
       await ensureRays(f.width, f.height);
       state.frame = f;
       render(f);
+      const drawn = now();
       await nextPaint();
-      state.latencies.push(now() - f.arrival);
-      if (state.latencies.length > 600) state.latencies.shift();
+      const shown = now();
+      state.latencies.push(shown - f.arrival);
+      state.stages.push([f.ready - f.arrival, received - f.ready, drawn - received, shown - drawn]);
+      if (state.latencies.length > 600) { state.latencies.shift(); state.stages.shift(); }
     }
     state.shown += 1;
     state.lastFrame = f;
@@ -180,7 +185,11 @@ function latencySummary() {
   const l = state.latencies.slice().sort((a, b) => a - b);
   if (!l.length) return null;
   const q = p => l[Math.min(l.length - 1, Math.floor(p * l.length))];
-  return { count: l.length, mean: l.reduce((a, b) => a + b, 0) / l.length, p50: q(0.5), p95: q(0.95), max: l[l.length - 1] };
+  const median = k => { const v = state.stages.map(s => s[k]).sort((a, b) => a - b); return v[v.length >> 1]; };
+  return {
+    count: l.length, mean: l.reduce((a, b) => a + b, 0) / l.length, p50: q(0.5), p95: q(0.95), max: l[l.length - 1],
+    stages: { decode: median(0), transfer: median(1), draw: median(2), paint: median(3) },
+  };
 }
 
 function row(label, value) { return `<tr><td>${label}</td><td>${value}</td></tr>`; }
@@ -325,6 +334,7 @@ function snapshotPng() {
   const x = out.getContext('2d');
   x.drawImage(d, 0, 0);
   x.drawImage(g, d.width, 0);
+  cloud.draw();
   x.drawImage(c, d.width + g.width, 0, cw, h);
   out.toBlob(b => download(b, `${stamp()}.png`), 'image/png');
 }

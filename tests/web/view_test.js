@@ -111,12 +111,17 @@ async function main() {
     check(!before.equals(await page.locator('#cloud').screenshot()), 'dragging turns the point cloud');
 
     // Latency at the camera's 20 frames/s, from a clean start.
-    await view('window.lumoxView.state.latencies.length = 0');
+    await view('window.lumoxView.state.latencies.length = 0; window.lumoxView.state.stages.length = 0');
+    const frames0 = (await (await page.request.get(`${url}stats`)).json()).frames;
     await page.waitForTimeout(measureSeconds * 1000);
     const lat = await view('window.lumoxView.latencySummary()');
     const stats = await (await page.request.get(`${url}stats`)).json();
+    const receivedDuring = stats.frames - frames0, shownDuring = lat.count;
     console.log(`MEASURED latency arrival->display at ${stats.fps.toFixed(1)} frames/s over ${lat.count} frames: ` +
-      `median ${lat.p50.toFixed(1)} ms, mean ${lat.mean.toFixed(1)} ms, p95 ${lat.p95.toFixed(1)} ms, max ${lat.max.toFixed(1)} ms; ` +
+      `median ${lat.p50.toFixed(1)} ms, mean ${lat.mean.toFixed(1)} ms, p95 ${lat.p95.toFixed(1)} ms, max ${lat.max.toFixed(1)} ms ` +
+      `(medians: decode ${lat.stages.decode.toFixed(1)}, transfer ${lat.stages.transfer.toFixed(1)}, ` +
+      `draw ${lat.stages.draw.toFixed(1)}, paint ${lat.stages.paint.toFixed(1)} ms); ` +
+      `${shownDuring} of ${receivedDuring} frames shown; ` +
       `server CPU ${stats.cpu_ms_per_frame.toFixed(2)} ms per frame (decode ${stats.decode_ms.toFixed(2)} ms)`);
     check(lat.count > 0, 'latency measured');
 
@@ -159,9 +164,10 @@ async function main() {
       await page.fill('#frame_rate', '20');
       await page.click('button[data-set=frame_rate]');
       await page.selectOption('#modulation', '2');
-      await page.mouse.dblclick(box.x + 10, box.y + 10);
+      // The point cloud seen from above and to the side of the camera.
+      await view('Object.assign(window.lumoxView.cloud, { yaw: 0.7, pitch: 0.35, zoom: 1.3 }).draw()');
       await page.waitForTimeout(1500);
-      await page.screenshot({ path: opt('--screenshot') });
+      await page.screenshot({ path: opt('--screenshot'), fullPage: true });
       console.log(`screenshot in ${opt('--screenshot')}`);
     }
     check(errors.length === 0, 'no script errors on the page', errors.join('; '));
