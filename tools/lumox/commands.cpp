@@ -45,7 +45,7 @@ constexpr Command kCommands[] = {
      "--frames --out --calib --filter", 0, 0},
     {"param get", cmd_param_get, "ID|NAME", "read a parameter", "", 1, 1},
     {"param set", cmd_param_set, "ID|NAME VALUE [LEN]",
-     "write a parameter (VALUE little-endian, LEN 1-4 bytes,\ndefault 4)", "", 2, 3},
+     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length it reports)", "", 2, 3},
     {"reg read", cmd_reg_read, "TARGET ADDR [COUNT]", "read registers", "", 2, 3},
     {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3,
      -1},
