@@ -75,7 +75,8 @@ int cmd_view(const Args &args) {
     std::string calib_dir = args.value("--calib");
     if (!calib_dir.empty()) {
         if (calib_dir.back() != '/') calib_dir += '/';
-        if (!make_dirs(calib_dir)) return fail("cannot create '%s'", calib_dir.c_str());
+        if (const std::string why = make_dirs(calib_dir); !why.empty())
+            return fail("cannot create the calibration directory: %s", why.c_str());
     }
 
     // The server's threads inherit this mask, so that only the wait below takes these signals.
