@@ -53,7 +53,7 @@ std::vector<uint8_t> frame_file_samples(const std::string &path, std::string *he
     return std::vector<uint8_t>(nl + 1, bytes.end());
 }
 
-class Recording : public VcamTest {
+class RecordingConvert : public VcamTest {
   protected:
     void SetUp() override {
         VcamTest::SetUp();
@@ -90,7 +90,7 @@ class Recording : public VcamTest {
     lumox_dev_t dev_{};
 };
 
-TEST_F(Recording, ConvertGivesTheLiveDecodeBitForBit) {
+TEST_F(RecordingConvert, ConvertGivesTheLiveDecodeBitForBit) {
     lumox_dev_t list[2];
     ASSERT_EQ(lumox_dev_list(list, 2), 1);
     dev_ = list[0];

@@ -204,7 +204,8 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     const rec::Header &header = reader->header();
     const uint64_t first = range.first;
     const uint64_t end = std::min<uint64_t>(range.end, reader->frame_count());
-    if (!make_dirs(out)) return fail("cannot create the output directory '%s'", out.c_str());
+    if (const std::string why = make_dirs(out); !why.empty())
+        return fail("cannot use the output directory: %s", why.c_str());
 
     // The calibration as it was when the recording was made: files already there, or fetched
     // from the camera (the played one serves the recorded package) at open.

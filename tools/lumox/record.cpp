@@ -181,7 +181,8 @@ int cmd_record(const Args &args) {
     std::string calib_dir = args.value("--calib");
     if (!calib_dir.empty()) {
         if (calib_dir.back() != '/') calib_dir += '/';
-        if (!make_dirs(calib_dir)) return fail("cannot create '%s'", calib_dir.c_str());
+        if (const std::string why = make_dirs(calib_dir); !why.empty())
+            return fail("cannot use the calibration directory: %s", why.c_str());
     }
 
     Session session(args);
@@ -206,7 +207,6 @@ int cmd_record(const Args &args) {
                (seconds > 0 && std::chrono::steady_clock::now() - start >=
                                    std::chrono::seconds(seconds));
     };
-    auto last_flush = start;
     const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
         if (frame.size < frame.info.frame_size) {
             fail("frame %u of %u bytes does not fit the capture buffer", frame.info.frame_idx,
@@ -222,14 +222,6 @@ int cmd_record(const Args &args) {
         if (!writer->append(meta, frame.data, frame.size, &why)) {
             fail("%s: %s", path.c_str(), why.c_str());
             return false;
-        }
-        // The file on disk is complete up to the last flush, even if the process is killed.
-        if (frame.arrival - last_flush >= std::chrono::seconds(1)) {
-            last_flush = frame.arrival;
-            if (!writer->flush(&why)) {
-                fail("%s: %s", path.c_str(), why.c_str());
-                return false;
-            }
         }
         std::printf("frame %6ld  index %5u  %u bytes\n", frame.number, frame.info.frame_idx,
                     frame.size);

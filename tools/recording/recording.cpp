@@ -399,13 +399,6 @@ bool Writer::append(const FrameMeta &meta, const uint8_t *bytes, size_t size,
     return true;
 }
 
-bool Writer::flush(std::string *error) {
-    if (impl_->closed) return true;
-    if (H5Fflush(impl_->file.get(), H5F_SCOPE_GLOBAL) >= 0) return true;
-    if (error) *error = "cannot write the recording to its file";
-    return false;
-}
-
 bool Writer::close(std::string *error) {
     Impl &w = *impl_;
     if (w.closed) return true;

@@ -93,8 +93,6 @@ class Writer {
     // Appends one frame. Every frame of a recording has the size of the first; a frame of
     // another size is refused (nothing written).
     bool append(const FrameMeta &meta, const uint8_t *bytes, size_t size, std::string *error);
-    // Writes what is buffered to the file (the file is then complete up to here).
-    bool flush(std::string *error);
     // Completes and closes the file; later calls do nothing.
     bool close(std::string *error);
     uint64_t frames() const;
