@@ -173,6 +173,8 @@ TEST(Dispatch, UsageErrorsNameTheFaultInOneLine) {
         {{"capture", "--frames", "1", "--type", "1"}, "capture does not take --type"},
         {{"list", "--device", "4294967297:1"}, "--device bus must be"},
         {{"reg", "read", "2", "0xffffffff", "2"}, "the first of 2 register addresses must be"},
+        {{"reg", "write", "1", "17", "256"}, "a sensor register value must be"},
+        {{"reg", "write", "0", "0xffffffff", "1", "2"}, "the first of 2 register addresses"},
         {{"data", "upload", "f"}, "--type is required"},
         {{"firmware", "upgrade", "f", "--type", "1"}, "--version is required"},
         {{"param"}, "param needs one of: get, set"},
