@@ -67,8 +67,8 @@ TEST(ParseFilter, ValuesFitTheStepsArgument) {
     EXPECT_EQ(f.value_size, 0u);
     f = parse_filter("8=off");
     EXPECT_FALSE(f.enable);
-    for (const char *bad : {"2=999", "1=256", "4=70000", "5=0x10000", "6=-1", "9=on", "3=on",
-                            "0=5", "8=1", "2", "x=on", "2=many"})
+    for (const char *bad : {"2=999", "1=256", "4=70000", "5=0x10000", "6=-1", "9=on", "3=on", "0=5",
+                            "8=1", "2", "x=on", "2=many"})
         EXPECT_THROW(parse_filter(bad), UsageError) << bad;
 }
 
@@ -117,14 +117,18 @@ TEST(ParseCmap, BoundsAndStepsAreLimited) {
     const std::vector<std::string> three{"100", "200", "5"};
     EXPECT_EQ(parse_cmap(three).steps, 5);
     for (const std::vector<std::string> &bad :
-         {std::vector<std::string>{"-2147483648", "2147483647", "2"}, {"0", "4000", "200000000"},
-          {"0", "4000", "0"}, {"4000", "0"}, {"5", "5"}, {"100"}})
+         {std::vector<std::string>{"-2147483648", "2147483647", "2"},
+          {"0", "4000", "200000000"},
+          {"0", "4000", "0"},
+          {"4000", "0"},
+          {"5", "5"},
+          {"100"}})
         EXPECT_THROW(parse_cmap(bad), UsageError) << bad[0];
 }
 
 TEST(CommandLine, OptionsAndWordsInAnyOrder) {
-    const char *argv[] = {"lumox", "--out", "d", "depth", "--filter", "1=on", "--filter", "2=3",
-                          "--version", "7", "x"};
+    const char *argv[] = {"lumox",    "--out", "d",         "depth", "--filter", "1=on",
+                          "--filter", "2=3",   "--version", "7",     "x"};
     const Args a = parse_command_line(11, argv, options());
     EXPECT_EQ(a.words, (std::vector<std::string>{"depth", "x"}));
     EXPECT_EQ(a.value("--out"), "d");

@@ -52,9 +52,7 @@ std::string describe_param(uint32_t id, std::span<const uint8_t> v) {
     switch (id) {
         case LUMOX_PARAM_MODE:
             if (v.empty()) break;
-            return v[0] == 0   ? "normal (0)"
-                   : v[0] == 9 ? "data upload (9)"
-                               : format("%u", v[0]);
+            return v[0] == 0 ? "normal (0)" : v[0] == 9 ? "data upload (9)" : format("%u", v[0]);
         case LUMOX_PARAM_ID2:
         case LUMOX_PARAM_PRODUCT:
             return record_field(reinterpret_cast<const char *>(v.data()), v.size());
