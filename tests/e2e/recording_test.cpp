@@ -160,9 +160,8 @@ TEST_F(RecordingConvert, ConvertGivesTheLiveDecodeBitForBit) {
 
     // A range of frames: exactly those.
     const std::string part = dir_.file("part");
-    ASSERT_EQ(run({LUMOX_CLI_PATH, "convert", file, "--to", "lx", "--frames", "90:", "--out",
-                   part}),
-              0);
+    ASSERT_EQ(
+        run({LUMOX_CLI_PATH, "convert", file, "--to", "lx", "--frames", "90:", "--out", part}), 0);
     const std::vector<uint8_t> tail = frame_file_samples(part + "/distance.lx", &head);
     ASSERT_EQ(tail.size(), 10u * 4 * kPixels);
     EXPECT_TRUE(std::equal(tail.begin(), tail.end(), live_distance.end() - tail.size()));

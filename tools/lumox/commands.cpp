@@ -25,7 +25,8 @@ constexpr OptionSpec kOptions[] = {
     {"--compress", OptionSpec::kValue, "LEVEL",
      "lossless compression of recorded frames (deflate 0-9,\ndefault 0: none)"},
     {"--to", OptionSpec::kValue, "png16|png|ply|csv|lx", "what convert writes"},
-    {"--range", OptionSpec::kValue, "MIN:MAX", "distances in metres the colours span (default 0:5)"},
+    {"--range", OptionSpec::kValue, "MIN:MAX",
+     "distances in metres the colours span (default 0:5)"},
     {"--keep-codes", OptionSpec::kSwitch, nullptr,
      "16-bit PNG keeps the no-distance codes 65300, 65400 and\n65500 (default: 0)"},
     {"--organised", OptionSpec::kSwitch, nullptr,
@@ -52,7 +53,8 @@ constexpr Command kCommands[] = {
      "4 minimum amplitude, 5 auto integration, 6 sum check,\n"
      "7 temperature monitor, 8 HDR)",
      "--frames --out --calib --filter", 0, 0},
-    {"record", cmd_record, "FILE (--frames N | --seconds S) [--calib DIR] [--filter ...] [--compress LEVEL]",
+    {"record", cmd_record,
+     "FILE (--frames N | --seconds S) [--calib DIR] [--filter ...] [--compress LEVEL]",
      "record raw frames with the camera's identity, parameters,\n"
      "calibration and host times into FILE (HDF5); Ctrl-C ends\n"
      "the recording and keeps every frame received",
@@ -67,10 +69,11 @@ constexpr Command kCommands[] = {
      "--to --frames --filter --range --out --keep-codes --organised", 1, 1},
     {"param get", cmd_param_get, "ID|NAME", "read a parameter", "", 1, 1},
     {"param set", cmd_param_set, "ID|NAME VALUE [LEN]",
-     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length it reports)", "", 2, 3},
+     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length "
+     "it reports)",
+     "", 2, 3},
     {"reg read", cmd_reg_read, "TARGET ADDR [COUNT]", "read registers", "", 2, 3},
-    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3,
-     -1},
+    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3, -1},
     {"firmware upgrade", cmd_firmware_upgrade, "FILE --type T --version V",
      "write a firmware image (only a newer version is taken;\n"
      "types 0 and 1 reset the camera and wait 20 s, 2 and 3\n"
@@ -80,11 +83,11 @@ constexpr Command kCommands[] = {
      "write a data image into the camera's flash", "--type", 1, 1},
     {"data upload", cmd_data_upload, "FILE --type T", "read the camera's image of type T into FILE",
      "--type", 1, 1},
-    {"calib fetch", cmd_calib_fetch, "DIR",
-     "download and unpack the camera's calibration into DIR", "", 1, 1},
+    {"calib fetch", cmd_calib_fetch, "DIR", "download and unpack the camera's calibration into DIR",
+     "", 1, 1},
     {"calib show", cmd_calib_show, "DIR", "what the calibration files in DIR hold", "", 1, 1},
-    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]",
-     "print the distance colour ramp as 24-bit colour", "", 0, 3},
+    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]", "print the distance colour ramp as 24-bit colour",
+     "", 0, 3},
     {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
     {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--play FILE]",
      "live viewer in the browser: distance, gray and point\n"

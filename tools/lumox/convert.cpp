@@ -89,8 +89,7 @@ std::string default_out(const std::string &file) {
     std::string base = file;
     const size_t slash = base.find_last_of('/');
     const size_t dot = base.find_last_of('.');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
-        base.resize(dot);
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.resize(dot);
     return base + "_converted";
 }
 
@@ -181,8 +180,7 @@ void progress(uint64_t done, uint64_t total) {
 
 std::string numbered(const std::string &dir, const char *stem, uint64_t n, const char *ext) {
     char name[64];
-    std::snprintf(name, sizeof name, "%s_%06llu.%s", stem, static_cast<unsigned long long>(n),
-                  ext);
+    std::snprintf(name, sizeof name, "%s_%06llu.%s", stem, static_cast<unsigned long long>(n), ext);
     return dir + "/" + name;
 }
 
@@ -234,7 +232,8 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
         return fail("cannot write %s", table.error().c_str());
     if (target == Target::kLx &&
         (!distance_file.open(out + "/distance.lx") || !gray_file.open(out + "/gray.lx")))
-        return fail("cannot write %s", (distance_file.ok() ? gray_file : distance_file).error().c_str());
+        return fail("cannot write %s",
+                    (distance_file.ok() ? gray_file : distance_file).error().c_str());
 
     CaptureSettings settings;
     settings.frames = static_cast<long>(end - first);
@@ -272,21 +271,20 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
             uint32_t valid = 0;
             for (float d : decoded.distance)
                 if (d > 0.0f && d < 60.0f) sum += d, ++valid;
-            ok = table.print("%llu,%u,%u,%u,%u,%u,%.1f,%.1f,%lld,%lld,%u,%.4f\n",
-                             static_cast<unsigned long long>(n), meta.info.frame_idx,
-                             meta.info.frame_size, meta.info.frame_format, w, h,
-                             meta.raw.temp_sensor / 10.0, meta.raw.temp_ib / 10.0,
-                             static_cast<long long>(meta.host_monotonic_ns),
-                             static_cast<long long>(meta.host_wall_ns), valid,
-                             valid ? sum / valid : 0.0);
+            ok = table.print(
+                "%llu,%u,%u,%u,%u,%u,%.1f,%.1f,%lld,%lld,%u,%.4f\n",
+                static_cast<unsigned long long>(n), meta.info.frame_idx, meta.info.frame_size,
+                meta.info.frame_format, w, h, meta.raw.temp_sensor / 10.0, meta.raw.temp_ib / 10.0,
+                static_cast<long long>(meta.host_monotonic_ns),
+                static_cast<long long>(meta.host_wall_ns), valid, valid ? sum / valid : 0.0);
             if (!ok) why = table.error();
         } else if (ok && target == Target::kLx) {
             const int total = static_cast<int>(decoded.distance.size());
-            ok = lumox_frame_save_distance(distance_file.fd(), SAVE_FMT_F32,
-                                           decoded.distance.data(), total, static_cast<int>(w),
-                                           static_cast<int>(h)) == 1 &&
-                 lumox_frame_save_gray(gray_file.fd(), SAVE_FMT_U16, decoded.amplitude.data(),
-                                       total, static_cast<int>(w), static_cast<int>(h)) == 1;
+            ok =
+                lumox_frame_save_distance(distance_file.fd(), SAVE_FMT_F32, decoded.distance.data(),
+                                          total, static_cast<int>(w), static_cast<int>(h)) == 1 &&
+                lumox_frame_save_gray(gray_file.fd(), SAVE_FMT_U16, decoded.amplitude.data(), total,
+                                      static_cast<int>(w), static_cast<int>(h)) == 1;
             if (!ok) why = out + "/distance.lx, gray.lx: write failed";
         }
         if (!ok) {

@@ -11,7 +11,7 @@ bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &t
     } else {
         uint8_t u8 = static_cast<uint8_t>(f.value);
         uint16_t u16 = static_cast<uint16_t>(f.value);
-        void *arg = f.value_size == 1 ? static_cast<void *>(&u8)
+        void *arg = f.value_size == 1   ? static_cast<void *>(&u8)
                     : f.value_size == 2 ? static_cast<void *>(&u16)
                                         : nullptr;
         r = lumox_filter_enable(dev, f.id, arg, f.value_size);

@@ -40,7 +40,8 @@ std::vector<uint16_t> millimetres(const std::vector<float> &distance, bool keep_
         // The decode divided whole millimetres by 1000 in single precision: rounding the product
         // in double gives the millimetres back exactly.
         const double v = std::nearbyint(static_cast<double>(distance[i]) * 1000.0);
-        const uint16_t code = v <= 0 || !(v == v) ? 0 : (v >= 65535 ? 65535 : static_cast<uint16_t>(v));
+        const uint16_t code =
+            v <= 0 || !(v == v) ? 0 : (v >= 65535 ? 65535 : static_cast<uint16_t>(v));
         mm[i] = !keep_codes && code >= kFirstReservedCode ? 0 : code;
     }
     return mm;
@@ -88,8 +89,8 @@ std::vector<uint8_t> gray_image(const DecodedFrame &f) {
     return px;
 }
 
-bool write_cloud(const std::string &path, lumox_dev_t *dev, const DecodedFrame &f,
-                 float range_min, float range_max, bool organised, std::string *error) {
+bool write_cloud(const std::string &path, lumox_dev_t *dev, const DecodedFrame &f, float range_min,
+                 float range_max, bool organised, std::string *error) {
     const uint32_t n = f.width * f.height;
     std::vector<float> xyz(3 * static_cast<size_t>(n));
     const int32_t points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
@@ -108,17 +109,17 @@ bool write_cloud(const std::string &path, lumox_dev_t *dev, const DecodedFrame &
     }
     const uint32_t vertices = organised ? n : static_cast<uint32_t>(points);
     char head[512];
-    const int hn = std::snprintf(
-        head, sizeof head,
-        "ply\nformat binary_little_endian 1.0\ncomment lumox point cloud, metres\n%s"
-        "element vertex %u\nproperty float x\nproperty float y\nproperty float z\n"
-        "property uchar red\nproperty uchar green\nproperty uchar blue\n"
-        "property float amplitude\nend_header\n",
-        organised ? ("obj_info organised " + std::to_string(f.width) + " " +
-                     std::to_string(f.height) + "\n")
-                        .c_str()
-                  : "",
-        vertices);
+    const int hn =
+        std::snprintf(head, sizeof head,
+                      "ply\nformat binary_little_endian 1.0\ncomment lumox point cloud, metres\n%s"
+                      "element vertex %u\nproperty float x\nproperty float y\nproperty float z\n"
+                      "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                      "property float amplitude\nend_header\n",
+                      organised ? ("obj_info organised " + std::to_string(f.width) + " " +
+                                   std::to_string(f.height) + "\n")
+                                      .c_str()
+                                : "",
+                      vertices);
     constexpr size_t kVertexBytes = 3 * 4 + 3 + 4;
     std::vector<uint8_t> bytes(head, head + hn);
     bytes.reserve(bytes.size() + kVertexBytes * vertices);

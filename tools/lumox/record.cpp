@@ -24,8 +24,8 @@ namespace rec = lumox::recording;
 namespace {
 
 constexpr uint32_t kParamsRecorded[] = {
-    LUMOX_PARAM_MODE,   LUMOX_PARAM_ID2,         LUMOX_PARAM_PRODUCT,    LUMOX_PARAM_ID5,
-    LUMOX_PARAM_ID6,    LUMOX_PARAM_CHIP_INFO,   LUMOX_PARAM_CALIB_INFO, LUMOX_PARAM_OP_MODE,
+    LUMOX_PARAM_MODE,       LUMOX_PARAM_ID2,       LUMOX_PARAM_PRODUCT,     LUMOX_PARAM_ID5,
+    LUMOX_PARAM_ID6,        LUMOX_PARAM_CHIP_INFO, LUMOX_PARAM_CALIB_INFO,  LUMOX_PARAM_OP_MODE,
     LUMOX_PARAM_FRAME_RATE, LUMOX_PARAM_INTG_TIME, LUMOX_PARAM_TEMPERATURE, LUMOX_PARAM_ID17};
 constexpr uint8_t kModeDataUpload = 9;
 constexpr uint32_t kPackageBuffer = 12288000;  // the frame buffer the driver uses for it
@@ -67,8 +67,8 @@ bool fetch_package(lumox_dev_t *dev, rec::CalibrationRecord *cal, std::string *e
         std::vector<uint8_t> package(total);
         lumox_frame_info fi{};
         if (total == 0 || total > kMaxPackage) {
-            *error = "the camera reports a calibration package of " + std::to_string(total) +
-                     " bytes";
+            *error =
+                "the camera reports a calibration package of " + std::to_string(total) + " bytes";
             ok = false;
         } else if (!lumox_cap_set_frame_buffer(dev, nullptr, kPackageBuffer) ||
                    !lumox_cap_start(dev)) {
@@ -160,9 +160,8 @@ bool describe_camera(lumox_dev_t *dev, const std::set<std::string> &files_before
                 h.calibration.files.push_back(std::move(f));
         }
         h.calibration.fetched_at_open = files_before.count(images) == 0;
-        h.calibration.has_lens =
-            drv->ops->lens_param_get &&
-            drv->ops->lens_param_get(drv, &h.calibration.lens, 320, 240) != 0;
+        h.calibration.has_lens = drv->ops->lens_param_get &&
+                                 drv->ops->lens_param_get(drv, &h.calibration.lens, 320, 240) != 0;
     }
     return fetch_package(dev, &h.calibration, error);
 }
@@ -204,8 +203,8 @@ int cmd_record(const Args &args) {
     const auto start = std::chrono::steady_clock::now();
     settings.stop = [&] {
         return StopOnSignal::requested() ||
-               (seconds > 0 && std::chrono::steady_clock::now() - start >=
-                                   std::chrono::seconds(seconds));
+               (seconds > 0 &&
+                std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds));
     };
     const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
         if (frame.size < frame.info.frame_size) {

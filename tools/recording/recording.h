@@ -43,8 +43,8 @@ struct CalibrationFile {
 };
 
 struct CalibrationRecord {
-    std::vector<uint8_t> package;  // as the camera serves it (format 171); empty: none
-    uint32_t package_version = 0;  // parameter 8's version
+    std::vector<uint8_t> package;        // as the camera serves it (format 171); empty: none
+    uint32_t package_version = 0;        // parameter 8's version
     std::vector<CalibrationFile> files;  // the calibration files in force (calibration directory)
     // The files were missing when the camera was opened, so the driver fetched the package then
     // (which also switches its per-pixel correction on).
@@ -54,9 +54,9 @@ struct CalibrationRecord {
 };
 
 struct CaptureSettings {
-    uint32_t frame_rate = 0;        // parameter 12, frames per second
-    uint32_t integration_time = 0;  // parameter 13
-    uint32_t modulation_khz = 0;    // modulation frequency in force
+    uint32_t frame_rate = 0;           // parameter 12, frames per second
+    uint32_t integration_time = 0;     // parameter 13
+    uint32_t modulation_khz = 0;       // modulation frequency in force
     std::vector<std::string> filters;  // processing switches applied, "ID=VALUE|on|off"
 };
 
