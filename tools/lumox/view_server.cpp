@@ -787,6 +787,14 @@ void ViewServer::Impl::routes() {
         res.set_content(stats_json(), "application/json");
     });
     http.Post("/control", [this](const httplib::Request &req, httplib::Response &res) {
+        // Another site open in the same browser could post here too; a request with this header
+        // can only come from the page itself (browsers ask first for such cross-site requests,
+        // and the server answers no such question).
+        if (req.get_header_value("X-Lumox-View") != "1") {
+            res.status = 403;
+            res.set_content("controls take the X-Lumox-View header\n", "text/plain");
+            return;
+        }
         int status = 200;
         const std::string body =
             control(req.get_param_value("name"), req.get_param_value("value"), &status);
