@@ -171,6 +171,57 @@ T *writable(py::array &a, const char *what, std::vector<py::ssize_t> shape) {
 constexpr uint32_t kDefaultFrameBytes = 614400;  // 320 x 240 pixels, four 16-bit samples each
 constexpr float kFirstReservedMetres = 65300 / 1000.0f;
 
+// Replaces the library's codes for pixels without a distance (65.3, 65.4, 65.5 m and anything
+// above) by NaN; four at a time, without branches.
+void codes_to_nan(float *d, uint32_t n) {
+    typedef float F4 __attribute__((vector_size(16)));
+    typedef int32_t I4 __attribute__((vector_size(16)));
+    const float nan = std::nanf("");
+    const F4 limit = {kFirstReservedMetres, kFirstReservedMetres, kFirstReservedMetres,
+                      kFirstReservedMetres};
+    I4 nan_bits;
+    std::memcpy(&nan_bits, (const F4[]){{nan, nan, nan, nan}}, sizeof nan_bits);
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        F4 v;
+        std::memcpy(&v, d + i, sizeof v);
+        const I4 code = v >= limit;  // all ones where v is a code
+        I4 bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        bits = (code & nan_bits) | (~code & bits);
+        std::memcpy(d + i, &bits, sizeof bits);
+    }
+    for (; i < n; ++i)
+        if (d[i] >= kFirstReservedMetres) d[i] = nan;
+}
+
+// Arrays handed to Python that come back for reuse once nobody else holds them: a capture loop
+// then cycles through a few warm buffers instead of fresh memory for every frame. Only an array
+// whose sole reference is the pool's is reused, so no caller ever sees its data change.
+template <class T>
+class ArrayPool {
+  public:
+    py::array_t<T> take(std::vector<py::ssize_t> shape) {
+        for (py::array_t<T> &a : arrays_) {
+            if (a.ref_count() != 1 || a.ndim() != static_cast<py::ssize_t>(shape.size())) continue;
+            if (std::equal(shape.begin(), shape.end(), a.shape())) return a;
+        }
+        py::array_t<T> fresh(shape);
+        if (arrays_.size() < kSize) {
+            arrays_.push_back(fresh);
+        } else {
+            arrays_[next_] = fresh;
+            next_ = (next_ + 1) % kSize;
+        }
+        return fresh;
+    }
+
+  private:
+    static constexpr size_t kSize = 4;
+    std::vector<py::array_t<T>> arrays_;
+    size_t next_ = 0;
+};
+
 class Device;
 
 // The record handed to the library, with its owner beside it: callbacks get the record back and
@@ -386,7 +437,7 @@ class Device {
     py::object next_frame() {
         check_no_reentry("lumox_cap_get_frames");
         const uint32_t capacity = frame_bytes_.load();
-        py::array_t<uint8_t> data(capacity);
+        py::array_t<uint8_t> data = frame_pool_.take({static_cast<py::ssize_t>(capacity)});
         uint8_t *p = data.mutable_data();
         lumox_frame_info info{};
         lx_raw_frame_info raw{};
@@ -478,7 +529,7 @@ class Device {
             throw py::value_error("the frame size is not that of an image");
         const auto h = static_cast<py::ssize_t>(info.height);
         const auto w = static_cast<py::ssize_t>(info.width);
-        py::array out = out_obj.is_none() ? py::array_t<float>({h, w}) : out_obj.cast<py::array>();
+        py::array out = out_obj.is_none() ? image_pool_.take({h, w}) : out_obj.cast<py::array>();
         float *dst = writable<float>(out, "out", {h, w});
         const uint8_t *src = raw.data();
         const auto pixels = static_cast<uint32_t>(info.width * info.height);
@@ -489,11 +540,7 @@ class Device {
                                                     static_cast<uint32_t>(raw.size()), &info)
                          : lumox_frame_get_gray(&slot_->rec, dst, pixels, src,
                                                 static_cast<uint32_t>(raw.size()), &info);
-            if (n > 0 && distance && !keep_codes) {
-                const float nan = std::nanf("");
-                for (uint32_t i = 0; i < pixels; ++i)
-                    if (dst[i] >= kFirstReservedMetres) dst[i] = nan;
-            }
+            if (n > 0 && distance && !keep_codes) codes_to_nan(dst, pixels);
             return n;
         });
         if (r <= 0) fail_last(name, r, "the frame could not be decoded");
@@ -688,6 +735,8 @@ class Device {
     }
 
     std::unique_ptr<Slot> slot_;
+    ArrayPool<uint8_t> frame_pool_;
+    ArrayPool<float> image_pool_;
     std::shared_mutex gate_;
     std::atomic<bool> open_{false};
     std::atomic<bool> polling_{false};
