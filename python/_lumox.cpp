@@ -668,7 +668,9 @@ class Device {
     auto call(const char *name, F &&f) -> decltype(f()) {
         check_open(name);
         py::gil_scoped_release nogil;
-        std::shared_lock lock(gate_);
+        // Inside a callback the polling call that runs it already holds the gate.
+        std::shared_lock lock(gate_, std::defer_lock);
+        if (t_in_callback != this) lock.lock();
         if (!open_.load()) {
             py::gil_scoped_acquire gil;
             misuse(name, "the camera is closed");
