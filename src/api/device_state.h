@@ -55,6 +55,8 @@ struct lumox_dev_state {
     std::atomic<uint32_t> waiters{0};
     std::unique_ptr<std::condition_variable> cond;
     std::unique_ptr<std::mutex> mutex;
+    // The request of the polling call in progress; a callback polling in turn publishes its own
+    // and restores this one when it returns.
     lumox::api::FetchRequest *request = nullptr;
     // Buffer the frame-ready callback receives frames in, kept across polling passes and grown
     // for larger frames; a pass holds delivery_lock while it uses it.

@@ -175,20 +175,20 @@ extern "C" {
 
 LUMOX_API int32_t lumox_frame_get_distance(lumox_dev_t *dev, float *dst, uint32_t dst_len,
                                            const uint8_t *raw, uint32_t raw_len,
-                                           const lumox_frame_info *info) {
+                                           const lumox_frame_info *info) noexcept {
     return frame_get("lumox_frame_get_distance", kTargetDistance, dev, dst, dst_len, raw, raw_len,
                      info);
 }
 
 LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t dst_len,
                                        const uint8_t *raw, uint32_t raw_len,
-                                       const lumox_frame_info *info) {
+                                       const lumox_frame_info *info) noexcept {
     return frame_get("lumox_frame_get_gray", kTargetGray, dev, dst, dst_len, raw, raw_len, info);
 }
 
 LUMOX_API int32_t lumox_frame_get_pcl(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
                                       const float *dist, uint32_t dist_len, uint32_t width,
-                                      uint32_t height, const lumox_camera_view *view) {
+                                      uint32_t height, const lumox_camera_view *view) noexcept {
     return frame_get_pcl("lumox_frame_get_pcl", dev, pcl, pcl_len, dist, dist_len, width, height, 3,
                          false, view);
 }
@@ -196,13 +196,13 @@ LUMOX_API int32_t lumox_frame_get_pcl(lumox_dev_t *dev, float *pcl, uint32_t pcl
 LUMOX_API int32_t lumox_frame_get_pcl_xyzd(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
                                            const float *dist, uint32_t dist_len, uint32_t width,
                                            uint32_t height, uint8_t pseudo_color,
-                                           const lumox_camera_view *view) {
+                                           const lumox_camera_view *view) noexcept {
     return frame_get_pcl("lumox_frame_get_pcl_xyzd", dev, pcl, pcl_len, dist, dist_len, width,
                          height, 4, pseudo_color != 0, view);
 }
 
 LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *src, int32_t src_len,
-                                   uint32_t format, float range_min, float range_max) {
+                                   uint32_t format, float range_min, float range_max) noexcept {
     // The range is kept for later calls, whatever the format.
     lx_cmap &cmap = library_cmap();
     lx_cmap_set_range(&cmap, trunc_i32(static_cast<double>(range_min) * 1000),

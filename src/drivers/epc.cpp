@@ -10,6 +10,7 @@
 
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 #include "platform/fs.h"
 
 namespace lumox::drivers {
@@ -21,7 +22,6 @@ constexpr int kSensorAddress = 32;
 lx_lens_param g_lens = default_lens_param();
 int g_ext_mod_enable = 0;
 
-uint16_t u16_le(const uint8_t *bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
 
 // Stores the first token of lens file line `line` into the lens record and logs it.
 void store_lens_line(int line, const char *text) {
@@ -169,7 +169,7 @@ uint8_t epc_init(lumox_drv *drv, lumox_dev_t *dev) {
     char firmware[17] = {};
     if (!firmware_field(dev, firmware)) return 0;
     epcSetExtModEnable(std::strncmp(firmware, "2.0", 3) == 0 ? 1 : 0);
-    lx_log(LX_LOG_DBG, "DBG", "[%s] FW_VER:%d\n", kFunc, u16_le(&dev->id6_data[2]));
+    lx_log(LX_LOG_DBG, "DBG", "[%s] FW_VER:%d\n", kFunc, lumox::load_le16(&dev->id6_data[2]));
 
     const int result = epc_adapter_init(dev);
     if (result & 0xFF) return static_cast<uint8_t>(result);
@@ -197,7 +197,7 @@ void epc_uninit(lumox_drv *drv) {
 extern "C" {
 
 LUMOX_API uint8_t epc_lens_param_get(lumox_drv *, lx_lens_param *out, uint32_t width,
-                                     uint32_t height) {
+                                     uint32_t height) noexcept {
     if (!out || width < 1 || height < 1) return 0;
     const lx_lens_param &lens = g_lens;
     const int64_t w = width;
@@ -225,9 +225,9 @@ LUMOX_API uint8_t epc_lens_param_get(lumox_drv *, lx_lens_param *out, uint32_t w
     return 1;
 }
 
-LUMOX_API int epcSetExtModEnable(int flag) { return g_ext_mod_enable = flag; }
+LUMOX_API int epcSetExtModEnable(int flag) noexcept { return g_ext_mod_enable = flag; }
 
-LUMOX_API int epcgetExtModEnable(void) { return g_ext_mod_enable; }
+LUMOX_API int epcgetExtModEnable(void) noexcept { return g_ext_mod_enable; }
 
 }  // extern "C"
 
@@ -245,11 +245,11 @@ epc_ctx *bound_context() {
 
 extern "C" {
 
-LUMOX_API void epc_adapater_set_frame_valid(uint8_t valid) {
+LUMOX_API void epc_adapater_set_frame_valid(uint8_t valid) noexcept {
     if (epc_ctx *ctx = bound_context()) ctx->frame_valid = valid;
 }
 
-LUMOX_API uint8_t epc_adapater_get_frame_valid(void) {
+LUMOX_API uint8_t epc_adapater_get_frame_valid(void) noexcept {
     epc_ctx *ctx = bound_context();
     return ctx ? ctx->frame_valid.load() : 1;
 }

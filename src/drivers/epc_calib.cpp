@@ -12,6 +12,7 @@
 #include "lumox/epc.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 #include "platform/fs.h"
 
 namespace lumox::drivers {
@@ -22,11 +23,6 @@ constexpr size_t kChipPrefixLength = 15;
 
 // Running number of extracted entries over the life of the process.
 std::atomic<int> g_extracted_count{0};
-
-uint32_t read_u32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Copies up to len bytes from in to out in pieces; returns the bytes copied.
 size_t copy_bytes(FILE *in, FILE *out, size_t len) {
@@ -217,7 +213,7 @@ bool calib_unpack_package(const char *package_path, const char *prefix, uint16_t
         lx_log(LX_LOG_WRN, "WRN", "[%s] No zip used\n", kFunc);
         return false;
     }
-    const uint32_t data_size = read_u32(header + 11);
+    const uint32_t data_size = load_le32(header + 11);
 
     const std::string zip_path = std::string(prefix) + "tmp.zip";
     {
@@ -256,7 +252,7 @@ bool read_chip_id(lumox_dev_t *dev, uint16_t *chip_id) {
     lumox_param_item item{};
     item.param_id = LUMOX_PARAM_CHIP_INFO;
     if (!lumox_param_batch_get(dev, &item, 1) || item.param_val_len < 4) return false;
-    *chip_id = static_cast<uint16_t>(item.param_val[2] | item.param_val[3] << 8);
+    *chip_id = load_le16(item.param_val + 2);
     return true;
 }
 
@@ -329,10 +325,10 @@ bool calib_download(lumox_dev_t *dev, const char *prefix, const CalibTargets &ta
         lx_log(LX_LOG_ERR, "ERR", "[%s]  get param of calib data failed!\n", kFunc);
     } else {
         const uint8_t *v = info.param_val;
-        const uint32_t version = read_u32(v + 3);
-        const uint32_t total = read_u32(v + 7);
-        const uint32_t data_size = read_u32(v + 11);
-        const uint16_t checksum = static_cast<uint16_t>(v[15] | v[16] << 8);
+        const uint32_t version = load_le32(v + 3);
+        const uint32_t total = load_le32(v + 7);
+        const uint32_t data_size = load_le32(v + 11);
+        const uint16_t checksum = load_le16(v + 15);
         if (v[0] != 1) {
             lx_log(LX_LOG_DBG, "DBG",
                    "[%s] %s: fsize:%d, valid data size:%d, ck_sum:%d, version:%d\n", kFunc,
@@ -351,7 +347,7 @@ bool calib_download(lumox_dev_t *dev, const char *prefix, const CalibTargets &ta
 
 using lumox::drivers::CalibTargets;
 
-extern "C" LUMOX_API int calibrationDataFileCheck(int /*unused*/) {
+extern "C" LUMOX_API int calibrationDataFileCheck(int /*unused*/) noexcept {
     static const char *const kFunc = "calibrationDataFileCheck";
     char name[256] = {};
     calibrationGetDistanceImagesName(name);

@@ -470,7 +470,7 @@ extern "C" {
 
 LUMOX_API int32_t calc_dist_calib_simple(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
                                          const uint8_t *raw, uint32_t width, uint32_t height,
-                                         uint32_t dcs) {
+                                         uint32_t dcs) noexcept {
     const epc_ctx *ctx = epc_context(drv);
     if (!ctx) return 0;
     return calc_linear(*ctx, dist, amp, raw, width, height, dcs, ctx->scale, ctx->offset_mm,
@@ -479,7 +479,7 @@ LUMOX_API int32_t calc_dist_calib_simple(lumox_drv *drv, uint16_t *dist, uint16_
 
 LUMOX_API int32_t calc_dist_calib_none(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
                                        const uint8_t *raw, uint32_t width, uint32_t height,
-                                       uint32_t dcs, int32_t scale, int32_t offset) {
+                                       uint32_t dcs, int32_t scale, int32_t offset) noexcept {
     const epc_ctx *ctx = epc_context(drv);
     if (!ctx) return 0;
     return calc_linear(*ctx, dist, amp, raw, width, height, dcs, scale, offset, 0);
@@ -487,14 +487,14 @@ LUMOX_API int32_t calc_dist_calib_none(lumox_drv *drv, uint16_t *dist, uint16_t 
 
 LUMOX_API int32_t calc_dist_calib_drnu(lumox_drv *drv, uint16_t *dist, uint16_t *amp,
                                        const uint8_t *raw, uint32_t width, uint32_t height,
-                                       uint32_t dcs) {
+                                       uint32_t dcs) noexcept {
     const epc_ctx *ctx = epc_context(drv);
     if (!ctx) return 0;
     return calc_drnu(*ctx, dist, amp, raw, width, height, dcs, false);
 }
 
 LUMOX_API int32_t calc_gray(lumox_drv *, uint16_t *gray, const uint8_t *raw, uint32_t width,
-                            uint32_t height, uint32_t dcs) {
+                            uint32_t height, uint32_t dcs) noexcept {
     const uint64_t pixels = static_cast<uint64_t>(width) * height;
     const uint32_t n = routine_pixels(width, height, dcs);
     if (!gray || !raw || (n == 0 && pixels != 0)) return 0;
@@ -502,7 +502,8 @@ LUMOX_API int32_t calc_gray(lumox_drv *, uint16_t *gray, const uint8_t *raw, uin
     return 1;
 }
 
-LUMOX_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height) {
+LUMOX_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width,
+                             int32_t height) noexcept {
     if (!dst || !src || width <= 0 || height <= 0) return;
     const int32_t half = height / 2;
     for (int32_t m = 0; m < half; ++m) {
@@ -513,7 +514,8 @@ LUMOX_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int32_t width, 
     if (height % 2) copy_rows(dst, height - 1, src, height - 1, width);
 }
 
-LUMOX_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width, int32_t height) {
+LUMOX_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int32_t width,
+                               int32_t height) noexcept {
     if (!dst || !src || width <= 0 || height <= 0) return;
     const int32_t half = height / 2;
     for (int32_t m = 0; m < half; ++m) {

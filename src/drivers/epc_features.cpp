@@ -12,11 +12,12 @@
 #include "lumox/evk.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 #include "lx/simd.h"
 
 // Provided by the evaluation kit's calculation and calibration modules when they are present;
 // without them HDR counts as off and the calibration files as missing.
-extern "C" int calculationIsHDR(void) __attribute__((weak));
+extern "C" int calculationIsHDR(void) noexcept __attribute__((weak));
 
 namespace lumox::drivers {
 namespace {
@@ -36,9 +37,7 @@ platform::LocalTime now() {
     return clock ? clock() : platform::local_time_now();
 }
 
-uint16_t sample_at(const uint8_t *raw, uint32_t index) {
-    return static_cast<uint16_t>(raw[2 * index] | (raw[2 * index + 1] << 8));
-}
+uint16_t sample_at(const uint8_t *raw, uint32_t index) { return load_le16(raw + 2 * index); }
 
 bool calibration_files_present() { return calibrationDataFileCheck(0) >= 0; }
 

@@ -4,6 +4,7 @@
 
 #include "evk/config.h"
 #include "evk/device_port.h"
+#include "lx/byte_order.h"
 
 extern "C" {
 LUMOX_API lumox_dev_t *g_lx_dev = nullptr;
@@ -19,7 +20,7 @@ constexpr int kSensorAddress = 32;
 bool g_owns_device = false;
 
 uint16_t word_at(const uint8_t *bytes, int offset) {
-    return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+    return load_le16(bytes + offset);
 }
 
 void close_owned_device() {
@@ -76,11 +77,11 @@ bool adapter_owns_device() { return g_owns_device; }
 
 extern "C" {
 
-LUMOX_API int epc_adapter_init(lumox_dev_t *dev) {
+LUMOX_API int epc_adapter_init(lumox_dev_t *dev) noexcept {
     return dev ? lumox::evk::bind_device(dev) : lumox::evk::open_standalone();
 }
 
-LUMOX_API void epc_adapter_uninit(void) {
+LUMOX_API void epc_adapter_uninit(void) noexcept {
     lumox::evk::close_owned_device();
     g_lx_dev = nullptr;
 }

@@ -11,6 +11,7 @@
 #include "evk/config.h"
 #include "evk/settings.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 #include "platform/fs.h"
 
 extern "C" {
@@ -48,20 +49,6 @@ struct CalibrationState {
 CalibrationState g_calib;
 
 std::string prefixed(const char *name) { return std::string(lumox_path_get()) + name; }
-
-int32_t s32_at(const uint8_t *bytes) {
-    uint32_t v = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                 (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-    return static_cast<int32_t>(v);
-}
-
-double f64_at(const uint8_t *bytes) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | bytes[i];
-    double d;
-    std::memcpy(&d, &v, sizeof d);
-    return d;
-}
 
 long file_size(FILE *file) {
     if (std::fseek(file, 0, SEEK_END) != 0) return -1;
@@ -103,7 +90,7 @@ bool read_param_file(DrnuParams *params) {
     const uint8_t *fields = bytes;
     size_t field_bytes = got;
     if (size == kFrequencyWithFieldBytes) {
-        auto frequency = static_cast<uint32_t>(s32_at(bytes));
+        auto frequency = static_cast<uint32_t>(load_le_i32(bytes));
         g_calib.frequency_khz = static_cast<int>(frequency);
         configSetModulationFrequency(frequency_index(frequency), configGetDeviceAddress());
         fields += 4;
@@ -114,10 +101,10 @@ bool read_param_file(DrnuParams *params) {
     lx_log(LX_LOG_DBG, "DBG", "[%s] Clib Freq:%d k\n", "calibrationLoadDRNU_LUT",
            g_calib.frequency_khz);
 
-    params->offset = s32_at(fields);
-    params->temp = s32_at(fields + 4);
-    params->step_mm = f64_at(fields + 8);
-    params->temp_ib = field_bytes >= 20 ? s32_at(fields + 16) : params->temp;
+    params->offset = load_le_i32(fields);
+    params->temp = load_le_i32(fields + 4);
+    params->step_mm = load_le_f64(fields + 8);
+    params->temp_ib = field_bytes >= 20 ? load_le_i32(fields + 16) : params->temp;
     const char *fn = "calibrationLoadDRNU_LUT";
     lx_log(LX_LOG_DBG, "DBG", "[%s] gOffsetDRNU_Temp0:%d\n", fn, params->offset);
     lx_log(LX_LOG_DBG, "DBG", "[%s] gTempCal0:%d\n", fn, params->temp);
@@ -195,7 +182,7 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int calibrationGetDistanceImagesName(char *buffer) {
+LUMOX_API int calibrationGetDistanceImagesName(char *buffer) noexcept {
     if (!buffer) return -1;
     const char *stem = is_epc635(configGetPartType()) ? "epc635_images_drnu" : "ryn_ex_images_drnu";
     std::snprintf(buffer, kNameBytes, "%s_W%03i_C%03i_10.bin", stem, configGetWaferID(),
@@ -203,7 +190,7 @@ LUMOX_API int calibrationGetDistanceImagesName(char *buffer) {
     return 0;
 }
 
-LUMOX_API int calibrationGetParamName(char *buffer) {
+LUMOX_API int calibrationGetParamName(char *buffer) noexcept {
     if (!buffer) return -1;
     const char *stem = is_epc635(configGetPartType()) ? "epc635_drnu_param" : "ryn_ex_drnu_param";
     std::snprintf(buffer, kNameBytes, "%s_W%03i_C%03i_10.bin", stem, configGetWaferID(),
@@ -211,18 +198,18 @@ LUMOX_API int calibrationGetParamName(char *buffer) {
     return 0;
 }
 
-LUMOX_API int calibrateSetWidth(int width) { return g_calib.width = width; }
-LUMOX_API int calibrateSetHeight(int height) { return g_calib.height = height; }
-LUMOX_API int calibrateGetWidth(void) { return g_calib.width; }
-LUMOX_API int calibrateGetHeight(void) { return g_calib.height; }
-LUMOX_API int calibrateSetNumDistances(int count) { return g_calib.num_distances = count; }
-LUMOX_API int calibrateGetNumDistances(void) { return g_calib.num_distances; }
-LUMOX_API int calibrateGetTempCalib(void) { return g_calib.working.temp; }
-LUMOX_API int calibrateGetIbTempCalib(void) { return g_calib.working.temp_ib; }
-LUMOX_API double calibrateGetStepCalMM(void) { return g_calib.working.step_mm; }
-LUMOX_API int calibrationGetOffsetDRNU(void) { return g_calib.working.offset; }
+LUMOX_API int calibrateSetWidth(int width) noexcept { return g_calib.width = width; }
+LUMOX_API int calibrateSetHeight(int height) noexcept { return g_calib.height = height; }
+LUMOX_API int calibrateGetWidth(void) noexcept { return g_calib.width; }
+LUMOX_API int calibrateGetHeight(void) noexcept { return g_calib.height; }
+LUMOX_API int calibrateSetNumDistances(int count) noexcept { return g_calib.num_distances = count; }
+LUMOX_API int calibrateGetNumDistances(void) noexcept { return g_calib.num_distances; }
+LUMOX_API int calibrateGetTempCalib(void) noexcept { return g_calib.working.temp; }
+LUMOX_API int calibrateGetIbTempCalib(void) noexcept { return g_calib.working.temp_ib; }
+LUMOX_API double calibrateGetStepCalMM(void) noexcept { return g_calib.working.step_mm; }
+LUMOX_API int calibrationGetOffsetDRNU(void) noexcept { return g_calib.working.offset; }
 
-LUMOX_API int calibrationLoadDRNU_LUT(void) {
+LUMOX_API int calibrationLoadDRNU_LUT(void) noexcept {
     DrnuParams params;
     if (!read_param_file(&params)) {
         params = DrnuParams{};
@@ -236,7 +223,7 @@ LUMOX_API int calibrationLoadDRNU_LUT(void) {
     return 0;
 }
 
-LUMOX_API int calibrationLoadDistanceImages(int bank) {
+LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     const char *fn = "calibrationLoadDistanceImages";
     if (bank != 0 && bank != 1) return -1;
     char name[kNameBytes];

@@ -11,6 +11,7 @@
 
 #include "ll/usb_dev.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 
 namespace lumox::ll {
 namespace {
@@ -138,22 +139,10 @@ int run_cmd(usb_ll_dev_priv *priv, uint8_t dir, uint8_t type, uint16_t value, vo
     return status_to_result(*xfer);
 }
 
-void put_le32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t get_le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 void put_reg_header(uint8_t *p, uint8_t target, uint32_t base, uint32_t count) {
     const uint32_t bytes = count * 4;
     p[0] = target;
-    put_le32(p + 1, base);
+    store_le32(p + 1, base);
     p[5] = static_cast<uint8_t>(bytes);
     p[6] = static_cast<uint8_t>(bytes >> 8);
 }
@@ -229,7 +218,7 @@ uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
     }
     put_reg_header(payload.get(), target, reg_base, count);
     for (uint32_t i = 0; i < count; ++i)
-        put_le32(payload.get() + kRegHeaderSize + 4 * i, values[i]);
+        store_le32(payload.get() + kRegHeaderSize + 4 * i, values[i]);
     if (!usb_ll_exe_cmd(dev, 1, kCmdRegister, 0, payload.get(), len, kCmdTimeoutMs)) return 0;
     return usb_ll_check_last_cmd(dev, kCmdRegister, 0);
 }
@@ -256,7 +245,7 @@ uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, ui
         uint8_t words[kRegBatch * 4] = {};
         const uint8_t read_ok =
             usb_ll_exe_cmd(dev, 0, kCmdRegister, 1, words, 4 * n, kCmdTimeoutMs);
-        for (uint32_t i = 0; i < n; ++i) out[i] = get_le32(words + 4 * i);
+        for (uint32_t i = 0; i < n; ++i) out[i] = load_le32(words + 4 * i);
         if (!read_ok || !usb_ll_check_last_cmd(dev, kCmdRegister, 1)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
             return 0;

@@ -9,6 +9,8 @@
 #include <new>
 #include <shared_mutex>
 
+#include "lx/byte_order.h"
+
 static_assert(sizeof(lx_stream_hdr) == LX_STREAM_HDR_SIZE);
 static_assert(offsetof(lx_stream_hdr, sidx) == 2);
 static_assert(offsetof(lx_stream_hdr, len) == 4);
@@ -42,19 +44,6 @@ void *alloc_frame_memory(size_t bytes) {
     return alloc ? alloc(bytes) : std::malloc(bytes);
 }
 
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t le32(const uint8_t *p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    } else {
-        return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-               (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    }
-}
-
 // Sum modulo 2^32 of `words` little-endian 32-bit words. The bulk goes through 128-bit vector
 // adds: the checksum is computed over every byte of a checked stream.
 uint32_t sum_le_words(const uint8_t *p, uint32_t words) {
@@ -74,7 +63,7 @@ uint32_t sum_le_words(const uint8_t *p, uint32_t words) {
         acc0 += acc1;
         sum = acc0[0] + acc0[1] + acc0[2] + acc0[3];
     }
-    for (; w < words; ++w) sum += le32(p + 4 * w);
+    for (; w < words; ++w) sum += load_le32(p + 4 * w);
     return sum;
 }
 
@@ -93,23 +82,23 @@ uint16_t header_checksum(const uint8_t *p) {
 // could be cut from such a segment, and its data would never fill one.
 bool parse_header(const uint8_t *p, lx_stream_hdr *h) {
     if (p[0] != LX_STREAM_MAGIC0 || p[1] != LX_STREAM_MAGIC1) return false;
-    if (header_checksum(p) != le16(p + 34)) return false;
+    if (header_checksum(p) != load_le16(p + 34)) return false;
     h->magic[0] = p[0];
     h->magic[1] = p[1];
-    h->sidx = le16(p + 2);
-    h->len = le32(p + 4);
-    h->frlen = le32(p + 8);
-    h->fridx = le16(p + 12);
-    h->frfmt = le16(p + 14);
-    h->width = le16(p + 16);
-    h->height = le16(p + 18);
-    h->temp_sensor = static_cast<int16_t>(le16(p + 20));
-    h->temp_ib = static_cast<int16_t>(le16(p + 22));
-    h->spare = le32(p + 24);
-    h->data_cksum = le32(p + 28);
+    h->sidx = load_le16(p + 2);
+    h->len = load_le32(p + 4);
+    h->frlen = load_le32(p + 8);
+    h->fridx = load_le16(p + 12);
+    h->frfmt = load_le16(p + 14);
+    h->width = load_le16(p + 16);
+    h->height = load_le16(p + 18);
+    h->temp_sensor = static_cast<int16_t>(load_le16(p + 20));
+    h->temp_ib = static_cast<int16_t>(load_le16(p + 22));
+    h->spare = load_le32(p + 24);
+    h->data_cksum = load_le32(p + 28);
     h->fr_flags = p[32];
     h->data_flags = p[33];
-    h->hdr_cksum = le16(p + 34);
+    h->hdr_cksum = load_le16(p + 34);
     return h->len <= LX_STREAM_MAX_LEN && h->frlen != 0 && h->frlen <= LX_STREAM_MAX_FRLEN &&
            h->frfmt <= LX_STREAM_MAX_FRFMT;
 }
@@ -472,7 +461,7 @@ void lx_stream::add_checksum(const uint8_t *p, uint32_t m) {
             --m;
         }
         if (cksum_tail_len < 4) return;
-        seg_cksum += lumox::le32(cksum_tail);
+        seg_cksum += lumox::load_le32(cksum_tail);
         cksum_tail_len = 0;
     }
     const uint32_t words = m / 4;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -164,6 +165,59 @@ TEST_F(Capture, CallbackFramesLargerThanTheScratchBufferArriveWhole) {
     EXPECT_EQ(lumox_cap_get_frames(&dev_, 1, nullptr, 0, nullptr), 1);
     ASSERT_EQ(g_seen.last_bytes.size(), 1u);
     EXPECT_EQ(g_seen.last_bytes[0], 0x5A);
+}
+
+// A frame-ready callback that polls the device in turn, once, for the first frame it sees.
+struct NestedPoll {
+    int depth = 0;
+    bool polled = false;
+    std::vector<uint8_t> inner_buf = std::vector<uint8_t>(kFrameLen, 0xEE);
+    int32_t inner_result = 0;
+    uint8_t outer_byte_after = 0;
+    std::atomic<bool> inner_done{false};
+};
+NestedPoll *g_nested = nullptr;
+
+void on_frame_polling(lumox_dev_t *dev, lumox_frame *frame) {
+    on_frame(dev, frame);
+    if (g_nested->depth++ == 0 && !g_nested->polled) {
+        g_nested->polled = true;
+        g_nested->inner_result = lumox_cap_get_frame(
+            dev, g_nested->inner_buf.data(), static_cast<uint32_t>(kFrameLen), nullptr);
+        g_nested->outer_byte_after = frame->data[0];
+        g_nested->inner_done = true;
+    }
+    --g_nested->depth;
+}
+
+TEST_F(Capture, CallbackPollingInTurnLeavesTheOuterRequestInForce) {
+    NestedPoll nested;
+    g_nested = &nested;
+    lumox_cap_set_callback_on_frame_ready(&dev_, on_frame_polling);
+    start();
+    emit(LUMOX_LL_CAP_DATA, frames(0, 2));
+    // The third frame arrives after the pass that ran the inner poll: the outer call must still
+    // deliver it into its own buffer.
+    std::thread feeder([&nested] {
+        while (!nested.inner_done) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        emit(LUMOX_LL_CAP_DATA, frames(2, 1));
+    });
+    std::vector<uint8_t> buf(2 * kFrameLen, 0xEE);
+    const auto t0 = std::chrono::steady_clock::now();
+    const int32_t got =
+        lumox_cap_get_frames(&dev_, 2, buf.data(), static_cast<uint32_t>(buf.size()), nullptr);
+    feeder.join();
+    EXPECT_EQ(got, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000))
+        << "the outer call did not wait for its time-out";
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(buf[kFrameLen], 2) << "the frame after the inner poll went to the outer buffer";
+    EXPECT_EQ(nested.inner_result, 1);
+    EXPECT_EQ(nested.inner_buf[0], 1);
+    EXPECT_EQ(nested.outer_byte_after, 0) << "the outer frame's bytes survive the inner poll";
+    EXPECT_EQ(g_seen.indices, (std::vector<uint16_t>{0, 1, 2}));
+    g_nested = nullptr;
 }
 
 TEST_F(Capture, WaitingPollWakesWhenFramesArrive) {

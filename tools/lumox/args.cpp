@@ -1,0 +1,189 @@
+#include "args.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "lumox/lumox.h"
+
+namespace lumox_cli {
+
+namespace {
+
+std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+const OptionSpec *find_option(std::span<const OptionSpec> known, std::string_view name) {
+    for (const OptionSpec &o : known)
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+bool is_number(std::string_view text) {
+    try {
+        parse_int(text, INT64_MIN, INT64_MAX, "");
+        return true;
+    } catch (const UsageError &) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool Args::has(std::string_view name) const {
+    return std::any_of(options.begin(), options.end(),
+                       [&](const auto &o) { return o.first == name; });
+}
+
+std::string Args::value(std::string_view name, const std::string &fallback) const {
+    for (auto it = options.rbegin(); it != options.rend(); ++it)
+        if (it->first == name) return it->second;
+    return fallback;
+}
+
+std::vector<std::string> Args::values(std::string_view name) const {
+    std::vector<std::string> found;
+    for (const auto &o : options)
+        if (o.first == name) found.push_back(o.second);
+    return found;
+}
+
+Args parse_command_line(int argc, const char *const *argv, std::span<const OptionSpec> known) {
+    Args args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "-h") {
+            args.options.emplace_back("--help", "");
+            continue;
+        }
+        if (word.size() <= 2 || word.substr(0, 2) != "--") {
+            args.words.emplace_back(word);
+            continue;
+        }
+        const OptionSpec *spec = find_option(known, word);
+        if (!spec) throw UsageError("unknown option " + std::string(word));
+        std::string value;
+        const bool next = i + 1 < argc;
+        if (spec->kind == OptionSpec::kValue) {
+            if (!next) throw UsageError(std::string(word) + " needs " + spec->value_name);
+            value = argv[++i];
+        } else if (spec->kind == OptionSpec::kOptionalNumber && next && is_number(argv[i + 1])) {
+            value = argv[++i];
+        }
+        args.options.emplace_back(std::string(word), std::move(value));
+    }
+    return args;
+}
+
+long long parse_int(std::string_view text, long long lo, long long hi, std::string_view what) {
+    const auto refuse = [&]() {
+        return UsageError(std::string(what) + " must be a whole number from " +
+                          std::to_string(lo) + " to " + std::to_string(hi) + ", not " +
+                          quoted(text));
+    };
+    // strtoll alone would skip leading blanks and accept a trailing remainder.
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) throw refuse();
+    const std::string copy(text);
+    char *end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(copy.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || value < lo || value > hi) throw refuse();
+    return value;
+}
+
+long long option_int(const Args &args, std::string_view name, long long lo, long long hi,
+                     long long fallback) {
+    if (!args.has(name)) return fallback;
+    return parse_int(args.value(name), lo, hi, name);
+}
+
+long long required_int(const Args &args, std::string_view name, long long lo, long long hi) {
+    if (!args.has(name) || args.value(name).empty())
+        throw UsageError(std::string(name) + " is required");
+    return parse_int(args.value(name), lo, hi, name);
+}
+
+DeviceLocation parse_device(std::string_view text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        throw UsageError("--device needs BUS:PORT, not " + quoted(text));
+    DeviceLocation at;
+    at.bus = static_cast<uint8_t>(parse_int(text.substr(0, colon), 0, 255, "--device bus"));
+    at.port = static_cast<uint8_t>(parse_int(text.substr(colon + 1), 0, 255, "--device port"));
+    return at;
+}
+
+FilterSetting parse_filter(std::string_view text) {
+    const size_t eq = text.find('=');
+    if (eq == std::string_view::npos)
+        throw UsageError("--filter needs ID=VALUE, ID=on or ID=off, not " + quoted(text));
+    FilterSetting f;
+    f.id = static_cast<uint32_t>(parse_int(text.substr(0, eq), 0, 8, "--filter id"));
+    if (f.id == 3) throw UsageError("--filter id 3 is not a processing step");
+    const std::string_view v = text.substr(eq + 1);
+    f.value_size = (f.id == 1 || f.id == 2) ? 1 : (f.id >= 4 && f.id <= 7) ? 2 : 0;
+    if (v == "off") {
+        f.enable = false;
+        return f;
+    }
+    if (v == "on") return f;
+    if (f.value_size == 0)
+        throw UsageError("--filter " + std::to_string(f.id) + " takes on or off, not " +
+                         quoted(v));
+    const long long top = f.value_size == 1 ? 0xFF : 0xFFFF;
+    f.value = static_cast<uint32_t>(
+        parse_int(v, 0, top, "--filter " + std::to_string(f.id) + " value"));
+    return f;
+}
+
+uint32_t parse_param_id(std::string_view text) {
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text.front())))
+        return static_cast<uint32_t>(parse_int(text, 0, 255, "parameter id"));
+    std::string upper;
+    for (char c : text) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (uint32_t i = 0; i < 256; ++i) {
+        const char *name = lumox_param_name(i);
+        if (name && (upper == name || "LUMOX_PARAM_" + upper == name)) return i;
+    }
+    throw UsageError("unknown parameter " + quoted(text));
+}
+
+ParamValue parse_param_value(std::string_view value, std::string_view len_text) {
+    ParamValue p;
+    if (!len_text.empty()) p.len = static_cast<uint8_t>(parse_int(len_text, 1, 4, "length"));
+    const int bits = 8 * p.len;
+    const long long top = (1ll << bits) - 1;
+    const long long bottom = -(1ll << (bits - 1));
+    const long long v =
+        parse_int(value, bottom, top, "a " + std::to_string(p.len) + "-byte value");
+    for (int i = 0; i < p.len; ++i)
+        p.bytes[i] = static_cast<uint8_t>(static_cast<unsigned long long>(v) >> (8 * i));
+    return p;
+}
+
+RegisterSpan parse_register_span(std::string_view target, std::string_view addr,
+                                 uint64_t count) {
+    RegisterSpan s;
+    s.target = static_cast<uint8_t>(parse_int(target, 0, 255, "register target"));
+    const long long last_base = 0xFFFFFFFFll - static_cast<long long>(count - 1);
+    s.base = static_cast<uint32_t>(parse_int(
+        addr, 0, last_base,
+        count > 1 ? "the first of " + std::to_string(count) + " register addresses"
+                  : std::string("register address")));
+    return s;
+}
+
+CmapRange parse_cmap(std::span<const std::string> operands) {
+    CmapRange c;
+    if (operands.size() == 1) throw UsageError("cmap needs both MIN_MM and MAX_MM");
+    if (operands.size() >= 2) {
+        c.min_mm = static_cast<int32_t>(parse_int(operands[0], 0, 65535, "MIN_MM"));
+        c.max_mm = static_cast<int32_t>(parse_int(operands[1], 0, 65535, "MAX_MM"));
+        if (c.max_mm <= c.min_mm) throw UsageError("MAX_MM must be above MIN_MM");
+    }
+    if (operands.size() >= 3)
+        c.steps = static_cast<int32_t>(parse_int(operands[2], 1, 1000, "STEPS"));
+    return c;
+}
+
+}  // namespace lumox_cli

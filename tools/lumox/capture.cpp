@@ -1,0 +1,66 @@
+// lumox capture: raw frames, optionally written to a directory with a table of them.
+
+#include <cstdio>
+
+#include "capture_loop.h"
+#include "command.h"
+#include "session.h"
+#include "writers.h"
+
+namespace lumox_cli {
+
+int cmd_capture(const Args &args) {
+    CaptureSettings settings;
+    settings.frames = required_int(args, "--frames", 1, 100000000);
+    const std::string out = args.value("--out");
+    if (!out.empty()) {
+        if (const std::string why = make_dirs(out); !why.empty())
+            return fail("cannot use the output directory: %s", why.c_str());
+    }
+    OutputFile csv;
+    if (!out.empty()) {
+        if (!csv.open(out + "/frames.csv") ||
+            !csv.print("file,index,size,format,width,height,pixel_bytes,temp_sensor_c,"
+                       "temp_board_c\n"))
+            return fail("cannot write %s", csv.error().c_str());
+    }
+    Session session(args);
+    lumox_dev_t *dev = session.open();
+    if (!dev) return kExitFailure;
+
+    const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
+        const lumox_frame_info &info = frame.info;
+        lx_raw_frame_info raw{};
+        lumox_cap_get_raw_info(dev, &raw);
+        const double t_sensor = raw.temp_sensor / 10.0;
+        const double t_board = raw.temp_ib / 10.0;
+        std::printf("frame %5u  size %8u  fmt %3u  %ux%u  sensor %5.1f C  board %5.1f C\n",
+                    info.frame_idx, info.frame_size, info.frame_format, info.width, info.height,
+                    t_sensor, t_board);
+        if (out.empty()) return true;
+        char name[32];
+        std::snprintf(name, sizeof name, "frame_%05ld.raw", frame.number);
+        std::string error;
+        if (!write_raw(out + "/" + name, frame.data, frame.size, &error)) {
+            fail("cannot write %s", error.c_str());
+            return false;
+        }
+        if (!csv.print("%s,%u,%u,%u,%u,%u,%u,%.1f,%.1f\n", name, info.frame_idx, info.frame_size,
+                       info.frame_format, info.width, info.height, info.pixel_bytes, t_sensor,
+                       t_board)) {
+            fail("cannot write %s", csv.error().c_str());
+            return false;
+        }
+        return true;
+    });
+    int status = summary.failed ? kExitFailure : kExitOk;
+    if (!out.empty() && !csv.commit()) {
+        fail("cannot write %s", csv.error().c_str());
+        status = kExitFailure;
+    }
+    print_capture_summary(summary);
+    if (!out.empty() && status == kExitOk) std::printf("written to         %s\n", out.c_str());
+    return status;
+}
+
+}  // namespace lumox_cli

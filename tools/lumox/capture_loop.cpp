@@ -1,0 +1,79 @@
+#include "capture_loop.h"
+
+#include <cstdio>
+
+#include "command.h"
+
+namespace lumox_cli {
+
+double CaptureSummary::frame_rate() const {
+    if (arrivals.size() < 2 || received.size() != arrivals.size()) return -1.0;
+    // The first frame comes late by the start-up latency of the stream; with three frames or
+    // more the measurement starts at the second.
+    const size_t from = arrivals.size() >= 3 ? 1 : 0;
+    const double seconds =
+        std::chrono::duration<double>(arrivals.back() - arrivals[from]).count();
+    const uint32_t count = received.back() - received[from];
+    return seconds > 0 && count > 0 ? count / seconds : -1.0;
+}
+
+CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
+                           const FrameSink &sink) {
+    CaptureSummary summary;
+    if (!lumox_cap_set_frame_buffer(dev, nullptr, settings.buffered_frames * LUMOX_FRAME_BUF_UNIT) ||
+        !lumox_cap_start(dev)) {
+        fail("the camera did not start streaming");
+        summary.failed = true;
+        return summary;
+    }
+    std::vector<uint8_t> buf(settings.buffer_bytes);
+    while (summary.frames < settings.frames) {
+        lumox_frame_info info{};
+        const int32_t r =
+            lumox_cap_get_frames(dev, 1, buf.data(), static_cast<uint32_t>(buf.size()), &info);
+        if (r < 0) {
+            fail("capture ended: %s (%d)",
+                 r == LUMOX_CAP_NOT_CAPTURING ? "not capturing" : lumox_error_name(r), r);
+            summary.failed = true;
+            break;
+        }
+        if (r == 0) {
+            fail("no frame within the time-out");
+            summary.failed = true;
+            break;
+        }
+        CapturedFrame frame{summary.frames, info, buf.data(),
+                            info.frame_size < buf.size() ? info.frame_size
+                                                         : static_cast<uint32_t>(buf.size()),
+                            std::chrono::steady_clock::now()};
+        lumox_cap_stats now{};
+        lumox_cap_get_stats(dev, &now);
+        summary.arrivals.push_back(frame.arrival);
+        summary.received.push_back(now.frames_received);
+        if (info.frame_size > buf.size())
+            fail("frame %u cut to %zu bytes", info.frame_idx, buf.size());
+        if (!sink(frame)) {
+            summary.failed = true;
+            break;
+        }
+        ++summary.frames;
+    }
+    lumox_cap_get_stats(dev, &summary.stats);
+    lumox_cap_stop(dev);
+    return summary;
+}
+
+void print_capture_summary(const CaptureSummary &s) {
+    std::printf("frames captured    %ld\n", s.frames);
+    std::printf("stream: received %u, queued %u, discarded %u, overflowed %u, bytes dropped %u\n",
+                s.stats.frames_received, s.stats.frames_queued, s.stats.frames_discarded,
+                s.stats.frames_overflowed, s.stats.bytes_dropped);
+    const double rate = s.frame_rate();
+    if (rate > 0) {
+        std::printf("frame rate         %.2f frames/s\n", rate);
+    } else {
+        std::printf("frame rate         - (fewer than two frames)\n");
+    }
+}
+
+}  // namespace lumox_cli

@@ -1,0 +1,119 @@
+#include "command.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace lumox_cli {
+
+namespace {
+
+constexpr OptionSpec kOptions[] = {
+    {"--device", OptionSpec::kValue, "BUS:PORT",
+     "use the camera at this bus and port (default: the first)"},
+    {"--log", OptionSpec::kValue, "FILE", "write the library's log to FILE (default: no log file)"},
+    {"--help", OptionSpec::kSwitch, nullptr, "this text"},
+    // Alone it asks for the tool's version; followed by a number it is an image version.
+    {"--version", OptionSpec::kOptionalNumber, "V",
+     "the tool's version; with V, the version of a firmware\nor data image (0-65535)"},
+    {"--frames", OptionSpec::kValue, "N", "frames to capture (1-100000000)"},
+    {"--out", OptionSpec::kValue, "DIR", "output directory (created when missing)"},
+    {"--calib", OptionSpec::kValue, "DIR", "calibration directory"},
+    {"--filter", OptionSpec::kValue, "ID=VALUE|on|off", "switch a processing step (repeatable)"},
+    {"--type", OptionSpec::kValue, "T", "type of a firmware or data image (0-255)"},
+};
+constexpr const char *kGlobalOptions[] = {"--device", "--log", "--help", "--version"};
+
+constexpr Command kCommands[] = {
+    {"list", cmd_list, "", "list the cameras attached", "", 0, 0},
+    {"info", cmd_info, "", "identity, driver and parameters of a camera", "", 0, 0},
+    {"capture", cmd_capture, "--frames N [--out DIR]",
+     "capture N raw frames (written to DIR with frames.csv)", "--frames --out", 0, 0},
+    {"depth", cmd_depth, "--frames N [--out DIR] [--calib DIR] [--filter ID=VALUE|on|off]...",
+     "capture N frames and decode them into distances; with\n"
+     "--out, all distances (distance.lx), and of the last frame\n"
+     "a colour image (distance.ppm), the gray image (gray.lx,\n"
+     "gray.pgm) and the point cloud (points.ply); --calib: the\n"
+     "calibration directory; --filter switches a processing\n"
+     "step (ids: 0 undistort, 1 DRNU, 2 depth smoothing,\n"
+     "4 minimum amplitude, 5 auto integration, 6 sum check,\n"
+     "7 temperature monitor, 8 HDR)",
+     "--frames --out --calib --filter", 0, 0},
+    {"param get", cmd_param_get, "ID|NAME", "read a parameter", "", 1, 1},
+    {"param set", cmd_param_set, "ID|NAME VALUE [LEN]",
+     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length it reports)", "", 2, 3},
+    {"reg read", cmd_reg_read, "TARGET ADDR [COUNT]", "read registers", "", 2, 3},
+    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3,
+     -1},
+    {"firmware upgrade", cmd_firmware_upgrade, "FILE --type T --version V",
+     "write a firmware image (only a newer version is taken;\n"
+     "types 0 and 1 reset the camera and wait 20 s, 2 and 3\n"
+     "wait 7 s)",
+     "--type", 1, 1},
+    {"data download", cmd_data_download, "FILE --type T --version V",
+     "write a data image into the camera's flash", "--type", 1, 1},
+    {"data upload", cmd_data_upload, "FILE --type T", "read the camera's image of type T into FILE",
+     "--type", 1, 1},
+    {"calib fetch", cmd_calib_fetch, "DIR",
+     "download and unpack the camera's calibration into DIR", "", 1, 1},
+    {"calib show", cmd_calib_show, "DIR", "what the calibration files in DIR hold", "", 1, 1},
+    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]",
+     "print the distance colour ramp as 24-bit colour", "", 0, 3},
+    {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
+};
+
+void append_entry(std::string *out, const std::string &left, const char *help) {
+    constexpr size_t kColumn = 32;
+    std::string line = "  " + left;
+    if (line.size() + 2 > kColumn) {
+        *out += line + "\n";
+        line.clear();
+    }
+    std::string text = help;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t nl = text.find('\n', start);
+        const std::string part = text.substr(start, nl == std::string::npos ? nl : nl - start);
+        line.resize(kColumn, ' ');
+        *out += line + part + "\n";
+        line.clear();
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+}
+
+}  // namespace
+
+std::span<const Command> commands() { return kCommands; }
+std::span<const OptionSpec> options() { return kOptions; }
+
+bool is_global_option(std::string_view name) {
+    for (const char *g : kGlobalOptions)
+        if (name == g) return true;
+    return false;
+}
+
+std::string help_text() {
+    std::string out = "usage: lumox [OPTIONS] COMMAND [ARGS]\ncommands:\n";
+    for (const Command &c : kCommands)
+        append_entry(&out, std::string(c.name) + (*c.usage ? " " : "") + c.usage, c.help);
+    out += "options:\n";
+    for (const OptionSpec &o : kOptions) {
+        std::string left = o.name;
+        if (o.value_name) left += std::string(" ") + o.value_name;
+        append_entry(&out, left, o.help);
+    }
+    return out;
+}
+
+int fail(const char *fmt, ...) {
+    std::fputs("lumox: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', stderr);
+    return kExitFailure;
+}
+
+}  // namespace lumox_cli

@@ -1,0 +1,44 @@
+// The library, started for a command that talks to a camera and ended with it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "args.h"
+#include "lumox/lumox.h"
+
+namespace lumox_cli {
+
+class Session {
+  public:
+    // Reads --device and --log (a bad --device is a usage error, raised before the library
+    // starts). The library logs to the --log file, or to no file at all.
+    explicit Session(const Args &args);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // Opens the camera named by --device, or the first one. Prints why when it cannot.
+    lumox_dev_t *open();
+
+    // Closes the camera opened by open(), so that a probe may open it at the transport level.
+    void close();
+
+    // The camera --device names, or nothing for the first one.
+    const std::optional<DeviceLocation> &location() const { return location_; }
+
+    // Where the library's account of a failure can be read: "see the library log FILE", or how
+    // to get one.
+    std::string log_hint() const;
+
+  private:
+    std::string log_;
+    std::optional<DeviceLocation> location_;
+    lumox_dev_t record_{};
+    lumox_dev_t *dev_ = nullptr;
+};
+
+// A fixed-size text field of the device record, which is not terminated when full.
+std::string record_field(const char *text, size_t size);
+
+}  // namespace lumox_cli
