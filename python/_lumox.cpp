@@ -55,7 +55,7 @@ class LogTap {
     }
     off_t mark() const {
         std::lock_guard lock(mutex_);
-        struct stat st{};
+        struct stat st {};
         return fd_ >= 0 && fstat(fd_, &st) == 0 ? st.st_size : -1;
     }
     // The message of the last ERR (or WRN) record of the calling thread written after mark.
@@ -105,7 +105,9 @@ class LogTap {
 
 LogTap g_log;
 std::atomic<bool> g_started{false};
-py::object g_error_class;  // lumox.Error, set by the Python layer before anything can fail
+// lumox.Error, set by the Python layer at import; never released (a static py::object would be
+// released after the interpreter has ended).
+PyObject *g_error_class = nullptr;
 
 // A failure on its way to Python: raised as lumox.Error(message, code, call).
 struct Failure {
@@ -154,8 +156,7 @@ lumox_frame_info info_from(const py::sequence &t) {
 // filled in place).
 template <class T>
 T *writable(py::array &a, const char *what, std::vector<py::ssize_t> shape) {
-    if (!py::isinstance<py::array_t<T>>(a) || !(a.flags() & py::array::c_style) ||
-        !a.writeable())
+    if (!py::isinstance<py::array_t<T>>(a) || !(a.flags() & py::array::c_style) || !a.writeable())
         throw py::value_error(std::string(what) + " must be a writable C-contiguous " +
                               py::str(py::dtype::of<T>()).cast<std::string>() + " array");
     if (a.ndim() != static_cast<py::ssize_t>(shape.size()))
@@ -241,6 +242,8 @@ std::vector<Device *> g_open;
 
 // The device whose callback runs on this thread (callbacks may not close or poll it again).
 thread_local Device *t_in_callback = nullptr;
+// The log's size before this thread's last call into the library.
+thread_local off_t t_last_mark = -1;
 
 class Device {
   public:
@@ -285,8 +288,10 @@ class Device {
     bool is_open() const { return open_.load(); }
 
     void close() {
-        if (t_in_callback == this) misuse("close", "a camera cannot be closed from its own callback");
+        if (t_in_callback == this)
+            misuse("close", "a camera cannot be closed from its own callback");
         if (!open_.exchange(false)) return;
+        stopped_.store(true);
         py::gil_scoped_release nogil;
         // Stopping first wakes a polling call on another thread, so that the gate opens soon.
         lumox_cap_stop(&slot_->rec);
@@ -306,9 +311,9 @@ class Device {
     }
 
     py::dict info() {
-        check_open("info");
         const lumox_dev_t &r = slot_->rec;
-        const lumox_drv *drv = lumox_dev_get_drv(&slot_->rec);
+        const lumox_drv *drv =
+            call("lumox_dev_get_drv", [&] { return lumox_dev_get_drv(&slot_->rec); });
         py::dict d;
         d["bus"] = r.bus;
         d["port"] = r.port;
@@ -331,8 +336,9 @@ class Device {
         item.param_id = id;
         const bool ok = call("lumox_param_batch_get",
                              [&] { return lumox_param_batch_get(&slot_->rec, &item, 1) != 0; });
-        if (!ok) fail_last("lumox_param_batch_get", 0, "the camera did not answer parameter " +
-                                                           std::to_string(id));
+        if (!ok)
+            fail_last("lumox_param_batch_get", 0,
+                      "the camera did not answer parameter " + std::to_string(id));
         const size_t n = std::min<size_t>(item.param_val_len, LUMOX_PARAM_VAL_MAX);
         return py::bytes(reinterpret_cast<const char *>(item.param_val), n);
     }
@@ -347,8 +353,9 @@ class Device {
         std::memcpy(item.param_val, v.data(), v.size());
         const bool ok = call("lumox_param_batch_set",
                              [&] { return lumox_param_batch_set(&slot_->rec, &item, 1) != 0; });
-        if (!ok) fail_last("lumox_param_batch_set", 0,
-                           "the camera refused parameter " + std::to_string(id));
+        if (!ok)
+            fail_last("lumox_param_batch_set", 0,
+                      "the camera refused parameter " + std::to_string(id));
     }
 
     py::array_t<uint32_t> reg_read(uint8_t target, uint32_t base, uint32_t count) {
@@ -402,12 +409,14 @@ class Device {
     }
 
     void start() {
+        stopped_.store(false);
         const bool ok = call("lumox_cap_start", [&] { return lumox_cap_start(&slot_->rec) != 0; });
         if (!ok) fail_last("lumox_cap_start", 0, "the capture did not start");
     }
 
     void stop() {
         if (!open_.load()) return;
+        stopped_.store(true);
         call("lumox_cap_stop", [&] { return lumox_cap_stop(&slot_->rec); });
     }
 
@@ -448,7 +457,9 @@ class Device {
             if (got == 1) lumox_cap_get_raw_info(&slot_->rec, &raw);
             return got;
         });
-        if (r == LUMOX_CAP_NOT_CAPTURING) return py::none();
+        // A stop or close from another thread can wake the wait before the capture reads as
+        // stopped; that poll ends with no frame rather than an error.
+        if (r == LUMOX_CAP_NOT_CAPTURING || (r == 0 && stopped_.load())) return py::none();
         if (r == 0) fail_last("lumox_cap_get_frames", 0, "no frame arrived in time");
         if (r < 0)
             fail_last("lumox_cap_get_frames", r,
@@ -464,10 +475,10 @@ class Device {
         py::array frame = data;
         if (info.frame_size < capacity) {
             // Much smaller frames are copied out rather than keep the whole buffer alive.
-            frame = info.frame_size * 2 <= capacity
-                        ? py::array_t<uint8_t>(info.frame_size, p)
-                        : data.attr("__getitem__")(py::slice(0, info.frame_size, 1))
-                              .cast<py::array>();
+            frame =
+                info.frame_size * 2 <= capacity
+                    ? py::array_t<uint8_t>(info.frame_size, p)
+                    : data.attr("__getitem__")(py::slice(0, info.frame_size, 1)).cast<py::array>();
         }
         return py::make_tuple(frame, info_tuple(info), when,
                               py::make_tuple(raw.temp_sensor / 10.0, raw.temp_ib / 10.0));
@@ -486,8 +497,8 @@ class Device {
                 if (left <= 0) return false;
                 slice = std::min<uint32_t>(slice, static_cast<uint32_t>(left * 1000) + 1);
             }
-            const bool ended = poll("lumox_cap_wait",
-                                    [&] { return lumox_cap_wait(&slot_->rec, slice) != 0; });
+            const bool ended =
+                poll("lumox_cap_wait", [&] { return lumox_cap_wait(&slot_->rec, slice) != 0; });
             if (ended || !capturing()) return true;
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
@@ -560,8 +571,8 @@ class Device {
         if (!view_obj.is_none()) {
             auto v = view_obj.cast<py::sequence>();
             if (py::len(v) != 5) throw py::value_error("view is (cx, cy, fx, fy, scale)");
-            view = {v[0].cast<float>(), v[1].cast<float>(), v[2].cast<float>(),
-                    v[3].cast<float>(), v[4].cast<float>()};
+            view = {v[0].cast<float>(), v[1].cast<float>(), v[2].cast<float>(), v[3].cast<float>(),
+                    v[4].cast<float>()};
             vp = &view;
         }
         const float *d = dist.data();
@@ -574,10 +585,10 @@ class Device {
             g = grid.mutable_data();
         }
         const int32_t n = call("lumox_frame_get_pcl", [&] {
-            const int32_t got = lumox_frame_get_pcl(
-                &slot_->rec, pcl, static_cast<uint32_t>(3 * pixels), d,
-                static_cast<uint32_t>(pixels), static_cast<uint32_t>(w),
-                static_cast<uint32_t>(h), vp);
+            const int32_t got =
+                lumox_frame_get_pcl(&slot_->rec, pcl, static_cast<uint32_t>(3 * pixels), d,
+                                    static_cast<uint32_t>(pixels), static_cast<uint32_t>(w),
+                                    static_cast<uint32_t>(h), vp);
             if (g) {
                 const float nan = std::nanf("");
                 int32_t k = 0;
@@ -602,8 +613,8 @@ class Device {
 
     // ---- Firmware, data and calibration ----
 
-    int32_t transfer(const std::string &call_name, const std::function<int32_t(
-                                                        lumox_progress_fn, void *)> &run,
+    int32_t transfer(const std::string &call_name,
+                     const std::function<int32_t(lumox_progress_fn, void *)> &run,
                      py::object progress) {
         struct Progress {
             py::object fn;
@@ -653,13 +664,12 @@ class Device {
         if (!open_.load()) misuse(name, "the camera is closed");
     }
     void check_no_reentry(const char *name) const {
-        if (t_in_callback == this)
-            misuse(name, "a camera's callback cannot poll the same camera");
+        if (t_in_callback == this) misuse(name, "a camera's callback cannot poll the same camera");
     }
 
     [[noreturn]] void fail_last(const std::string &name, long long code,
                                 const std::string &fallback) {
-        fail(name, code, last_mark_, fallback);
+        fail(name, code, t_last_mark, fallback);
     }
 
     // Runs f on the record with the GIL released and the gate held shared; remembers the log
@@ -675,7 +685,7 @@ class Device {
             py::gil_scoped_acquire gil;
             misuse(name, "the camera is closed");
         }
-        last_mark_ = g_log.mark();
+        t_last_mark = g_log.mark();
         return f();
     }
 
@@ -710,9 +720,9 @@ class Device {
             std::memcpy(data.mutable_data(), frame->data, frame->info.frame_size);
             lx_raw_frame_info raw{};
             lumox_cap_get_raw_info(dev, &raw);
-            self->on_frame_(self->frame_factory_(
-                data, info_tuple(frame->info), host_time(),
-                py::make_tuple(raw.temp_sensor / 10.0, raw.temp_ib / 10.0)));
+            self->on_frame_(
+                self->frame_factory_(data, info_tuple(frame->info), host_time(),
+                                     py::make_tuple(raw.temp_sensor / 10.0, raw.temp_ib / 10.0)));
         } catch (py::error_already_set &e) {
             self->callback_error_ = std::make_unique<py::error_already_set>(std::move(e));
         }
@@ -742,8 +752,8 @@ class Device {
     std::shared_mutex gate_;
     std::atomic<bool> open_{false};
     std::atomic<bool> polling_{false};
+    std::atomic<bool> stopped_{false};  // stop or close asked for since the last start
     std::atomic<uint32_t> frame_bytes_{kDefaultFrameBytes};
-    off_t last_mark_ = -1;  // per call; the GIL orders the Python threads that read it
     py::object on_frame_ = py::none();
     py::object frame_factory_ = py::none();
     py::object on_error_ = py::none();
@@ -786,7 +796,8 @@ py::list devices() {
             bool known = false;
             {
                 std::lock_guard lock(g_open_mutex);
-                for (const Device *d : g_open) known = known || d->identity(list[i], f.product, f.serial);
+                for (const Device *d : g_open)
+                    known = known || d->identity(list[i], f.product, f.serial);
             }
             if (known) {
                 found.push_back(f);
@@ -817,8 +828,8 @@ py::list devices() {
     }
     py::list out;
     for (const Found &f : found)
-        out.append(py::make_tuple(f.rec.bus, f.rec.port, f.rec.addr, f.rec.speed, f.product,
-                                  f.serial));
+        out.append(
+            py::make_tuple(f.rec.bus, f.rec.port, f.rec.addr, f.rec.speed, f.product, f.serial));
     return out;
 }
 
@@ -856,11 +867,19 @@ PYBIND11_MODULE(_lumox, m) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const Failure &f) {
-            py::object e = g_error_class(f.message, f.code, f.call);
-            PyErr_SetObject(g_error_class.ptr(), e.ptr());
+            if (!g_error_class) {
+                PyErr_SetString(PyExc_RuntimeError, f.message.c_str());
+                return;
+            }
+            py::object e =
+                py::reinterpret_borrow<py::object>(g_error_class)(f.message, f.code, f.call);
+            PyErr_SetObject(g_error_class, e.ptr());
         }
     });
-    m.def("set_error_class", [](py::object cls) { g_error_class = std::move(cls); });
+    m.def("set_error_class", [](py::object cls) {
+        Py_XDECREF(g_error_class);
+        g_error_class = cls.release().ptr();
+    });
     m.def("start", &start, py::arg("log_path"), py::arg("console_level"));
     m.def("finish", &finish);
     m.def("devices", &devices);
@@ -877,15 +896,15 @@ PYBIND11_MODULE(_lumox, m) {
         return py::make_tuple(std::string(params), std::string(images));
     });
     m.attr("VERSION") = LUMOX_VERSION;
-    m.attr("FILTERS") = py::dict(
-        py::arg("LENS_UNDISTORT") = static_cast<int>(FILTER_LENS_UNDISTORT),
-        py::arg("DRNU") = static_cast<int>(FILTER_DRNU),
-        py::arg("DEPTH_SMOOTH") = static_cast<int>(FILTER_DEPTH_SMOOTH),
-        py::arg("MIN_AMPLITUDE") = static_cast<int>(FILTER_MIN_AMPLITUDE),
-        py::arg("AUTO_INTEGRATION") = static_cast<int>(FILTER_AUTO_INTEGRATION),
-        py::arg("DCS_SUM_CHECK") = static_cast<int>(FILTER_DCS_SUM_CHECK),
-        py::arg("TEMP_MONITOR") = static_cast<int>(FILTER_TEMP_MONITOR),
-        py::arg("HDR") = static_cast<int>(FILTER_HDR));
+    m.attr("FILTERS") =
+        py::dict(py::arg("LENS_UNDISTORT") = static_cast<int>(FILTER_LENS_UNDISTORT),
+                 py::arg("DRNU") = static_cast<int>(FILTER_DRNU),
+                 py::arg("DEPTH_SMOOTH") = static_cast<int>(FILTER_DEPTH_SMOOTH),
+                 py::arg("MIN_AMPLITUDE") = static_cast<int>(FILTER_MIN_AMPLITUDE),
+                 py::arg("AUTO_INTEGRATION") = static_cast<int>(FILTER_AUTO_INTEGRATION),
+                 py::arg("DCS_SUM_CHECK") = static_cast<int>(FILTER_DCS_SUM_CHECK),
+                 py::arg("TEMP_MONITOR") = static_cast<int>(FILTER_TEMP_MONITOR),
+                 py::arg("HDR") = static_cast<int>(FILTER_HDR));
     m.attr("CMAP_RGB24") = static_cast<int>(LUMOX_CMAP_RGB24);
     m.attr("CMAP_RGB32") = static_cast<int>(LUMOX_CMAP_RGB32);
     m.attr("CMAP_BGR24") = static_cast<int>(LUMOX_CMAP_BGR24);

@@ -18,7 +18,7 @@ int main(int argc, char **argv) {
     lumox_cap_set_frame_buffer(dev, NULL, 10 * LUMOX_FRAME_BUF_UNIT);
     if (!lumox_cap_start(dev)) return 1;
 
-    static uint8_t raw[614400];    /* one raw frame: 320 x 240 pixels, four 16-bit samples */
+    static uint8_t raw[614400];     /* one raw frame: 320 x 240 pixels, four 16-bit samples */
     static float metres[320 * 240]; /* its distance image */
     int status = 0;
     for (int i = 0; i < frames && status == 0; ++i) {
@@ -29,8 +29,8 @@ int main(int argc, char **argv) {
             status = 1;
             break;
         }
-        const int32_t pixels = lumox_frame_get_distance(dev, metres, 320 * 240, raw,
-                                                        info.frame_size, &info);
+        const int32_t pixels =
+            lumox_frame_get_distance(dev, metres, 320 * 240, raw, info.frame_size, &info);
         /* Codes of 65.3 m and more mark pixels without a distance. */
         double sum = 0;
         int valid = 0;

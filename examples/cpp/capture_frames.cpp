@@ -15,9 +15,9 @@ int g_left = 0;
 // Runs on the thread that calls lumox_cap_wait; the frame's bytes live until it returns.
 void on_frame(lumox_dev_t *dev, lumox_frame *frame) {
     if (g_left <= 0) return;
-    const int32_t n = lumox_frame_get_distance(dev, g_metres.data(),
-                                               static_cast<uint32_t>(g_metres.size()), frame->data,
-                                               frame->info.frame_size, &frame->info);
+    const int32_t n =
+        lumox_frame_get_distance(dev, g_metres.data(), static_cast<uint32_t>(g_metres.size()),
+                                 frame->data, frame->info.frame_size, &frame->info);
     int valid = 0;
     for (int32_t i = 0; i < n; ++i) valid += g_metres[i] < 65.3f;
     std::printf("frame %5u  %d of %d pixels with a distance\n", frame->info.frame_idx, valid, n);

@@ -33,7 +33,8 @@ int main(int argc, char **argv) {
         image.height = info.height;
         image.format = PNG_FORMAT_RGB;
         ok = png_image_write_to_file(&image, path, 0, rgb.data(), 0, nullptr) != 0;
-        if (ok) std::printf("%s: %ux%u, %.1f to %.1f m\n", path, info.width, info.height, near, far);
+        if (ok)
+            std::printf("%s: %ux%u, %.1f to %.1f m\n", path, info.width, info.height, near, far);
     }
     lumox_dev_close(dev);
     lumox_uninit();

@@ -29,7 +29,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "\r[%-40s] %3d %%", std::string(pct * 40 / 100, '#').c_str(), pct);
     };
     const int32_t r = lumox_data_download_progress(dev, argv[1], type, version, 0, bar, &shown);
-    std::fprintf(stderr, "\n%s\n", r == 1 ? "upgrade done" : "upgrade FAILED: the camera keeps its image");
+    std::fprintf(stderr, "\n%s\n",
+                 r == 1 ? "upgrade done" : "upgrade FAILED: the camera keeps its image");
     lumox_dev_close(dev);
     lumox_uninit();
     return r == 1 ? 0 : 1;

@@ -9,7 +9,8 @@
 int main() {
     lumox_init("list_cameras_cpp.log");
     std::vector<lumox_dev_t> list(16);
-    list.resize(static_cast<size_t>(lumox_dev_list(list.data(), static_cast<int32_t>(list.size()))));
+    list.resize(
+        static_cast<size_t>(lumox_dev_list(list.data(), static_cast<int32_t>(list.size()))));
     for (lumox_dev_t &entry : list) {
         std::string product = "(cannot open)", serial;
         if (lumox_dev_t *dev = lumox_dev_open(&entry)) {

@@ -18,12 +18,13 @@ int main(int argc, char **argv) {
     if (!lumox_cap_snapshot(dev, raw.data(), static_cast<uint32_t>(raw.size()), &info)) return 1;
     const uint32_t pixels = info.width * info.height;
     std::vector<float> metres(pixels), xyzd(4 * pixels);
-    if (lumox_frame_get_distance(dev, metres.data(), pixels, raw.data(), info.frame_size, &info) <= 0)
+    if (lumox_frame_get_distance(dev, metres.data(), pixels, raw.data(), info.frame_size, &info) <=
+        0)
         return 1;
     // x, y, z and the distance of every pixel that has one; the driver's lens parameters.
-    const int32_t n = lumox_frame_get_pcl_xyzd(dev, xyzd.data(), static_cast<uint32_t>(xyzd.size()),
-                                               metres.data(), pixels, info.width, info.height, 0,
-                                               nullptr);
+    const int32_t n =
+        lumox_frame_get_pcl_xyzd(dev, xyzd.data(), static_cast<uint32_t>(xyzd.size()),
+                                 metres.data(), pixels, info.width, info.height, 0, nullptr);
     lumox_dev_close(dev);
     lumox_uninit();
     if (n <= 0) return 1;

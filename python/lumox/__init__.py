@@ -26,7 +26,7 @@ from typing import Optional, Union
 
 import numpy as np
 
-from . import _lumox
+from . import _lumox, recording
 from ._camera import Camera, Filters, Parameters, Registers
 from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, DeviceInfo, Error, Filter, Frame,
                      FrameInfo, LogLevel, Param, Target)
@@ -35,7 +35,7 @@ __all__ = [
     "init", "devices", "open", "colorize", "fetch_calibration", "calibration_dir",
     "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Error", "Param", "Filter",
     "Target", "LogLevel", "Parameters", "Registers", "Filters",
-    "FILTERED", "SATURATED", "INVALID", "LIBRARY_VERSION",
+    "FILTERED", "SATURATED", "INVALID", "LIBRARY_VERSION", "recording",
 ]
 
 LIBRARY_VERSION = _lumox.VERSION

@@ -334,8 +334,10 @@ class Camera:
 
     def download(self, path: Union[str, os.PathLike], type: int, version: int, address: int = 0,
                  progress: Optional[Callable[[int, int], None]] = None) -> None:
-        """Writes an image file of any type into the camera's flash (strictly newer versions
-        only), reporting ``progress(done, total)``."""
+        """Writes an image file of any type into the camera's flash, reporting
+        ``progress(done, total)``. Only a strictly newer version is written; the library
+        compares it with the version the camera reports for its type 0 image, whatever the
+        type written."""
         self._dev.data_download(os.fspath(path), int(type), int(version), int(address), progress)
 
     def upload(self, type: int, path: Union[str, os.PathLike],

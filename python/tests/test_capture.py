@@ -1,4 +1,6 @@
 """Capture, the frame-ready callback and the images decoded from frames."""
+import threading
+
 import numpy as np
 import pytest
 
@@ -95,3 +97,12 @@ def test_colorize_maps_near_to_red_and_far_to_blue():
     assert lumox.colorize(depth, (0.5, 3.5), "rgbx").shape == (1, 4, 4)
     with pytest.raises(ValueError):
         lumox.colorize(depth, (0.5, 3.5), "hsv")
+
+
+def test_close_from_another_thread_ends_a_frame_loop():
+    cam = lumox.open()
+    closer = threading.Timer(0.3, cam.close)
+    closer.start()
+    frames = [f.index for f in cam.frames()]  # blocks in the library until the close
+    closer.join()
+    assert cam.closed and len(frames) >= 2
