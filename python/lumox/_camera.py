@@ -247,7 +247,12 @@ class Camera:
             self.start()
         try:
             while True:
-                got = self._dev.next_frame()
+                try:
+                    got = self._dev.next_frame()
+                except Error:
+                    if self.closed:  # closed by another thread during the loop
+                        return
+                    raise
                 if got is None:
                     return
                 yield Frame(*got)
