@@ -9,7 +9,11 @@ lumox_packages=(
     libglib2.0-dev libumockdev-dev umockdev usbutils
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
+    libcpp-httplib-dev chromium
 )
+# The viewer's browser test drives Chromium with playwright-core, which its ctest entry installs
+# with npm ci: take the machine's Node.js where it has one (newer than Debian's), else Debian's.
+command -v node >/dev/null 2>&1 || lumox_packages+=(nodejs npm)
 
 lumox_install_deps() {
     local missing=()
