@@ -21,7 +21,7 @@ bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &t
     } else {
         uint8_t u8 = static_cast<uint8_t>(f.value);
         uint16_t u16 = static_cast<uint16_t>(f.value);
-        void *arg = f.value_size == 1 ? static_cast<void *>(&u8)
+        void *arg = f.value_size == 1   ? static_cast<void *>(&u8)
                     : f.value_size == 2 ? static_cast<void *>(&u16)
                                         : nullptr;
         r = lumox_filter_enable(dev, f.id, arg, f.value_size);
@@ -59,8 +59,7 @@ bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vecto
     std::vector<float> xyz(3 * static_cast<size_t>(n));
     const int32_t points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
                                                dist.data(), n, w, h, nullptr);
-    return points <= 0 ||
-           write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
+    return points <= 0 || write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
 }
 
 }  // namespace
@@ -101,8 +100,8 @@ int cmd_depth(const Args &args) {
         const uint32_t n = info.width * info.height;
         dist.resize(n);
         const auto t0 = std::chrono::steady_clock::now();
-        const int32_t px = lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size,
-                                                    &info);
+        const int32_t px =
+            lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size, &info);
         decode_ms +=
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                 .count();

@@ -80,8 +80,7 @@ std::string make_dirs(const std::string &path) {
         }
         if (i < path.size()) partial += path[i];
     }
-    if (!path.empty() && access(path.c_str(), W_OK) != 0)
-        return path + ": " + std::strerror(errno);
+    if (!path.empty() && access(path.c_str(), W_OK) != 0) return path + ": " + std::strerror(errno);
     return "";
 }
 
