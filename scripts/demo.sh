@@ -27,4 +27,4 @@ echo "== again: the calibration fetched before is found and used the same way"
 "$VCAM" --scene room -- build/tools/lumox depth --frames 5 --calib out/calib --log out/lumox.log \
     | tee out/depth_again.txt
 build/tools/lumox calib show out/calib | head -12 | tee out/calib.txt
-echo "results in out/ (out/depth: distance.ppm, gray.pgm, points.ply; out/truth: the scene's truth)"
+echo "results in out/ (out/depth: distance.png, gray.png, points.ply; out/truth: the scene's truth)"

@@ -50,7 +50,7 @@ class Noise {
     double uniform() {  // (0, 1)
         return (static_cast<double>(next() >> 11) + 0.5) * (1.0 / 9007199254740992.0);
     }
-    // Marsaglia's polar method: pairs of normals without trigonometry.
+    // Marsaglia's polar method: pairs of exact normals without trigonometry.
     double normal() {
         if (have_) {
             have_ = false;
@@ -67,8 +67,43 @@ class Noise {
         have_ = true;
         return u * f;
     }
+    // A normal from the inverse of its distribution, tabulated and interpolated: several times
+    // faster than the exact one, with the tails cut beyond 3.7 standard deviations. Two per draw
+    // of 64 bits.
+    void normal_pair(double &a, double &b) {
+        const uint64_t r = next();
+        a = from_table(static_cast<uint32_t>(r));
+        b = from_table(static_cast<uint32_t>(r >> 32));
+    }
 
   private:
+    static constexpr int kTableBits = 12;
+    static const std::vector<float> &table() {
+        static const std::vector<float> t = [] {
+            // Inverse normal distribution at i / N (the ends at 0.5 / N from 0 and 1), by
+            // bisection of the error function.
+            const int n = 1 << kTableBits;
+            std::vector<float> v(n + 1);
+            for (int i = 0; i <= n; ++i) {
+                const double p = std::clamp(static_cast<double>(i) / n, 0.5 / n, 1 - 0.5 / n);
+                double lo = -9, hi = 9;
+                for (int it = 0; it < 60; ++it) {
+                    const double mid = 0.5 * (lo + hi);
+                    (0.5 * std::erfc(-mid / std::sqrt(2.0)) < p ? lo : hi) = mid;
+                }
+                v[i] = static_cast<float>(0.5 * (lo + hi));
+            }
+            return v;
+        }();
+        return t;
+    }
+    static double from_table(uint32_t r) {
+        const std::vector<float> &t = table();
+        const uint32_t i = r >> (32 - kTableBits);
+        const float f = static_cast<float>(r & ((1u << (32 - kTableBits)) - 1)) *
+                        (1.0f / static_cast<float>(1u << (32 - kTableBits)));
+        return t[i] + (t[i + 1] - t[i]) * f;
+    }
     static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
     uint64_t next() {
         const uint64_t result = rotl(s_[1] * 5, 7) * 9;
@@ -396,8 +431,11 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
                                      level - z.imag()};
             double v[4];
             bool clipped = false;
+            double n[4];
+            noise.normal_pair(n[0], n[1]);
+            noise.normal_pair(n[2], n[3]);
             for (int k = 0; k < 4; ++k) {
-                v[k] = std::clamp(std::floor(ideal[k] + sigma * noise.normal() + 0.5), 0.0, 4095.0);
+                v[k] = std::clamp(std::floor(ideal[k] + sigma * n[k] + 0.5), 0.0, 4095.0);
                 clipped = clipped || v[k] <= 0.0 || v[k] >= 4095.0;
             }
             if (c.corrects_pixels && !clipped) {

@@ -2,15 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <cstdio>
 #include <vector>
 
 #include "capture_loop.h"
 #include "command.h"
 #include "correction.h"
+#include "filters.h"
+#include "frame_outputs.h"
 #include "session.h"
 #include "writers.h"
 
@@ -19,113 +20,9 @@ namespace lumox_cli {
 namespace {
 
 struct ColourRange {
-    int32_t min_mm = 0;
-    int32_t max_mm = 5000;
+    float min = 0.0f;  // metres
+    float max = 5.0f;
 };
-
-bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &text) {
-    int32_t r = 0;
-    if (!f.enable) {
-        r = lumox_filter_disable(dev, f.id);
-    } else {
-        uint8_t u8 = static_cast<uint8_t>(f.value);
-        uint16_t u16 = static_cast<uint16_t>(f.value);
-        void *arg = f.value_size == 1 ? static_cast<void *>(&u8)
-                    : f.value_size == 2 ? static_cast<void *>(&u16)
-                                        : nullptr;
-        r = lumox_filter_enable(dev, f.id, arg, f.value_size);
-    }
-    if (r == 1) return true;
-    fail("filter %s refused%s", text.c_str(),
-         f.id == FILTER_DRNU && f.enable ? " (for DRNU: no calibration files)" : "");
-    return false;
-}
-
-// The last frame's colour distance image, gray image and point cloud.
-// Distorted normalised image coordinates of an ideal (pinhole) point: radial k1, k2, k3 and
-// tangential p1, p2, the model of the driver's lens record.
-void distort(const double *k, double x, double y, double *xd, double *yd) {
-    const double r2 = x * x + y * y;
-    const double kr = 1 + r2 * (k[0] + r2 * (k[1] + r2 * k[4]));
-    *xd = x * kr + 2 * k[2] * x * y + k[3] * (r2 + 2 * x * x);
-    *yd = y * kr + k[2] * (r2 + 2 * y * y) + 2 * k[3] * x * y;
-}
-
-// The point cloud along each pixel's own ray through the lens (the distortion inverted by Newton
-// steps), at its radial distance. The library's point cloud projects through a pinhole, which
-// bends flat surfaces towards the edges of a wide-angle lens. Returns the points written, or -1
-// when the driver has no lens record for this image size.
-int32_t lens_points(lumox_dev_t *dev, const std::vector<float> &dist, uint32_t w, uint32_t h,
-                    std::vector<float> *xyz) {
-    lumox_drv *drv = lumox_dev_get_drv(dev);
-    lx_lens_param lens{};
-    if (!drv || !drv->ops || !drv->ops->lens_param_get || !drv->ops->lens_param_get(drv, &lens, w, h))
-        return -1;
-    int32_t n = 0;
-    for (uint32_t r = 0; r < h; ++r) {
-        for (uint32_t c = 0; c < w; ++c) {
-            const float d = dist[static_cast<size_t>(r) * w + c];
-            if (!(d > 0.0f && d < 60.0f)) continue;  // codes are no measurement
-            const double xd = (c - lens.cx) / lens.fx, yd = (r - lens.cy) / lens.fy;
-            double x = xd, y = yd;
-            for (int it = 0; it < 20; ++it) {
-                double fx, fy, ax, ay, bx, by;
-                distort(lens.dcoeff, x, y, &fx, &fy);
-                const double ex = fx - xd, ey = fy - yd;
-                if (ex * ex + ey * ey < 1e-24) break;
-                constexpr double kStep = 1e-7;
-                distort(lens.dcoeff, x + kStep, y, &ax, &ay);
-                distort(lens.dcoeff, x, y + kStep, &bx, &by);
-                const double j11 = (ax - fx) / kStep, j21 = (ay - fy) / kStep;
-                const double j12 = (bx - fx) / kStep, j22 = (by - fy) / kStep;
-                const double det = j11 * j22 - j12 * j21;
-                if (det == 0) break;
-                x -= (j22 * ex - j12 * ey) / det;
-                y -= (-j21 * ex + j11 * ey) / det;
-            }
-            const double scale = d / std::sqrt(x * x + y * y + 1);
-            (*xyz)[3 * n] = static_cast<float>(x * scale);
-            (*xyz)[3 * n + 1] = static_cast<float>(y * scale);
-            (*xyz)[3 * n + 2] = static_cast<float>(scale);
-            ++n;
-        }
-    }
-    return n;
-}
-
-// Colour word byte 0 is red (near), byte 2 blue (far): LUMOX_CMAP_RGB24 gives PPM's R, G, B.
-bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vector<float> &dist,
-                      const std::vector<uint8_t> &raw, const lumox_frame_info &info,
-                      const ColourRange &range, std::string *error) {
-    const uint32_t w = info.width;
-    const uint32_t h = info.height;
-    const uint32_t n = w * h;
-    std::vector<uint8_t> rgb(3 * static_cast<size_t>(n));
-    lumox_cmap_float(rgb.data(), static_cast<int32_t>(rgb.size()), dist.data(),
-                     static_cast<int32_t>(n), LUMOX_CMAP_RGB24, range.min_mm / 1000.0f,
-                     range.max_mm / 1000.0f);
-    if (!write_pnm(out + "/distance.ppm", "P6", rgb, w, h, error)) return false;
-
-    std::vector<float> gray(n);
-    if (lumox_frame_get_gray(dev, gray.data(), n, raw.data(), static_cast<uint32_t>(raw.size()),
-                             &info) > 0) {
-        float top = 1.0f;
-        for (float g : gray) top = std::max(top, g);
-        std::vector<uint8_t> pgm(n);
-        for (uint32_t i = 0; i < n; ++i)
-            pgm[i] = static_cast<uint8_t>(std::min(255.0f, gray[i] * 255.0f / top));
-        if (!write_gray_file(out + "/gray.lx", gray, w, h, error) ||
-            !write_pnm(out + "/gray.pgm", "P5", pgm, w, h, error))
-            return false;
-    }
-    std::vector<float> xyz(3 * static_cast<size_t>(n));
-    int32_t points = lens_points(dev, dist, w, h, &xyz);
-    if (points < 0)  // no lens record for this size: the library's pinhole projection
-        points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
-                                     dist.data(), n, w, h, nullptr);
-    return points <= 0 ||
-           write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
-}
 
 // "--range MIN:MAX" in millimetres, 0 <= MIN < MAX <= 60000.
 bool parse_range(const std::string &text, ColourRange *range) {
@@ -138,9 +35,32 @@ bool parse_range(const std::string &text, ColourRange *range) {
     if (a.empty() || *end) return false;
     const long hi = std::strtol(b.c_str(), &end, 10);
     if (b.empty() || *end || lo < 0 || hi <= lo || hi > 60000) return false;
-    range->min_mm = static_cast<int32_t>(lo);
-    range->max_mm = static_cast<int32_t>(hi);
+    range->min = static_cast<float>(lo) / 1000.0f;
+    range->max = static_cast<float>(hi) / 1000.0f;
     return true;
+}
+
+// The last frame's colour distance image, gray image and point cloud.
+bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vector<float> &dist,
+                      const std::vector<uint8_t> &raw, const lumox_frame_info &info,
+                      const ColourRange &range, std::string *error) {
+    DecodedFrame f;
+    f.width = info.width;
+    f.height = info.height;
+    f.distance = dist;
+    const auto rgb = colour_image(f, range.min, range.max);
+    if (!write_png(out + "/distance.png", rgb.data(), f.width, f.height, 3, 8, error)) return false;
+    f.amplitude.resize(dist.size());
+    if (lumox_frame_get_gray(dev, f.amplitude.data(), static_cast<uint32_t>(f.amplitude.size()),
+                             raw.data(), static_cast<uint32_t>(raw.size()), &info) > 0) {
+        const auto px = gray_image(f);
+        if (!write_gray_file(out + "/gray.lx", f.amplitude, f.width, f.height, error) ||
+            !write_png(out + "/gray.png", px.data(), f.width, f.height, 1, 8, error))
+            return false;
+    } else {
+        f.amplitude.clear();
+    }
+    return write_cloud(out + "/points.ply", dev, f, range.min, range.max, false, error);
 }
 
 }  // namespace
@@ -173,7 +93,7 @@ int cmd_depth(const Args &args) {
     std::printf("correction         %s\n", describe(calibration).c_str());
 
     std::vector<float> dist;
-    std::vector<float> all;  // every decoded frame, for distance.lx
+    OutputFile distances;  // every decoded frame, appended as it comes
     std::vector<float> last_dist;
     std::vector<uint8_t> last_raw;
     lumox_frame_info last{};
@@ -183,8 +103,8 @@ int cmd_depth(const Args &args) {
         const uint32_t n = info.width * info.height;
         dist.resize(n);
         const auto t0 = std::chrono::steady_clock::now();
-        const int32_t px = lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size,
-                                                    &info);
+        const int32_t px =
+            lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size, &info);
         decode_ms +=
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                 .count();
@@ -208,7 +128,20 @@ int cmd_depth(const Args &args) {
                     info.frame_idx, info.width, info.height, n ? 100.0 * valid / n : 0.0,
                     valid ? sum / valid : 0.0, valid ? lo : 0.0f, hi);
         if (!out.empty()) {
-            all.insert(all.end(), dist.begin(), dist.end());
+            if (last.width == 0) {
+                if (!distances.open(out + "/distance.lx")) {
+                    fail("cannot write %s", distances.error().c_str());
+                    return false;
+                }
+            } else if (info.width != last.width || info.height != last.height) {
+                fail("frame %u is %ux%u, distance.lx holds %ux%u frames", info.frame_idx,
+                     info.width, info.height, last.width, last.height);
+                return false;
+            }
+            if (!append_distances(distances, dist, info.width, info.height)) {
+                fail("cannot write %s", distances.error().c_str());
+                return false;
+            }
             last_dist = dist;
             last_raw.assign(frame.data, frame.data + frame.size);
             last = info;
@@ -219,12 +152,12 @@ int cmd_depth(const Args &args) {
         std::printf("decode             %.3f ms per frame\n", decode_ms / summary.frames);
     if (summary.failed) return kExitFailure;
 
-    if (!out.empty() && !all.empty()) {
+    if (!out.empty() && last.width != 0) {
         std::string error;
-        if (!write_distance_file(out + "/distance.lx", all, last.width, last.height, &error) ||
-            !write_last_frame(dev, out, last_dist, last_raw, last, range, &error))
+        if (!distances.commit()) return fail("cannot write %s", distances.error().c_str());
+        if (!write_last_frame(dev, out, last_dist, last_raw, last, range, &error))
             return fail("cannot write %s", error.c_str());
-        std::printf("written to         %s/ distance.lx distance.ppm gray.lx gray.pgm points.ply\n",
+        std::printf("written to         %s/ distance.lx distance.png gray.lx gray.png points.ply\n",
                     out.c_str());
     }
     return kExitOk;

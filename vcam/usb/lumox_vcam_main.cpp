@@ -38,11 +38,11 @@ void usage(FILE *out) {
         "  --frames-per-segment N whole frames per segment (default 1)\n"
         "  --no-data-checksum     segments without the data checksum\n"
         "  --status-busy N        the first N status replies report busy\n"
-        "  --scene NAME|FILE      what the cameras look at (default room): wall[:MM] (a flat\n"
+        "  --scene [NAME|FILE]    what the cameras look at (default room): wall[:MM] (a flat\n"
         "                         wall, default 2000 mm), box[:MM] (a wall with a box in front\n"
-        "                         of it), room (floor, back wall, box, sphere, pillar), or a\n"
-        "                         scene file (see vcam/scene.h)\n"
-        "  --wall MM              the same as --scene wall:MM\n"
+        "                         of it; --scene alone), room (floor, back wall, box,\n"
+        "                         sphere, pillar), or a scene file (see vcam/scene.h)\n"
+        "  --wall MM              the same as --scene wall:MM (with --scene box: box:MM)\n"
         "  --pattern              frames hold a counter pattern instead of a scene\n"
         "  --seed N               seed of the sensor noise (default 1)\n"
         "  --temperature C        sensor temperature in degC (default 35.2; the illumination\n"
@@ -93,7 +93,7 @@ int main(int argc, char **argv) {
 
     lumox::vcam::BusOptions bus;
     lumox::vcam::UsbCameraOptions cam;
-    unsigned long cameras = 1, first_port = 1, status_busy = 0, seed = 1;
+    unsigned long cameras = 1, first_port = 1, status_busy = 0, seed = 1, wall_mm = 0;
     bool calibration = true;
     bool pattern = false;
     std::string scene_name = "room";
@@ -147,10 +147,13 @@ int main(int argc, char **argv) {
         } else if (opt == "--status-busy") {
             value(1000000, status_busy);
         } else if (opt == "--wall") {
-            value(50000, n);
-            scene_name = "wall:" + std::to_string(n);
-        } else if (opt == "--scene" && i + 1 < argc) {
-            scene_name = argv[++i];
+            value(50000, wall_mm);
+        } else if (opt == "--scene") {
+            // Alone (followed by an option or nothing) it is the box in front of the wall.
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                scene_name = argv[++i];
+            else
+                scene_name = "box";
         } else if (opt == "--pattern") {
             pattern = true;
         } else if (opt == "--seed") {
@@ -222,6 +225,12 @@ int main(int argc, char **argv) {
     if (recorded) {
         pattern = true;  // the recording's frames, identity and calibration
         calibration = false;
+    }
+    if (wall_mm > 0) {  // the distance of the wall (of the box scene's wall)
+        if (scene_name == "box")
+            scene_name = "box:" + std::to_string(wall_mm);
+        else if (scene_name == "room" || scene_name.rfind("wall", 0) == 0)
+            scene_name = "wall:" + std::to_string(wall_mm);
     }
     std::string error;
     const auto scene = lumox::vcam::Scene::named(scene_name, error);
