@@ -65,27 +65,27 @@ typedef struct lumox_dev_t {
 
 /* Starts logging (to log_name, or "lumox_YYYYMMDD.log" when NULL), the transport and the
  * library-wide colour map. */
-LUMOX_API void lumox_init(const char *log_name);
-LUMOX_API void lumox_uninit(void);
+LUMOX_API void lumox_init(const char *log_name) LUMOX_NOEXCEPT;
+LUMOX_API void lumox_uninit(void) LUMOX_NOEXCEPT;
 
 /* Fills up to count records (zeroed first) with the cameras found; returns how many. */
-LUMOX_API int32_t lumox_dev_list(lumox_dev_t *list, int32_t count);
+LUMOX_API int32_t lumox_dev_list(lumox_dev_t *list, int32_t count) LUMOX_NOEXCEPT;
 
 /* Opens the camera the record names (or the first camera, for NULL: the default device). Returns
  * the record, or NULL on failure (then the record's state is NULL). */
-LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev);
+LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 
 /* Not available on this platform: logs and returns NULL. */
-LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd);
+LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd) LUMOX_NOEXCEPT;
 
 /* Stops a running capture, closes the camera and releases the state. */
-LUMOX_API void lumox_dev_close(lumox_dev_t *dev);
+LUMOX_API void lumox_dev_close(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 
 /* The driver record bound to the open device, or NULL for a device that is not open. */
-LUMOX_API struct lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev);
+LUMOX_API struct lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 
 /* Resets a part of the camera (target 0-8; 3 resets the USB interface and reopens). */
-LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target);
+LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target) LUMOX_NOEXCEPT;
 
 /* ---- Registers and parameters ---------------------------------------------------------------- */
 
@@ -115,20 +115,21 @@ typedef struct lumox_param_item {
 } lumox_param_item;
 
 /* Name of a parameter identifier ("LUMOX_PARAM_FRAME_RATE"), or NULL for one not listed above. */
-LUMOX_API const char *lumox_param_name(uint32_t param_id);
+LUMOX_API const char *lumox_param_name(uint32_t param_id) LUMOX_NOEXCEPT;
 
 /* Register batches: reg_cnt 32-bit words, one per register from reg_base on. Target 1 is the
  * sensor chip (8-bit registers). True on success. */
 LUMOX_API uint8_t lumox_reg_batch_write(lumox_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                        const uint32_t *val_buf, uint16_t reg_cnt);
+                                        const uint32_t *val_buf, uint16_t reg_cnt) LUMOX_NOEXCEPT;
 LUMOX_API uint8_t lumox_reg_batch_read(lumox_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                       uint32_t *val_buf, uint16_t reg_cnt);
+                                       uint32_t *val_buf, uint16_t reg_cnt) LUMOX_NOEXCEPT;
 
 /* Parameter batches. A get fills param_val_len and param_val of each item (param_id unchanged);
  * on failure the items are left as they were. True on success. */
 LUMOX_API uint8_t lumox_param_batch_set(lumox_dev_t *dev, const lumox_param_item *items,
-                                        uint32_t count);
-LUMOX_API uint8_t lumox_param_batch_get(lumox_dev_t *dev, lumox_param_item *items, uint32_t count);
+                                        uint32_t count) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_param_batch_get(lumox_dev_t *dev, lumox_param_item *items,
+                                        uint32_t count) LUMOX_NOEXCEPT;
 
 /* ---- Capture --------------------------------------------------------------------------------- */
 
@@ -174,31 +175,35 @@ typedef void (*lumox_cap_frdy_cb)(lumox_dev_t *dev, lumox_frame *frame);
 typedef uint8_t (*lumox_cap_err_cb)(lumox_dev_t *dev, int32_t error, uint32_t arg);
 
 /* Sets the number of frames kept (size / 307200); buf is not used. Refused while capturing. */
-LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32_t size);
+LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf,
+                                             uint32_t size) LUMOX_NOEXCEPT;
 /* *buf = NULL, *size = frames kept x 307200. */
-LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf, uint32_t *size);
-LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev, lumox_cap_frdy_cb cb);
-LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev, lumox_cap_err_cb cb);
+LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf,
+                                             uint32_t *size) LUMOX_NOEXCEPT;
+LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev,
+                                                     lumox_cap_frdy_cb cb) LUMOX_NOEXCEPT;
+LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev,
+                                               lumox_cap_err_cb cb) LUMOX_NOEXCEPT;
 
 /* True from a successful start until lumox_cap_stop (also after the capture stopped itself). */
-LUMOX_API uint8_t lumox_cap_is_ongoing(lumox_dev_t *dev);
-LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev);
-LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev);
+LUMOX_API uint8_t lumox_cap_is_ongoing(lumox_dev_t *dev) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 
 /* Waits for n frames and copies them side by side into buf (a frame that does not fit is cut);
  * info receives the first frame's description. Returns the frames delivered, -1 for a bad call,
  * -2 when not capturing, or a negative capture error. */
 LUMOX_API int32_t lumox_cap_get_frames(lumox_dev_t *dev, uint32_t n, void *buf, uint32_t len,
-                                       lumox_frame_info *info);
+                                       lumox_frame_info *info) LUMOX_NOEXCEPT;
 /* As lumox_cap_get_frames for one frame, without waiting. */
 LUMOX_API int32_t lumox_cap_get_frame(lumox_dev_t *dev, void *buf, uint32_t len,
-                                      lumox_frame_info *info);
+                                      lumox_frame_info *info) LUMOX_NOEXCEPT;
 /* One frame, starting and stopping the capture around it when it is not running. */
 LUMOX_API uint8_t lumox_cap_snapshot(lumox_dev_t *dev, void *buf, uint32_t len,
-                                     lumox_frame_info *info);
+                                     lumox_frame_info *info) LUMOX_NOEXCEPT;
 /* Delivers frames to the frame-ready callback until the capture ends (true) or timeout_ms passes
  * (false; 0 waits without limit). */
-LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms);
+LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) LUMOX_NOEXCEPT;
 
 /* Counters of the frame stream since the capture started. */
 typedef struct lumox_cap_stats {
@@ -210,14 +215,14 @@ typedef struct lumox_cap_stats {
     uint32_t bytes_dropped;     /* bytes skipped or thrown away with those frames */
 } lumox_cap_stats;
 
-LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats);
+LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) LUMOX_NOEXCEPT;
 
 /* Raw information (with the temperatures of its header) of the frame last delivered by a polling
  * call or lumox_cap_wait on this device; zero before the first. */
-LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw);
+LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw) LUMOX_NOEXCEPT;
 
 /* "OK", "LUMOX_ERR_CAP_FRAME_DISCARD", "LUMOX_ERR_CAP_TIMEOUT", ..., or "**UNKNOWN**". */
-LUMOX_API const char *lumox_error_name(int32_t code);
+LUMOX_API const char *lumox_error_name(int32_t code) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

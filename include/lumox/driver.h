@@ -63,7 +63,7 @@ LUMOX_API extern const lumox_drv_ops g_lumox_driver_op_ti;
 LUMOX_API extern const lumox_drv_ops g_lumox_driver_op_epc;
 
 /* The driver record for the device's product string, or NULL when none matches. */
-LUMOX_API lumox_drv *lumox_drv_find(lumox_dev_t *dev);
+LUMOX_API lumox_drv *lumox_drv_find(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

@@ -7,7 +7,9 @@
  *    returns unless a function says otherwise.
  *  - Device calls return non-zero for success and 0 for failure, or a count; capture polling calls
  *    return a negative code on failure; firmware and data calls return 1 or -1.
- *  - No call throws; no C++ type crosses these headers.
+ *  - No call throws; no C++ type crosses these headers. In C++ every function is declared
+ *    noexcept (LUMOX_NOEXCEPT), and the library's definitions must say so too, so an exception
+ *    that escaped a call would end the process at the boundary instead of unwinding into C.
  */
 #ifndef LUMOX_EXPORT_H
 #define LUMOX_EXPORT_H
@@ -25,9 +27,11 @@
 #ifdef __cplusplus
 #define LUMOX_BEGIN_DECLS extern "C" {
 #define LUMOX_END_DECLS }
+#define LUMOX_NOEXCEPT noexcept
 #else
 #define LUMOX_BEGIN_DECLS
 #define LUMOX_END_DECLS
+#define LUMOX_NOEXCEPT
 #endif
 
 #if defined(__GNUC__)

@@ -99,50 +99,57 @@ typedef void (*lumox_progress_fn)(uint64_t done, uint64_t total, void *user);
 
 /* Front ends on an open device. -1 for a bad handle. */
 LUMOX_API int32_t lumox_firmware_upgrade(lumox_dev_t *dev, uint8_t type, uint16_t version,
-                                         const char *file_name);
+                                         const char *file_name) LUMOX_NOEXCEPT;
 LUMOX_API int32_t lumox_data_download(lumox_dev_t *dev, const char *file_name, uint8_t type,
-                                      uint16_t version, uint32_t addr);
+                                      uint16_t version, uint32_t addr) LUMOX_NOEXCEPT;
 /* Reads the stored image of the type into path ("calib.bin" when NULL). */
-LUMOX_API int32_t lumox_data_upload(lumox_dev_t *dev, uint8_t type, const char *path);
+LUMOX_API int32_t lumox_data_upload(lumox_dev_t *dev, uint8_t type,
+                                    const char *path) LUMOX_NOEXCEPT;
 /* lumox_data_download and lumox_data_upload reporting their progress (progress may be NULL). */
 LUMOX_API int32_t lumox_data_download_progress(lumox_dev_t *dev, const char *file_name,
                                                uint8_t type, uint16_t version, uint32_t addr,
-                                               lumox_progress_fn progress, void *user);
+                                               lumox_progress_fn progress,
+                                               void *user) LUMOX_NOEXCEPT;
 LUMOX_API int32_t lumox_data_upload_progress(lumox_dev_t *dev, uint8_t type, const char *path,
-                                             lumox_progress_fn progress, void *user);
+                                             lumox_progress_fn progress, void *user) LUMOX_NOEXCEPT;
 
 /* Writes an image file into the camera when its version is newer than the stored one. The
  * address is not used. 1 for success, -1 for failure. */
 LUMOX_API int32_t lumox_bin_data_write(lumox_ll_dev *dev, uint8_t type, uint16_t version,
-                                       uint32_t addr, const char *file_name);
+                                       uint32_t addr, const char *file_name) LUMOX_NOEXCEPT;
 /* Reads the stored image of the type into a file. 1 for success, -1 for failure (no partial file
  * is left behind). */
-LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type, const char *path);
+LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type,
+                                      const char *path) LUMOX_NOEXCEPT;
 /* lumox_bin_data_write and lumox_bin_data_read reporting their progress (progress may be NULL). */
 LUMOX_API int32_t lumox_bin_data_write_progress(lumox_ll_dev *dev, uint8_t type, uint16_t version,
                                                 uint32_t addr, const char *file_name,
-                                                lumox_progress_fn progress, void *user);
+                                                lumox_progress_fn progress,
+                                                void *user) LUMOX_NOEXCEPT;
 LUMOX_API int32_t lumox_bin_data_read_progress(lumox_ll_dev *dev, uint8_t type, const char *path,
-                                               lumox_progress_fn progress, void *user);
+                                               lumox_progress_fn progress,
+                                               void *user) LUMOX_NOEXCEPT;
 /* lumox_bin_data_write with address 0. */
 LUMOX_API int32_t lumox_ll_firmware_upgrade(lumox_ll_dev *dev, uint32_t type, uint16_t version,
-                                            const char *file_name);
+                                            const char *file_name) LUMOX_NOEXCEPT;
 
 /* Sends action 1 (info: al_action_info), 6 (info: al_chunk_hdr, chunk: its bytes) or 7 (info:
  * al_erase_info) and checks the status. 1 on success, -1 otherwise. */
 LUMOX_API int32_t al_data_send_action_info(lumox_ll_dev *dev, uint8_t action, void *info,
-                                           const uint8_t *chunk);
+                                           const uint8_t *chunk) LUMOX_NOEXCEPT;
 /* Reads the acknowledge of action 4 (13 bytes) or 5 (9 bytes) into info. 1 on success, 0 when the
  * write phase fails, -1 when the read phase fails; 1 without any exchange for another action. */
-LUMOX_API int32_t al_data_read_action_info(lumox_ll_dev *dev, uint8_t action, void *info);
+LUMOX_API int32_t al_data_read_action_info(lumox_ll_dev *dev, uint8_t action,
+                                           void *info) LUMOX_NOEXCEPT;
 /* Data information exchange: writes size bytes of info, reads size bytes back into it. */
-LUMOX_API uint8_t al_get_data_info(lumox_ll_dev *dev, uint8_t action, void *info, uint32_t size);
+LUMOX_API uint8_t al_get_data_info(lumox_ll_dev *dev, uint8_t action, void *info,
+                                   uint32_t size) LUMOX_NOEXCEPT;
 /* Reads the next len (at most AL_DATA_PAYLOAD_MAX) bytes of the stored image. */
-LUMOX_API uint8_t al_get_data_payload(lumox_ll_dev *dev, uint8_t *buf, uint32_t len);
+LUMOX_API uint8_t al_get_data_payload(lumox_ll_dev *dev, uint8_t *buf, uint32_t len) LUMOX_NOEXCEPT;
 /* CRC-16/XMODEM of len bytes (0 for none). */
-LUMOX_API uint16_t al_data_calc_crc(const uint8_t *data, uint16_t len);
+LUMOX_API uint16_t al_data_calc_crc(const uint8_t *data, uint16_t len) LUMOX_NOEXCEPT;
 /* Checks that a file can be read whole; stores its size. 1 on success, -1 otherwise. */
-LUMOX_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size);
+LUMOX_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

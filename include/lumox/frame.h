@@ -34,10 +34,10 @@ typedef struct lumox_camera_view {
  * failure (dst then holds nothing meaningful). */
 LUMOX_API int32_t lumox_frame_get_distance(lumox_dev_t *dev, float *dst, uint32_t dst_len,
                                            const uint8_t *raw, uint32_t raw_len,
-                                           const lumox_frame_info *info);
+                                           const lumox_frame_info *info) LUMOX_NOEXCEPT;
 LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t dst_len,
                                        const uint8_t *raw, uint32_t raw_len,
-                                       const lumox_frame_info *info);
+                                       const lumox_frame_info *info) LUMOX_NOEXCEPT;
 
 /* Projects a width x height distance image (dist_len floats, metres; a shorter image is refused)
  * into packed points x, y, z (metres) written to pcl (pcl_len floats). The distance is taken
@@ -45,13 +45,14 @@ LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t ds
  * written; pixels without a distance leave no gap. */
 LUMOX_API int32_t lumox_frame_get_pcl(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
                                       const float *dist, uint32_t dist_len, uint32_t width,
-                                      uint32_t height, const lumox_camera_view *view);
+                                      uint32_t height,
+                                      const lumox_camera_view *view) LUMOX_NOEXCEPT;
 /* As lumox_frame_get_pcl with a fourth value per point: the scaled distance, or with pseudo_color
  * set the colour word (lx_cmap_get_color of the millimetres) as a float. */
 LUMOX_API int32_t lumox_frame_get_pcl_xyzd(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,
                                            const float *dist, uint32_t dist_len, uint32_t width,
                                            uint32_t height, uint8_t pseudo_color,
-                                           const lumox_camera_view *view);
+                                           const lumox_camera_view *view) LUMOX_NOEXCEPT;
 
 /* Output formats of lumox_cmap_float. */
 enum lumox_cmap_format {
@@ -64,14 +65,15 @@ enum lumox_cmap_format {
  * writes the colour of each distance to dst (dst_len bytes). Returns the pixels written; 0 for an
  * unknown format. */
 LUMOX_API int32_t lumox_cmap_float(uint8_t *dst, int32_t dst_len, const float *src, int32_t src_len,
-                                   uint32_t format, float range_min, float range_max);
+                                   uint32_t format, float range_min,
+                                   float range_max) LUMOX_NOEXCEPT;
 
 /* Switch a processing step of the device's sensor driver (filter ids FILTER_* in image.h; arg
  * points to the step's argument of arg_size bytes, NULL for steps without one). Returns 1 on
  * success, 0 when the driver refuses, -1 without a device or a driver with such switches. */
 LUMOX_API int32_t lumox_filter_enable(lumox_dev_t *dev, uint32_t filter_id, void *arg,
-                                      uint32_t arg_size);
-LUMOX_API int32_t lumox_filter_disable(lumox_dev_t *dev, uint32_t filter_id);
+                                      uint32_t arg_size) LUMOX_NOEXCEPT;
+LUMOX_API int32_t lumox_filter_disable(lumox_dev_t *dev, uint32_t filter_id) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

@@ -30,20 +30,22 @@ enum lumox_save_fmt {
 /* Writes the whole frames contained in src (src_len values, frames of w x h metres), preceded by
  * a header when fd is at position 0. Returns 1 on success, 0 on failure. */
 LUMOX_API int lumox_frame_save_distance(int fd, int format, const float *src, int src_len, int w,
-                                        int h);
+                                        int h) LUMOX_NOEXCEPT;
 
 /* Writes one gray frame (at most w x h values of src), preceded by a header at position 0.
  * Returns 1 on success, 0 on failure. */
 LUMOX_API int lumox_frame_save_gray(int fd, int format, const float *src, int src_len, int w,
-                                    int h);
+                                    int h) LUMOX_NOEXCEPT;
 
 /* Reads the header (at position 0) and then one frame into dst as metres. Returns the number of
  * values stored (at most dst_len), 0 on failure or at the end of the file. out_w and out_h, when
  * not NULL, receive the frame size. */
-LUMOX_API int lumox_frame_load_distance(int fd, float *dst, int dst_len, int *out_w, int *out_h);
+LUMOX_API int lumox_frame_load_distance(int fd, float *dst, int dst_len, int *out_w,
+                                        int *out_h) LUMOX_NOEXCEPT;
 
 /* As lumox_frame_load_distance for gray files; values are stored unchanged as floats. */
-LUMOX_API int lumox_frame_load_gray(int fd, float *dst, int dst_len, int *out_w, int *out_h);
+LUMOX_API int lumox_frame_load_gray(int fd, float *dst, int dst_len, int *out_w,
+                                    int *out_h) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

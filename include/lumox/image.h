@@ -26,17 +26,17 @@ LUMOX_BEGIN_DECLS
 
 /* Angle of the vector (x, y), counter-clockwise from the positive x axis, in 0..29999 (a full turn
  * is 30000). Exact table lookup; |x| and |y| are expected below 2^19. */
-LUMOX_API int32_t lx_math_atan2_i32(int32_t y, int32_t x);
+LUMOX_API int32_t lx_math_atan2_i32(int32_t y, int32_t x) LUMOX_NOEXCEPT;
 
 /* Fast square root of x >= 0: bit-level estimate plus two Newton steps. */
-LUMOX_API float lx_math_sqrtf(float x);
+LUMOX_API float lx_math_sqrtf(float x) LUMOX_NOEXCEPT;
 
 /* Fast 1/sqrt(x) for x > 0: bit-level estimate plus one Newton step. */
-LUMOX_API float lx_math_inv_sqrtf(float x);
+LUMOX_API float lx_math_inv_sqrtf(float x) LUMOX_NOEXCEPT;
 
 /* Prints the arctangent table of n entries (one eighth of a turn) to standard output as C source.
  */
-LUMOX_API void lx_math_lut_print_arctan2(int32_t n);
+LUMOX_API void lx_math_lut_print_arctan2(int32_t n) LUMOX_NOEXCEPT;
 
 /* ---- Colour maps ----------------------------------------------------------------------------- */
 
@@ -52,22 +52,22 @@ typedef struct lx_cmap {
 
 /* Builds a jet-like palette of n entries over the default range 0..4000 mm; returns the palette,
  * or NULL when it cannot be allocated (lookups then return 0). */
-LUMOX_API uint32_t *lx_cmap_init(lx_cmap *map, int32_t n);
+LUMOX_API uint32_t *lx_cmap_init(lx_cmap *map, int32_t n) LUMOX_NOEXCEPT;
 
 /* Frees the palette. */
-LUMOX_API void lx_cmap_uninit(lx_cmap *map);
+LUMOX_API void lx_cmap_uninit(lx_cmap *map) LUMOX_NOEXCEPT;
 
 /* Sets the distance range from two bounds given in either order. Equal bounds keep the old bounds
  * and scale as for a range of one millimetre. */
-LUMOX_API void lx_cmap_set_range(lx_cmap *map, int32_t a, int32_t b);
+LUMOX_API void lx_cmap_set_range(lx_cmap *map, int32_t a, int32_t b) LUMOX_NOEXCEPT;
 
 /* Pseudo-colour of a distance: near end of the range shows the last palette entries, far end the
  * first ones; outside the range black; 65300 black, 65400 0x8000FF, 65500 0xFF0EA9. */
-LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v);
+LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v) LUMOX_NOEXCEPT;
 
 /* Gray ramp of a distance (the same byte in bytes 0-2): below the range black, above it white;
  * 65400 0x8000FF, 65500 0xFF0EA9. */
-LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v);
+LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v) LUMOX_NOEXCEPT;
 
 /* ---- Lens undistortion ----------------------------------------------------------------------- */
 
@@ -101,10 +101,11 @@ typedef struct lx_calib_len_map {
  * (record left empty) when the size is not positive, exceeds 4194304 pixels (2048 x 2048), or the
  * arrays cannot be allocated. A built record must be released with lx_calib_len_uninit_map before
  * it is built again. */
-LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens);
+LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map,
+                                        const lx_lens_param *lens) LUMOX_NOEXCEPT;
 
 /* Frees the arrays of a built record and clears ready; an empty record is left alone. */
-LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map);
+LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map) LUMOX_NOEXCEPT;
 
 /* Nearest-neighbour remap of a w x h image through the map; the map size must be an integer
  * multiple of the image size (binned images sample the map with the binning step). Destination
@@ -112,10 +113,10 @@ LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map);
  * overlap src. Returns 1, or 0 on a parameter error (destination untouched). */
 LUMOX_API int32_t lx_calib_len_undistort_u16(const lx_calib_len_map *map, uint16_t *dst,
                                              int32_t dst_len, const uint16_t *src, int32_t w,
-                                             int32_t h, uint16_t fill);
+                                             int32_t h, uint16_t fill) LUMOX_NOEXCEPT;
 LUMOX_API int32_t lx_calib_len_undistort_f32(const lx_calib_len_map *map, float *dst,
                                              int32_t dst_len, const float *src, int32_t w,
-                                             int32_t h, float fill);
+                                             int32_t h, float fill) LUMOX_NOEXCEPT;
 
 /* ---- Depth filters --------------------------------------------------------------------------- */
 
@@ -136,22 +137,29 @@ enum lx_filter_id {
  * filters need w > 1 and h > 1; otherwise they log an error and leave dst untouched. */
 
 /* Median with an odd kernel k > 2, k < 2 * w and k < 2 * h (3 and 5 use the fixed kernels). */
-LUMOX_API void lx_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, int32_t k);
+LUMOX_API void lx_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                               int32_t k) LUMOX_NOEXCEPT;
 /* Median of the 3 x 3 and 5 x 5 windows. */
-LUMOX_API void lx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
-LUMOX_API void lx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+LUMOX_API void lx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w,
+                                  int32_t h) LUMOX_NOEXCEPT;
+LUMOX_API void lx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w,
+                                  int32_t h) LUMOX_NOEXCEPT;
 /* Truncated mean of the eight neighbours (the centre is not included). */
-LUMOX_API void lx_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+LUMOX_API void lx_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w,
+                               int32_t h) LUMOX_NOEXCEPT;
 /* 1-2-1 / 2-4-2 / 1-2-1 weighted mean, truncated. */
-LUMOX_API void lx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+LUMOX_API void lx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w,
+                                 int32_t h) LUMOX_NOEXCEPT;
 /* Flying-pixel removal: a pixel whose Sobel gradient of the quarter values has a squared
  * magnitude above threshold / 16 becomes 0; the others are copied. */
 LUMOX_API void lx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
-                                uint32_t threshold);
+                                uint32_t threshold) LUMOX_NOEXCEPT;
 /* Hole filling: a value that is 0 or 32768 and above as a signed 16-bit number (which includes the
  * codes 65300, 65400, 65500) takes the largest signed value among the other window cells. */
-LUMOX_API void lx_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
-LUMOX_API void lx_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h);
+LUMOX_API void lx_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w,
+                               int32_t h) LUMOX_NOEXCEPT;
+LUMOX_API void lx_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w,
+                               int32_t h) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

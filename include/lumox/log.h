@@ -36,32 +36,34 @@ typedef struct lx_timeval {
 
 /* Writes one stamped record "stamp[tag] message" to every output whose threshold level reaches.
  * By convention fmt starts with "[%s] " and the first argument is the caller's name. */
-LUMOX_API void lx_log(uint32_t level, const char *tag, const char *fmt, ...) LUMOX_PRINTF(3, 4);
+LUMOX_API void lx_log(uint32_t level, const char *tag, const char *fmt, ...) LUMOX_NOEXCEPT
+    LUMOX_PRINTF(3, 4);
 
 /* As lx_log, but writes the formatted text alone: no stamp, no tag. */
-LUMOX_API void lx_log_raw(uint32_t level, const char *fmt, ...) LUMOX_PRINTF(2, 3);
+LUMOX_API void lx_log_raw(uint32_t level, const char *fmt, ...) LUMOX_NOEXCEPT LUMOX_PRINTF(2, 3);
 
 /* Sets the threshold of output index (0 console, 1 file, 2 reserved). For the file output, path
  * names the log file to append to; NULL keeps an open file or opens "lx.log". Returns 1 on
  * success, 0 for a bad index or a file that cannot be opened (the threshold is stored anyway). */
-LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path);
+LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) LUMOX_NOEXCEPT;
 
 /* Silences every output and closes the log file. */
-LUMOX_API void lx_log_disable(void);
+LUMOX_API void lx_log_disable(void) LUMOX_NOEXCEPT;
 
 /* Fills tv with the local wall-clock time at millisecond resolution; tz is ignored. Returns 0. */
-LUMOX_API int lx_gettimeofday(lx_timeval *tv, void *tz);
+LUMOX_API int lx_gettimeofday(lx_timeval *tv, void *tz) LUMOX_NOEXCEPT;
 
 /* Sets the console and file thresholds and the transport's (libusb's) debug level. */
-LUMOX_API void lumox_log_cfg(uint32_t console_level, uint32_t file_level, uint32_t usb_level);
+LUMOX_API void lumox_log_cfg(uint32_t console_level, uint32_t file_level,
+                             uint32_t usb_level) LUMOX_NOEXCEPT;
 
 /* Sets the path prefix under which calibration files live (at most 255 characters are kept) and
  * creates the directories it names; '/' and '\' both separate. Returns 0 when the directory exists
  * or was created, -1 when it could not be created (the prefix is stored all the same). */
-LUMOX_API int lumox_path_cfg(const char *path);
+LUMOX_API int lumox_path_cfg(const char *path) LUMOX_NOEXCEPT;
 
 /* The current path prefix; owned by the library. */
-LUMOX_API const char *lumox_path_get(void);
+LUMOX_API const char *lumox_path_get(void) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

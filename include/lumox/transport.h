@@ -75,29 +75,32 @@ typedef struct lumox_ll_op {
 /* The USB transport. */
 LUMOX_API extern const lumox_ll_op ll_op_usb;
 
-LUMOX_API uint8_t lumox_ll_init(void);
-LUMOX_API void lumox_ll_uninit(void);
+LUMOX_API uint8_t lumox_ll_init(void) LUMOX_NOEXCEPT;
+LUMOX_API void lumox_ll_uninit(void) LUMOX_NOEXCEPT;
 /* Sets the transport's debug level from a library log level (0 TRC .. 4 ERR, 5 off), which the
  * USB transport maps to libusb's log level for the devices it opens later. */
-LUMOX_API void lumox_ll_set_debug(uint32_t level);
-LUMOX_API int32_t lumox_ll_dev_list(lumox_ll_dev *devs, int32_t max);
-LUMOX_API lumox_ll_dev *lumox_ll_dev_open(lumox_ll_dev *dev);
-LUMOX_API lumox_ll_dev *lumox_ll_dev_open_by_fd(lumox_ll_dev *dev);
-LUMOX_API void lumox_ll_dev_close(lumox_ll_dev *dev);
-LUMOX_API uint8_t lumox_ll_dev_reset(lumox_ll_dev *dev, uint32_t target);
+LUMOX_API void lumox_ll_set_debug(uint32_t level) LUMOX_NOEXCEPT;
+LUMOX_API int32_t lumox_ll_dev_list(lumox_ll_dev *devs, int32_t max) LUMOX_NOEXCEPT;
+LUMOX_API lumox_ll_dev *lumox_ll_dev_open(lumox_ll_dev *dev) LUMOX_NOEXCEPT;
+LUMOX_API lumox_ll_dev *lumox_ll_dev_open_by_fd(lumox_ll_dev *dev) LUMOX_NOEXCEPT;
+LUMOX_API void lumox_ll_dev_close(lumox_ll_dev *dev) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_ll_dev_reset(lumox_ll_dev *dev, uint32_t target) LUMOX_NOEXCEPT;
 LUMOX_API uint8_t lumox_ll_exe_cmd(lumox_ll_dev *dev, uint32_t dir, uint32_t type, uint32_t value,
-                                   void *buf, uint32_t len, uint32_t timeout_ms);
-LUMOX_API uint8_t lumox_ll_check_last_cmd(lumox_ll_dev *dev, uint32_t type, uint32_t value);
+                                   void *buf, uint32_t len, uint32_t timeout_ms) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_ll_check_last_cmd(lumox_ll_dev *dev, uint32_t type,
+                                          uint32_t value) LUMOX_NOEXCEPT;
 LUMOX_API uint8_t lumox_ll_cap_start(lumox_ll_dev *dev, uint32_t arg, lumox_ll_cap_cb cb,
-                                     void *user);
-LUMOX_API uint8_t lumox_ll_cap_stop(lumox_ll_dev *dev);
-LUMOX_API void lumox_ll_cap_abort(lumox_ll_dev *dev);
+                                     void *user) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_ll_cap_stop(lumox_ll_dev *dev) LUMOX_NOEXCEPT;
+LUMOX_API void lumox_ll_cap_abort(lumox_ll_dev *dev) LUMOX_NOEXCEPT;
 LUMOX_API uint8_t lumox_ll_reg_write(lumox_ll_dev *dev, uint32_t target, uint32_t reg_base,
-                                     const uint32_t *values, uint32_t count);
+                                     const uint32_t *values, uint32_t count) LUMOX_NOEXCEPT;
 LUMOX_API uint8_t lumox_ll_reg_read(lumox_ll_dev *dev, uint32_t target, uint32_t reg_base,
-                                    uint32_t *values, uint32_t count);
-LUMOX_API uint8_t lumox_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count);
-LUMOX_API uint8_t lumox_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count);
+                                    uint32_t *values, uint32_t count) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_ll_param_set(lumox_ll_dev *dev, void *records,
+                                     uint32_t count) LUMOX_NOEXCEPT;
+LUMOX_API uint8_t lumox_ll_param_get(lumox_ll_dev *dev, void *records,
+                                     uint32_t count) LUMOX_NOEXCEPT;
 
 LUMOX_END_DECLS
 

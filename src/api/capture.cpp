@@ -318,7 +318,7 @@ using namespace lumox::api;
 
 extern "C" {
 
-LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32_t size) {
+LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32_t size) noexcept {
     (void)buf;
     if (!is_open(dev) || dev->state->capturing.load()) {
         lx_log(LX_LOG_ERR, "ERR",
@@ -335,7 +335,8 @@ LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32
     return 1;
 }
 
-LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf, uint32_t *size) {
+LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf,
+                                             uint32_t *size) noexcept {
     if (!check_open(dev, "lumox_cap_get_frame_buffer")) return 0;
     lx_stream_cfg cfg{};
     lx_stream_get_cfg(dev->state->stream, &cfg);
@@ -344,7 +345,8 @@ LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf, uint3
     return 1;
 }
 
-LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev, lumox_cap_frdy_cb cb) {
+LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev,
+                                                     lumox_cap_frdy_cb cb) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] set on_cap_frdy to %p\n",
            "lumox_cap_set_callback_on_frame_ready", reinterpret_cast<void *>(cb));
     if (!check_open(dev, "lumox_cap_set_callback_on_frame_ready")) return;
@@ -352,7 +354,7 @@ LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev, lumox_cap
     set_busy(dev, false);
 }
 
-LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev, lumox_cap_err_cb cb) {
+LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev, lumox_cap_err_cb cb) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] set on_cap_err to %p\n", "lumox_cap_set_callback_on_error",
            reinterpret_cast<void *>(cb));
     if (!check_open(dev, "lumox_cap_set_callback_on_error")) return;
@@ -360,12 +362,12 @@ LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev, lumox_cap_err_c
     set_busy(dev, false);
 }
 
-LUMOX_API uint8_t lumox_cap_is_ongoing(lumox_dev_t *dev) {
+LUMOX_API uint8_t lumox_cap_is_ongoing(lumox_dev_t *dev) noexcept {
     if (!check_open(dev, "lumox_cap_is_ongoing")) return 0;
     return dev->state->capturing.load();
 }
 
-LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev) {
+LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] Enter\n", "lumox_cap_stop");
     if (!check_open(dev, "lumox_cap_stop")) return 0;
     BusyMark busy(dev);
@@ -373,7 +375,7 @@ LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev) {
     return 1;
 }
 
-LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) {
+LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) noexcept {
     if (!is_open(dev) || !dev->state->ll.priv) {
         lx_log(LX_LOG_ERR, "ERR", kNullDevice, "lumox_cap_start");
         return 0;
@@ -420,7 +422,7 @@ LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) {
 }
 
 LUMOX_API int32_t lumox_cap_get_frames(lumox_dev_t *dev, uint32_t n, void *buf, uint32_t len,
-                                       lumox_frame_info *info) {
+                                       lumox_frame_info *info) noexcept {
     uint32_t fps = g_frame_rate.load();
     if (fps == 0) {
         fps = 20;
@@ -468,7 +470,7 @@ LUMOX_API int32_t lumox_cap_get_frames(lumox_dev_t *dev, uint32_t n, void *buf, 
 }
 
 LUMOX_API int32_t lumox_cap_get_frame(lumox_dev_t *dev, void *buf, uint32_t len,
-                                      lumox_frame_info *info) {
+                                      lumox_frame_info *info) noexcept {
     if (!dev) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_cap_get_frames");
         return LUMOX_CAP_BAD_CALL;
@@ -498,7 +500,7 @@ LUMOX_API int32_t lumox_cap_get_frame(lumox_dev_t *dev, void *buf, uint32_t len,
 }
 
 LUMOX_API uint8_t lumox_cap_snapshot(lumox_dev_t *dev, void *buf, uint32_t len,
-                                     lumox_frame_info *info) {
+                                     lumox_frame_info *info) noexcept {
     if (!is_open(dev)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong parameters\n", "lumox_cap_snapshot");
         return 0;
@@ -514,7 +516,7 @@ LUMOX_API uint8_t lumox_cap_snapshot(lumox_dev_t *dev, void *buf, uint32_t len,
     return got > 0 ? 1 : 0;
 }
 
-LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) {
+LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] timeout_msec=%d\n", "lumox_cap_wait",
            static_cast<int>(timeout_ms));
     if (!is_open(dev)) {
@@ -556,7 +558,7 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) {
     return ended ? 1 : 0;
 }
 
-LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) {
+LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) noexcept {
     if (!check_open(dev, "lumox_cap_get_stats") || !stats) return 0;
     lx_stream_state now{};
     lx_stream_get_state(dev->state->stream, &now);
@@ -569,13 +571,13 @@ LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) 
     return 1;
 }
 
-LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw) {
+LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw) noexcept {
     if (!check_open(dev, "lumox_cap_get_raw_info") || !raw) return 0;
     *raw = dev->state->last_raw;
     return 1;
 }
 
-LUMOX_API const char *lumox_error_name(int32_t code) {
+LUMOX_API const char *lumox_error_name(int32_t code) noexcept {
     switch (code) {
         case LUMOX_ERR_CAP_OK:
             return "OK";

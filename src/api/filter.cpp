@@ -36,7 +36,7 @@ using namespace lumox::api;
 extern "C" {
 
 LUMOX_API int32_t lumox_filter_enable(lumox_dev_t *dev, uint32_t filter_id, void *arg,
-                                      uint32_t arg_size) {
+                                      uint32_t arg_size) noexcept {
     if (!dev) return kNoDriver;
     BusyMark busy(dev);
     lumox_drv *drv = device_driver("lumox_filter_enable", dev);
@@ -45,7 +45,7 @@ LUMOX_API int32_t lumox_filter_enable(lumox_dev_t *dev, uint32_t filter_id, void
     return drv->ops->filter_enable(drv, filter_id, arg, arg_size) ? 1 : 0;
 }
 
-LUMOX_API int32_t lumox_filter_disable(lumox_dev_t *dev, uint32_t filter_id) {
+LUMOX_API int32_t lumox_filter_disable(lumox_dev_t *dev, uint32_t filter_id) noexcept {
     if (!dev) return kNoDriver;
     BusyMark busy(dev);
     lumox_drv *drv = device_driver("lumox_filter_disable", dev);

@@ -167,7 +167,7 @@ using lumox::api::exchange;
 
 extern "C" {
 
-LUMOX_API uint16_t al_data_calc_crc(const uint8_t *data, uint16_t len) {
+LUMOX_API uint16_t al_data_calc_crc(const uint8_t *data, uint16_t len) noexcept {
     uint16_t crc = 0;
     if (!data) return 0;
     for (uint16_t i = 0; i < len; ++i) {
@@ -181,7 +181,7 @@ LUMOX_API uint16_t al_data_calc_crc(const uint8_t *data, uint16_t len) {
 }
 
 LUMOX_API int32_t al_data_send_action_info(lumox_ll_dev *dev, uint8_t action, void *info,
-                                           const uint8_t *chunk) {
+                                           const uint8_t *chunk) noexcept {
     if (!info) return -1;
     switch (action) {
         case AL_ACTION_BEGIN: {
@@ -214,7 +214,7 @@ LUMOX_API int32_t al_data_send_action_info(lumox_ll_dev *dev, uint8_t action, vo
     }
 }
 
-LUMOX_API int32_t al_data_read_action_info(lumox_ll_dev *dev, uint8_t action, void *info) {
+LUMOX_API int32_t al_data_read_action_info(lumox_ll_dev *dev, uint8_t action, void *info) noexcept {
     if (action != AL_ACTION_ACK && action != AL_ACTION_ACK_SHORT) return 1;
     const uint32_t size = action == AL_ACTION_ACK ? sizeof(al_ack_info) : lumox::api::kAckShortSize;
     uint8_t rec[sizeof(al_ack_info)] = {};
@@ -230,7 +230,8 @@ LUMOX_API int32_t al_data_read_action_info(lumox_ll_dev *dev, uint8_t action, vo
     return 1;
 }
 
-LUMOX_API uint8_t al_get_data_info(lumox_ll_dev *dev, uint8_t action, void *info, uint32_t size) {
+LUMOX_API uint8_t al_get_data_info(lumox_ll_dev *dev, uint8_t action, void *info,
+                                   uint32_t size) noexcept {
     if (!info) return 0;
     if (!exchange(dev, lumox::api::kDirWrite, action, info, size, lumox::api::kShortTimeoutMs)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] write phase failed\n", "al_get_data_info");
@@ -243,7 +244,7 @@ LUMOX_API uint8_t al_get_data_info(lumox_ll_dev *dev, uint8_t action, void *info
     return 1;
 }
 
-LUMOX_API uint8_t al_get_data_payload(lumox_ll_dev *dev, uint8_t *buf, uint32_t len) {
+LUMOX_API uint8_t al_get_data_payload(lumox_ll_dev *dev, uint8_t *buf, uint32_t len) noexcept {
     if (!buf || len == 0 || len > AL_DATA_PAYLOAD_MAX) return 0;
     al_payload_req req{0, len, 0};
     if (!exchange(dev, lumox::api::kDirWrite, AL_ACTION_PAYLOAD, &req, sizeof req,
@@ -260,13 +261,13 @@ LUMOX_API uint8_t al_get_data_payload(lumox_ll_dev *dev, uint8_t *buf, uint32_t 
 }
 
 LUMOX_API int32_t lumox_bin_data_write(lumox_ll_dev *dev, uint8_t type, uint16_t version,
-                                       uint32_t addr, const char *file_name) {
+                                       uint32_t addr, const char *file_name) noexcept {
     return lumox_bin_data_write_progress(dev, type, version, addr, file_name, nullptr, nullptr);
 }
 
 LUMOX_API int32_t lumox_bin_data_write_progress(lumox_ll_dev *dev, uint8_t type, uint16_t version,
                                                 uint32_t /*addr*/, const char *file_name,
-                                                lumox_progress_fn progress, void *user) {
+                                                lumox_progress_fn progress, void *user) noexcept {
     static const char *const kFunc = "lumox_bin_data_write";
     lx_log(LX_LOG_INF, "INF", "[%s] name:%s, type:%hu, version:%hu\n", kFunc,
            file_name ? file_name : "(null)", static_cast<unsigned short>(type),
@@ -327,12 +328,12 @@ LUMOX_API int32_t lumox_bin_data_write_progress(lumox_ll_dev *dev, uint8_t type,
     return 1;
 }
 
-LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type, const char *path) {
+LUMOX_API int32_t lumox_bin_data_read(lumox_ll_dev *dev, uint8_t type, const char *path) noexcept {
     return lumox_bin_data_read_progress(dev, type, path, nullptr, nullptr);
 }
 
 LUMOX_API int32_t lumox_bin_data_read_progress(lumox_ll_dev *dev, uint8_t type, const char *path,
-                                               lumox_progress_fn progress, void *user) {
+                                               lumox_progress_fn progress, void *user) noexcept {
     static const char *const kFunc = "lumox_bin_data_read";
     lx_log(LX_LOG_DBG, "DBG", "[%s] Get info\n", kFunc);
     al_data_info info{};
@@ -376,11 +377,11 @@ LUMOX_API int32_t lumox_bin_data_read_progress(lumox_ll_dev *dev, uint8_t type, 
 }
 
 LUMOX_API int32_t lumox_ll_firmware_upgrade(lumox_ll_dev *dev, uint32_t type, uint16_t version,
-                                            const char *file_name) {
+                                            const char *file_name) noexcept {
     return lumox_bin_data_write(dev, static_cast<uint8_t>(type), version, 0, file_name);
 }
 
-LUMOX_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) {
+LUMOX_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) noexcept {
     static const char *const kFunc = "al_data_build_file_buffer";
     lx_log(LX_LOG_INF, "INF", "[%s] Loading data image file:%s\n", kFunc, path ? path : "(null)");
     lumox::platform::UniqueFile file(path ? lumox::platform::open_file(path, "rb") : nullptr);
@@ -401,7 +402,7 @@ LUMOX_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) {
 }
 
 LUMOX_API int32_t lumox_firmware_upgrade(lumox_dev_t *dev, uint8_t type, uint16_t version,
-                                         const char *file_name) {
+                                         const char *file_name) noexcept {
     if (!lumox::api::is_open(dev)) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "lumox_firmware_upgrade");
         return -1;
@@ -411,13 +412,13 @@ LUMOX_API int32_t lumox_firmware_upgrade(lumox_dev_t *dev, uint8_t type, uint16_
 }
 
 LUMOX_API int32_t lumox_data_download(lumox_dev_t *dev, const char *file_name, uint8_t type,
-                                      uint16_t version, uint32_t addr) {
+                                      uint16_t version, uint32_t addr) noexcept {
     return lumox_data_download_progress(dev, file_name, type, version, addr, nullptr, nullptr);
 }
 
 LUMOX_API int32_t lumox_data_download_progress(lumox_dev_t *dev, const char *file_name,
                                                uint8_t type, uint16_t version, uint32_t addr,
-                                               lumox_progress_fn progress, void *user) {
+                                               lumox_progress_fn progress, void *user) noexcept {
     if (!lumox::api::is_open(dev)) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "lumox_data_download");
         return -1;
@@ -427,12 +428,12 @@ LUMOX_API int32_t lumox_data_download_progress(lumox_dev_t *dev, const char *fil
                                          user);
 }
 
-LUMOX_API int32_t lumox_data_upload(lumox_dev_t *dev, uint8_t type, const char *path) {
+LUMOX_API int32_t lumox_data_upload(lumox_dev_t *dev, uint8_t type, const char *path) noexcept {
     return lumox_data_upload_progress(dev, type, path, nullptr, nullptr);
 }
 
 LUMOX_API int32_t lumox_data_upload_progress(lumox_dev_t *dev, uint8_t type, const char *path,
-                                             lumox_progress_fn progress, void *user) {
+                                             lumox_progress_fn progress, void *user) noexcept {
     if (!lumox::api::is_open(dev)) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "lumox_data_upload");
         return -1;

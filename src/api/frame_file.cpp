@@ -236,7 +236,7 @@ bool write_header(int fd, const char *fmt, int w, int h) {
 extern "C" {
 
 LUMOX_API int lumox_frame_save_distance(int fd, int format, const float *src, int src_len, int w,
-                                        int h) {
+                                        int h) noexcept {
     static const char *const kFunc = "lumox_frame_save_distance";
     static const char *const kHeaders[] = {"LX_DIST,F32,%d,%d\n", "LX_DIST,U32,%d,%d\n",
                                            "LX_DIST,U16,%d,%d\n"};
@@ -286,7 +286,7 @@ LUMOX_API int lumox_frame_save_distance(int fd, int format, const float *src, in
 }
 
 LUMOX_API int lumox_frame_save_gray(int fd, int format, const float *src, int src_len, int w,
-                                    int h) {
+                                    int h) noexcept {
     static const char *const kFunc = "lumox_frame_save_gray";
     if (format != SAVE_FMT_U16 && format != SAVE_FMT_U8) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong gray save format: %d\n", kFunc, format);
@@ -319,12 +319,14 @@ LUMOX_API int lumox_frame_save_gray(int fd, int format, const float *src, int sr
     return 1;
 }
 
-LUMOX_API int lumox_frame_load_distance(int fd, float *dst, int dst_len, int *out_w, int *out_h) {
+LUMOX_API int lumox_frame_load_distance(int fd, float *dst, int dst_len, int *out_w,
+                                        int *out_h) noexcept {
     return load_frame("lumox_frame_load_distance", fd, dst, dst_len, out_w, out_h, kDistFormats,
                       std::size(kDistFormats), &g_dist_state, true);
 }
 
-LUMOX_API int lumox_frame_load_gray(int fd, float *dst, int dst_len, int *out_w, int *out_h) {
+LUMOX_API int lumox_frame_load_gray(int fd, float *dst, int dst_len, int *out_w,
+                                    int *out_h) noexcept {
     return load_frame("lumox_frame_load_gray", fd, dst, dst_len, out_w, out_h, kGrayFormats,
                       std::size(kGrayFormats), &g_gray_state, false);
 }

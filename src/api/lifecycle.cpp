@@ -121,13 +121,14 @@ using namespace lumox::api;
 
 extern "C" {
 
-LUMOX_API void lumox_log_cfg(uint32_t console_level, uint32_t file_level, uint32_t usb_level) {
+LUMOX_API void lumox_log_cfg(uint32_t console_level, uint32_t file_level,
+                             uint32_t usb_level) noexcept {
     lx_log_enable(LX_LOG_OUT_CONSOLE, console_level, nullptr);
     lx_log_enable(LX_LOG_OUT_FILE, file_level, nullptr);
     lumox_ll_set_debug(usb_level);
 }
 
-LUMOX_API void lumox_init(const char *log_name) {
+LUMOX_API void lumox_init(const char *log_name) noexcept {
     lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
     lumox_path_cfg(".\\");
     char name[64];
@@ -143,14 +144,14 @@ LUMOX_API void lumox_init(const char *log_name) {
     if (!library_cmap().palette) lx_cmap_init(&library_cmap(), 30000);
 }
 
-LUMOX_API void lumox_uninit(void) {
+LUMOX_API void lumox_uninit(void) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ----- AL log END ----\n\n", "lumox_uninit");
     lx_cmap_uninit(&library_cmap());
     lx_log_disable();
     lumox_ll_uninit();
 }
 
-LUMOX_API int32_t lumox_dev_list(lumox_dev_t *list, int32_t count) {
+LUMOX_API int32_t lumox_dev_list(lumox_dev_t *list, int32_t count) noexcept {
     if (!list || count <= 0) {
         lx_log(LX_LOG_ERR, "ERR", "[%s]   wrong params: dev_list=%p, dev_list_num=%d \n",
                "lumox_dev_list", static_cast<void *>(list), count);
@@ -167,7 +168,7 @@ LUMOX_API int32_t lumox_dev_list(lumox_dev_t *list, int32_t count) {
     return n;
 }
 
-LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) {
+LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
     if (!dev) {
         if (g_default_dev.state) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] default device may not close properly!",
@@ -239,14 +240,14 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) {
     return dev;
 }
 
-LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd) {
+LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd) noexcept {
     (void)fd;
     lx_log(LX_LOG_ERR, "ERR", "[%s] lumox_dev_open_by_fd currently only support in android!\n",
            "lumox_dev_open_by_fd");
     return nullptr;
 }
 
-LUMOX_API void lumox_dev_close(lumox_dev_t *dev) {
+LUMOX_API void lumox_dev_close(lumox_dev_t *dev) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] close lumox device @ %p\n", "lumox_dev_close",
            static_cast<void *>(dev));
     if (!dev || !dev->state) return;
@@ -276,12 +277,12 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) {
     if (dev->release) std::free(dev);
 }
 
-LUMOX_API lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev) {
+LUMOX_API lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev) noexcept {
     if (!check_open(dev, "lumox_dev_get_drv")) return nullptr;
     return dev->state->drv;
 }
 
-LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target) {
+LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] rest device (target=%d)\n", "lumox_dev_reset",
            static_cast<int>(target));
     if (!check_open(dev, "lumox_dev_reset")) return 0;

@@ -71,7 +71,7 @@ using namespace lumox::api;
 
 extern "C" {
 
-LUMOX_API const char *lumox_param_name(uint32_t param_id) {
+LUMOX_API const char *lumox_param_name(uint32_t param_id) noexcept {
     for (const auto &entry : kParamNames) {
         if (entry.id == param_id) return entry.name;
     }
@@ -79,7 +79,7 @@ LUMOX_API const char *lumox_param_name(uint32_t param_id) {
 }
 
 LUMOX_API uint8_t lumox_reg_batch_write(lumox_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                        const uint32_t *val_buf, uint16_t reg_cnt) {
+                                        const uint32_t *val_buf, uint16_t reg_cnt) noexcept {
     lx_log(LX_LOG_TRC, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n",
            "lumox_reg_batch_write", target, static_cast<int>(reg_base), reg_cnt,
            static_cast<const void *>(val_buf));
@@ -90,7 +90,7 @@ LUMOX_API uint8_t lumox_reg_batch_write(lumox_dev_t *dev, uint8_t target, uint32
 }
 
 LUMOX_API uint8_t lumox_reg_batch_read(lumox_dev_t *dev, uint8_t target, uint32_t reg_base,
-                                       uint32_t *val_buf, uint16_t reg_cnt) {
+                                       uint32_t *val_buf, uint16_t reg_cnt) noexcept {
     lx_log(LX_LOG_TRC, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n",
            "lumox_reg_batch_read", target, static_cast<int>(reg_base), reg_cnt,
            static_cast<void *>(val_buf));
@@ -101,7 +101,7 @@ LUMOX_API uint8_t lumox_reg_batch_read(lumox_dev_t *dev, uint8_t target, uint32_
 }
 
 LUMOX_API uint8_t lumox_param_batch_set(lumox_dev_t *dev, const lumox_param_item *items,
-                                        uint32_t count) {
+                                        uint32_t count) noexcept {
     if (!check_open(dev, "lumox_param_batch_set")) return 0;
     if (!items && count > 0) return 0;
     BusyMark busy(dev);
@@ -122,7 +122,8 @@ LUMOX_API uint8_t lumox_param_batch_set(lumox_dev_t *dev, const lumox_param_item
     return lumox_ll_param_set(&dev->state->ll, records.get(), count);
 }
 
-LUMOX_API uint8_t lumox_param_batch_get(lumox_dev_t *dev, lumox_param_item *items, uint32_t count) {
+LUMOX_API uint8_t lumox_param_batch_get(lumox_dev_t *dev, lumox_param_item *items,
+                                        uint32_t count) noexcept {
     if (!check_open(dev, "lumox_param_batch_get")) return 0;
     if (!items && count > 0) return 0;
     BusyMark busy(dev);

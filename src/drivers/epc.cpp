@@ -197,7 +197,7 @@ void epc_uninit(lumox_drv *drv) {
 extern "C" {
 
 LUMOX_API uint8_t epc_lens_param_get(lumox_drv *, lx_lens_param *out, uint32_t width,
-                                     uint32_t height) {
+                                     uint32_t height) noexcept {
     if (!out || width < 1 || height < 1) return 0;
     const lx_lens_param &lens = g_lens;
     const int64_t w = width;
@@ -225,9 +225,9 @@ LUMOX_API uint8_t epc_lens_param_get(lumox_drv *, lx_lens_param *out, uint32_t w
     return 1;
 }
 
-LUMOX_API int epcSetExtModEnable(int flag) { return g_ext_mod_enable = flag; }
+LUMOX_API int epcSetExtModEnable(int flag) noexcept { return g_ext_mod_enable = flag; }
 
-LUMOX_API int epcgetExtModEnable(void) { return g_ext_mod_enable; }
+LUMOX_API int epcgetExtModEnable(void) noexcept { return g_ext_mod_enable; }
 
 }  // extern "C"
 
@@ -245,11 +245,11 @@ epc_ctx *bound_context() {
 
 extern "C" {
 
-LUMOX_API void epc_adapater_set_frame_valid(uint8_t valid) {
+LUMOX_API void epc_adapater_set_frame_valid(uint8_t valid) noexcept {
     if (epc_ctx *ctx = bound_context()) ctx->frame_valid = valid;
 }
 
-LUMOX_API uint8_t epc_adapater_get_frame_valid(void) {
+LUMOX_API uint8_t epc_adapater_get_frame_valid(void) noexcept {
     epc_ctx *ctx = bound_context();
     return ctx ? ctx->frame_valid.load() : 1;
 }

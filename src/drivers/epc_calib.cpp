@@ -347,7 +347,7 @@ bool calib_download(lumox_dev_t *dev, const char *prefix, const CalibTargets &ta
 
 using lumox::drivers::CalibTargets;
 
-extern "C" LUMOX_API int calibrationDataFileCheck(int /*unused*/) {
+extern "C" LUMOX_API int calibrationDataFileCheck(int /*unused*/) noexcept {
     static const char *const kFunc = "calibrationDataFileCheck";
     char name[256] = {};
     calibrationGetDistanceImagesName(name);

@@ -23,7 +23,7 @@ lumox_drv g_drivers[] = {
 
 extern "C" {
 
-LUMOX_API lumox_drv *lumox_drv_find(lumox_dev_t *dev) {
+LUMOX_API lumox_drv *lumox_drv_find(lumox_dev_t *dev) noexcept {
     if (!dev) return nullptr;
     // The product field is not terminated when the camera fills all of it.
     char product[sizeof dev->product + 1] = {};

@@ -77,11 +77,11 @@ bool adapter_owns_device() { return g_owns_device; }
 
 extern "C" {
 
-LUMOX_API int epc_adapter_init(lumox_dev_t *dev) {
+LUMOX_API int epc_adapter_init(lumox_dev_t *dev) noexcept {
     return dev ? lumox::evk::bind_device(dev) : lumox::evk::open_standalone();
 }
 
-LUMOX_API void epc_adapter_uninit(void) {
+LUMOX_API void epc_adapter_uninit(void) noexcept {
     lumox::evk::close_owned_device();
     g_lx_dev = nullptr;
 }

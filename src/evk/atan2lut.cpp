@@ -15,7 +15,7 @@ bool g_table_ready = false;
 
 extern "C" {
 
-LUMOX_API int atan2lut_Init(void) {
+LUMOX_API int atan2lut_Init(void) noexcept {
     for (int i = 0; i < kTableSize; ++i) {
         g_table[static_cast<size_t>(i)] =
             static_cast<int>(std::round(std::atan(i / 4095.0) * kUnitsPerRadian));
@@ -24,7 +24,7 @@ LUMOX_API int atan2lut_Init(void) {
     return 0;
 }
 
-LUMOX_API int atan2_lut(int y, int x) {
+LUMOX_API int atan2_lut(int y, int x) noexcept {
     if (!g_table_ready) atan2lut_Init();
     if (y == 0) return x < 0 ? 15000 : 0;
 

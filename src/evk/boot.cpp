@@ -57,19 +57,19 @@ using lumox::platform::sleep_ms;
 
 extern "C" {
 
-LUMOX_API int gpio_export(int) { return 0; }
-LUMOX_API int gpio_unexport(int) { return 0; }
-LUMOX_API int gpio_open_dir(int) { return 0; }
-LUMOX_API int gpio_set_dir(int, int) { return 0; }
-LUMOX_API int gpio_get_dir(int) { return 1; }
-LUMOX_API int gpio_close_dir(int) { return 0; }
-LUMOX_API int gpio_open_val(int) { return 0; }
-LUMOX_API int gpio_set_val(int, int) { return 0; }
-LUMOX_API int gpio_get_val(int) { return 0; }
-LUMOX_API int gpio_close_val(int) { return 0; }
-LUMOX_API int bbbLEDEnable(int, int) { return 0; }
+LUMOX_API int gpio_export(int) noexcept { return 0; }
+LUMOX_API int gpio_unexport(int) noexcept { return 0; }
+LUMOX_API int gpio_open_dir(int) noexcept { return 0; }
+LUMOX_API int gpio_set_dir(int, int) noexcept { return 0; }
+LUMOX_API int gpio_get_dir(int) noexcept { return 1; }
+LUMOX_API int gpio_close_dir(int) noexcept { return 0; }
+LUMOX_API int gpio_open_val(int) noexcept { return 0; }
+LUMOX_API int gpio_set_val(int, int) noexcept { return 0; }
+LUMOX_API int gpio_get_val(int) noexcept { return 0; }
+LUMOX_API int gpio_close_val(int) noexcept { return 0; }
+LUMOX_API int bbbLEDEnable(int, int) noexcept { return 0; }
 
-LUMOX_API int bootInit(void) {
+LUMOX_API int bootInit(void) noexcept {
     for (int gpio : {kGpioEpcEnable, kGpioPowerRail, kGpioIllumination, kGpioReset}) {
         gpio_export(gpio);
         gpio_open_dir(gpio);
@@ -80,7 +80,7 @@ LUMOX_API int bootInit(void) {
     return 0;
 }
 
-LUMOX_API int bootRelease(void) {
+LUMOX_API int bootRelease(void) noexcept {
     for (int gpio : {kGpioEpcEnable, kGpioPowerRail, kGpioIllumination, kGpioReset}) {
         gpio_close_val(gpio);
         gpio_unexport(gpio);
@@ -88,9 +88,9 @@ LUMOX_API int bootRelease(void) {
     return 0;
 }
 
-LUMOX_API int bootUnexportAll(void) { return bootRelease(); }
+LUMOX_API int bootUnexportAll(void) noexcept { return bootRelease(); }
 
-LUMOX_API int bootReset(void) {
+LUMOX_API int bootReset(void) noexcept {
     gpio_set_val(kGpioReset, 0);
     sleep_ms(1);
     gpio_set_val(kGpioReset, 1);
@@ -98,60 +98,60 @@ LUMOX_API int bootReset(void) {
     return 0;
 }
 
-LUMOX_API int bootUndo(void) {
+LUMOX_API int bootUndo(void) noexcept {
     gpio_set_val(kGpioIllumination, 0);
     power_rails(0);
     sleep_ms(kPowerDownWaitMs);
     return bootRelease();
 }
 
-LUMOX_API int bootCloseEpc660_enable(void) { return gpio_close_val(kGpioEpcEnable); }
+LUMOX_API int bootCloseEpc660_enable(void) noexcept { return gpio_close_val(kGpioEpcEnable); }
 
-LUMOX_API int illuminationEnable(void) {
+LUMOX_API int illuminationEnable(void) noexcept {
     gpio_set_val(kGpioIllumination, 1);
     g_illumination = true;
     return 0;
 }
 
-LUMOX_API int illuminationDisable(void) {
+LUMOX_API int illuminationDisable(void) noexcept {
     gpio_set_val(kGpioIllumination, 0);
     g_illumination = false;
     return 0;
 }
 
-LUMOX_API int isIlluminationEnabled(void) { return g_illumination ? 1 : 0; }
+LUMOX_API int isIlluminationEnabled(void) noexcept { return g_illumination ? 1 : 0; }
 
-LUMOX_API int bootGetIcVersion(int address) {
+LUMOX_API int bootGetIcVersion(int address) noexcept {
     int value = read_register(address, kRegIcVersion);
     print_message("IC_VERSION: %i\n", value);
     return value;
 }
 
-LUMOX_API int bootGetPartType(int address) {
+LUMOX_API int bootGetPartType(int address) noexcept {
     int value = read_identity(address, kIdentityPartType);
     print_message("PART_TYPE: %i\n", value);
     return value;
 }
 
-LUMOX_API int bootGetPartVersion(int address) {
+LUMOX_API int bootGetPartVersion(int address) noexcept {
     int value = read_identity(address, kIdentityPartVersion);
     print_message("PART_VERSION: %i\n", value);
     return value;
 }
 
-LUMOX_API int bootGetWaferID(int address) {
+LUMOX_API int bootGetWaferID(int address) noexcept {
     int value = read_identity16(address, kIdentityWafer);
     print_message("WAFER_ID: %i\n", value);
     return value;
 }
 
-LUMOX_API int bootGetChipID(int address) {
+LUMOX_API int bootGetChipID(int address) noexcept {
     int value = read_identity16(address, kIdentityChip);
     print_message("CHIP_ID: %i\n", value);
     return value;
 }
 
-LUMOX_API int bootNormalMode(int address) {
+LUMOX_API int bootNormalMode(int address) noexcept {
     if ((read_register(address, kRegClockStatus) & 0x80) == 0) return 0;
     print_message("Changing mode...\n");
     print_message("Enabling PLL...\n");
@@ -168,7 +168,7 @@ LUMOX_API int bootNormalMode(int address) {
     return 0;
 }
 
-LUMOX_API int boot(void) {
+LUMOX_API int boot(void) noexcept {
     int address = -1;
     for (int attempt = 0; attempt < kBootAttempts; ++attempt) {
         bootInit();

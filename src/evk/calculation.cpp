@@ -261,7 +261,7 @@ using namespace lumox::evk;
 extern "C" {
 
 #define LUMOX_VARIANT(fn, pn, layout, pi, buffer)                         \
-    LUMOX_API int fn(int type, uint16_t **image) {                        \
+    LUMOX_API int fn(int type, uint16_t **image) noexcept {               \
         return get_data_sorted<pn>(#fn, layout, pi, type, image, buffer); \
     }
 
@@ -276,25 +276,25 @@ LUMOX_VARIANT(calcPNMGXPiDelayGetDataSorted, true, Layout::kDualMgx, true, g_pn_
 
 #undef LUMOX_VARIANT
 
-LUMOX_API int calcImageWidth(void) {
+LUMOX_API int calcImageWidth(void) noexcept {
     const CalcImage &img = calc_image();
     return img.width > 0 ? img.width : pruGetNCols();
 }
 
-LUMOX_API int calcImageHeight(void) {
+LUMOX_API int calcImageHeight(void) noexcept {
     const CalcImage &img = calc_image();
     if (img.height > 0) return img.height;
     return pruGetNRowsPerHalf() * pruGetNumberOfHalves() / (calculationIsDualMGX() ? 2 : 1);
 }
 
-LUMOX_API int calcBWSorted(uint16_t **image) {
+LUMOX_API int calcBWSorted(uint16_t **image) noexcept {
     if (!image) return -1;
     int plane = 0;
     int columns = 0;
     return sorted_planes(image, &plane, &columns);
 }
 
-LUMOX_API int calculationBW(uint16_t **image) {
+LUMOX_API int calculationBW(uint16_t **image) noexcept {
     if (!image) return -1;
     *image = g_bw_raw.data();
     uint16_t *raw = nullptr;
@@ -319,7 +319,7 @@ LUMOX_API int calculationBW(uint16_t **image) {
     return count;
 }
 
-LUMOX_API int calculationBWSorted(uint16_t **image) {
+LUMOX_API int calculationBWSorted(uint16_t **image) noexcept {
     if (!image) return -1;
     int plane = 0;
     int columns = 0;
@@ -328,7 +328,7 @@ LUMOX_API int calculationBWSorted(uint16_t **image) {
     return count;
 }
 
-LUMOX_API int calculationDCSSorted(uint16_t **image) {
+LUMOX_API int calculationDCSSorted(uint16_t **image) noexcept {
     if (!image) return -1;
     int plane = 0;
     int columns = 0;
@@ -341,36 +341,36 @@ LUMOX_API int calculationDCSSorted(uint16_t **image) {
     return count;
 }
 
-LUMOX_API int calculationDistanceSorted(uint16_t **image) {
+LUMOX_API int calculationDistanceSorted(uint16_t **image) noexcept {
     return distance_path(kDistance, image);
 }
 
-LUMOX_API int calculationAmplitudeSorted(uint16_t **image) {
+LUMOX_API int calculationAmplitudeSorted(uint16_t **image) noexcept {
     if (!image) return -1;
     return get_data(kAmplitude, image);
 }
 
-LUMOX_API int calculationDistanceAndAmplitudeSorted(uint16_t **image) {
+LUMOX_API int calculationDistanceAndAmplitudeSorted(uint16_t **image) noexcept {
     return distance_path(kDistanceAndAmplitude, image);
 }
 
-LUMOX_API int calculationEnablePiDelay(int flag) {
+LUMOX_API int calculationEnablePiDelay(int flag) noexcept {
     calc_modes().pi_delay = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationIsPiDelay(void) { return calc_modes().pi_delay ? 1 : 0; }
+LUMOX_API int calculationIsPiDelay(void) noexcept { return calc_modes().pi_delay ? 1 : 0; }
 
-LUMOX_API int calculationEnableDualMGX(int flag) {
+LUMOX_API int calculationEnableDualMGX(int flag) noexcept {
     pixel_settings().dual_mgx = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationEnablePN(int flag) {
+LUMOX_API int calculationEnablePN(int flag) noexcept {
     calc_modes().pn = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationIsPN(void) { return calc_modes().pn ? 1 : 0; }
+LUMOX_API int calculationIsPN(void) noexcept { return calc_modes().pn ? 1 : 0; }
 
 }  // extern "C"

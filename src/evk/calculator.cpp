@@ -67,14 +67,14 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int calculatorInit(int divider) {
+LUMOX_API int calculatorInit(int divider) noexcept {
     g_calc.divider = divider > 0 ? divider : 1;
     g_calc.min_amplitude = pruGetMinAmplitude();
     return 0;
 }
 
 LUMOX_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int memoryIndex,
-                                     int calibrationIndex) {
+                                     int calibrationIndex) noexcept {
     const unsigned mask = pixel_settings().pixel_mask;
     g_calc.saturated = saturationSet2DCS(dcs0, dcs1) != 0;
     const int32_t d0 = static_cast<int32_t>(dcs0 & mask);
@@ -97,7 +97,7 @@ LUMOX_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int memoryInd
 }
 
 LUMOX_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3,
-                                     int memoryIndex, int calibrationIndex) {
+                                     int memoryIndex, int calibrationIndex) noexcept {
     const unsigned mask = pixel_settings().pixel_mask;
     g_calc.saturated = saturationSet4DCS(dcs0, dcs1, dcs2, dcs3) != 0;
     const uint16_t raw[4] = {dcs0, dcs1, dcs2, dcs3};
@@ -114,7 +114,7 @@ LUMOX_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2
     g_calc.arg2 = arg2;
 }
 
-LUMOX_API uint32_t calculatorGetDistAndAmpSine(void) {
+LUMOX_API uint32_t calculatorGetDistAndAmpSine(void) noexcept {
     if (uint16_t code = fault_code()) return both(code);
     const int64_t q = squared_sum() / g_calc.divider / g_calc.divider;
     if (hysteresisUpdate(g_calc.memory_index, q) != 1) return both(LUMOX_EVK_LOW_AMPLITUDE);
@@ -125,7 +125,7 @@ LUMOX_API uint32_t calculatorGetDistAndAmpSine(void) {
     return (static_cast<uint32_t>(fast_sqrt16(q)) << 16) | static_cast<uint32_t>(phase);
 }
 
-LUMOX_API uint16_t calculatorGetAmpSine(void) {
+LUMOX_API uint16_t calculatorGetAmpSine(void) noexcept {
     if (uint16_t code = fault_code()) return code;
     const double amplitude = std::sqrt(static_cast<double>(squared_sum())) / g_calc.divider;
     return static_cast<uint16_t>(static_cast<int64_t>(amplitude));
@@ -133,7 +133,7 @@ LUMOX_API uint16_t calculatorGetAmpSine(void) {
 
 // A pixel without any signal (both arguments 0) has no phase: it is reported as below the
 // amplitude threshold instead of dividing by zero. A phase of a full turn is the phase 0.
-LUMOX_API uint32_t calculatorGetDistAndAmpPN(void) {
+LUMOX_API uint32_t calculatorGetDistAndAmpPN(void) noexcept {
     if (uint16_t code = fault_code()) return both(code);
     const int64_t a1 = std::llabs(g_calc.arg1);
     const int64_t a2 = std::llabs(g_calc.arg2);
@@ -147,7 +147,7 @@ LUMOX_API uint32_t calculatorGetDistAndAmpPN(void) {
     return (static_cast<uint32_t>(amplitude) << 16) | static_cast<uint32_t>(phase);
 }
 
-LUMOX_API uint16_t calculatorGetAmpPN(void) {
+LUMOX_API uint16_t calculatorGetAmpPN(void) noexcept {
     if (uint16_t code = fault_code()) return code;
     return static_cast<uint16_t>((std::llabs(g_calc.arg1) + std::llabs(g_calc.arg2)) /
                                  g_calc.divider);
@@ -155,7 +155,7 @@ LUMOX_API uint16_t calculatorGetAmpPN(void) {
 
 // Above the upper threshold a pixel becomes valid, below the lower one invalid; in between it
 // keeps its state, so a pixel near the minimum amplitude does not flicker.
-LUMOX_API int hysteresisUpdate(int pixel, int64_t squaredAmplitude) {
+LUMOX_API int hysteresisUpdate(int pixel, int64_t squaredAmplitude) noexcept {
     auto &s = pixel_settings();
     if (pixel < 0 || pixel >= kArrayPixels) return -1;
     uint8_t &state = s.hysteresis_state[static_cast<size_t>(pixel)];
@@ -167,43 +167,45 @@ LUMOX_API int hysteresisUpdate(int pixel, int64_t squaredAmplitude) {
     return state;
 }
 
-LUMOX_API int hysteresisIsEnabled(int pixel) {
+LUMOX_API int hysteresisIsEnabled(int pixel) noexcept {
     if (pixel < 0 || pixel >= kArrayPixels) return 0;
     return pixel_settings().hysteresis_state[static_cast<size_t>(pixel)];
 }
 
-LUMOX_API int saturationSet1DCS(uint16_t dcs0) {
+LUMOX_API int saturationSet1DCS(uint16_t dcs0) noexcept {
     g_calc.saturated = dcs0 == kSaturatedSample;
     return g_calc.saturated ? 1 : 0;
 }
 
-LUMOX_API int saturationSet2DCS(uint16_t dcs0, uint16_t dcs1) {
+LUMOX_API int saturationSet2DCS(uint16_t dcs0, uint16_t dcs1) noexcept {
     g_calc.saturated = dcs0 == kSaturatedSample || dcs1 == kSaturatedSample;
     return g_calc.saturated ? 1 : 0;
 }
 
-LUMOX_API int saturationSet4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3) {
+LUMOX_API int saturationSet4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2,
+                                uint16_t dcs3) noexcept {
     g_calc.saturated = dcs0 == kSaturatedSample || dcs1 == kSaturatedSample ||
                        dcs2 == kSaturatedSample || dcs3 == kSaturatedSample;
     return g_calc.saturated ? 1 : 0;
 }
 
-LUMOX_API int saturationCheck(void) {
+LUMOX_API int saturationCheck(void) noexcept {
     return g_calc.saturated && pixel_settings().saturation_enabled ? 1 : 0;
 }
 
-LUMOX_API int adcOverflowCheck1DCS(uint16_t dcs0) {
+LUMOX_API int adcOverflowCheck1DCS(uint16_t dcs0) noexcept {
     return pixel_settings().adc_overflow_enabled && outside_adc_range(dcs0) ? 1 : 0;
 }
 
-LUMOX_API int adcOverflowCheck2DCS(uint16_t dcs0, uint16_t dcs1) {
+LUMOX_API int adcOverflowCheck2DCS(uint16_t dcs0, uint16_t dcs1) noexcept {
     return pixel_settings().adc_overflow_enabled &&
                    (outside_adc_range(dcs0) || outside_adc_range(dcs1))
                ? 1
                : 0;
 }
 
-LUMOX_API int adcOverflowCheck4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3) {
+LUMOX_API int adcOverflowCheck4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2,
+                                   uint16_t dcs3) noexcept {
     return pixel_settings().adc_overflow_enabled &&
                    (outside_adc_range(dcs0) || outside_adc_range(dcs1) || outside_adc_range(dcs2) ||
                     outside_adc_range(dcs3))

@@ -20,7 +20,7 @@ extern "C" {
 
 // The reference phase of the DRNU calibration depends on the modulation frequency: recompute the
 // default offset and, while DRNU correction is on, the offset in use.
-LUMOX_API int calibrationUpdateFrequency(void) {
+LUMOX_API int calibrationUpdateFrequency(void) noexcept {
     auto &s = pixel_settings();
     s.offset_phase_default =
         drnu_reference_phase(configGetModulationFrequency()) - calibrationGetOffsetDRNU();
@@ -28,7 +28,7 @@ LUMOX_API int calibrationUpdateFrequency(void) {
     return 0;
 }
 
-LUMOX_API int calibrationGetBadPixels(uint16_t *pixels) {
+LUMOX_API int calibrationGetBadPixels(uint16_t *pixels) noexcept {
     const auto &list = bad_pixels();
     if (pixels) {
         for (size_t i = 0; i < list.size(); ++i) {
@@ -39,12 +39,12 @@ LUMOX_API int calibrationGetBadPixels(uint16_t *pixels) {
     return static_cast<int>(list.size());
 }
 
-LUMOX_API int calibrationDRNU(int) {
+LUMOX_API int calibrationDRNU(int) noexcept {
     std::printf("uncompleted function : %s!\n", "<DRNU calibration>");
     return -1;
 }
 
-LUMOX_API int calibrateRenewDRNU(void) {
+LUMOX_API int calibrateRenewDRNU(void) noexcept {
     auto &c = chip_config();
     calibrationLoadDRNU_LUT();
     if (calibrationLoadDistanceImages(distance_image_bank()) != 0) {
@@ -58,7 +58,7 @@ LUMOX_API int calibrateRenewDRNU(void) {
     return 0;
 }
 
-LUMOX_API int calibrateShowDRNU(void) {
+LUMOX_API int calibrateShowDRNU(void) noexcept {
     std::printf("DRNU offset: %d\n", calibrationGetOffsetDRNU());
     std::printf("calibration temperature: %d\n", calibrateGetTempCalib());
     std::printf("calibration illumination temperature: %d\n", calibrateGetIbTempCalib());
@@ -67,44 +67,46 @@ LUMOX_API int calibrateShowDRNU(void) {
     return 0;
 }
 
-LUMOX_API int calibrationLoadTemperatureDRNU(void) {
+LUMOX_API int calibrationLoadTemperatureDRNU(void) noexcept {
     calibrationLoadDRNU_LUT();
     calibrationUpdateFrequency();
     return 0;
 }
 
-LUMOX_API int calibrateSetDRNUCalibrateDelay(int milliseconds) {
+LUMOX_API int calibrateSetDRNUCalibrateDelay(int milliseconds) noexcept {
     chip_config().drnu_delay = milliseconds;
     return 0;
 }
 
-LUMOX_API int calibrateSetDRNUDiffTemp(int tenths) {
+LUMOX_API int calibrateSetDRNUDiffTemp(int tenths) noexcept {
     chip_config().drnu_diff_temp = tenths;
     return 0;
 }
 
-LUMOX_API int calibrateSetDRNUAverage(int count) {
+LUMOX_API int calibrateSetDRNUAverage(int count) noexcept {
     chip_config().num_averaged_frames = count;
     return 0;
 }
 
-LUMOX_API int calibrateSetTempCoef(double coefficient, int) {
+LUMOX_API int calibrateSetTempCoef(double coefficient, int) noexcept {
     chip_config().temperature_coeff = coefficient;
     return 0;
 }
 
-LUMOX_API int calibrateSetSpeedOfLightDiv2(double speed) {
+LUMOX_API int calibrateSetSpeedOfLightDiv2(double speed) noexcept {
     chip_config().speed_of_light_div2 = speed;
     return 0;
 }
 
-LUMOX_API double calibrateGetSpeedOfLightDiv2(void) { return chip_config().speed_of_light_div2; }
+LUMOX_API double calibrateGetSpeedOfLightDiv2(void) noexcept {
+    return chip_config().speed_of_light_div2;
+}
 
-LUMOX_API int setEnableImaging(int flag) {
+LUMOX_API int setEnableImaging(int flag) noexcept {
     g_imaging = flag != 0;
     return flag;
 }
 
-LUMOX_API int getEnableImaging(void) { return g_imaging ? 1 : 0; }
+LUMOX_API int getEnableImaging(void) noexcept { return g_imaging ? 1 : 0; }
 
 }  // extern "C"

@@ -13,7 +13,7 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int chipInfoGetInfo(int address, uint16_t *record) {
+LUMOX_API int chipInfoGetInfo(int address, uint16_t *record) noexcept {
     if (!record) return -1;
     record[0] = read_register(address, 0);
     record[1] = read_register(address, 1);
@@ -34,7 +34,7 @@ LUMOX_API int chipInfoGetInfo(int address, uint16_t *record) {
     return 8;
 }
 
-LUMOX_API int dumpAllRegisters(int address, uint16_t *array) {
+LUMOX_API int dumpAllRegisters(int address, uint16_t *array) noexcept {
     if (!array) return -1;
     unsigned char values[kRegisterCount] = {};
     unsigned char *buffer = values;

@@ -121,56 +121,58 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int configSetPartType(int type) {
+LUMOX_API int configSetPartType(int type) noexcept {
     chip_config().part_type = type;
     return set_chip_type();
 }
 
-LUMOX_API int configSetPartVersion(int version) {
+LUMOX_API int configSetPartVersion(int version) noexcept {
     chip_config().part_version = version;
     return set_chip_type();
 }
 
-LUMOX_API int configSetIcVersion(int version) { return chip_config().ic_type = version; }
+LUMOX_API int configSetIcVersion(int version) noexcept { return chip_config().ic_type = version; }
 
-LUMOX_API int configSetWaferID(int id) {
+LUMOX_API int configSetWaferID(int id) noexcept {
     chip_config().wafer_id = static_cast<uint16_t>(id);
     return id;
 }
 
-LUMOX_API int configSetChipID(int id) {
+LUMOX_API int configSetChipID(int id) noexcept {
     chip_config().chip_id = static_cast<uint16_t>(id);
     return id;
 }
 
-LUMOX_API int configSetDeviceAddress(int address) { return chip_config().dev_address = address; }
+LUMOX_API int configSetDeviceAddress(int address) noexcept {
+    return chip_config().dev_address = address;
+}
 
-LUMOX_API int configGetPartType(void) { return chip_config().part_type; }
-LUMOX_API int configGetPartVersion(void) { return chip_config().part_version; }
-LUMOX_API int configGetIcVersion(void) { return chip_config().ic_type; }
-LUMOX_API int configGetWaferID(void) { return chip_config().wafer_id; }
-LUMOX_API int configGetChipID(void) { return chip_config().chip_id; }
-LUMOX_API int configGetDeviceAddress(void) { return chip_config().dev_address; }
-LUMOX_API int configSetPrint(int level) { return chip_config().print_level = level; }
-LUMOX_API int configGetPrint(void) { return chip_config().print_level; }
-LUMOX_API int configIsFLIM(void) { return chip_config().is_flim; }
+LUMOX_API int configGetPartType(void) noexcept { return chip_config().part_type; }
+LUMOX_API int configGetPartVersion(void) noexcept { return chip_config().part_version; }
+LUMOX_API int configGetIcVersion(void) noexcept { return chip_config().ic_type; }
+LUMOX_API int configGetWaferID(void) noexcept { return chip_config().wafer_id; }
+LUMOX_API int configGetChipID(void) noexcept { return chip_config().chip_id; }
+LUMOX_API int configGetDeviceAddress(void) noexcept { return chip_config().dev_address; }
+LUMOX_API int configSetPrint(int level) noexcept { return chip_config().print_level = level; }
+LUMOX_API int configGetPrint(void) noexcept { return chip_config().print_level; }
+LUMOX_API int configIsFLIM(void) noexcept { return chip_config().is_flim; }
 
-LUMOX_API int configGetSysClk(void) {
+LUMOX_API int configGetSysClk(void) noexcept {
     int address = chip_config().dev_address;
     uint8_t pll = read_register(address, kRegPllMultiplier);
     uint8_t divider = read_register(address, kRegSysClkDivider);
     return (((pll & 0x1F) + 1) * 4000) >> ((divider >> 4) & 3);
 }
 
-LUMOX_API double configGetTPLLClk(void) { return 1e6 / configGetSysClk(); }
+LUMOX_API double configGetTPLLClk(void) noexcept { return 1e6 / configGetSysClk(); }
 
-LUMOX_API double configGetTModClk(void) {
+LUMOX_API double configGetTModClk(void) noexcept {
     double sys_clk = configGetSysClk();
     uint8_t divider = read_register(chip_config().dev_address, kRegModClkDivider);
     return 1e6 / (sys_clk / ((divider & 0x1F) + 1));
 }
 
-LUMOX_API int configInit(int address) {
+LUMOX_API int configInit(int address) noexcept {
     auto &c = chip_config();
 
     write_register(address, kRegDemodDelay, 2);
@@ -238,7 +240,7 @@ LUMOX_API int configInit(int address) {
     return 0;
 }
 
-LUMOX_API int configSetModulationFrequency(int index, int address) {
+LUMOX_API int configSetModulationFrequency(int index, int address) noexcept {
     auto &c = chip_config();
     int slot = (index < 0 || index > 6) ? 2 : index;
     c.modulation_frequency = c.modulation_frequencies[slot];
@@ -254,23 +256,25 @@ LUMOX_API int configSetModulationFrequency(int index, int address) {
     return 0;
 }
 
-LUMOX_API int configGetModulationFrequency(void) {
+LUMOX_API int configGetModulationFrequency(void) noexcept {
     if (chip_config().print_level > 0) log_modulation_frequency();
     return chip_config().modulation_frequency;
 }
 
-LUMOX_API int configGetModFreqMode(void) { return chip_config().current_freq; }
+LUMOX_API int configGetModFreqMode(void) noexcept { return chip_config().current_freq; }
 
 // A negative time is refused like one above the range: parameter 13 carries it as 16 bits.
-LUMOX_API int configSetIntegrationTime3D(int time_us) {
+LUMOX_API int configSetIntegrationTime3D(int time_us) noexcept {
     if (time_us > kIntegrationTime3DMax || time_us < 0) return -1;
     apply_integration_time_3d(time_us);
     return 0;
 }
 
-LUMOX_API int configGetIntegrationTime3D(void) { return chip_config().integration_time_3d; }
+LUMOX_API int configGetIntegrationTime3D(void) noexcept {
+    return chip_config().integration_time_3d;
+}
 
-LUMOX_API int configSetIntegrationTimesHDR(void) {
+LUMOX_API int configSetIntegrationTimesHDR(void) noexcept {
     auto &c = chip_config();
     double tmod = configGetTModClk();
     double unit = tmod * 65536.0 / 1000.0;
@@ -289,7 +293,7 @@ LUMOX_API int configSetIntegrationTimesHDR(void) {
     return 0;
 }
 
-LUMOX_API int configEnableHDR(int flag, int address) {
+LUMOX_API int configEnableHDR(int flag, int address) noexcept {
     bool on = flag != 0;
     set_bits(address, kRegHdrEnable, 0x80, on);
     static constexpr uint8_t kOnPattern[4] = {0, 5, 10, 15};
@@ -302,13 +306,13 @@ LUMOX_API int configEnableHDR(int flag, int address) {
     return on ? 1 : 0;
 }
 
-LUMOX_API int configEnableABS(int flag, int address) {
+LUMOX_API int configEnableABS(int flag, int address) noexcept {
     chip_config().abs_enabled = flag;
     for (int reg : kRegsDcsPattern) set_bits(address, reg, 0x30, flag != 0);
     return 0;
 }
 
-LUMOX_API int configLoadParameters(void) {
+LUMOX_API int configLoadParameters(void) noexcept {
     auto &c = chip_config();
     const char *fn = "configLoadParameters";
     c.ambient_light_factor = 250.0;
@@ -341,7 +345,7 @@ LUMOX_API int configLoadParameters(void) {
     return 0;
 }
 
-LUMOX_API void printChipParam(void) {
+LUMOX_API void printChipParam(void) noexcept {
     const auto &c = chip_config();
     const char *fn = "printChipParam";
     auto line = [fn](const char *label, int value) {

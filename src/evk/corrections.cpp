@@ -166,7 +166,7 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int calculationAddOffset(uint16_t **image) {
+LUMOX_API int calculationAddOffset(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     const auto &s = pixel_settings();
     int64_t offset = s.offset_phase;
@@ -188,24 +188,28 @@ LUMOX_API int calculationAddOffset(uint16_t **image) {
     return 0;
 }
 
-LUMOX_API int calibrationSetOffset(int offset) {
+LUMOX_API int calibrationSetOffset(int offset) noexcept {
     pixel_settings().offset_phase = offset;
     return 0;
 }
 
-LUMOX_API int calibrationGetOffset(void) { return pixel_settings().offset_phase; }
+LUMOX_API int calibrationGetOffset(void) noexcept { return pixel_settings().offset_phase; }
 
-LUMOX_API int calibrationEnableDefaultOffset(int flag) {
+LUMOX_API int calibrationEnableDefaultOffset(int flag) noexcept {
     calc_modes().default_offset = flag != 0;
     if (flag) pixel_settings().offset_phase = pixel_settings().offset_phase_default;
     return 0;
 }
 
-LUMOX_API int calculationCorrectDRNU(uint16_t **image) { return correct_drnu(image, false); }
+LUMOX_API int calculationCorrectDRNU(uint16_t **image) noexcept {
+    return correct_drnu(image, false);
+}
 
-LUMOX_API int calculationCorrectDRNU2(uint16_t **image) { return correct_drnu(image, true); }
+LUMOX_API int calculationCorrectDRNU2(uint16_t **image) noexcept {
+    return correct_drnu(image, true);
+}
 
-LUMOX_API int calculationCorrectTemperature(uint16_t **image) {
+LUMOX_API int calculationCorrectTemperature(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     const auto drift = static_cast<int64_t>(std::llround(temperature_drift_phase()));
     uint16_t *dist = *image;
@@ -216,54 +220,54 @@ LUMOX_API int calculationCorrectTemperature(uint16_t **image) {
     return 0;
 }
 
-LUMOX_API int calculationSetEnableTemperature(int flag) {
+LUMOX_API int calculationSetEnableTemperature(int flag) noexcept {
     chip_config().enabled_temperature_correction = flag != 0;
     pixel_settings().temperature_correction = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationSetEnableAmbientLight(int flag) {
+LUMOX_API int calculationSetEnableAmbientLight(int flag) noexcept {
     chip_config().enabled_ambient_light_correction = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationSetAmbientLightFactorOrg(double factor) {
+LUMOX_API int calculationSetAmbientLightFactorOrg(double factor) noexcept {
     chip_config().ambient_light_factor = factor;
     return 0;
 }
 
-LUMOX_API int calculationSetAmbientLightFactor(double factor) {
+LUMOX_API int calculationSetAmbientLightFactor(double factor) noexcept {
     chip_config().ambient_light_factor_working = factor;
     return 0;
 }
 
-LUMOX_API int calculationSetDiffTemp(int difference) {
+LUMOX_API int calculationSetDiffTemp(int difference) noexcept {
     calc_modes().diff_temp = difference;
     return 0;
 }
 
-LUMOX_API int calculationGetDiffTemp(void) { return calc_modes().diff_temp; }
+LUMOX_API int calculationGetDiffTemp(void) noexcept { return calc_modes().diff_temp; }
 
-LUMOX_API int calculationAmbientDCSCorrectionPixel(int dcs, int grayPixel) {
+LUMOX_API int calculationAmbientDCSCorrectionPixel(int dcs, int grayPixel) noexcept {
     return dcs - ambient_term(grayPixel, is_epc635(configGetPartType()));
 }
 
-LUMOX_API int setCorrectGrayscaleOffset(int flag) {
+LUMOX_API int setCorrectGrayscaleOffset(int flag) noexcept {
     gray_state().grayscale_offset = flag != 0;
     return 0;
 }
 
-LUMOX_API int setCorrectGrayscaleGain(int flag) {
+LUMOX_API int setCorrectGrayscaleGain(int flag) noexcept {
     gray_state().grayscale_gain = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationCalibrateGrayscale(int) {
+LUMOX_API int calculationCalibrateGrayscale(int) noexcept {
     print_message("grayscale gain and offset come from the per-chip file, no calibration run\n");
     return -1;
 }
 
-LUMOX_API int calculationFlimCalibration(int type) {
+LUMOX_API int calculationFlimCalibration(int type) noexcept {
     if (type == 0) {
         gray_state().flim_offset_recorded = false;
         gray_state().flim_gain_recorded = false;
@@ -307,17 +311,17 @@ LUMOX_API int calculationFlimCalibration(int type) {
     return 0;
 }
 
-LUMOX_API int calculateIsFlimCorrectionAvailable(void) {
+LUMOX_API int calculateIsFlimCorrectionAvailable(void) noexcept {
     const GrayState &g = gray_state();
     return g.flim_offset_recorded || g.flim_gain_recorded ? 1 : 0;
 }
 
-LUMOX_API int calculationSetCorrectFlimOffset(int flag) {
+LUMOX_API int calculationSetCorrectFlimOffset(int flag) noexcept {
     gray_state().flim_offset = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationSetCorrectFlimGain(int flag) {
+LUMOX_API int calculationSetCorrectFlimGain(int flag) noexcept {
     gray_state().flim_gain = flag != 0;
     return 0;
 }

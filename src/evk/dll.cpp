@@ -185,12 +185,12 @@ int lock(int address, uint8_t divider) {
 
 extern "C" {
 
-LUMOX_API int dllEnablePreheat(int flag, int address) {
+LUMOX_API int dllEnablePreheat(int flag, int address) noexcept {
     set_bits_of(address, kRegPreheat, 0x08, flag != 0);
     return 0;
 }
 
-LUMOX_API int dllBypassDLL(int flag, int address) {
+LUMOX_API int dllBypassDLL(int flag, int address) noexcept {
     if (flag) {
         set_bits_of(address, kRegDllControl, kBypass, true);
     } else {
@@ -200,19 +200,19 @@ LUMOX_API int dllBypassDLL(int flag, int address) {
     return 0;
 }
 
-LUMOX_API int dllDetermineAndSetDemodulationDelay(int address) {
+LUMOX_API int dllDetermineAndSetDemodulationDelay(int address) noexcept {
     write_register(address, kRegDemodDelay, 2);
     write_register(address, kRegDllControl, 1);
     return 2;
 }
 
-LUMOX_API int dllResetDemodulationDelay(int address) {
+LUMOX_API int dllResetDemodulationDelay(int address) noexcept {
     write_register(address, kRegDemodDelay, 0);
     return 0;
 }
 
 // A lock that fails is reported, not passed off as success.
-LUMOX_API int dllInitialize(int address) {
+LUMOX_API int dllInitialize(int address) noexcept {
     const uint8_t divider = read_register(address, kRegModClkDivider) & 0x1F;
     const DllSetting *s = setting_of(divider);
     if (!s) return -1;
@@ -221,13 +221,13 @@ LUMOX_API int dllInitialize(int address) {
     return dllLockAutomatically(address);
 }
 
-LUMOX_API int dllLockAutomatically(int address) {
+LUMOX_API int dllLockAutomatically(int address) noexcept {
     const uint8_t divider = read_register(address, kRegModClkDivider) & 0x1F;
     if (!setting_of(divider)) return -1;
     return lock(address, divider);
 }
 
-LUMOX_API int dllGetCoarseCtrlExt(void) { return g_dll.coarse; }
-LUMOX_API int dllGetFineCtrlExt(void) { return g_dll.fine; }
+LUMOX_API int dllGetCoarseCtrlExt(void) noexcept { return g_dll.coarse; }
+LUMOX_API int dllGetFineCtrlExt(void) noexcept { return g_dll.fine; }
 
 }  // extern "C"

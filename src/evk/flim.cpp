@@ -52,39 +52,39 @@ int set_timer(int index, int value) {
 
 extern "C" {
 
-LUMOX_API int flimSetT1(int value) { return set_timer(kT1, value); }
-LUMOX_API int flimSetT2(int value) { return set_timer(kT2, value); }
-LUMOX_API int flimSetT3(int value) { return set_timer(kT3, value); }
-LUMOX_API int flimSetT4(int value) { return set_timer(kT4, value); }
-LUMOX_API int flimSetTREP(int value) { return set_timer(kTrep, value); }
-LUMOX_API int flimSetFlashDelay(int value) { return set_timer(kFlashDelay, value); }
+LUMOX_API int flimSetT1(int value) noexcept { return set_timer(kT1, value); }
+LUMOX_API int flimSetT2(int value) noexcept { return set_timer(kT2, value); }
+LUMOX_API int flimSetT3(int value) noexcept { return set_timer(kT3, value); }
+LUMOX_API int flimSetT4(int value) noexcept { return set_timer(kT4, value); }
+LUMOX_API int flimSetTREP(int value) noexcept { return set_timer(kTrep, value); }
+LUMOX_API int flimSetFlashDelay(int value) noexcept { return set_timer(kFlashDelay, value); }
 
-LUMOX_API int flimSetFlashWidth(int value) {
+LUMOX_API int flimSetFlashWidth(int value) noexcept {
     g_flim.flash_width = value;
     return set_timer(kFlashWidth, value);
 }
 
 // An index without a timer is refused: there is no register pair to write for it.
-LUMOX_API int flimSetDelay(int index, int value) {
+LUMOX_API int flimSetDelay(int index, int value) noexcept {
     if (index < 1 || index > 7) return -1;
     if (index == kFlashWidth) return flimSetFlashWidth(value);
     return set_timer(index, value);
 }
 
-LUMOX_API int flimSetSkip(int bit) {
+LUMOX_API int flimSetSkip(int bit) noexcept {
     if (bit < 0 || bit > 7) return -1;
     set_bits_of(chip_config().dev_address, kRegSkip, static_cast<uint8_t>(1u << bit), true);
     return 0;
 }
 
-LUMOX_API int flimResetSkip(int bit) {
+LUMOX_API int flimResetSkip(int bit) noexcept {
     if (bit < 0 || bit > 7) return -1;
     set_bits_of(chip_config().dev_address, kRegSkip, static_cast<uint8_t>(1u << bit), false);
     return 0;
 }
 
 // The pair holds n - 1; counts beyond 65536 are programmed as the largest the pair holds.
-LUMOX_API int flimSetRepetitions(int n) {
+LUMOX_API int flimSetRepetitions(int n) noexcept {
     g_flim.repetitions = n;
     int written = n > 0 ? n - 1 : 0;
     if (written > 0xFFFF) written = 0xFFFF;
@@ -92,10 +92,10 @@ LUMOX_API int flimSetRepetitions(int n) {
     return written;
 }
 
-LUMOX_API int flimGetRepetitions(void) { return g_flim.repetitions; }
-LUMOX_API int flimGetFlashWidth(void) { return g_flim.flash_width; }
+LUMOX_API int flimGetRepetitions(void) noexcept { return g_flim.repetitions; }
+LUMOX_API int flimGetFlashWidth(void) noexcept { return g_flim.flash_width; }
 
-LUMOX_API int flimGetStep(void) {
+LUMOX_API int flimGetStep(void) noexcept {
     return static_cast<int>(static_cast<int64_t>(configGetTModClk() * 1000.0) & 0xFFFF);
 }
 

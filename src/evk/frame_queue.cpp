@@ -20,14 +20,14 @@ FrameQueue g_queue;
 
 extern "C" {
 
-LUMOX_API int succ(int index) { return (index + 1) % LUMOX_EVK_QUEUE_SLOTS; }
+LUMOX_API int succ(int index) noexcept { return (index + 1) % LUMOX_EVK_QUEUE_SLOTS; }
 
-LUMOX_API int cleanQueue_intern(void) {
+LUMOX_API int cleanQueue_intern(void) noexcept {
     for (int i = 0; i < LUMOX_EVK_QUEUE_SLOTS; ++i) g_queue.slots[i] = g_queue.buffers[i];
     return 0;
 }
 
-LUMOX_API int queueInit(void) {
+LUMOX_API int queueInit(void) noexcept {
     cleanQueue_intern();
     g_queue.head = -1;
     g_queue.tail = -1;
@@ -35,12 +35,12 @@ LUMOX_API int queueInit(void) {
     return 0;
 }
 
-LUMOX_API int isQueueEmpty(void) { return g_queue.count == 0 ? 1 : 0; }
+LUMOX_API int isQueueEmpty(void) noexcept { return g_queue.count == 0 ? 1 : 0; }
 
-LUMOX_API int queueError(void) { return g_queue.error; }
+LUMOX_API int queueError(void) noexcept { return g_queue.error; }
 
 // A frame longer than a slot is refused instead of overrunning it.
-LUMOX_API int enqueue(const void *data, int length) {
+LUMOX_API int enqueue(const void *data, int length) noexcept {
     if (length < 0 || length > LUMOX_EVK_QUEUE_SLOT_BYTES || (!data && length > 0)) return -1;
     if (!g_queue.slots[0]) cleanQueue_intern();
     auto &q = g_queue;
@@ -60,7 +60,7 @@ LUMOX_API int enqueue(const void *data, int length) {
     return result;
 }
 
-LUMOX_API int dequeue(uint16_t **out) {
+LUMOX_API int dequeue(uint16_t **out) noexcept {
     auto &q = g_queue;
     if (q.count == 0 || !out) return 0;
     *out = reinterpret_cast<uint16_t *>(q.slots[q.tail]);

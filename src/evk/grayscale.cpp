@@ -35,7 +35,7 @@ const GrayscaleCorrection &grayscale_correction() { return *table_in_use(); }
 
 extern "C" {
 
-LUMOX_API int calculateLoadGrayscaleGainOffset(void) {
+LUMOX_API int calculateLoadGrayscaleGainOffset(void) noexcept {
     using namespace lumox::evk;
     char name[64];
     std::snprintf(name, sizeof name, "grayscale_gain_offset_W%03i_C%03i.txt", configGetWaferID(),

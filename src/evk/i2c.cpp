@@ -23,7 +23,7 @@ using lumox::evk::device_port;
 extern "C" {
 
 LUMOX_API int i2c(int address, char operation, int reg, unsigned int count,
-                  unsigned char **buffer) {
+                  unsigned char **buffer) noexcept {
     if (address < 0 || address >= 128) return fail("Device address is out of range.");
     if (reg < 0 || reg >= 256) return fail("Register address is out of range.");
     if (count > kCountWarn) std::printf("rw much data: %d\n", static_cast<int>(count));

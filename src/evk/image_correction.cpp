@@ -50,7 +50,7 @@ using namespace lumox::evk;
 extern "C" {
 
 // Lines too short or not in the "XXX YYY D[D]" layout are skipped.
-LUMOX_API int imageCorrectionLoad(const char *path) {
+LUMOX_API int imageCorrectionLoad(const char *path) noexcept {
     if (!path) return -1;
     lumox::platform::UniqueFile file(lumox::platform::open_file(path, "r"));
     if (!file) return -1;
@@ -70,7 +70,7 @@ LUMOX_API int imageCorrectionLoad(const char *path) {
     return static_cast<int>(g_list.size());
 }
 
-LUMOX_API int imageCorrectionTransform(void) {
+LUMOX_API int imageCorrectionTransform(void) noexcept {
     int left = readOutGetTopLeftX();
     int right = readOutGetBottomRightX();
     int top = readOutGetTopLeftY();
@@ -98,7 +98,7 @@ LUMOX_API int imageCorrectionTransform(void) {
     return static_cast<int>(g_working.size());
 }
 
-LUMOX_API int imageCorrectionEnable(int flag) {
+LUMOX_API int imageCorrectionEnable(int flag) noexcept {
     g_enabled = flag != 0;
     return 0;
 }

@@ -88,7 +88,7 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int imageCorrect(uint16_t **image) {
+LUMOX_API int imageCorrect(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     if (!image_correction_enabled()) return 0;
     const int width = calcImageWidth();
@@ -108,7 +108,7 @@ LUMOX_API int imageCorrect(uint16_t **image) {
     return 0;
 }
 
-LUMOX_API int imageProcess(uint16_t **image) {
+LUMOX_API int imageProcess(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     const int mode = pixel_settings().neighbour_processing;
     if ((mode != 1 && mode != 2) || calc_pixels() == 0) return 0;
@@ -116,7 +116,7 @@ LUMOX_API int imageProcess(uint16_t **image) {
     return 0;
 }
 
-LUMOX_API int imageAverage(uint16_t **image) {
+LUMOX_API int imageAverage(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     const int n = pixel_settings().averaged_pictures;
     const int pixels = calc_pixels();
@@ -139,7 +139,7 @@ LUMOX_API int imageAverage(uint16_t **image) {
     return 0;
 }
 
-LUMOX_API int imageAveragePicture(uint16_t **image) {
+LUMOX_API int imageAveragePicture(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     const int pixels = calc_pixels();
     if (pixels == 0) return 0;
@@ -172,7 +172,7 @@ LUMOX_API int imageAveragePicture(uint16_t **image) {
     return 0;
 }
 
-LUMOX_API int imageDifference(uint16_t **image) {
+LUMOX_API int imageDifference(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     auto &s = pixel_settings();
     const int threshold = s.difference_threshold;

@@ -64,22 +64,24 @@ lumox::evk::ReadoutIterator g_mgx;
 
 extern "C" {
 
-LUMOX_API int iteratorDefaultInit(int count, int columns, int rows) {
+LUMOX_API int iteratorDefaultInit(int count, int columns, int rows) noexcept {
     return g_default.init(count, columns, rows, pruGetNumberOfHalves(), false) ? 0 : -1;
 }
 
-LUMOX_API int iteratorDefaultHasNext(void) { return g_default.has_next() ? 1 : 0; }
+LUMOX_API int iteratorDefaultHasNext(void) noexcept { return g_default.has_next() ? 1 : 0; }
 
-LUMOX_API int iteratorDefaultNext(iterator_position *position) {
+LUMOX_API int iteratorDefaultNext(iterator_position *position) noexcept {
     return g_default.next(position) ? 0 : -1;
 }
 
-LUMOX_API int iteratorMGXInit(int count, int columns, int rows) {
+LUMOX_API int iteratorMGXInit(int count, int columns, int rows) noexcept {
     return g_mgx.init(count, columns, rows, pruGetNumberOfHalves(), true) ? 0 : -1;
 }
 
-LUMOX_API int iteratorMGXHasNext(void) { return g_mgx.has_next() ? 1 : 0; }
+LUMOX_API int iteratorMGXHasNext(void) noexcept { return g_mgx.has_next() ? 1 : 0; }
 
-LUMOX_API int iteratorMGXNext(iterator_position *position) { return g_mgx.next(position) ? 0 : -1; }
+LUMOX_API int iteratorMGXNext(iterator_position *position) noexcept {
+    return g_mgx.next(position) ? 0 : -1;
+}
 
 }  // extern "C"

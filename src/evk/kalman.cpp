@@ -81,7 +81,7 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API double calculationSimpleKalmanFilter(double value, int pixel, double gain) {
+LUMOX_API double calculationSimpleKalmanFilter(double value, int pixel, double gain) noexcept {
     if (!in_range(pixel)) return value;
     KalmanState &s = state();
     const auto &settings = pixel_settings();
@@ -104,7 +104,8 @@ LUMOX_API double calculationSimpleKalmanFilter(double value, int pixel, double g
     return s.estimate[p];
 }
 
-LUMOX_API double calculationKalmanFilter(double value, int pixel, double q, double variance) {
+LUMOX_API double calculationKalmanFilter(double value, int pixel, double q,
+                                         double variance) noexcept {
     if (!in_range(pixel)) return value;
     KalmanState &s = state();
     auto &settings = pixel_settings();
@@ -149,7 +150,7 @@ LUMOX_API double calculationKalmanFilter(double value, int pixel, double q, doub
     return result;
 }
 
-LUMOX_API int calculationFalmanFiltering(uint16_t **image) {
+LUMOX_API int calculationFalmanFiltering(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
     auto &settings = pixel_settings();
     const int mode = settings.kalman_mode;

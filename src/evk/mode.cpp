@@ -83,21 +83,21 @@ int restart(bool flim) {
 
 extern "C" {
 
-LUMOX_API int configSetDCS(int n, int address) {
+LUMOX_API int configSetDCS(int n, int address) noexcept {
     if (n < 1 || n > 4) return -1;
     chip_config().n_dcs_tof = static_cast<uint8_t>(n);
     update_bits(address, kRegModeControl, kDcsField, static_cast<uint8_t>((n - 1) << 4));
     return 0;
 }
 
-LUMOX_API int configGetDCS(void) { return chip_config().n_dcs_tof; }
+LUMOX_API int configGetDCS(void) noexcept { return chip_config().n_dcs_tof; }
 
-LUMOX_API int configSetMode(int flag, int address) {
+LUMOX_API int configSetMode(int flag, int address) noexcept {
     set_bits_of(address, kRegModeControl, kPseudoNoise, flag != 0);
     return 0;
 }
 
-LUMOX_API int configLoad(int type, int address) {
+LUMOX_API int configLoad(int type, int address) noexcept {
     auto &c = chip_config();
     if (type == 1) {
         update_bits(address, kRegModeControl, kDcsField,
@@ -117,10 +117,10 @@ LUMOX_API int configLoad(int type, int address) {
     return 0;
 }
 
-LUMOX_API int configGetCurrentMode(void) { return chip_config().current_mode; }
+LUMOX_API int configGetCurrentMode(void) noexcept { return chip_config().current_mode; }
 
 // A negative time is refused as well: the camera cannot take it.
-LUMOX_API int configSetIntegrationTime2D(int time_us) {
+LUMOX_API int configSetIntegrationTime2D(int time_us) noexcept {
     if (time_us > kIntegrationTime2DMax || time_us < 0) return -1;
     auto &c = chip_config();
     if (c.current_mode == 0) set_camera_param(kParamIntegrationTime, integration_param(time_us), 2);
@@ -128,79 +128,83 @@ LUMOX_API int configSetIntegrationTime2D(int time_us) {
     return 0;
 }
 
-LUMOX_API int configGetIntegrationTime2D(void) { return chip_config().integration_time_2d; }
+LUMOX_API int configGetIntegrationTime2D(void) noexcept {
+    return chip_config().integration_time_2d;
+}
 
-LUMOX_API int configSetIntegrationTime(int time_us) {
+LUMOX_API int configSetIntegrationTime(int time_us) noexcept {
     set_camera_param(kParamIntegrationTime, integration_param(time_us), 2);
     return 0;
 }
 
-LUMOX_API int configSetIntegrationTime3DHDR(int time_us) {
+LUMOX_API int configSetIntegrationTime3DHDR(int time_us) noexcept {
     if (time_us > kIntegrationTime3DMax || time_us < 0) return -1;
     chip_config().integration_time_3d_hdr = time_us;
     if (calculationIsHDR()) configSetIntegrationTimesHDR();
     return 0;
 }
 
-LUMOX_API int configGetIntegrationTime3DHDR(void) { return chip_config().integration_time_3d_hdr; }
+LUMOX_API int configGetIntegrationTime3DHDR(void) noexcept {
+    return chip_config().integration_time_3d_hdr;
+}
 
-LUMOX_API int configGetImagingTime(void) { return kImagingTime; }
+LUMOX_API int configGetImagingTime(void) noexcept { return kImagingTime; }
 
-LUMOX_API int configGetModFreqCount(void) {
+LUMOX_API int configGetModFreqCount(void) noexcept {
     int count = 0;
     for (uint16_t f : chip_config().modulation_frequencies) count += f != 0 ? 1 : 0;
     return count;
 }
 
-LUMOX_API const uint16_t *configGetModulationFrequencies(void) {
+LUMOX_API const uint16_t *configGetModulationFrequencies(void) noexcept {
     return chip_config().modulation_frequencies.data();
 }
 
-LUMOX_API int configGetSequencerVersion(void) { return chip_config().sequencer_version; }
+LUMOX_API int configGetSequencerVersion(void) noexcept { return chip_config().sequencer_version; }
 
-LUMOX_API int configEnableAddArg(int flag) {
+LUMOX_API int configEnableAddArg(int flag) noexcept {
     g_dcs_sum.enabled = flag != 0;
     return 0;
 }
 
-LUMOX_API int configStatusEnableAddArg(void) { return g_dcs_sum.enabled ? 1 : 0; }
+LUMOX_API int configStatusEnableAddArg(void) noexcept { return g_dcs_sum.enabled ? 1 : 0; }
 
-LUMOX_API int configSetDcsAdd_threshold(int threshold) {
+LUMOX_API int configSetDcsAdd_threshold(int threshold) noexcept {
     chip_config().dcs_sum_threshold = threshold;
     return 0;
 }
 
-LUMOX_API int configGetDcsAdd_threshold(void) { return chip_config().dcs_sum_threshold; }
+LUMOX_API int configGetDcsAdd_threshold(void) noexcept { return chip_config().dcs_sum_threshold; }
 
-LUMOX_API int configSetAddArgMin(int value) {
+LUMOX_API int configSetAddArgMin(int value) noexcept {
     g_dcs_sum.min_value = value;
     g_dcs_sum.min_time = chip_config().integration_time_3d;
     update_gain("configSetAddArgMin");
     return value;
 }
 
-LUMOX_API int configSetAddArgMax(int value) {
+LUMOX_API int configSetAddArgMax(int value) noexcept {
     g_dcs_sum.max_value = value;
     g_dcs_sum.max_time = chip_config().integration_time_3d;
     update_gain("configSetAddArgMax");
     return value;
 }
 
-LUMOX_API double configGetAddArgGain(void) { return g_dcs_sum.gain; }
+LUMOX_API double configGetAddArgGain(void) noexcept { return g_dcs_sum.gain; }
 
-LUMOX_API int configRestartTOF(void) {
+LUMOX_API int configRestartTOF(void) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ---------------restart TOF--------------\n",
            "configRestartTOF");
     return restart(false);
 }
 
-LUMOX_API int configRestartFLIM(void) {
+LUMOX_API int configRestartFLIM(void) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ------------------restart FLIM---------------------\n",
            "configRestartFLIM");
     return restart(true);
 }
 
-LUMOX_API int configInitRegisters(int mode) {
+LUMOX_API int configInitRegisters(int mode) noexcept {
     if (mode != 2) return 0;
     const auto &c = chip_config();
     const int address = c.dev_address;
@@ -212,6 +216,6 @@ LUMOX_API int configInitRegisters(int mode) {
     return 0;
 }
 
-LUMOX_API int configSaveParameters(void) { return 0; }
+LUMOX_API int configSaveParameters(void) noexcept { return 0; }
 
 }  // extern "C"

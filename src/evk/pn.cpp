@@ -30,7 +30,7 @@ using namespace lumox::evk;
 extern "C" {
 
 // A negative polynomial or index counts as the lowest one.
-LUMOX_API int pnSelectPolynomial(int polynomial, int index, int address) {
+LUMOX_API int pnSelectPolynomial(int polynomial, int index, int address) noexcept {
     polynomial = std::clamp(polynomial, 1, 7);
     index = std::clamp(index, 0, 4);
     update_bits(address, kRegModeControl, 0x07, static_cast<uint8_t>(polynomial));

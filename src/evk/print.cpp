@@ -10,7 +10,7 @@ constexpr int kMajor = 2, kMinor = 8, kPatch = 0;
 
 extern "C" {
 
-LUMOX_API void print(int condition, int level, const char *format, ...) {
+LUMOX_API void print(int condition, int level, const char *format, ...) noexcept {
     if (!condition || !format || level > configGetPrint()) return;
     char text[kMessageBuffer];
     va_list args;
@@ -20,7 +20,7 @@ LUMOX_API void print(int condition, int level, const char *format, ...) {
     std::fputs(text, stdout);
 }
 
-LUMOX_API void print_message(const char *format, ...) {
+LUMOX_API void print_message(const char *format, ...) noexcept {
     if (!format) return;
     va_list args;
     va_start(args, format);
@@ -28,9 +28,9 @@ LUMOX_API void print_message(const char *format, ...) {
     va_end(args);
 }
 
-LUMOX_API int getVersion(void) { return kMajor * 10000 + kMinor * 100 + kPatch; }
-LUMOX_API int getMajor(void) { return kMajor; }
-LUMOX_API int getMinor(void) { return kMinor; }
-LUMOX_API int getPatch(void) { return kPatch; }
+LUMOX_API int getVersion(void) noexcept { return kMajor * 10000 + kMinor * 100 + kPatch; }
+LUMOX_API int getMajor(void) noexcept { return kMajor; }
+LUMOX_API int getMinor(void) noexcept { return kMinor; }
+LUMOX_API int getPatch(void) noexcept { return kPatch; }
 
 }  // extern "C"

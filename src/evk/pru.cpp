@@ -48,7 +48,7 @@ using lumox::evk::g_geometry;
 
 extern "C" {
 
-LUMOX_API int pruInit(void) {
+LUMOX_API int pruInit(void) noexcept {
     auto &g = g_geometry;
     if (lumox::evk::is_epc635(configGetPartType())) {
         g.columns = 160;
@@ -64,16 +64,16 @@ LUMOX_API int pruInit(void) {
     return 0;
 }
 
-LUMOX_API int pruRelease(void) { return 0; }
+LUMOX_API int pruRelease(void) noexcept { return 0; }
 
-LUMOX_API int pruSetSize(int width, int height) {
+LUMOX_API int pruSetSize(int width, int height) noexcept {
     g_geometry.width = width;
     g_geometry.height = height;
     lumox::evk::recompute();
     return 0;
 }
 
-LUMOX_API int pruSetColReduction(int n) {
+LUMOX_API int pruSetColReduction(int n) noexcept {
     int reduction = lumox::evk::reduction_of(n);
     if (reduction < 0) return -1;
     g_geometry.col_reduction = reduction;
@@ -81,7 +81,7 @@ LUMOX_API int pruSetColReduction(int n) {
     return 0;
 }
 
-LUMOX_API int pruSetRowReduction(int n) {
+LUMOX_API int pruSetRowReduction(int n) noexcept {
     int reduction = lumox::evk::reduction_of(n);
     if (reduction < 0) return -1;
     g_geometry.row_reduction = reduction;
@@ -89,27 +89,27 @@ LUMOX_API int pruSetRowReduction(int n) {
     return 0;
 }
 
-LUMOX_API int pruSetDCS(int n) {
+LUMOX_API int pruSetDCS(int n) noexcept {
     g_geometry.dcs = n;
     return 0;
 }
 
-LUMOX_API int pruSetMinAmplitude(int amplitude) {
+LUMOX_API int pruSetMinAmplitude(int amplitude) noexcept {
     g_geometry.min_amplitude = amplitude;
     return 0;
 }
 
-LUMOX_API int pruGetNCols(void) { return g_geometry.columns; }
-LUMOX_API int pruGetNRowsPerHalf(void) { return g_geometry.rows_per_half; }
-LUMOX_API int pruGetNumberOfHalves(void) { return g_geometry.halves; }
-LUMOX_API int pruGetNDCS(void) { return g_geometry.dcs; }
-LUMOX_API int pruGetColReduction(void) { return g_geometry.col_reduction; }
-LUMOX_API int pruGetRowReduction(void) { return g_geometry.row_reduction; }
-LUMOX_API int pruGetMinAmplitude(void) { return g_geometry.min_amplitude; }
+LUMOX_API int pruGetNCols(void) noexcept { return g_geometry.columns; }
+LUMOX_API int pruGetNRowsPerHalf(void) noexcept { return g_geometry.rows_per_half; }
+LUMOX_API int pruGetNumberOfHalves(void) noexcept { return g_geometry.halves; }
+LUMOX_API int pruGetNDCS(void) noexcept { return g_geometry.dcs; }
+LUMOX_API int pruGetColReduction(void) noexcept { return g_geometry.col_reduction; }
+LUMOX_API int pruGetRowReduction(void) noexcept { return g_geometry.row_reduction; }
+LUMOX_API int pruGetMinAmplitude(void) noexcept { return g_geometry.min_amplitude; }
 
-LUMOX_API void pruSetImage(pru_image *image) { g_geometry.injected = image; }
+LUMOX_API void pruSetImage(pru_image *image) noexcept { g_geometry.injected = image; }
 
-LUMOX_API int pruGetImage(uint16_t **image) {
+LUMOX_API int pruGetImage(uint16_t **image) noexcept {
     using namespace lumox::evk;
     int samples = sample_count();
     int expected = expected_frame_bytes();

@@ -22,32 +22,32 @@ constexpr uint8_t kHdrMode = 0x08;   // register 146
 
 extern "C" {
 
-LUMOX_API int readOutEnableHorizontalBinning(int flag, int address) {
+LUMOX_API int readOutEnableHorizontalBinning(int flag, int address) noexcept {
     set_bits_of(address, kRegReadOut, kHorizontalBinning, flag != 0);
     return 0;
 }
 
-LUMOX_API int readOutIsHorizontalBinning(int address) {
+LUMOX_API int readOutIsHorizontalBinning(int address) noexcept {
     return (read_register(address, kRegReadOut) & kHorizontalBinningFlag) ? 1 : 0;
 }
 
-LUMOX_API int readOutEnableVerticalBinning(int flag, int address) {
+LUMOX_API int readOutEnableVerticalBinning(int flag, int address) noexcept {
     set_bits_of(address, kRegReadOut, kVerticalBinning, flag != 0);
     return 0;
 }
 
-LUMOX_API int readOutIsVerticalBinning(int address) {
+LUMOX_API int readOutIsVerticalBinning(int address) noexcept {
     return (read_register(address, kRegReadOut) & kVerticalBinning) ? 1 : 0;
 }
 
 // The field has two bits: an exponent outside 0..3 would spill into the binning bits.
-LUMOX_API int readOutSetRowReduction(int n, int address) {
+LUMOX_API int readOutSetRowReduction(int n, int address) noexcept {
     if (n < 0 || n > 3) return -1;
     update_bits(address, kRegReadOut, kRowReduction, static_cast<uint8_t>(n << 2));
     return 0;
 }
 
-LUMOX_API int readOutEnableDualMGX(int flag, int address) {
+LUMOX_API int readOutEnableDualMGX(int flag, int address) noexcept {
     bool on = flag != 0;
     set_bits_of(address, kRegReadOut, kDualGate, on);
     set_low_nibble_of(address, 34, on ? 4 : 0);
@@ -56,7 +56,7 @@ LUMOX_API int readOutEnableDualMGX(int flag, int address) {
 }
 
 // The register pattern of configEnableHDR without its integration times.
-LUMOX_API int readOutEnableHDR(int flag, int address) {
+LUMOX_API int readOutEnableHDR(int flag, int address) noexcept {
     bool on = flag != 0;
     static constexpr uint8_t kOnPattern[4] = {0, 5, 10, 15};
     static constexpr uint8_t kOffPattern[4] = {4, 1, 14, 11};

@@ -19,7 +19,7 @@ Roi g_roi;
 
 extern "C" {
 
-LUMOX_API int readOutSetROI(int x1, int x2, int y1, int y2, int address) {
+LUMOX_API int readOutSetROI(int x1, int x2, int y1, int y2, int address) noexcept {
     g_roi = {x1, x2, y1, y2};
     unsigned char bytes[6] = {
         static_cast<unsigned char>((x1 >> 8) & 0xFF), static_cast<unsigned char>(x1 & 0xFF),
@@ -29,12 +29,12 @@ LUMOX_API int readOutSetROI(int x1, int x2, int y1, int y2, int address) {
     return i2c(address, 'w', kRegRoiFirst, 6, &buffer);
 }
 
-LUMOX_API int readOutGetTopLeftX(void) { return g_roi.left; }
-LUMOX_API int readOutGetBottomRightX(void) { return g_roi.right; }
-LUMOX_API int readOutGetTopLeftY(void) { return g_roi.top; }
-LUMOX_API int readOutGetBottomRightY(void) { return g_roi.bottom; }
+LUMOX_API int readOutGetTopLeftX(void) noexcept { return g_roi.left; }
+LUMOX_API int readOutGetBottomRightX(void) noexcept { return g_roi.right; }
+LUMOX_API int readOutGetTopLeftY(void) noexcept { return g_roi.top; }
+LUMOX_API int readOutGetBottomRightY(void) noexcept { return g_roi.bottom; }
 
-LUMOX_API int apiSetROI(int x1, int x2, int y1, int y2, int address) {
+LUMOX_API int apiSetROI(int x1, int x2, int y1, int y2, int address) noexcept {
     if (x1 < 0 || x2 < x1 || x1 % 2 != 0 || x2 < 5 || x2 > 327 || x2 % 2 != 1) {
         std::printf("bad x coordinates\n");
         return -1;
@@ -56,7 +56,7 @@ LUMOX_API int apiSetROI(int x1, int x2, int y1, int y2, int address) {
     return 0;
 }
 
-LUMOX_API int apiEnableABS(int flag, int address) {
+LUMOX_API int apiEnableABS(int flag, int address) noexcept {
     configEnableABS(flag, address);
     imageDifferenceInit();
     return flag;

@@ -27,42 +27,46 @@ using lumox::evk::pixel_settings;
 
 extern "C" {
 
-LUMOX_API int calculatorSetPixelMask(unsigned int mask) {
+LUMOX_API int calculatorSetPixelMask(unsigned int mask) noexcept {
     pixel_settings().pixel_mask = mask;
     return 0;
 }
 
-LUMOX_API unsigned int calculatorGetPixelMask(void) { return pixel_settings().pixel_mask; }
+LUMOX_API unsigned int calculatorGetPixelMask(void) noexcept { return pixel_settings().pixel_mask; }
 
-LUMOX_API int adcOverflowSetMin(int value) {
+LUMOX_API int adcOverflowSetMin(int value) noexcept {
     pixel_settings().adc_overflow_min = value;
     return 0;
 }
 
-LUMOX_API int adcOverflowSetMax(int value) {
+LUMOX_API int adcOverflowSetMax(int value) noexcept {
     pixel_settings().adc_overflow_max = value;
     return 0;
 }
 
-LUMOX_API int adcOverflowEnable(int flag) {
+LUMOX_API int adcOverflowEnable(int flag) noexcept {
     pixel_settings().adc_overflow_enabled = flag != 0;
     return 0;
 }
 
-LUMOX_API int adcOverflowGetMin(void) { return pixel_settings().adc_overflow_min; }
-LUMOX_API int adcOverflowGetMax(void) { return pixel_settings().adc_overflow_max; }
-LUMOX_API int adcOverflowIsEnabled(void) { return pixel_settings().adc_overflow_enabled ? 1 : 0; }
+LUMOX_API int adcOverflowGetMin(void) noexcept { return pixel_settings().adc_overflow_min; }
+LUMOX_API int adcOverflowGetMax(void) noexcept { return pixel_settings().adc_overflow_max; }
+LUMOX_API int adcOverflowIsEnabled(void) noexcept {
+    return pixel_settings().adc_overflow_enabled ? 1 : 0;
+}
 
-LUMOX_API int saturationEnable(int flag) {
+LUMOX_API int saturationEnable(int flag) noexcept {
     pixel_settings().saturation_enabled = flag != 0;
     return 0;
 }
 
-LUMOX_API int saturationIsEnabled(void) { return pixel_settings().saturation_enabled ? 1 : 0; }
+LUMOX_API int saturationIsEnabled(void) noexcept {
+    return pixel_settings().saturation_enabled ? 1 : 0;
+}
 
-LUMOX_API int saturationSetSaturationBit(int) { return 0; }
+LUMOX_API int saturationSetSaturationBit(int) noexcept { return 0; }
 
-LUMOX_API int hysteresisSetThresholds(int minimum, int hysteresis) {
+LUMOX_API int hysteresisSetThresholds(int minimum, int hysteresis) noexcept {
     auto &s = pixel_settings();
     s.hysteresis = hysteresis;
     int64_t low = static_cast<int64_t>(minimum) - hysteresis;
@@ -72,11 +76,11 @@ LUMOX_API int hysteresisSetThresholds(int minimum, int hysteresis) {
     return 0;
 }
 
-LUMOX_API int hysteresisUpdateThresholds(int minimum) {
+LUMOX_API int hysteresisUpdateThresholds(int minimum) noexcept {
     return hysteresisSetThresholds(minimum, pixel_settings().hysteresis);
 }
 
-LUMOX_API int calculationEnableKalman(int mode) {
+LUMOX_API int calculationEnableKalman(int mode) noexcept {
     auto &s = pixel_settings();
     s.kalman_mode = mode;
     s.kalman_samples.fill(0);
@@ -85,23 +89,23 @@ LUMOX_API int calculationEnableKalman(int mode) {
     return 0;
 }
 
-LUMOX_API int calculationSetKalmanK(double k) {
+LUMOX_API int calculationSetKalmanK(double k) noexcept {
     pixel_settings().kalman_k = k;
     pixel_settings().kalman_max_gain = k;
     return 0;
 }
 
-LUMOX_API int calculationSetKalmanKdiff(double kdiff) {
+LUMOX_API int calculationSetKalmanKdiff(double kdiff) noexcept {
     pixel_settings().kalman_kdiff = kdiff;
     return 0;
 }
 
-LUMOX_API int calculationSetKalmanQ(double q) {
+LUMOX_API int calculationSetKalmanQ(double q) noexcept {
     pixel_settings().kalman_q = q;
     return 0;
 }
 
-LUMOX_API int calculationSetKalmanThreshold(int which, int value) {
+LUMOX_API int calculationSetKalmanThreshold(int which, int value) noexcept {
     if (which == 1) {
         pixel_settings().kalman_threshold1 = value;
     } else if (which == 2) {
@@ -112,50 +116,50 @@ LUMOX_API int calculationSetKalmanThreshold(int which, int value) {
     return 0;
 }
 
-LUMOX_API int calculationSetKalmanNumCheck(int count) {
+LUMOX_API int calculationSetKalmanNumCheck(int count) noexcept {
     pixel_settings().kalman_num_check = count;
     return 0;
 }
 
 // The error covariance of every pixel starts at 1.
-LUMOX_API int calculationInitKalman(void) {
+LUMOX_API int calculationInitKalman(void) noexcept {
     pixel_settings().kalman_covariance.fill(1.0f);
     return 0;
 }
 
-LUMOX_API int calculationEnableHDR(int flag) {
+LUMOX_API int calculationEnableHDR(int flag) noexcept {
     pixel_settings().hdr = flag != 0;
     return 0;
 }
 
-LUMOX_API int calculationIsHDR(void) { return pixel_settings().hdr ? 1 : 0; }
+LUMOX_API int calculationIsHDR(void) noexcept { return pixel_settings().hdr ? 1 : 0; }
 
-LUMOX_API int calculationIsDualMGX(void) { return pixel_settings().dual_mgx ? 1 : 0; }
+LUMOX_API int calculationIsDualMGX(void) noexcept { return pixel_settings().dual_mgx ? 1 : 0; }
 
-LUMOX_API int imageSetNumberOfPicture(int count) {
+LUMOX_API int imageSetNumberOfPicture(int count) noexcept {
     pixel_settings().averaged_pictures = count == 0 ? 1 : count;
     lumox::evk::image_history_restart();
     return 0;
 }
 
-LUMOX_API int imageSetProcessing(int mode) {
+LUMOX_API int imageSetProcessing(int mode) noexcept {
     pixel_settings().neighbour_processing = std::min(mode, 3);
     return 0;
 }
 
-LUMOX_API int imageDifferenceSetThreshold(int threshold) {
+LUMOX_API int imageDifferenceSetThreshold(int threshold) noexcept {
     pixel_settings().difference_threshold = threshold;
     pixel_settings().difference_reference_taken = false;
     return 0;
 }
 
-LUMOX_API int imageDifferenceInit(void) {
+LUMOX_API int imageDifferenceInit(void) noexcept {
     pixel_settings().difference_reference_taken = false;
     lumox::evk::image_history_restart();
     return 0;
 }
 
-LUMOX_API int calculationSetEnableDRNU(int mode) {
+LUMOX_API int calculationSetEnableDRNU(int mode) noexcept {
     auto &s = pixel_settings();
     s.drnu_mode = mode;
     if (mode == 0) {

@@ -44,28 +44,30 @@ using namespace lumox::evk;
 
 extern "C" {
 
-LUMOX_API int adcOpen(int channel) {
+LUMOX_API int adcOpen(int channel) noexcept {
     return (channel >= 0 && channel < kAdcChannels) ? channel : -1;
 }
-LUMOX_API int adcGetValue(int) { return 1024; }
-LUMOX_API int adcGetValueMillivolts(int) { return 450; }
-LUMOX_API int adcGetValueMicroAmpere(int, int ohms) { return ohms == 0 ? -1 : 450000 / ohms; }
+LUMOX_API int adcGetValue(int) noexcept { return 1024; }
+LUMOX_API int adcGetValueMillivolts(int) noexcept { return 450; }
+LUMOX_API int adcGetValueMicroAmpere(int, int ohms) noexcept {
+    return ohms == 0 ? -1 : 450000 / ohms;
+}
 
-LUMOX_API int temperatureInit(void) {
+LUMOX_API int temperatureInit(void) noexcept {
     for (int channel : kIlluminationChannels) adcOpen(channel);
     return 0;
 }
 
-LUMOX_API int temperatureGetTemperatures(int, int16_t *buffer) {
+LUMOX_API int temperatureGetTemperatures(int, int16_t *buffer) noexcept {
     if (!buffer) return -1;
     return read_temperatures(buffer);
 }
 
-LUMOX_API int temperatureGetTemperatureChip(int address, int16_t *buffer) {
+LUMOX_API int temperatureGetTemperatureChip(int address, int16_t *buffer) noexcept {
     return temperatureGetTemperatures(address, buffer);
 }
 
-LUMOX_API int temperatureGetTemperature(void) {
+LUMOX_API int temperatureGetTemperature(void) noexcept {
     int16_t readings[kParamValueMax / 2] = {};
     int n = read_temperatures(readings);
     if (n <= 0) return -1;
@@ -77,7 +79,7 @@ LUMOX_API int temperatureGetTemperature(void) {
     return readings[0];
 }
 
-LUMOX_API int temperatureGetTemperatureROI(int, int16_t *temps) {
+LUMOX_API int temperatureGetTemperatureROI(int, int16_t *temps) noexcept {
     if (!temps) return -1;
     int16_t readings[kParamValueMax / 2] = {};
     int n = read_temperatures(readings);
@@ -91,15 +93,17 @@ LUMOX_API int temperatureGetTemperatureROI(int, int16_t *temps) {
     return 4;
 }
 
-LUMOX_API void temperatureSetTemperatureByFrameHeader(int16_t sensor, int16_t board) {
+LUMOX_API void temperatureSetTemperatureByFrameHeader(int16_t sensor, int16_t board) noexcept {
     g_state.frame_sensor = sensor;
     g_state.frame_board = board;
 }
 
-LUMOX_API int temperatureGetTemperatureByFrameHeader(void) { return g_state.frame_sensor; }
-LUMOX_API int temperatureGetIbTemperatureByFrameHeader(void) { return g_state.frame_board; }
+LUMOX_API int temperatureGetTemperatureByFrameHeader(void) noexcept { return g_state.frame_sensor; }
+LUMOX_API int temperatureGetIbTemperatureByFrameHeader(void) noexcept {
+    return g_state.frame_board;
+}
 
-LUMOX_API int temperatureGetTemperatureIllumination(int16_t *pair) {
+LUMOX_API int temperatureGetTemperatureIllumination(int16_t *pair) noexcept {
     int sum_tenths = 0;
     for (int i = 0; i < 2; ++i) {
         double total = 0;
@@ -115,10 +119,12 @@ LUMOX_API int temperatureGetTemperatureIllumination(int16_t *pair) {
     return 2;
 }
 
-LUMOX_API int temperatureGetLastTempChip(void) { return g_state.last_chip; }
-LUMOX_API int temperatureGetLastTempIllumination(void) { return g_state.last_illumination; }
+LUMOX_API int temperatureGetLastTempChip(void) noexcept { return g_state.last_chip; }
+LUMOX_API int temperatureGetLastTempIllumination(void) noexcept {
+    return g_state.last_illumination;
+}
 
-LUMOX_API void temperatureKalmanFilter(int16_t *fields, int n) {
+LUMOX_API void temperatureKalmanFilter(int16_t *fields, int n) noexcept {
     if (!fields) return;
     if (n > kKalmanFields) n = kKalmanFields;
     for (int i = 0; i < n; ++i) {
@@ -128,17 +134,17 @@ LUMOX_API void temperatureKalmanFilter(int16_t *fields, int n) {
     }
 }
 
-LUMOX_API double temperatureGetAveragedChipTemperature(int address) {
+LUMOX_API double temperatureGetAveragedChipTemperature(int address) noexcept {
     int16_t temps[4] = {};
     if (temperatureGetTemperatureROI(address, temps) != 4) return 0.0;
     return (temps[0] + temps[1] + temps[2] + temps[3]) / 40.0;
 }
 
-LUMOX_API uint16_t temperatureGetGrayscalePixel(int index) {
+LUMOX_API uint16_t temperatureGetGrayscalePixel(int index) noexcept {
     if (index < 0 || index >= kArrayPixels) return 0;
     return g_state.grayscale[static_cast<size_t>(index)];
 }
 
-LUMOX_API uint16_t *temperatureGetGrayscaleData(void) { return g_state.grayscale.data(); }
+LUMOX_API uint16_t *temperatureGetGrayscaleData(void) noexcept { return g_state.grayscale.data(); }
 
 }  // extern "C"

@@ -18,90 +18,91 @@ const lumox_ll_op *ops_of(const lumox_ll_dev *dev) { return dev->ops ? dev->ops 
 
 extern "C" {
 
-LUMOX_API uint8_t lumox_ll_init(void) {
+LUMOX_API uint8_t lumox_ll_init(void) noexcept {
     const uint8_t ok = ll_op_usb.init();
     if (!ok) lx_log(LX_LOG_ERR, "ERR", "[%s] ll_init failed: ll[%d]\n", "lumox_ll_init", 0);
     return ok;
 }
 
-LUMOX_API void lumox_ll_uninit(void) { ll_op_usb.uninit(); }
+LUMOX_API void lumox_ll_uninit(void) noexcept { ll_op_usb.uninit(); }
 
-LUMOX_API void lumox_ll_set_debug(uint32_t level) { ll_op_usb.set_debug(level); }
+LUMOX_API void lumox_ll_set_debug(uint32_t level) noexcept { ll_op_usb.set_debug(level); }
 
-LUMOX_API int32_t lumox_ll_dev_list(lumox_ll_dev *devs, int32_t max) {
+LUMOX_API int32_t lumox_ll_dev_list(lumox_ll_dev *devs, int32_t max) noexcept {
     if (max <= 0) return 0;
     return ll_op_usb.dev_list(devs, max);
 }
 
-LUMOX_API lumox_ll_dev *lumox_ll_dev_open(lumox_ll_dev *dev) {
+LUMOX_API lumox_ll_dev *lumox_ll_dev_open(lumox_ll_dev *dev) noexcept {
     if (!dev) return nullptr;
     return ops_of(dev)->dev_open(dev);
 }
 
-LUMOX_API lumox_ll_dev *lumox_ll_dev_open_by_fd(lumox_ll_dev *dev) {
+LUMOX_API lumox_ll_dev *lumox_ll_dev_open_by_fd(lumox_ll_dev *dev) noexcept {
     if (!dev) return nullptr;
     return ops_of(dev)->dev_open_by_fd(dev);
 }
 
-LUMOX_API void lumox_ll_dev_close(lumox_ll_dev *dev) {
+LUMOX_API void lumox_ll_dev_close(lumox_ll_dev *dev) noexcept {
     if (!dev) return;
     ops_of(dev)->dev_close(dev);
 }
 
-LUMOX_API uint8_t lumox_ll_dev_reset(lumox_ll_dev *dev, uint32_t target) {
+LUMOX_API uint8_t lumox_ll_dev_reset(lumox_ll_dev *dev, uint32_t target) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->dev_reset(dev, static_cast<uint8_t>(target));
 }
 
 LUMOX_API uint8_t lumox_ll_exe_cmd(lumox_ll_dev *dev, uint32_t dir, uint32_t type, uint32_t value,
-                                   void *buf, uint32_t len, uint32_t timeout_ms) {
+                                   void *buf, uint32_t len, uint32_t timeout_ms) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->exe_cmd(dev, static_cast<uint8_t>(dir), static_cast<uint8_t>(type),
                                 static_cast<uint16_t>(value), buf, len, timeout_ms);
 }
 
-LUMOX_API uint8_t lumox_ll_check_last_cmd(lumox_ll_dev *dev, uint32_t type, uint32_t value) {
+LUMOX_API uint8_t lumox_ll_check_last_cmd(lumox_ll_dev *dev, uint32_t type,
+                                          uint32_t value) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->check_last_cmd(dev, static_cast<uint8_t>(type),
                                        static_cast<uint8_t>(value));
 }
 
 LUMOX_API uint8_t lumox_ll_cap_start(lumox_ll_dev *dev, uint32_t arg, lumox_ll_cap_cb cb,
-                                     void *user) {
+                                     void *user) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->cap_start(dev, arg, cb, user);
 }
 
-LUMOX_API uint8_t lumox_ll_cap_stop(lumox_ll_dev *dev) {
+LUMOX_API uint8_t lumox_ll_cap_stop(lumox_ll_dev *dev) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->cap_stop(dev);
 }
 
-LUMOX_API void lumox_ll_cap_abort(lumox_ll_dev *dev) {
+LUMOX_API void lumox_ll_cap_abort(lumox_ll_dev *dev) noexcept {
     if (!dev) return;
     ops_of(dev)->cap_abort(dev);
 }
 
 LUMOX_API uint8_t lumox_ll_reg_write(lumox_ll_dev *dev, uint32_t target, uint32_t reg_base,
-                                     const uint32_t *values, uint32_t count) {
+                                     const uint32_t *values, uint32_t count) noexcept {
     if (!dev || count > kMaxRegCount) return 0;
     return ops_of(dev)->reg_write(dev, static_cast<uint8_t>(target), reg_base, values,
                                   static_cast<uint16_t>(count));
 }
 
 LUMOX_API uint8_t lumox_ll_reg_read(lumox_ll_dev *dev, uint32_t target, uint32_t reg_base,
-                                    uint32_t *values, uint32_t count) {
+                                    uint32_t *values, uint32_t count) noexcept {
     if (!dev || count > kMaxRegCount) return 0;
     return ops_of(dev)->reg_read(dev, static_cast<uint8_t>(target), reg_base, values,
                                  static_cast<uint16_t>(count));
 }
 
-LUMOX_API uint8_t lumox_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count) {
+LUMOX_API uint8_t lumox_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->param_set(dev, records, count);
 }
 
-LUMOX_API uint8_t lumox_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
+LUMOX_API uint8_t lumox_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) noexcept {
     if (!dev) return 0;
     return ops_of(dev)->param_get(dev, records, count);
 }

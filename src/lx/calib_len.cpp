@@ -239,7 +239,7 @@ int32_t undistort(const char *func, const lx_calib_len_map *map, Pixel *dst, int
 
 extern "C" {
 
-LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens) {
+LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens) noexcept {
     constexpr int64_t kMaxMapPixels = int64_t{1} << 22;
     using lumox::LensRect;
     if (!map || !lens) return 0;
@@ -317,7 +317,7 @@ LUMOX_API int32_t lx_calib_len_init_map(lx_calib_len_map *map, const lx_lens_par
     return map->count;
 }
 
-LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map) {
+LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map) noexcept {
     if (!map || !map->ready) return;
     std::free(map->map_x);
     std::free(map->map_y);
@@ -328,13 +328,13 @@ LUMOX_API void lx_calib_len_uninit_map(lx_calib_len_map *map) {
 
 LUMOX_API int32_t lx_calib_len_undistort_u16(const lx_calib_len_map *map, uint16_t *dst,
                                              int32_t dst_len, const uint16_t *src, int32_t w,
-                                             int32_t h, uint16_t fill) {
+                                             int32_t h, uint16_t fill) noexcept {
     return lumox::undistort("lx_calib_len_undistort_u16", map, dst, dst_len, src, w, h, fill);
 }
 
 LUMOX_API int32_t lx_calib_len_undistort_f32(const lx_calib_len_map *map, float *dst,
                                              int32_t dst_len, const float *src, int32_t w,
-                                             int32_t h, float fill) {
+                                             int32_t h, float fill) noexcept {
     return lumox::undistort("lx_calib_len_undistort_f32", map, dst, dst_len, src, w, h, fill);
 }
 

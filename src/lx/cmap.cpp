@@ -58,7 +58,7 @@ int32_t scaled(int32_t offset, float scale) {
 
 extern "C" {
 
-LUMOX_API uint32_t *lx_cmap_init(lx_cmap *map, int32_t n) {
+LUMOX_API uint32_t *lx_cmap_init(lx_cmap *map, int32_t n) noexcept {
     if (!map) return nullptr;
     map->range_min = 0;
     map->range_max = 0;
@@ -73,13 +73,13 @@ LUMOX_API uint32_t *lx_cmap_init(lx_cmap *map, int32_t n) {
     return map->palette;
 }
 
-LUMOX_API void lx_cmap_uninit(lx_cmap *map) {
+LUMOX_API void lx_cmap_uninit(lx_cmap *map) noexcept {
     if (!map) return;
     std::free(map->palette);
     map->palette = nullptr;
 }
 
-LUMOX_API void lx_cmap_set_range(lx_cmap *map, int32_t a, int32_t b) {
+LUMOX_API void lx_cmap_set_range(lx_cmap *map, int32_t a, int32_t b) noexcept {
     if (!map) return;
     const float n = static_cast<float>(map->size);
     if (a == b) {
@@ -94,7 +94,7 @@ LUMOX_API void lx_cmap_set_range(lx_cmap *map, int32_t a, int32_t b) {
     map->gray_scale = 255.0f / d;
 }
 
-LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v) {
+LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v) noexcept {
     if (v == kCodeFiltered) return 0;
     if (v == kCodeSaturated) return kColorSaturated;
     if (v == kCodeInvalid) return kColorInvalid;
@@ -107,7 +107,7 @@ LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v) {
     return map->palette[k];
 }
 
-LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v) {
+LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v) noexcept {
     if (v == kCodeSaturated) return kColorSaturated;
     if (v == kCodeInvalid) return kColorInvalid;
     if (!map) return 0;

@@ -188,25 +188,26 @@ void filter3x3(const char *func, uint16_t *dst, const uint16_t *src, int32_t w, 
 
 extern "C" {
 
-LUMOX_API void lx_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+LUMOX_API void lx_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept {
     lumox::filter3x3("lx_box2d_u16_k3", dst, src, w, h, lumox::Box{});
 }
 
-LUMOX_API void lx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+LUMOX_API void lx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w,
+                                 int32_t h) noexcept {
     lumox::filter3x3("lx_gauss2d_u16_k3", dst, src, w, h, lumox::Gauss{});
 }
 
 LUMOX_API void lx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
-                                uint32_t threshold) {
+                                uint32_t threshold) noexcept {
     lumox::filter3x3("lx_flypix_u16_k3", dst, src, w, h,
                      lumox::FlyingPixel{static_cast<int32_t>(threshold >> 4)});
 }
 
-LUMOX_API void lx_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+LUMOX_API void lx_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept {
     lumox::filter3x3("lx_fhole_u16_k3", dst, src, w, h, lumox::FillHole{});
 }
 
-LUMOX_API void lx_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+LUMOX_API void lx_fhole_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept {
     if (!lumox::filter_size_ok("lx_fhole_u16_k5", w, h)) return;
     using lumox::clamp_index;
     for (int32_t y = 0; y < h; ++y) {

@@ -73,21 +73,21 @@ void write_record(uint32_t level, const char *tag, const char *fmt, va_list args
 
 extern "C" {
 
-LUMOX_API void lx_log(uint32_t level, const char *tag, const char *fmt, ...) {
+LUMOX_API void lx_log(uint32_t level, const char *tag, const char *fmt, ...) noexcept {
     va_list args;
     va_start(args, fmt);
     write_record(level, tag ? tag : "", fmt, args);
     va_end(args);
 }
 
-LUMOX_API void lx_log_raw(uint32_t level, const char *fmt, ...) {
+LUMOX_API void lx_log_raw(uint32_t level, const char *fmt, ...) noexcept {
     va_list args;
     va_start(args, fmt);
     write_record(level, nullptr, fmt, args);
     va_end(args);
 }
 
-LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) {
+LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) noexcept {
     if (index >= kOutputs) return 0;
     g_threshold[index].store(level, std::memory_order_relaxed);
     if (index != LX_LOG_OUT_FILE) return 1;
@@ -112,7 +112,7 @@ LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) {
     return 1;
 }
 
-LUMOX_API void lx_log_disable(void) {
+LUMOX_API void lx_log_disable(void) noexcept {
     for (auto &threshold : g_threshold) threshold.store(LX_LOG_OFF, std::memory_order_relaxed);
     std::lock_guard lock(g_file_mutex);
     if (g_file) {
@@ -121,7 +121,7 @@ LUMOX_API void lx_log_disable(void) {
     }
 }
 
-LUMOX_API int lx_gettimeofday(lx_timeval *tv, void * /*tz*/) {
+LUMOX_API int lx_gettimeofday(lx_timeval *tv, void * /*tz*/) noexcept {
     if (!tv) return 0;
     const auto now = lumox::platform::local_time_now();
     tv->tv_sec = static_cast<int32_t>(now.epoch_s);

@@ -34,7 +34,7 @@ float bits_float(uint32_t u) {
 
 extern "C" {
 
-LUMOX_API int32_t lx_math_atan2_i32(int32_t y_in, int32_t x_in) {
+LUMOX_API int32_t lx_math_atan2_i32(int32_t y_in, int32_t x_in) noexcept {
     if (y_in == 0) return x_in < 0 ? kHalfTurn : 0;
 
     // 64-bit intermediates keep every input free of overflow; for the documented range
@@ -73,7 +73,7 @@ LUMOX_API int32_t lx_math_atan2_i32(int32_t y_in, int32_t x_in) {
     return base + g_atan2_LUT[index];
 }
 
-LUMOX_API float lx_math_sqrtf(float x) {
+LUMOX_API float lx_math_sqrtf(float x) noexcept {
     float y = bits_float((float_bits(x) >> 1) + 0x1FBFFB72u);
     // Each Newton step is formed in double and rounded once to single precision.
     y = static_cast<float>(0.5 * y + (0.5 * x) / y);
@@ -81,14 +81,14 @@ LUMOX_API float lx_math_sqrtf(float x) {
     return y;
 }
 
-LUMOX_API float lx_math_inv_sqrtf(float x) {
+LUMOX_API float lx_math_inv_sqrtf(float x) noexcept {
     const int32_t i = static_cast<int32_t>(float_bits(x));
     const double y0 = bits_float(static_cast<uint32_t>(0x5F375A86 - (i >> 1)));
     const float h = 0.5f * x;
     return static_cast<float>(y0 * (1.5 - h * y0 * y0));
 }
 
-LUMOX_API void lx_math_lut_print_arctan2(int32_t n) {
+LUMOX_API void lx_math_lut_print_arctan2(int32_t n) noexcept {
     std::printf("#define ARCTAN2_LUT_NUM %d\n", n);
     std::printf("static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n");
     if (n <= 0) {

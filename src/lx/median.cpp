@@ -449,18 +449,20 @@ bool median2d_list_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
 
 extern "C" {
 
-LUMOX_API void lx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+LUMOX_API void lx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w,
+                                  int32_t h) noexcept {
     if (!lumox::filter_size_ok("lx_median2d_u16_k3", w, h)) return;
     lumox::median_fixed<false>(dst, src, w, h);
 }
 
-LUMOX_API void lx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) {
+LUMOX_API void lx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w,
+                                  int32_t h) noexcept {
     if (!lumox::filter_size_ok("lx_median2d_u16_k5", w, h)) return;
     lumox::median_fixed<true>(dst, src, w, h);
 }
 
 LUMOX_API void lx_median2d_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
-                               int32_t k) {
+                               int32_t k) noexcept {
     if (k == 3) return lx_median2d_u16_k3(dst, src, w, h);
     if (k == 5) return lx_median2d_u16_k5(dst, src, w, h);
     if (k % 2 == 0 || k <= 2 || k >= 2 * static_cast<int64_t>(w) ||

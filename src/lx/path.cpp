@@ -17,7 +17,7 @@ bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 extern "C" {
 
-LUMOX_API int lumox_path_cfg(const char *path) {
+LUMOX_API int lumox_path_cfg(const char *path) noexcept {
     if (!path) path = "";
     std::strncpy(g_path_prefix, path, kPrefixSize);
     g_path_prefix[kPrefixSize - 1] = '\0';
@@ -38,6 +38,6 @@ LUMOX_API int lumox_path_cfg(const char *path) {
     return len > 0 ? 0 : -1;
 }
 
-LUMOX_API const char *lumox_path_get(void) { return g_path_prefix; }
+LUMOX_API const char *lumox_path_get(void) noexcept { return g_path_prefix; }
 
 }  // extern "C"

@@ -11,18 +11,18 @@ constexpr size_t kMat3Bytes = 9 * sizeof(double);
 
 extern "C" {
 
-LUMOX_API mat3_t mat3_create(const double *src) {
+LUMOX_API mat3_t mat3_create(const double *src) noexcept {
     auto *m = static_cast<double *>(std::calloc(9, sizeof(double)));
     if (m && src) std::memcpy(m, src, kMat3Bytes);
     return m;
 }
 
-LUMOX_API mat3_t mat3_set(const double *src, mat3_t dest) {
+LUMOX_API mat3_t mat3_set(const double *src, mat3_t dest) noexcept {
     if (src && dest && src != dest) std::memmove(dest, src, kMat3Bytes);
     return dest;
 }
 
-LUMOX_API mat3_t mat3_identity(mat3_t dest) {
+LUMOX_API mat3_t mat3_identity(mat3_t dest) noexcept {
     if (!dest) dest = mat3_create(nullptr);
     if (!dest) return nullptr;
     std::memset(dest, 0, kMat3Bytes);
@@ -30,7 +30,7 @@ LUMOX_API mat3_t mat3_identity(mat3_t dest) {
     return dest;
 }
 
-LUMOX_API mat3_t mat3_inverse(mat3_t mat, mat3_t dest) {
+LUMOX_API mat3_t mat3_inverse(mat3_t mat, mat3_t dest) noexcept {
     if (!mat) return nullptr;
     const double a00 = mat[0], a01 = mat[1], a02 = mat[2];
     const double a10 = mat[3], a11 = mat[4], a12 = mat[5];

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Checks the dynamic symbol table of the shared library: it must carry a SONAME, and every
-# exported symbol must be a name declared in the public headers (no C++ or internal names).
+# exported symbol must be a name declared in the public headers (no C++ or internal names), and
+# every function the headers declare must be declared LUMOX_NOEXCEPT (the definitions then have to
+# be noexcept too, or the library does not compile).
 set -euo pipefail
 lib=$1
 headers=$2
@@ -23,6 +25,13 @@ missing=$(comm -13 <(echo "$exported") <(grep -vh '#define' "$headers"/*.h | gre
 if [ -n "$missing" ]; then
     echo "declared LUMOX_API in a header but not exported:"
     echo "$missing"
+    exit 1
+fi
+throwing=$(grep -vh '#define' "$headers"/*.h | sed 's|/\*.*\*/||g; s|//.*||' | tr '\n' ' ' | tr ';' '\n' |
+    grep -E 'LUMOX_API[^=]*\(' | grep -v 'LUMOX_NOEXCEPT' || true)
+if [ -n "$throwing" ]; then
+    echo "declared LUMOX_API without LUMOX_NOEXCEPT:"
+    echo "$throwing"
     exit 1
 fi
 echo "$(echo "$exported" | wc -l) symbols exported, SONAME $soname"

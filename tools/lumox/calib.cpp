@@ -84,7 +84,8 @@ void show_images(const std::string &name, const std::vector<uint8_t> &bytes) {
 
 int cmd_calib_fetch(const Args &args) {
     const std::string dir = dir_prefix(args.operands[0]);
-    if (!make_dirs(dir)) return fail("cannot create '%s'", dir.c_str());
+    if (const std::string why = make_dirs(dir); !why.empty())
+        return fail("calib fetch: cannot use the directory: %s", why.c_str());
     Session session(args);
     lumox_path_cfg(dir.c_str());
     // Opening the camera fetches its calibration when the directory does not hold it yet.
@@ -97,8 +98,15 @@ int cmd_calib_fetch(const Args &args) {
     const auto image_bytes = read_all(dir + images);
     const auto param_bytes = read_all(dir + params);
     if (image_bytes.empty()) {
-        std::fprintf(stderr, "calib fetch FAILED: the camera gave no usable calibration (%s)\n",
-                     session.log_hint().c_str());
+        lumox_param_item info{};
+        info.param_id = LUMOX_PARAM_CALIB_INFO;
+        const bool answered = lumox_param_batch_get(dev, &info, 1) && info.param_val_len > 0;
+        const char *why = !answered ? "the camera did not say whether it carries a calibration"
+                          : info.param_val[0] != 1
+                              ? "the camera carries no calibration (it reports none stored)"
+                              : "the camera's calibration package could not be downloaded or "
+                                "unpacked";
+        std::fprintf(stderr, "calib fetch FAILED: %s (%s)\n", why, session.log_hint().c_str());
         return kExitFailure;
     }
     std::printf("%s%s (%zu bytes)\n%s%s (%zu bytes)\n", dir.c_str(), params, param_bytes.size(),

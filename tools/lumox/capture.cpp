@@ -13,8 +13,10 @@ int cmd_capture(const Args &args) {
     CaptureSettings settings;
     settings.frames = required_int(args, "--frames", 1, 100000000);
     const std::string out = args.value("--out");
-    if (!out.empty() && !make_dirs(out))
-        return fail("cannot create the output directory '%s'", out.c_str());
+    if (!out.empty()) {
+        if (const std::string why = make_dirs(out); !why.empty())
+            return fail("cannot use the output directory: %s", why.c_str());
+    }
     OutputFile csv;
     if (!out.empty()) {
         if (!csv.open(out + "/frames.csv") ||

@@ -33,9 +33,15 @@ struct CaptureSummary {
     long frames = 0;         // frames handed to the sink
     bool failed = false;     // the stream ended early or the sink refused a frame
     lumox_cap_stats stats{};
+    // When each frame reached the tool, and how many frames the stream had received by then.
     std::vector<std::chrono::steady_clock::time_point> arrivals;
+    std::vector<uint32_t> received;
 
-    // Frames per second over the arrival times of the frames, or a negative value for fewer
+    // Frames per second the camera delivered between the second frame and the last (the first
+    // carries the stream's start-up latency): the frames the stream received in that time over
+    // its length. Counting the stream's arrivals rather
+    // than the frames handed out keeps the rate true when the library's frame buffer holds a
+    // backlog (a short capture drains it faster than the camera fills it). Negative for fewer
     // than two frames.
     double frame_rate() const;
 };

@@ -73,12 +73,15 @@ int cmd_depth(const Args &args) {
     std::vector<FilterSetting> filters;
     for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
     const std::string out = args.value("--out");
-    if (!out.empty() && !make_dirs(out))
-        return fail("cannot create the output directory '%s'", out.c_str());
+    if (!out.empty()) {
+        if (const std::string why = make_dirs(out); !why.empty())
+            return fail("cannot use the output directory: %s", why.c_str());
+    }
     std::string calib_dir = args.value("--calib");
     if (!calib_dir.empty()) {
         if (calib_dir.back() != '/') calib_dir += '/';
-        if (!make_dirs(calib_dir)) return fail("cannot create '%s'", calib_dir.c_str());
+        if (const std::string why = make_dirs(calib_dir); !why.empty())
+            return fail("cannot use the calibration directory: %s", why.c_str());
     }
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
