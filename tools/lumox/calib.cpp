@@ -1,12 +1,14 @@
 // lumox calib fetch|show: the camera's calibration files.
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "command.h"
 #include "session.h"
 #include "writers.h"
@@ -26,10 +28,7 @@ std::vector<uint8_t> read_all(const std::string &path) {
     return bytes;
 }
 
-uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
+uint32_t le32(const uint8_t *p) { return load_le(p, 4); }
 
 std::string dir_prefix(const std::string &dir) {
     if (dir.empty()) return "./";
@@ -65,12 +64,14 @@ void show_images(const std::string &name, const std::vector<uint8_t> &bytes) {
     const size_t area = name.rfind("epc635", 0) == 0 ? 160 * 60 : 320 * 240;
     const size_t count = bytes.size() / (2 * area);
     std::printf("  %zu distance images of %zu pixels; mean angle per image:\n", count, area);
+    if (const size_t rest = bytes.size() % (2 * area); rest != 0)
+        std::printf("  (%zu bytes left over: not a whole number of images)\n", rest);
     for (size_t k = 0; k < count; ++k) {
         uint64_t sum = 0;
         size_t n = 0;
         for (size_t i = 0; i < area; ++i) {
             const size_t at = 2 * (k * area + i);
-            const unsigned v = bytes[at] | (bytes[at + 1] << 8);
+            const uint32_t v = load_le(&bytes[at], 2);
             if (v > 0 && v < 30000) {
                 sum += v;
                 ++n;
@@ -118,10 +119,10 @@ int cmd_calib_fetch(const Args &args) {
 int cmd_calib_show(const Args &args) {
     const std::string dir = dir_prefix(args.operands[0]);
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
-        closedir(d);
-    }
+    DIR *d = opendir(dir.c_str());
+    if (!d) return fail("cannot read the directory %s: %s", dir.c_str(), std::strerror(errno));
+    while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
+    closedir(d);
     std::sort(names.begin(), names.end());
     int shown = 0;
     for (const std::string &name : names) {

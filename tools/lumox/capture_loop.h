@@ -13,10 +13,10 @@
 namespace lumox_cli {
 
 struct CapturedFrame {
-    long number;               // 0 for the first frame of this run
+    long number;  // 0 for the first frame of this run
     lumox_frame_info info;
-    const uint8_t *data;       // the frame's bytes, valid during the call
-    uint32_t size;             // bytes at data (a frame larger than the buffer is cut)
+    const uint8_t *data;  // the frame's bytes, valid during the call
+    uint32_t size;        // bytes at data (a frame larger than the buffer is cut)
     std::chrono::steady_clock::time_point arrival;
 };
 
@@ -25,15 +25,16 @@ using FrameSink = std::function<bool(const CapturedFrame &)>;
 
 struct CaptureSettings {
     long frames = 1;
-    uint32_t buffered_frames = 10;    // frames the library keeps ready
+    uint32_t buffered_frames = 10;     // frames the library keeps ready
     uint32_t buffer_bytes = 8u << 20;  // room for one frame
 };
 
 struct CaptureSummary {
-    long frames = 0;         // frames handed to the sink
-    bool failed = false;     // the stream ended early or the sink refused a frame
+    long frames = 0;      // frames handed to the sink
+    bool failed = false;  // the stream ended early or the sink refused a frame
     lumox_cap_stats stats{};
-    // When each frame reached the tool, and how many frames the stream had received by then.
+    // When frames reached the tool, and how many frames the stream had received by then: the
+    // first two frames and the latest one.
     std::vector<std::chrono::steady_clock::time_point> arrivals;
     std::vector<uint32_t> received;
 

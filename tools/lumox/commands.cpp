@@ -45,10 +45,11 @@ constexpr Command kCommands[] = {
      "--frames --out --calib --filter", 0, 0},
     {"param get", cmd_param_get, "ID|NAME", "read a parameter", "", 1, 1},
     {"param set", cmd_param_set, "ID|NAME VALUE [LEN]",
-     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length it reports)", "", 2, 3},
+     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length "
+     "it reports)",
+     "", 2, 3},
     {"reg read", cmd_reg_read, "TARGET ADDR [COUNT]", "read registers", "", 2, 3},
-    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3,
-     -1},
+    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3, -1},
     {"firmware upgrade", cmd_firmware_upgrade, "FILE --type T --version V",
      "write a firmware image (only a newer version is taken;\n"
      "types 0 and 1 reset the camera and wait 20 s, 2 and 3\n"
@@ -58,11 +59,11 @@ constexpr Command kCommands[] = {
      "write a data image into the camera's flash", "--type", 1, 1},
     {"data upload", cmd_data_upload, "FILE --type T", "read the camera's image of type T into FILE",
      "--type", 1, 1},
-    {"calib fetch", cmd_calib_fetch, "DIR",
-     "download and unpack the camera's calibration into DIR", "", 1, 1},
+    {"calib fetch", cmd_calib_fetch, "DIR", "download and unpack the camera's calibration into DIR",
+     "", 1, 1},
     {"calib show", cmd_calib_show, "DIR", "what the calibration files in DIR hold", "", 1, 1},
-    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]",
-     "print the distance colour ramp as 24-bit colour", "", 0, 3},
+    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]", "print the distance colour ramp as 24-bit colour",
+     "", 0, 3},
     {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
     {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--play FILE]",
      "live viewer in the browser: distance, gray and point\n"

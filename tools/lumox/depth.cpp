@@ -21,7 +21,7 @@ bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &t
     } else {
         uint8_t u8 = static_cast<uint8_t>(f.value);
         uint16_t u16 = static_cast<uint16_t>(f.value);
-        void *arg = f.value_size == 1 ? static_cast<void *>(&u8)
+        void *arg = f.value_size == 1   ? static_cast<void *>(&u8)
                     : f.value_size == 2 ? static_cast<void *>(&u16)
                                         : nullptr;
         r = lumox_filter_enable(dev, f.id, arg, f.value_size);
@@ -59,8 +59,7 @@ bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vecto
     std::vector<float> xyz(3 * static_cast<size_t>(n));
     const int32_t points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
                                                dist.data(), n, w, h, nullptr);
-    return points <= 0 ||
-           write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
+    return points <= 0 || write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
 }
 
 }  // namespace
@@ -91,7 +90,7 @@ int cmd_depth(const Args &args) {
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
 
     std::vector<float> dist;
-    std::vector<float> all;  // every decoded frame, for distance.lx
+    OutputFile distances;  // every decoded frame, appended as it comes
     std::vector<float> last_dist;
     std::vector<uint8_t> last_raw;
     lumox_frame_info last{};
@@ -101,8 +100,8 @@ int cmd_depth(const Args &args) {
         const uint32_t n = info.width * info.height;
         dist.resize(n);
         const auto t0 = std::chrono::steady_clock::now();
-        const int32_t px = lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size,
-                                                    &info);
+        const int32_t px =
+            lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size, &info);
         decode_ms +=
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                 .count();
@@ -126,7 +125,20 @@ int cmd_depth(const Args &args) {
                     info.frame_idx, info.width, info.height, n ? 100.0 * valid / n : 0.0,
                     valid ? sum / valid : 0.0, valid ? lo : 0.0f, hi);
         if (!out.empty()) {
-            all.insert(all.end(), dist.begin(), dist.end());
+            if (last.width == 0) {
+                if (!distances.open(out + "/distance.lx")) {
+                    fail("cannot write %s", distances.error().c_str());
+                    return false;
+                }
+            } else if (info.width != last.width || info.height != last.height) {
+                fail("frame %u is %ux%u, distance.lx holds %ux%u frames", info.frame_idx,
+                     info.width, info.height, last.width, last.height);
+                return false;
+            }
+            if (!append_distances(distances, dist, info.width, info.height)) {
+                fail("cannot write %s", distances.error().c_str());
+                return false;
+            }
             last_dist = dist;
             last_raw.assign(frame.data, frame.data + frame.size);
             last = info;
@@ -137,10 +149,10 @@ int cmd_depth(const Args &args) {
         std::printf("decode             %.3f ms per frame\n", decode_ms / summary.frames);
     if (summary.failed) return kExitFailure;
 
-    if (!out.empty() && !all.empty()) {
+    if (!out.empty() && last.width != 0) {
         std::string error;
-        if (!write_distance_file(out + "/distance.lx", all, last.width, last.height, &error) ||
-            !write_last_frame(dev, out, last_dist, last_raw, last, &error))
+        if (!distances.commit()) return fail("cannot write %s", distances.error().c_str());
+        if (!write_last_frame(dev, out, last_dist, last_raw, last, &error))
             return fail("cannot write %s", error.c_str());
         std::printf("written to         %s/ distance.lx distance.ppm gray.lx gray.pgm points.ply\n",
                     out.c_str());

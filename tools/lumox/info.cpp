@@ -27,7 +27,7 @@ int cmd_info(const Args &args) {
     const struct {
         uint32_t id;
         const char *label;
-    } fields[] = {{LUMOX_PARAM_MODE, "device mode"},       {LUMOX_PARAM_CHIP_INFO, "chip"},
+    } fields[] = {{LUMOX_PARAM_MODE, "device mode"},        {LUMOX_PARAM_CHIP_INFO, "chip"},
                   {LUMOX_PARAM_CALIB_INFO, "calibration"},  {LUMOX_PARAM_OP_MODE, "operating mode"},
                   {LUMOX_PARAM_FRAME_RATE, "frame rate"},   {LUMOX_PARAM_INTG_TIME, "integration"},
                   {LUMOX_PARAM_TEMPERATURE, "temperatures"}};
@@ -37,7 +37,7 @@ int cmd_info(const Args &args) {
         std::string text = "(not answered)";
         if (lumox_param_batch_get(dev, &item, 1)) {
             const size_t n = item.param_val_len < sizeof item.param_val ? item.param_val_len
-                                                                         : sizeof item.param_val;
+                                                                        : sizeof item.param_val;
             text = describe_param(f.id, {item.param_val, n});
             if (text.empty()) text = "[" + hex_bytes(item.param_val, n) + "]";
         }

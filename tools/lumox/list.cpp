@@ -31,8 +31,7 @@ int cmd_list(const Args &args) {
     std::printf("%-9s %-5s %-7s %-16s %s\n", "BUS:PORT", "ADDR", "SPEED", "SERIAL", "PRODUCT");
     for (const lumox_ll_dev &d : cameras) {
         TransportProbe probe(d);
-        const std::string serial =
-            probe.is_open() ? text_param(probe, LUMOX_PARAM_ID2) : "-";
+        const std::string serial = probe.is_open() ? text_param(probe, LUMOX_PARAM_ID2) : "-";
         const std::string product =
             probe.is_open() ? text_param(probe, LUMOX_PARAM_PRODUCT) : "(cannot open: in use?)";
         std::printf("%3u:%-5u %-5u %-7s %-16s %s\n", d.bus, d.port, d.addr, speed_word(d.speed),

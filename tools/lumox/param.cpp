@@ -50,7 +50,7 @@ int cmd_param_set(const Args &args) {
     if (!dev) return kExitFailure;
     lumox_param_item current = item;
     if (!read_param(dev, &current)) return kExitFailure;
-    const std::string len = !len_text.empty()                ? len_text
+    const std::string len = !len_text.empty()            ? len_text
                             : current.param_val_len <= 4 ? std::to_string(current.param_val_len)
                                                          : "4";
     const ParamValue value = parse_param_value(w[1], len);

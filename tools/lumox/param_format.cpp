@@ -2,17 +2,14 @@
 
 #include <cstdio>
 
+#include "bytes.h"
 #include "session.h"
 
 namespace lumox_cli {
 
 namespace {
 
-uint32_t le(std::span<const uint8_t> v, size_t at, size_t n) {
-    uint32_t x = 0;
-    for (size_t i = 0; i < n; ++i) x |= static_cast<uint32_t>(v[at + i]) << (8 * i);
-    return x;
-}
+uint32_t le(std::span<const uint8_t> v, size_t at, size_t n) { return load_le(&v[at], n); }
 
 std::string format(const char *fmt, auto... values) {
     char text[160];
@@ -43,11 +40,7 @@ void print_param(const lumox_param_item &item) {
         item.param_val_len < sizeof item.param_val ? item.param_val_len : sizeof item.param_val;
     std::printf("%3u %-24s len=%-2u [%s]", item.param_id, name ? name : "-", item.param_val_len,
                 hex_bytes(item.param_val, len).c_str());
-    if (len >= 1 && len <= 4) {
-        uint32_t v = 0;
-        for (size_t i = 0; i < len; ++i) v |= static_cast<uint32_t>(item.param_val[i]) << (8 * i);
-        std::printf(" = %u", v);
-    }
+    if (len >= 1 && len <= 4) std::printf(" = %u", load_le(item.param_val, len));
     if (item.param_id == LUMOX_PARAM_PRODUCT || item.param_id == LUMOX_PARAM_ID2) {
         std::printf(" \"%s\"",
                     record_field(reinterpret_cast<const char *>(item.param_val), len).c_str());
@@ -59,9 +52,7 @@ std::string describe_param(uint32_t id, std::span<const uint8_t> v) {
     switch (id) {
         case LUMOX_PARAM_MODE:
             if (v.empty()) break;
-            return v[0] == 0   ? "normal (0)"
-                   : v[0] == 9 ? "data upload (9)"
-                               : format("%u", v[0]);
+            return v[0] == 0 ? "normal (0)" : v[0] == 9 ? "data upload (9)" : format("%u", v[0]);
         case LUMOX_PARAM_ID2:
         case LUMOX_PARAM_PRODUCT:
             return record_field(reinterpret_cast<const char *>(v.data()), v.size());
