@@ -69,7 +69,8 @@ constexpr Command kCommands[] = {
      "live viewer in the browser: distance, gray and point\n"
      "cloud, statistics and the camera's controls, served\n"
      "at http://127.0.0.1:8080/ until Ctrl-C; --play shows a\n"
-     "recording through the virtual camera (lumox-vcam)",
+     "recording in a loop through the virtual camera\n"
+     "(lumox-vcam)",
      "--port --bind --calib --play", 0, 0},
 };
 

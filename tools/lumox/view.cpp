@@ -39,7 +39,7 @@ std::string find_vcam() {
     return "lumox-vcam";
 }
 
-// Runs `lumox-vcam --play FILE -- lumox view ...` in place of this process.
+// Runs `lumox-vcam --play FILE --loop -- lumox view ...` in place of this process.
 int play(const Args &args) {
     const std::string file = args.value("--play");
     if (access(file.c_str(), R_OK) != 0) return fail("cannot read the recording '%s'", file.c_str());
@@ -48,7 +48,8 @@ int play(const Args &args) {
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n > 0) self.assign(exe, static_cast<size_t>(n));
-    std::vector<std::string> words = {vcam, "--play", file, "--", self, "view"};
+    // In a loop: a viewer is for looking at it for as long as one likes.
+    std::vector<std::string> words = {vcam, "--play", file, "--loop", "--", self, "view"};
     for (const auto &[name, value] : args.options) {
         if (name == "--play" || name == "--device") continue;  // the recording's camera is the one
         words.push_back(name);
