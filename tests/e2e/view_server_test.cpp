@@ -167,6 +167,7 @@ struct Recorded {
     std::atomic<int> frames{0};
     std::atomic<bool> sizes_right{true};
     std::atomic<bool> closed{false};
+    std::vector<std::string> filters;  // written before the frames, read after
 };
 
 class FakeRecorder : public lumox_cli::ViewRecorder {
@@ -193,7 +194,9 @@ class FakeRecorder : public lumox_cli::ViewRecorder {
 class ViewRecordTest : public ViewServerTest {
   protected:
     ViewRecordTest() {
-        view_options_.recorder = [this](lumox_dev_t *, std::string *) {
+        view_options_.recorder = [this](lumox_dev_t *, const std::vector<std::string> &filters,
+                                        std::string *) {
+            recorded_.filters = filters;
             recorded_.capturing_when_made = camera().capturing();
             ++recorded_.made;
             return std::make_unique<FakeRecorder>(&recorded_);
@@ -205,8 +208,11 @@ class ViewRecordTest : public ViewServerTest {
 TEST_F(ViewRecordTest, RecordButtonRecordsTheRawFramesUntilStopped) {
     EXPECT_NE(stats().find("\"recording\":{\"available\":true,\"active\":false"),
               std::string::npos);
+    post("filter_4", "80");
+    post("filter_2", "off");
     post("record", "1");
     ASSERT_TRUE(wait_until([&] { return recorded_.frames >= 5; }));
+    EXPECT_EQ(recorded_.filters, (std::vector<std::string>{"2=off", "4=80"}));
     EXPECT_FALSE(recorded_.capturing_when_made);  // described while the camera stood still
     EXPECT_TRUE(recorded_.sizes_right);
     EXPECT_NE(stats().find("\"active\":true,\"path\":\"take1.h5\""), std::string::npos);

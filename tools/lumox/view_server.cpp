@@ -485,7 +485,16 @@ void ViewServer::Impl::start_recording(std::unique_ptr<ViewRecorder> *recorder) 
         std::lock_guard lock(dev_mutex);
         if (capturing) lumox_cap_stop(dev);
         capturing = false;
-        *recorder = options.recorder(dev, &why);
+        std::vector<std::string> switches;
+        for (const FilterSpec &f : kFilters) {
+            const FilterState &st = filters[f.id];
+            if (!st.touched || !st.accepted) continue;
+            const std::string id = std::to_string(f.id) + "=";
+            switches.push_back(id + (!st.enabled    ? "off"
+                                     : f.arg_size ? std::to_string(st.value)
+                                                  : "on"));
+        }
+        *recorder = options.recorder(dev, switches, &why);
     }
     std::lock_guard lock(counters_mutex);
     counters.recording = *recorder != nullptr;

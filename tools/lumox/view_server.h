@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lumox/lumox.h"
 
@@ -65,9 +66,10 @@ class ViewRecorder {
     virtual bool close(std::string *error) = 0;
     virtual const std::string &path() const = 0;
 };
-// Starts a recording of the open camera; null with *error set when it cannot.
-using ViewRecorderFactory =
-    std::function<std::unique_ptr<ViewRecorder>(lumox_dev_t *dev, std::string *error)>;
+// Starts a recording of the open camera; filters: the processing switches the page applied
+// ("ID=VALUE", "ID=on", "ID=off"). Null with *error set when it cannot.
+using ViewRecorderFactory = std::function<std::unique_ptr<ViewRecorder>(
+    lumox_dev_t *dev, const std::vector<std::string> &filters, std::string *error)>;
 
 struct ViewOptions {
     std::string bind = "127.0.0.1";  // localhost unless another address is asked for
