@@ -94,12 +94,14 @@ constexpr Command kCommands[] = {
     {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]", "print the distance colour ramp as 24-bit colour",
      "", 0, 3},
     {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
-    {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--play FILE]",
+    {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--out DIR] [--play FILE]",
      "live viewer in the browser: distance, gray and point\n"
      "cloud, statistics and the camera's controls, served\n"
      "at http://127.0.0.1:8080/ until Ctrl-C; --play shows a\n"
-     "recording through the virtual camera (lumox-vcam)",
-     "--port --bind --calib --play", 0, 0},
+     "recording in a loop through the virtual camera\n"
+     "(lumox-vcam); the record button writes recordings\n"
+     "(as lumox record does) into --out DIR (default .)",
+     "--port --bind --calib --out --play", 0, 0},
 };
 
 void append_entry(std::string *out, const std::string &left, const char *help) {
