@@ -57,11 +57,10 @@ struct SineCalculator {
     int64_t upper;
     int64_t lower;
     uint8_t *state;
-    int64_t divider;
     bool epc635;
     const int *atan;
 
-    explicit SineCalculator(int divider_in) {
+    SineCalculator() {
         PixelSettings &s = pixel_settings();
         mask = s.pixel_mask;
         check_saturation = s.saturation_enabled;
@@ -71,7 +70,6 @@ struct SineCalculator {
         upper = s.hysteresis_upper;
         lower = s.hysteresis_lower;
         state = s.hysteresis_state.data();
-        divider = divider_in > 0 ? divider_in : 1;
         epc635 = is_epc635(configGetPartType());
         atan = atan2_table();
     }
@@ -84,8 +82,10 @@ struct SineCalculator {
     static constexpr uint32_t kOk = 0;
     static uint32_t both(uint16_t code) { return (static_cast<uint32_t>(code) << 16) | code; }
 
+    // kDivider is the divider of calculatorInit: 2 with four samples, 1 with two.
+    template <int64_t kDivider>
     uint32_t finish(int64_t arg1, int64_t arg2, int n, bool with_amplitude) const {
-        const int64_t q = (arg1 * arg1 + arg2 * arg2) / divider / divider;
+        const int64_t q = (arg1 * arg1 + arg2 * arg2) / kDivider / kDivider;
         uint8_t &st = state[static_cast<size_t>(n)];
         if (q >= upper) {
             st = 1;
@@ -93,8 +93,10 @@ struct SineCalculator {
             st = 0;
         }
         if (st != 1) return both(LUMOX_EVK_LOW_AMPLITUDE);
-        const auto phase = static_cast<uint32_t>(
-            (atan2_with(atan, static_cast<int>(arg1), static_cast<int>(arg2)) + 15000) % 30000);
+        // The angle lies in 0..29999, so the half-turn shift wraps at most once.
+        auto phase = static_cast<uint32_t>(
+            atan2_with(atan, static_cast<int>(arg1), static_cast<int>(arg2)) + 15000);
+        if (phase >= 30000) phase -= 30000;
         if (!with_amplitude) return phase;
         return (static_cast<uint32_t>(fast_sqrt16(q)) << 16) | phase;
     }
@@ -116,7 +118,7 @@ struct SineCalculator {
             arg1 >>= 4;
             arg2 >>= 4;
         }
-        return finish(arg1, arg2, n, with_amplitude);
+        return finish<2>(arg1, arg2, n, with_amplitude);
     }
 
     uint32_t two(const uint16_t s[2], int n, bool with_amplitude) const {
@@ -131,16 +133,18 @@ struct SineCalculator {
         }
         const int64_t arg2 = 2048 - (epc635 ? d0 / 16 : d0);
         const int64_t arg1 = 2048 - (epc635 ? d1 / 16 : d1);
-        return finish(arg1, arg2, n, with_amplitude);
+        return finish<1>(arg1, arg2, n, with_amplitude);
     }
 };
 
-// (offset + phase) mod 30000 into 0..29999; the reserved codes stay.
-uint16_t offset_phase(uint16_t v, int64_t offset) {
+// (offset + phase) mod 30000 into 0..29999 for a phase below 30000, with the offset already
+// reduced to 0..29999; the reserved codes stay.
+uint16_t offset_phase(uint16_t v, int32_t offset) {
     if (v == LUMOX_EVK_LOW_AMPLITUDE || v == LUMOX_EVK_SATURATED || v == LUMOX_EVK_ADC_OVERFLOW) {
         return v;
     }
-    return static_cast<uint16_t>(((offset + v) % 30000 + 30000) % 30000);
+    const int32_t sum = offset + v;
+    return static_cast<uint16_t>(sum >= 30000 ? sum - 30000 : sum);
 }
 
 // The default-layout sine variants without ambient-light correction, walking the read-out order
@@ -151,10 +155,11 @@ template <bool kPi>
 void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, int halves,
                  bool add_arg, int add_threshold, bool with_amplitude, const int64_t *fold,
                  uint16_t *dist, uint16_t *amp, int32_t *calibration_index, bool calibrated) {
-    const SineCalculator calc(kPi ? 2 : 1);
+    const SineCalculator calc;
     const unsigned mask = calc.mask;
     const int block = halves * columns;
     const int raw_rows = plane / block;
+    const auto offset = fold ? static_cast<int32_t>((*fold % 30000 + 30000) % 30000) : 0;
     for (int r = 0; r < raw_rows; ++r) {
         for (int part = 0; part < halves; ++part) {
             const int row = halves == 1 ? image_rows - 1 - r
@@ -179,7 +184,7 @@ void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, in
                 }
                 calibration_index[index] = calibrated ? n : -1;
                 auto d = static_cast<uint16_t>(result & 0xFFFF);
-                if (fold) d = offset_phase(d, *fold);
+                if (fold) d = offset_phase(d, offset);
                 dist[index] = d;
                 if (with_amplitude) amp[index] = static_cast<uint16_t>(result >> 16);
             }
