@@ -3,6 +3,7 @@
 // iterator, add the offset), over random frames with saturated, empty and out-of-range samples.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -125,6 +126,52 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
         }
     }
     configEnableAddArg(0);
+}
+
+
+TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
+    // Any 16-bit value may reach the last stages (the codes excepted), with any offset, and the
+    // running average divides by any number of pictures.
+    small_geometry(64, 8);
+    calc_image().width = 64;
+    calc_image().height = 16;
+    const int pixels = 64 * 16;
+    std::mt19937 rng(9);
+    for (const int offset : {0, 1, 29999, 30000, -1, -30001, 123456789, INT32_MIN, INT32_MAX}) {
+        std::vector<uint16_t> img(pixels), want(pixels);
+        for (int i = 0; i < pixels; ++i) {
+            img[i] = static_cast<uint16_t>(i < 4 ? 65535 - i * 100 : rng());
+            if (i % 50 == 7) img[i] = LUMOX_EVK_SATURATED;
+            const uint16_t v = img[i];
+            const bool code = v == LUMOX_EVK_LOW_AMPLITUDE || v == LUMOX_EVK_SATURATED ||
+                              v == LUMOX_EVK_ADC_OVERFLOW;
+            want[i] = code ? v : static_cast<uint16_t>(((int64_t{offset} + v) % 30000 + 30000) % 30000);
+        }
+        calibrationSetOffset(offset);
+        uint16_t *image = img.data();
+        ASSERT_EQ(calculationAddOffset(&image), 0);
+        EXPECT_EQ(img, want) << offset;
+    }
+    calibrationSetOffset(0);
+    for (const int n : {2, 3, 7, 1000, 65536, INT32_MAX}) {
+        imageSetNumberOfPicture(n);
+        std::vector<uint16_t> previous(pixels, 0xFFFF);
+        for (int frame = 0; frame < 3; ++frame) {
+            std::vector<uint16_t> img(pixels), want(pixels);
+            for (int i = 0; i < pixels; ++i) {
+                img[i] = static_cast<uint16_t>(rng() % 65300);
+                uint16_t v = img[i];
+                if (previous[i] < 65300) {
+                    v = static_cast<uint16_t>((v + int64_t{n - 1} * previous[i]) / n);
+                }
+                want[i] = previous[i] = v;
+            }
+            uint16_t *image = img.data();
+            ASSERT_EQ(imageAverage(&image), 0);
+            EXPECT_EQ(img, want) << n << " frame " << frame;
+        }
+    }
+    imageSetNumberOfPicture(1);
 }
 
 }  // namespace
