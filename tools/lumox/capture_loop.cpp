@@ -48,6 +48,11 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
             std::chrono::steady_clock::now()};
         lumox_cap_stats now{};
         lumox_cap_get_stats(dev, &now);
+        // The rate needs the first two frames and the latest: keep three samples at most.
+        if (summary.arrivals.size() == 3) {
+            summary.arrivals.pop_back();
+            summary.received.pop_back();
+        }
         summary.arrivals.push_back(frame.arrival);
         summary.received.push_back(now.frames_received);
         if (info.frame_size > buf.size())

@@ -33,7 +33,8 @@ struct CaptureSummary {
     long frames = 0;      // frames handed to the sink
     bool failed = false;  // the stream ended early or the sink refused a frame
     lumox_cap_stats stats{};
-    // When each frame reached the tool, and how many frames the stream had received by then.
+    // When frames reached the tool, and how many frames the stream had received by then: the
+    // first two frames and the latest one.
     std::vector<std::chrono::steady_clock::time_point> arrivals;
     std::vector<uint32_t> received;
 

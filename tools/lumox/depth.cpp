@@ -90,7 +90,7 @@ int cmd_depth(const Args &args) {
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
 
     std::vector<float> dist;
-    std::vector<float> all;  // every decoded frame, for distance.lx
+    OutputFile distances;  // every decoded frame, appended as it comes
     std::vector<float> last_dist;
     std::vector<uint8_t> last_raw;
     lumox_frame_info last{};
@@ -125,7 +125,20 @@ int cmd_depth(const Args &args) {
                     info.frame_idx, info.width, info.height, n ? 100.0 * valid / n : 0.0,
                     valid ? sum / valid : 0.0, valid ? lo : 0.0f, hi);
         if (!out.empty()) {
-            all.insert(all.end(), dist.begin(), dist.end());
+            if (last.width == 0) {
+                if (!distances.open(out + "/distance.lx")) {
+                    fail("cannot write %s", distances.error().c_str());
+                    return false;
+                }
+            } else if (info.width != last.width || info.height != last.height) {
+                fail("frame %u is %ux%u, distance.lx holds %ux%u frames", info.frame_idx,
+                     info.width, info.height, last.width, last.height);
+                return false;
+            }
+            if (!append_distances(distances, dist, info.width, info.height)) {
+                fail("cannot write %s", distances.error().c_str());
+                return false;
+            }
             last_dist = dist;
             last_raw.assign(frame.data, frame.data + frame.size);
             last = info;
@@ -136,10 +149,10 @@ int cmd_depth(const Args &args) {
         std::printf("decode             %.3f ms per frame\n", decode_ms / summary.frames);
     if (summary.failed) return kExitFailure;
 
-    if (!out.empty() && !all.empty()) {
+    if (!out.empty() && last.width != 0) {
         std::string error;
-        if (!write_distance_file(out + "/distance.lx", all, last.width, last.height, &error) ||
-            !write_last_frame(dev, out, last_dist, last_raw, last, &error))
+        if (!distances.commit()) return fail("cannot write %s", distances.error().c_str());
+        if (!write_last_frame(dev, out, last_dist, last_raw, last, &error))
             return fail("cannot write %s", error.c_str());
         std::printf("written to         %s/ distance.lx distance.ppm gray.lx gray.pgm points.ply\n",
                     out.c_str());
