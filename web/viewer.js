@@ -302,7 +302,7 @@ async function statsLoop() {
 }
 
 async function control(name, value) {
-  const r = await fetch(`/control?name=${encodeURIComponent(name)}&value=${encodeURIComponent(value)}`, { method: 'POST' });
+  const r = await fetch(`/control?name=${encodeURIComponent(name)}&value=${encodeURIComponent(value)}`, { method: 'POST', headers: { 'X-Lumox-View': '1' } });
   const body = await r.json();
   $('message').textContent = body.ok ? '' : `${name}: ${body.error}`;
   return body;

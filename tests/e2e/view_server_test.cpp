@@ -48,7 +48,8 @@ class ViewServerTest : public EvkCameraTest {
     }
 
     std::string post(const std::string &name, const std::string &value, int *status = nullptr) {
-        auto res = client_->Post(("/control?name=" + name + "&value=" + value).c_str());
+        auto res = client_->Post("/control?name=" + name + "&value=" + value,
+                                 httplib::Headers{{"X-Lumox-View", "1"}});
         EXPECT_TRUE(res);
         if (!res) return {};
         if (status) *status = res->status;
@@ -139,6 +140,11 @@ TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
         post(name, value, &status);
         EXPECT_EQ(status, 400) << name << "=" << value;
     }
+    // Without the page's header (a form on another site): refused, nothing changed.
+    auto forged = client_->Post("/control?name=frame_rate&value=5");
+    ASSERT_TRUE(forged);
+    EXPECT_EQ(forged->status, 403);
+    EXPECT_EQ(camera().param(vcam::kParamFrameRate)[0], 10);
 }
 
 TEST_F(ViewServerTest, StopAndStartTheCapture) {

@@ -196,7 +196,7 @@ struct ViewServer::Impl {
     // Capture requests from the page, and the capture thread's state.
     std::mutex state_mutex;
     std::condition_variable state_cv;
-    bool quit = false;
+    std::atomic<bool> quit{false};  // written under state_mutex, read by every waiter
     bool want_capture = true;
     bool restart = false;
     std::atomic<bool> capturing{false};
@@ -245,6 +245,10 @@ struct ViewServer::Impl {
 
 bool ViewServer::Impl::start(std::string *error) {
     routes();
+    // Each open browser connection holds a worker: a page keeps two or three.
+    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    http.set_keep_alive_max_count(100000);
+    http.set_keep_alive_timeout(2);
     http.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -283,6 +287,10 @@ void ViewServer::Impl::stop() {
         quit = true;
     }
     state_cv.notify_all();
+    {
+        // Under the lock, so that no frame request misses the wake-up between check and wait.
+        std::lock_guard lock(frame_mutex);
+    }
     frame_cv.notify_all();
     {
         // A capture stopped under a waiting poll wakes it.
@@ -787,6 +795,14 @@ void ViewServer::Impl::routes() {
         res.set_content(stats_json(), "application/json");
     });
     http.Post("/control", [this](const httplib::Request &req, httplib::Response &res) {
+        // Another site open in the same browser could post here too; a request with this header
+        // can only come from the page itself (browsers ask first for such cross-site requests,
+        // and the server answers no such question).
+        if (req.get_header_value("X-Lumox-View") != "1") {
+            res.status = 403;
+            res.set_content("controls take the X-Lumox-View header\n", "text/plain");
+            return;
+        }
         int status = 200;
         const std::string body =
             control(req.get_param_value("name"), req.get_param_value("value"), &status);

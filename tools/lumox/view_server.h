@@ -16,7 +16,8 @@
 //   POST /control?name=N&value=V
 //                             frame_rate, integration_time, modulation (frequency index),
 //                             filter_ID (on, off or a value), capture (1 start, 0 stop); answers
-//                             with the value read back from the camera (JSON)
+//                             with the value read back from the camera (JSON); only with the
+//                             header "X-Lumox-View: 1", which other sites' pages cannot send
 //
 // Threads: the capture thread is the only one that polls the camera; request handlers run on the
 // HTTP server's pool. Every other library call on the device, from either side, holds the
