@@ -156,6 +156,7 @@ uint8_t usb_ll_exe_cmd(lumox_ll_dev *dev, uint8_t dir, uint8_t type, uint16_t va
         log_handler_null();
         return 0;
     }
+    std::lock_guard command(priv->cmd_lock);
     const int result = run_cmd(priv, dir, type, value, buf, len, timeout_ms);
     if (result >= 0 && static_cast<uint32_t>(result) == len) return 1;
     log_cmd_failed(result);
@@ -167,6 +168,12 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
     // generous bound (far above any erase or store the camera reports as busy) the command fails.
     const auto busy_deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(usb_timeouts().cmd_busy_ms);
+    usb_ll_dev_priv *locked = usb_priv(dev);
+    if (!locked) {
+        log_handler_null();
+        return 0;
+    }
+    std::lock_guard command(locked->cmd_lock);
     for (;;) {
         usb_ll_dev_priv *priv = usb_priv(dev);
         if (!priv) {
@@ -175,7 +182,7 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
         }
         uint8_t status[kStatusRecordSize] = {};
         const int result =
-            run_cmd(priv, 0, kCmdStatus, 0, status, kStatusRecordSize, kCmdTimeoutMs);
+            run_cmd(priv, kFromCamera, kCmdStatus, 0, status, kStatusRecordSize, kCmdTimeoutMs);
         if (result != static_cast<int>(kStatusRecordSize)) {
             log_cmd_failed(result);
             return 0;
@@ -202,10 +209,12 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
 
 uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
                          const uint32_t *values, uint16_t count) {
-    if (!usb_priv(dev)) {
+    usb_ll_dev_priv *priv = usb_priv(dev);
+    if (!priv) {
         log_handler_null();
         return 0;
     }
+    std::lock_guard batch(priv->cmd_lock);
     const uint32_t len = kRegHeaderSize + 4u * count;
     if (len > kMaxPayload || (count > 0 && !values)) {
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
@@ -219,8 +228,9 @@ uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
     put_reg_header(payload.get(), target, reg_base, count);
     for (uint32_t i = 0; i < count; ++i)
         store_le32(payload.get() + kRegHeaderSize + 4 * i, values[i]);
-    if (!usb_ll_exe_cmd(dev, 1, kCmdRegister, 0, payload.get(), len, kCmdTimeoutMs)) return 0;
-    return usb_ll_check_last_cmd(dev, kCmdRegister, 0);
+    if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kRegisterWrite, payload.get(), len,
+                        kCmdTimeoutMs)) return 0;
+    return usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterWrite);
 }
 
 uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
@@ -230,6 +240,7 @@ uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, ui
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
         return 0;
     }
+    CommandBatch batch(dev);
     uint32_t remaining = count;
     uint32_t base = reg_base;
     uint32_t *out = values;
@@ -237,16 +248,17 @@ uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, ui
         const uint32_t n = std::min(remaining, kRegBatch);
         uint8_t header[kRegHeaderSize];
         put_reg_header(header, target, base, n);
-        if (!usb_ll_exe_cmd(dev, 1, kCmdRegister, 1, header, sizeof header, kCmdTimeoutMs) ||
-            !usb_ll_check_last_cmd(dev, kCmdRegister, 1)) {
+        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kRegisterRead, header, sizeof header,
+                            kCmdTimeoutMs) ||
+            !usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterRead)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] write phase failed\n", fn);
             return 0;
         }
         uint8_t words[kRegBatch * 4] = {};
         const uint8_t read_ok =
-            usb_ll_exe_cmd(dev, 0, kCmdRegister, 1, words, 4 * n, kCmdTimeoutMs);
+            usb_ll_exe_cmd(dev, kFromCamera, kCmdRegister, kRegisterRead, words, 4 * n, kCmdTimeoutMs);
         for (uint32_t i = 0; i < n; ++i) out[i] = load_le32(words + 4 * i);
-        if (!read_ok || !usb_ll_check_last_cmd(dev, kCmdRegister, 1)) {
+        if (!read_ok || !usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterRead)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
             return 0;
         }
@@ -264,9 +276,11 @@ uint8_t usb_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count) {
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
         return 0;
     }
-    if (!usb_ll_exe_cmd(dev, 1, kCmdDevice, 3, records, kParamRecordSize * count, kCmdTimeoutMs))
+    CommandBatch batch(dev);
+    if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamSet, records,
+                        kParamRecordSize * count, kCmdTimeoutMs))
         return 0;
-    return usb_ll_check_last_cmd(dev, kCmdDevice, 3);
+    return usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamSet);
 }
 
 uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
@@ -279,17 +293,18 @@ uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i)
         std::memset(bytes + i * kParamRecordSize + 1, 0, kParamRecordSize - 1);
 
+    CommandBatch batch(dev);
     uint32_t remaining = count;
     while (remaining > 0) {
         const uint32_t n = std::min(remaining, kParamBatch);
         const uint32_t len = n * kParamRecordSize;
-        if (!usb_ll_exe_cmd(dev, 1, kCmdDevice, 4, bytes, len, kCmdTimeoutMs)) {
+        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamGet, bytes, len, kCmdTimeoutMs)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] write phase failed\n", fn);
             return 0;
         }
-        if (!usb_ll_check_last_cmd(dev, kCmdDevice, 4)) return 0;
-        if (!usb_ll_exe_cmd(dev, 0, kCmdDevice, 4, bytes, len, kCmdTimeoutMs) ||
-            !usb_ll_check_last_cmd(dev, kCmdDevice, 4)) {
+        if (!usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamGet)) return 0;
+        if (!usb_ll_exe_cmd(dev, kFromCamera, kCmdDevice, kDeviceParamGet, bytes, len, kCmdTimeoutMs) ||
+            !usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamGet)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
             return 0;
         }
