@@ -15,14 +15,10 @@
 #include "lx/byte_order.h"
 #include "lx/simd.h"
 
-// Provided by the evaluation kit's calculation and calibration modules when they are present;
-// without them HDR counts as off and the calibration files as missing.
-extern "C" int calculationIsHDR(void) noexcept __attribute__((weak));
-
 namespace lumox::drivers {
 namespace {
 
-constexpr uint16_t kRemoved = 65300;
+constexpr uint16_t kRemoved = LUMOX_DIST_FILTERED;
 constexpr int32_t kIntgMin = 50;
 constexpr int32_t kIntgMax = 1500;
 constexpr int64_t kMonitorInterval_s = 10;
@@ -60,8 +56,7 @@ uint32_t frame_rate() {
 }
 
 void release_mask(epc_ctx &ctx) {
-    delete[] ctx.minamp_mask;
-    ctx.minamp_mask = nullptr;
+    ctx.minamp_mask.reset();
     ctx.minamp_mask_len = 0;
 }
 
@@ -89,7 +84,7 @@ uint8_t enable_drnu(epc_ctx &ctx, void *arg, uint32_t arg_size) {
 
 }  // namespace
 
-bool evk_hdr_active() { return calculationIsHDR && calculationIsHDR() != 0; }
+bool evk_hdr_active() { return calculationIsHDR() != 0; }
 
 FeatureClock set_feature_clock(FeatureClock clock) { return g_clock.exchange(clock); }
 
@@ -177,7 +172,7 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
     const bool hysteresis = ctx.minamp_hyst_en != 0;
     if (hysteresis && (!ctx.minamp_mask || static_cast<uint32_t>(ctx.minamp_mask_len) < n)) {
         release_mask(ctx);
-        ctx.minamp_mask = new (std::nothrow) uint8_t[n]();
+        ctx.minamp_mask.reset(new (std::nothrow) uint8_t[n]());
         if (!ctx.minamp_mask) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_feature_minamp_filter");
             std::exit(-3);
@@ -189,7 +184,7 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
     const uint32_t thr = ctx.minamp_thr;
     if (hysteresis) {
         const uint32_t hyst = ctx.minamp_hyst;
-        uint8_t *mask = ctx.minamp_mask;
+        uint8_t *mask = ctx.minamp_mask.get();
         // A pixel turns on at the threshold and off below threshold - hysteresis (never when
         // the hysteresis reaches the threshold); while off its distance is removed. Values are
         // compared biased by 0x8000 as signed numbers, which every vector unit compares.
