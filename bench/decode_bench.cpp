@@ -1,9 +1,15 @@
 // Frame conversion on a 320 x 240 four-DCS frame of the virtual camera: the public distance and
 // gray conversions with the driver's default features, the bare decode without filters, the
-// point clouds of the distance image and its colour image.
+// point clouds of the distance image and its colour image; the DRNU formula with the virtual
+// camera's calibration table, its first decode after open and the table load.
 
 #include <benchmark/benchmark.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "api/device_state.h"
@@ -11,7 +17,9 @@
 #include "drivers/epc.h"
 #include "drivers/epc_decode.h"
 #include "lumox/frame.h"
+#include "lumox/evk.h"
 #include "lumox/log.h"
+#include "vcam/depth_sensor.h"
 
 namespace {
 
@@ -122,5 +130,138 @@ void BM_CmapFloat(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_CmapFloat)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+namespace {
+
+// The calibration the virtual camera ships with (its distance images and parameter file), written
+// under a scratch path prefix and loaded as the camera's open does: the DRNU table in `bank`
+// (1 for a 1.x firmware camera, 0 with the extension module of 2.x, whose decode still reads
+// bank 1).
+struct DrnuCalibration {
+    std::string dir;
+
+    DrnuCalibration() {
+        char pattern[] = "/tmp/lumox-bench-XXXXXX";
+        dir = mkdtemp(pattern) ? std::string(pattern) + "/" : std::string("./");
+        lumox_path_cfg(dir.c_str());
+        const lumox::vcam::DepthSensor sensor;
+        char name[256];
+        calibrationGetDistanceImagesName(name);
+        write(name, sensor.distance_images());
+        calibrationGetParamName(name);
+        write(name, sensor.parameter_file());
+        calibrationLoadDRNU_LUT();
+    }
+    ~DrnuCalibration() {
+        char name[256];
+        calibrationGetDistanceImagesName(name);
+        std::remove((dir + name).c_str());
+        calibrationGetParamName(name);
+        std::remove((dir + name).c_str());
+        rmdir(dir.c_str());
+        lumox_path_cfg(".\\");
+    }
+    void write(const char *name, const std::vector<uint8_t> &bytes) const {
+        if (FILE *f = std::fopen((dir + name).c_str(), "wb")) {
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
+            std::fclose(f);
+        }
+    }
+    static bool load(int bank) { return calibrationLoadDistanceImages(bank) == 0; }
+};
+
+// Returns both banks of the table to the state of a fresh process: pages never touched.
+void forget_table_pages() {
+    const long page = sysconf(_SC_PAGESIZE);
+    auto begin = reinterpret_cast<uintptr_t>(&distImagesDRNU[0][0]);
+    auto end = reinterpret_cast<uintptr_t>(&distImagesDRNU[1][LUMOX_DRNU_BANK_ENTRIES]);
+    begin = (begin + page - 1) / page * page;
+    end = end / page * page;
+    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_DONTNEED);
+}
+
+// The bench device with the DRNU formula and the loaded calibration's constants.
+void use_drnu(BenchDevice &d) {
+    lumox::drivers::epc_load_calib_constants(d.ctx);
+    lumox::drivers::epc_set_range(d.ctx, 12000);
+    d.ctx.drnu_en = 1;
+}
+
+void BM_FrameGetDistanceDrnu(benchmark::State &state) {
+    DrnuCalibration calibration;
+    if (!DrnuCalibration::load(1)) {
+        state.SkipWithError("no DRNU table");
+        return;
+    }
+    BenchDevice d;
+    use_drnu(d);
+    const auto raw = scene_frame();
+    std::vector<float> out(kPixels);
+    for (auto _ : state) {
+        const int32_t n = lumox_frame_get_distance(&d.dev, out.data(), kPixels, raw.data(),
+                                                   static_cast<uint32_t>(raw.size()), &d.info);
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_FrameGetDistanceDrnu)->Unit(benchmark::kMicrosecond);
+
+// The first DRNU decode after the table was loaded into `bank` of a fresh process.
+void BM_FirstDrnuDecode(benchmark::State &state) {
+    DrnuCalibration calibration;
+    const int bank = static_cast<int>(state.range(0));
+    BenchDevice d;
+    const auto raw = scene_frame();
+    std::vector<float> out(kPixels);
+    for (auto _ : state) {
+        state.PauseTiming();
+        forget_table_pages();
+        const bool loaded = DrnuCalibration::load(bank);
+        use_drnu(d);
+        state.ResumeTiming();
+        const int32_t n = lumox_frame_get_distance(&d.dev, out.data(), kPixels, raw.data(),
+                                                   static_cast<uint32_t>(raw.size()), &d.info);
+        benchmark::DoNotOptimize(n);
+        if (!loaded) state.SkipWithError("no DRNU table");
+    }
+}
+BENCHMARK(BM_FirstDrnuDecode)->Arg(1)->Arg(0)->Iterations(30)->Unit(benchmark::kMicrosecond);
+
+// Loading the distance images into a bank at open; Arg 1: the table pages are new to the
+// process (as at the first open), 0: they were filled before (a re-open).
+void BM_DrnuTableLoad(benchmark::State &state) {
+    DrnuCalibration calibration;
+    const bool fresh = state.range(0) != 0;
+    for (auto _ : state) {
+        if (fresh) {
+            state.PauseTiming();
+            forget_table_pages();
+            state.ResumeTiming();
+        }
+        if (!DrnuCalibration::load(1)) state.SkipWithError("no DRNU table");
+    }
+}
+BENCHMARK(BM_DrnuTableLoad)->Arg(1)->Arg(0)->Iterations(30)->Unit(benchmark::kMicrosecond);
+
+// What an application does with every frame on one core: distances in metres, the gray image and
+// the point cloud, with the linear calibration and the default features.
+void BM_DistanceGrayPointCloud(benchmark::State &state) {
+    BenchDevice d;
+    const auto raw = scene_frame();
+    std::vector<float> dist(kPixels), gray(kPixels), pcl(3 * kPixels);
+    for (auto _ : state) {
+        lumox_frame_get_distance(&d.dev, dist.data(), kPixels, raw.data(),
+                                 static_cast<uint32_t>(raw.size()), &d.info);
+        lumox_frame_get_gray(&d.dev, gray.data(), kPixels, raw.data(),
+                             static_cast<uint32_t>(raw.size()), &d.info);
+        const int32_t n = lumox_frame_get_pcl(&d.dev, pcl.data(), 3 * kPixels, dist.data(),
+                                              kPixels, kWidth, kHeight, nullptr);
+        benchmark::DoNotOptimize(n);
+    }
+    state.counters["frames_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DistanceGrayPointCloud)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

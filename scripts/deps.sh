@@ -3,11 +3,16 @@
 # demo.sh and test.sh; does nothing when every package is already there.
 lumox_packages=(
     build-essential cmake pkg-config git
-    libusb-1.0-0-dev libzip-dev libpng-dev
+    libusb-1.0-0-dev libzip-dev libpng-dev libhdf5-dev
+    python3 python3-numpy python3-h5py python3-opencv python3-open3d
     libglib2.0-dev libumockdev-dev umockdev usbutils
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
+    libcpp-httplib-dev chromium
 )
+# The viewer's browser test drives Chromium with playwright-core, which its ctest entry installs
+# with npm ci: take the machine's Node.js where it has one (newer than Debian's), else Debian's.
+command -v node >/dev/null 2>&1 || lumox_packages+=(nodejs npm)
 
 lumox_install_deps() {
     local missing=()

@@ -319,6 +319,8 @@ void Camera::start_capture(uint32_t arg) {
     ++counters_.capture_starts;
     stream_.restart();
     rebase_pacing();
+    capture_origin_ = pace_origin_;
+    source_index_ = 0;
 }
 
 void Camera::stop_capture() {
@@ -332,8 +334,27 @@ void Camera::rebase_pacing() {
     frames_since_origin_ = 0;
 }
 
+bool Camera::sourcing_locked() const {
+    if (!source_) return false;
+    const auto mode = params_.get(kParamMode);
+    const bool uploading = mode && !mode->empty() && (*mode)[0] == kModeDataUpload;
+    return !(uploading && !package_.empty());
+}
+
+// When the source's next frame falls due: nullopt when it goes by the frame-rate parameter.
+std::optional<Clock::time_point> Camera::source_due_locked() const {
+    const auto after = source_->due(source_index_);
+    if (!after) return std::nullopt;
+    return capture_origin_ + *after;
+}
+
 bool Camera::frame_due_locked(Clock::time_point now) const {
     if (!capturing_) return false;
+    if (sourcing_locked()) {
+        if (source_->state(source_index_) != FrameSource::State::kReady) return false;
+        if (!paced_) return true;
+        if (const auto due = source_due_locked()) return now >= *due;
+    }
     if (!paced_) return true;
     const uint32_t fps = std::max<uint32_t>(1, params_.get_u32(kParamFrameRate));
     const auto due =
@@ -344,7 +365,16 @@ bool Camera::frame_due_locked(Clock::time_point now) const {
 
 std::optional<Clock::time_point> Camera::next_frame_due() const {
     std::lock_guard lock(mutex_);
-    if (!capturing_ || !paced_ || stream_.buffered() > 0) return std::nullopt;
+    if (!capturing_ || stream_.buffered() > 0) return std::nullopt;
+    if (sourcing_locked()) {
+        const auto state = source_->state(source_index_);
+        if (state == FrameSource::State::kEnded) return std::nullopt;
+        if (state == FrameSource::State::kWaiting)
+            return Clock::now() + std::chrono::milliseconds(1);
+        if (!paced_) return std::nullopt;
+        if (const auto due = source_due_locked()) return *due;
+    }
+    if (!paced_) return std::nullopt;
     const uint32_t fps = std::max<uint32_t>(1, params_.get_u32(kParamFrameRate));
     return pace_origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                               static_cast<double>(frames_since_origin_) / fps));
@@ -381,8 +411,16 @@ size_t Camera::read_stream(std::span<uint8_t> dst) {
             if (paced_ && n > 0) break;
             if (!frame_due_locked(now)) break;
             const uint32_t segments_before = stream_.segments_generated();
-            stream_.set_readout(registers_.readout());
-            counters_.frames_sent += stream_.generate();
+            if (sourcing_locked()) {
+                SourcedFrame frame;
+                if (!source_->frame(source_index_, frame) || frame.bytes.empty()) break;
+                ++source_index_;
+                stream_.emit_frame(frame);
+                ++counters_.frames_sent;
+            } else {
+                stream_.set_readout(registers_.readout());
+                counters_.frames_sent += stream_.generate();
+            }
             counters_.segments_sent += stream_.segments_generated() - segments_before;
             ++frames_since_origin_;
             continue;
@@ -481,6 +519,11 @@ StreamConfig Camera::stream_config() const {
 void Camera::set_renderer(FrameRenderer renderer) {
     std::lock_guard lock(mutex_);
     stream_.set_renderer(std::move(renderer));
+}
+
+void Camera::set_frame_source(std::shared_ptr<FrameSource> source) {
+    std::lock_guard lock(mutex_);
+    source_ = std::move(source);
 }
 
 void Camera::set_flash_image(uint8_t type, uint16_t version, std::vector<uint8_t> bytes) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -48,6 +49,24 @@ struct ControlResult {
     };
     Kind kind = Kind::kAck;
     std::vector<uint8_t> in_data;
+};
+
+// Supplies a capture's frames in place of the renderer (the playback of a recording). Frame k is
+// the k-th frame since the capture started. Called with the camera's lock held, on the thread
+// that reads the stream: the calls must not block for long and must not call the camera.
+class FrameSource {
+  public:
+    enum class State {
+        kReady,    // frame k can be sent when it falls due
+        kWaiting,  // frame k is not available yet; ask again shortly
+        kEnded     // there is no frame k: the stream stays silent
+    };
+    virtual ~FrameSource() = default;
+    virtual State state(uint64_t k) = 0;
+    // When frame k falls due after the capture's start; nullopt: at the frame-rate parameter.
+    virtual std::optional<Clock::duration> due(uint64_t k) = 0;
+    // Frame k's bytes and header fields; false when it cannot be had (the stream then ends).
+    virtual bool frame(uint64_t k, SourcedFrame &out) = 0;
 };
 
 // One class request the host sent, in arrival order.
@@ -114,6 +133,9 @@ class Camera {
     StreamConfig stream_config() const;
     // Replaces the frame content of format-2 frames (default: the counter pattern of stream.h).
     void set_renderer(FrameRenderer renderer);
+    // Sends the source's frames instead of rendered ones (null: render again). The calibration
+    // package still goes out in data-upload mode.
+    void set_frame_source(std::shared_ptr<FrameSource> source);
     // Stores a calibration package; parameter 8 then describes it and data-upload mode (parameter
     // 0 = 9) streams it as one frame of format 171.
     void set_calibration_package(std::vector<uint8_t> package, uint32_t version);
@@ -155,6 +177,8 @@ class Camera {
     void rebase_pacing();
     void describe_package();
     bool frame_due_locked(Clock::time_point now) const;
+    bool sourcing_locked() const;
+    std::optional<Clock::time_point> source_due_locked() const;
     static bool matches(int type, int value, const SetupPacket &setup);
 
     mutable std::mutex mutex_;
@@ -183,6 +207,9 @@ class Camera {
     bool paced_;
     Clock::time_point pace_origin_{};
     uint64_t frames_since_origin_ = 0;
+    std::shared_ptr<FrameSource> source_;
+    Clock::time_point capture_origin_{};
+    uint64_t source_index_ = 0;  // frames taken from the source since the capture started
     std::vector<uint8_t> resets_;
     std::vector<uint8_t> package_;
     uint32_t package_version_ = 0;

@@ -137,6 +137,28 @@ void StreamGenerator::emit_segment(SegmentHeader h, std::span<const uint8_t> dat
     ++segments_;
 }
 
+void StreamGenerator::emit_frame(const SourcedFrame &frame) {
+    SegmentHeader h;
+    h.frlen = static_cast<uint32_t>(frame.bytes.size());
+    h.fridx = frame.fridx;
+    h.frfmt = frame.frfmt;
+    h.width = frame.width;
+    h.height = frame.height;
+    h.temp_sensor = frame.temp_sensor;
+    h.temp_board = frame.temp_board;
+    h.spare = frame.spare;
+    h.frame_start = true;
+    const uint32_t seg = std::clamp<uint32_t>(config_.segment_size, 1, kMaxSegmentLen);
+    size_t pos = 0;
+    do {
+        const size_t n = std::min<size_t>(seg, frame.bytes.size() - pos);
+        emit_segment(h, {frame.bytes.data() + pos, n});
+        h.frame_start = false;
+        pos += n;
+    } while (pos < frame.bytes.size());
+    next_fridx_ = static_cast<uint16_t>(frame.fridx + 1);
+}
+
 uint32_t StreamGenerator::generate() {
     const bool package = !package_.empty();
     const bool reduced = !package && !readout_.full();

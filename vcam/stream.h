@@ -52,6 +52,19 @@ enum class StreamFault {
 // With a reduced read-out (ReadOut) the frame sent is derived from this full one.
 using FrameRenderer = std::function<void(uint32_t frame_index, std::span<uint8_t> frame)>;
 
+// A frame sent as it is instead of a rendered one (a recorded camera's frames): its bytes and the
+// header fields that describe it.
+struct SourcedFrame {
+    std::vector<uint8_t> bytes;
+    uint16_t fridx = 0;
+    uint16_t frfmt = kFormatRawDcs;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    int16_t temp_sensor = 0;
+    int16_t temp_board = 0;
+    uint32_t spare = 0;
+};
+
 // The default 12-bit counter pattern: sample i of frame f.
 inline uint16_t pattern_sample(uint32_t frame_index, uint32_t sample_index) {
     return static_cast<uint16_t>((sample_index + frame_index * 97u) & 0x0FFFu);
@@ -104,6 +117,8 @@ class StreamGenerator {
     uint32_t generate();
     size_t read(std::span<uint8_t> dst);
     uint32_t segments_generated() const { return segments_; }
+    // Cuts a given frame into segments into the buffer, as generate() does with a rendered one.
+    void emit_frame(const SourcedFrame &frame);
 
   private:
     void emit_segment(SegmentHeader h, std::span<const uint8_t> data);

@@ -11,6 +11,7 @@
 #include "lumox/frame.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
+#include "lx/pointcloud.h"
 #include "lx/simd.h"
 
 namespace lumox::api {
@@ -18,7 +19,6 @@ namespace {
 
 constexpr uint32_t kTargetDistance = 1;
 constexpr uint32_t kTargetGray = 2;
-constexpr float kMaxPointDistance = 60.0f;
 
 // Truncation toward zero that stays defined for any float (out of range and NaN give INT32_MIN).
 int32_t trunc_i32(double v) {
@@ -135,34 +135,13 @@ int32_t frame_get_pcl(const char *func, lumox_dev_t *dev, float *pcl, uint32_t p
     if (!projection(func, dev, width, height, view, p)) return 0;
 
     BusyMark busy(dev);
-    const lx_cmap &cmap = library_cmap();
-    uint64_t n = 0;
-    for (uint32_t r = 0; r < height; ++r) {
-        const float dr = static_cast<float>(r - p.cy);
-        for (uint32_t c = 0; c < width; ++c) {
-            // Room for one more whole point?
-            if (pcl_len <= stride * n + stride - 1) return static_cast<int32_t>(n);
-            const float d = dist[static_cast<uint64_t>(r) * width + c];
-            if (!(d > 0.0f && d < kMaxPointDistance)) continue;
-            const float dd = d * p.dist_scale;
-            const float dc = static_cast<float>(c - p.cx);
-            const auto x = static_cast<float>(static_cast<double>(dc) * dd / p.fx);
-            const auto y = static_cast<float>(static_cast<double>(dr) * dd / p.fy);
-            const auto zz =
-                static_cast<float>(static_cast<double>(dd) * dd - static_cast<double>(x) * x -
-                                   static_cast<double>(y) * y);
-            float *point = pcl + stride * n;
-            point[0] = x;
-            point[1] = y;
-            point[2] = std::sqrt(zz);
-            if (stride == 4) {
-                point[3] = pseudo_color ? static_cast<float>(lx_cmap_get_color(
-                                              &cmap, trunc_i32(static_cast<double>(dd) * 1000)))
-                                        : dd;
-            }
-            ++n;
-        }
-    }
+    const pcl::View v{p.cx, p.cy, p.fx, p.fy, p.dist_scale};
+    const pcl::Fourth fourth = stride == 3 ? pcl::Fourth::kNone
+                               : pseudo_color ? pcl::Fourth::kColour
+                                              : pcl::Fourth::kDistance;
+    // Room for a whole point is checked before every pixel: at most pcl_len / stride points.
+    const uint64_t n =
+        pcl::project(v, dist, width, height, fourth, &library_cmap(), pcl, pcl_len / stride);
     return static_cast<int32_t>(n);
 }
 

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "drivers/epc_drnu.h"
 #include "drivers/epc_features.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
@@ -192,49 +193,27 @@ int32_t calc_drnu(const epc_ctx &ctx, uint16_t *dist, uint16_t *amp, const uint8
     // Pixel i's table row is entries i*K .. i*K+K-1 of bank 1.
     const bool use_table = k_count >= 2;
     if (use_table && static_cast<uint64_t>(n) * k_count > LUMOX_DRNU_BANK_ENTRIES) return 0;
-    const uint16_t *table = distImagesDRNU[1];
 
-    const float step_ph =
-        static_cast<float>(static_cast<uint32_t>(static_cast<int64_t>(ctx.step_mm) * 30000) /
-                           static_cast<uint32_t>(range));
     const int32_t d_sensor = ctx.t_sensor - ctx.t_sensor_cal;
     const int32_t d_ib = ctx.t_ib - ctx.t_ib_cal;
     const float sensor_ph = static_cast<float>(d_sensor * static_cast<double>(ctx.tcoef_sensor_ph));
-    const float temp_ph = static_cast<float>(static_cast<double>(sensor_ph) +
-                                             d_ib * static_cast<double>(ctx.tcoef_ib_ph));
+    drnu::Params params;
+    params.table = distImagesDRNU[1];
+    params.k = use_table ? k_count : 0;
+    params.step_ph =
+        static_cast<float>(static_cast<uint32_t>(static_cast<int64_t>(ctx.step_mm) * 30000) /
+                           static_cast<uint32_t>(range));
+    params.temp_ph = static_cast<float>(static_cast<double>(sensor_ph) +
+                                        d_ib * static_cast<double>(ctx.tcoef_ib_ph));
+    params.offset_ph = ctx.drnu_offset_ph;
+    params.range_mm = range;
 
     for_each_piece(
         raw, width, height, in_image_order,
         [&](uint32_t src, uint32_t at, const uint16_t *a, const uint16_t *ph, uint32_t len) {
-            for (uint32_t k = 0; k < len; ++k) {
-                if (ph[k] == lumox::dcs::kNoPhase) {
-                    amp[at + k] = 0;
-                    dist[at + k] = kInvalid;
-                    continue;
-                }
-                amp[at + k] = a[k];
-                int32_t j = trunc_i32(static_cast<float>(ph[k] - static_cast<double>(temp_ph)));
-                if (use_table) {
-                    const uint16_t *row = table + static_cast<size_t>(src + k) * k_count;
-                    const int32_t first = row[0];
-                    const int32_t last = row[k_count - 1];
-                    if (last > first) {
-                        const int64_t q =
-                            (static_cast<int64_t>(j) - first) * (k_count - 1) / (last - first);
-                        const int32_t s =
-                            q < 0 ? 0 : (q >= k_count - 1 ? k_count - 2 : static_cast<int32_t>(q));
-                        const double seg = (static_cast<double>(j) - row[s]) * step_ph /
-                                           static_cast<double>(row[s + 1] - row[s]);
-                        const float base = static_cast<float>(s * static_cast<double>(step_ph));
-                        const int64_t sum =
-                            static_cast<int64_t>(trunc_i32(seg + base)) + ctx.drnu_offset_ph;
-                        j = static_cast<int32_t>(static_cast<uint32_t>(sum));
-                    }
-                }
-                uint32_t mm = static_cast<uint32_t>(j) * static_cast<uint32_t>(range) / kPhaseUnits;
-                if (mm > static_cast<uint32_t>(range)) mm -= static_cast<uint32_t>(range);
-                dist[at + k] = static_cast<uint16_t>(mm);
-            }
+            // Invalid pixels have amplitude 0 from the batch decode.
+            std::memcpy(amp + at, a, static_cast<size_t>(len) * sizeof(uint16_t));
+            drnu::distances(params, ph, src, len, dist + at);
         });
     return 1;
 }

@@ -1,5 +1,9 @@
 #include "evk/calibration.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +197,57 @@ void unsort_rows(uint16_t *dst, const uint16_t *src, int width, int height) {
     }
 }
 
+void fill_drnu_table(uint16_t *table, const uint16_t *images, int width, int height,
+                     int distances) {
+    if (width <= 0 || height <= 0 || distances <= 0) return;
+    const auto w = static_cast<size_t>(width);
+    const auto d = static_cast<size_t>(distances);
+    const size_t pixels = w * static_cast<size_t>(height);
+    // The image row of every raw row, in unsort_rows' order of writes (the last one stands).
+    std::vector<int> source(static_cast<size_t>(height), -1);
+    for (int m = 0; m < height / 2; ++m) {
+        source[static_cast<size_t>(height - 2 - 2 * m)] = m;
+        source[static_cast<size_t>(2 * m + 1)] = height / 2 + m;
+    }
+    // Columns in blocks whose table entries stay in the first-level cache while the images are
+    // read row piece by row piece.
+    constexpr size_t kBlock = 64;
+    for (size_t r = 0; r < static_cast<size_t>(height); ++r) {
+        uint16_t *out_row = table + r * w * d;
+        if (source[r] < 0) {
+            std::memset(out_row, 0, w * d * sizeof(uint16_t));
+            continue;
+        }
+        const uint16_t *in_row = images + static_cast<size_t>(source[r]) * w;
+        for (size_t c0 = 0; c0 < w; c0 += kBlock) {
+            const size_t len = std::min(kBlock, w - c0);
+            uint16_t *out = out_row + c0 * d;
+            for (size_t k = 0; k < d; ++k) {
+                const uint16_t *in = in_row + k * pixels + c0;
+                for (size_t c = 0; c < len; ++c) out[c * d + k] = in[c];
+            }
+        }
+    }
+}
+
+void prefault(const void *data, size_t bytes) {
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || bytes == 0) return;
+    const auto p = static_cast<uintptr_t>(page);
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + p - 1) / p * p;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) / p * p;
+    if (end <= begin) return;
+#ifdef MADV_POPULATE_READ
+    // One call maps every page (untouched ones to the shared zero page).
+    if (madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_READ) == 0) return;
+#endif
+    // Older kernels: read one byte of every page.
+    volatile const unsigned char *bytes_at = reinterpret_cast<const unsigned char *>(begin);
+    unsigned char sink = 0;
+    for (uintptr_t offset = 0; offset < end - begin; offset += p) sink ^= bytes_at[offset];
+    (void)sink;
+}
+
 }  // namespace lumox::evk
 
 using namespace lumox::evk;
@@ -274,8 +329,7 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     size_t total = static_cast<size_t>(distances) * image_bytes;
 
     std::unique_ptr<uint16_t[]> work(new (std::nothrow) uint16_t[kDrnuWorkBytes / 2]);
-    std::unique_ptr<uint16_t[]> raw(new (std::nothrow) uint16_t[pixels]());
-    if (!work || !raw) {
+    if (!work) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", fn);
         std::exit(-3);
     }
@@ -295,12 +349,10 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
         lx_log(LX_LOG_WRN, "WRN", "[%s] distance images give no fit, scale/offset kept\n", fn);
     }
 
-    uint16_t *table = distImagesDRNU[bank];
-    auto d = static_cast<size_t>(distances);
-    for (size_t k = 0; k < d; ++k) {
-        unsort_rows(raw.get(), work.get() + k * pixels, width, height);
-        for (size_t i = 0; i < pixels; ++i) table[i * d + k] = raw[i];
-    }
+    fill_drnu_table(distImagesDRNU[bank], work.get(), width, height, distances);
+    // The DRNU formula reads bank 1 whichever bank was filled: with the table in bank 0 its
+    // pages are mapped now rather than one fault at a time in the first decode.
+    if (bank != 1) prefault(distImagesDRNU[1], pixels * static_cast<size_t>(distances) * 2);
     return 0;
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 #include "evk_fixture.h"
 
@@ -219,6 +221,41 @@ TEST_F(CalibrationTest, BanksHoldPixelsInRawRowOrder) {
 
     ASSERT_EQ(calibrationLoadDistanceImages(0), 0);
     EXPECT_EQ(distImagesDRNU[0][1], value(1, image_row_of_raw(0), 0));
+}
+
+TEST(DrnuTableFill, OnePassEqualsUnsortingEveryImageInTurn) {
+    // The straightforward fill: every image brought into raw row order on its own, then spread
+    // over the table with a stride of D entries. Odd heights leave rows that unsort_rows never
+    // writes; they stay 0.
+    std::vector<uint16_t> table, ref;
+    for (const auto &[w, h, d] : std::vector<std::tuple<int, int, int>>{
+             {320, 240, 30}, {160, 60, 20}, {7, 5, 3}, {65, 4, 1}, {1, 1, 2}, {3, 9, 30}}) {
+        const size_t pixels = static_cast<size_t>(w) * h;
+        std::vector<uint16_t> images(pixels * d);
+        for (size_t i = 0; i < images.size(); ++i) images[i] = static_cast<uint16_t>(i * 7919);
+        ref.assign(pixels * d, 0);
+        std::vector<uint16_t> raw(pixels, 0);
+        for (int k = 0; k < d; ++k) {
+            unsort_rows(raw.data(), images.data() + k * pixels, w, h);
+            for (size_t i = 0; i < pixels; ++i) ref[i * d + k] = raw[i];
+        }
+        table.assign(pixels * d, 0xABCD);
+        fill_drnu_table(table.data(), images.data(), w, h, d);
+        EXPECT_EQ(table, ref) << w << "x" << h << " x " << d;
+    }
+}
+
+TEST_F(CalibrationTest, LoadingBankZeroLeavesBankOneAsItWas) {
+    // The extension module's load fills bank 0; bank 1, which the decode reads, is mapped but
+    // keeps its entries.
+    calibrationLoadDRNU_LUT();
+    write_images(4, [](int k, int r, int c) { return static_cast<uint16_t>(k + r + c); });
+    std::memset(distImagesDRNU, 0, sizeof distImagesDRNU);
+    distImagesDRNU[1][17] = 4242;
+    ASSERT_EQ(calibrationLoadDistanceImages(0), 0);
+    EXPECT_EQ(distImagesDRNU[1][17], 4242);
+    EXPECT_EQ(distImagesDRNU[1][16], 0);
+    EXPECT_EQ(distImagesDRNU[0][1], 1 + (kH - 2) / 2);  // raw row 0 is image row h/2 - 1
 }
 
 TEST_F(CalibrationTest, MissingOrShortImageFileKeepsTheFit) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the built library into a scratch prefix, then builds and runs a small consumer against
-# it twice: with find_package(lumox) and with pkg-config.
+# Installs the built tree into a scratch prefix, then builds and runs a small consumer against
+# it twice: with find_package(lumox) and with pkg-config. The installed programs must start
+# without LD_LIBRARY_PATH (lumox, and lumox under the installed lumox-vcam), and the library,
+# lumox --version, lumox.pc and the CMake package must carry one version number.
 set -euo pipefail
 build=$1
 consumer=$2
@@ -23,3 +25,21 @@ flags=$(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs lumox)
 cc "$consumer/main.c" $flags -o "$work/consumer_pc"
 LD_LIBRARY_PATH=$(dirname "$(find "$prefix" -name 'liblumox.so' | head -n1)") "$work/consumer_pc"
 echo "consumer built with find_package and with pkg-config"
+
+tool_version=$(env -u LD_LIBRARY_PATH "$prefix/bin/lumox" --version)
+pc_version=$(PKG_CONFIG_PATH=$pcdir pkg-config --modversion lumox)
+cmake_version=$(cat "$work/cmake/lumox_package_version.txt")
+lib_version=$(basename "$(find "$prefix" -name 'liblumox.so.*.*' | head -n1)" | sed 's/^liblumox\.so\.//')
+echo "versions: $tool_version, lumox.pc $pc_version, CMake package $cmake_version, library $lib_version"
+[ "$tool_version" = "lumox v$pc_version" ] || { echo "lumox --version disagrees with lumox.pc"; exit 1; }
+[ "$cmake_version" = "$pc_version" ] || { echo "the CMake package disagrees with lumox.pc"; exit 1; }
+[ "$lib_version" = "$pc_version" ] || { echo "the shared library disagrees with lumox.pc"; exit 1; }
+
+if [ -x "$prefix/bin/lumox-vcam" ]; then
+    listed=$(cd "$work" && env -u LD_LIBRARY_PATH "$prefix/bin/lumox-vcam" -- "$prefix/bin/lumox" list)
+    echo "$listed"
+    echo "$listed" | grep -q "1:1 .* high " || { echo "installed lumox-vcam -- lumox list found no camera"; exit 1; }
+    [ -z "$(find "$work" -maxdepth 1 -name '*.log')" ] || { echo "lumox list wrote a log file"; exit 1; }
+else
+    echo "lumox-vcam not built (LUMOX_BUILD_VCAM=OFF): the installed launcher was not tried"
+fi

@@ -67,8 +67,8 @@ TEST(ParseFilter, ValuesFitTheStepsArgument) {
     EXPECT_EQ(f.value_size, 0u);
     f = parse_filter("8=off");
     EXPECT_FALSE(f.enable);
-    for (const char *bad : {"2=999", "1=256", "4=70000", "5=0x10000", "6=-1", "9=on", "3=on",
-                            "0=5", "8=1", "2", "x=on", "2=many"})
+    for (const char *bad : {"2=999", "1=256", "4=70000", "5=0x10000", "6=-1", "9=on", "3=on", "0=5",
+                            "8=1", "2", "x=on", "2=many"})
         EXPECT_THROW(parse_filter(bad), UsageError) << bad;
 }
 
@@ -117,14 +117,18 @@ TEST(ParseCmap, BoundsAndStepsAreLimited) {
     const std::vector<std::string> three{"100", "200", "5"};
     EXPECT_EQ(parse_cmap(three).steps, 5);
     for (const std::vector<std::string> &bad :
-         {std::vector<std::string>{"-2147483648", "2147483647", "2"}, {"0", "4000", "200000000"},
-          {"0", "4000", "0"}, {"4000", "0"}, {"5", "5"}, {"100"}})
+         {std::vector<std::string>{"-2147483648", "2147483647", "2"},
+          {"0", "4000", "200000000"},
+          {"0", "4000", "0"},
+          {"4000", "0"},
+          {"5", "5"},
+          {"100"}})
         EXPECT_THROW(parse_cmap(bad), UsageError) << bad[0];
 }
 
 TEST(CommandLine, OptionsAndWordsInAnyOrder) {
-    const char *argv[] = {"lumox", "--out", "d", "depth", "--filter", "1=on", "--filter", "2=3",
-                          "--version", "7", "x"};
+    const char *argv[] = {"lumox",    "--out", "d",         "depth", "--filter", "1=on",
+                          "--filter", "2=3",   "--version", "7",     "x"};
     const Args a = parse_command_line(11, argv, options());
     EXPECT_EQ(a.words, (std::vector<std::string>{"depth", "x"}));
     EXPECT_EQ(a.value("--out"), "d");
@@ -173,6 +177,8 @@ TEST(Dispatch, UsageErrorsNameTheFaultInOneLine) {
         {{"capture", "--frames", "1", "--type", "1"}, "capture does not take --type"},
         {{"list", "--device", "4294967297:1"}, "--device bus must be"},
         {{"reg", "read", "2", "0xffffffff", "2"}, "the first of 2 register addresses must be"},
+        {{"reg", "write", "1", "17", "256"}, "a sensor register value must be"},
+        {{"reg", "write", "0", "0xffffffff", "1", "2"}, "the first of 2 register addresses"},
         {{"data", "upload", "f"}, "--type is required"},
         {{"firmware", "upgrade", "f", "--type", "1"}, "--version is required"},
         {{"param"}, "param needs one of: get, set"},

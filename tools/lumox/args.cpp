@@ -77,9 +77,8 @@ Args parse_command_line(int argc, const char *const *argv, std::span<const Optio
 
 long long parse_int(std::string_view text, long long lo, long long hi, std::string_view what) {
     const auto refuse = [&]() {
-        return UsageError(std::string(what) + " must be a whole number from " +
-                          std::to_string(lo) + " to " + std::to_string(hi) + ", not " +
-                          quoted(text));
+        return UsageError(std::string(what) + " must be a whole number from " + std::to_string(lo) +
+                          " to " + std::to_string(hi) + ", not " + quoted(text));
     };
     // strtoll alone would skip leading blanks and accept a trailing remainder.
     if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) throw refuse();
@@ -128,11 +127,10 @@ FilterSetting parse_filter(std::string_view text) {
     }
     if (v == "on") return f;
     if (f.value_size == 0)
-        throw UsageError("--filter " + std::to_string(f.id) + " takes on or off, not " +
-                         quoted(v));
+        throw UsageError("--filter " + std::to_string(f.id) + " takes on or off, not " + quoted(v));
     const long long top = f.value_size == 1 ? 0xFF : 0xFFFF;
-    f.value = static_cast<uint32_t>(
-        parse_int(v, 0, top, "--filter " + std::to_string(f.id) + " value"));
+    f.value =
+        static_cast<uint32_t>(parse_int(v, 0, top, "--filter " + std::to_string(f.id) + " value"));
     return f;
 }
 
@@ -154,22 +152,20 @@ ParamValue parse_param_value(std::string_view value, std::string_view len_text) 
     const int bits = 8 * p.len;
     const long long top = (1ll << bits) - 1;
     const long long bottom = -(1ll << (bits - 1));
-    const long long v =
-        parse_int(value, bottom, top, "a " + std::to_string(p.len) + "-byte value");
+    const long long v = parse_int(value, bottom, top, "a " + std::to_string(p.len) + "-byte value");
     for (int i = 0; i < p.len; ++i)
         p.bytes[i] = static_cast<uint8_t>(static_cast<unsigned long long>(v) >> (8 * i));
     return p;
 }
 
-RegisterSpan parse_register_span(std::string_view target, std::string_view addr,
-                                 uint64_t count) {
+RegisterSpan parse_register_span(std::string_view target, std::string_view addr, uint64_t count) {
     RegisterSpan s;
     s.target = static_cast<uint8_t>(parse_int(target, 0, 255, "register target"));
     const long long last_base = 0xFFFFFFFFll - static_cast<long long>(count - 1);
-    s.base = static_cast<uint32_t>(parse_int(
-        addr, 0, last_base,
-        count > 1 ? "the first of " + std::to_string(count) + " register addresses"
-                  : std::string("register address")));
+    s.base = static_cast<uint32_t>(
+        parse_int(addr, 0, last_base,
+                  count > 1 ? "the first of " + std::to_string(count) + " register addresses"
+                            : std::string("register address")));
     return s;
 }
 

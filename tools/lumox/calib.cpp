@@ -1,12 +1,14 @@
 // lumox calib fetch|show: the camera's calibration files.
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <string>
 #include <vector>
 
+#include "bytes.h"
 #include "command.h"
 #include "session.h"
 #include "writers.h"
@@ -26,10 +28,7 @@ std::vector<uint8_t> read_all(const std::string &path) {
     return bytes;
 }
 
-uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
+uint32_t le32(const uint8_t *p) { return load_le(p, 4); }
 
 std::string dir_prefix(const std::string &dir) {
     if (dir.empty()) return "./";
@@ -65,12 +64,14 @@ void show_images(const std::string &name, const std::vector<uint8_t> &bytes) {
     const size_t area = name.rfind("epc635", 0) == 0 ? 160 * 60 : 320 * 240;
     const size_t count = bytes.size() / (2 * area);
     std::printf("  %zu distance images of %zu pixels; mean angle per image:\n", count, area);
+    if (const size_t rest = bytes.size() % (2 * area); rest != 0)
+        std::printf("  (%zu bytes left over: not a whole number of images)\n", rest);
     for (size_t k = 0; k < count; ++k) {
         uint64_t sum = 0;
         size_t n = 0;
         for (size_t i = 0; i < area; ++i) {
             const size_t at = 2 * (k * area + i);
-            const unsigned v = bytes[at] | (bytes[at + 1] << 8);
+            const uint32_t v = load_le(&bytes[at], 2);
             if (v > 0 && v < 30000) {
                 sum += v;
                 ++n;
@@ -84,7 +85,8 @@ void show_images(const std::string &name, const std::vector<uint8_t> &bytes) {
 
 int cmd_calib_fetch(const Args &args) {
     const std::string dir = dir_prefix(args.operands[0]);
-    if (!make_dirs(dir)) return fail("cannot create '%s'", dir.c_str());
+    if (const std::string why = make_dirs(dir); !why.empty())
+        return fail("calib fetch: cannot use the directory: %s", why.c_str());
     Session session(args);
     lumox_path_cfg(dir.c_str());
     // Opening the camera fetches its calibration when the directory does not hold it yet.
@@ -97,8 +99,15 @@ int cmd_calib_fetch(const Args &args) {
     const auto image_bytes = read_all(dir + images);
     const auto param_bytes = read_all(dir + params);
     if (image_bytes.empty()) {
-        std::fprintf(stderr, "calib fetch FAILED: the camera gave no usable calibration (%s)\n",
-                     session.log_hint().c_str());
+        lumox_param_item info{};
+        info.param_id = LUMOX_PARAM_CALIB_INFO;
+        const bool answered = lumox_param_batch_get(dev, &info, 1) && info.param_val_len > 0;
+        const char *why = !answered ? "the camera did not say whether it carries a calibration"
+                          : info.param_val[0] != 1
+                              ? "the camera carries no calibration (it reports none stored)"
+                              : "the camera's calibration package could not be downloaded or "
+                                "unpacked";
+        std::fprintf(stderr, "calib fetch FAILED: %s (%s)\n", why, session.log_hint().c_str());
         return kExitFailure;
     }
     std::printf("%s%s (%zu bytes)\n%s%s (%zu bytes)\n", dir.c_str(), params, param_bytes.size(),
@@ -110,10 +119,10 @@ int cmd_calib_fetch(const Args &args) {
 int cmd_calib_show(const Args &args) {
     const std::string dir = dir_prefix(args.operands[0]);
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
-        closedir(d);
-    }
+    DIR *d = opendir(dir.c_str());
+    if (!d) return fail("cannot read the directory %s: %s", dir.c_str(), std::strerror(errno));
+    while (const dirent *e = readdir(d)) names.emplace_back(e->d_name);
+    closedir(d);
     std::sort(names.begin(), names.end());
     int shown = 0;
     for (const std::string &name : names) {

@@ -13,8 +13,10 @@ int cmd_capture(const Args &args) {
     CaptureSettings settings;
     settings.frames = required_int(args, "--frames", 1, 100000000);
     const std::string out = args.value("--out");
-    if (!out.empty() && !make_dirs(out))
-        return fail("cannot create the output directory '%s'", out.c_str());
+    if (!out.empty()) {
+        if (const std::string why = make_dirs(out); !why.empty())
+            return fail("cannot use the output directory: %s", why.c_str());
+    }
     OutputFile csv;
     if (!out.empty()) {
         if (!csv.open(out + "/frames.csv") ||
@@ -26,8 +28,15 @@ int cmd_capture(const Args &args) {
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
 
+    long undescribed = 0;  // frames handed out without a description: nothing to write
     const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
         const lumox_frame_info &info = frame.info;
+        if (info.frame_size == 0 || info.width == 0 || info.height == 0) {
+            ++undescribed;
+            std::printf("frame %5ld  the library gave no description of it: not written\n",
+                        frame.number);
+            return true;
+        }
         lx_raw_frame_info raw{};
         lumox_cap_get_raw_info(dev, &raw);
         const double t_sensor = raw.temp_sensor / 10.0;
@@ -57,6 +66,11 @@ int cmd_capture(const Args &args) {
         status = kExitFailure;
     }
     print_capture_summary(summary);
+    if (undescribed > 0) {
+        fail("%ld of %ld frames came without a description and were not written", undescribed,
+             summary.frames);
+        status = kExitFailure;
+    }
     if (!out.empty() && status == kExitOk) std::printf("written to         %s\n", out.c_str());
     return status;
 }

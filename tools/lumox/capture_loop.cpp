@@ -7,16 +7,20 @@
 namespace lumox_cli {
 
 double CaptureSummary::frame_rate() const {
-    if (arrivals.size() < 2) return -1.0;
-    const double seconds =
-        std::chrono::duration<double>(arrivals.back() - arrivals.front()).count();
-    return seconds > 0 ? static_cast<double>(arrivals.size() - 1) / seconds : -1.0;
+    if (arrivals.size() < 2 || received.size() != arrivals.size()) return -1.0;
+    // The first frame comes late by the start-up latency of the stream; with three frames or
+    // more the measurement starts at the second.
+    const size_t from = arrivals.size() >= 3 ? 1 : 0;
+    const double seconds = std::chrono::duration<double>(arrivals.back() - arrivals[from]).count();
+    const uint32_t count = received.back() - received[from];
+    return seconds > 0 && count > 0 ? count / seconds : -1.0;
 }
 
 CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
                            const FrameSink &sink) {
     CaptureSummary summary;
-    if (!lumox_cap_set_frame_buffer(dev, nullptr, settings.buffered_frames * LUMOX_FRAME_BUF_UNIT) ||
+    if (!lumox_cap_set_frame_buffer(dev, nullptr,
+                                    settings.buffered_frames * LUMOX_FRAME_BUF_UNIT) ||
         !lumox_cap_start(dev)) {
         fail("the camera did not start streaming");
         summary.failed = true;
@@ -38,11 +42,14 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
             summary.failed = true;
             break;
         }
-        CapturedFrame frame{summary.frames, info, buf.data(),
-                            info.frame_size < buf.size() ? info.frame_size
-                                                         : static_cast<uint32_t>(buf.size()),
-                            std::chrono::steady_clock::now()};
+        CapturedFrame frame{
+            summary.frames, info, buf.data(),
+            info.frame_size < buf.size() ? info.frame_size : static_cast<uint32_t>(buf.size()),
+            std::chrono::steady_clock::now()};
+        lumox_cap_stats now{};
+        lumox_cap_get_stats(dev, &now);
         summary.arrivals.push_back(frame.arrival);
+        summary.received.push_back(now.frames_received);
         if (info.frame_size > buf.size())
             fail("frame %u cut to %zu bytes", info.frame_idx, buf.size());
         if (!sink(frame)) {

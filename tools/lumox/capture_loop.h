@@ -13,10 +13,10 @@
 namespace lumox_cli {
 
 struct CapturedFrame {
-    long number;               // 0 for the first frame of this run
+    long number;  // 0 for the first frame of this run
     lumox_frame_info info;
-    const uint8_t *data;       // the frame's bytes, valid during the call
-    uint32_t size;             // bytes at data (a frame larger than the buffer is cut)
+    const uint8_t *data;  // the frame's bytes, valid during the call
+    uint32_t size;        // bytes at data (a frame larger than the buffer is cut)
     std::chrono::steady_clock::time_point arrival;
 };
 
@@ -25,17 +25,23 @@ using FrameSink = std::function<bool(const CapturedFrame &)>;
 
 struct CaptureSettings {
     long frames = 1;
-    uint32_t buffered_frames = 10;    // frames the library keeps ready
+    uint32_t buffered_frames = 10;     // frames the library keeps ready
     uint32_t buffer_bytes = 8u << 20;  // room for one frame
 };
 
 struct CaptureSummary {
-    long frames = 0;         // frames handed to the sink
-    bool failed = false;     // the stream ended early or the sink refused a frame
+    long frames = 0;      // frames handed to the sink
+    bool failed = false;  // the stream ended early or the sink refused a frame
     lumox_cap_stats stats{};
+    // When each frame reached the tool, and how many frames the stream had received by then.
     std::vector<std::chrono::steady_clock::time_point> arrivals;
+    std::vector<uint32_t> received;
 
-    // Frames per second over the arrival times of the frames, or a negative value for fewer
+    // Frames per second the camera delivered between the second frame and the last (the first
+    // carries the stream's start-up latency): the frames the stream received in that time over
+    // its length. Counting the stream's arrivals rather
+    // than the frames handed out keeps the rate true when the library's frame buffer holds a
+    // backlog (a short capture drains it faster than the camera fills it). Negative for fewer
     // than two frames.
     double frame_rate() const;
 };

@@ -45,20 +45,21 @@ int run_tool(int argc, const char *const *argv);
 int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Handlers, one file each (or one file per group of commands) ----
-int cmd_list(const Args &args);          // list.cpp
-int cmd_info(const Args &args);          // info.cpp
-int cmd_capture(const Args &args);       // capture.cpp
-int cmd_depth(const Args &args);         // depth.cpp
-int cmd_param_get(const Args &args);     // param.cpp
-int cmd_param_set(const Args &args);     // param.cpp
-int cmd_reg_read(const Args &args);      // reg.cpp
-int cmd_reg_write(const Args &args);     // reg.cpp
+int cmd_list(const Args &args);              // list.cpp
+int cmd_info(const Args &args);              // info.cpp
+int cmd_capture(const Args &args);           // capture.cpp
+int cmd_depth(const Args &args);             // depth.cpp
+int cmd_param_get(const Args &args);         // param.cpp
+int cmd_param_set(const Args &args);         // param.cpp
+int cmd_reg_read(const Args &args);          // reg.cpp
+int cmd_reg_write(const Args &args);         // reg.cpp
 int cmd_firmware_upgrade(const Args &args);  // image.cpp
 int cmd_data_download(const Args &args);     // image.cpp
 int cmd_data_upload(const Args &args);       // image.cpp
-int cmd_calib_fetch(const Args &args);   // calib.cpp
-int cmd_calib_show(const Args &args);    // calib.cpp
-int cmd_cmap(const Args &args);          // math.cpp
-int cmd_atan2(const Args &args);         // math.cpp
+int cmd_calib_fetch(const Args &args);       // calib.cpp
+int cmd_calib_show(const Args &args);        // calib.cpp
+int cmd_cmap(const Args &args);              // math.cpp
+int cmd_atan2(const Args &args);             // math.cpp
+int cmd_view(const Args &args);              // view.cpp
 
 }  // namespace lumox_cli

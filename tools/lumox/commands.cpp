@@ -21,6 +21,10 @@ constexpr OptionSpec kOptions[] = {
     {"--calib", OptionSpec::kValue, "DIR", "calibration directory"},
     {"--filter", OptionSpec::kValue, "ID=VALUE|on|off", "switch a processing step (repeatable)"},
     {"--type", OptionSpec::kValue, "T", "type of a firmware or data image (0-255)"},
+    {"--port", OptionSpec::kValue, "N", "port the viewer listens on (default 8080; 0: any free)"},
+    {"--bind", OptionSpec::kValue, "ADDR",
+     "address the viewer listens on (default 127.0.0.1: this\nmachine only)"},
+    {"--play", OptionSpec::kValue, "FILE", "show a recording instead of a camera"},
 };
 constexpr const char *kGlobalOptions[] = {"--device", "--log", "--help", "--version"};
 
@@ -41,10 +45,11 @@ constexpr Command kCommands[] = {
      "--frames --out --calib --filter", 0, 0},
     {"param get", cmd_param_get, "ID|NAME", "read a parameter", "", 1, 1},
     {"param set", cmd_param_set, "ID|NAME VALUE [LEN]",
-     "write a parameter (VALUE little-endian, LEN 1-4 bytes,\ndefault 4)", "", 2, 3},
+     "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length "
+     "it reports)",
+     "", 2, 3},
     {"reg read", cmd_reg_read, "TARGET ADDR [COUNT]", "read registers", "", 2, 3},
-    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3,
-     -1},
+    {"reg write", cmd_reg_write, "TARGET ADDR VALUE...", "write registers from ADDR on", "", 3, -1},
     {"firmware upgrade", cmd_firmware_upgrade, "FILE --type T --version V",
      "write a firmware image (only a newer version is taken;\n"
      "types 0 and 1 reset the camera and wait 20 s, 2 and 3\n"
@@ -54,12 +59,18 @@ constexpr Command kCommands[] = {
      "write a data image into the camera's flash", "--type", 1, 1},
     {"data upload", cmd_data_upload, "FILE --type T", "read the camera's image of type T into FILE",
      "--type", 1, 1},
-    {"calib fetch", cmd_calib_fetch, "DIR",
-     "download and unpack the camera's calibration into DIR", "", 1, 1},
+    {"calib fetch", cmd_calib_fetch, "DIR", "download and unpack the camera's calibration into DIR",
+     "", 1, 1},
     {"calib show", cmd_calib_show, "DIR", "what the calibration files in DIR hold", "", 1, 1},
-    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]",
-     "print the distance colour ramp as 24-bit colour", "", 0, 3},
+    {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]", "print the distance colour ramp as 24-bit colour",
+     "", 0, 3},
     {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
+    {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--play FILE]",
+     "live viewer in the browser: distance, gray and point\n"
+     "cloud, statistics and the camera's controls, served\n"
+     "at http://127.0.0.1:8080/ until Ctrl-C; --play shows a\n"
+     "recording through the virtual camera (lumox-vcam)",
+     "--port --bind --calib --play", 0, 0},
 };
 
 void append_entry(std::string *out, const std::string &left, const char *help) {

@@ -21,7 +21,7 @@ bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &t
     } else {
         uint8_t u8 = static_cast<uint8_t>(f.value);
         uint16_t u16 = static_cast<uint16_t>(f.value);
-        void *arg = f.value_size == 1 ? static_cast<void *>(&u8)
+        void *arg = f.value_size == 1   ? static_cast<void *>(&u8)
                     : f.value_size == 2 ? static_cast<void *>(&u16)
                                         : nullptr;
         r = lumox_filter_enable(dev, f.id, arg, f.value_size);
@@ -59,8 +59,7 @@ bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vecto
     std::vector<float> xyz(3 * static_cast<size_t>(n));
     const int32_t points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
                                                dist.data(), n, w, h, nullptr);
-    return points <= 0 ||
-           write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
+    return points <= 0 || write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
 }
 
 }  // namespace
@@ -73,12 +72,15 @@ int cmd_depth(const Args &args) {
     std::vector<FilterSetting> filters;
     for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
     const std::string out = args.value("--out");
-    if (!out.empty() && !make_dirs(out))
-        return fail("cannot create the output directory '%s'", out.c_str());
+    if (!out.empty()) {
+        if (const std::string why = make_dirs(out); !why.empty())
+            return fail("cannot use the output directory: %s", why.c_str());
+    }
     std::string calib_dir = args.value("--calib");
     if (!calib_dir.empty()) {
         if (calib_dir.back() != '/') calib_dir += '/';
-        if (!make_dirs(calib_dir)) return fail("cannot create '%s'", calib_dir.c_str());
+        if (const std::string why = make_dirs(calib_dir); !why.empty())
+            return fail("cannot use the calibration directory: %s", why.c_str());
     }
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
@@ -98,8 +100,8 @@ int cmd_depth(const Args &args) {
         const uint32_t n = info.width * info.height;
         dist.resize(n);
         const auto t0 = std::chrono::steady_clock::now();
-        const int32_t px = lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size,
-                                                    &info);
+        const int32_t px =
+            lumox_frame_get_distance(dev, dist.data(), n, frame.data, frame.size, &info);
         decode_ms +=
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                 .count();

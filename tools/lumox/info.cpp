@@ -1,6 +1,7 @@
-// lumox info: identity, driver and parameters of a camera.
+// lumox info: identity, driver and parameters of a camera, decoded into readable fields.
 
 #include <cstdio>
+#include <string>
 
 #include "command.h"
 #include "param_format.h"
@@ -13,25 +14,34 @@ int cmd_info(const Args &args) {
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
     const lumox_drv *drv = lumox_dev_get_drv(dev);
-    std::printf("location   %u:%u (address %u, speed %u)\n", dev->bus, dev->port, dev->addr,
-                dev->speed);
-    std::printf("product    %s\n", record_field(dev->product, sizeof dev->product).c_str());
-    std::printf("identity   %s\n", record_field(dev->id2, sizeof dev->id2).c_str());
-    std::printf("param 5    [%s]\n", hex_bytes(dev->id5_data, sizeof dev->id5_data).c_str());
-    std::printf("param 6    [%s]\n", hex_bytes(dev->id6_data, sizeof dev->id6_data).c_str());
-    std::printf("driver     %s (%s)\n", drv ? drv->name : "-", drv ? drv->code : "-");
-    std::printf("parameters:\n");
-    const uint32_t ids[] = {LUMOX_PARAM_MODE,       LUMOX_PARAM_CHIP_INFO,  LUMOX_PARAM_CALIB_INFO,
-                            LUMOX_PARAM_OP_MODE,    LUMOX_PARAM_FRAME_RATE, LUMOX_PARAM_INTG_TIME,
-                            LUMOX_PARAM_TEMPERATURE};
-    for (uint32_t id : ids) {
+    const std::string product = record_field(dev->product, sizeof dev->product);
+    const std::string parts = describe_product(product);
+    std::printf("location        %u:%u (address %u, %s speed)\n", dev->bus, dev->port, dev->addr,
+                speed_word(dev->speed));
+    std::printf("product         %s%s%s%s\n", product.c_str(), parts.empty() ? "" : " (",
+                parts.c_str(), parts.empty() ? "" : ")");
+    std::printf("serial          %s\n", record_field(dev->id2, sizeof dev->id2).c_str());
+    std::printf("driver          %s (%s)\n", drv ? drv->name : "-", drv ? drv->code : "-");
+    std::printf("param 5         [%s]\n", hex_bytes(dev->id5_data, sizeof dev->id5_data).c_str());
+    std::printf("param 6         [%s]\n", hex_bytes(dev->id6_data, sizeof dev->id6_data).c_str());
+    const struct {
+        uint32_t id;
+        const char *label;
+    } fields[] = {{LUMOX_PARAM_MODE, "device mode"},        {LUMOX_PARAM_CHIP_INFO, "chip"},
+                  {LUMOX_PARAM_CALIB_INFO, "calibration"},  {LUMOX_PARAM_OP_MODE, "operating mode"},
+                  {LUMOX_PARAM_FRAME_RATE, "frame rate"},   {LUMOX_PARAM_INTG_TIME, "integration"},
+                  {LUMOX_PARAM_TEMPERATURE, "temperatures"}};
+    for (const auto &f : fields) {
         lumox_param_item item{};
-        item.param_id = id;
+        item.param_id = f.id;
+        std::string text = "(not answered)";
         if (lumox_param_batch_get(dev, &item, 1)) {
-            print_param(item);
-        } else {
-            std::printf("%3u %-24s (not answered)\n", id, lumox_param_name(id));
+            const size_t n = item.param_val_len < sizeof item.param_val ? item.param_val_len
+                                                                        : sizeof item.param_val;
+            text = describe_param(f.id, {item.param_val, n});
+            if (text.empty()) text = "[" + hex_bytes(item.param_val, n) + "]";
         }
+        std::printf("%-15s %s\n", f.label, text.c_str());
     }
     return kExitOk;
 }

@@ -1,6 +1,7 @@
 // lumox reg read|write: registers of the camera.
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "command.h"
@@ -25,12 +26,20 @@ int cmd_reg_read(const Args &args) {
     return kExitOk;
 }
 
+// A write goes out as one command of at most 65535 bytes: a 7-byte header and 4 bytes per
+// register. The sensor chip's registers (target 1) hold 8-bit values.
 int cmd_reg_write(const Args &args) {
+    constexpr size_t kMaxWrite = (65535 - 7) / 4;
     const auto &w = args.operands;
-    if (w.size() - 2 > 65535) throw UsageError("at most 65535 registers at a time");
+    if (w.size() - 2 > kMaxWrite)
+        throw UsageError("at most " + std::to_string(kMaxWrite) + " registers in one write");
+    const auto target = static_cast<uint8_t>(parse_int(w[0], 0, 255, "register target"));
+    const long long top = target == 1 ? 0xFF : 0xFFFFFFFFll;
     std::vector<uint32_t> values;
-    for (size_t i = 2; i < w.size(); ++i)
-        values.push_back(static_cast<uint32_t>(parse_int(w[i], 0, 0xFFFFFFFFll, "register value")));
+    for (size_t i = 2; i < w.size(); ++i) {
+        values.push_back(static_cast<uint32_t>(
+            parse_int(w[i], 0, top, target == 1 ? "a sensor register value" : "register value")));
+    }
     const auto count = static_cast<uint16_t>(values.size());
     const RegisterSpan span = parse_register_span(w[0], w[1], count);
     Session session(args);

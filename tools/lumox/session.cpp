@@ -7,10 +7,7 @@
 namespace lumox_cli {
 
 Session::Session(const Args &args) : log_(args.value("--log")) {
-    if (args.has("--device")) {
-        location_ = parse_device(args.value("--device"));
-        pick_location_ = true;
-    }
+    if (args.has("--device")) location_ = parse_device(args.value("--device"));
     if (!log_.empty()) {
         lumox_init(log_.c_str());
     } else {
@@ -22,8 +19,13 @@ Session::Session(const Args &args) : log_(args.value("--log")) {
 }
 
 Session::~Session() {
-    if (dev_) lumox_dev_close(dev_);
+    close();
     lumox_uninit();
+}
+
+void Session::close() {
+    if (dev_) lumox_dev_close(dev_);
+    dev_ = nullptr;
 }
 
 lumox_dev_t *Session::open() {
@@ -34,13 +36,13 @@ lumox_dev_t *Session::open() {
         return nullptr;
     }
     int pick = 0;
-    if (pick_location_) {
+    if (location_) {
         pick = -1;
         for (int32_t i = 0; i < n; ++i) {
-            if (list[i].bus == location_.bus && list[i].port == location_.port) pick = i;
+            if (list[i].bus == location_->bus && list[i].port == location_->port) pick = i;
         }
         if (pick < 0) {
-            fail("no camera at %u:%u", location_.bus, location_.port);
+            fail("no camera at %u:%u", location_->bus, location_->port);
             return nullptr;
         }
     }

@@ -1,6 +1,7 @@
 // The library, started for a command that talks to a camera and ended with it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "args.h"
@@ -20,14 +21,19 @@ class Session {
     // Opens the camera named by --device, or the first one. Prints why when it cannot.
     lumox_dev_t *open();
 
+    // Closes the camera opened by open(), so that a probe may open it at the transport level.
+    void close();
+
+    // The camera --device names, or nothing for the first one.
+    const std::optional<DeviceLocation> &location() const { return location_; }
+
     // Where the library's account of a failure can be read: "see the library log FILE", or how
     // to get one.
     std::string log_hint() const;
 
   private:
     std::string log_;
-    bool pick_location_ = false;
-    DeviceLocation location_;
+    std::optional<DeviceLocation> location_;
     lumox_dev_t record_{};
     lumox_dev_t *dev_ = nullptr;
 };

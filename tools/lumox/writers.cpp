@@ -67,18 +67,21 @@ std::string OutputFile::error() const {
     return path_ + ": " + (error_ ? std::strerror(error_) : "not written");
 }
 
-bool make_dirs(const std::string &path) {
+std::string make_dirs(const std::string &path) {
     std::string partial;
     for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            if (!partial.empty() && mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
-                return false;
+        if ((i == path.size() || path[i] == '/') && !partial.empty()) {
+            struct stat st {};
+            if (stat(partial.c_str(), &st) == 0) {
+                if (!S_ISDIR(st.st_mode)) return "'" + partial + "' is a file, not a directory";
+            } else if (mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+                return partial + ": " + std::strerror(errno);
             }
         }
         if (i < path.size()) partial += path[i];
     }
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (!path.empty() && access(path.c_str(), W_OK) != 0) return path + ": " + std::strerror(errno);
+    return "";
 }
 
 namespace {

@@ -42,8 +42,9 @@ class OutputFile {
     int error_ = 0;
 };
 
-// Creates the directories of path that are missing.
-bool make_dirs(const std::string &path);
+// Creates the directories of path that are missing. Returns "" on success, else why not
+// ("out/x: Permission denied", "'out' is a file, not a directory").
+std::string make_dirs(const std::string &path);
 
 // Each writer returns true on success; on failure it removes what it wrote and sets *error to
 // "PATH: reason".

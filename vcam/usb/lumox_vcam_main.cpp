@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "vcam/depth_sensor.h"
+#include "vcam/playback.h"
 #include "vcam/usb/bus.h"
 
 namespace {
@@ -39,8 +41,31 @@ void usage(FILE *out) {
         "  --scene                as --wall (default 2000 mm), with a box in front of the wall\n"
         "                         at 60 % of its distance and a dark band along the bottom\n"
         "  --calibration          the cameras carry that sensor's calibration package\n"
+        "  --play FILE            one camera that is the camera of a recording (lumox record):\n"
+        "                         its identity, parameters, calibration package and frames\n"
+        "  --as-recorded          play the frames at their recorded timing (the default)\n"
+        "  --rate R               play them at R frames per second\n"
+        "  --loop                 start the recording again after its last frame\n"
+        "  --play-frames A:B      play only the recorded frames A to B - 1 (either may be empty)\n"
         "  -h, --help             this text\n",
         out);
+}
+
+// "A:B", "A:" or ":B" into [first, end).
+bool parse_range(const std::string &text, uint64_t &first, uint64_t &end) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    auto number = [](const std::string &t, uint64_t &out) {
+        if (t.empty()) return true;
+        char *stop = nullptr;
+        errno = 0;
+        const unsigned long long v = std::strtoull(t.c_str(), &stop, 10);
+        if (errno || *stop || t[0] == '-') return false;
+        out = v;
+        return true;
+    };
+    return number(text.substr(0, colon), first) && number(text.substr(colon + 1), end) &&
+           first < end;
 }
 
 bool parse_number(const char *text, unsigned long max, unsigned long &out) {
@@ -62,6 +87,8 @@ int main(int argc, char **argv) {
     unsigned long cameras = 1, first_port = 1, status_busy = 0, wall_mm = 0;
     bool calibration = false;
     bool box_scene = false;
+    std::string play;
+    lumox::vcam::PlaybackOptions playback;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string opt = argv[i];
@@ -113,6 +140,25 @@ int main(int argc, char **argv) {
             box_scene = true;
         } else if (opt == "--calibration") {
             calibration = true;
+        } else if (opt == "--play" && i + 1 < argc) {
+            play = argv[++i];
+        } else if (opt == "--as-recorded") {
+            playback.timing = lumox::vcam::PlaybackOptions::Timing::kAsRecorded;
+        } else if (opt == "--rate") {
+            value(100000, n);
+            playback.timing = lumox::vcam::PlaybackOptions::Timing::kRate;
+            playback.rate = static_cast<uint32_t>(n);
+        } else if (opt == "--loop") {
+            playback.loop = true;
+        } else if (opt == "--play-frames" && i + 1 < argc) {
+            if (!parse_range(argv[++i], playback.first, playback.end)) {
+                std::fprintf(stderr, "lumox-vcam: --play-frames needs A:B with A < B\n");
+                return 2;
+            }
+        } else if (opt == "--play-credit-fd") {
+            // Used by `lumox convert`: one byte on this descriptor per frame it has taken.
+            value(1024, n);
+            playback.credit_fd = static_cast<int>(n);
         } else {
             std::fprintf(stderr, "lumox-vcam: unknown option %s\n", opt.c_str());
             usage(stderr);
@@ -126,6 +172,24 @@ int main(int argc, char **argv) {
     if (cameras == 0 || first_port == 0) {
         std::fprintf(stderr, "lumox-vcam: --cameras and --port start at 1\n");
         return 2;
+    }
+    std::shared_ptr<lumox::vcam::Playback> recorded;
+    if (!play.empty()) {
+        if (cam.camera.paced == false) playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
+        std::string error;
+        recorded = lumox::vcam::Playback::open(play, playback, &error);
+        if (!recorded) {
+            std::fprintf(stderr, "lumox-vcam: %s\n", error.c_str());
+            return 2;
+        }
+        if (playback.credit_fd >= 0 &&
+            fcntl(playback.credit_fd, F_SETFL, fcntl(playback.credit_fd, F_GETFL) | O_NONBLOCK) < 0) {
+            std::fprintf(stderr, "lumox-vcam: --play-credit-fd %d: %s\n", playback.credit_fd,
+                         std::strerror(errno));
+            return 2;
+        }
+        cameras = 1;
+        cam.camera = recorded->camera_config(cam.camera);
     }
     bus.cameras.clear();
     for (unsigned long k = 0; k < cameras; ++k) {
@@ -145,6 +209,7 @@ int main(int argc, char **argv) {
         else if (wall_mm > 0)
             vbus.camera(k).set_renderer(sensor.wall(static_cast<double>(wall_mm)));
         if (calibration) vbus.camera(k).set_calibration_package(package, 1);
+        if (recorded) lumox::vcam::Playback::attach(recorded, vbus.camera(k));
     }
 
     const pid_t child = fork();

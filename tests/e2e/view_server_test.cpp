@@ -1,0 +1,165 @@
+// The live viewer's server against a virtual camera, through HTTP as the page uses it: the page
+// and live frames, the statistics with the frames lost and why, and controls that reach the
+// camera and answer with the value read back.
+
+#include <cstring>
+#include <string>
+
+#include <httplib.h>
+
+#include "evk_camera_fixture.h"
+#include "view_server.h"
+
+namespace lumox::test {
+namespace {
+
+using lumox_cli::ViewFrameHeader;
+using lumox_cli::ViewOptions;
+using lumox_cli::ViewServer;
+
+class ViewServerTest : public EvkCameraTest {
+  protected:
+    void SetUp() override {
+        EvkCameraTest::SetUp();
+        ViewOptions options;
+        options.port = 0;
+        server_ = std::make_unique<ViewServer>(&dev_, options);
+        std::string error;
+        ASSERT_TRUE(server_->start(&error)) << error;
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+        client_->set_read_timeout(5, 0);
+    }
+    void TearDown() override {
+        client_.reset();
+        server_.reset();
+        EvkCameraTest::TearDown();
+    }
+
+    // The next frame after `after`: its header, and the message's size.
+    ViewFrameHeader frame(uint32_t after, size_t *size = nullptr) {
+        ViewFrameHeader h{};
+        auto res = client_->Get(("/frame?after=" + std::to_string(after)).c_str());
+        EXPECT_TRUE(res);
+        if (!res || res->status != 200 || res->body.size() < sizeof h) return h;
+        std::memcpy(&h, res->body.data(), sizeof h);
+        if (size) *size = res->body.size();
+        last_body_ = res->body;
+        return h;
+    }
+
+    std::string post(const std::string &name, const std::string &value, int *status = nullptr) {
+        auto res = client_->Post(("/control?name=" + name + "&value=" + value).c_str());
+        EXPECT_TRUE(res);
+        if (!res) return {};
+        if (status) *status = res->status;
+        return res->body;
+    }
+
+    std::string stats() {
+        auto res = client_->Get("/stats");
+        EXPECT_TRUE(res && res->status == 200);
+        return res ? res->body : std::string();
+    }
+
+    std::unique_ptr<ViewServer> server_;
+    std::unique_ptr<httplib::Client> client_;
+    std::string last_body_;
+};
+
+TEST_F(ViewServerTest, ServesThePageAndLiveFramesWithTheirLosses) {
+    auto page = client_->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("<canvas id=\"cloud\""), std::string::npos);
+    for (const char *asset : {"/viewer.js", "/pointcloud.js", "/viewer.css"}) {
+        auto res = client_->Get(asset);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200) << asset;
+    }
+
+    size_t size = 0;
+    const ViewFrameHeader first = frame(0, &size);
+    ASSERT_EQ(first.magic, lumox_cli::kViewFrameMagic);
+    ASSERT_EQ(first.width, 320);
+    ASSERT_EQ(first.height, 240);
+    EXPECT_EQ(size, sizeof first + 4u * 320 * 240);
+    EXPECT_LE(first.arrival_ms, first.ready_ms);
+    const ViewFrameHeader next = frame(first.seq);
+    EXPECT_GT(next.seq, first.seq);
+    EXPECT_NE(next.frame_idx, first.frame_idx);
+
+    // One corrupted segment costs a frame: the statistics say so and why.
+    camera().fault_stream(vcam::StreamFault::kCorruptData, 1);
+    ASSERT_TRUE(wait_until([&] { return stats().find("\"discarded\":0,") == std::string::npos; }));
+    const std::string s = stats();
+    EXPECT_NE(s.find("\"capturing\":true"), std::string::npos) << s;
+    EXPECT_NE(s.find("\"product\":\"LXC660-E2-2.0.3\""), std::string::npos) << s;
+    EXPECT_NE(s.find("\"frame_rate\":20"), std::string::npos) << s;
+
+    auto rays = client_->Get("/rays?w=320&h=240");
+    ASSERT_TRUE(rays);
+    ASSERT_EQ(rays->body.size(), 12u * 320 * 240);
+    float centre[3];
+    std::memcpy(centre, rays->body.data() + 12 * (120 * 320 + 160), sizeof centre);
+    EXPECT_NEAR(centre[0] * centre[0] + centre[1] * centre[1] + centre[2] * centre[2], 1.0f, 1e-3f);
+    EXPECT_GT(centre[2], 0.99f);  // the middle of the image looks straight ahead
+    EXPECT_EQ(client_->Get("/rays?w=0&h=240")->status, 400);
+}
+
+TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
+    EXPECT_NE(post("frame_rate", "10").find("\"read_back\":10"), std::string::npos);
+    EXPECT_EQ(camera().param(vcam::kParamFrameRate)[0], 10);
+    EXPECT_NE(post("integration_time", "900").find("\"read_back\":900"), std::string::npos);
+    const auto intg = camera().param(vcam::kParamIntgTime);
+    ASSERT_GE(intg.size(), 2u);
+    EXPECT_EQ(intg[0] | intg[1] << 8, 900);
+
+    // Index 1 is 24 MHz: the sensor's divider becomes 0 (index 2, 12 MHz, has 1).
+    EXPECT_NE(post("modulation", "1").find("\"read_back\":24000"), std::string::npos);
+    EXPECT_EQ(camera().reg(1, 133) & 0x1F, 0u);
+    EXPECT_NE(stats().find("\"modulation_khz\":24000"), std::string::npos);
+
+    // Filters answer with the driver's verdict; DRNU needs calibration files this camera lacks.
+    EXPECT_NE(post("filter_4", "120").find("\"ok\":true,\"enabled\":true,\"value\":120"),
+              std::string::npos);
+    int refused = 0;
+    EXPECT_NE(post("filter_1", "on", &refused).find("no calibration files"), std::string::npos);
+    EXPECT_EQ(refused, 409);
+    EXPECT_NE(post("filter_2", "off").find("\"ok\":true"), std::string::npos);
+
+    // The frame rate is in force after the capture restarted for it.
+    uint32_t seq = frame(0).seq;
+    for (int i = 0; i < 3; ++i) seq = frame(seq).seq;
+    EXPECT_NE(stats().find("\"frame_rate\":10"), std::string::npos);
+
+    int status = 0;
+    for (const auto &[name, value] :
+         {std::pair{"frame_rate", "fast"}, {"frame_rate", "0"}, {"integration_time", "70000"},
+          {"modulation", "7"}, {"filter_3", "on"}, {"filter_4", "-1"}, {"volume", "11"}}) {
+        post(name, value, &status);
+        EXPECT_EQ(status, 400) << name << "=" << value;
+    }
+}
+
+TEST_F(ViewServerTest, StopAndStartTheCapture) {
+    ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
+    EXPECT_NE(post("capture", "0").find("\"ok\":true"), std::string::npos);
+    ASSERT_TRUE(wait_until([&] { return !camera().capturing(); }));
+    ASSERT_TRUE(wait_until([&] { return stats().find("\"capturing\":false") != std::string::npos; }));
+    post("capture", "1");
+    ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
+    const uint32_t seq = frame(0).seq;
+    EXPECT_GT(frame(seq).seq, seq);
+}
+
+TEST_F(ViewServerTest, ABoundPortIsReportedNotTaken) {
+    ViewOptions options;
+    options.port = server_->port();
+    ViewServer second(&dev_, options);
+    std::string error;
+    EXPECT_FALSE(second.start(&error));
+    EXPECT_NE(error.find(std::to_string(server_->port())), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace lumox::test

@@ -1,0 +1,201 @@
+// The lumox program end to end: the built binary runs under lumox-vcam against a virtual camera,
+// in a scratch directory, and the test reads its exit status, its output and the files it left.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class CliTest : public testing::Test {
+  protected:
+    CliTest() {
+        char pattern[] = "/tmp/lumox_cli_XXXXXX";
+        dir_ = mkdtemp(pattern);
+    }
+    ~CliTest() override { fs::remove_all(dir_); }
+
+    // Runs "lumox-vcam VCAM_ARGS -- lumox ARGS" in the scratch directory. file_limit > 0 caps
+    // the size of every file the processes write (as a full disk would, with EFBIG).
+    Result lumox(std::vector<std::string> args, std::vector<std::string> vcam_args = {},
+                 rlim_t file_limit = 0) {
+        std::vector<std::string> argv{LUMOX_VCAM_PATH};
+        argv.insert(argv.end(), vcam_args.begin(), vcam_args.end());
+        argv.push_back("--");
+        argv.push_back(LUMOX_CLI_PATH);
+        argv.insert(argv.end(), args.begin(), args.end());
+        const fs::path out = dir_ / ".stdout";
+        const fs::path err = dir_ / ".stderr";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir_.c_str()) != 0) _exit(127);
+            if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr))
+                _exit(127);
+            if (file_limit > 0) {
+                std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+                const rlimit lim{file_limit, file_limit};
+                setrlimit(RLIMIT_FSIZE, &lim);
+            }
+            std::vector<char *> c;
+            for (auto &a : argv) c.push_back(a.data());
+            c.push_back(nullptr);
+            execv(c[0], c.data());
+            _exit(127);
+        }
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        Result r;
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        r.out = slurp(out);
+        r.err = slurp(err);
+        fs::remove(out);
+        fs::remove(err);
+        return r;
+    }
+
+    fs::path path(const std::string &name) const { return dir_ / name; }
+
+    // Files in the scratch directory (and below), relative names.
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto &e : fs::recursive_directory_iterator(dir_))
+            names.push_back(fs::relative(e.path(), dir_).string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(CliTest, ListAndInfoDescribeTheCameraAndWriteNoLogFile) {
+    const Result list = lumox({"list"}, {"--cameras", "2"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("SPEED   SERIAL"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("  1:1     2     high    VC00001          LXC660-E2-2.0.3"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("  1:2 "), std::string::npos) << list.out;
+
+    const Result info = lumox({"info"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    for (const char *line :
+         {"location        1:1 (address 2, high speed)",
+          "product         LXC660-E2-2.0.3 (model LXC660, driver code E2, firmware 2.0.3)",
+          "serial          VC00001", "device mode     normal (0)",
+          "chip            part version 7, chip id 12, wafer id 3",
+          "calibration     none stored (valid flag 0)", "frame rate      20 frames/s",
+          "integration     1500", "temperatures    35.2, 35.2, 35.2, 35.2 C"})
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << "\n" << info.out;
+    EXPECT_TRUE(files().empty()) << files()[0];
+
+    ASSERT_EQ(lumox({"list", "--log", "run.log"}).status, 0);
+    EXPECT_EQ(files(), std::vector<std::string>{"run.log"});
+}
+
+TEST_F(CliTest, ParametersTheCameraDoesNotHaveFailWithAReason) {
+    Result r = lumox({"param", "get", "99"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the camera has no parameter 99"), std::string::npos) << r.err;
+    r = lumox({"param", "set", "99", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the camera has no parameter 99"), std::string::npos) << r.err;
+    r = lumox({"param", "set", "999", "1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("parameter id must be a whole number from 0 to 255"), std::string::npos);
+
+    // Without LEN a value takes the parameter's own length: 16 bits for the integration time.
+    r = lumox({"param", "set", "intg_time", "1000"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("len=2  [e8 03] = 1000"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, CaptureWritesFramesTableAndRate) {
+    const Result r = lumox({"capture", "--frames", "3", "--out", "f"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"f", "f/frame_00000.raw", "f/frame_00001.raw",
+                                                 "f/frame_00002.raw", "f/frames.csv"}));
+    EXPECT_EQ(fs::file_size(path("f/frame_00002.raw")), 614400u);
+    const std::string csv = slurp(path("f/frames.csv"));
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4) << csv;
+    EXPECT_NE(r.out.find("frame rate         "), std::string::npos);
+    EXPECT_NE(r.out.find("written to         f"), std::string::npos);
+}
+
+// A disk that fills up: every write is checked, a truncated file is removed, the command exits
+// non-zero and does not claim to have written its output.
+TEST_F(CliTest, AFullDiskLeavesNoTruncatedFile) {
+    Result r = lumox({"capture", "--frames", "3", "--out", "f"}, {}, 300000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write f/frame_00000.raw: File too large"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("written to"), std::string::npos);
+    EXPECT_FALSE(fs::exists(path("f/frame_00000.raw")));
+    EXPECT_EQ(slurp(path("f/frames.csv")).substr(0, 11), "file,index,");
+
+    fs::remove_all(path("f"));
+    fs::create_directory(path("f"));
+    fs::create_symlink("/dev/full", path("f/frames.csv"));
+    r = lumox({"capture", "--frames", "2", "--out", "f"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("f/frames.csv: No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("written to"), std::string::npos);
+
+    r = lumox({"depth", "--frames", "2", "--out", "d"}, {"--wall", "1500"}, 400000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("d/distance.lx: File too large"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(path("d/distance.lx")));
+    EXPECT_EQ(r.out.find("written to"), std::string::npos);
+}
+
+TEST_F(CliTest, FailedTransfersSayWhy) {
+    std::ofstream(path("empty.bin")).close();
+    fs::create_directory(path("adir"));
+    std::ofstream(path("img.bin")) << std::string(3000, 'x');
+    const struct {
+        std::vector<std::string> args;
+        const char *cause;
+    } cases[] = {
+        {{"data", "download", "missing.bin", "--type", "5", "--version", "2"},
+         "cannot read missing.bin: No such file or directory; the camera was not touched"},
+        {{"data", "download", "empty.bin", "--type", "5", "--version", "2"}, "empty.bin is empty"},
+        {{"firmware", "upgrade", "adir", "--type", "0", "--version", "2"}, "adir is a directory"},
+        {{"data", "download", "img.bin", "--type", "5", "--version", "0"},
+         "the camera holds version 0 and takes only a newer one"},
+        {{"data", "upload", "back.bin", "--type", "9"}, "the camera holds no image of type 9"},
+        {{"calib", "fetch", "img.bin"}, "'img.bin' is a file, not a directory"},
+        {{"calib", "fetch", "calib"}, "the camera carries no calibration"},
+    };
+    for (const auto &c : cases) {
+        const Result r = lumox(c.args);
+        EXPECT_EQ(r.status, 1) << c.cause;
+        EXPECT_NE(r.err.find(c.cause), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(path("back.bin")));
+    EXPECT_EQ(fs::file_size(path("img.bin")), 3000u);
+}
+
+}  // namespace
