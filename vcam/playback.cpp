@@ -12,11 +12,11 @@ std::unique_ptr<Playback> Playback::open(const std::string &path, const Playback
     const uint64_t n = reader->frame_count();
     if (options.first >= n || options.end <= options.first) {
         if (error)
-            *error = "'" + path + "' has " + std::to_string(n) + " frames: nothing to play in " +
-                     std::to_string(options.first) + ":" +
-                     (options.end == std::numeric_limits<uint64_t>::max()
-                          ? std::string()
-                          : std::to_string(options.end));
+            *error =
+                "'" + path + "' has " + std::to_string(n) + " frames: nothing to play in " +
+                std::to_string(options.first) + ":" +
+                (options.end == std::numeric_limits<uint64_t>::max() ? std::string()
+                                                                     : std::to_string(options.end));
         return nullptr;
     }
     if (options.timing == PlaybackOptions::Timing::kRate && options.rate == 0) {
@@ -90,8 +90,8 @@ std::optional<Clock::duration> Playback::due(uint64_t k) {
     if (options_.timing != PlaybackOptions::Timing::kAsRecorded) return std::nullopt;
     const auto &meta = reader_->frames();
     const int64_t lap = static_cast<int64_t>(k / frames());
-    const int64_t ns = meta[index_of(k)].host_monotonic_ns - meta[first_].host_monotonic_ns +
-                       lap * lap_ns_;
+    const int64_t ns =
+        meta[index_of(k)].host_monotonic_ns - meta[first_].host_monotonic_ns + lap * lap_ns_;
     return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
 }
 

@@ -226,6 +226,9 @@ function showStats(s) {
     row('calibration', calText),
     row('latency', lat ? `${lat.p50.toFixed(1)} ms median, ${lat.p95.toFixed(1)} ms p95 (arrival to display)` : '—'),
     row('viewer CPU', s.cpu_ms_per_frame == null ? '—' : `${s.cpu_ms_per_frame.toFixed(2)} ms per frame (decode ${s.decode_ms.toFixed(2)} ms)`),
+    ...(s.recording.available ? [row('recording', s.recording.active || s.recording.path
+      ? `${s.recording.active ? 'recording' : 'recorded'} ${s.recording.frames} frames to ${esc(s.recording.path)}` : 'not recording')
+      + (s.recording.error ? `<br><span class="refused">${esc(s.recording.error)}</span>` : '')] : []),
     row('camera', `${esc(s.camera.product)} at ${esc(s.camera.location)}, driver ${esc(s.camera.driver)}` +
       (s.camera.recording ? `<br>playing ${esc(s.camera.recording)}` : '')),
   ].join('');
@@ -234,6 +237,11 @@ function showStats(s) {
   $('status').className = `badge ${s.capturing ? 'live' : 'stopped'}`;
   state.capturing = s.capturing;
   $('capture').textContent = s.capturing ? 'Stop' : 'Start';
+  const rec = s.recording;
+  $('record').hidden = !rec.available;
+  $('record').textContent = rec.active ? `Stop recording (${rec.frames} frames)` : 'Record';
+  $('record').classList.toggle('recording', rec.active);
+  state.recording = rec.active;
   showSettings(s);
 }
 
@@ -302,7 +310,7 @@ async function statsLoop() {
 }
 
 async function control(name, value) {
-  const r = await fetch(`/control?name=${encodeURIComponent(name)}&value=${encodeURIComponent(value)}`, { method: 'POST' });
+  const r = await fetch(`/control?name=${encodeURIComponent(name)}&value=${encodeURIComponent(value)}`, { method: 'POST', headers: { 'X-Lumox-View': '1' } });
   const body = await r.json();
   $('message').textContent = body.ok ? '' : `${name}: ${body.error}`;
   return body;
@@ -392,6 +400,7 @@ async function main() {
     const r = await control('modulation', $('modulation').value);
     $('rb-modulation').textContent = r.ok ? `sensor: ${(r.read_back / 1000).toFixed(3)} MHz, divider ${r.divider}` : r.error;
   });
+  $('record').addEventListener('click', () => control('record', state.recording ? 0 : 1));
   $('snap-png').addEventListener('click', snapshotPng);
   $('snap-ply').addEventListener('click', snapshotPly);
   $('distance').addEventListener('mousemove', e => {

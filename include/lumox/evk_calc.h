@@ -21,14 +21,16 @@
 #include <stdint.h>
 
 #include "lumox/export.h"
+#include "lumox/image.h"
 
 LUMOX_BEGIN_DECLS
 
 /* ---- Reserved pixel codes ---- */
 
-#define LUMOX_EVK_LOW_AMPLITUDE 65300
-#define LUMOX_EVK_SATURATED 65400
-#define LUMOX_EVK_ADC_OVERFLOW 65500
+/* The kit's names for the reserved distance codes of image.h. */
+#define LUMOX_EVK_LOW_AMPLITUDE LUMOX_DIST_FILTERED
+#define LUMOX_EVK_SATURATED LUMOX_DIST_SATURATED
+#define LUMOX_EVK_ADC_OVERFLOW LUMOX_DIST_INVALID
 
 /* ---- Calculator: one pixel at a time ---- */
 

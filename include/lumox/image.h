@@ -4,7 +4,9 @@
  *
  * Phase unit: one full turn (one modulation period) is 30000 units.
  * Distances are unsigned 16-bit millimetres; the codes 65300 (filtered / low amplitude),
- * 65400 (saturated) and 65500 (invalid / ADC overflow) mark pixels without a distance.
+ * 65400 (saturated) and 65500 (invalid / ADC overflow) mark pixels without a distance
+ * (LUMOX_DIST_FILTERED, LUMOX_DIST_SATURATED, LUMOX_DIST_INVALID below). They pass through the
+ * pipeline unchanged and become 65.3, 65.4 and 65.5 m in distance images of metres.
  */
 #ifndef LUMOX_IMAGE_H
 #define LUMOX_IMAGE_H
@@ -14,6 +16,11 @@
 #include "lumox/export.h"
 
 LUMOX_BEGIN_DECLS
+
+/* Reserved distance codes: every value above the measurable range is one of these. */
+#define LUMOX_DIST_FILTERED 65300  /* removed by a filter, or amplitude below the threshold */
+#define LUMOX_DIST_SATURATED 65400 /* a raw sample saturated */
+#define LUMOX_DIST_INVALID 65500   /* no valid measurement (ADC overflow, bad calibration) */
 
 /* ---- Fixed-point math ------------------------------------------------------------------------ */
 

@@ -21,6 +21,7 @@
 #include "drivers/epc_drnu.h"
 #include "drivers/epc_features.h"
 #include "lumox/evk.h"
+#include "lumox/image.h"
 #include "lumox/log.h"
 #include "lx/dcs.h"
 #include "lx/simd.h"
@@ -28,8 +29,8 @@
 namespace lumox::drivers {
 namespace {
 
-constexpr uint16_t kInvalid = 65500;
-constexpr uint16_t kRemoved = 65300;
+constexpr uint16_t kInvalid = LUMOX_DIST_INVALID;
+constexpr uint16_t kRemoved = LUMOX_DIST_FILTERED;
 constexpr uint32_t kPhaseUnits = 30000;
 constexpr uint32_t kDcsCount = 4;
 constexpr uint16_t kUndistortWidth = 320;

@@ -15,14 +15,10 @@
 #include "lx/byte_order.h"
 #include "lx/simd.h"
 
-// Provided by the evaluation kit's calculation and calibration modules when they are present;
-// without them HDR counts as off and the calibration files as missing.
-extern "C" int calculationIsHDR(void) noexcept __attribute__((weak));
-
 namespace lumox::drivers {
 namespace {
 
-constexpr uint16_t kRemoved = 65300;
+constexpr uint16_t kRemoved = LUMOX_DIST_FILTERED;
 constexpr int32_t kIntgMin = 50;
 constexpr int32_t kIntgMax = 1500;
 constexpr int64_t kMonitorInterval_s = 10;
@@ -89,7 +85,7 @@ uint8_t enable_drnu(epc_ctx &ctx, void *arg, uint32_t arg_size) {
 
 }  // namespace
 
-bool evk_hdr_active() { return calculationIsHDR && calculationIsHDR() != 0; }
+bool evk_hdr_active() { return calculationIsHDR() != 0; }
 
 FeatureClock set_feature_clock(FeatureClock clock) { return g_clock.exchange(clock); }
 

@@ -8,16 +8,11 @@
 #include "evk/image_correction.h"
 #include "evk/settings.h"
 
-// The EPC driver's extension-module flag (see config.cpp); absent where the driver is not linked.
-extern "C" int epcgetExtModEnable(void) noexcept __attribute__((weak));
-
 namespace {
 
 using namespace lumox::evk;
 
 bool g_imaging = true;
-
-int distance_image_bank() { return (epcgetExtModEnable && epcgetExtModEnable()) ? 0 : 1; }
 
 }  // namespace
 

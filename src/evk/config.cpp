@@ -8,11 +8,8 @@
 #include "evk/grayscale.h"
 #include "evk/settings.h"
 #include "evk/temperature.h"
+#include "lumox/epc.h"
 #include "lumox/log.h"
-
-// The EPC driver's extension-module flag. Referenced weakly so that the configuration also runs
-// where the driver is not linked in (then there is no extension module).
-extern "C" int epcgetExtModEnable(void) noexcept __attribute__((weak));
 
 namespace lumox::evk {
 
@@ -109,16 +106,15 @@ int set_chip_type() {
     return c.chip_type;
 }
 
-// The distance images go to bank 1, which the DRNU distance formula reads, unless the camera
-// has an extension module.
-int distance_image_bank() { return (epcgetExtModEnable && epcgetExtModEnable()) ? 0 : 1; }
-
 void log_modulation_frequency() {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ---- modulation frequency = %i ----\n",
            "configGetModulationFrequency", chip_config().modulation_frequency);
 }
 
 }  // namespace
+
+int distance_image_bank() { return epcgetExtModEnable() ? 0 : 1; }
+
 }  // namespace lumox::evk
 
 using namespace lumox::evk;

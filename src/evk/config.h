@@ -59,6 +59,10 @@ ChipConfig &chip_config();
 // True for the epc635 part types.
 inline bool is_epc635(int part_type) { return part_type == 4 || part_type == 5; }
 
+// The DRNU table bank the distance images go to: bank 1, which the DRNU distance formula reads,
+// unless the EPC driver reports an extension module (then bank 0).
+int distance_image_bank();
+
 // One sensor register through the bridge; the read yields 0 when the bridge fails.
 uint8_t read_register(int address, int reg);
 void write_register(int address, int reg, uint8_t value);

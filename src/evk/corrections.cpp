@@ -10,9 +10,6 @@
 #include "evk/settings.h"
 #include "lumox/evk.h"
 
-// The EPC driver's extension-module flag: with it the DRNU table sits in bank 0.
-extern "C" int epcgetExtModEnable(void) noexcept __attribute__((weak));
-
 namespace lumox::evk {
 namespace {
 
@@ -69,7 +66,7 @@ int correct_drnu(uint16_t **image, bool with_temperature) {
             LUMOX_DRNU_BANK_ENTRIES) {
         return 0;
     }
-    const uint16_t *table = distImagesDRNU[(epcgetExtModEnable && epcgetExtModEnable()) ? 0 : 1];
+    const uint16_t *table = distImagesDRNU[distance_image_bank()];
     const double step_phase = calibrateGetStepCalMM() * kPhaseUnits / range;
     const double drift = with_temperature ? temperature_drift_phase() : 0.0;
     const int calibration_pixels = calibrateGetWidth() * calibrateGetHeight();

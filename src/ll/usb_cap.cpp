@@ -6,12 +6,10 @@
 #include "ll/usb_cmd.h"
 #include "ll/usb_dev.h"
 #include "lumox/log.h"
+#include "lx/byte_order.h"
 
 namespace lumox::ll {
 namespace {
-
-constexpr uint8_t kCapStartValue = 4;
-constexpr uint8_t kCapStopValue = 5;
 
 int transfer_index(const usb_ll_dev_priv *priv, const libusb_transfer *xfer) {
     for (int i = 0; i < kBulkTransfers; ++i)
@@ -143,9 +141,9 @@ uint8_t usb_ll_cap_start(lumox_ll_dev *dev, uint32_t arg, lumox_ll_cap_cb cb, vo
     }
 
     lx_log(LX_LOG_TRC, "TRC", "[%s] Enter\n", fn);
-    uint8_t payload[4] = {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8),
-                          static_cast<uint8_t>(arg >> 16), static_cast<uint8_t>(arg >> 24)};
-    if (usb_ll_exe_cmd(dev, 1, kCmdRegister, kCapStartValue, payload, sizeof payload,
+    uint8_t payload[4];
+    store_le32(payload, arg);
+    if (usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kCapStartValue, payload, sizeof payload,
                        kCmdTimeoutMs) &&
         usb_ll_check_last_cmd(dev, kCmdRegister, kCapStartValue)) {
         return 1;
@@ -173,7 +171,8 @@ uint8_t usb_ll_cap_stop(lumox_ll_dev *dev) {
         cancel_all(priv, fn);
     }
     uint8_t payload = kCmdRegister;
-    if (!usb_ll_exe_cmd(dev, 1, kCmdRegister, kCapStopValue, &payload, 1, kCmdTimeoutMs)) return 0;
+    if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kCapStopValue, &payload, 1, kCmdTimeoutMs))
+        return 0;
     return usb_ll_check_last_cmd(dev, kCmdRegister, kCapStopValue);
 }
 

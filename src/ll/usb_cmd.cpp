@@ -175,7 +175,7 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
         }
         uint8_t status[kStatusRecordSize] = {};
         const int result =
-            run_cmd(priv, 0, kCmdStatus, 0, status, kStatusRecordSize, kCmdTimeoutMs);
+            run_cmd(priv, kFromCamera, kCmdStatus, 0, status, kStatusRecordSize, kCmdTimeoutMs);
         if (result != static_cast<int>(kStatusRecordSize)) {
             log_cmd_failed(result);
             return 0;
@@ -219,8 +219,9 @@ uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
     put_reg_header(payload.get(), target, reg_base, count);
     for (uint32_t i = 0; i < count; ++i)
         store_le32(payload.get() + kRegHeaderSize + 4 * i, values[i]);
-    if (!usb_ll_exe_cmd(dev, 1, kCmdRegister, 0, payload.get(), len, kCmdTimeoutMs)) return 0;
-    return usb_ll_check_last_cmd(dev, kCmdRegister, 0);
+    if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kRegisterWrite, payload.get(), len,
+                        kCmdTimeoutMs)) return 0;
+    return usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterWrite);
 }
 
 uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
@@ -237,16 +238,17 @@ uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, ui
         const uint32_t n = std::min(remaining, kRegBatch);
         uint8_t header[kRegHeaderSize];
         put_reg_header(header, target, base, n);
-        if (!usb_ll_exe_cmd(dev, 1, kCmdRegister, 1, header, sizeof header, kCmdTimeoutMs) ||
-            !usb_ll_check_last_cmd(dev, kCmdRegister, 1)) {
+        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kRegisterRead, header, sizeof header,
+                            kCmdTimeoutMs) ||
+            !usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterRead)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] write phase failed\n", fn);
             return 0;
         }
         uint8_t words[kRegBatch * 4] = {};
         const uint8_t read_ok =
-            usb_ll_exe_cmd(dev, 0, kCmdRegister, 1, words, 4 * n, kCmdTimeoutMs);
+            usb_ll_exe_cmd(dev, kFromCamera, kCmdRegister, kRegisterRead, words, 4 * n, kCmdTimeoutMs);
         for (uint32_t i = 0; i < n; ++i) out[i] = load_le32(words + 4 * i);
-        if (!read_ok || !usb_ll_check_last_cmd(dev, kCmdRegister, 1)) {
+        if (!read_ok || !usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterRead)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
             return 0;
         }
@@ -264,9 +266,10 @@ uint8_t usb_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count) {
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
         return 0;
     }
-    if (!usb_ll_exe_cmd(dev, 1, kCmdDevice, 3, records, kParamRecordSize * count, kCmdTimeoutMs))
+    if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamSet, records,
+                        kParamRecordSize * count, kCmdTimeoutMs))
         return 0;
-    return usb_ll_check_last_cmd(dev, kCmdDevice, 3);
+    return usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamSet);
 }
 
 uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
@@ -283,13 +286,13 @@ uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
     while (remaining > 0) {
         const uint32_t n = std::min(remaining, kParamBatch);
         const uint32_t len = n * kParamRecordSize;
-        if (!usb_ll_exe_cmd(dev, 1, kCmdDevice, 4, bytes, len, kCmdTimeoutMs)) {
+        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamGet, bytes, len, kCmdTimeoutMs)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] write phase failed\n", fn);
             return 0;
         }
-        if (!usb_ll_check_last_cmd(dev, kCmdDevice, 4)) return 0;
-        if (!usb_ll_exe_cmd(dev, 0, kCmdDevice, 4, bytes, len, kCmdTimeoutMs) ||
-            !usb_ll_check_last_cmd(dev, kCmdDevice, 4)) {
+        if (!usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamGet)) return 0;
+        if (!usb_ll_exe_cmd(dev, kFromCamera, kCmdDevice, kDeviceParamGet, bytes, len, kCmdTimeoutMs) ||
+            !usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamGet)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
             return 0;
         }

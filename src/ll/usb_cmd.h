@@ -16,6 +16,18 @@ namespace lumox::ll {
 inline constexpr uint8_t kCmdStatus = 0xB0;
 inline constexpr uint8_t kCmdDevice = 0xC0;
 inline constexpr uint8_t kCmdRegister = 0xC2;
+// Values of the device commands (type kCmdDevice).
+inline constexpr uint8_t kDeviceReset = 0;     // payload: the reset target and three zero bytes
+inline constexpr uint8_t kDeviceParamSet = 3;  // payload: parameter records to store
+inline constexpr uint8_t kDeviceParamGet = 4;  // write the records' identifiers, read them back
+// Values of the register commands (type kCmdRegister), capture start and stop among them.
+inline constexpr uint8_t kRegisterWrite = 0;  // payload: register header and the values
+inline constexpr uint8_t kRegisterRead = 1;   // write the header, then read the values
+inline constexpr uint8_t kCapStartValue = 4;  // payload: the start argument
+inline constexpr uint8_t kCapStopValue = 5;   // payload: one zero byte
+// Directions of a command's data stage.
+inline constexpr uint8_t kToCamera = 1;
+inline constexpr uint8_t kFromCamera = 0;
 inline constexpr uint32_t kStatusRecordSize = 63;
 inline constexpr uint32_t kParamRecordSize = 20;
 inline constexpr uint32_t kCmdTimeoutMs = 1000;

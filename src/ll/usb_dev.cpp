@@ -129,46 +129,73 @@ void store_location(lumox_ll_dev *dev, libusb_device *usb) {
     dev->speed = static_cast<uint8_t>(libusb_get_device_speed(usb));
 }
 
-// Scans the context's devices and opens the camera the record names (or the first camera).
-UsbHandle find_and_open(lumox_ll_dev *dev, libusb_context *ctx) {
-    const char *fn = "_usb_ll_dev_open";
+// Walks the bus of a context: lists its devices, hands their count (or the negative libusb error
+// of a failed listing) to report, then calls visit(index, device, descriptor) for each device
+// whose descriptor reads, until visit returns true. False when the bus could not be listed.
+template <typename Report, typename Visit>
+bool walk_bus(libusb_context *ctx, const char *fn, Report &&report, Visit &&visit) {
     libusb_device **raw = nullptr;
     const ssize_t count = libusb_get_device_list(ctx, &raw);
-    if (count < 0) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s]   enum libusb device failed: %d \n", fn,
-               static_cast<int>(count));
-        return nullptr;
-    }
+    report(count);
+    if (count < 0) return false;
     UsbDeviceList list(raw);
-    lx_log(LX_LOG_TRC, "TRC", "[%s]   %d usb device found \n", fn, static_cast<int>(count));
-
     for (ssize_t i = 0; i < count; ++i) {
-        libusb_device *usb = list[i];
         libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(usb, &desc) != 0) {
+        if (libusb_get_device_descriptor(list[i], &desc) != 0) {
             lx_log(LX_LOG_ERR, "ERR", "[%s]   Failed to get device desc of device %d\n", fn,
                    static_cast<int>(i));
             continue;
         }
+        if (visit(static_cast<int>(i), list[i], desc)) break;
+    }
+    return true;
+}
+
+// Opens a device for find_and_open and logs a failure: named is the open of the camera at a
+// known location, otherwise the first camera that opens is wanted.
+libusb_device_handle *try_open(libusb_device *usb, const char *fn, bool named) {
+    libusb_device_handle *handle = nullptr;
+    const int r = libusb_open(usb, &handle);
+    if (r == 0) return handle;
+    if (named) {
+        lx_log(LX_LOG_WRN, "WRN", "[%s] failed to open this device: %s\n", fn,
+               libusb_error_name(r));
+    } else {
+        lx_log(LX_LOG_WRN, "WRN", "[%s]   failed to open this device: %s, try next ...\n", fn,
+               libusb_error_name(r));
+    }
+    return nullptr;
+}
+
+// Scans the context's devices and opens the camera the record names (or the first camera).
+UsbHandle find_and_open(lumox_ll_dev *dev, libusb_context *ctx) {
+    const char *fn = "_usb_ll_dev_open";
+    UsbHandle opened;
+    const auto report = [fn](ssize_t count) {
+        if (count < 0) {
+            lx_log(LX_LOG_ERR, "ERR", "[%s]   enum libusb device failed: %d \n", fn,
+                   static_cast<int>(count));
+        } else {
+            lx_log(LX_LOG_TRC, "TRC", "[%s]   %d usb device found \n", fn,
+                   static_cast<int>(count));
+        }
+    };
+    walk_bus(ctx, fn, report, [&](int i, libusb_device *usb, const libusb_device_descriptor &desc) {
         const int speed = libusb_get_device_speed(usb);
         const int port = libusb_get_port_number(usb);
         const int bus = libusb_get_bus_number(usb);
         const int addr = libusb_get_device_address(usb);
-        libusb_device_handle *raw_handle = nullptr;
+        libusb_device_handle *handle = nullptr;
         if (dev->location_valid == 1) {
-            lx_log(LX_LOG_TRC, "TRC", "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn,
-                   static_cast<int>(i), desc.idVendor, desc.idProduct, speed, port, bus, addr);
-            if (!is_camera(desc) || bus != dev->bus || port != dev->port) continue;
+            lx_log(LX_LOG_TRC, "TRC", "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", fn, i,
+                   desc.idVendor, desc.idProduct, speed, port, bus, addr);
+            if (!is_camera(desc) || bus != dev->bus || port != dev->port) return false;
             lx_log(LX_LOG_DBG, "DBG", "[%s] open lumox device @ %03d:%03d:%03d\n", fn, dev->port,
                    dev->bus, dev->addr);
-            const int r = libusb_open(usb, &raw_handle);
-            if (r != 0) {
-                lx_log(LX_LOG_WRN, "WRN", "[%s] failed to open this device: %s\n", fn,
-                       libusb_error_name(r));
-                continue;
-            }
+            handle = try_open(usb, fn, true);
+            if (!handle) return false;
         } else {
-            if (!is_camera(desc)) continue;
+            if (!is_camera(desc)) return false;
             lx_log(LX_LOG_DBG, "DBG", "[%s] found lumox device (speed=%d) @ %03d:%03d:%03d\n", fn,
                    speed, port, bus, addr);
             if (speed < kSpeedHigh) {
@@ -176,19 +203,16 @@ UsbHandle find_and_open(lumox_ll_dev *dev, libusb_context *ctx) {
                        "[%s] found lumox device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", fn,
                        speed, port, bus, addr);
             }
-            const int r = libusb_open(usb, &raw_handle);
-            if (r != 0) {
-                lx_log(LX_LOG_WRN, "WRN", "[%s]   failed to open this device: %s, try next ...\n",
-                       fn, libusb_error_name(r));
-                continue;
-            }
+            handle = try_open(usb, fn, false);
+            if (!handle) return false;
             dev->location_valid = 1;
             dev->if_type = 0;
         }
         store_location(dev, usb);
-        return UsbHandle(raw_handle);
-    }
-    return nullptr;
+        opened.reset(handle);
+        return true;
+    });
+    return opened;
 }
 
 }  // namespace
@@ -228,39 +252,33 @@ int32_t usb_ll_dev_list(lumox_ll_dev *devs, int32_t max) {
     UsbContext ctx(raw_ctx);
     std::memset(devs, 0, sizeof(lumox_ll_dev) * static_cast<size_t>(max));
 
-    libusb_device **raw = nullptr;
-    const ssize_t count = libusb_get_device_list(ctx.get(), &raw);
-    if (count < 0) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s]   enum usb device failed: %d \n", fn,
-               static_cast<int>(count));
-        return 0;
-    }
-    UsbDeviceList list(raw);
-    lx_log(LX_LOG_DBG, "DBG", "[%s] probe lumox device (max=%d) in %d usb device\n", fn, max,
-           static_cast<int>(count));
-
     int32_t found = 0;
-    for (ssize_t i = 0; i < count && found < max; ++i) {
-        libusb_device *usb = list[i];
-        libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(usb, &desc) != 0) {
-            lx_log(LX_LOG_ERR, "ERR", "[%s]   Failed to get device desc of device %d\n", fn,
-                   static_cast<int>(i));
-            continue;
+    const auto report = [fn, max](ssize_t count) {
+        if (count < 0) {
+            lx_log(LX_LOG_ERR, "ERR", "[%s]   enum usb device failed: %d \n", fn,
+                   static_cast<int>(count));
+        } else {
+            lx_log(LX_LOG_DBG, "DBG", "[%s] probe lumox device (max=%d) in %d usb device\n", fn,
+                   max, static_cast<int>(count));
         }
-        lx_log(LX_LOG_TRC, "TRC", "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn,
-               static_cast<int>(i), desc.idVendor, desc.idProduct, libusb_get_port_number(usb),
-               libusb_get_bus_number(usb), libusb_get_device_address(usb));
-        if (!is_camera(desc)) continue;
-        lumox_ll_dev *rec = &devs[found++];
-        std::memset(rec, 0, sizeof *rec);
-        rec->location_valid = 1;
-        rec->if_type = 0;
-        store_location(rec, usb);
-        rec->ops = &ll_op_usb;
-        lx_log(LX_LOG_DBG, "DBG", "[%s]   LUMOX device (speed=%d) found @ %03d:%03d:%03d, %p\n", fn,
-               rec->speed, rec->port, rec->bus, rec->addr, static_cast<void *>(rec));
-    }
+    };
+    walk_bus(ctx.get(), fn, report,
+             [&](int i, libusb_device *usb, const libusb_device_descriptor &desc) {
+                 lx_log(LX_LOG_TRC, "TRC", "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", fn, i,
+                        desc.idVendor, desc.idProduct, libusb_get_port_number(usb),
+                        libusb_get_bus_number(usb), libusb_get_device_address(usb));
+                 if (!is_camera(desc)) return false;
+                 lumox_ll_dev *rec = &devs[found++];
+                 std::memset(rec, 0, sizeof *rec);
+                 rec->location_valid = 1;
+                 rec->if_type = 0;
+                 store_location(rec, usb);
+                 rec->ops = &ll_op_usb;
+                 lx_log(LX_LOG_DBG, "DBG",
+                        "[%s]   LUMOX device (speed=%d) found @ %03d:%03d:%03d, %p\n", fn,
+                        rec->speed, rec->port, rec->bus, rec->addr, static_cast<void *>(rec));
+                 return found >= max;
+             });
     return found;
 }
 
@@ -357,13 +375,16 @@ uint8_t usb_ll_dev_reset(lumox_ll_dev *dev, uint8_t target) {
     lx_log(LX_LOG_TRC, "TRC", "[%s] rest device (target=%d)\n", fn, target);
     uint8_t payload[4] = {target, 0, 0, 0};
     if (target != kResetTargetUsbIf) {
-        if (!usb_ll_exe_cmd(dev, 1, 0xC0, 0, payload, sizeof payload, 1000)) return 0;
-        return usb_ll_check_last_cmd(dev, 0xC0, 0);
+        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceReset, payload, sizeof payload,
+                            kCmdTimeoutMs))
+            return 0;
+        return usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceReset);
     }
 
     const UsbTimeouts timeouts = usb_timeouts();
     lx_log(LX_LOG_TRC, "TRC", "[%s] Reset usb if (timeout = %d ms) ...\n", fn, 3000);
-    usb_ll_exe_cmd(dev, 1, 0xC0, 0, payload, sizeof payload, 1000);
+    usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceReset, payload, sizeof payload,
+                   kCmdTimeoutMs);
     usb_ll_dev_close(dev);
     for (uint32_t attempt = 0; attempt < timeouts.reopen_attempts; ++attempt) {
         platform::sleep_ms(timeouts.reopen_interval_ms);

@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr int32_t kCodeFiltered = 65300;
-constexpr int32_t kCodeSaturated = 65400;
-constexpr int32_t kCodeInvalid = 65500;
+constexpr int32_t kCodeFiltered = LUMOX_DIST_FILTERED;
+constexpr int32_t kCodeSaturated = LUMOX_DIST_SATURATED;
+constexpr int32_t kCodeInvalid = LUMOX_DIST_INVALID;
 constexpr uint32_t kColorSaturated = 0x8000FF;
 constexpr uint32_t kColorInvalid = 0xFF0EA9;
 constexpr int32_t kDefaultRangeMax = 4000;

@@ -2,6 +2,7 @@
 // and live frames, the statistics with the frames lost and why, and controls that reach the
 // camera and answer with the value read back.
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -19,11 +20,11 @@ using lumox_cli::ViewServer;
 
 class ViewServerTest : public EvkCameraTest {
   protected:
+    ViewServerTest() { view_options_.port = 0; }
+
     void SetUp() override {
         EvkCameraTest::SetUp();
-        ViewOptions options;
-        options.port = 0;
-        server_ = std::make_unique<ViewServer>(&dev_, options);
+        server_ = std::make_unique<ViewServer>(&dev_, view_options_);
         std::string error;
         ASSERT_TRUE(server_->start(&error)) << error;
         client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
@@ -48,7 +49,8 @@ class ViewServerTest : public EvkCameraTest {
     }
 
     std::string post(const std::string &name, const std::string &value, int *status = nullptr) {
-        auto res = client_->Post(("/control?name=" + name + "&value=" + value).c_str());
+        auto res = client_->Post("/control?name=" + name + "&value=" + value,
+                                 httplib::Headers{{"X-Lumox-View", "1"}});
         EXPECT_TRUE(res);
         if (!res) return {};
         if (status) *status = res->status;
@@ -61,6 +63,7 @@ class ViewServerTest : public EvkCameraTest {
         return res ? res->body : std::string();
     }
 
+    ViewOptions view_options_;
     std::unique_ptr<ViewServer> server_;
     std::unique_ptr<httplib::Client> client_;
     std::string last_body_;
@@ -139,6 +142,11 @@ TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
         post(name, value, &status);
         EXPECT_EQ(status, 400) << name << "=" << value;
     }
+    // Without the page's header (a form on another site): refused, nothing changed.
+    auto forged = client_->Post("/control?name=frame_rate&value=5");
+    ASSERT_TRUE(forged);
+    EXPECT_EQ(forged->status, 403);
+    EXPECT_EQ(camera().param(vcam::kParamFrameRate)[0], 10);
 }
 
 TEST_F(ViewServerTest, StopAndStartTheCapture) {
@@ -150,6 +158,80 @@ TEST_F(ViewServerTest, StopAndStartTheCapture) {
     ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
     const uint32_t seq = frame(0).seq;
     EXPECT_GT(frame(seq).seq, seq);
+}
+
+// What the server hands a recorder, kept for the test to look at.
+struct Recorded {
+    std::atomic<int> made{0};
+    std::atomic<bool> capturing_when_made{false};
+    std::atomic<int> frames{0};
+    std::atomic<bool> sizes_right{true};
+    std::atomic<bool> closed{false};
+    std::vector<std::string> filters;  // written before the frames, read after
+};
+
+class FakeRecorder : public lumox_cli::ViewRecorder {
+  public:
+    explicit FakeRecorder(Recorded *r) : r_(r) {}
+    bool append(const lumox_frame_info &info, const lx_raw_frame_info &raw, const uint8_t *,
+                size_t size, int64_t, int64_t wall_ns, std::string *) override {
+        if (size != info.frame_size || raw.frlen != info.frame_size || wall_ns <= 0)
+            r_->sizes_right = false;
+        ++r_->frames;
+        return true;
+    }
+    bool close(std::string *) override {
+        r_->closed = true;
+        return true;
+    }
+    const std::string &path() const override { return path_; }
+
+  private:
+    Recorded *r_;
+    std::string path_ = "take1.h5";
+};
+
+class ViewRecordTest : public ViewServerTest {
+  protected:
+    ViewRecordTest() {
+        view_options_.recorder = [this](lumox_dev_t *, const std::vector<std::string> &filters,
+                                        std::string *) {
+            recorded_.filters = filters;
+            recorded_.capturing_when_made = camera().capturing();
+            ++recorded_.made;
+            return std::make_unique<FakeRecorder>(&recorded_);
+        };
+    }
+    Recorded recorded_;
+};
+
+TEST_F(ViewRecordTest, RecordButtonRecordsTheRawFramesUntilStopped) {
+    EXPECT_NE(stats().find("\"recording\":{\"available\":true,\"active\":false"),
+              std::string::npos);
+    post("filter_4", "80");
+    post("filter_2", "off");
+    post("record", "1");
+    ASSERT_TRUE(wait_until([&] { return recorded_.frames >= 5; }));
+    EXPECT_EQ(recorded_.filters, (std::vector<std::string>{"2=off", "4=80"}));
+    EXPECT_FALSE(recorded_.capturing_when_made);  // described while the camera stood still
+    EXPECT_TRUE(recorded_.sizes_right);
+    EXPECT_NE(stats().find("\"active\":true,\"path\":\"take1.h5\""), std::string::npos);
+    post("record", "1");  // already recording: the same recording goes on
+    post("record", "0");
+    ASSERT_TRUE(wait_until([&] { return recorded_.closed.load(); }));
+    const int frames = recorded_.frames;
+    uint32_t seq = frame(0).seq;
+    seq = frame(seq).seq;
+    frame(seq);
+    EXPECT_EQ(recorded_.frames, frames);
+    EXPECT_EQ(recorded_.made, 1);
+}
+
+TEST_F(ViewServerTest, WithoutARecorderThereIsNoRecordButton) {
+    EXPECT_NE(stats().find("\"recording\":{\"available\":false"), std::string::npos);
+    int status = 0;
+    post("record", "1", &status);
+    EXPECT_EQ(status, 400);
 }
 
 TEST_F(ViewServerTest, ABoundPortIsReportedNotTaken) {

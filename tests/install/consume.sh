@@ -43,3 +43,20 @@ if [ -x "$prefix/bin/lumox-vcam" ]; then
 else
     echo "lumox-vcam not built (LUMOX_BUILD_VCAM=OFF): the installed launcher was not tried"
 fi
+
+# The Python package: found by /usr/bin/python3 under the prefix's dist-packages, loading the
+# installed library through its run path, and listing the camera of the installed launcher.
+pkg=$(find "$prefix" -path '*dist-packages/lumox/__init__.py' | head -n1)
+if [ -n "$pkg" ] && [ -x /usr/bin/python3 ]; then
+    site=$(dirname "$(dirname "$pkg")")
+    check='import lumox, sys; print("python", lumox.__file__, lumox.devices())'
+    env -u LD_LIBRARY_PATH PYTHONPATH="$site" /usr/bin/python3 -c "import lumox" \
+        || { echo "the installed Python package does not import"; exit 1; }
+    if [ -x "$prefix/bin/lumox-vcam" ]; then
+        (cd "$work" && env -u LD_LIBRARY_PATH PYTHONPATH="$site" LUMOX_LOG="$work/py.log" \
+            "$prefix/bin/lumox-vcam" -- /usr/bin/python3 -c "$check") | tee "$work/py.out"
+        grep -q "bus=1, port=1" "$work/py.out" || { echo "the installed package saw no camera"; exit 1; }
+    fi
+else
+    echo "Python package not built: its installation was not tried"
+fi

@@ -169,6 +169,7 @@ TEST(Dispatch, UsageErrorsNameTheFaultInOneLine) {
         {{"param", "set", "999", "1"}, "parameter id must be"},
         {{"param", "set", "12", "256", "1"}, "a 1-byte value must be"},
         {{"atan2", "abc", "def"}, "Y must be a whole number"},
+        {{"atan2", "x", "1"}, "Y must be a whole number from -524287 to 524287, not 'x'"},
         {{"atan2", "1"}, "atan2: too few arguments"},
         {{"cmap", "0", "4000", "200000000"}, "STEPS must be"},
         {{"depth", "--frames", "2", "--filter", "2=999"}, "--filter 2 value must be"},

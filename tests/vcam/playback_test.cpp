@@ -127,7 +127,8 @@ std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> drain(Camera 
     std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> frames;
     std::vector<uint8_t> bytes;
     std::vector<uint8_t> chunk(1 << 16);
-    for (size_t n; (n = camera.read_stream(chunk)) > 0;) bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
+    for (size_t n; (n = camera.read_stream(chunk)) > 0;)
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
     for (size_t pos = 0; pos + 36 <= bytes.size();) {
         const uint32_t len = get_le32(&bytes[pos + 4]);
         std::vector<uint8_t> header(bytes.begin() + pos, bytes.begin() + pos + 36);
@@ -176,9 +177,9 @@ TEST(Playback, CameraBecomesTheRecordedCamera) {
             EXPECT_EQ(data, frame_bytes(k)) << k;
             EXPECT_EQ(get_le32(&header[8]), kFrameBytes);
             EXPECT_EQ(get_le16(&header[12]), fridx[k]);
-            EXPECT_EQ(get_le16(&header[16]), 32);                    // width
+            EXPECT_EQ(get_le16(&header[16]), 32);  // width
             EXPECT_EQ(static_cast<int16_t>(get_le16(&header[20])), 350 + static_cast<int>(k));
-            EXPECT_EQ(get_le32(&header[24]), 77 + k);                // spare
+            EXPECT_EQ(get_le32(&header[24]), 77 + k);  // spare
         }
     }
 }

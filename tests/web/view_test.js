@@ -2,7 +2,8 @@
 // Chromium (the system's /usr/bin/chromium, driven by playwright-core). Checks that frames are
 // live (pixels change), the statistics count up, a control changes the camera's parameter (read
 // back through the library), the point cloud draws, start/stop and the snapshots work; measures
-// the latency from a frame's arrival at the server to its display, and the server's CPU per frame.
+// the latency from a frame's arrival at the server to its display, and the server's CPU per frame;
+// records with the page's button and plays the recording in a second viewer (`view --play`).
 //
 // node view_test.js --vcam PATH --lumox PATH [--screenshot FILE] [--measure-seconds N]
 //                   [-- VCAM_OPTIONS...]
@@ -34,11 +35,9 @@ async function until(fn, ms, step = 100) {
   }
 }
 
-// Starts `lumox-vcam ... -- lumox view --port 0` in its own process group; resolves with the URL.
-function startViewer(scratch) {
-  const child = spawn(opt('--vcam'), [...vcamArgs, '--', opt('--lumox'), '--log', path.join(scratch, 'lumox.log'),
-    'view', '--port', '0', '--calib', path.join(scratch, 'calib')],
-  { cwd: scratch, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+// Starts a viewer (the program and its arguments) in its own process group; resolves with the URL.
+function startViewer(scratch, program, argv) {
+  const child = spawn(program, argv, { cwd: scratch, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
   child.stderr.on('data', d => process.stderr.write(d));
   const url = new Promise((resolve, reject) => {
@@ -65,7 +64,10 @@ function stopViewer(child) {
 async function main() {
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'lumox-view-test-'));
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'lumox-view-chromium-'));
-  const viewer = startViewer(scratch);
+  // `lumox-vcam ... -- lumox view --port 0`
+  const viewer = startViewer(scratch, opt('--vcam'), [...vcamArgs, '--', opt('--lumox'),
+    '--log', path.join(scratch, 'lumox.log'), 'view', '--port', '0', '--calib', path.join(scratch, 'calib')]);
+  let player;
   let context;
   try {
     const url = await viewer.url;
@@ -160,6 +162,27 @@ async function main() {
     await page.click('#capture');
     check(await until(() => view(`window.lumoxView.state.stats.frames > ${stopped}`), 5000), 'start again');
 
+    // The record button, then the recording in a second viewer, which plays it by itself.
+    check(await page.locator('#record').isVisible(), 'a record button');
+    await page.click('#record');
+    const recorded = async () => Number((/\((\d+) frames\)/.exec(await page.locator('#record').innerText()) || [0, 0])[1]);
+    check(await until(async () => await recorded() >= 10, 30000), 'recording', `${await recorded()} frames`);
+    await page.click('#record');
+    check(await until(() => view('!window.lumoxView.state.stats.recording.active'), 5000), 'recording stopped');
+    const rec = (await (await page.request.get(`${url}stats`)).json()).recording;
+    const recFile = path.resolve(scratch, rec.path);
+    check(fs.existsSync(recFile) && rec.error === '' && rec.frames >= 10, 'the recording is written',
+      `${rec.frames} frames in ${rec.path}${rec.error ? `: ${rec.error}` : ''}`);
+    player = startViewer(scratch, opt('--lumox'), ['view', '--play', recFile, '--port', '0']);
+    const playUrl = await player.url;
+    const playPage = await context.newPage();
+    playPage.on('pageerror', e => errors.push(e.message));
+    await playPage.goto(playUrl);
+    check(await until(() => playPage.evaluate('window.lumoxView.state.shown >= 5'), 20000), 'the recording plays in the page');
+    check(await until(async () => (await playPage.locator('#stats').innerText()).includes(`playing ${recFile}`), 5000),
+      'the page names the recording');
+    await playPage.close();
+
     if (opt('--screenshot')) {
       await page.fill('#frame_rate', '20');
       await page.click('button[data-set=frame_rate]');
@@ -175,6 +198,7 @@ async function main() {
     check(false, 'the test ran to its end', e.stack || String(e));
   } finally {
     if (context) await context.close();
+    if (player) check(await stopViewer(player.child) === 0, 'the player ends cleanly on SIGINT');
     const status = await stopViewer(viewer.child);
     check(status === 0, 'lumox view ends cleanly on SIGINT', `exit ${status}`);
     fs.rmSync(profile, { recursive: true, force: true });

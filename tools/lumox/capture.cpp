@@ -1,4 +1,5 @@
-// lumox capture: raw frames, optionally written to a directory with a table of them.
+// lumox capture: raw frames, optionally written to a directory with a table of them. Ctrl-C ends
+// the capture after the frame in hand; the table then lists every frame written.
 
 #include <cstdio>
 
@@ -21,13 +22,15 @@ int cmd_capture(const Args &args) {
     if (!out.empty()) {
         if (!csv.open(out + "/frames.csv") ||
             !csv.print("file,index,size,format,width,height,pixel_bytes,temp_sensor_c,"
-                       "temp_board_c\n"))
+                       "temp_board_c,host_monotonic_ns,host_wall_ns\n"))
             return fail("cannot write %s", csv.error().c_str());
     }
     Session session(args);
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
 
+    const StopOnSignal interrupt;
+    settings.stop = StopOnSignal::requested;
     long undescribed = 0;  // frames handed out without a description: nothing to write
     const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
         const lumox_frame_info &info = frame.info;
@@ -52,9 +55,10 @@ int cmd_capture(const Args &args) {
             fail("cannot write %s", error.c_str());
             return false;
         }
-        if (!csv.print("%s,%u,%u,%u,%u,%u,%u,%.1f,%.1f\n", name, info.frame_idx, info.frame_size,
-                       info.frame_format, info.width, info.height, info.pixel_bytes, t_sensor,
-                       t_board)) {
+        if (!csv.print("%s,%u,%u,%u,%u,%u,%u,%.1f,%.1f,%lld,%lld\n", name, info.frame_idx,
+                       info.frame_size, info.frame_format, info.width, info.height,
+                       info.pixel_bytes, t_sensor, t_board, nanoseconds(frame.arrival),
+                       nanoseconds(frame.wall))) {
             fail("cannot write %s", csv.error().c_str());
             return false;
         }
@@ -65,6 +69,7 @@ int cmd_capture(const Args &args) {
         fail("cannot write %s", csv.error().c_str());
         status = kExitFailure;
     }
+    if (summary.stopped) std::printf("interrupted        after %ld frames\n", summary.frames);
     print_capture_summary(summary);
     if (undescribed > 0) {
         fail("%ld of %ld frames came without a description and were not written", undescribed,

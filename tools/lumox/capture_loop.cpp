@@ -1,10 +1,37 @@
 #include "capture_loop.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "command.h"
 
 namespace lumox_cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop_requested = 0;
+struct sigaction g_old_int;
+struct sigaction g_old_term;
+
+void on_stop_signal(int) { g_stop_requested = 1; }
+
+}  // namespace
+
+StopOnSignal::StopOnSignal() {
+    g_stop_requested = 0;
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &g_old_int);
+    sigaction(SIGTERM, &sa, &g_old_term);
+}
+
+StopOnSignal::~StopOnSignal() {
+    sigaction(SIGINT, &g_old_int, nullptr);
+    sigaction(SIGTERM, &g_old_term, nullptr);
+}
+
+bool StopOnSignal::requested() { return g_stop_requested != 0; }
 
 double CaptureSummary::frame_rate() const {
     if (arrivals.size() < 2 || received.size() != arrivals.size()) return -1.0;
@@ -28,6 +55,10 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
     }
     std::vector<uint8_t> buf(settings.buffer_bytes);
     while (summary.frames < settings.frames) {
+        if (settings.stop && settings.stop()) {
+            summary.stopped = true;
+            break;
+        }
         lumox_frame_info info{};
         const int32_t r =
             lumox_cap_get_frames(dev, 1, buf.data(), static_cast<uint32_t>(buf.size()), &info);
@@ -43,11 +74,19 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
             break;
         }
         CapturedFrame frame{
-            summary.frames, info, buf.data(),
+            summary.frames,
+            info,
+            buf.data(),
             info.frame_size < buf.size() ? info.frame_size : static_cast<uint32_t>(buf.size()),
-            std::chrono::steady_clock::now()};
+            std::chrono::steady_clock::now(),
+            std::chrono::system_clock::now()};
         lumox_cap_stats now{};
         lumox_cap_get_stats(dev, &now);
+        // The rate needs the first two frames and the latest: keep three samples at most.
+        if (summary.arrivals.size() == 3) {
+            summary.arrivals.pop_back();
+            summary.received.pop_back();
+        }
         summary.arrivals.push_back(frame.arrival);
         summary.received.push_back(now.frames_received);
         if (info.frame_size > buf.size())

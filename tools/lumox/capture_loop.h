@@ -18,22 +18,34 @@ struct CapturedFrame {
     const uint8_t *data;  // the frame's bytes, valid during the call
     uint32_t size;        // bytes at data (a frame larger than the buffer is cut)
     std::chrono::steady_clock::time_point arrival;
+    std::chrono::system_clock::time_point wall;  // the same moment on the wall clock
 };
+
+// Nanoseconds since the clock's epoch (the steady clock's is arbitrary; the wall clock's is
+// 1970-01-01 UTC).
+template <typename TimePoint>
+long long nanoseconds(TimePoint t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 // Returns false to end the capture as failed (the sink has said why).
 using FrameSink = std::function<bool(const CapturedFrame &)>;
 
 struct CaptureSettings {
     long frames = 1;
+    // Asked before every frame: true ends the capture there, as a normal end (not a failure).
+    std::function<bool()> stop;
     uint32_t buffered_frames = 10;     // frames the library keeps ready
     uint32_t buffer_bytes = 8u << 20;  // room for one frame
 };
 
 struct CaptureSummary {
-    long frames = 0;      // frames handed to the sink
-    bool failed = false;  // the stream ended early or the sink refused a frame
+    long frames = 0;       // frames handed to the sink
+    bool failed = false;   // the stream ended early or the sink refused a frame
+    bool stopped = false;  // settings.stop ended it
     lumox_cap_stats stats{};
-    // When each frame reached the tool, and how many frames the stream had received by then.
+    // When frames reached the tool, and how many frames the stream had received by then: the
+    // first two frames and the latest one.
     std::vector<std::chrono::steady_clock::time_point> arrivals;
     std::vector<uint32_t> received;
 
@@ -44,6 +56,17 @@ struct CaptureSummary {
     // backlog (a short capture drains it faster than the camera fills it). Negative for fewer
     // than two frames.
     double frame_rate() const;
+};
+
+// While one lives, SIGINT (Ctrl-C) and SIGTERM do not end the process but set requested(): a
+// capture that asks it stops after the frame in hand and leaves its files complete.
+class StopOnSignal {
+  public:
+    StopOnSignal();
+    ~StopOnSignal();
+    StopOnSignal(const StopOnSignal &) = delete;
+    StopOnSignal &operator=(const StopOnSignal &) = delete;
+    static bool requested();
 };
 
 CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,

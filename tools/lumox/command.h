@@ -49,6 +49,8 @@ int cmd_list(const Args &args);              // list.cpp
 int cmd_info(const Args &args);              // info.cpp
 int cmd_capture(const Args &args);           // capture.cpp
 int cmd_depth(const Args &args);             // depth.cpp
+int cmd_record(const Args &args);            // record.cpp
+int cmd_convert(const Args &args);           // convert.cpp
 int cmd_param_get(const Args &args);         // param.cpp
 int cmd_param_set(const Args &args);         // param.cpp
 int cmd_reg_read(const Args &args);          // reg.cpp

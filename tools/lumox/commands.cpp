@@ -21,6 +21,16 @@ constexpr OptionSpec kOptions[] = {
     {"--calib", OptionSpec::kValue, "DIR", "calibration directory"},
     {"--filter", OptionSpec::kValue, "ID=VALUE|on|off", "switch a processing step (repeatable)"},
     {"--type", OptionSpec::kValue, "T", "type of a firmware or data image (0-255)"},
+    {"--seconds", OptionSpec::kValue, "S", "seconds to record (1-1000000)"},
+    {"--compress", OptionSpec::kValue, "LEVEL",
+     "lossless compression of recorded frames (deflate 0-9,\ndefault 0: none)"},
+    {"--to", OptionSpec::kValue, "png16|png|ply|csv|lx", "what convert writes"},
+    {"--range", OptionSpec::kValue, "MIN:MAX",
+     "distances in metres the colours span (default 0:5)"},
+    {"--keep-codes", OptionSpec::kSwitch, nullptr,
+     "16-bit PNG keeps the no-distance codes 65300, 65400 and\n65500 (default: 0)"},
+    {"--organised", OptionSpec::kSwitch, nullptr,
+     "PLY with one vertex per pixel in image order (NaN where\nno distance)"},
     {"--port", OptionSpec::kValue, "N", "port the viewer listens on (default 8080; 0: any free)"},
     {"--bind", OptionSpec::kValue, "ADDR",
      "address the viewer listens on (default 127.0.0.1: this\nmachine only)"},
@@ -36,13 +46,27 @@ constexpr Command kCommands[] = {
     {"depth", cmd_depth, "--frames N [--out DIR] [--calib DIR] [--filter ID=VALUE|on|off]...",
      "capture N frames and decode them into distances; with\n"
      "--out, all distances (distance.lx), and of the last frame\n"
-     "a colour image (distance.ppm), the gray image (gray.lx,\n"
-     "gray.pgm) and the point cloud (points.ply); --calib: the\n"
+     "a colour image (distance.png), the gray image (gray.lx,\n"
+     "gray.png) and the point cloud (points.ply); --calib: the\n"
      "calibration directory; --filter switches a processing\n"
      "step (ids: 0 undistort, 1 DRNU, 2 depth smoothing,\n"
      "4 minimum amplitude, 5 auto integration, 6 sum check,\n"
      "7 temperature monitor, 8 HDR)",
      "--frames --out --calib --filter", 0, 0},
+    {"record", cmd_record,
+     "FILE (--frames N | --seconds S) [--calib DIR] [--filter ...] [--compress LEVEL]",
+     "record raw frames with the camera's identity, parameters,\n"
+     "calibration and host times into FILE (HDF5); Ctrl-C ends\n"
+     "the recording and keeps every frame received",
+     "--frames --seconds --calib --filter --compress", 1, 1},
+    {"convert", cmd_convert,
+     "FILE --to png16|png|ply|csv|lx [--frames A:B] [--filter ...] [--range MIN:MAX] [--out DIR]",
+     "decode a recording without the camera: png16 16-bit\n"
+     "millimetres and amplitudes, png colour and gray, ply\n"
+     "points with colour and amplitude, csv a table of the\n"
+     "frames, lx frame files; --frames A:B the frames A to B-1;\n"
+     "--out default FILE_converted/",
+     "--to --frames --filter --range --out --keep-codes --organised", 1, 1},
     {"param get", cmd_param_get, "ID|NAME", "read a parameter", "", 1, 1},
     {"param set", cmd_param_set, "ID|NAME VALUE [LEN]",
      "write a parameter the camera has (VALUE little-endian,\nLEN 1-4 bytes, default: the length "
@@ -65,12 +89,14 @@ constexpr Command kCommands[] = {
     {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]", "print the distance colour ramp as 24-bit colour",
      "", 0, 3},
     {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
-    {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--play FILE]",
+    {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--out DIR] [--play FILE]",
      "live viewer in the browser: distance, gray and point\n"
      "cloud, statistics and the camera's controls, served\n"
      "at http://127.0.0.1:8080/ until Ctrl-C; --play shows a\n"
-     "recording through the virtual camera (lumox-vcam)",
-     "--port --bind --calib --play", 0, 0},
+     "recording in a loop through the virtual camera\n"
+     "(lumox-vcam); the record button writes recordings\n"
+     "(as lumox record does) into --out DIR (default .)",
+     "--port --bind --calib --out --play", 0, 0},
 };
 
 void append_entry(std::string *out, const std::string &left, const char *help) {

@@ -7,6 +7,8 @@
 
 #include "capture_loop.h"
 #include "command.h"
+#include "filters.h"
+#include "frame_outputs.h"
 #include "session.h"
 #include "writers.h"
 
@@ -14,52 +16,27 @@ namespace lumox_cli {
 
 namespace {
 
-bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &text) {
-    int32_t r = 0;
-    if (!f.enable) {
-        r = lumox_filter_disable(dev, f.id);
-    } else {
-        uint8_t u8 = static_cast<uint8_t>(f.value);
-        uint16_t u16 = static_cast<uint16_t>(f.value);
-        void *arg = f.value_size == 1   ? static_cast<void *>(&u8)
-                    : f.value_size == 2 ? static_cast<void *>(&u16)
-                                        : nullptr;
-        r = lumox_filter_enable(dev, f.id, arg, f.value_size);
-    }
-    if (r == 1) return true;
-    fail("filter %s refused%s", text.c_str(),
-         f.id == FILTER_DRNU && f.enable ? " (for DRNU: no calibration files)" : "");
-    return false;
-}
-
 // The last frame's colour distance image, gray image and point cloud.
 bool write_last_frame(lumox_dev_t *dev, const std::string &out, const std::vector<float> &dist,
                       const std::vector<uint8_t> &raw, const lumox_frame_info &info,
                       std::string *error) {
-    const uint32_t w = info.width;
-    const uint32_t h = info.height;
-    const uint32_t n = w * h;
-    std::vector<uint8_t> rgb(3 * static_cast<size_t>(n));
-    lumox_cmap_float(rgb.data(), static_cast<int32_t>(rgb.size()), dist.data(),
-                     static_cast<int32_t>(n), LUMOX_CMAP_RGB24, 0.0f, 5.0f);
-    if (!write_pnm(out + "/distance.ppm", "P6", rgb, w, h, error)) return false;
-
-    std::vector<float> gray(n);
-    if (lumox_frame_get_gray(dev, gray.data(), n, raw.data(), static_cast<uint32_t>(raw.size()),
-                             &info) > 0) {
-        float top = 1.0f;
-        for (float g : gray) top = std::max(top, g);
-        std::vector<uint8_t> pgm(n);
-        for (uint32_t i = 0; i < n; ++i)
-            pgm[i] = static_cast<uint8_t>(std::min(255.0f, gray[i] * 255.0f / top));
-        if (!write_gray_file(out + "/gray.lx", gray, w, h, error) ||
-            !write_pnm(out + "/gray.pgm", "P5", pgm, w, h, error))
+    DecodedFrame f;
+    f.width = info.width;
+    f.height = info.height;
+    f.distance = dist;
+    const auto rgb = colour_image(f, 0.0f, 5.0f);
+    if (!write_png(out + "/distance.png", rgb.data(), f.width, f.height, 3, 8, error)) return false;
+    f.amplitude.resize(dist.size());
+    if (lumox_frame_get_gray(dev, f.amplitude.data(), static_cast<uint32_t>(f.amplitude.size()),
+                             raw.data(), static_cast<uint32_t>(raw.size()), &info) > 0) {
+        const auto px = gray_image(f);
+        if (!write_gray_file(out + "/gray.lx", f.amplitude, f.width, f.height, error) ||
+            !write_png(out + "/gray.png", px.data(), f.width, f.height, 1, 8, error))
             return false;
+    } else {
+        f.amplitude.clear();
     }
-    std::vector<float> xyz(3 * static_cast<size_t>(n));
-    const int32_t points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
-                                               dist.data(), n, w, h, nullptr);
-    return points <= 0 || write_ply(out + "/points.ply", xyz, static_cast<size_t>(points), error);
+    return write_cloud(out + "/points.ply", dev, f, 0.0f, 5.0f, false, error);
 }
 
 }  // namespace
@@ -90,7 +67,7 @@ int cmd_depth(const Args &args) {
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
 
     std::vector<float> dist;
-    std::vector<float> all;  // every decoded frame, for distance.lx
+    OutputFile distances;  // every decoded frame, appended as it comes
     std::vector<float> last_dist;
     std::vector<uint8_t> last_raw;
     lumox_frame_info last{};
@@ -125,7 +102,20 @@ int cmd_depth(const Args &args) {
                     info.frame_idx, info.width, info.height, n ? 100.0 * valid / n : 0.0,
                     valid ? sum / valid : 0.0, valid ? lo : 0.0f, hi);
         if (!out.empty()) {
-            all.insert(all.end(), dist.begin(), dist.end());
+            if (last.width == 0) {
+                if (!distances.open(out + "/distance.lx")) {
+                    fail("cannot write %s", distances.error().c_str());
+                    return false;
+                }
+            } else if (info.width != last.width || info.height != last.height) {
+                fail("frame %u is %ux%u, distance.lx holds %ux%u frames", info.frame_idx,
+                     info.width, info.height, last.width, last.height);
+                return false;
+            }
+            if (!append_distances(distances, dist, info.width, info.height)) {
+                fail("cannot write %s", distances.error().c_str());
+                return false;
+            }
             last_dist = dist;
             last_raw.assign(frame.data, frame.data + frame.size);
             last = info;
@@ -136,12 +126,12 @@ int cmd_depth(const Args &args) {
         std::printf("decode             %.3f ms per frame\n", decode_ms / summary.frames);
     if (summary.failed) return kExitFailure;
 
-    if (!out.empty() && !all.empty()) {
+    if (!out.empty() && last.width != 0) {
         std::string error;
-        if (!write_distance_file(out + "/distance.lx", all, last.width, last.height, &error) ||
-            !write_last_frame(dev, out, last_dist, last_raw, last, &error))
+        if (!distances.commit()) return fail("cannot write %s", distances.error().c_str());
+        if (!write_last_frame(dev, out, last_dist, last_raw, last, &error))
             return fail("cannot write %s", error.c_str());
-        std::printf("written to         %s/ distance.lx distance.ppm gray.lx gray.pgm points.ply\n",
+        std::printf("written to         %s/ distance.lx distance.png gray.lx gray.png points.ply\n",
                     out.c_str());
     }
     return kExitOk;

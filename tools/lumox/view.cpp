@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@
 #include <unistd.h>
 
 #include "command.h"
+#include "recorder.h"
+#include "recording/recording.h"
 #include "session.h"
 #include "view_server.h"
 #include "writers.h"
@@ -39,7 +43,7 @@ std::string find_vcam() {
     return "lumox-vcam";
 }
 
-// Runs `lumox-vcam --play FILE -- lumox view ...` in place of this process.
+// Runs `lumox-vcam --play FILE --loop -- lumox view ...` in place of this process.
 int play(const Args &args) {
     const std::string file = args.value("--play");
     if (access(file.c_str(), R_OK) != 0) return fail("cannot read the recording '%s'", file.c_str());
@@ -48,7 +52,8 @@ int play(const Args &args) {
     char exe[4096];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n > 0) self.assign(exe, static_cast<size_t>(n));
-    std::vector<std::string> words = {vcam, "--play", file, "--", self, "view"};
+    // In a loop: a viewer is for looking at it for as long as one likes.
+    std::vector<std::string> words = {vcam, "--play", file, "--loop", "--", self, "view"};
     for (const auto &[name, value] : args.options) {
         if (name == "--play" || name == "--device") continue;  // the recording's camera is the one
         words.push_back(name);
@@ -64,6 +69,50 @@ int play(const Args &args) {
                 vcam.c_str(), std::strerror(errno));
 }
 
+// The record button's recordings: files like those of `lumox record`.
+class FileRecorder : public ViewRecorder {
+  public:
+    FileRecorder(std::unique_ptr<lumox::recording::Writer> writer, std::string path)
+        : writer_(std::move(writer)), path_(std::move(path)) {}
+    bool append(const lumox_frame_info &info, const lx_raw_frame_info &raw, const uint8_t *bytes,
+                size_t size, int64_t monotonic_ns, int64_t wall_ns, std::string *error) override {
+        lumox::recording::FrameMeta meta;
+        meta.info = info;
+        meta.raw = raw;
+        meta.host_monotonic_ns = monotonic_ns;
+        meta.host_wall_ns = wall_ns;
+        return writer_->append(meta, bytes, size, error);
+    }
+    bool close(std::string *error) override { return writer_->close(error); }
+    const std::string &path() const override { return path_; }
+
+  private:
+    std::unique_ptr<lumox::recording::Writer> writer_;
+    std::string path_;
+};
+
+// Recordings go to dir as lumox_view_YYYYMMDD_HHMMSS.h5 (a second one in the same second gets
+// a number).
+ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_before) {
+    return [dir = std::move(dir), files_before = std::move(files_before)](
+               lumox_dev_t *dev, const std::vector<std::string> &filters,
+               std::string *error) -> std::unique_ptr<ViewRecorder> {
+        lumox::recording::Header header;
+        if (!describe_camera(dev, files_before, filters, &header, error)) return nullptr;
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d_%H%M%S", &local);
+        std::string path = dir + "lumox_view_" + stamp + ".h5";
+        for (int k = 2; access(path.c_str(), F_OK) == 0; ++k)
+            path = dir + "lumox_view_" + stamp + "_" + std::to_string(k) + ".h5";
+        auto writer = lumox::recording::Writer::create(path, header, 1, error);
+        if (!writer) return nullptr;
+        return std::make_unique<FileRecorder>(std::move(writer), path);
+    };
+}
+
 }  // namespace
 
 int cmd_view(const Args &args) {
@@ -72,6 +121,10 @@ int cmd_view(const Args &args) {
     options.port = static_cast<int>(option_int(args, "--port", 0, 65535, 8080));
     options.bind = args.value("--bind", "127.0.0.1");
     if (const char *recording = std::getenv("LUMOX_VIEW_RECORDING")) options.recording = recording;
+    std::string out_dir = args.value("--out", ".");
+    if (out_dir.back() != '/') out_dir += '/';
+    if (const std::string why = make_dirs(out_dir); !why.empty())
+        return fail("cannot use the recording directory: %s", why.c_str());
     std::string calib_dir = args.value("--calib");
     if (!calib_dir.empty()) {
         if (calib_dir.back() != '/') calib_dir += '/';
@@ -89,6 +142,7 @@ int cmd_view(const Args &args) {
 
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
+    options.recorder = file_recorder(out_dir, list_directory(calibration_directory()));
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
     ViewServer server(dev, options);

@@ -196,9 +196,10 @@ struct ViewServer::Impl {
     // Capture requests from the page, and the capture thread's state.
     std::mutex state_mutex;
     std::condition_variable state_cv;
-    bool quit = false;
+    std::atomic<bool> quit{false};  // written under state_mutex, read by every waiter
     bool want_capture = true;
     bool restart = false;
+    enum class RecordRequest { kNone, kStart, kStop } record_request = RecordRequest::kNone;
     std::atomic<bool> capturing{false};
 
     // The latest decoded frame.
@@ -223,6 +224,10 @@ struct ViewServer::Impl {
         uint32_t width = 0;
         uint32_t height = 0;
         lumox_cap_stats stream{};
+        bool recording = false;
+        std::string record_path;
+        uint64_t recorded = 0;
+        std::string record_error;
     };
     std::mutex counters_mutex;
     Counters counters;
@@ -236,6 +241,8 @@ struct ViewServer::Impl {
                  const std::vector<float> &dist, const std::vector<float> &gray, bool decoded,
                  double arrival, uint32_t decode_us);
     void note_error(const std::string &text, int32_t code);
+    void start_recording(std::unique_ptr<ViewRecorder> *recorder);
+    void stop_recording(std::unique_ptr<ViewRecorder> *recorder, const std::string &why);
 
     std::string stats_json();
     std::string control(const std::string &name, const std::string &value, int *status);
@@ -245,6 +252,10 @@ struct ViewServer::Impl {
 
 bool ViewServer::Impl::start(std::string *error) {
     routes();
+    // Each open browser connection holds a worker: a page keeps two or three.
+    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    http.set_keep_alive_max_count(100000);
+    http.set_keep_alive_timeout(2);
     http.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -283,6 +294,10 @@ void ViewServer::Impl::stop() {
         quit = true;
     }
     state_cv.notify_all();
+    {
+        // Under the lock, so that no frame request misses the wake-up between check and wait.
+        std::lock_guard lock(frame_mutex);
+    }
     frame_cv.notify_all();
     {
         // A capture stopped under a waiting poll wakes it.
@@ -319,17 +334,24 @@ void ViewServer::Impl::capture_loop() {
     uint64_t window_frames = 0;
     double window_decode_ms = 0;
     double window_start = wall_ms();
+    std::unique_ptr<ViewRecorder> recorder;
     for (;;) {
         bool want = false;
         bool again = false;
+        auto record = RecordRequest::kNone;
         {
             std::unique_lock lock(state_mutex);
             if (!capturing && !want_capture)
-                state_cv.wait(lock, [&] { return quit || want_capture; });
+                state_cv.wait(lock, [&] {
+                    return quit || want_capture || record_request != RecordRequest::kNone;
+                });
             if (quit) break;
             want = want_capture;
             again = std::exchange(restart, false);
+            record = std::exchange(record_request, RecordRequest::kNone);
         }
+        if (record == RecordRequest::kStart && !recorder) start_recording(&recorder);
+        if (record == RecordRequest::kStop && recorder) stop_recording(&recorder, "");
         if (capturing && (!want || again)) {
             std::lock_guard lock(dev_mutex);
             lumox_cap_stop(dev);
@@ -407,6 +429,20 @@ void ViewServer::Impl::capture_loop() {
                                                                   t0)
                 .count());
         publish(info, rawinfo, dist, gray, decoded, arrival, decode_us);
+        if (recorder) {
+            std::string why;
+            const auto size = std::min<size_t>(info.frame_size, raw.size());
+            const auto wall_ns = static_cast<int64_t>(arrival * 1e6);
+            const auto mono_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+            if (recorder->append(info, rawinfo, raw.data(), size, mono_ns, wall_ns, &why)) {
+                std::lock_guard lock(counters_mutex);
+                ++counters.recorded;
+            } else {
+                stop_recording(&recorder, why);
+            }
+        }
 
         ++window_frames;
         window_decode_ms += decode_us / 1000.0;
@@ -435,9 +471,49 @@ void ViewServer::Impl::capture_loop() {
             window_start = arrival;
         }
     }
+    if (recorder) stop_recording(&recorder, "");
     std::lock_guard lock(dev_mutex);
     if (capturing) lumox_cap_stop(dev);
     capturing = false;
+}
+
+// Capture thread: the camera stops streaming while the recorder describes it; the loop starts
+// it again.
+void ViewServer::Impl::start_recording(std::unique_ptr<ViewRecorder> *recorder) {
+    std::string why;
+    {
+        std::lock_guard lock(dev_mutex);
+        if (capturing) lumox_cap_stop(dev);
+        capturing = false;
+        std::vector<std::string> switches;
+        for (const FilterSpec &f : kFilters) {
+            const FilterState &st = filters[f.id];
+            if (!st.touched || !st.accepted) continue;
+            const std::string id = std::to_string(f.id) + "=";
+            switches.push_back(id + (!st.enabled    ? "off"
+                                     : f.arg_size ? std::to_string(st.value)
+                                                  : "on"));
+        }
+        *recorder = options.recorder(dev, switches, &why);
+    }
+    std::lock_guard lock(counters_mutex);
+    counters.recording = *recorder != nullptr;
+    counters.record_error = *recorder ? "" : why;
+    if (*recorder) {
+        counters.record_path = (*recorder)->path();
+        counters.recorded = 0;
+    }
+}
+
+// Capture thread: closes the recording; why is the reason when a frame could not be written.
+void ViewServer::Impl::stop_recording(std::unique_ptr<ViewRecorder> *recorder,
+                                      const std::string &why) {
+    std::string close_error;
+    const bool closed = (*recorder)->close(&close_error);
+    recorder->reset();
+    std::lock_guard lock(counters_mutex);
+    counters.recording = false;
+    counters.record_error = !why.empty() ? why : closed ? "" : close_error;
 }
 
 void ViewServer::Impl::publish(const lumox_frame_info &info, const lx_raw_frame_info &raw,
@@ -553,6 +629,9 @@ std::string ViewServer::Impl::stats_json() {
             j.num("count", static_cast<double>(count)).end();
         }
         j.end(']').str("last_error", c.last_error);
+        j.begin("recording").boolean("available", static_cast<bool>(options.recorder));
+        j.boolean("active", c.recording).str("path", c.record_path);
+        j.num("frames", static_cast<double>(c.recorded)).str("error", c.record_error).end();
         j.begin("temperature").num("sensor", c.temp_sensor / 10.0).num("board", c.temp_board / 10.0);
     }
     std::lock_guard lock(dev_mutex);
@@ -642,6 +721,16 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
     long long v = 0;
     const bool numeric = parse_long(value, &v);
 
+    if (name == "record") {
+        if (!options.recorder) return refuse("recording is not available here");
+        if (!numeric) return refuse("record needs 1 or 0");
+        {
+            std::lock_guard lock(state_mutex);
+            record_request = v ? RecordRequest::kStart : RecordRequest::kStop;
+        }
+        state_cv.notify_all();
+        return j.boolean("ok", true).end().text();
+    }
     if (name == "capture") {
         if (!numeric) return refuse("capture needs 1 or 0");
         {
@@ -787,6 +876,14 @@ void ViewServer::Impl::routes() {
         res.set_content(stats_json(), "application/json");
     });
     http.Post("/control", [this](const httplib::Request &req, httplib::Response &res) {
+        // Another site open in the same browser could post here too; a request with this header
+        // can only come from the page itself (browsers ask first for such cross-site requests,
+        // and the server answers no such question).
+        if (req.get_header_value("X-Lumox-View") != "1") {
+            res.status = 403;
+            res.set_content("controls take the X-Lumox-View header\n", "text/plain");
+            return;
+        }
         int status = 200;
         const std::string body =
             control(req.get_param_value("name"), req.get_param_value("value"), &status);

@@ -15,8 +15,10 @@
 //                             read back from the camera (JSON)
 //   POST /control?name=N&value=V
 //                             frame_rate, integration_time, modulation (frequency index),
-//                             filter_ID (on, off or a value), capture (1 start, 0 stop); answers
-//                             with the value read back from the camera (JSON)
+//                             filter_ID (on, off or a value), capture (1 start, 0 stop), record
+//                             (1 start, 0 stop; with a ViewRecorderFactory); answers
+//                             with the value read back from the camera (JSON); only with the
+//                             header "X-Lumox-View: 1", which other sites' pages cannot send
 //
 // Threads: the capture thread is the only one that polls the camera; request handlers run on the
 // HTTP server's pool. Every other library call on the device, from either side, holds the
@@ -24,8 +26,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lumox/lumox.h"
 
@@ -50,11 +54,29 @@ struct ViewFrameHeader {
 static_assert(sizeof(ViewFrameHeader) == 48, "the page reads this layout");
 constexpr uint32_t kViewFrameMagic = 0x4656584C;  // "LXVF"
 
+// Where the record button's frames go. Made, fed and closed on the capture thread only; made
+// while the camera is not capturing (describing a camera may fetch its calibration package).
+class ViewRecorder {
+  public:
+    virtual ~ViewRecorder() = default;
+    // One raw frame as the library delivered it, with the host's clocks at its arrival.
+    virtual bool append(const lumox_frame_info &info, const lx_raw_frame_info &raw,
+                        const uint8_t *bytes, size_t size, int64_t monotonic_ns, int64_t wall_ns,
+                        std::string *error) = 0;
+    virtual bool close(std::string *error) = 0;
+    virtual const std::string &path() const = 0;
+};
+// Starts a recording of the open camera; filters: the processing switches the page applied
+// ("ID=VALUE", "ID=on", "ID=off"). Null with *error set when it cannot.
+using ViewRecorderFactory = std::function<std::unique_ptr<ViewRecorder>(
+    lumox_dev_t *dev, const std::vector<std::string> &filters, std::string *error)>;
+
 struct ViewOptions {
     std::string bind = "127.0.0.1";  // localhost unless another address is asked for
     int port = 8080;                 // 0: any free port (see ViewServer::port)
     uint32_t buffered_frames = 8;    // 400 ms at 20 frames/s: rides out a busy host
     std::string recording;           // the recording being played, shown on the page
+    ViewRecorderFactory recorder;    // empty: the page has no record button
 };
 
 class ViewServer {

@@ -121,32 +121,31 @@ bool write_ply(const std::string &path, const std::vector<float> &xyz, size_t po
 
 namespace {
 
-bool write_frame_file(const std::string &path, bool gray, const std::vector<float> &values,
-                      uint32_t w, uint32_t h, std::string *error) {
-    OutputFile f;
-    if (f.open(path)) {
-        const int fd = f.fd();
-        const int n = static_cast<int>(values.size());
-        errno = 0;
-        const int r = gray ? lumox_frame_save_gray(fd, SAVE_FMT_U16, values.data(), n,
-                                                   static_cast<int>(w), static_cast<int>(h))
-                           : lumox_frame_save_distance(fd, SAVE_FMT_F32, values.data(), n,
-                                                       static_cast<int>(w), static_cast<int>(h));
-        if (r != 1) f.set_failed(errno);
-    }
-    return finish(f, error);
+bool save_frames(OutputFile &f, bool gray, const std::vector<float> &values, uint32_t w,
+                 uint32_t h) {
+    const int fd = f.fd();
+    if (fd < 0 || !f.ok()) return false;
+    const int n = static_cast<int>(values.size());
+    errno = 0;
+    const int r = gray ? lumox_frame_save_gray(fd, SAVE_FMT_U16, values.data(), n,
+                                               static_cast<int>(w), static_cast<int>(h))
+                       : lumox_frame_save_distance(fd, SAVE_FMT_F32, values.data(), n,
+                                                   static_cast<int>(w), static_cast<int>(h));
+    if (r != 1) f.set_failed(errno);
+    return f.ok();
 }
 
 }  // namespace
 
-bool write_distance_file(const std::string &path, const std::vector<float> &values, uint32_t w,
-                         uint32_t h, std::string *error) {
-    return write_frame_file(path, false, values, w, h, error);
+bool append_distances(OutputFile &file, const std::vector<float> &values, uint32_t w, uint32_t h) {
+    return save_frames(file, false, values, w, h);
 }
 
 bool write_gray_file(const std::string &path, const std::vector<float> &values, uint32_t w,
                      uint32_t h, std::string *error) {
-    return write_frame_file(path, true, values, w, h, error);
+    OutputFile f;
+    if (f.open(path)) save_frames(f, true, values, w, h);
+    return finish(f, error);
 }
 
 }  // namespace lumox_cli

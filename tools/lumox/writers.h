@@ -56,8 +56,8 @@ bool write_pnm(const std::string &path, const char *magic, const std::vector<uin
 bool write_ply(const std::string &path, const std::vector<float> &xyz, size_t points,
                std::string *error);
 // The library's frame files: distances as 32-bit floats, gray values as 16-bit integers.
-bool write_distance_file(const std::string &path, const std::vector<float> &values, uint32_t w,
-                         uint32_t h, std::string *error);
+// append_distances adds frames to an open file (the header goes first); false marks it failed.
+bool append_distances(OutputFile &file, const std::vector<float> &values, uint32_t w, uint32_t h);
 bool write_gray_file(const std::string &path, const std::vector<float> &values, uint32_t w,
                      uint32_t h, std::string *error);
 

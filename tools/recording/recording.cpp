@@ -63,8 +63,7 @@ Hid string_type() {
 Hid info_type() {
     Hid t = type(H5Tcreate(H5T_COMPOUND, sizeof(lumox_frame_info)));
     H5Tinsert(t.get(), "frame_size", offsetof(lumox_frame_info, frame_size), H5T_NATIVE_UINT32);
-    H5Tinsert(t.get(), "frame_format", offsetof(lumox_frame_info, frame_format),
-              H5T_NATIVE_UINT16);
+    H5Tinsert(t.get(), "frame_format", offsetof(lumox_frame_info, frame_format), H5T_NATIVE_UINT16);
     H5Tinsert(t.get(), "frame_idx", offsetof(lumox_frame_info, frame_idx), H5T_NATIVE_UINT16);
     H5Tinsert(t.get(), "width", offsetof(lumox_frame_info, width), H5T_NATIVE_UINT32);
     H5Tinsert(t.get(), "height", offsetof(lumox_frame_info, height), H5T_NATIVE_UINT32);
@@ -79,8 +78,7 @@ Hid raw_info_type() {
     H5Tinsert(t.get(), "frfmt", offsetof(lx_raw_frame_info, frfmt), H5T_NATIVE_UINT16);
     H5Tinsert(t.get(), "width", offsetof(lx_raw_frame_info, width), H5T_NATIVE_UINT16);
     H5Tinsert(t.get(), "height", offsetof(lx_raw_frame_info, height), H5T_NATIVE_UINT16);
-    H5Tinsert(t.get(), "temp_sensor", offsetof(lx_raw_frame_info, temp_sensor),
-              H5T_NATIVE_INT16);
+    H5Tinsert(t.get(), "temp_sensor", offsetof(lx_raw_frame_info, temp_sensor), H5T_NATIVE_INT16);
     H5Tinsert(t.get(), "temp_ib", offsetof(lx_raw_frame_info, temp_ib), H5T_NATIVE_INT16);
     H5Tinsert(t.get(), "spare", offsetof(lx_raw_frame_info, spare), H5T_NATIVE_UINT32);
     return t;
@@ -134,8 +132,8 @@ bool get_scalar(hid_t obj, const char *name, hid_t mem_type, T *out) {
 bool write_bytes(hid_t parent, const char *name, const std::vector<uint8_t> &bytes) {
     const hsize_t dims[1] = {bytes.size()};
     Hid s = space(H5Screate_simple(1, dims, nullptr));
-    Hid d = dataset(H5Dcreate2(parent, name, H5T_NATIVE_UINT8, s.get(), H5P_DEFAULT, H5P_DEFAULT,
-                               H5P_DEFAULT));
+    Hid d = dataset(
+        H5Dcreate2(parent, name, H5T_NATIVE_UINT8, s.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
     if (!d.ok()) return false;
     return bytes.empty() ||
            H5Dwrite(d.get(), H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT, bytes.data()) >= 0;
@@ -167,8 +165,7 @@ Hid create_rows(hid_t parent, const char *name, hid_t file_type, const std::vect
     Hid p = plist(H5Pcreate(H5P_DATASET_CREATE));
     H5Pset_chunk(p.get(), rank, chunk.data());
     if (compression > 0) H5Pset_deflate(p.get(), static_cast<unsigned>(compression));
-    return dataset(
-        H5Dcreate2(parent, name, file_type, s.get(), H5P_DEFAULT, p.get(), H5P_DEFAULT));
+    return dataset(H5Dcreate2(parent, name, file_type, s.get(), H5P_DEFAULT, p.get(), H5P_DEFAULT));
 }
 
 // Writes one row at index `at`, growing the dataset to at + 1 rows.
@@ -304,14 +301,16 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
         Hid s = space(H5Screate_simple(2, dims, nullptr));
         Hid d = dataset(H5Dcreate2(camera.get(), "parameters", H5T_NATIVE_UINT8, s.get(),
                                    H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
-        ok = d.ok() && (cam.parameters.empty() ||
-                        H5Dwrite(d.get(), H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                                 cam.parameters.data()) >= 0);
+        ok = d.ok() &&
+             (cam.parameters.empty() || H5Dwrite(d.get(), H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL,
+                                                 H5P_DEFAULT, cam.parameters.data()) >= 0);
     }
 
     const CalibrationRecord &cal = header.calibration;
     Hid calib = group(H5Gcreate2(root, "calibration", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    const uint8_t fetched = cal.fetched_at_open ? 1 : 0;
     ok = ok && calib.ok() && set_u32(calib.get(), "package_version", cal.package_version) &&
+         set_scalar(calib.get(), "fetched_at_open", H5T_NATIVE_UINT8, &fetched) &&
          write_bytes(calib.get(), "package", cal.package);
     Hid files = group(H5Gcreate2(calib.get(), "files", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
     ok = ok && files.ok();
@@ -323,8 +322,8 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
         Hid lens = group(H5Gcreate2(calib.get(), "lens", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
         const hsize_t five[1] = {5};
         Hid s5 = space(H5Screate_simple(1, five, nullptr));
-        Hid a = attribute(H5Acreate2(lens.get(), "dcoeff", H5T_NATIVE_DOUBLE, s5.get(),
-                                     H5P_DEFAULT, H5P_DEFAULT));
+        Hid a = attribute(H5Acreate2(lens.get(), "dcoeff", H5T_NATIVE_DOUBLE, s5.get(), H5P_DEFAULT,
+                                     H5P_DEFAULT));
         ok = lens.ok() && set_scalar(lens.get(), "cx", H5T_NATIVE_DOUBLE, &cal.lens.cx) &&
              set_scalar(lens.get(), "cy", H5T_NATIVE_DOUBLE, &cal.lens.cy) &&
              set_scalar(lens.get(), "fx", H5T_NATIVE_DOUBLE, &cal.lens.fx) &&
@@ -341,8 +340,7 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
          set_u32(capture.get(), "modulation_khz", cap.modulation_khz) &&
          set_string(capture.get(), "filters", join(cap.filters));
 
-    impl->frames_group =
-        group(H5Gcreate2(root, "frames", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    impl->frames_group = group(H5Gcreate2(root, "frames", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
     impl->info_mem = info_type();
     impl->raw_info_mem = raw_info_type();
     ok = ok && impl->frames_group.ok();
@@ -362,8 +360,7 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
     return std::unique_ptr<Writer>(new Writer(std::move(impl)));
 }
 
-bool Writer::append(const FrameMeta &meta, const uint8_t *bytes, size_t size,
-                    std::string *error) {
+bool Writer::append(const FrameMeta &meta, const uint8_t *bytes, size_t size, std::string *error) {
     Impl &w = *impl_;
     if (w.closed) {
         if (error) *error = "the recording is closed";
@@ -395,13 +392,6 @@ bool Writer::append(const FrameMeta &meta, const uint8_t *bytes, size_t size,
     }
     ++w.count;
     return true;
-}
-
-bool Writer::flush(std::string *error) {
-    if (impl_->closed) return true;
-    if (H5Fflush(impl_->file.get(), H5F_SCOPE_GLOBAL) >= 0) return true;
-    if (error) *error = "cannot write the recording to its file";
-    return false;
 }
 
 bool Writer::close(std::string *error) {
@@ -486,9 +476,11 @@ std::unique_ptr<Reader> Reader::open(const std::string &path, std::string *error
 
     Hid calib = group(H5Gopen2(root, "calibration", H5P_DEFAULT));
     if (!calib.ok()) return fail("no calibration group");
-    get_scalar(calib.get(), "package_version", H5T_NATIVE_UINT32,
-               &h.calibration.package_version);
+    get_scalar(calib.get(), "package_version", H5T_NATIVE_UINT32, &h.calibration.package_version);
     read_bytes(calib.get(), "package", &h.calibration.package);
+    uint8_t fetched = 0;
+    get_scalar(calib.get(), "fetched_at_open", H5T_NATIVE_UINT8, &fetched);
+    h.calibration.fetched_at_open = fetched != 0;
     if (H5Lexists(calib.get(), "files", H5P_DEFAULT) > 0) {
         Hid files = group(H5Gopen2(calib.get(), "files", H5P_DEFAULT));
         H5G_info_t gi{};
@@ -506,13 +498,12 @@ std::unique_ptr<Reader> Reader::open(const std::string &path, std::string *error
     if (H5Lexists(calib.get(), "lens", H5P_DEFAULT) > 0) {
         Hid lens = group(H5Gopen2(calib.get(), "lens", H5P_DEFAULT));
         lx_lens_param &l = h.calibration.lens;
-        h.calibration.has_lens =
-            get_scalar(lens.get(), "cx", H5T_NATIVE_DOUBLE, &l.cx) &&
-            get_scalar(lens.get(), "cy", H5T_NATIVE_DOUBLE, &l.cy) &&
-            get_scalar(lens.get(), "fx", H5T_NATIVE_DOUBLE, &l.fx) &&
-            get_scalar(lens.get(), "fy", H5T_NATIVE_DOUBLE, &l.fy) &&
-            get_scalar(lens.get(), "img_w", H5T_NATIVE_INT32, &l.img_w) &&
-            get_scalar(lens.get(), "img_h", H5T_NATIVE_INT32, &l.img_h);
+        h.calibration.has_lens = get_scalar(lens.get(), "cx", H5T_NATIVE_DOUBLE, &l.cx) &&
+                                 get_scalar(lens.get(), "cy", H5T_NATIVE_DOUBLE, &l.cy) &&
+                                 get_scalar(lens.get(), "fx", H5T_NATIVE_DOUBLE, &l.fx) &&
+                                 get_scalar(lens.get(), "fy", H5T_NATIVE_DOUBLE, &l.fy) &&
+                                 get_scalar(lens.get(), "img_w", H5T_NATIVE_INT32, &l.img_w) &&
+                                 get_scalar(lens.get(), "img_h", H5T_NATIVE_INT32, &l.img_h);
         Hid a = attribute(H5Aopen(lens.get(), "dcoeff", H5P_DEFAULT));
         Hid s = space(H5Aget_space(a.get()));
         if (a.ok() && H5Sget_simple_extent_npoints(s.get()) == 5)
@@ -524,8 +515,7 @@ std::unique_ptr<Reader> Reader::open(const std::string &path, std::string *error
         get_scalar(capture.get(), "frame_rate", H5T_NATIVE_UINT32, &h.capture.frame_rate);
         get_scalar(capture.get(), "integration_time", H5T_NATIVE_UINT32,
                    &h.capture.integration_time);
-        get_scalar(capture.get(), "modulation_khz", H5T_NATIVE_UINT32,
-                   &h.capture.modulation_khz);
+        get_scalar(capture.get(), "modulation_khz", H5T_NATIVE_UINT32, &h.capture.modulation_khz);
         std::string filters;
         get_string(capture.get(), "filters", &filters);
         h.capture.filters = split(filters);

@@ -43,17 +43,20 @@ struct CalibrationFile {
 };
 
 struct CalibrationRecord {
-    std::vector<uint8_t> package;  // as the camera serves it (format 171); empty: none
-    uint32_t package_version = 0;  // parameter 8's version
+    std::vector<uint8_t> package;        // as the camera serves it (format 171); empty: none
+    uint32_t package_version = 0;        // parameter 8's version
     std::vector<CalibrationFile> files;  // the calibration files in force (calibration directory)
+    // The files were missing when the camera was opened, so the driver fetched the package then
+    // (which also switches its per-pixel correction on).
+    bool fetched_at_open = false;
     bool has_lens = false;
     lx_lens_param lens{};  // the driver's lens parameters for the frame size
 };
 
 struct CaptureSettings {
-    uint32_t frame_rate = 0;        // parameter 12, frames per second
-    uint32_t integration_time = 0;  // parameter 13
-    uint32_t modulation_khz = 0;    // modulation frequency in force
+    uint32_t frame_rate = 0;           // parameter 12, frames per second
+    uint32_t integration_time = 0;     // parameter 13
+    uint32_t modulation_khz = 0;       // modulation frequency in force
     std::vector<std::string> filters;  // processing switches applied, "ID=VALUE|on|off"
 };
 
@@ -90,8 +93,6 @@ class Writer {
     // Appends one frame. Every frame of a recording has the size of the first; a frame of
     // another size is refused (nothing written).
     bool append(const FrameMeta &meta, const uint8_t *bytes, size_t size, std::string *error);
-    // Writes what is buffered to the file (the file is then complete up to here).
-    bool flush(std::string *error);
     // Completes and closes the file; later calls do nothing.
     bool close(std::string *error);
     uint64_t frames() const;

@@ -221,7 +221,11 @@ bool running_under_preload() {
 
 bool reexec_under_preload(int argc, char **argv) {
     (void)argc;
-    if (running_under_preload()) return true;
+    if (running_under_preload()) {
+        // The programs this one starts begin afresh: one that runs a bus of its own re-executes.
+        unsetenv(kReexecMarker);
+        return true;
+    }
     if (std::getenv(kReexecMarker)) return false;  // re-executed once already: do not loop
     std::string preload = kPreloadLibrary;
     if (const char *old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;

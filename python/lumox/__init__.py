@@ -1,0 +1,154 @@
+"""lumox: USB time-of-flight depth cameras from Python, frames as numpy arrays.
+
+    import lumox
+    with lumox.open() as cam:                 # the first camera found
+        for frame in cam.capture(10):
+            depth = cam.distance(frame)       # float32 (240, 320), metres, NaN = no distance
+            print(frame.index, np.nanmean(depth))
+
+The package is a thin layer over the C library liblumox: every conversion fills a numpy array
+in place through the library's own call, errors raise :class:`lumox.Error` with the library's
+message and result code, and misuse (a closed camera, arrays of the wrong size or type) raises
+instead of reaching the library.
+
+The library starts on first use and writes its log to ``lumox_YYYYMMDD.log`` in the working
+directory; call :func:`init` first to choose the file or the console output.
+"""
+
+from __future__ import annotations
+
+import atexit
+import datetime
+import os
+import threading
+import weakref
+from typing import Optional, Union
+
+import numpy as np
+
+from . import _lumox, recording
+from ._camera import Camera, Filters, Parameters, Registers
+from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, DeviceInfo, Error, Filter, Frame,
+                     FrameInfo, LogLevel, Param, Target)
+
+__all__ = [
+    "init", "devices", "open", "colorize", "fetch_calibration", "calibration_dir",
+    "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Error", "Param", "Filter",
+    "Target", "LogLevel", "Parameters", "Registers", "Filters",
+    "FILTERED", "SATURATED", "INVALID", "LIBRARY_VERSION", "recording",
+]
+
+LIBRARY_VERSION = _lumox.VERSION
+
+_lock = threading.Lock()
+_started = False
+_cameras: "weakref.WeakSet[Camera]" = weakref.WeakSet()
+
+
+def init(log: Union[str, os.PathLike, None] = None, console: int = LogLevel.OFF) -> None:
+    """Starts the library: its log goes to the file ``log`` (default ``lumox_YYYYMMDD.log`` in
+    the working directory, or ``$LUMOX_LOG``), records of level ``console`` and above also to
+    standard output (default none: failures come back as exceptions with their text). Only the
+    first call (or first use) takes effect."""
+    global _started
+    with _lock:
+        if _started:
+            return
+        if log is None:
+            log = os.environ.get("LUMOX_LOG") or datetime.date.today().strftime("lumox_%Y%m%d.log")
+        _lumox.start(os.path.abspath(os.fspath(log)), int(console))
+        _started = True
+        atexit.register(_finish)
+
+
+def _finish() -> None:
+    global _started
+    for cam in list(_cameras):
+        cam.close()
+    with _lock:
+        if _started:
+            _lumox.finish()
+            _started = False
+
+
+def _ensure_started() -> None:
+    if not _started:
+        init()
+
+
+def devices() -> list:
+    """The cameras on the bus, as :class:`DeviceInfo` (bus, port, address, speed, product,
+    serial). Cameras open in this process report the identity read when they were opened."""
+    _ensure_started()
+    return [DeviceInfo(*d) for d in _lumox.devices()]
+
+
+def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=None,
+         buffer_frames: int = 10) -> Camera:
+    """Opens a camera: the first one found (None), a :class:`DeviceInfo` from :func:`devices`,
+    ``"BUS:PORT"`` or ``(bus, port)``. With ``calibration_dir`` the library looks for the
+    camera's calibration files there (and fetches them from the camera when missing) instead of
+    its current calibration directory; the setting is process-wide. Raises :class:`Error` with
+    the library's reason when the camera cannot be opened."""
+    _ensure_started()
+    where = None
+    if isinstance(device, DeviceInfo):
+        where = (device.bus, device.port)
+    elif isinstance(device, str):
+        try:
+            bus, port = (int(x) for x in device.split(":"))
+        except ValueError:
+            raise ValueError(f"a camera is named BUS:PORT, not {device!r}") from None
+        where = (bus, port)
+    elif isinstance(device, tuple):
+        where = (int(device[0]), int(device[1]))
+    elif device is not None:
+        raise TypeError("device: None, DeviceInfo, 'BUS:PORT' or (bus, port)")
+    if calibration_dir is not None:
+        calibration_dir_set(calibration_dir)
+    cam = Camera(_lumox.Device(where), buffer_frames)
+    _cameras.add(cam)
+    return cam
+
+
+def calibration_dir() -> str:
+    """The library's calibration directory (path prefix)."""
+    _ensure_started()
+    return _lumox.path_get()
+
+
+def calibration_dir_set(path: Union[str, os.PathLike]) -> None:
+    """Sets the library's calibration directory, creating it when needed."""
+    _ensure_started()
+    path = os.fspath(path)
+    if not path.endswith("/"):
+        path += "/"
+    if _lumox.path_set(path) != 0:
+        raise Error(f"cannot create the calibration directory {path!r}", -1, "lumox_path_cfg")
+
+
+def fetch_calibration(directory: Union[str, os.PathLike], device=None) -> dict:
+    """Downloads and unpacks the camera's own calibration into ``directory`` (opening a camera
+    whose files are missing there fetches them) and returns the paths of the files, as
+    :attr:`Camera.calibration_files`. Raises :class:`Error` when the camera gave none."""
+    with open(device, calibration_dir=directory) as cam:
+        files = cam.calibration_files
+    if "distance_images" not in files:
+        raise Error("the camera gave no usable calibration (see the library log)", 0,
+                    "lumox_dev_open")
+    return files
+
+
+def colorize(depth: np.ndarray, range=(0.0, 4.0), format: str = "rgb") -> np.ndarray:
+    """Pseudo-colours of a distance image (metres) through the library's colour map over
+    ``range`` = (near, far) metres: uint8 (..., 3) for ``"rgb"`` and ``"bgr"``, (..., 4) for
+    ``"rgbx"`` (the 32-bit colour word, fourth byte 0). Near distances are red, far blue;
+    outside the range and NaN black, the saturated and invalid codes keep their marker colours. The range stays
+    set for the library's other colour calls."""
+    _ensure_started()
+    formats = {"rgb": _lumox.CMAP_RGB24, "bgr": _lumox.CMAP_BGR24, "rgbx": _lumox.CMAP_RGB32}
+    if format not in formats:
+        raise ValueError(f"format is one of {sorted(formats)}")
+    lo, hi = range
+    return _lumox.colorize(np.ascontiguousarray(depth, np.float32), float(lo), float(hi),
+                           formats[format])

@@ -1,0 +1,180 @@
+"""Recordings through the lumox tool and the virtual camera, read with common tools only.
+
+A recording of a virtual camera is read with h5py alone; playing it back (lumox-vcam --play)
+and recording again gives the same frames, identity and parameters; a recording or capture
+ended by SIGINT is complete; converted images read back in OpenCV and Open3D as the distances
+the frame files hold.
+
+Run by ctest with LUMOX_CLI and LUMOX_VCAM naming the two programs.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+
+import cv2
+import h5py
+import numpy as np
+import open3d as o3d
+
+LUMOX = os.environ["LUMOX_CLI"]
+VCAM = os.environ["LUMOX_VCAM"]
+FRAMES = 100
+
+
+def run(*args, cwd):
+    done = subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=300)
+    if done.returncode != 0:
+        raise AssertionError(f"{args} failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
+    return done.stdout
+
+
+def interrupt_after(args, lines, cwd):
+    """Starts args, sends SIGINT once `lines` frame lines were printed; returns (status, output)."""
+    proc = subprocess.Popen(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True, start_new_session=True)
+    out = []
+    for line in proc.stdout:
+        out.append(line)
+        if sum(l.startswith("frame") for l in out) >= lines:
+            os.killpg(proc.pid, signal.SIGINT)  # the launcher ignores it, the tool stops
+            break
+    out.extend(proc.stdout)
+    return proc.wait(timeout=60), "".join(out)
+
+
+def frame_file(path):
+    """Header text and samples of a frame file (LX_DIST,F32 or LX_GRAY,U16)."""
+    data = open(path, "rb").read()
+    nl = data.index(b"\n")
+    kind, sample, w, h = data[:nl].decode().split(",")
+    dtype = "<f4" if sample == "F32" else "<u2"
+    return np.frombuffer(data[nl + 1:], dtype=dtype).reshape(-1, int(h), int(w))
+
+
+class RecordingCli(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="lumox_rec_")
+        run(VCAM, "--scene", "--calibration", "--fps", "100", "--", LUMOX, "record",
+            "live.h5", "--frames", str(FRAMES), "--calib", "calib", "--filter", "4=30",
+            "--compress", "1", cwd=cls.dir)
+        cls.live = os.path.join(cls.dir, "live.h5")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def test_h5py_reads_frames_and_metadata(self):
+        with h5py.File(self.live, "r") as f:
+            self.assertEqual(f.attrs["format"], "lumox recording")
+            raw = f["frames/raw"]
+            self.assertEqual(raw.shape, (FRAMES, 8 * 320 * 240))
+            self.assertEqual(raw.chunks, (1, 8 * 320 * 240))
+            self.assertEqual(raw.compression, "gzip")
+            info, hdr = f["frames/info"][:], f["frames/raw_info"][:]
+            self.assertTrue((info["frame_size"] == raw.shape[1]).all())
+            self.assertTrue((info["frame_idx"] == hdr["fridx"]).all())
+            self.assertTrue((info["width"] == 320).all() and (hdr["temp_sensor"] == 352).all())
+            # 12-bit samples of four DCS planes
+            self.assertLess(raw[FRAMES - 1].view("<u2").max(), 4096)
+            mono, wall = f["frames/host_monotonic_ns"][:], f["frames/host_wall_ns"][:]
+            self.assertTrue((np.diff(mono) > 0).all())
+            self.assertTrue((np.diff(wall) > -10**9).all() and wall[0] > 1.6e18)
+            cam = f["camera"]
+            self.assertEqual(cam.attrs["product"], "LXC660-E2-2.0.3")
+            params = {int(r[0]): bytes(r[2:2 + r[1]]) for r in cam["parameters"][:]}
+            self.assertEqual(int.from_bytes(params[12], "little"), 100)  # frame rate
+            self.assertEqual(f["capture"].attrs["filters"], "4=30")
+            self.assertEqual(f["capture"].attrs["modulation_khz"], 12000)
+            self.assertGreater(f["calibration/package"].shape[0], 17)
+            self.assertEqual(len(f["calibration/files"]), 2)
+            self.assertEqual(f["calibration/lens"].attrs["img_w"], 320)
+
+    def test_playback_is_the_recorded_camera(self):
+        info = run(VCAM, "--play", self.live, "--", LUMOX, "info", cwd=self.dir)
+        self.assertIn("LXC660-E2-2.0.3", info)
+        run(VCAM, "--play", self.live, "--", LUMOX, "record", "again.h5", "--frames",
+            str(FRAMES), "--calib", "calib2", "--filter", "4=30", cwd=self.dir)
+        with h5py.File(self.live, "r") as a, h5py.File(self.path("again.h5"), "r") as b:
+            for name in ("frames/raw", "frames/info", "frames/raw_info", "camera/parameters",
+                         "camera/id5", "camera/id6", "calibration/package"):
+                self.assertTrue(np.array_equal(a[name][:], b[name][:]), name)
+            self.assertEqual(dict(a["camera"].attrs), dict(b["camera"].attrs))
+            for name in a["calibration/files"]:
+                self.assertTrue(np.array_equal(a["calibration/files"][name][:],
+                                               b["calibration/files"][name][:]), name)
+            # played at the recorded pace: never faster (a loaded host may make it slower)
+            span = lambda f: np.ptp(f["frames/host_monotonic_ns"][:])
+            self.assertGreater(span(b) / span(a), 0.8)
+
+    def test_interrupted_recording_holds_the_frames_received(self):
+        status, out = interrupt_after(
+            [VCAM, "--scene", "--", LUMOX, "record", "cut.h5", "--seconds", "600"], 12,
+            self.dir)
+        self.assertEqual(status, 0, out)
+        self.assertIn("interrupted", out)
+        received = int(out.split("recorded")[-1].split()[0])
+        self.assertGreaterEqual(received, 12)
+        with h5py.File(self.path("cut.h5"), "r") as f:
+            self.assertEqual(f["frames/raw"].shape[0], received)
+            self.assertEqual(f["frames/host_wall_ns"].shape[0], received)
+
+    def test_interrupted_capture_leaves_a_complete_table(self):
+        status, out = interrupt_after(
+            [VCAM, "--", LUMOX, "capture", "--frames", "100000", "--out", "cap"], 5, self.dir)
+        self.assertEqual(status, 0, out)
+        rows = open(self.path("cap/frames.csv")).read().splitlines()
+        header = rows[0].split(",")
+        self.assertEqual(header[-2:], ["host_monotonic_ns", "host_wall_ns"])
+        files = [r.split(",")[0] for r in rows[1:]]
+        self.assertEqual(sorted(files), sorted(n for n in os.listdir(self.path("cap"))
+                                               if n.endswith(".raw")))
+        mono = [int(r.split(",")[-2]) for r in rows[1:]]
+        self.assertEqual(mono, sorted(mono))
+
+    def test_converted_images_and_clouds_read_back(self):
+        for target, extra in (("lx", []), ("png16", []), ("png", []), ("csv", []),
+                              ("ply", []), ("ply", ["--organised"])):
+            out = "c_" + target + "".join(extra)
+            run(LUMOX, "convert", self.live, "--to", target, "--frames", "40:43", "--out", out,
+                *extra, cwd=self.dir)
+        dist = frame_file(self.path("c_lx/distance.lx"))
+        gray = frame_file(self.path("c_lx/gray.lx"))
+        self.assertEqual(dist.shape, (3, 240, 320))
+        mm = np.rint(dist.astype(np.float64) * 1000)
+        for k in range(3):
+            depth = cv2.imread(self.path(f"c_png16/depth_{40 + k:06d}.png"), cv2.IMREAD_UNCHANGED)
+            self.assertEqual(depth.dtype, np.uint16)
+            expected = np.where(mm[k] >= 65300, 0, mm[k]).astype(np.uint16)
+            self.assertTrue(np.array_equal(depth, expected))
+            amp = cv2.imread(self.path(f"c_png16/amplitude_{40 + k:06d}.png"), cv2.IMREAD_UNCHANGED)
+            self.assertTrue(np.array_equal(amp, gray[k]))
+        self.assertTrue((mm[0] >= 65300).any() and (mm[0] < 3000).any())  # codes and distances
+        colour = cv2.imread(self.path("c_png/depth_000040.png"), cv2.IMREAD_UNCHANGED)
+        self.assertEqual((colour.shape, colour.dtype), ((240, 320, 3), np.uint8))
+        rows = open(self.path("c_csv/frames.csv")).read().splitlines()
+        self.assertEqual([r.split(",")[0] for r in rows[1:]], ["40", "41", "42"])
+        with h5py.File(self.live, "r") as f:
+            self.assertEqual(int(rows[1].split(",")[8]), f["frames/host_monotonic_ns"][40])
+
+        valid = (dist[0] > 0) & (dist[0] < 60)
+        cloud = o3d.io.read_point_cloud(self.path("c_ply/points_000040.ply"))
+        self.assertEqual(len(cloud.points), int(valid.sum()))
+        self.assertTrue(cloud.has_colors())
+        organised = o3d.io.read_point_cloud(self.path("c_ply--organised/points_000040.ply"),
+                                            remove_nan_points=False)
+        points = np.asarray(organised.points).reshape(240, 320, 3)
+        self.assertTrue(np.isnan(points[~valid]).all())
+        self.assertTrue(np.array_equal(points[valid], np.asarray(cloud.points)))
+        # z along the optical axis: the box stands in front of the wall
+        self.assertLess(np.nanmin(points[..., 2]), np.nanmedian(points[..., 2]))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
