@@ -52,7 +52,6 @@ struct BenchDevice {
         info.height = kHeight;
         info.pixel_bytes = 8;
     }
-    ~BenchDevice() { delete[] ctx.minamp_mask; }
 };
 
 void BM_FrameGetDistanceDefaults(benchmark::State &state) {

@@ -11,6 +11,9 @@ lumox_install_deps
 
 jobs=$(nproc)
 
+echo "== layer rules"
+scripts/check_layers.sh
+
 echo "== build (warnings are errors)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOX_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"

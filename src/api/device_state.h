@@ -30,6 +30,26 @@ struct FetchRequest {
     lumox_frame_info *info = nullptr;  // receives the first frame's description
 };
 
+// Owner of a device's stream parser: destroys it with the state. Converts to the parser pointer
+// that the lx_stream_* calls take.
+class StreamOwner {
+  public:
+    StreamOwner() = default;
+    ~StreamOwner() { reset(); }
+    StreamOwner(const StreamOwner &) = delete;
+    StreamOwner &operator=(const StreamOwner &) = delete;
+
+    void reset(lx_stream *stream = nullptr) {
+        lx_stream *old = stream_;
+        stream_ = stream;
+        if (old) lx_stream_destroy(old);
+    }
+    operator lx_stream *() const { return stream_; }
+
+  private:
+    lx_stream *stream_ = nullptr;
+};
+
 }  // namespace lumox::api
 
 struct lumox_dev_state {
@@ -37,7 +57,7 @@ struct lumox_dev_state {
     lumox_drv *drv = nullptr;
     std::atomic<uint8_t> open{0};
     std::atomic<uint8_t> capturing{0};
-    lx_stream *stream = nullptr;
+    lumox::api::StreamOwner stream;
     lx_stream_state last_state{};   // event thread (reset at start, before transfers run)
     lumox_frame_info frame_info{};  // polling thread: description of the last frame fetched
     lx_raw_frame_info last_raw{};   // polling thread: raw information of that frame

@@ -99,7 +99,7 @@ void create_capture_objects(lumox_dev_state &state) {
         std::exit(-1);
     }
     const lx_stream_cfg cfg{kStreamFrames};
-    state.stream = lx_stream_create(&cfg);
+    state.stream.reset(lx_stream_create(&cfg));
     if (!state.stream) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] lx_stream_create failed\n", "lumox_dev_open");
         std::exit(-1);
@@ -135,7 +135,7 @@ void finish_close(lumox_dev_t *dev) {
     state.cond.reset();
     state.mutex.reset();
     if (state.drv && state.drv->ops->uninit) state.drv->ops->uninit(state.drv);
-    lx_stream_destroy(state.stream);
+    state.stream.reset();
     lumox_dev_t *self = dev;
     g_epc_dev.compare_exchange_strong(self, nullptr);
     delete dev->state;

@@ -220,7 +220,6 @@ void epc_uninit(lumox_drv *drv) {
     // The flag describes the bound camera's firmware; a closed camera leaves none behind for
     // later stand-alone use of the evaluation kit.
     epcSetExtModEnable(0);
-    delete[] ctx->minamp_mask;
     delete ctx;
     drv->priv = nullptr;
 }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -46,7 +47,7 @@ struct epc_ctx {
     std::atomic<uint8_t> dfilter_size{0};
 
     // Hysteresis state of the minimum-amplitude filter, one byte per pixel (under decode_lock).
-    uint8_t *minamp_mask = nullptr;
+    std::unique_ptr<uint8_t[]> minamp_mask;
     int32_t minamp_mask_len = 0;
 
     // Temperatures of the last frame header, tenths of a degree (capture path).

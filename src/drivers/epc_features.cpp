@@ -56,8 +56,7 @@ uint32_t frame_rate() {
 }
 
 void release_mask(epc_ctx &ctx) {
-    delete[] ctx.minamp_mask;
-    ctx.minamp_mask = nullptr;
+    ctx.minamp_mask.reset();
     ctx.minamp_mask_len = 0;
 }
 
@@ -173,7 +172,7 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
     const bool hysteresis = ctx.minamp_hyst_en != 0;
     if (hysteresis && (!ctx.minamp_mask || static_cast<uint32_t>(ctx.minamp_mask_len) < n)) {
         release_mask(ctx);
-        ctx.minamp_mask = new (std::nothrow) uint8_t[n]();
+        ctx.minamp_mask.reset(new (std::nothrow) uint8_t[n]());
         if (!ctx.minamp_mask) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_feature_minamp_filter");
             std::exit(-3);
@@ -185,7 +184,7 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
     const uint32_t thr = ctx.minamp_thr;
     if (hysteresis) {
         const uint32_t hyst = ctx.minamp_hyst;
-        uint8_t *mask = ctx.minamp_mask;
+        uint8_t *mask = ctx.minamp_mask.get();
         // A pixel turns on at the threshold and off below threshold - hysteresis (never when
         // the hysteresis reaches the threshold); while off its distance is removed. Values are
         // compared biased by 0x8000 as signed numbers, which every vector unit compares.

@@ -143,6 +143,7 @@ uint8_t usb_ll_cap_start(lumox_ll_dev *dev, uint32_t arg, lumox_ll_cap_cb cb, vo
     lx_log(LX_LOG_TRC, "TRC", "[%s] Enter\n", fn);
     uint8_t payload[4];
     store_le32(payload, arg);
+    CommandBatch batch(dev);
     if (usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kCapStartValue, payload, sizeof payload,
                        kCmdTimeoutMs) &&
         usb_ll_check_last_cmd(dev, kCmdRegister, kCapStartValue)) {
@@ -171,6 +172,7 @@ uint8_t usb_ll_cap_stop(lumox_ll_dev *dev) {
         cancel_all(priv, fn);
     }
     uint8_t payload = kCmdRegister;
+    CommandBatch batch(dev);
     if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kCapStopValue, &payload, 1, kCmdTimeoutMs))
         return 0;
     return usb_ll_check_last_cmd(dev, kCmdRegister, kCapStopValue);

@@ -156,6 +156,7 @@ uint8_t usb_ll_exe_cmd(lumox_ll_dev *dev, uint8_t dir, uint8_t type, uint16_t va
         log_handler_null();
         return 0;
     }
+    std::lock_guard command(priv->cmd_lock);
     const int result = run_cmd(priv, dir, type, value, buf, len, timeout_ms);
     if (result >= 0 && static_cast<uint32_t>(result) == len) return 1;
     log_cmd_failed(result);
@@ -167,6 +168,12 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
     // generous bound (far above any erase or store the camera reports as busy) the command fails.
     const auto busy_deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(usb_timeouts().cmd_busy_ms);
+    usb_ll_dev_priv *locked = usb_priv(dev);
+    if (!locked) {
+        log_handler_null();
+        return 0;
+    }
+    std::lock_guard command(locked->cmd_lock);
     for (;;) {
         usb_ll_dev_priv *priv = usb_priv(dev);
         if (!priv) {
@@ -202,10 +209,12 @@ uint8_t usb_ll_check_last_cmd(lumox_ll_dev *dev, uint8_t type, uint8_t value) {
 
 uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
                          const uint32_t *values, uint16_t count) {
-    if (!usb_priv(dev)) {
+    usb_ll_dev_priv *priv = usb_priv(dev);
+    if (!priv) {
         log_handler_null();
         return 0;
     }
+    std::lock_guard batch(priv->cmd_lock);
     const uint32_t len = kRegHeaderSize + 4u * count;
     if (len > kMaxPayload || (count > 0 && !values)) {
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
@@ -231,6 +240,7 @@ uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, ui
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
         return 0;
     }
+    CommandBatch batch(dev);
     uint32_t remaining = count;
     uint32_t base = reg_base;
     uint32_t *out = values;
@@ -266,6 +276,7 @@ uint8_t usb_ll_param_set(lumox_ll_dev *dev, void *records, uint32_t count) {
         log_cmd_failed(LIBUSB_ERROR_INVALID_PARAM);
         return 0;
     }
+    CommandBatch batch(dev);
     if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamSet, records,
                         kParamRecordSize * count, kCmdTimeoutMs))
         return 0;
@@ -282,6 +293,7 @@ uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i)
         std::memset(bytes + i * kParamRecordSize + 1, 0, kParamRecordSize - 1);
 
+    CommandBatch batch(dev);
     uint32_t remaining = count;
     while (remaining > 0) {
         const uint32_t n = std::min(remaining, kParamBatch);

@@ -2,13 +2,19 @@
 // each command, and the register and parameter batches built from them.
 //
 // Commands are submitted on the caller's thread and completed on the device's event thread; the
-// caller waits for the completion (cancelling after about 1 s, abandoning after about 2 s). The
-// channel has no lock: the device layer issues one command at a time per device, because the
-// camera's status record describes only its last command.
+// caller waits for the completion (cancelling after about 1 s, abandoning after about 2 s).
+//
+// The camera's status record describes only its last command, so a command and its status check
+// must not be split by another thread's command: each USB slot that issues commands holds the
+// device's command lock (usb_ll_dev_priv::cmd_lock) across all of its commands and their status
+// checks. A caller that composes exe_cmd and check_last_cmd through the table itself must not
+// let another thread issue commands between them.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
+#include "ll/usb_dev.h"
 #include "lumox/transport.h"
 
 namespace lumox::ll {
@@ -24,13 +30,26 @@ inline constexpr uint8_t kDeviceParamGet = 4;  // write the records' identifiers
 inline constexpr uint8_t kRegisterWrite = 0;  // payload: register header and the values
 inline constexpr uint8_t kRegisterRead = 1;   // write the header, then read the values
 inline constexpr uint8_t kCapStartValue = 4;  // payload: the start argument
-inline constexpr uint8_t kCapStopValue = 5;   // payload: one zero byte
+inline constexpr uint8_t kCapStopValue = 5;   // payload: one byte (the register type)
 // Directions of a command's data stage.
 inline constexpr uint8_t kToCamera = 1;
 inline constexpr uint8_t kFromCamera = 0;
 inline constexpr uint32_t kStatusRecordSize = 63;
 inline constexpr uint32_t kParamRecordSize = 20;
 inline constexpr uint32_t kCmdTimeoutMs = 1000;
+
+// Holds an open device's command lock for a scope: a sequence of commands and status checks that
+// no other thread's command may fall between. Holds nothing for a device that is not open (its
+// commands then fail on their own).
+class CommandBatch {
+  public:
+    explicit CommandBatch(lumox_ll_dev *dev) {
+        if (usb_ll_dev_priv *priv = usb_priv(dev)) lock_ = std::unique_lock(priv->cmd_lock);
+    }
+
+  private:
+    std::unique_lock<std::recursive_mutex> lock_;
+};
 
 // One command: dir 1 writes len bytes of buf to the camera, 0 reads up to len bytes into buf.
 // True when exactly len bytes moved; a short read still leaves the bytes that arrived in buf.

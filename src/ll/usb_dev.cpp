@@ -375,6 +375,7 @@ uint8_t usb_ll_dev_reset(lumox_ll_dev *dev, uint8_t target) {
     lx_log(LX_LOG_TRC, "TRC", "[%s] rest device (target=%d)\n", fn, target);
     uint8_t payload[4] = {target, 0, 0, 0};
     if (target != kResetTargetUsbIf) {
+        CommandBatch batch(dev);
         if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceReset, payload, sizeof payload,
                             kCmdTimeoutMs))
             return 0;

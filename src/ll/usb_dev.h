@@ -79,6 +79,11 @@ struct usb_ll_dev_priv {
     std::atomic<uint8_t> cap_stopping{0};
     std::atomic<lumox_ll_cap_cb> cap_cb{nullptr};
     std::atomic<void *> cap_user{nullptr};
+    // Held across a command and the status check that tells how it ended, and across a whole
+    // register or parameter batch, so that another application thread's command cannot fall
+    // between them (the camera's status record describes only its last command). Recursive:
+    // a batch takes it and then runs commands that take it again.
+    std::recursive_mutex cmd_lock;
     std::thread evt_thread;
     std::atomic<int32_t> evt_stop{0};
     std::atomic<uint8_t> evt_running{0};

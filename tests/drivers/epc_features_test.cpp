@@ -76,10 +76,10 @@ TEST(EpcFilterSwitch, SetsAndClearsTheContextFields) {
     EXPECT_EQ(epc.ctx.dfilter_size, 0);
     EXPECT_EQ(epc_filter_disable(drv, FILTER_AUTO_INTEGRATION), 1);
     EXPECT_EQ(epc.ctx.sat_ratio, 0);
-    epc.ctx.minamp_mask = new uint8_t[4]();
+    epc.ctx.minamp_mask.reset(new uint8_t[4]());
     epc.ctx.minamp_mask_len = 4;
     EXPECT_EQ(epc_filter_disable(drv, FILTER_MIN_AMPLITUDE), 1);
-    EXPECT_EQ(epc.ctx.minamp_mask, nullptr);
+    EXPECT_EQ(epc.ctx.minamp_mask.get(), nullptr);
     EXPECT_EQ(epc.ctx.minamp_en, 0);
     // Unused identifiers are accepted and change nothing.
     EXPECT_EQ(epc_filter_enable(drv, 3, nullptr, 0), 1);
@@ -207,9 +207,9 @@ TEST(EpcMinAmplitude, MaskGrowsAndIsReusedForSmallerFrames) {
     drivers::feature_minamp_filter(epc.ctx, dist.data(), amp.data(), 16);
     EXPECT_EQ(epc.ctx.minamp_mask_len, 16);
     EXPECT_EQ(dist, std::vector<uint16_t>(16, 1));
-    uint8_t *mask = epc.ctx.minamp_mask;
+    uint8_t *mask = epc.ctx.minamp_mask.get();
     drivers::feature_minamp_filter(epc.ctx, dist.data(), amp.data(), 4);
-    EXPECT_EQ(epc.ctx.minamp_mask, mask);
+    EXPECT_EQ(epc.ctx.minamp_mask.get(), mask);
     std::vector<uint16_t> big_dist(64, 1), big_amp(64, 0);
     drivers::feature_minamp_filter(epc.ctx, big_dist.data(), big_amp.data(), 64);
     EXPECT_EQ(epc.ctx.minamp_mask_len, 64);

@@ -49,7 +49,6 @@ struct EpcDriver {
         ctx.step_mm = 1000;
         drivers::epc_set_range(ctx, 12000);
     }
-    ~EpcDriver() { delete[] ctx.minamp_mask; }
 
     // Only the decode itself: no filters, no minimum amplitude.
     void plain() {

@@ -1,8 +1,10 @@
 // USB command channel against a virtual camera: register and parameter batches, the status check
 // with busy, failing and mismatched replies, short reads, and commands that never complete.
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "ll_fixture.h"
@@ -80,6 +82,35 @@ TEST_F(LlCommands, SevenParametersTravelInThreeBatches) {
     EXPECT_EQ(writes[2].data.size(), 20u);
     EXPECT_EQ(writes[2].data[0], vcam::kParamIntgTime);
     EXPECT_EQ(status_requests(), 6u);
+}
+
+// Two application threads on one camera: each thread's commands keep their own status checks,
+// so neither sees the other's command in the status record.
+TEST_F(LlCommands, TwoThreadsIssuingCommandsDoNotInterleave) {
+    camera().set_param_u32(vcam::kParamFrameRate, 33);
+    constexpr int kRounds = 40;
+    std::atomic<int> reg_failures{0};
+    std::atomic<int> param_failures{0};
+    std::thread registers([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            uint32_t values[3] = {0x1000u + i, 0x2000u + i, 0x3000u + i};
+            uint32_t back[3] = {};
+            if (!lumox_ll_reg_write(&dev_, 2, 0x40, values, 3) ||
+                !lumox_ll_reg_read(&dev_, 2, 0x40, back, 3) || back[2] != values[2])
+                ++reg_failures;
+        }
+    });
+    std::thread params([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            uint8_t record[20] = {vcam::kParamFrameRate};
+            if (!lumox_ll_param_get(&dev_, record, 1) || record[2] != 33) ++param_failures;
+        }
+    });
+    registers.join();
+    params.join();
+    EXPECT_EQ(reg_failures.load(), 0);
+    EXPECT_EQ(param_failures.load(), 0);
+    EXPECT_FALSE(logged("is not as expect")) << "a status check saw the other thread's command";
 }
 
 TEST_F(LlCommands, ParameterSetSendsEveryRecordInOneTransfer) {
