@@ -173,21 +173,22 @@ constexpr uint32_t kDefaultFrameBytes = 614400;  // 320 x 240 pixels, four 16-bi
 constexpr float kFirstReservedMetres = 65300 / 1000.0f;
 
 // Replaces the library's codes for pixels without a distance (65.3, 65.4, 65.5 m and anything
-// above) by NaN; four at a time, without branches.
-void codes_to_nan(float *d, uint32_t n) {
-    typedef float F4 __attribute__((vector_size(16)));
-    typedef int32_t I4 __attribute__((vector_size(16)));
+// above) by NaN: eight at a time without branches, in AVX2 where the processor has it.
+__attribute__((target_clones("avx2", "default"))) void codes_to_nan(float *d, uint32_t n) {
+    typedef float F8 __attribute__((vector_size(32)));
+    typedef int32_t I8 __attribute__((vector_size(32)));
     const float nan = std::nanf("");
-    const F4 limit = {kFirstReservedMetres, kFirstReservedMetres, kFirstReservedMetres,
-                      kFirstReservedMetres};
-    I4 nan_bits;
-    std::memcpy(&nan_bits, (const F4[]){{nan, nan, nan, nan}}, sizeof nan_bits);
+    const float lim = kFirstReservedMetres;
+    const F8 limit = {lim, lim, lim, lim, lim, lim, lim, lim};
+    const F8 nans = {nan, nan, nan, nan, nan, nan, nan, nan};
+    I8 nan_bits;
+    std::memcpy(&nan_bits, &nans, sizeof nan_bits);
     uint32_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        F4 v;
+    for (; i + 8 <= n; i += 8) {
+        F8 v;
         std::memcpy(&v, d + i, sizeof v);
-        const I4 code = v >= limit;  // all ones where v is a code
-        I4 bits;
+        const I8 code = v >= limit;  // all ones where v is a code
+        I8 bits;
         std::memcpy(&bits, &v, sizeof bits);
         bits = (code & nan_bits) | (~code & bits);
         std::memcpy(d + i, &bits, sizeof bits);

@@ -247,6 +247,7 @@ class Camera:
             self.start()
         try:
             while True:
+                got = None  # the previous frame's buffer may be recycled while polling
                 try:
                     got = self._dev.next_frame()
                 except Error:

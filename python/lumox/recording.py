@@ -80,6 +80,7 @@ class Reader:
             },
             "calibration": {
                 "package_version": int(cal.attrs.get("package_version", 0)),
+                "fetched_at_open": bool(cal.attrs.get("fetched_at_open", 0)),
                 "package": _bytes(cal, "package"),
                 "files": {n: _bytes(cal["files"], n) for n in cal.get("files", {})},
                 "lens": dict(cal["lens"].attrs) if "lens" in cal else None,
@@ -150,6 +151,7 @@ class Writer:
         c["parameters"] = np.frombuffer(b"".join(records), np.uint8).reshape(-1, 20)
         cal = f.create_group("calibration")
         cal.attrs["package_version"] = np.uint32(0)
+        cal.attrs["fetched_at_open"] = np.uint8(0)
         cal["package"] = np.zeros(0, np.uint8)
         files = cal.create_group("files")
         for path_ in cam.calibration_files.values():

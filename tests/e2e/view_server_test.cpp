@@ -110,9 +110,11 @@ TEST_F(ViewServerTest, ServesThePageAndLiveFramesWithTheirLosses) {
 }
 
 TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
-    EXPECT_NE(post("frame_rate", "10").find("\"read_back\":10"), std::string::npos);
+    const std::string rate = post("frame_rate", "10");
+    EXPECT_NE(rate.find("\"read_back\":10"), std::string::npos) << rate;
     EXPECT_EQ(camera().param(vcam::kParamFrameRate)[0], 10);
-    EXPECT_NE(post("integration_time", "900").find("\"read_back\":900"), std::string::npos);
+    const std::string intg_time = post("integration_time", "900");
+    EXPECT_NE(intg_time.find("\"read_back\":900"), std::string::npos) << intg_time;
     const auto intg = camera().param(vcam::kParamIntgTime);
     ASSERT_GE(intg.size(), 2u);
     EXPECT_EQ(intg[0] | intg[1] << 8, 900);

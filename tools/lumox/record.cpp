@@ -163,7 +163,8 @@ bool describe_camera(lumox_dev_t *dev, const std::set<std::string> &files_before
         h.calibration.has_lens = drv->ops->lens_param_get &&
                                  drv->ops->lens_param_get(drv, &h.calibration.lens, 320, 240) != 0;
     }
-    return fetch_package(dev, &h.calibration, error);
+    // Only the EPC driver's cameras keep a calibration package.
+    return !epc || fetch_package(dev, &h.calibration, error);
 }
 
 int cmd_record(const Args &args) {

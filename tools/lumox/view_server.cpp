@@ -751,10 +751,18 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
         item.param_val_len = rate ? 4 : 2;
         for (int i = 0; i < item.param_val_len; ++i)
             item.param_val[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
-        if (!lumox_param_batch_set(dev, &item, 1)) return refuse("the camera refused the value");
+        // A command that a busy host could not complete in time is tried once more: setting a
+        // parameter twice does no harm, and the page would otherwise show a refusal.
+        bool set = false;
+        for (int attempt = 0; attempt < 2 && !set; ++attempt)
+            set = lumox_param_batch_set(dev, &item, 1) != 0;
+        if (!set) return refuse("the camera did not take the value (the library log says why)");
         lumox_param_item back{};
         back.param_id = item.param_id;
-        if (!lumox_param_batch_get(dev, &back, 1)) return refuse("the camera did not answer");
+        bool read = false;
+        for (int attempt = 0; attempt < 2 && !read; ++attempt)
+            read = lumox_param_batch_get(dev, &back, 1) != 0;
+        if (!read) return refuse("the camera did not answer");
         uint32_t got = 0;
         for (int i = 0; i < std::min<int>(back.param_val_len, 4); ++i)
             got |= static_cast<uint32_t>(back.param_val[i]) << (8 * i);

@@ -1,0 +1,45 @@
+"""Arrays the package hands out stay the caller's, and decoding runs beside a polling thread."""
+import threading
+
+import numpy as np
+
+import lumox
+
+
+def test_held_arrays_are_never_reused(cam):
+    # The package recycles arrays nobody holds any more; held frames and images must keep
+    # their contents while later frames are captured and decoded.
+    frames, depths, copies = [], [], []
+    for frame in cam.frames():
+        frames.append(frame)
+        depths.append(cam.distance(frame))
+        copies.append((frame.data.copy(), depths[-1].copy()))
+        if len(frames) == 8:
+            break
+    assert len({f.data.ctypes.data for f in frames}) == 8
+    for frame, depth, (data, dist) in zip(frames, depths, copies):
+        assert np.array_equal(frame.data, data)
+        assert np.array_equal(depth, dist, equal_nan=True)
+    view = frames[0].data[:16]  # a view holds its base: the frame's array is not recycled
+    del frames, depths
+    later = cam.capture(6)
+    assert all(f.data.ctypes.data != view.ctypes.data for f in later)
+
+
+def test_decoding_beside_a_polling_thread(cam):
+    reference = cam.capture(1)[0]
+    expected = cam.distance(reference)
+    polled, failures = [], []
+
+    def poll():
+        try:
+            polled.extend(f.index for f in cam.capture(10))
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    poller = threading.Thread(target=poll)
+    poller.start()
+    while poller.is_alive():  # the library decodes while the other thread waits in it
+        assert np.array_equal(cam.distance(reference), expected, equal_nan=True)
+    poller.join()
+    assert not failures and len(polled) == 10
