@@ -13,6 +13,15 @@ bool g_table_ready = false;
 
 }  // namespace
 
+namespace lumox::evk {
+
+const int *atan2_table() {
+    if (!g_table_ready) atan2lut_Init();
+    return g_table.data();
+}
+
+}  // namespace lumox::evk
+
 extern "C" {
 
 LUMOX_API int atan2lut_Init(void) noexcept {
@@ -25,37 +34,7 @@ LUMOX_API int atan2lut_Init(void) noexcept {
 }
 
 LUMOX_API int atan2_lut(int y, int x) noexcept {
-    if (!g_table_ready) atan2lut_Init();
-    if (y == 0) return x < 0 ? 15000 : 0;
-
-    // 64-bit so that negating INT_MIN and the octant sums cannot overflow.
-    int64_t yy = y;
-    int64_t xx = x;
-    int base = 0;
-    if (yy < 0) {
-        yy = -yy;
-        xx = -xx;
-        base = 15000;
-        if (xx <= 0) {
-            base = 22500;
-            int64_t t = yy;
-            yy = -xx;
-            xx = t;
-        }
-    } else if (xx < 1) {
-        base = 7500;
-        int64_t t = yy;
-        yy = -xx;
-        xx = t;
-    }
-    if (yy >= xx) {
-        base += 3750;
-        int64_t t = yy;
-        yy = t - xx;
-        xx = t + xx;
-    }
-    // Here 0 <= yy < xx, so the index stays inside the table.
-    return base + g_table[static_cast<size_t>(yy * kTableSize / xx)];
+    return lumox::evk::atan2_with(lumox::evk::atan2_table(), y, x);
 }
 
 }  // extern "C"

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "evk/atan2lut.h"
 #include "evk/calculator.h"
+#include "evk/image_correction.h"
 #include "evk/config.h"
 #include "evk/corrections.h"
 #include "evk/iterator.h"
@@ -43,9 +45,156 @@ void report_geometry(const char *name, int count, int columns) {
                 count, columns);
 }
 
+// calculatorSetArgs2DCS / 4DCS followed by calculatorGetDistAndAmpSine for one pixel, with the
+// settings read once per frame instead of per pixel. Distance in the low 16 bits, amplitude in
+// the high ones, or a reserved code in both.
+struct SineCalculator {
+    unsigned mask;
+    bool check_saturation;
+    bool check_overflow;
+    int overflow_min;
+    int overflow_max;
+    int64_t upper;
+    int64_t lower;
+    uint8_t *state;
+    bool epc635;
+    const int *atan;
+
+    SineCalculator() {
+        PixelSettings &s = pixel_settings();
+        mask = s.pixel_mask;
+        check_saturation = s.saturation_enabled;
+        check_overflow = s.adc_overflow_enabled;
+        overflow_min = s.adc_overflow_min;
+        overflow_max = s.adc_overflow_max;
+        upper = s.hysteresis_upper;
+        lower = s.hysteresis_lower;
+        state = s.hysteresis_state.data();
+        epc635 = is_epc635(configGetPartType());
+        atan = atan2_table();
+    }
+
+    bool outside(int32_t d) const {
+        return static_cast<uint16_t>(d) < overflow_min || static_cast<uint16_t>(d) > overflow_max;
+    }
+
+    // arg1, arg2 and the samples after the saturation and overflow checks; kOk when measured.
+    static constexpr uint32_t kOk = 0;
+    static uint32_t both(uint16_t code) { return (static_cast<uint32_t>(code) << 16) | code; }
+
+    // kDivider is the divider of calculatorInit: 2 with four samples, 1 with two.
+    template <int64_t kDivider>
+    uint32_t finish(int64_t arg1, int64_t arg2, int n, bool with_amplitude) const {
+        const int64_t q = (arg1 * arg1 + arg2 * arg2) / kDivider / kDivider;
+        uint8_t &st = state[static_cast<size_t>(n)];
+        if (q >= upper) {
+            st = 1;
+        } else if (q < lower) {
+            st = 0;
+        }
+        if (st != 1) return both(LUMOX_EVK_LOW_AMPLITUDE);
+        // The angle lies in 0..29999, so the half-turn shift wraps at most once.
+        auto phase = static_cast<uint32_t>(
+            atan2_with(atan, static_cast<int>(arg1), static_cast<int>(arg2)) + 15000);
+        if (phase >= 30000) phase -= 30000;
+        if (!with_amplitude) return phase;
+        return (static_cast<uint32_t>(fast_sqrt16(q)) << 16) | phase;
+    }
+
+    uint32_t four(const uint16_t s[4], int n, bool with_amplitude) const {
+        const bool saturated = s[0] == kSaturatedSample || s[1] == kSaturatedSample ||
+                               s[2] == kSaturatedSample || s[3] == kSaturatedSample;
+        if (saturated && check_saturation) return both(LUMOX_EVK_SATURATED);
+        const auto d0 = static_cast<int32_t>(s[0] & mask);
+        const auto d1 = static_cast<int32_t>(s[1] & mask);
+        const auto d2 = static_cast<int32_t>(s[2] & mask);
+        const auto d3 = static_cast<int32_t>(s[3] & mask);
+        if (check_overflow && (outside(d0) || outside(d1) || outside(d2) || outside(d3))) {
+            return both(LUMOX_EVK_ADC_OVERFLOW);
+        }
+        int64_t arg1 = d3 - d1;
+        int64_t arg2 = d2 - d0;
+        if (epc635) {
+            arg1 >>= 4;
+            arg2 >>= 4;
+        }
+        return finish<2>(arg1, arg2, n, with_amplitude);
+    }
+
+    uint32_t two(const uint16_t s[2], int n, bool with_amplitude) const {
+        const bool saturated = s[0] == kSaturatedSample || s[1] == kSaturatedSample;
+        if (saturated && check_saturation) return both(LUMOX_EVK_SATURATED);
+        const auto d0 = static_cast<int32_t>(s[0] & mask);
+        const auto d1 = static_cast<int32_t>(s[1] & mask);
+        // The two unused slots of the overflow check hold its minimum.
+        if (check_overflow &&
+            (outside(d0) || outside(d1) || outside(overflow_min) || outside(overflow_min))) {
+            return both(LUMOX_EVK_ADC_OVERFLOW);
+        }
+        const int64_t arg2 = 2048 - (epc635 ? d0 / 16 : d0);
+        const int64_t arg1 = 2048 - (epc635 ? d1 / 16 : d1);
+        return finish<1>(arg1, arg2, n, with_amplitude);
+    }
+};
+
+// (offset + phase) mod 30000 into 0..29999 for a phase below 30000, with the offset already
+// reduced to 0..29999; the reserved codes stay.
+uint16_t offset_phase(uint16_t v, int32_t offset) {
+    if (v == LUMOX_EVK_LOW_AMPLITUDE || v == LUMOX_EVK_SATURATED || v == LUMOX_EVK_ADC_OVERFLOW) {
+        return v;
+    }
+    const int32_t sum = offset + v;
+    return static_cast<uint16_t>(sum >= 30000 ? sum - 30000 : sum);
+}
+
+// The default-layout sine variants without ambient-light correction, walking the read-out order
+// row by row: raw row pair r holds image row R/2 - 1 - r (first c samples) and R/2 + r (next c);
+// one half: raw row r is image row R - 1 - r. With fold the offset of calculationAddOffset is
+// applied to each distance on the way.
+template <bool kPi>
+void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, int halves,
+                 bool add_arg, int add_threshold, bool with_amplitude, const int64_t *fold,
+                 uint16_t *dist, uint16_t *amp, int32_t *calibration_index, bool calibrated) {
+    const SineCalculator calc;
+    const unsigned mask = calc.mask;
+    const int block = halves * columns;
+    const int raw_rows = plane / block;
+    const auto offset = fold ? static_cast<int32_t>((*fold % 30000 + 30000) % 30000) : 0;
+    for (int r = 0; r < raw_rows; ++r) {
+        for (int part = 0; part < halves; ++part) {
+            const int row = halves == 1 ? image_rows - 1 - r
+                            : part == 0 ? image_rows / 2 - 1 - r
+                                        : image_rows / 2 + r;
+            const int first = r * block + part * columns;
+            const int index0 = columns * row;
+            for (int c = 0; c < columns; ++c) {
+                const int n = first + c;
+                const int index = index0 + c;
+                uint32_t result;
+                if constexpr (kPi) {
+                    uint16_t s[4] = {raw[n], raw[plane + n], raw[2 * plane + n],
+                                     raw[3 * plane + n]};
+                    if (add_arg && !dcs_sums_plausible(s, mask, calc.epc635, add_threshold)) {
+                        s[0] = s[1] = s[2] = s[3] = 0;
+                    }
+                    result = calc.four(s, n, with_amplitude);
+                } else {
+                    const uint16_t s[2] = {raw[n], raw[plane + n]};
+                    result = calc.two(s, n, with_amplitude);
+                }
+                calibration_index[index] = calibrated ? n : -1;
+                auto d = static_cast<uint16_t>(result & 0xFFFF);
+                if (fold) d = offset_phase(d, offset);
+                dist[index] = d;
+                if (with_amplitude) amp[index] = static_cast<uint16_t>(result >> 16);
+            }
+        }
+    }
+}
+
 template <bool kPN>
 int get_data_sorted(const char *name, Layout layout, bool pi_delay, int type, uint16_t **image,
-                    VariantBuffer &buffer) {
+                    VariantBuffer &buffer, const int64_t *fold = nullptr, bool *folded = nullptr) {
     if (!image) return -1;
     *image = buffer.data();
     if (type < kDistance || type > kDistanceAndAmplitude) return -1;
@@ -81,6 +230,35 @@ int get_data_sorted(const char *name, Layout layout, bool pi_delay, int type, ui
 
     uint16_t *dist = buffer.data();
     uint16_t *amp = type == kDistanceAndAmplitude ? dist + pixels : dist;
+    if (!kPN && !mgx && !ambient && type != kAmplitude) {
+        auto *calibration = img.calibration_index.data();
+        const bool with_amp = type == kDistanceAndAmplitude;
+        if (pi_delay) {
+            sorted_sine<true>(raw, plane, columns, it.image_rows(), pruGetNumberOfHalves(),
+                              add_arg, add_threshold, with_amp, fold, dist, amp, calibration,
+                              img.calibrated_geometry);
+        } else {
+            sorted_sine<false>(raw, plane, columns, it.image_rows(), pruGetNumberOfHalves(),
+                               false, 0, with_amp, fold, dist, amp, calibration,
+                               img.calibrated_geometry);
+        }
+        // The calculator registers end up holding the last pixel read, as after the per-pixel
+        // calls.
+        const int last = plane - 1;
+        uint16_t s[4] = {raw[last], raw[plane + last], pi_delay ? raw[2 * plane + last] : uint16_t{0},
+                         pi_delay ? raw[3 * plane + last] : uint16_t{0}};
+        if (add_arg && !dcs_sums_plausible(s, mask, epc635, add_threshold)) {
+            s[0] = s[1] = s[2] = s[3] = 0;
+        }
+        const int calibration_last = img.calibrated_geometry ? last : -1;
+        if (pi_delay) {
+            calculatorSetArgs4DCS(s[0], s[1], s[2], s[3], last, calibration_last);
+        } else {
+            calculatorSetArgs2DCS(s[0], s[1], last, calibration_last);
+        }
+        if (folded) *folded = fold != nullptr;
+        return type == kDistanceAndAmplitude ? 2 * pixels : pixels;
+    }
     iterator_position pos{};
     while (it.next(&pos)) {
         const int n = pos.memory;
@@ -121,24 +299,43 @@ int get_data_sorted(const char *name, Layout layout, bool pi_delay, int type, ui
     return type == kDistanceAndAmplitude ? 2 * pixels : pixels;
 }
 
-// The variant the current modes call for.
-int get_data(int type, uint16_t **image) {
+// The variant the current modes call for, called directly rather than through its exported
+// name. With fold, the default-layout sine variants add that offset to the distances on the
+// way and set *folded.
+int get_data(int type, uint16_t **image, const int64_t *fold = nullptr, bool *folded = nullptr) {
     const bool mgx = pixel_settings().dual_mgx;
     const bool pi = calc_modes().pi_delay;
     if (calc_modes().pn) {
         if (mgx) {
-            return pi ? calcPNMGXPiDelayGetDataSorted(type, image)
-                      : calcPNMGXNoPiDelayGetDataSorted(type, image);
+            return pi ? get_data_sorted<true>("calcPNMGXPiDelayGetDataSorted", Layout::kDualMgx,
+                                              true, type, image, g_pn_mgx_pi)
+                      : get_data_sorted<true>("calcPNMGXNoPiDelayGetDataSorted",
+                                              Layout::kDualMgx, false, type, image, g_pn_mgx_nopi);
         }
-        return pi ? calcPNDefPiDelayGetDataSorted(type, image)
-                  : calcPNDefNoPiDelayGetDataSorted(type, image);
+        return pi ? get_data_sorted<true>("calcPNDefPiDelayGetDataSorted", Layout::kDefault, true,
+                                          type, image, g_pn_def_pi)
+                  : get_data_sorted<true>("calcPNDefNoPiDelayGetDataSorted", Layout::kDefault,
+                                          false, type, image, g_pn_def_nopi);
     }
     if (mgx) {
-        return pi ? calcMGXPiDelayGetDataSorted(type, image)
-                  : calcMGXNoPiDelayGetDataSorted(type, image);
+        return pi ? get_data_sorted<false>("calcMGXPiDelayGetDataSorted", Layout::kDualMgx, true,
+                                           type, image, g_mgx_pi)
+                  : get_data_sorted<false>("calcMGXNoPiDelayGetDataSorted", Layout::kDualMgx,
+                                           false, type, image, g_mgx_nopi);
     }
-    return pi ? calcDefPiDelayGetDataSorted(type, image)
-              : calcDefNoPiDelayGetDataSorted(type, image);
+    return pi ? get_data_sorted<false>("calcDefPiDelayGetDataSorted", Layout::kDefault, true, type,
+                                       image, g_def_pi, fold, folded)
+              : get_data_sorted<false>("calcDefNoPiDelayGetDataSorted", Layout::kDefault, false,
+                                       type, image, g_def_nopi, fold, folded);
+}
+
+// True when no stage between the sorted distances and the offset changes the image, so that the
+// offset can be added in the sorting pass.
+bool offset_foldable(const PixelSettings &s) {
+    return !image_correction_enabled() && s.neighbour_processing != 1 &&
+           s.neighbour_processing != 2 && s.averaged_pictures < 2 && s.difference_threshold <= 0 &&
+           (s.kalman_mode < 1 || s.kalman_mode > 3) && s.drnu_mode == 0 &&
+           !s.temperature_correction;
 }
 
 // The distance path: sorted distances, the post-processing stages in order, the calibration
@@ -150,7 +347,9 @@ int distance_path(int type, uint16_t **image) {
     // The sorted distances are raw phases while a DRNU correction follows; the offset it needs is
     // put back before the correction runs.
     if (s.drnu_mode != 0) s.offset_phase = 0;
-    const int count = get_data(type, image);
+    const int64_t fold = offset;
+    bool folded = false;
+    const int count = get_data(type, image, offset_foldable(s) ? &fold : nullptr, &folded);
     if (count <= 0) {
         s.offset_phase = offset;
         return count;
@@ -168,7 +367,7 @@ int distance_path(int type, uint16_t **image) {
     } else if (s.temperature_correction) {
         calculationCorrectTemperature(image);
     }
-    calculationAddOffset(image);
+    if (!folded) calculationAddOffset(image);
     return count;
 }
 

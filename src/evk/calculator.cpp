@@ -49,18 +49,6 @@ bool outside_adc_range(uint16_t sample) {
 int64_t squared_sum() { return g_calc.arg1 * g_calc.arg1 + g_calc.arg2 * g_calc.arg2; }
 
 }  // namespace
-
-uint16_t fast_sqrt16(int64_t q) {
-    const float x = static_cast<float>(q);
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    bits = 0x5F3759DFu - (bits >> 1);
-    float y;
-    std::memcpy(&y, &bits, sizeof y);
-    y = y * (1.5f - 0.5f * x * y * y);
-    return static_cast<uint16_t>(static_cast<int64_t>(y * x));
-}
-
 }  // namespace lumox::evk
 
 using namespace lumox::evk;

@@ -177,13 +177,20 @@ LUMOX_API int calculationAddOffset(uint16_t **image) noexcept {
     }
     uint16_t *dist = *image;
     const int pixels = calc_pixels();
+    // (offset + v) mod 30000 with the offset reduced once: the sum of two residues and a 16-bit
+    // value stays below 4 x 30000, two subtractions bring it into range.
+    const auto reduced = static_cast<uint32_t>(wrap_phase(offset));
     for (int i = 0; i < pixels; ++i) {
         const uint16_t v = dist[i];
         if (v == LUMOX_EVK_LOW_AMPLITUDE || v == LUMOX_EVK_SATURATED ||
             v == LUMOX_EVK_ADC_OVERFLOW) {
             continue;
         }
-        dist[i] = static_cast<uint16_t>(wrap_phase(offset + v));
+        constexpr auto kUnits = static_cast<uint32_t>(kPhaseUnits);
+        uint32_t sum = reduced + v;
+        if (sum >= 2 * kUnits) sum -= 2 * kUnits;
+        if (sum >= kUnits) sum -= kUnits;
+        dist[i] = static_cast<uint16_t>(sum);
     }
     return 0;
 }

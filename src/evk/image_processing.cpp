@@ -127,11 +127,15 @@ LUMOX_API int imageAverage(uint16_t **image) noexcept {
         g_previous_pixels = pixels;
     }
     uint16_t *img = *image;
+    // The integer quotient as a truncated double one: the sum stays below 2^48, where the
+    // correctly rounded quotient never crosses an integer the exact one does not reach.
+    const double divisor = n;
     for (int i = 0; i < pixels; ++i) {
         uint16_t &previous = g_previous[static_cast<size_t>(i)];
         uint16_t v = img[i];
         if (previous < kFirstCode && v < kFirstCode) {
-            v = static_cast<uint16_t>((v + static_cast<int64_t>(n - 1) * previous) / n);
+            const auto sum = static_cast<double>(v + static_cast<int64_t>(n - 1) * previous);
+            v = static_cast<uint16_t>(static_cast<int64_t>(sum / divisor));
         }
         img[i] = v;
         previous = v;

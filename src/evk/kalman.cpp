@@ -33,9 +33,23 @@ KalmanState &state() {
 
 bool in_range(int pixel) { return pixel >= 0 && pixel < kArrayPixels; }
 
-uint16_t to_phase(double v) {
-    return static_cast<uint16_t>(std::clamp(std::lround(v), 0L, static_cast<long>(kMaxPhase)));
+}  // namespace
+
+uint16_t kalman_phase(double v) {
+    // lround's result, clamped: the integer nearest to v with halves away from zero. v - trunc(v)
+    // is exact, so the half is decided exactly. NaN and values whose rounding leaves the 64-bit
+    // range (lround then gives LONG_MIN) clamp to 0.
+    if (!(v > -9223372036854775808.0 && v < 9223372036854775808.0)) return 0;
+    if (v <= 0) return 0;
+    if (v >= kMaxPhase) return kMaxPhase;
+    const double t = std::trunc(v);
+    const auto r = static_cast<int32_t>(t) + (v - t >= 0.5 ? 1 : 0);
+    return static_cast<uint16_t>(std::min<int32_t>(r, kMaxPhase));
 }
+
+namespace {
+
+uint16_t to_phase(double v) { return kalman_phase(v); }
 
 void start_pixel(size_t p, double value) {
     KalmanState &s = state();
@@ -71,20 +85,9 @@ double running_variance(size_t p, double value) {
     return std::max(s.sum_squares[p] / n - mean * mean, 0.0);
 }
 
-}  // namespace
-
-void kalman_reset_state() { state() = KalmanState{}; }
-
-}  // namespace lumox::evk
-
-using namespace lumox::evk;
-
-extern "C" {
-
-LUMOX_API double calculationSimpleKalmanFilter(double value, int pixel, double gain) noexcept {
-    if (!in_range(pixel)) return value;
-    KalmanState &s = state();
-    const auto &settings = pixel_settings();
+// The simple filter of one pixel in range, with the state and settings at hand.
+inline double simple_filter(KalmanState &s, const PixelSettings &settings, double value,
+                            int pixel, double gain) {
     const auto p = static_cast<size_t>(pixel);
     if (std::fabs(value - s.previous_raw[p]) < settings.kalman_threshold1) {
         ++s.check[p];
@@ -98,17 +101,16 @@ LUMOX_API double calculationSimpleKalmanFilter(double value, int pixel, double g
         if (std::fabs(value - s.last_valid[p]) > settings.kalman_threshold1) s.estimate[p] = value;
         s.last_valid[p] = value;
     }
-    print(pixel == kDiagnosticPixel, 2,
-          "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
-          settings.kalman_num_check, s.check[p], s.last_valid[p]);
+    if (pixel == kDiagnosticPixel) {
+        print(1, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d  leastValid: %2.4f \n",
+              settings.kalman_num_check, s.check[p], s.last_valid[p]);
+    }
     return s.estimate[p];
 }
 
-LUMOX_API double calculationKalmanFilter(double value, int pixel, double q,
-                                         double variance) noexcept {
-    if (!in_range(pixel)) return value;
-    KalmanState &s = state();
-    auto &settings = pixel_settings();
+// The full filter of one pixel in range, with the state and settings at hand.
+inline double full_filter(KalmanState &s, PixelSettings &settings, double value, int pixel,
+                          double q, double variance) {
     const auto p = static_cast<size_t>(pixel);
     float &covariance = settings.kalman_covariance[p];
     const double predicted = covariance + q;
@@ -118,7 +120,7 @@ LUMOX_API double calculationKalmanFilter(double value, int pixel, double q,
                                      settings.kalman_samples[p] != static_cast<uint32_t>(-1)
                                  ? 6.0 * std::sqrt(variance)
                                  : settings.kalman_threshold2;
-    print(pixel == kDiagnosticPixel, 2, "threshold = %2.4f \n", threshold);
+    if (pixel == kDiagnosticPixel) print(1, 2, "threshold = %2.4f \n", threshold);
     const double estimate = s.previous[p] + gain * (value - s.previous[p]);
     const bool within = std::fabs(value - s.previous[p]) < threshold;
     double result = estimate;
@@ -131,9 +133,10 @@ LUMOX_API double calculationKalmanFilter(double value, int pixel, double q,
         }
     } else if (within) {
         ++s.check[p];
-        print(pixel == kDiagnosticPixel, 2,
-              "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ",
-              settings.kalman_num_check, s.check[p]);
+        if (pixel == kDiagnosticPixel) {
+            print(1, 2, "print test 4500 NumCheck: %d gThresholdCheck[4500]: %d \n ",
+                  settings.kalman_num_check, s.check[p]);
+        }
         if (s.check[p] >= settings.kalman_num_check) {
             s.check[p] = 0;
             if (std::fabs(s.last_valid[p] - value) < threshold) {
@@ -148,6 +151,27 @@ LUMOX_API double calculationKalmanFilter(double value, int pixel, double q,
     }
     s.previous[p] = result;
     return result;
+}
+
+}  // namespace
+
+void kalman_reset_state() { state() = KalmanState{}; }
+
+}  // namespace lumox::evk
+
+using namespace lumox::evk;
+
+extern "C" {
+
+LUMOX_API double calculationSimpleKalmanFilter(double value, int pixel, double gain) noexcept {
+    if (!in_range(pixel)) return value;
+    return simple_filter(state(), pixel_settings(), value, pixel, gain);
+}
+
+LUMOX_API double calculationKalmanFilter(double value, int pixel, double q,
+                                         double variance) noexcept {
+    if (!in_range(pixel)) return value;
+    return full_filter(state(), pixel_settings(), value, pixel, q, variance);
 }
 
 LUMOX_API int calculationFalmanFiltering(uint16_t **image) noexcept {
@@ -166,7 +190,7 @@ LUMOX_API int calculationFalmanFiltering(uint16_t **image) noexcept {
         const bool first = samples == 0;
         if (mode == 2) {
             const double variance = running_variance(p, value);
-            img[i] = to_phase(calculationKalmanFilter(value, i, settings.kalman_q, variance));
+            img[i] = to_phase(full_filter(s, settings, value, i, settings.kalman_q, variance));
             ++samples;
             continue;
         }
@@ -177,9 +201,9 @@ LUMOX_API int calculationFalmanFiltering(uint16_t **image) noexcept {
             const double jump = std::fabs(s.previous_raw[p] - value);
             gain = jump == 0 ? settings.kalman_max_gain
                              : std::min(settings.kalman_kdiff / jump, settings.kalman_max_gain);
-            print(i == kDiagnosticPixel, 2, "set gK 4500: %2.4f \n", gain);
+            if (i == kDiagnosticPixel) print(1, 2, "set gK 4500: %2.4f \n", gain);
         }
-        img[i] = to_phase(calculationSimpleKalmanFilter(value, i, gain));
+        img[i] = to_phase(simple_filter(s, settings, value, i, gain));
         ++samples;
     }
     return 0;

@@ -8,11 +8,17 @@
 // results are the measurement and not a fraction of it.
 #pragma once
 
+#include <cstdint>
+
 #include "lumox/evk_calc.h"
 
 namespace lumox::evk {
 
 // Clears the per-pixel state of the filters (estimates, counters, sums).
 void kalman_reset_state();
+
+// A filter result as a phase: std::lround(v) clamped to 0..29999, worked out without the library
+// call (NaN and values beyond the 64-bit range give 0, as lround's LONG_MIN does).
+uint16_t kalman_phase(double v);
 
 }  // namespace lumox::evk

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "calc_fixture.h"
@@ -95,6 +99,36 @@ TEST_F(KalmanTest, DiagnosticsForPixel4500AtPrintLevelTwo) {
     EXPECT_NE(out.find("set gK 4500: 0.1000 \n"), std::string::npos) << out;
     EXPECT_NE(out.find("print test 4500 NumCheck: 0 gThresholdCheck[4500]: 0  leastValid: "),
               std::string::npos);
+}
+
+}  // namespace
+}  // namespace lumox::evk::test
+
+namespace lumox::evk::test {
+namespace {
+
+TEST(KalmanPhase, RoundsAsLroundClamped) {
+    auto lround_clamped = [](double v) {
+        return static_cast<uint16_t>(std::clamp(std::lround(v), 0L, 29999L));
+    };
+    std::vector<double> values = {0.0,     -0.0,    0.5,     -0.5,     1.5,     2.5,   29998.5,
+                                  29999.0, 29999.5, 30000.0, -29999.5, 1e300,   -1e300,
+                                  0.49999999999999994,  4503599627370495.5, 9.2e18, -9.2e18,
+                                  std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity()};
+    for (int k = 0; k < 30001; ++k) {
+        const double half = k + 0.5;
+        values.push_back(half);
+        values.push_back(std::nextafter(half, 0.0));
+        values.push_back(std::nextafter(half, 1e9));
+        values.push_back(k);
+    }
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 100000; ++i) {
+        values.push_back(static_cast<double>(rng() % 70000000) / 1000.0 - 20000.0);
+    }
+    for (const double v : values) EXPECT_EQ(kalman_phase(v), lround_clamped(v)) << v;
+    EXPECT_EQ(kalman_phase(std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
 }  // namespace

@@ -187,6 +187,7 @@ struct ViewServer::Impl {
     int bound_port = 0;
     bool started = false;
     std::thread http_thread;
+    std::atomic<bool> http_done{false};
     std::thread capture_thread;
 
     // Serialises every library call on the device except the capture thread's poll.
@@ -281,7 +282,10 @@ bool ViewServer::Impl::start(std::string *error) {
     }
     lumox_cap_set_callback_on_error(dev, on_capture_error);
     capture_thread = std::thread([this] { capture_loop(); });
-    http_thread = std::thread([this] { http.listen_after_bind(); });
+    http_thread = std::thread([this] {
+        http.listen_after_bind();
+        http_done = true;
+    });
     started = true;
     return true;
 }
@@ -305,6 +309,10 @@ void ViewServer::Impl::stop() {
         if (lumox_cap_is_ongoing(dev)) lumox_cap_stop(dev);
     }
     if (capture_thread.joinable()) capture_thread.join();
+    // A stop that comes before the listening thread has entered its loop finds nothing to stop,
+    // and the loop would then run for ever: wait until it runs (or has already given up).
+    while (!http.is_running() && !http_done)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     http.stop();
     if (http_thread.joinable()) http_thread.join();
     lumox_cap_set_callback_on_error(dev, nullptr);
@@ -363,8 +371,8 @@ void ViewServer::Impl::capture_loop() {
                 std::lock_guard lock(dev_mutex);
                 if (quit) break;
                 streaming = lumox_cap_set_frame_buffer(
-                              dev, nullptr, options.buffered_frames * LUMOX_FRAME_BUF_UNIT) &&
-                          lumox_cap_start(dev);
+                                dev, nullptr, options.buffered_frames * LUMOX_FRAME_BUF_UNIT) &&
+                            lumox_cap_start(dev);
             }
             if (!streaming) {
                 note_error("the camera did not start streaming", LUMOX_ERR_CAP_UNKNOWN);
@@ -415,19 +423,21 @@ void ViewServer::Impl::capture_loop() {
             lumox_cap_get_raw_info(dev, &rawinfo);
             lumox_cap_get_stats(dev, &stream);
             const uint32_t n = info.width * info.height;
-            const uint32_t len = std::min<uint32_t>(info.frame_size, static_cast<uint32_t>(raw.size()));
+            const uint32_t len =
+                std::min<uint32_t>(info.frame_size, static_cast<uint32_t>(raw.size()));
             if (n > 0 && n <= (1u << 22)) {
                 dist.resize(n);
                 gray.resize(n);
                 decoded = lumox_frame_get_distance(dev, dist.data(), n, raw.data(), len, &info) > 0;
-                if (decoded && lumox_frame_get_gray(dev, gray.data(), n, raw.data(), len, &info) <= 0)
+                if (decoded &&
+                    lumox_frame_get_gray(dev, gray.data(), n, raw.data(), len, &info) <= 0)
                     std::fill(gray.begin(), gray.end(), 0.0f);
             }
         }
-        const auto decode_us = static_cast<uint32_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                  t0)
-                .count());
+        const auto decode_us =
+            static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - t0)
+                                      .count());
         publish(info, rawinfo, dist, gray, decoded, arrival, decode_us);
         if (recorder) {
             std::string why;
@@ -490,7 +500,7 @@ void ViewServer::Impl::start_recording(std::unique_ptr<ViewRecorder> *recorder) 
             const FilterState &st = filters[f.id];
             if (!st.touched || !st.accepted) continue;
             const std::string id = std::to_string(f.id) + "=";
-            switches.push_back(id + (!st.enabled    ? "off"
+            switches.push_back(id + (!st.enabled  ? "off"
                                      : f.arg_size ? std::to_string(st.value)
                                                   : "on"));
         }
@@ -632,7 +642,9 @@ std::string ViewServer::Impl::stats_json() {
         j.begin("recording").boolean("available", static_cast<bool>(options.recorder));
         j.boolean("active", c.recording).str("path", c.record_path);
         j.num("frames", static_cast<double>(c.recorded)).str("error", c.record_error).end();
-        j.begin("temperature").num("sensor", c.temp_sensor / 10.0).num("board", c.temp_board / 10.0);
+        j.begin("temperature")
+            .num("sensor", c.temp_sensor / 10.0)
+            .num("board", c.temp_board / 10.0);
     }
     std::lock_guard lock(dev_mutex);
     lumox_param_item items[4] = {};
@@ -808,7 +820,7 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
             }
             uint8_t u8 = static_cast<uint8_t>(arg);
             uint16_t u16 = static_cast<uint16_t>(arg);
-            void *p = spec->arg_size == 1 ? static_cast<void *>(&u8)
+            void *p = spec->arg_size == 1   ? static_cast<void *>(&u8)
                       : spec->arg_size == 2 ? static_cast<void *>(&u16)
                                             : nullptr;
             r = lumox_filter_enable(dev, spec->id, p, spec->arg_size);
@@ -858,17 +870,16 @@ void ViewServer::Impl::routes() {
             res.status = 204;
             return;
         }
-        res.set_content_provider(
-            msg->size(), "application/octet-stream",
-            [msg](size_t offset, size_t length, httplib::DataSink &sink) {
-                return sink.write(msg->data() + offset, length);
-            });
+        res.set_content_provider(msg->size(), "application/octet-stream",
+                                 [msg](size_t offset, size_t length, httplib::DataSink &sink) {
+                                     return sink.write(msg->data() + offset, length);
+                                 });
     });
     http.Get("/rays", [this](const httplib::Request &req, httplib::Response &res) {
         long long w = 0;
         long long h = 0;
-        if (!parse_long(req.get_param_value("w"), &w) || !parse_long(req.get_param_value("h"), &h) ||
-            w <= 0 || h <= 0 || w > 2048 || h > 2048) {
+        if (!parse_long(req.get_param_value("w"), &w) ||
+            !parse_long(req.get_param_value("h"), &h) || w <= 0 || h <= 0 || w > 2048 || h > 2048) {
             res.status = 400;
             res.set_content("w and h: 1 to 2048 pixels\n", "text/plain");
             return;

@@ -1,0 +1,178 @@
+// The sorted distance images of the default read-out layout against the per-pixel calculator
+// calls they are made of (set the arguments, compute distance and amplitude, walk the read-out
+// iterator, add the offset), over random frames with saturated, empty and out-of-range samples.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "calc_fixture.h"
+
+namespace lumox::evk::test {
+namespace {
+
+class CalcFastTest : public CalcTest {
+  protected:
+    // The per-pixel path: what calculationDistanceSorted (type 0) or
+    // calculationDistanceAndAmplitudeSorted (type 2) gives.
+    std::vector<uint16_t> reference(const std::vector<uint16_t> &raw, bool pi, int type,
+                                    bool add_arg, int threshold) {
+        const int planes = pi ? 4 : 2;
+        const int plane = static_cast<int>(raw.size()) / planes;
+        const int columns = pruGetNCols();
+        EXPECT_EQ(iteratorDefaultInit(plane, columns, plane / columns), 0);
+        calculatorInit(pi ? 2 : 1);
+        const unsigned mask = pixel_settings().pixel_mask;
+        const bool epc635 = configGetPartType() == 4 || configGetPartType() == 5;
+        std::vector<uint16_t> out(static_cast<size_t>(type == 2 ? 2 * plane : plane));
+        iterator_position pos{};
+        while (iteratorDefaultHasNext()) {
+            iteratorDefaultNext(&pos);
+            const int n = pos.memory;
+            uint16_t s[4] = {};
+            for (int k = 0; k < planes; ++k) s[k] = raw[static_cast<size_t>(k * plane + n)];
+            if (add_arg) {
+                int a = static_cast<int>((s[0] & mask) + (s[2] & mask));
+                int b = static_cast<int>((s[1] & mask) + (s[3] & mask));
+                if (epc635) {
+                    a >>= 4;
+                    b >>= 4;
+                }
+                if (!(std::abs(a - 4096) < threshold && std::abs(b - 4096) < threshold)) {
+                    s[0] = s[1] = s[2] = s[3] = 0;
+                }
+            }
+            if (pi) {
+                calculatorSetArgs4DCS(s[0], s[1], s[2], s[3], n, -1);
+            } else {
+                calculatorSetArgs2DCS(s[0], s[1], n, -1);
+            }
+            const uint32_t both = calculatorGetDistAndAmpSine();
+            out[static_cast<size_t>(pos.index)] = static_cast<uint16_t>(both);
+            if (type == 2) out[static_cast<size_t>(plane + pos.index)] = uint16_t(both >> 16);
+        }
+        const int offset = pixel_settings().offset_phase;
+        for (int i = 0; i < plane; ++i) {
+            uint16_t &v = out[static_cast<size_t>(i)];
+            if (v < LUMOX_EVK_LOW_AMPLITUDE) v = static_cast<uint16_t>(((offset + v) % 30000 + 30000) % 30000);
+        }
+        return out;
+    }
+};
+
+std::vector<uint16_t> random_samples(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint16_t> s(n);
+    for (auto &v : s) {
+        const uint32_t r = rng();
+        v = static_cast<uint16_t>(1800 + r % 500);
+        if (r % 23 == 0) v = 4095;
+        if (r % 29 == 0) v = 0;
+        if (r % 31 == 0) v = static_cast<uint16_t>(r >> 16);  // bits above the 12 used
+        if (r % 37 == 0) v = static_cast<uint16_t>(r % 4096);
+    }
+    return s;
+}
+
+TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
+    struct Case {
+        int part_type, columns, rows_per_half;
+        bool pi;
+        int type;
+    };
+    const Case cases[] = {{2, 320, 120, true, 0}, {2, 17, 3, true, 2}, {2, 1, 1, true, 0},
+                          {2, 8, 2, false, 2},    {2, 3, 5, false, 0}, {4, 160, 60, true, 0},
+                          {4, 9, 4, true, 2},     {5, 5, 3, false, 2}};
+    uint32_t seed = 1;
+    for (const Case &c : cases) {
+        configSetPartType(c.part_type);
+        pruInit();
+        small_geometry(c.columns, c.rows_per_half);
+        calculationEnablePiDelay(c.pi ? 1 : 0);
+        pruSetDCS(c.pi ? 4 : 2);
+        const int plane = pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves();
+        for (int setting = 0; setting < 4; ++setting) {
+            PixelSettings &s = pixel_settings();
+            s.saturation_enabled = setting % 2 == 0;
+            s.adc_overflow_enabled = setting >= 2;
+            s.adc_overflow_min = setting == 3 ? 1900 : 1;
+            s.adc_overflow_max = setting == 3 ? 2200 : 4094;
+            s.pixel_mask = setting == 1 ? 0xFF0 : 0xFFF;
+            s.hysteresis_upper = setting == 0 ? 0 : 400;
+            s.hysteresis_lower = setting == 0 ? 0 : 100;
+            s.offset_phase = setting * 7001 - 9000;
+            const bool add_arg = c.pi && setting == 2;
+            configEnableAddArg(add_arg ? 1 : 0);
+            configSetDcsAdd_threshold(300);
+            // Two frames each: the hysteresis state of the first carries into the second.
+            for (int frame = 0; frame < 2; ++frame) {
+                auto raw = random_samples(static_cast<size_t>(plane) * (c.pi ? 4 : 2), seed++);
+                const auto before = s.hysteresis_state;
+                const auto ref = reference(raw, c.pi, c.type, add_arg, configGetDcsAdd_threshold());
+                const auto ref_state = s.hysteresis_state;
+                s.hysteresis_state = before;
+                inject(raw);
+                uint16_t *image = nullptr;
+                const int count = c.type == 2 ? calculationDistanceAndAmplitudeSorted(&image)
+                                              : calculationDistanceSorted(&image);
+                ASSERT_EQ(count, static_cast<int>(ref.size()));
+                EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
+                    << c.columns << "x" << c.rows_per_half << " part " << c.part_type
+                    << " setting " << setting << " frame " << frame;
+                EXPECT_EQ(s.hysteresis_state, ref_state);
+            }
+        }
+    }
+    configEnableAddArg(0);
+}
+
+
+TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
+    // Any 16-bit value may reach the last stages (the codes excepted), with any offset, and the
+    // running average divides by any number of pictures.
+    small_geometry(64, 8);
+    calc_image().width = 64;
+    calc_image().height = 16;
+    const int pixels = 64 * 16;
+    std::mt19937 rng(9);
+    for (const int offset : {0, 1, 29999, 30000, -1, -30001, 123456789, INT32_MIN, INT32_MAX}) {
+        std::vector<uint16_t> img(pixels), want(pixels);
+        for (int i = 0; i < pixels; ++i) {
+            img[i] = static_cast<uint16_t>(i < 4 ? 65535 - i * 100 : rng());
+            if (i % 50 == 7) img[i] = LUMOX_EVK_SATURATED;
+            const uint16_t v = img[i];
+            const bool code = v == LUMOX_EVK_LOW_AMPLITUDE || v == LUMOX_EVK_SATURATED ||
+                              v == LUMOX_EVK_ADC_OVERFLOW;
+            want[i] = code ? v : static_cast<uint16_t>(((int64_t{offset} + v) % 30000 + 30000) % 30000);
+        }
+        calibrationSetOffset(offset);
+        uint16_t *image = img.data();
+        ASSERT_EQ(calculationAddOffset(&image), 0);
+        EXPECT_EQ(img, want) << offset;
+    }
+    calibrationSetOffset(0);
+    for (const int n : {2, 3, 7, 1000, 65536, INT32_MAX}) {
+        imageSetNumberOfPicture(n);
+        std::vector<uint16_t> previous(pixels, 0xFFFF);
+        for (int frame = 0; frame < 3; ++frame) {
+            std::vector<uint16_t> img(pixels), want(pixels);
+            for (int i = 0; i < pixels; ++i) {
+                img[i] = static_cast<uint16_t>(rng() % 65300);
+                uint16_t v = img[i];
+                if (previous[i] < 65300) {
+                    v = static_cast<uint16_t>((v + int64_t{n - 1} * previous[i]) / n);
+                }
+                want[i] = previous[i] = v;
+            }
+            uint16_t *image = img.data();
+            ASSERT_EQ(imageAverage(&image), 0);
+            EXPECT_EQ(img, want) << n << " frame " << frame;
+        }
+    }
+    imageSetNumberOfPicture(1);
+}
+
+}  // namespace
+}  // namespace lumox::evk::test
