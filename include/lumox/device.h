@@ -12,7 +12,9 @@
  * Threads: every call and every callback runs on an application thread. The library runs one
  * event thread per open device for USB completions; frames are delivered to the application on
  * the thread that runs a polling call (lumox_cap_get_frames, lumox_cap_get_frame,
- * lumox_cap_wait). Only one polling call per device may run at a time.
+ * lumox_cap_wait, lumox_cap_snapshot). One thread at a time polls a device: while a polling call
+ * runs, a polling call from another thread is refused at once (-1; 0 from lumox_cap_wait and
+ * lumox_cap_snapshot) and takes no frame. Callbacks poll in turn on the polling thread (below).
  *
  * Re-entrancy: a frame-ready callback may itself poll the device it is called for. The inner
  * call publishes its own request and fills its own buffer; when it returns, the outer call's
@@ -78,7 +80,11 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 /* Not available on this platform: logs and returns NULL. */
 LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd) LUMOX_NOEXCEPT;
 
-/* Stops a running capture, closes the camera and releases the state. */
+/* Stops a running capture, closes the camera and releases the state. Called from a frame-ready or
+ * error callback, the close is deferred: the capture stops, the camera closes and every later
+ * call sees a closed device at once, but the state (and a record with release set) is released
+ * only when the polling call that runs the callback returns; no further frame or error reaches a
+ * callback. */
 LUMOX_API void lumox_dev_close(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 
 /* The driver record bound to the open device, or NULL for a device that is not open. */
@@ -209,7 +215,9 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) LUMOX_NO
 typedef struct lumox_cap_stats {
     uint32_t frames_received;   /* frames filled completely */
     uint32_t frames_queued;     /* frames that became ready */
-    uint32_t frames_discarded;  /* incomplete frames thrown away (order, checksum, lost headers) */
+    uint32_t frames_discarded;  /* frames thrown away: incomplete (order, checksum, lost headers)
+                                 * or not describable by the driver (size not a whole number of
+                                 * pixels) */
     uint32_t frames_overflowed; /* ready frames dropped because the frame buffer was full */
     uint32_t frames_ready;      /* frames ready now */
     uint32_t bytes_dropped;     /* bytes skipped or thrown away with those frames */

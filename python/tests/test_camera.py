@@ -66,19 +66,21 @@ def test_filters_by_name(cam):
         cam.filters.sharpen = True
 
 
-def test_misuse_raises_with_the_library_text(frame):
-    with lumox.open() as cam:
-        cam.start()
-        with pytest.raises(lumox.Error) as e:
-            cam._dev.set_buffer_frames(4)  # refused while capturing
-        assert "not allowed" in e.value.message and e.value.call == "lumox_cap_set_frame_buffer"
-        with pytest.raises(ValueError):
-            cam.distance(frame, out=np.empty((240, 320), np.float64))
-        with pytest.raises(ValueError):
-            cam.distance(frame, out=np.empty((320, 240), np.float32))
-        short = lumox.Frame(frame.data[:1000], frame.info, frame.timestamp)
-        with pytest.raises(ValueError):
-            cam.distance(short)
+def test_misuse_raises_with_the_library_text(cam):
+    # One EPC camera per process: the fixture's camera is the one misused.
+    frame = cam.capture(1)[0]
+    cam.start()
+    with pytest.raises(lumox.Error) as e:
+        cam._dev.set_buffer_frames(4)  # refused while capturing
+    assert "not allowed" in e.value.message and e.value.call == "lumox_cap_set_frame_buffer"
+    with pytest.raises(ValueError):
+        cam.distance(frame, out=np.empty((240, 320), np.float64))
+    with pytest.raises(ValueError):
+        cam.distance(frame, out=np.empty((320, 240), np.float32))
+    short = lumox.Frame(frame.data[:1000], frame.info, frame.timestamp)
+    with pytest.raises(ValueError):
+        cam.distance(short)
+    cam.close()
     cam.close()  # twice is fine
     assert cam.closed
     for use in (lambda: cam.info, lambda: cam.params["mode"], lambda: cam.capture(1),

@@ -92,14 +92,26 @@ bool wait_for_work(lumox_dev_state &state, const Clock::time_point *deadline) {
     return state.cond->wait_until(lock, *deadline, pred);
 }
 
-// Delivers one frame taken into dst to the request and the frame-ready callback.
+// Delivers one frame taken into dst to the request and the frame-ready callback. A frame the
+// driver cannot describe is not handed out (its description would be all zero): it is counted
+// with the discarded frames instead.
 void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, const lx_raw_frame_info &raw) {
     lumox_dev_state &state = *dev->state;
-    state.last_raw = raw;
-    if (!state.drv->ops->frame_get_info(state.drv, &state.frame_info, &raw)) {
+    lumox_frame_info info{};
+    if (!state.drv->ops->frame_get_info(state.drv, &info, &raw)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s]  driver frame_get_info failed!\n", "_cap_handle_rdy_data");
-        state.frame_info = lumox_frame_info{};
+        const uint32_t count = state.undescribed.fetch_add(1) + 1;
+        lx_log(LX_LOG_ERR, "ERR",
+               "[%s] frame %u (format %u, %u bytes, %ux%u) dropped: the driver cannot describe "
+               "it (%u so far)\n",
+               "_cap_handle_rdy_data", static_cast<unsigned>(raw.fridx),
+               static_cast<unsigned>(raw.frfmt), static_cast<unsigned>(raw.frlen),
+               static_cast<unsigned>(raw.width), static_cast<unsigned>(raw.height),
+               static_cast<unsigned>(count));
+        return;
     }
+    state.last_raw = raw;
+    state.frame_info = info;
     if (req && req->wanted > 0) {
         if (req->wanted == req->requested && req->info) *req->info = state.frame_info;
         if (req->left >= raw.frlen) {
@@ -159,12 +171,14 @@ class DeliveryBuffer {
 // frame at a time loses nothing. First lets the error callback see a pending capture error.
 void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
     lumox_dev_state &state = *dev->state;
+    if (state.close_pending.load()) return;
     const lumox_cap_err_cb on_error = state.on_error.load();
     int32_t error = state.cap_error.load();
     if (on_error && error != 0) {
         lx_log(LX_LOG_TRC, "TRC", "[%s] error cb invoke: %s\n", "_cap_handle_rdy_data",
                lumox_error_name(error));
         const bool go_on = on_error(dev, error, state.error_arg.load()) != 0;
+        if (state.close_pending.load()) return;  // the callback closed the device
         // A newer error raised meanwhile by the event thread stays pending.
         state.cap_error.compare_exchange_strong(error, 0);
         if (!go_on) {
@@ -217,6 +231,7 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
         if (lx_stream_fetch_frames(state.stream, dst, dst_len, 1, &raw, false) == 0) break;
         ++handled;
         deliver(dev, req, dst, raw);
+        if (state.close_pending.load()) break;  // the callback closed the device
     }
     lx_log(LX_LOG_TRC, "TRC", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n",
            "_cap_handle_rdy_data", handled, reqmax, req ? static_cast<int>(req->wanted) : reqmax);
@@ -239,6 +254,11 @@ class PublishedRequest {
     lumox_dev_state &state_;
     FetchRequest *outer_;
 };
+
+// Logs a polling call refused because another thread polls the device.
+void log_second_poller(const char *func) {
+    lx_log(LX_LOG_ERR, "ERR", "[%s] refused: another thread is polling this device\n", func);
+}
 
 FetchRequest make_request(uint32_t n, void *buf, uint32_t len, lumox_frame_info *info) {
     FetchRequest req;
@@ -404,6 +424,7 @@ LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) noexcept {
     state.timeouts.store(0);
     state.stalls.store(0);
     state.discard_count.store(0);
+    state.undescribed.store(0);
     state.forced_stop.store(0);
     state.cap_error.store(0);
     state.error_arg.store(0);
@@ -433,9 +454,14 @@ LUMOX_API int32_t lumox_cap_get_frames(lumox_dev_t *dev, uint32_t n, void *buf, 
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_cap_get_frames");
         return LUMOX_CAP_BAD_CALL;
     }
+    PollRole role;
     BusyMark busy(dev);
     if (!is_open(dev) || n == 0) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_cap_get_frames");
+        return LUMOX_CAP_BAD_CALL;
+    }
+    if (!role.acquire(dev)) {
+        log_second_poller("_lumox_cap_get_frames");
         return LUMOX_CAP_BAD_CALL;
     }
     lumox_dev_state &state = *dev->state;
@@ -475,9 +501,14 @@ LUMOX_API int32_t lumox_cap_get_frame(lumox_dev_t *dev, void *buf, uint32_t len,
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_cap_get_frames");
         return LUMOX_CAP_BAD_CALL;
     }
+    PollRole role;
     BusyMark busy(dev);
     if (!is_open(dev)) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_cap_get_frames");
+        return LUMOX_CAP_BAD_CALL;
+    }
+    if (!role.acquire(dev)) {
+        log_second_poller("_lumox_cap_get_frame");
         return LUMOX_CAP_BAD_CALL;
     }
     lumox_dev_state &state = *dev->state;
@@ -505,13 +536,20 @@ LUMOX_API uint8_t lumox_cap_snapshot(lumox_dev_t *dev, void *buf, uint32_t len,
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong parameters\n", "lumox_cap_snapshot");
         return 0;
     }
+    // Held across start, poll and stop: a callback that closes the device closes it when this
+    // call returns.
+    PollRole role;
+    if (!role.acquire(dev)) {
+        log_second_poller("lumox_cap_snapshot");
+        return 0;
+    }
     int32_t got = 0;
     if (dev->state->capturing.load()) {
         got = lumox_cap_get_frames(dev, 1, buf, len, info);
     } else {
         if (!lumox_cap_start(dev)) return 0;
         got = lumox_cap_get_frames(dev, 1, buf, len, info);
-        lumox_cap_stop(dev);
+        if (!dev->state->close_pending.load()) lumox_cap_stop(dev);
     }
     return got > 0 ? 1 : 0;
 }
@@ -528,7 +566,14 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) noexcept
         lx_log(LX_LOG_DBG, "DBG", "[%s] device is not capturing\n", "lumox_cap_wait");
         return 0;
     }
-    // Declared first, so that leaving the state is the last thing this call does to it.
+    // Declared first: gives the role up (or completes a close asked for by a callback) last.
+    PollRole role;
+    if (!role.acquire(dev)) {
+        log_second_poller("lumox_cap_wait");
+        return 0;
+    }
+    // Declared before the busy mark, so that leaving the state is the last thing besides the
+    // role that this call does to it.
     struct Waiter {
         std::atomic<uint32_t> &count;
         explicit Waiter(std::atomic<uint32_t> &c) : count(c) { ++count; }
@@ -564,7 +609,7 @@ LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) 
     lx_stream_get_state(dev->state->stream, &now);
     stats->frames_received = now.frames_received;
     stats->frames_queued = now.frames_queued;
-    stats->frames_discarded = now.frames_discarded;
+    stats->frames_discarded = now.frames_discarded + dev->state->undescribed.load();
     stats->frames_overflowed = now.frames_overflowed;
     stats->frames_ready = now.frames_ready;
     stats->bytes_dropped = now.bytes_dropped;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "lumox/device.h"
 #include "lumox/driver.h"
@@ -65,6 +66,9 @@ struct lumox_dev_state {
     std::atomic<uint32_t> timeouts{0};
     std::atomic<uint32_t> stalls{0};
     std::atomic<uint32_t> discard_count{0};
+    // Frames of this capture that the driver could not describe: not handed out, counted with the
+    // stream's discarded frames in the statistics.
+    std::atomic<uint32_t> undescribed{0};
     std::atomic<int32_t> cap_error{0};
     std::atomic<uint8_t> forced_stop{0};
     std::atomic<uint32_t> error_arg{0};
@@ -73,6 +77,14 @@ struct lumox_dev_state {
     // lumox_cap_wait calls inside this state. They drop the busy mark while they sleep, so close
     // waits for this count as well: a wait woken by the close's stop still reads the state.
     std::atomic<uint32_t> waiters{0};
+    // The thread running a polling call on this device (none: a default id) and how deep its
+    // polling calls nest (a callback that polls in turn). Polls from any other thread are
+    // refused, so that no frame is taken out of the stream by a call that cannot deliver it.
+    std::atomic<std::thread::id> poll_owner{};
+    uint32_t poll_depth = 0;  // the owner thread only
+    // Set by lumox_dev_close called from a capture callback: the device is closed (no longer
+    // open, capture stopped) but its state stays until the outermost polling call returns.
+    std::atomic<uint8_t> close_pending{0};
     std::unique_ptr<std::condition_variable> cond;
     std::unique_ptr<std::mutex> mutex;
     // The request of the polling call in progress; a callback polling in turn publishes its own
@@ -104,6 +116,50 @@ inline void set_busy(lumox_dev_t *dev, bool busy) {
 inline bool is_busy(lumox_dev_t *dev) {
     return std::atomic_ref<uint8_t>(dev->busy).load(std::memory_order_acquire) != 0;
 }
+
+// True when the calling thread is inside a polling call on this state (so inside one of its
+// callbacks, when a library call comes from the application).
+inline bool polls_here(const lumox_dev_state &state) {
+    return state.poll_owner.load() == std::this_thread::get_id();
+}
+
+// Releases what lumox_dev_close left to the outermost polling call (lifecycle.cpp).
+void finish_close(lumox_dev_t *dev);
+
+// The polling role of one call. acquire() takes it for the calling thread, or nests in it when
+// this thread already holds it; false when another thread polls. Leaving the outermost call
+// gives the role up, or completes a close that a callback asked for: declare it before anything
+// else in the call that refers to the state.
+class PollRole {
+  public:
+    PollRole() = default;
+    ~PollRole() {
+        if (!dev_) return;
+        lumox_dev_state &state = *dev_->state;
+        if (--state.poll_depth > 0) return;
+        if (state.close_pending.load()) {
+            finish_close(dev_);  // keeps the role: later polls meet a closed device
+            return;
+        }
+        state.poll_owner.store(std::thread::id{});
+    }
+    PollRole(const PollRole &) = delete;
+    PollRole &operator=(const PollRole &) = delete;
+
+    bool acquire(lumox_dev_t *dev) {
+        lumox_dev_state &state = *dev->state;
+        const std::thread::id me = std::this_thread::get_id();
+        std::thread::id none{};
+        if (state.poll_owner.load() != me && !state.poll_owner.compare_exchange_strong(none, me))
+            return false;
+        ++state.poll_depth;
+        dev_ = dev;
+        return true;
+    }
+
+  private:
+    lumox_dev_t *dev_ = nullptr;
+};
 
 // Marks dev busy for a scope.
 class BusyMark {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "api/device_state.h"
@@ -45,13 +46,30 @@ bool exchange(lumox_ll_dev *dev, uint8_t dir, uint8_t action, void *buf, uint32_
            lumox_ll_check_last_cmd(dev, AL_DATA_CMD_TYPE, action);
 }
 
-std::vector<uint8_t> read_whole_file(FILE *f, long *size) {
+// Reads a whole image file. *size receives its size, or -1 when it is not a regular file. A file
+// larger than the 4 GiB a transfer can describe, or one that does not fit in memory, is not read
+// (an empty result); the caller's size checks then refuse it.
+std::vector<uint8_t> read_whole_file(FILE *f, long *size, const char *func) {
     std::vector<uint8_t> bytes;
-    if (std::fseek(f, 0, SEEK_END) != 0) return bytes;
-    *size = std::ftell(f);
-    std::rewind(f);
-    if (*size <= 0) return bytes;
-    bytes.resize(static_cast<size_t>(*size));
+    const long long file_size = lumox::platform::regular_file_size(f);
+    if (file_size < 0) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] not a regular file\n", func);
+        *size = -1;
+        return bytes;
+    }
+    *size = static_cast<long>(file_size);
+    if (file_size == 0) return bytes;
+    if (static_cast<unsigned long long>(file_size) > UINT32_MAX) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] file of %lld bytes is larger than an image can be\n", func,
+               file_size);
+        return bytes;
+    }
+    try {
+        bytes.resize(static_cast<size_t>(file_size));
+    } catch (const std::bad_alloc &) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] no memory for a file of %lld bytes\n", func, file_size);
+        return bytes;
+    }
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
     return bytes;
 }
@@ -279,7 +297,7 @@ LUMOX_API int32_t lumox_bin_data_write_progress(lumox_ll_dev *dev, uint8_t type,
         return -1;
     }
     long size = 0;
-    const std::vector<uint8_t> image = lumox::api::read_whole_file(file.get(), &size);
+    const std::vector<uint8_t> image = lumox::api::read_whole_file(file.get(), &size, kFunc);
     lx_log(LX_LOG_INF, "INF", "[%s] File size:%d\n", kFunc, static_cast<int>(size));
     if (size <= 0 || size > static_cast<long>(UINT32_MAX)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] data upgrade failed!\n", kFunc);
@@ -387,7 +405,7 @@ LUMOX_API int32_t al_data_build_file_buffer(const char *path, uint32_t *size) no
     lumox::platform::UniqueFile file(path ? lumox::platform::open_file(path, "rb") : nullptr);
     if (!file) return -1;
     long file_size = 0;
-    const std::vector<uint8_t> bytes = lumox::api::read_whole_file(file.get(), &file_size);
+    const std::vector<uint8_t> bytes = lumox::api::read_whole_file(file.get(), &file_size, kFunc);
     lx_log(LX_LOG_INF, "INF", "[%s] File size:%d\n", kFunc, static_cast<int>(file_size));
     lx_log(LX_LOG_INF, "INF", "[%s] File read ok,%d,%x\n", kFunc, static_cast<int>(bytes.size()),
            bytes.empty() ? 0u : static_cast<unsigned>(bytes[0]));

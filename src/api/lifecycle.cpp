@@ -33,6 +33,9 @@ constexpr int kCloseWaitSteps = 30;
 lx_cmap g_cmap{};
 lumox_dev_t g_default_dev{};
 std::atomic<const lumox_ll_op *> g_test_ops{nullptr};
+// The open device bound to the EPC driver. Its lens record, its evaluation-kit binding and its
+// calibration tables are process-wide, so a second EPC camera cannot be opened beside it.
+std::atomic<lumox_dev_t *> g_epc_dev{nullptr};
 
 // Offset and size of the transport location (if_type .. reserved) in both records.
 constexpr size_t kLocationSize = 44;
@@ -115,6 +118,31 @@ bool check_open(const lumox_dev_t *dev, const char *func) {
     return false;
 }
 
+// The second half of lumox_dev_close: waits for calls still inside the state, then releases it
+// (and the record, when it asks for that).
+void finish_close(lumox_dev_t *dev) {
+    lumox_dev_state &state = *dev->state;
+    int steps = 0;
+    while (is_busy(dev) || state.waiters.load() > 0) {
+        if (steps == kCloseWaitSteps) {
+            lx_log(LX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "lumox_dev_close");
+            break;
+        }
+        lumox::platform::sleep_ms(kCloseWaitStepMs);
+        ++steps;
+    }
+
+    state.cond.reset();
+    state.mutex.reset();
+    if (state.drv && state.drv->ops->uninit) state.drv->ops->uninit(state.drv);
+    state.stream.reset();
+    lumox_dev_t *self = dev;
+    g_epc_dev.compare_exchange_strong(self, nullptr);
+    delete dev->state;
+    dev->state = nullptr;
+    if (dev->release) std::free(dev);
+}
+
 }  // namespace lumox::api
 
 using namespace lumox::api;
@@ -178,6 +206,11 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
         g_default_dev = lumox_dev_t{};
         dev = &g_default_dev;
     }
+    if (dev->state && dev->state->close_pending.load()) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] device is closing (closed from a capture callback)\n",
+               "lumox_dev_open");
+        return nullptr;
+    }
     if (dev->state && dev->state->open.load()) {
         lx_log(LX_LOG_WRN, "WRN", "[%s] device not close correctly. close it..\n",
                "lumox_dev_open");
@@ -228,6 +261,19 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
         return fail_open(dev);
     }
 
+    if (state.drv->ops == &g_lumox_driver_op_epc) {
+        lumox_dev_t *none = nullptr;
+        if (!g_epc_dev.compare_exchange_strong(none, dev)) {
+            lx_log(LX_LOG_ERR, "ERR",
+                   "[%s] an EPC camera is already open in this process (the EPC driver serves one "
+                   "at a time): close it first\n",
+                   "lumox_dev_open");
+            state.drv = nullptr;
+            lumox_ll_dev_close(&state.ll);
+            return fail_open(dev);
+        }
+    }
+
     create_capture_objects(state);
     set_busy(dev, false);
     state.capturing.store(0);
@@ -252,29 +298,20 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) noexcept {
            static_cast<void *>(dev));
     if (!dev || !dev->state) return;
     lumox_dev_state &state = *dev->state;
+    if (polls_here(state)) {
+        // Called from a capture callback: the polling call that runs it still uses the state.
+        // Stop and close now; the state goes when that call returns.
+        if (state.close_pending.exchange(1)) return;
+        lx_log(LX_LOG_DBG, "DBG",
+               "[%s] close from a capture callback: completed when the polling call returns\n",
+               "lumox_dev_close");
+    }
     if (state.capturing.load() && !lumox_cap_stop(dev)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] stop capture failed!\n", "lumox_dev_close");
     }
     lumox_ll_dev_close(&state.ll);
     state.open.store(0);
-
-    int steps = 0;
-    while (is_busy(dev) || state.waiters.load() > 0) {
-        if (steps == kCloseWaitSteps) {
-            lx_log(LX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "lumox_dev_close");
-            break;
-        }
-        lumox::platform::sleep_ms(kCloseWaitStepMs);
-        ++steps;
-    }
-
-    state.cond.reset();
-    state.mutex.reset();
-    if (state.drv && state.drv->ops->uninit) state.drv->ops->uninit(state.drv);
-    state.stream.reset();
-    delete dev->state;
-    dev->state = nullptr;
-    if (dev->release) std::free(dev);
+    if (!state.close_pending.load()) finish_close(dev);
 }
 
 LUMOX_API lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev) noexcept {

@@ -3,6 +3,7 @@
 
 #include "drivers/epc.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,27 +23,29 @@ constexpr int kSensorAddress = 32;
 lx_lens_param g_lens = default_lens_param();
 int g_ext_mod_enable = 0;
 
+// Lens image sides beyond this give an undistortion map too large to build (4M pixels).
+constexpr int32_t kMaxLensSide = 2048;
 
 // Stores the first token of lens file line `line` into the lens record and logs it.
-void store_lens_line(int line, const char *text) {
+void store_lens_line(lx_lens_param &lens, int line, const char *text) {
     static const char *const kNames[] = {"[%s] Cx:%3.5f\n", "[%s] Cy:%3.5f\n", "[%s] Fx:%3.5f\n",
                                          "[%s] Fy:%3.5f\n"};
     constexpr const char *kFunc = "_lx_update_len_param";
-    double *const doubles[] = {&g_lens.cx, &g_lens.cy, &g_lens.fx, &g_lens.fy};
+    double *const doubles[] = {&lens.cx, &lens.cy, &lens.fx, &lens.fy};
     if (line < 4) {
         // A token that is not a number leaves the value as it was.
         std::sscanf(text, "%lf", doubles[line]);
         lx_log(LX_LOG_DBG, "DBG", kNames[line], kFunc, *doubles[line]);
     } else if (line < 9) {
         const int k = line - 4;
-        std::sscanf(text, "%lf", &g_lens.dcoeff[k]);
-        lx_log(LX_LOG_DBG, "DBG", "[%s] dcoeff[%d]:%3.5f\n", kFunc, k, g_lens.dcoeff[k]);
+        std::sscanf(text, "%lf", &lens.dcoeff[k]);
+        lx_log(LX_LOG_DBG, "DBG", "[%s] dcoeff[%d]:%3.5f\n", kFunc, k, lens.dcoeff[k]);
     } else if (line == 9) {
-        std::sscanf(text, "%i", &g_lens.img_w);
-        lx_log(LX_LOG_DBG, "DBG", "[%s] img_w = %d\n", kFunc, g_lens.img_w);
+        std::sscanf(text, "%i", &lens.img_w);
+        lx_log(LX_LOG_DBG, "DBG", "[%s] img_w = %d\n", kFunc, lens.img_w);
     } else if (line == 10) {
-        std::sscanf(text, "%i", &g_lens.img_h);
-        lx_log(LX_LOG_DBG, "DBG", "[%s] img_h = %d\n", kFunc, g_lens.img_h);
+        std::sscanf(text, "%i", &lens.img_h);
+        lx_log(LX_LOG_DBG, "DBG", "[%s] img_h = %d\n", kFunc, lens.img_h);
     }
 }
 
@@ -51,6 +54,26 @@ bool firmware_field(const lumox_dev_t *dev, char (&field)[17]) {
     char product[sizeof dev->product + 1] = {};
     std::memcpy(product, dev->product, sizeof dev->product);
     return std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", field) == 1;
+}
+
+// Why a lens record read from the file cannot be used, or nullptr when it can: focal lengths and
+// the principal point are finite and positive, the principal point lies inside the image, the
+// distortion coefficients are finite, and the image is no larger than the undistortion map
+// allows.
+const char *unusable_lens(const lx_lens_param &lens) {
+    const double centre_focal[] = {lens.cx, lens.cy, lens.fx, lens.fy};
+    for (double v : centre_focal) {
+        if (!std::isfinite(v) || v <= 0)
+            return "principal point and focal lengths must be positive";
+    }
+    for (double v : lens.dcoeff) {
+        if (!std::isfinite(v)) return "distortion coefficients must be finite";
+    }
+    if (lens.img_w < 1 || lens.img_h < 1 || lens.img_w > kMaxLensSide || lens.img_h > kMaxLensSide)
+        return "image size must be 1 to 2048 pixels a side";
+    if (lens.cx >= lens.img_w || lens.cy >= lens.img_h)
+        return "principal point must lie inside the image";
+    return nullptr;
 }
 
 }  // namespace
@@ -82,16 +105,24 @@ int lens_param_update() {
         lx_log(LX_LOG_DBG, "DBG", "[%s] %s Open failed, use default param\n", kFunc, path);
         return 0;
     }
+    // Read into a copy: a file whose values cannot describe a lens leaves the record as it was.
+    lx_lens_param lens = g_lens;
     int lines = 0;
     std::string line;
     for (int c = std::fgetc(file.get());; c = std::fgetc(file.get())) {
         if (c != EOF) line.push_back(static_cast<char>(c));
         if (c == '\n' || (c == EOF && !line.empty())) {
-            store_lens_line(lines++, line.c_str());
+            store_lens_line(lens, lines++, line.c_str());
             line.clear();
         }
         if (c == EOF) break;
     }
+    if (const char *why = unusable_lens(lens)) {
+        lx_log(LX_LOG_WRN, "WRN", "[%s] %s refused (%s); the lens parameters stay as they were\n",
+               kFunc, path, why);
+        return 0;
+    }
+    g_lens = lens;
     if (lines == kLensLines) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Reload lens param ok\n", kFunc);
         return 1;

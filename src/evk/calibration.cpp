@@ -90,6 +90,14 @@ bool read_param_file(DrnuParams *params) {
                name);
         return false;
     }
+    // The layouts: 24 bytes with the frequency, 20 or 16 without it (with and without the
+    // illumination-board temperature). Any other size is a damaged file, not a layout.
+    if (size != kFrequencyWithFieldBytes && size != kMinParamBytes + 4 && size != kMinParamBytes) {
+        lx_log(LX_LOG_WRN, "WRN",
+               "[%s] %s has %ld bytes, which fits no layout (16, 20 or 24), defaults used\n",
+               "calibrationLoadDRNU_LUT", name, size);
+        return false;
+    }
 
     const uint8_t *fields = bytes;
     size_t field_bytes = got;
@@ -135,6 +143,15 @@ int distances_for(long size, size_t image_bytes) {
     if (size < 0) return kMaxDistances;
     long d = size / static_cast<long>(image_bytes);
     return d > kMaxDistances ? kMaxDistances : static_cast<int>(d);
+}
+
+// True when a distance-image file of size bytes holds whole images, one to the table's 30 (or,
+// at 36000 kHz, at least the 20 read). An unknown size (-1) is left to the read.
+bool distance_file_fits(long size, size_t image_bytes) {
+    if (size < 0) return true;
+    const long images = size / static_cast<long>(image_bytes);
+    const long least = configGetModulationFrequency() == 36000 ? 20 : 1;
+    return size % static_cast<long>(image_bytes) == 0 && images >= least && images <= kMaxDistances;
 }
 
 }  // namespace
@@ -300,7 +317,15 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     }
     auto pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     size_t image_bytes = pixels * sizeof(uint16_t);
-    int distances = distances_for(file_size(file.get()), image_bytes);
+    const long size = file_size(file.get());
+    if (!distance_file_fits(size, image_bytes)) {
+        lx_log(LX_LOG_WRN, "WRN",
+               "[%s] %s has %ld bytes, which is not a whole number of 1 to %d images of %zu "
+               "bytes: not loaded\n",
+               fn, path.c_str(), size, kMaxDistances, image_bytes);
+        return -1;
+    }
+    int distances = distances_for(size, image_bytes);
     size_t total = static_cast<size_t>(distances) * image_bytes;
 
     std::unique_ptr<uint16_t[]> work(new (std::nothrow) uint16_t[kDrnuWorkBytes / 2]);

@@ -26,6 +26,12 @@ FILE *open_file(const char *path, const char *mode) {
     return std::fopen(native_path(path).c_str(), mode);
 }
 
+long long regular_file_size(FILE *file) {
+    struct stat st {};
+    if (!file || fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
 int remove_file(const char *path) { return std::remove(native_path(path).c_str()) == 0 ? 0 : -1; }
 
 std::vector<std::string> list_dir(const char *dir, const char *pattern) {

@@ -21,6 +21,10 @@ int make_dir(const char *path);
 // fopen with the path made native.
 FILE *open_file(const char *path, const char *mode);
 
+// Size in bytes of the open file when it is a regular file; -1 for anything else (a directory,
+// a device, a pipe) or when the system cannot tell.
+long long regular_file_size(FILE *file);
+
 // Removes a file; returns 0 on success, -1 on failure.
 int remove_file(const char *path);
 

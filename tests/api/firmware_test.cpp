@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "api/firmware.h"
 #include "lumox/log.h"
 #include "platform/clock.h"
@@ -288,6 +291,30 @@ TEST_F(FirmwareTest, MissingEmptyFilesAndSilentCameraFail) {
     EXPECT_EQ(lumox_bin_data_write(&dev_, 0, 4, 0, "fw.bin"), -1)
         << "no version guard without the camera's information";
     EXPECT_TRUE(fake_.received.empty());
+}
+
+TEST_F(FirmwareTest, DirectoryOrOversizedImageFileIsRefusedBeforeReading) {
+    ASSERT_EQ(mkdir(dir_.file("fw.d").c_str(), 0755), 0);
+    // Sparse: a terabyte on paper, no room on disk; reading it whole could never work.
+    const std::string huge = dir_.file("huge.bin");
+    std::FILE *f = std::fopen(huge.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(ftruncate(fileno(f), off_t{1} << 40), 0);
+    std::fclose(f);
+    for (const std::string &path : {dir_.file("fw.d"), huge}) {
+        int32_t result = 0;
+        std::string log =
+            logged([&] { result = lumox_bin_data_write(&dev_, 0, 4, 0, path.c_str()); });
+        EXPECT_EQ(result, -1) << path;
+        EXPECT_TRUE(log.find("not a regular file") != std::string::npos ||
+                    log.find("larger than an image can be") != std::string::npos)
+            << log;
+        uint32_t size = 7;
+        EXPECT_EQ(al_data_build_file_buffer(path.c_str(), &size), -1) << path;
+        EXPECT_EQ(size, 0u);
+    }
+    EXPECT_TRUE(fake_.received.empty());
+    EXPECT_TRUE(fake_.log.empty()) << "nothing was sent to the camera";
 }
 
 TEST_F(FirmwareTest, ReadsStoredImageIn450BytePieces) {

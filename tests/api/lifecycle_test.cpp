@@ -171,6 +171,29 @@ TEST_F(Lifecycle, CloseStopsARunningCapture) {
     EXPECT_EQ(dev_.state, nullptr);
 }
 
+TEST_F(Lifecycle, SecondEpcCameraIsRefusedWhileOneIsOpen) {
+    ASSERT_NE(open_device(), nullptr);
+    lumox_drv *drv = lumox_dev_get_drv(&dev_);
+    ASSERT_NE(drv, nullptr);
+    void *const context = drv->priv;
+
+    lumox_dev_t second{};
+    testing::internal::CaptureStdout();
+    lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
+    EXPECT_EQ(lumox_dev_open(&second), nullptr);
+    lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("an EPC camera is already open in this process"), std::string::npos) << log;
+    EXPECT_EQ(second.state, nullptr);
+    EXPECT_EQ(fake().closes.load(), 1) << "the second camera's connection was closed again";
+    EXPECT_EQ(drv->dev, &dev_) << "the driver stays bound to the first camera";
+    EXPECT_EQ(drv->priv, context);
+
+    lumox_dev_close(&dev_);
+    ASSERT_EQ(lumox_dev_open(&second), &second) << "free again once the first is closed";
+    lumox_dev_close(&second);
+}
+
 TEST(LifecycleLibrary, InitSetsUpTheColourMapAndUninitReleasesIt) {
     TempDir dir;
     const std::string saved_prefix = lumox_path_get();

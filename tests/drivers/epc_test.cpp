@@ -63,6 +63,32 @@ TEST_F(EpcLensFile, MissingFileKeepsTheRecord) {
     EXPECT_EQ(drivers::lens_param().cx, 99);
 }
 
+TEST_F(EpcLensFile, ValuesThatDescribeNoLensKeepTheRecord) {
+    const char *const files[] = {
+        "nan\n120\n200\n200\n0\n0\n0\n0\n0\n320\n240\n",
+        "150\n120\ninf\n200\n0\n0\n0\n0\n0\n320\n240\n",
+        "150\n120\n200\n0\n0\n0\n0\n0\n0\n320\n240\n",
+        "-150\n120\n200\n200\n0\n0\n0\n0\n0\n320\n240\n",
+        "150\n120\n200\n200\n0\n-inf\n0\n0\n0\n320\n240\n",
+        "150\n120\n200\n200\n0\n0\n0\n0\n0\n1\n1\n",
+        "150\n120\n200\n200\n0\n0\n0\n0\n0\n-320\n240\n",
+        "150\n120\n200\n200\n0\n0\n0\n0\n0\n320\n100000\n",
+    };
+    for (const char *text : files) {
+        write(text);
+        const std::string log = load(0);
+        EXPECT_NE(log.find("lens_param.txt refused"), std::string::npos) << text << log;
+        EXPECT_EQ(log.find("Reload lens param ok"), std::string::npos) << text;
+        const lx_lens_param &lens = drivers::lens_param();
+        const lx_lens_param defaults = drivers::default_lens_param();
+        EXPECT_EQ(lens.cx, defaults.cx) << text;
+        EXPECT_EQ(lens.fy, defaults.fy) << text;
+        EXPECT_EQ(lens.dcoeff[1], defaults.dcoeff[1]) << text;
+        EXPECT_EQ(lens.img_w, 320) << text;
+        EXPECT_EQ(lens.img_h, 240) << text;
+    }
+}
+
 TEST(EpcLensParam, ScaledToTheFrameSize) {
     lx_lens_param out{};
     ASSERT_EQ(epc_lens_param_get(nullptr, &out, 160, 120), 1);

@@ -146,16 +146,39 @@ TEST_F(CalibrationTest, NumberOfDistancesFollowsFileSizeAndFrequency) {
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     EXPECT_EQ(calibrateGetNumDistances(), 10);
 
-    write_images(32, [](int k, int, int) { return static_cast<uint16_t>(100 + k); });
-    ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
-    EXPECT_EQ(calibrateGetNumDistances(), 30);
-
+    write_images(30, [](int k, int, int) { return static_cast<uint16_t>(100 + k); });
     configSetModulationFrequency(0, 32);  // 36000 kHz
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     EXPECT_EQ(calibrateGetNumDistances(), 20);
     // 20 images are needed at 36000 kHz: a 10-image file is too short.
     write_images(10, [](int k, int, int) { return static_cast<uint16_t>(100 + k); });
     EXPECT_EQ(calibrationLoadDistanceImages(1), -1);
+}
+
+TEST_F(CalibrationTest, FilesOfSizesThatFitNoLayoutAreRefused) {
+    // Parameter file: 24, 20 or 16 bytes. 21 and 48 bytes are damaged files: the defaults stay.
+    const auto params = param_bytes({24000, 8100, 355}, 150.5, {330});
+    for (size_t size : {size_t{21}, size_t{48}}) {
+        std::vector<uint8_t> bytes = params;
+        bytes.resize(size, 0);
+        write_file("ryn_ex_drnu_param_W007_C012_10.bin", bytes);
+        calibrationLoadDRNU_LUT();
+        EXPECT_EQ(calibrationGetOffsetDRNU(), 8364) << size;
+        EXPECT_EQ(calibration_frequency_khz(), 12000) << size;
+    }
+
+    // Distance images: whole images only, at most the 30 the table holds.
+    calibrationLoadDRNU_LUT();
+    write_images(30, [](int k, int, int) { return static_cast<uint16_t>(100 + k); });
+    ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
+    const std::string name = "ryn_ex_images_drnu_W007_C012_10.bin";
+    const std::string whole = lumox::test::read_file(dir_.file(name));
+    std::vector<uint8_t> short_by_one(whole.begin(), whole.end() - 1);
+    write_file(name.c_str(), short_by_one);
+    EXPECT_EQ(calibrationLoadDistanceImages(1), -1) << "one byte short";
+    write_images(60, [](int k, int, int) { return static_cast<uint16_t>(100 + k); });
+    EXPECT_EQ(calibrationLoadDistanceImages(1), -1) << "twice the table";
+    EXPECT_EQ(calibrateGetNumDistances(), 30) << "the table loaded before stays";
 }
 
 TEST_F(CalibrationTest, DistanceImagesFitScaleAndOffset) {
