@@ -6,6 +6,10 @@
  * from then on the device, capture and conversion code reach the sensor only through the table.
  * The records are process-wide: one device per product code is bound at a time.
  *
+ * Threads and locks: the device layer calls every slot without holding a lock of its own; a
+ * driver that keeps state shared between slots guards it itself (the EPC driver's decode and
+ * filter settings). No slot runs on the transport's event thread.
+ *
  * Results: an 8-bit result is true when non-zero.
  */
 #ifndef LUMOX_DRIVER_H
@@ -37,24 +41,30 @@ typedef struct lumox_drv_ops {
     uint8_t (*init)(lumox_drv *drv, lumox_dev_t *dev);
     /* lumox_dev_close, application thread, after capture and transport have stopped. */
     void (*uninit)(lumox_drv *drv);
-    /* Capture delivery, polling thread, once per frame: fills info from the frame's raw
-     * information.
-     * False makes the caller zero info and still deliver the frame. */
+    /* Capture delivery, on the application thread inside a polling call, once per frame: fills
+     * info from the frame's raw information. False makes the caller zero info and still deliver
+     * the frame. */
     uint8_t (*frame_get_info)(lumox_drv *drv, lumox_frame_info *info, const lx_raw_frame_info *raw);
     /* Frame conversion, application thread: decodes raw into dst (dst_size bytes); mode 1
      * distance, 2 gray. Bytes written, negative on failure. */
     int32_t (*frame_decode)(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint32_t mode,
                             const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info);
-    /* Point clouds without caller lens parameters: fills lens for a width x height image. */
+    /* Point-cloud calls without caller lens parameters, application thread: fills lens for a
+     * width x height image. False (or a NULL slot) makes the call fail. */
     uint8_t (*lens_param_get)(lumox_drv *drv, struct lx_lens_param *lens, uint32_t width,
                               uint32_t height);
+    /* Not called by the library; the drivers answer 0. */
     int32_t (*reserved_5)(lumox_drv *drv);
+    /* Not called by the library; the drivers return value. */
     int32_t (*reserved_6)(lumox_drv *drv, uint32_t ignored, int32_t value, int32_t mode);
     /* lumox_dev_open, right after init, with (0, 0, 2). Negative on failure (open still
      * succeeds). */
     int32_t (*calib_load)(lumox_drv *drv, uint32_t ignored, int32_t value, int32_t mode);
+    /* Not called by the library; the drivers answer 1. */
     int32_t (*reserved_8)(lumox_drv *drv);
-    /* lumox_filter_enable / lumox_filter_disable, application thread. */
+    /* lumox_filter_enable / lumox_filter_disable, application thread, possibly while another
+     * thread converts frames. False for an unknown filter or a bad argument; a NULL slot makes
+     * the call return the no-driver result. */
     uint8_t (*filter_enable)(lumox_drv *drv, uint32_t filter_id, void *arg, uint32_t arg_size);
     uint8_t (*filter_disable)(lumox_drv *drv, uint32_t filter_id);
 } lumox_drv_ops;

@@ -20,9 +20,17 @@ int32_t epc_reserved_8(lumox_drv *) { return 1; }
 extern "C" {
 
 const lumox_drv_ops g_lumox_driver_op_epc = {
-    epc_init,           epc_uninit,        epc_frame_get_info, epc_frame_decode,
-    epc_lens_param_get, epc_reserved_5,    epc_reserved_6,     epc_calib_save,
-    epc_reserved_8,     epc_filter_enable, epc_filter_disable,
+    .init = epc_init,
+    .uninit = epc_uninit,
+    .frame_get_info = epc_frame_get_info,
+    .frame_decode = epc_frame_decode,
+    .lens_param_get = epc_lens_param_get,
+    .reserved_5 = epc_reserved_5,
+    .reserved_6 = epc_reserved_6,
+    .calib_load = epc_calib_save,
+    .reserved_8 = epc_reserved_8,
+    .filter_enable = epc_filter_enable,
+    .filter_disable = epc_filter_disable,
 };
 
 }  // extern "C"

@@ -62,8 +62,17 @@ int32_t ti_reserved_8(lumox_drv *) { return 1; }
 extern "C" {
 
 const lumox_drv_ops g_lumox_driver_op_ti = {
-    ti_init,       ti_uninit,     ti_frame_get_info, ti_frame_decode, nullptr, ti_reserved_5,
-    ti_reserved_6, ti_calib_load, ti_reserved_8,     nullptr,         nullptr,
+    .init = ti_init,
+    .uninit = ti_uninit,
+    .frame_get_info = ti_frame_get_info,
+    .frame_decode = ti_frame_decode,
+    .lens_param_get = nullptr,
+    .reserved_5 = ti_reserved_5,
+    .reserved_6 = ti_reserved_6,
+    .calib_load = ti_calib_load,
+    .reserved_8 = ti_reserved_8,
+    .filter_enable = nullptr,
+    .filter_disable = nullptr,
 };
 
 }  // extern "C"

@@ -404,12 +404,23 @@ uint8_t usb_ll_dev_reset(lumox_ll_dev *dev, uint8_t target) {
 extern "C" {
 
 const lumox_ll_op ll_op_usb = {
-    lumox::ll::usb_ll_init,      lumox::ll::usb_ll_uninit,         lumox::ll::usb_ll_set_debug,
-    lumox::ll::usb_ll_dev_open,  lumox::ll::usb_ll_dev_open_by_fd, lumox::ll::usb_ll_dev_close,
-    lumox::ll::usb_ll_dev_list,  lumox::ll::usb_ll_exe_cmd,        lumox::ll::usb_ll_check_last_cmd,
-    lumox::ll::usb_ll_cap_abort, lumox::ll::usb_ll_cap_start,      lumox::ll::usb_ll_cap_stop,
-    lumox::ll::usb_ll_dev_reset, lumox::ll::usb_ll_reg_write,      lumox::ll::usb_ll_reg_read,
-    lumox::ll::usb_ll_param_set, lumox::ll::usb_ll_param_get,
+    .init = lumox::ll::usb_ll_init,
+    .uninit = lumox::ll::usb_ll_uninit,
+    .set_debug = lumox::ll::usb_ll_set_debug,
+    .dev_open = lumox::ll::usb_ll_dev_open,
+    .dev_open_by_fd = lumox::ll::usb_ll_dev_open_by_fd,
+    .dev_close = lumox::ll::usb_ll_dev_close,
+    .dev_list = lumox::ll::usb_ll_dev_list,
+    .exe_cmd = lumox::ll::usb_ll_exe_cmd,
+    .check_last_cmd = lumox::ll::usb_ll_check_last_cmd,
+    .cap_abort = lumox::ll::usb_ll_cap_abort,
+    .cap_start = lumox::ll::usb_ll_cap_start,
+    .cap_stop = lumox::ll::usb_ll_cap_stop,
+    .dev_reset = lumox::ll::usb_ll_dev_reset,
+    .reg_write = lumox::ll::usb_ll_reg_write,
+    .reg_read = lumox::ll::usb_ll_reg_read,
+    .param_set = lumox::ll::usb_ll_param_set,
+    .param_get = lumox::ll::usb_ll_param_get,
 };
 
 }  // extern "C"

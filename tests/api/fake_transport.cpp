@@ -151,10 +151,23 @@ void no_sleep(uint32_t) {}
 }  // namespace
 
 const lumox_ll_op kFakeOps = {
-    fake_init,      fake_uninit,    fake_set_debug, fake_dev_open,       fake_dev_open,
-    fake_dev_close, fake_dev_list,  fake_exe_cmd,   fake_check_last_cmd, fake_cap_abort,
-    fake_cap_start, fake_cap_stop,  fake_dev_reset, fake_reg_write,      fake_reg_read,
-    fake_param_set, fake_param_get,
+    .init = fake_init,
+    .uninit = fake_uninit,
+    .set_debug = fake_set_debug,
+    .dev_open = fake_dev_open,
+    .dev_open_by_fd = fake_dev_open,
+    .dev_close = fake_dev_close,
+    .dev_list = fake_dev_list,
+    .exe_cmd = fake_exe_cmd,
+    .check_last_cmd = fake_check_last_cmd,
+    .cap_abort = fake_cap_abort,
+    .cap_start = fake_cap_start,
+    .cap_stop = fake_cap_stop,
+    .dev_reset = fake_dev_reset,
+    .reg_write = fake_reg_write,
+    .reg_read = fake_reg_read,
+    .param_set = fake_param_set,
+    .param_get = fake_param_get,
 };
 
 FakeCamera &fake() { return *g_fake; }

@@ -60,9 +60,23 @@ lumox_ll_dev *fake_open(lumox_ll_dev *dev) {
 void fake_close(lumox_ll_dev *) { ++g_calls.count; }
 
 const lumox_ll_op kFakeOps = {
-    nullptr,    nullptr,        nullptr,       fake_open, fake_open, fake_close,
-    nullptr,    fake_exe,       fake_check,    nullptr,   nullptr,   nullptr,
-    fake_reset, fake_reg_write, fake_reg_read, nullptr,   nullptr,
+    .init = nullptr,
+    .uninit = nullptr,
+    .set_debug = nullptr,
+    .dev_open = fake_open,
+    .dev_open_by_fd = fake_open,
+    .dev_close = fake_close,
+    .dev_list = nullptr,
+    .exe_cmd = fake_exe,
+    .check_last_cmd = fake_check,
+    .cap_abort = nullptr,
+    .cap_start = nullptr,
+    .cap_stop = nullptr,
+    .dev_reset = fake_reset,
+    .reg_write = fake_reg_write,
+    .reg_read = fake_reg_read,
+    .param_set = nullptr,
+    .param_get = nullptr,
 };
 
 class LlDispatch : public ::testing::Test {
