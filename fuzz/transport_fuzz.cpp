@@ -4,11 +4,17 @@
 // register and data-information replies with any bytes and length; busy and failing statuses;
 // stalls and short replies) and which calls meet them.
 //
+// The input is a list of 16-byte steps: the first byte picks what the step does (a fault of one
+// reply kind, or a call that meets the faults set so far), the other fifteen are its arguments.
+// A mutation of a step changes that step only, and every reply kind and call is one byte away
+// from any input; run with -len_control=0 so that inputs of many steps are tried from the start.
+//
 // Checked besides the sanitizers: a call that fails leaves the caller's parameter records as they
 // were. The target re-executes itself under the umockdev preload library on start.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -95,13 +101,18 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     return 0;
 }
 
+constexpr size_t kStepBytes = 16;
+constexpr int kSteps = 13;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using lumox::vcam::Camera;
     Camera &cam = g_bus->camera(0);
-    FuzzedDataProvider in(data, size);
     int calls = 0;
-    while (in.remaining_bytes() > 0 && calls < 8) {
-        switch (in.ConsumeIntegralInRange<int>(0, 12)) {
+    for (size_t at = 0; at < size && calls < 8; at += kStepBytes) {
+        const size_t step_size = std::min(kStepBytes, size - at);
+        const int step = data[at] % kSteps;
+        FuzzedDataProvider in(data + at + 1, step_size - 1);
+        switch (step) {
             case 0:
             case 1: {
                 const int type = pick_type(in);
