@@ -18,7 +18,6 @@ namespace lumox::drivers {
 namespace {
 
 constexpr int kLensLines = 11;
-constexpr int kSensorAddress = 32;
 
 lx_lens_param g_lens = default_lens_param();
 int g_ext_mod_enable = 0;

@@ -4,6 +4,7 @@
 #include "lumox/image.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -50,8 +51,13 @@ uint32_t palette_entry(int32_t i, int32_t n) {
 }
 
 // Product of the single-precision offset and scale; exact in double, then truncated.
-int32_t scaled(int32_t offset, float scale) {
-    return static_cast<int32_t>(static_cast<double>(static_cast<float>(offset)) * scale);
+// The offset is a difference of two int32 values and may need 33 bits.
+int32_t scaled(int64_t offset, float scale) {
+    const double x = static_cast<double>(static_cast<float>(offset)) * scale;
+    // Saturate what no int32 holds (a huge range after equal bounds set a per-millimetre scale).
+    if (!(x < 2147483647.0)) return INT32_MAX;
+    if (!(x > -2147483648.0)) return INT32_MIN;
+    return static_cast<int32_t>(x);
 }
 
 }  // namespace
@@ -89,7 +95,7 @@ LUMOX_API void lx_cmap_set_range(lx_cmap *map, int32_t a, int32_t b) noexcept {
     }
     map->range_min = a < b ? a : b;
     map->range_max = a < b ? b : a;
-    const float d = static_cast<float>(map->range_max - map->range_min);
+    const float d = static_cast<float>(int64_t{map->range_max} - map->range_min);
     map->index_scale = n / d;
     map->gray_scale = 255.0f / d;
 }
@@ -101,7 +107,7 @@ LUMOX_API uint32_t lx_cmap_get_color(const lx_cmap *map, int32_t v) noexcept {
     if (!map || !map->palette || map->size <= 0) return 0;
     if (v <= map->range_min || v > map->range_max) return 0;
     const int32_t n = map->size;
-    const int32_t k = n - scaled(v - map->range_min, map->index_scale);
+    const int32_t k = n - scaled(int64_t{v} - map->range_min, map->index_scale);
     if (k <= 0) return map->palette[0];
     if (k >= n) return map->palette[n - 1];
     return map->palette[k];
@@ -113,7 +119,7 @@ LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v) noexcept {
     if (!map) return 0;
     if (v > map->range_max) return 0xFFFFFF;
     if (v < map->range_min) return 0;
-    const uint32_t g = static_cast<uint32_t>(scaled(v - map->range_min, map->gray_scale)) & 0xFFu;
+    const uint32_t g = static_cast<uint32_t>(scaled(int64_t{v} - map->range_min, map->gray_scale)) & 0xFFu;
     return (g << 16) | (g << 8) | g;
 }
 

@@ -73,6 +73,16 @@ TEST_F(CmapTest, RangeInEitherOrderAndGrayRamp) {
     EXPECT_EQ(lx_cmap_get_color(&map_, 1001), map_.palette[30000 - 15]);
 }
 
+TEST_F(CmapTest, WholeInt32RangeNeedsNoOverflow) {
+    lx_cmap_set_range(&map_, INT32_MIN, INT32_MAX);
+    EXPECT_EQ(lx_cmap_get_color(&map_, INT32_MAX), map_.palette[0]);
+    EXPECT_EQ(lx_cmap_get_gray(&map_, INT32_MIN), 0x000000u);
+    EXPECT_EQ(lx_cmap_get_gray(&map_, 0), 0x7F7F7Fu);
+    // Equal bounds after a wide range: a per-millimetre scale over billions of millimetres.
+    lx_cmap_set_range(&map_, 7, 7);
+    EXPECT_EQ(lx_cmap_get_color(&map_, INT32_MAX), map_.palette[0]);
+}
+
 TEST_F(CmapTest, EqualBoundsKeepRangeAndScaleAsOneMillimetre) {
     lx_cmap_set_range(&map_, 500, 500);
     EXPECT_EQ(map_.range_min, 0);
