@@ -29,6 +29,10 @@ __attribute__((visibility("default"))) int capture_distance_loop(int rounds, dou
     static float metres[kPixels];
     lumox_dev_t *dev = lumox_dev_open(NULL);
     if (!dev) return -1;
+    /* The same correction as the Python package switches on at open: the per-pixel table when
+     * the calibration files are there. */
+    uint8_t calibration_set = 0;
+    lumox_filter_enable(dev, FILTER_DRNU, &calibration_set, 1);
     int timed = 0;
     lumox_cap_set_frame_buffer(dev, NULL, kFrames * LUMOX_FRAME_BUF_UNIT);
     for (int r = 0; r < rounds && timed >= 0; ++r) {
