@@ -89,19 +89,19 @@ async function main() {
     check(await until(() => view('window.lumoxView.state.shown >= 3'), 20000), 'the page shows frames');
     const shot1 = await page.locator('#distance').screenshot();
     const seq1 = await view('window.lumoxView.state.seq');
-    await until(() => view(`window.lumoxView.state.seq > ${seq1 + 2}`), 5000);
+    await until(() => view(`window.lumoxView.state.seq > ${seq1 + 2}`), 20000);
     const shot2 = await page.locator('#distance').screenshot();
     check(!shot1.equals(shot2), 'the distance image changes between screenshots');
 
     const frames1 = await view('window.lumoxView.state.stats.frames');
-    await until(() => view(`window.lumoxView.state.stats.frames > ${frames1 + 5}`), 5000);
+    await until(() => view(`window.lumoxView.state.stats.frames > ${frames1 + 5}`), 20000);
     const frames2 = await view('window.lumoxView.state.stats.frames');
     const table = await page.locator('#stats').innerText();
     check(frames2 > frames1, 'the statistics count up', `${frames1} -> ${frames2} frames`);
     check(/frames lost/.test(table) && /temperatures\s+sensor \d/.test(table) && /calibration/.test(table),
       'the statistics show losses, temperatures and calibration');
 
-    check(await until(() => view('window.lumoxView.cloud.litPixels() > 1000'), 5000),
+    check(await until(() => view('window.lumoxView.cloud.litPixels() > 1000'), 20000),
       'the point cloud canvas draws', `${await view('window.lumoxView.cloud.litPixels()')} pixels lit`);
     const box = await page.locator('#cloud').boundingBox();
     const before = await page.locator('#cloud').screenshot();
@@ -130,7 +130,7 @@ async function main() {
     // A control through the page: the frame rate, read back from the camera by the library.
     await page.fill('#frame_rate', '10');
     await page.click('button[data-set=frame_rate]');
-    check(await until(async () => (await page.locator('#rb-frame_rate').innerText()) === 'camera: 10', 5000),
+    check(await until(async () => (await page.locator('#rb-frame_rate').innerText()) === 'camera: 10', 20000),
       'the frame rate control shows the value read back', await page.locator('#rb-frame_rate').innerText());
     const after = await (await page.request.get(`${url}stats`)).json();
     check(after.settings.frame_rate === 10, 'the camera holds the new frame rate', `${after.settings.frame_rate}`);
@@ -139,7 +139,7 @@ async function main() {
       return s.fps > 7 && s.fps < 13;
     }, 8000, 500), 'frames arrive at the new rate');
     await page.selectOption('#modulation', '1');
-    check(await until(async () => /24\.000 MHz, divider 0/.test(await page.locator('#rb-modulation').innerText()), 5000),
+    check(await until(async () => /24\.000 MHz, divider 0/.test(await page.locator('#rb-modulation').innerText()), 20000),
       'the modulation control shows the sensor\'s divider', await page.locator('#rb-modulation').innerText());
 
     // Snapshots.
@@ -155,12 +155,12 @@ async function main() {
 
     // Stop and start.
     await page.click('#capture');
-    check(await until(async () => (await page.locator('#status').innerText()) === 'stopped', 5000), 'stop');
+    check(await until(async () => (await page.locator('#status').innerText()) === 'stopped', 20000), 'stop');
     const stopped = await view('window.lumoxView.state.stats.frames');
     await page.waitForTimeout(600);
     check(await view('window.lumoxView.state.stats.frames') === stopped, 'no frames while stopped');
     await page.click('#capture');
-    check(await until(() => view(`window.lumoxView.state.stats.frames > ${stopped}`), 5000), 'start again');
+    check(await until(() => view(`window.lumoxView.state.stats.frames > ${stopped}`), 20000), 'start again');
 
     // The record button, then the recording in a second viewer, which plays it by itself.
     check(await page.locator('#record').isVisible(), 'a record button');
@@ -168,7 +168,7 @@ async function main() {
     const recorded = async () => Number((/\((\d+) frames\)/.exec(await page.locator('#record').innerText()) || [0, 0])[1]);
     check(await until(async () => await recorded() >= 10, 30000), 'recording', `${await recorded()} frames`);
     await page.click('#record');
-    check(await until(() => view('!window.lumoxView.state.stats.recording.active'), 5000), 'recording stopped');
+    check(await until(() => view('!window.lumoxView.state.stats.recording.active'), 20000), 'recording stopped');
     const rec = (await (await page.request.get(`${url}stats`)).json()).recording;
     const recFile = path.resolve(scratch, rec.path);
     check(fs.existsSync(recFile) && rec.error === '' && rec.frames >= 10, 'the recording is written',
@@ -179,7 +179,7 @@ async function main() {
     playPage.on('pageerror', e => errors.push(e.message));
     await playPage.goto(playUrl);
     check(await until(() => playPage.evaluate('window.lumoxView.state.shown >= 5'), 20000), 'the recording plays in the page');
-    check(await until(async () => (await playPage.locator('#stats').innerText()).includes(`playing ${recFile}`), 5000),
+    check(await until(async () => (await playPage.locator('#stats').innerText()).includes(`playing ${recFile}`), 20000),
       'the page names the recording');
     await playPage.close();
 
