@@ -60,14 +60,14 @@ Args parse_command_line(int argc, const char *const *argv, std::span<const Optio
             args.words.emplace_back(word);
             continue;
         }
-        const OptionSpec *spec = find_option(known, word);
-        if (!spec) throw UsageError("unknown option " + std::string(word));
+        const OptionSpec *option = find_option(known, word);
+        if (!option) throw UsageError("unknown option " + std::string(word));
         std::string value;
         const bool next = i + 1 < argc;
-        if (spec->kind == OptionSpec::kValue) {
-            if (!next) throw UsageError(std::string(word) + " needs " + spec->value_name);
+        if (option->kind == OptionSpec::kValue) {
+            if (!next) throw UsageError(std::string(word) + " needs " + option->value_name);
             value = argv[++i];
-        } else if (spec->kind == OptionSpec::kOptionalNumber && next && is_number(argv[i + 1])) {
+        } else if (option->kind == OptionSpec::kOptionalNumber && next && is_number(argv[i + 1])) {
             value = argv[++i];
         }
         args.options.emplace_back(std::string(word), std::move(value));
