@@ -254,8 +254,8 @@ void BM_DistanceGrayPointCloud(benchmark::State &state) {
                                  static_cast<uint32_t>(raw.size()), &d.info);
         lumox_frame_get_gray(&d.dev, gray.data(), kPixels, raw.data(),
                              static_cast<uint32_t>(raw.size()), &d.info);
-        const int32_t n = lumox_frame_get_pcl(&d.dev, pcl.data(), 3 * kPixels, dist.data(),
-                                              kPixels, kWidth, kHeight, nullptr);
+        const int32_t n = lumox_frame_get_pcl(&d.dev, pcl.data(), 3 * kPixels, dist.data(), kPixels,
+                                              kWidth, kHeight, nullptr);
         benchmark::DoNotOptimize(n);
     }
     state.counters["frames_per_s"] =

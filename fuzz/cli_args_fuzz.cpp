@@ -1,7 +1,8 @@
 // The lumox tool's command-line parsing: a command line of any words (the input split at NUL
 // bytes) through the option splitter with options of every kind the tool has, then every
-// range-checked parser on its words and option values. A parser either returns a value inside the bounds it
-// promises or throws UsageError; any other exception, or a value out of bounds, is a finding.
+// range-checked parser on its words and option values. A parser either returns a value inside the
+// bounds it promises or throws UsageError; any other exception, or a value out of bounds, is a
+// finding.
 
 #include <cstdint>
 #include <cstdio>

@@ -377,9 +377,8 @@ void SensorModel::prepare(const Window &window, uint32_t modulation_khz) {
                     const double amp = c.sensitivity * hit->reflectivity * hit->cos_incidence /
                                        std::max(m * m, 1e-6) * share;
                     // The static response (no drift): the frame adds the drift as a rotation.
-                    const double measured =
-                        sensor_.measured_mm(col, row, hit->distance, modulation_khz, c.ref_sensor,
-                                            c.ref_board);
+                    const double measured = sensor_.measured_mm(
+                        col, row, hit->distance, modulation_khz, c.ref_sensor, c.ref_board);
                     sum += std::polar(amp, kTwoPi * measured / range);
                 }
             }

@@ -36,21 +36,21 @@ struct DepthSensorConfig {
     uint32_t height = 240;
 
     // What a pixel measures (millimetres).
-    double offset_mm = 3400.0;        // common offset of the raw phase
-    double nonuniformity_mm = 60.0;   // largest smooth per-pixel offset, either way
-    double pixel_offset_mm = 3.0;     // random per-pixel offset, standard deviation
-    double gain_spread = 0.02;        // largest per-column gain error, either way
-    double cyclic_mm = 8.0;           // cyclic error: fourth harmonic of the modulation period
+    double offset_mm = 3400.0;       // common offset of the raw phase
+    double nonuniformity_mm = 60.0;  // largest smooth per-pixel offset, either way
+    double pixel_offset_mm = 3.0;    // random per-pixel offset, standard deviation
+    double gain_spread = 0.02;       // largest per-column gain error, either way
+    double cyclic_mm = 8.0;          // cyclic error: fourth harmonic of the modulation period
 
     // Light (DCS units: the decoded amplitude is the swing of one sample).
-    double sensitivity = 2.2857;     // amplitude per us of a white surface square-on at 1 m
-    double ambient_per_us = 0.1;     // ambient light collected per us
-    double ambient_residual = 0.1;   // share of it left in the samples with ABS on
-    double baseline = 2048.0;        // level of no light
-    double baseline_spread = 15.0;   // per-pixel level offset, standard deviation
-    double read_noise = 2.0;         // per sample, standard deviation
-    double shot_gain = 0.02;         // shot-noise variance per DCS unit of light collected
-    int supersample = 3;             // rays per pixel along each side
+    double sensitivity = 2.2857;    // amplitude per us of a white surface square-on at 1 m
+    double ambient_per_us = 0.1;    // ambient light collected per us
+    double ambient_residual = 0.1;  // share of it left in the samples with ABS on
+    double baseline = 2048.0;       // level of no light
+    double baseline_spread = 15.0;  // per-pixel level offset, standard deviation
+    double read_noise = 2.0;        // per sample, standard deviation
+    double shot_gain = 0.02;        // shot-noise variance per DCS unit of light collected
+    int supersample = 3;            // rays per pixel along each side
 
     // Temperature drift of the raw phase: drift_sensor mm per 0.1 degC of the sensor and
     // drift_board per 0.1 degC of the illumination board away from the reference temperatures
@@ -65,13 +65,13 @@ struct DepthSensorConfig {
     // Calibration.
     uint32_t modulation_khz = 12000;  // the frequency it was taken at
     double step_mm = 298.2;
-    uint32_t distances = 20;          // walls 295 .. 295 + 19 step mm
-    int16_t temp_sensor = 352;        // 0.1 degC at calibration
+    uint32_t distances = 20;    // walls 295 .. 295 + 19 step mm
+    int16_t temp_sensor = 352;  // 0.1 degC at calibration
     int16_t temp_board = 301;
     uint16_t chip_id = 12;
 
-    uint64_t seed = 1;              // of the noise; each frame draws its own
-    bool corrects_pixels = false;   // firmware applies the calibration before streaming
+    uint64_t seed = 1;             // of the noise; each frame draws its own
+    bool corrects_pixels = false;  // firmware applies the calibration before streaming
 };
 
 // Unambiguous range in mm at a modulation frequency (half the light's path per period).

@@ -12,19 +12,19 @@ struct PowerOn {
 constexpr PowerOn kPowerOn[] = {
     {0, 0x66},   // chip family code
     {34, 0x04},  // HDR pattern / ABS of the four integration slots
-    {37, 0x01},  {40, 0x0E},  {43, 0x0B}, {125, 0x04},  // clock control: normal mode
-    {126, 0x00},               // top bit clear: the chip already runs in normal mode
-    {128, 0x3F},               // modulation control
-    {129, 0x00},               // system clock divider exponent 0 (bits 4-5)
-    {130, 0x17},               // PLL multiplier 23: (23 + 1) * 4000 kHz = 96 MHz
-    {133, 0x01},               // modulation clock divider: 96 MHz / 8 = 12 MHz
-    {139, 0x02},               // demodulation delay
-    {146, 0x31},               // four DCS, pseudo-noise polynomial 1, HDR off
-    {148, 0x00},
-    {150, 0x00}, {151, 0x04}, {152, 0x01}, {153, 0x43}, {154, 0x06}, {155, 0x7D},  // ROI
-    {160, 0x00},  // integration multiplier 1
-    {161, 0x01}, {162, 0x04},  // integration count 1200
-    {163, 0xB0}, {174, 0x04},  // DLL control
+    {37, 0x01},  {40, 0x0E},  {43, 0x0B},  {125, 0x04},  // clock control: normal mode
+    {126, 0x00},  // top bit clear: the chip already runs in normal mode
+    {128, 0x3F},  // modulation control
+    {129, 0x00},  // system clock divider exponent 0 (bits 4-5)
+    {130, 0x17},  // PLL multiplier 23: (23 + 1) * 4000 kHz = 96 MHz
+    {133, 0x01},  // modulation clock divider: 96 MHz / 8 = 12 MHz
+    {139, 0x02},  // demodulation delay
+    {146, 0x31},  // four DCS, pseudo-noise polynomial 1, HDR off
+    {148, 0x00}, {150, 0x00}, {151, 0x04}, {152, 0x01},
+    {153, 0x43}, {154, 0x06}, {155, 0x7D},  // ROI
+    {160, 0x00},                            // integration multiplier 1
+    {161, 0x01}, {162, 0x04},               // integration count 1200
+    {163, 0xB0}, {174, 0x04},               // DLL control
 };
 
 }  // namespace

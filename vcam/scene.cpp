@@ -163,8 +163,8 @@ Scene Scene::room() {
     s.camera_height_mm = 900;
     s.camera_pitch_deg = 12;
     using K = Surface::Kind;
-    s.surfaces.push_back({K::kPlane, {0, 0, 0}, {0, 1, 0}, 0, 0.45});        // floor
-    s.surfaces.push_back({K::kPlane, {0, 0, 3500}, {0, 0, -1}, 0, 0.8});     // back wall
+    s.surfaces.push_back({K::kPlane, {0, 0, 0}, {0, 1, 0}, 0, 0.45});     // floor
+    s.surfaces.push_back({K::kPlane, {0, 0, 3500}, {0, 0, -1}, 0, 0.8});  // back wall
     s.surfaces.push_back({K::kBox, {-1000, 0, 1600}, {-350, 550, 2150}, 0, 0.6});
     s.surfaces.push_back({K::kSphere, {550, 350, 2100}, {}, 350, 0.7});
     s.surfaces.push_back({K::kCylinder, {1350, 0, 3000}, {0, 2000, 0}, 180, 0.5});
@@ -233,8 +233,8 @@ std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
         }
         auto need = [&](size_t n) {
             if (v.size() == n || v.size() == n + 1) return true;
-            error = "line " + std::to_string(number) + ": " + kind + " takes " +
-                    std::to_string(n) + " numbers and an optional reflectivity";
+            error = "line " + std::to_string(number) + ": " + kind + " takes " + std::to_string(n) +
+                    " numbers and an optional reflectivity";
             return false;
         };
         const double refl = 0.8;
@@ -264,7 +264,10 @@ std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
             f = {Surface::Kind::kSphere, {v[0], v[1], v[2]}, {}, v[3], reflectivity(4)};
         } else if (kind == "cylinder") {
             if (!need(5)) return std::nullopt;
-            f = {Surface::Kind::kCylinder, {v[0], v[2], v[1]}, {0, v[3] - v[2], 0}, v[4],
+            f = {Surface::Kind::kCylinder,
+                 {v[0], v[2], v[1]},
+                 {0, v[3] - v[2], 0},
+                 v[4],
                  reflectivity(5)};
             if (f.b.y < 0) {
                 error = "line " + std::to_string(number) + ": the cylinder's top is below its foot";

@@ -44,8 +44,8 @@ struct Hit {
 class Scene {
   public:
     std::vector<Surface> surfaces;
-    double camera_height_mm = 0;   // above the room's y = 0
-    double camera_pitch_deg = 0;   // downwards
+    double camera_height_mm = 0;  // above the room's y = 0
+    double camera_pitch_deg = 0;  // downwards
     std::string name;
 
     // First hit of the unit ray `dir` (camera frame) from the camera, if any.

@@ -61,7 +61,8 @@ void TruthWriter::render(const Exposure &e, std::span<uint8_t> frame) {
     const bool ok = write_pgm(prefix + "distance.pgm", t.width, t.height, true, distance) &&
                     write_pgm(prefix + "amplitude.pgm", t.width, t.height, true, amplitude) &&
                     write_pgm(prefix + "mixed.pgm", t.width, t.height, false, mixed);
-    if (!ok) std::fprintf(stderr, "lumox-vcam: cannot write the truth of frame %s\n", prefix.c_str());
+    if (!ok)
+        std::fprintf(stderr, "lumox-vcam: cannot write the truth of frame %s\n", prefix.c_str());
     std::fprintf(csv_, "%llu,%u,%u,%u,%u,%u,%.1f,%.1f\n", static_cast<unsigned long long>(next_),
                  e.frame_index, t.width, t.height, e.modulation_khz, e.integration_us,
                  e.temp_sensor / 10.0, e.temp_board / 10.0);

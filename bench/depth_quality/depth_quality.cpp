@@ -41,10 +41,14 @@ bool valid(float m) { return m > 0.0f && m < 60.0f; }
 enum class Mode { kNone, kLinear, kHost, kFirmware };
 const char *mode_name(Mode m) {
     switch (m) {
-        case Mode::kNone: return "no calibration";
-        case Mode::kLinear: return "linear calibration";
-        case Mode::kHost: return "per-pixel, host (fw 1.9)";
-        case Mode::kFirmware: return "per-pixel, firmware (fw 2.0)";
+        case Mode::kNone:
+            return "no calibration";
+        case Mode::kLinear:
+            return "linear calibration";
+        case Mode::kHost:
+            return "per-pixel, host (fw 1.9)";
+        case Mode::kFirmware:
+            return "per-pixel, firmware (fw 2.0)";
     }
     return "";
 }
@@ -218,7 +222,8 @@ double plane_rms(const std::vector<std::array<double, 3>> &pts) {
     }
     double ss = 0;
     for (const auto &p : pts) {
-        const double r = n[0] * (p[0] - mean[0]) + n[1] * (p[1] - mean[1]) + n[2] * (p[2] - mean[2]);
+        const double r =
+            n[0] * (p[0] - mean[0]) + n[1] * (p[1] - mean[1]) + n[2] * (p[2] - mean[2]);
         ss += r * r;
     }
     return std::sqrt(ss / pts.size());
@@ -228,7 +233,8 @@ double plane_rms(const std::vector<std::array<double, 3>> &pts) {
 
 int main(int argc, char **argv) {
     if (!vcam::reexec_under_preload(argc, argv)) {
-        std::fprintf(stderr, "lumox_depth_quality: cannot run under the umockdev preload library\n");
+        std::fprintf(stderr,
+                     "lumox_depth_quality: cannot run under the umockdev preload library\n");
         return 1;
     }
     int frames = 100;
@@ -242,14 +248,15 @@ int main(int argc, char **argv) {
     }
     if (frames < 2) frames = 2;
     lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_OFF, nullptr);
-    const std::string dir =
-        (std::filesystem::temp_directory_path() / ("lumox_depth_quality_" + std::to_string(getpid())))
-            .string();
+    const std::string dir = (std::filesystem::temp_directory_path() /
+                             ("lumox_depth_quality_" + std::to_string(getpid())))
+                                .string();
 
     const double walls[] = {500, 1000, 2000, 3000, 4000};
-    std::printf("Flat wall, reflectivity 0.8, central 64 x 48 pixels, %d frames, 12 MHz, "
-                "systematic / random error in mm:\n\n",
-                frames);
+    std::printf(
+        "Flat wall, reflectivity 0.8, central 64 x 48 pixels, %d frames, 12 MHz, "
+        "systematic / random error in mm:\n\n",
+        frames);
     std::printf("| correction | 0.5 m | 1 m | 2 m | 3 m | 4 m |\n|---|---|---|---|---|---|\n");
     for (Mode mode : {Mode::kNone, Mode::kLinear, Mode::kHost, Mode::kFirmware}) {
         Rig rig(mode, dir + "/calib");
@@ -289,11 +296,12 @@ int main(int argc, char **argv) {
         const double without = flying(rig.frames(n));
         rig.smoothing(true);
         const double with = flying(rig.frames(n));
-        std::printf("\nFlying pixels (a mixed pixel reading more than 60 mm off both of its "
-                    "surfaces), box 1.2 m in front of a wall at 2 m, %zu mixed pixels, mean of %d "
-                    "frames:\n\n| depth filter chain | flying pixels per frame |\n|---|---|\n"
-                    "| off | %.1f |\n| on (median, Gauss, flying-pixel filter, hole fill) | %.1f |\n",
-                    mixed, n, without, with);
+        std::printf(
+            "\nFlying pixels (a mixed pixel reading more than 60 mm off both of its "
+            "surfaces), box 1.2 m in front of a wall at 2 m, %zu mixed pixels, mean of %d "
+            "frames:\n\n| depth filter chain | flying pixels per frame |\n|---|---|\n"
+            "| off | %.1f |\n| on (median, Gauss, flying-pixel filter, hole fill) | %.1f |\n",
+            mixed, n, without, with);
     }
 
     // Plane fits in the room's point cloud: points along each pixel's ray through the lens.
@@ -304,9 +312,10 @@ int main(int argc, char **argv) {
         rig.integration(1500);
         const vcam::Truth t = rig.truth();
         const vcam::Lens lens;
-        std::printf("\nPlane-fit RMS in the point cloud of the room (firmware-side correction, "
-                    "integration 1500 us, one frame, mean of 10), mm:\n\n"
-                    "| surface | smoothing off | smoothing on |\n|---|---|---|\n");
+        std::printf(
+            "\nPlane-fit RMS in the point cloud of the room (firmware-side correction, "
+            "integration 1500 us, one frame, mean of 10), mm:\n\n"
+            "| surface | smoothing off | smoothing on |\n|---|---|---|\n");
         double rms[2][2] = {};
         for (int on = 0; on < 2; ++on) {
             rig.smoothing(on == 1);
@@ -339,9 +348,10 @@ int main(int argc, char **argv) {
         Rig rig(Mode::kHost, dir + "/calib");
         rig.look_at(vcam::Scene::wall(2000));
         rig.integration(1600);
-        std::printf("\nTemperature drift, wall at 2 m, per-pixel correction on the host, mean error "
-                    "of the central pixels, mm:\n\n| sensor | compensated | not compensated |\n"
-                    "|---|---|---|\n");
+        std::printf(
+            "\nTemperature drift, wall at 2 m, per-pixel correction on the host, mean error "
+            "of the central pixels, mm:\n\n| sensor | compensated | not compensated |\n"
+            "|---|---|---|\n");
         for (int16_t t : {252, 352, 452}) {
             rig.temperature(t);
             const auto images = rig.frames(std::min(frames, 30));
@@ -354,10 +364,11 @@ int main(int argc, char **argv) {
     std::filesystem::remove_all(dir);
 
     const vcam::DepthSensorConfig c;
-    std::printf("\nNoise model: read noise %.1f DCS, shot-noise variance %.3f per DCS unit of "
-                "light, ambient %.2f DCS per us (%.0f %% left with ABS), sensitivity %.3f DCS per us "
-                "for reflectivity 1 square-on at 1 m, %d x %d rays per pixel.\n",
-                c.read_noise, c.shot_gain, c.ambient_per_us, 100 * c.ambient_residual,
-                c.sensitivity, c.supersample, c.supersample);
+    std::printf(
+        "\nNoise model: read noise %.1f DCS, shot-noise variance %.3f per DCS unit of "
+        "light, ambient %.2f DCS per us (%.0f %% left with ABS), sensitivity %.3f DCS per us "
+        "for reflectivity 1 square-on at 1 m, %d x %d rays per pixel.\n",
+        c.read_noise, c.shot_gain, c.ambient_per_us, 100 * c.ambient_residual, c.sensitivity,
+        c.supersample, c.supersample);
     return 0;
 }

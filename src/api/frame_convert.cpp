@@ -136,7 +136,7 @@ int32_t frame_get_pcl(const char *func, lumox_dev_t *dev, float *pcl, uint32_t p
 
     BusyMark busy(dev);
     const pcl::View v{p.cx, p.cy, p.fx, p.fy, p.dist_scale};
-    const pcl::Fourth fourth = stride == 3 ? pcl::Fourth::kNone
+    const pcl::Fourth fourth = stride == 3    ? pcl::Fourth::kNone
                                : pseudo_color ? pcl::Fourth::kColour
                                               : pcl::Fourth::kDistance;
     // Room for a whole point is checked before every pixel: at most pcl_len / stride points.

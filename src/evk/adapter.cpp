@@ -19,9 +19,7 @@ constexpr int kSensorAddress = 32;
 
 bool g_owns_device = false;
 
-uint16_t word_at(const uint8_t *bytes, int offset) {
-    return load_le16(bytes + offset);
-}
+uint16_t word_at(const uint8_t *bytes, int offset) { return load_le16(bytes + offset); }
 
 void close_owned_device() {
     if (!g_owns_device) return;

@@ -234,18 +234,18 @@ int get_data_sorted(const char *name, Layout layout, bool pi_delay, int type, ui
         auto *calibration = img.calibration_index.data();
         const bool with_amp = type == kDistanceAndAmplitude;
         if (pi_delay) {
-            sorted_sine<true>(raw, plane, columns, it.image_rows(), pruGetNumberOfHalves(),
-                              add_arg, add_threshold, with_amp, fold, dist, amp, calibration,
+            sorted_sine<true>(raw, plane, columns, it.image_rows(), pruGetNumberOfHalves(), add_arg,
+                              add_threshold, with_amp, fold, dist, amp, calibration,
                               img.calibrated_geometry);
         } else {
-            sorted_sine<false>(raw, plane, columns, it.image_rows(), pruGetNumberOfHalves(),
-                               false, 0, with_amp, fold, dist, amp, calibration,
-                               img.calibrated_geometry);
+            sorted_sine<false>(raw, plane, columns, it.image_rows(), pruGetNumberOfHalves(), false,
+                               0, with_amp, fold, dist, amp, calibration, img.calibrated_geometry);
         }
         // The calculator registers end up holding the last pixel read, as after the per-pixel
         // calls.
         const int last = plane - 1;
-        uint16_t s[4] = {raw[last], raw[plane + last], pi_delay ? raw[2 * plane + last] : uint16_t{0},
+        uint16_t s[4] = {raw[last], raw[plane + last],
+                         pi_delay ? raw[2 * plane + last] : uint16_t{0},
                          pi_delay ? raw[3 * plane + last] : uint16_t{0}};
         if (add_arg && !dcs_sums_plausible(s, mask, epc635, add_threshold)) {
             s[0] = s[1] = s[2] = s[3] = 0;
@@ -309,8 +309,8 @@ int get_data(int type, uint16_t **image, const int64_t *fold = nullptr, bool *fo
         if (mgx) {
             return pi ? get_data_sorted<true>("calcPNMGXPiDelayGetDataSorted", Layout::kDualMgx,
                                               true, type, image, g_pn_mgx_pi)
-                      : get_data_sorted<true>("calcPNMGXNoPiDelayGetDataSorted",
-                                              Layout::kDualMgx, false, type, image, g_pn_mgx_nopi);
+                      : get_data_sorted<true>("calcPNMGXNoPiDelayGetDataSorted", Layout::kDualMgx,
+                                              false, type, image, g_pn_mgx_nopi);
         }
         return pi ? get_data_sorted<true>("calcPNDefPiDelayGetDataSorted", Layout::kDefault, true,
                                           type, image, g_pn_def_pi)
@@ -320,8 +320,8 @@ int get_data(int type, uint16_t **image, const int64_t *fold = nullptr, bool *fo
     if (mgx) {
         return pi ? get_data_sorted<false>("calcMGXPiDelayGetDataSorted", Layout::kDualMgx, true,
                                            type, image, g_mgx_pi)
-                  : get_data_sorted<false>("calcMGXNoPiDelayGetDataSorted", Layout::kDualMgx,
-                                           false, type, image, g_mgx_nopi);
+                  : get_data_sorted<false>("calcMGXNoPiDelayGetDataSorted", Layout::kDualMgx, false,
+                                           type, image, g_mgx_nopi);
     }
     return pi ? get_data_sorted<false>("calcDefPiDelayGetDataSorted", Layout::kDefault, true, type,
                                        image, g_def_pi, fold, folded)

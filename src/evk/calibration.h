@@ -37,8 +37,7 @@ void unsort_rows(uint16_t *dst, const uint16_t *src, int width, int height);
 // order) in one pass: pixel i of the raw read-out order (unsort_rows) owns entries i x distances
 // .. i x distances + distances - 1 of table, entry k from image k. Raw rows that unsort_rows
 // leaves unwritten (odd heights) get 0.
-void fill_drnu_table(uint16_t *table, const uint16_t *images, int width, int height,
-                     int distances);
+void fill_drnu_table(uint16_t *table, const uint16_t *images, int width, int height, int distances);
 
 // Maps the pages of [data, data + bytes) that the process has not touched yet, so that the first
 // reader does not fault on each of them.

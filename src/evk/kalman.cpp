@@ -86,8 +86,8 @@ double running_variance(size_t p, double value) {
 }
 
 // The simple filter of one pixel in range, with the state and settings at hand.
-inline double simple_filter(KalmanState &s, const PixelSettings &settings, double value,
-                            int pixel, double gain) {
+inline double simple_filter(KalmanState &s, const PixelSettings &settings, double value, int pixel,
+                            double gain) {
     const auto p = static_cast<size_t>(pixel);
     if (std::fabs(value - s.previous_raw[p]) < settings.kalman_threshold1) {
         ++s.check[p];

@@ -229,7 +229,8 @@ uint8_t usb_ll_reg_write(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base,
     for (uint32_t i = 0; i < count; ++i)
         store_le32(payload.get() + kRegHeaderSize + 4 * i, values[i]);
     if (!usb_ll_exe_cmd(dev, kToCamera, kCmdRegister, kRegisterWrite, payload.get(), len,
-                        kCmdTimeoutMs)) return 0;
+                        kCmdTimeoutMs))
+        return 0;
     return usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterWrite);
 }
 
@@ -255,8 +256,8 @@ uint8_t usb_ll_reg_read(lumox_ll_dev *dev, uint8_t target, uint32_t reg_base, ui
             return 0;
         }
         uint8_t words[kRegBatch * 4] = {};
-        const uint8_t read_ok =
-            usb_ll_exe_cmd(dev, kFromCamera, kCmdRegister, kRegisterRead, words, 4 * n, kCmdTimeoutMs);
+        const uint8_t read_ok = usb_ll_exe_cmd(dev, kFromCamera, kCmdRegister, kRegisterRead, words,
+                                               4 * n, kCmdTimeoutMs);
         for (uint32_t i = 0; i < n; ++i) out[i] = load_le32(words + 4 * i);
         if (!read_ok || !usb_ll_check_last_cmd(dev, kCmdRegister, kRegisterRead)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
@@ -298,12 +299,14 @@ uint8_t usb_ll_param_get(lumox_ll_dev *dev, void *records, uint32_t count) {
     while (remaining > 0) {
         const uint32_t n = std::min(remaining, kParamBatch);
         const uint32_t len = n * kParamRecordSize;
-        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamGet, bytes, len, kCmdTimeoutMs)) {
+        if (!usb_ll_exe_cmd(dev, kToCamera, kCmdDevice, kDeviceParamGet, bytes, len,
+                            kCmdTimeoutMs)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] write phase failed\n", fn);
             return 0;
         }
         if (!usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamGet)) return 0;
-        if (!usb_ll_exe_cmd(dev, kFromCamera, kCmdDevice, kDeviceParamGet, bytes, len, kCmdTimeoutMs) ||
+        if (!usb_ll_exe_cmd(dev, kFromCamera, kCmdDevice, kDeviceParamGet, bytes, len,
+                            kCmdTimeoutMs) ||
             !usb_ll_check_last_cmd(dev, kCmdDevice, kDeviceParamGet)) {
             lx_log(LX_LOG_ERR, "ERR", "[%s] read phase failed\n", fn);
             return 0;

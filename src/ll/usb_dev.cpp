@@ -176,8 +176,7 @@ UsbHandle find_and_open(lumox_ll_dev *dev, libusb_context *ctx) {
             lx_log(LX_LOG_ERR, "ERR", "[%s]   enum libusb device failed: %d \n", fn,
                    static_cast<int>(count));
         } else {
-            lx_log(LX_LOG_TRC, "TRC", "[%s]   %d usb device found \n", fn,
-                   static_cast<int>(count));
+            lx_log(LX_LOG_TRC, "TRC", "[%s]   %d usb device found \n", fn, static_cast<int>(count));
         }
     };
     walk_bus(ctx, fn, report, [&](int i, libusb_device *usb, const libusb_device_descriptor &desc) {

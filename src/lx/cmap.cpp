@@ -119,7 +119,8 @@ LUMOX_API uint32_t lx_cmap_get_gray(const lx_cmap *map, int32_t v) noexcept {
     if (!map) return 0;
     if (v > map->range_max) return 0xFFFFFF;
     if (v < map->range_min) return 0;
-    const uint32_t g = static_cast<uint32_t>(scaled(int64_t{v} - map->range_min, map->gray_scale)) & 0xFFu;
+    const uint32_t g =
+        static_cast<uint32_t>(scaled(int64_t{v} - map->range_min, map->gray_scale)) & 0xFFu;
     return (g << 16) | (g << 8) | g;
 }
 

@@ -42,8 +42,8 @@ inline bool plain_point(const View &p, float d, uint32_t c, float dr, Fourth fou
     const float dc = static_cast<float>(c - p.cx);
     const auto x = static_cast<float>(static_cast<double>(dc) * dd / p.fx);
     const auto y = static_cast<float>(static_cast<double>(dr) * dd / p.fy);
-    const auto zz = static_cast<float>(static_cast<double>(dd) * dd -
-                                       static_cast<double>(x) * x - static_cast<double>(y) * y);
+    const auto zz = static_cast<float>(static_cast<double>(dd) * dd - static_cast<double>(x) * x -
+                                       static_cast<double>(y) * y);
     out[0] = x;
     out[1] = y;
     out[2] = std::sqrt(zz);

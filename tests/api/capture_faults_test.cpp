@@ -91,8 +91,8 @@ TEST_F(CaptureFaults, SecondThreadPollingTheSameDeviceIsRefused) {
     std::vector<uint8_t> buf(4 * kFrameLen);
     std::atomic<int32_t> got{0};
     std::thread first([&] {
-        got = lumox_cap_get_frames(&dev_, 4, buf.data(), static_cast<uint32_t>(buf.size()),
-                                   nullptr);
+        got =
+            lumox_cap_get_frames(&dev_, 4, buf.data(), static_cast<uint32_t>(buf.size()), nullptr);
     });
     while (dev_.state->poll_owner.load() == std::thread::id{}) std::this_thread::yield();
 

@@ -182,8 +182,8 @@ void on_frame_polling(lumox_dev_t *dev, lumox_frame *frame) {
     on_frame(dev, frame);
     if (g_nested->depth++ == 0 && !g_nested->polled) {
         g_nested->polled = true;
-        g_nested->inner_result = lumox_cap_get_frame(
-            dev, g_nested->inner_buf.data(), static_cast<uint32_t>(kFrameLen), nullptr);
+        g_nested->inner_result = lumox_cap_get_frame(dev, g_nested->inner_buf.data(),
+                                                     static_cast<uint32_t>(kFrameLen), nullptr);
         g_nested->outer_byte_after = frame->data[0];
         g_nested->inner_done = true;
     }

@@ -108,14 +108,17 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
         if (r % 17 == 0) p = 0;
         if (r % 19 == 0) p = 29999;
     }
-    const float temps[] = {0.0f, 3.7f, -512.25f, 31000.0f, 1e12f, -1e12f,
-                           std::numeric_limits<float>::quiet_NaN()};
+    const float temps[] = {
+        0.0f, 3.7f, -512.25f, 31000.0f, 1e12f, -1e12f, std::numeric_limits<float>::quiet_NaN()};
     const struct {
         float step;
         int32_t offset;
         int32_t range;
-    } setups[] = {{716.0f, 708, 12491}, {1.0f, 0, 6245}, {29999.0f, -30000, 65535},
-                  {0.5f, INT32_MAX, 4163}, {1e30f, 12, 12491}};
+    } setups[] = {{716.0f, 708, 12491},
+                  {1.0f, 0, 6245},
+                  {29999.0f, -30000, 65535},
+                  {0.5f, INT32_MAX, 4163},
+                  {1e30f, 12, 12491}};
     uint32_t seed = 1;
     for (const int32_t k : {0, 1, 2, 3, 4, 17, 30}) {
         const Table t = random_table(std::max(k, 2), pixels, seed++);

@@ -201,7 +201,7 @@ Plane fit_plane(const std::vector<std::array<double, 3>> &pts) {
     // The normal is the eigenvector of the smallest eigenvalue: inverse iteration on cov.
     double n[3] = {0.3, 0.3, 0.9};
     for (int it = 0; it < 50; ++it) {
-        const double (&m)[3][3] = cov;
+        const double(&m)[3][3] = cov;
         const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
                            m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
                            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
@@ -268,8 +268,8 @@ TEST_F(DepthTruth, WallIsFlatAndFloorTiltsAsPlacedInThePointCloud) {
                     surface == 1 ? "wall" : "floor", pts.size(), p.rms, noise);
         EXPECT_LT(p.rms, 2.0 + 2.0 * noise);
         // Placed in the room: wall square to the room's z, floor level, 0.9 m below the camera.
-        const vcam::Vec3 placed = room.to_camera(surface == 1 ? vcam::Vec3{0, 0, 1}
-                                                              : vcam::Vec3{0, 1, 0});
+        const vcam::Vec3 placed =
+            room.to_camera(surface == 1 ? vcam::Vec3{0, 0, 1} : vcam::Vec3{0, 1, 0});
         EXPECT_LT(angle_deg(p.n, placed), 0.3);
         EXPECT_NEAR(std::abs(p.c), surface == 1 ? 3500.0 : 900.0, 15.0);
     }

@@ -138,9 +138,13 @@ TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
     EXPECT_NE(stats().find("\"frame_rate\":10"), std::string::npos);
 
     int status = 0;
-    for (const auto &[name, value] :
-         {std::pair{"frame_rate", "fast"}, {"frame_rate", "0"}, {"integration_time", "70000"},
-          {"modulation", "7"}, {"filter_3", "on"}, {"filter_4", "-1"}, {"volume", "11"}}) {
+    for (const auto &[name, value] : {std::pair{"frame_rate", "fast"},
+                                      {"frame_rate", "0"},
+                                      {"integration_time", "70000"},
+                                      {"modulation", "7"},
+                                      {"filter_3", "on"},
+                                      {"filter_4", "-1"},
+                                      {"volume", "11"}}) {
         post(name, value, &status);
         EXPECT_EQ(status, 400) << name << "=" << value;
     }
@@ -155,7 +159,8 @@ TEST_F(ViewServerTest, StopAndStartTheCapture) {
     ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
     EXPECT_NE(post("capture", "0").find("\"ok\":true"), std::string::npos);
     ASSERT_TRUE(wait_until([&] { return !camera().capturing(); }));
-    ASSERT_TRUE(wait_until([&] { return stats().find("\"capturing\":false") != std::string::npos; }));
+    ASSERT_TRUE(
+        wait_until([&] { return stats().find("\"capturing\":false") != std::string::npos; }));
     post("capture", "1");
     ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
     const uint32_t seq = frame(0).seq;

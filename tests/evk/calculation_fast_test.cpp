@@ -56,7 +56,8 @@ class CalcFastTest : public CalcTest {
         const int offset = pixel_settings().offset_phase;
         for (int i = 0; i < plane; ++i) {
             uint16_t &v = out[static_cast<size_t>(i)];
-            if (v < LUMOX_EVK_LOW_AMPLITUDE) v = static_cast<uint16_t>(((offset + v) % 30000 + 30000) % 30000);
+            if (v < LUMOX_EVK_LOW_AMPLITUDE)
+                v = static_cast<uint16_t>(((offset + v) % 30000 + 30000) % 30000);
         }
         return out;
     }
@@ -119,15 +120,14 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
                                               : calculationDistanceSorted(&image);
                 ASSERT_EQ(count, static_cast<int>(ref.size()));
                 EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
-                    << c.columns << "x" << c.rows_per_half << " part " << c.part_type
-                    << " setting " << setting << " frame " << frame;
+                    << c.columns << "x" << c.rows_per_half << " part " << c.part_type << " setting "
+                    << setting << " frame " << frame;
                 EXPECT_EQ(s.hysteresis_state, ref_state);
             }
         }
     }
     configEnableAddArg(0);
 }
-
 
 TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
     // Any 16-bit value may reach the last stages (the codes excepted), with any offset, and the
@@ -145,7 +145,8 @@ TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
             const uint16_t v = img[i];
             const bool code = v == LUMOX_EVK_LOW_AMPLITUDE || v == LUMOX_EVK_SATURATED ||
                               v == LUMOX_EVK_ADC_OVERFLOW;
-            want[i] = code ? v : static_cast<uint16_t>(((int64_t{offset} + v) % 30000 + 30000) % 30000);
+            want[i] =
+                code ? v : static_cast<uint16_t>(((int64_t{offset} + v) % 30000 + 30000) % 30000);
         }
         calibrationSetOffset(offset);
         uint16_t *image = img.data();

@@ -111,9 +111,23 @@ TEST(KalmanPhase, RoundsAsLroundClamped) {
     auto lround_clamped = [](double v) {
         return static_cast<uint16_t>(std::clamp(std::lround(v), 0L, 29999L));
     };
-    std::vector<double> values = {0.0,     -0.0,    0.5,     -0.5,     1.5,     2.5,   29998.5,
-                                  29999.0, 29999.5, 30000.0, -29999.5, 1e300,   -1e300,
-                                  0.49999999999999994,  4503599627370495.5, 9.2e18, -9.2e18,
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  0.5,
+                                  -0.5,
+                                  1.5,
+                                  2.5,
+                                  29998.5,
+                                  29999.0,
+                                  29999.5,
+                                  30000.0,
+                                  -29999.5,
+                                  1e300,
+                                  -1e300,
+                                  0.49999999999999994,
+                                  4503599627370495.5,
+                                  9.2e18,
+                                  -9.2e18,
                                   std::numeric_limits<double>::infinity(),
                                   -std::numeric_limits<double>::infinity()};
     for (int k = 0; k < 30001; ++k) {

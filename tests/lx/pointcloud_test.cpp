@@ -20,10 +20,21 @@ using lumox::simd::Isa;
 // 60 and above, NaN, infinities) and the edges of the interval.
 std::vector<float> random_distances(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
-    const float specials[] = {0.0f,  -0.0f, -1.0f, 60.0f, 59.99999f, 1e-30f, 65.3f, 65.4f, 65.5f,
+    const float specials[] = {0.0f,
+                              -0.0f,
+                              -1.0f,
+                              60.0f,
+                              59.99999f,
+                              1e-30f,
+                              65.3f,
+                              65.4f,
+                              65.5f,
                               std::numeric_limits<float>::quiet_NaN(),
                               std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(), 32.65f, 4.0f, 0.25f};
+                              -std::numeric_limits<float>::infinity(),
+                              32.65f,
+                              4.0f,
+                              0.25f};
     std::vector<float> d(n);
     for (auto &v : d) {
         const uint32_t r = rng();

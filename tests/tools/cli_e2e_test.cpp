@@ -139,10 +139,10 @@ TEST_F(CliTest, CaptureWritesFramesTableAndRate) {
     const Result r = lumox({"capture", "--frames", "3", "--out", "f"});
     ASSERT_EQ(r.status, 0) << r.err;
     // Opening the (calibrated) camera keeps its calibration in calib/.
-    EXPECT_EQ(files(), (std::vector<std::string>{"calib", "calib/ryn_ex_drnu_param_W003_C012_10.bin",
-                                                 "calib/ryn_ex_images_drnu_W003_C012_10.bin", "f",
-                                                 "f/frame_00000.raw", "f/frame_00001.raw",
-                                                 "f/frame_00002.raw", "f/frames.csv"}));
+    EXPECT_EQ(files(), (std::vector<std::string>{
+                           "calib", "calib/ryn_ex_drnu_param_W003_C012_10.bin",
+                           "calib/ryn_ex_images_drnu_W003_C012_10.bin", "f", "f/frame_00000.raw",
+                           "f/frame_00001.raw", "f/frame_00002.raw", "f/frames.csv"}));
     EXPECT_EQ(fs::file_size(path("f/frame_00002.raw")), 614400u);
     const std::string csv = slurp(path("f/frames.csv"));
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4) << csv;

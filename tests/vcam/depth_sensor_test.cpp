@@ -118,8 +118,8 @@ TEST(Scene, RaysMeetEveryKindOfSurface) {
     EXPECT_NEAR(hit->distance, 900 * std::sqrt(2.0), 1e-6);
 
     std::string error;
-    EXPECT_TRUE(Scene::parse("camera 800 10\nplane 0 0 0 0 1 0 0.4 # floor\nsphere 0 0 900 50\n",
-                             error));
+    EXPECT_TRUE(
+        Scene::parse("camera 800 10\nplane 0 0 0 0 1 0 0.4 # floor\nsphere 0 0 900 50\n", error));
     EXPECT_FALSE(Scene::parse("plane 0 0 0 0 0 0\n", error));
     EXPECT_NE(error.find("normal"), std::string::npos);
     EXPECT_FALSE(Scene::parse("box 1 2 3\n", error));
@@ -214,8 +214,8 @@ TEST(DepthSensor, NoiseDiffersPerFrameRepeatsPerSeedAndMatchesItsModel) {
     double mean = 0, var = 0;
     for (double v : mm) mean += v / mm.size();
     for (double v : mm) var += (v - mean) * (v - mean) / (mm.size() - 1);
-    const double expected = a.sensor().distance_sigma_mm(a.truth().amplitude[y * kW + x], 12000,
-                                                         700, true);
+    const double expected =
+        a.sensor().distance_sigma_mm(a.truth().amplitude[y * kW + x], 12000, 700, true);
     EXPECT_NEAR(std::sqrt(var), expected, 0.2 * expected);  // 3 standard errors of 150 frames
 }
 

@@ -25,8 +25,7 @@ constexpr OptionSpec kOptions[] = {
     {"--compress", OptionSpec::kValue, "LEVEL",
      "lossless compression of recorded frames (deflate 0-9,\ndefault 0: none)"},
     {"--to", OptionSpec::kValue, "png16|png|ply|csv|lx", "what convert writes"},
-    {"--range", OptionSpec::kValue, "MIN:MAX",
-     "distances in mm the colours span (default 0:5000)"},
+    {"--range", OptionSpec::kValue, "MIN:MAX", "distances in mm the colours span (default 0:5000)"},
     {"--keep-codes", OptionSpec::kSwitch, nullptr,
      "16-bit PNG keeps the no-distance codes 65300, 65400 and\n65500 (default: 0)"},
     {"--organised", OptionSpec::kSwitch, nullptr,
@@ -41,7 +40,8 @@ constexpr const char *kGlobalOptions[] = {"--device", "--log", "--help", "--vers
 constexpr Command kCommands[] = {
     {"list", cmd_list, "", "list the cameras attached", "", 0, 0},
     {"info", cmd_info, "[--calib DIR]",
-     "identity, driver and parameters of a camera, whether it\nis calibrated and the correction a decode uses",
+     "identity, driver and parameters of a camera, whether it\nis calibrated and the correction a "
+     "decode uses",
      "--calib", 0, 0},
     {"capture", cmd_capture, "--frames N [--out DIR] [--calib DIR]",
      "capture N raw frames (written to DIR with frames.csv)", "--frames --out --calib", 0, 0},

@@ -60,8 +60,7 @@ std::string describe(const CalibrationState &s) {
     char text[512];
     switch (s.correction) {
         case Correction::kNone:
-            std::snprintf(text, sizeof text,
-                          "none: default linear calibration (%s)",
+            std::snprintf(text, sizeof text, "none: default linear calibration (%s)",
                           s.camera_package ? "the camera's package could not be used; see the log"
                                            : "the camera carries no calibration");
             break;

@@ -46,7 +46,8 @@ std::string find_vcam() {
 // Runs `lumox-vcam --play FILE --loop -- lumox view ...` in place of this process.
 int play(const Args &args) {
     const std::string file = args.value("--play");
-    if (access(file.c_str(), R_OK) != 0) return fail("cannot read the recording '%s'", file.c_str());
+    if (access(file.c_str(), R_OK) != 0)
+        return fail("cannot read the recording '%s'", file.c_str());
     const std::string vcam = find_vcam();
     std::string self = self_dir() + "/lumox";
     char exe[4096];

@@ -802,28 +802,28 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
     if (name.rfind("filter_", 0) == 0) {
         long long id = -1;
         parse_long(name.substr(7), &id);
-        const FilterSpec *spec = nullptr;
+        const FilterSpec *filter = nullptr;
         for (const FilterSpec &f : kFilters)
-            if (static_cast<long long>(f.id) == id) spec = &f;
-        if (!spec) return refuse("no such filter");
-        FilterState &s = filters[spec->id];
+            if (static_cast<long long>(f.id) == id) filter = &f;
+        if (!filter) return refuse("no such filter");
+        FilterState &s = filters[filter->id];
         int32_t r = 0;
         if (value == "off") {
-            r = lumox_filter_disable(dev, spec->id);
+            r = lumox_filter_disable(dev, filter->id);
             if (r == 1) s.enabled = false;
         } else {
             long long arg = s.value;
             if (value != "on") {
-                if (!numeric || v < 0 || v > spec->max_value)
-                    return refuse("value from 0 to " + std::to_string(spec->max_value));
+                if (!numeric || v < 0 || v > filter->max_value)
+                    return refuse("value from 0 to " + std::to_string(filter->max_value));
                 arg = v;
             }
             uint8_t u8 = static_cast<uint8_t>(arg);
             uint16_t u16 = static_cast<uint16_t>(arg);
-            void *p = spec->arg_size == 1   ? static_cast<void *>(&u8)
-                      : spec->arg_size == 2 ? static_cast<void *>(&u16)
-                                            : nullptr;
-            r = lumox_filter_enable(dev, spec->id, p, spec->arg_size);
+            void *p = filter->arg_size == 1   ? static_cast<void *>(&u8)
+                      : filter->arg_size == 2 ? static_cast<void *>(&u16)
+                                              : nullptr;
+            r = lumox_filter_enable(dev, filter->id, p, filter->arg_size);
             if (r == 1) {
                 s.enabled = true;
                 s.value = arg;
@@ -835,8 +835,8 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
         j.num("value", static_cast<double>(s.value));
         if (r != 1) {
             *status = 409;
-            j.str("error", spec->id == FILTER_DRNU ? "refused: no calibration files"
-                                                   : "the driver refused the switch");
+            j.str("error", filter->id == FILTER_DRNU ? "refused: no calibration files"
+                                                     : "the driver refused the switch");
         }
         return j.end().text();
     }

@@ -37,18 +37,18 @@ namespace lumox_cli {
 
 // Leading bytes of every frame message, little-endian.
 struct ViewFrameHeader {
-    uint32_t magic;       // kViewFrameMagic
-    uint32_t header_size; // sizeof(ViewFrameHeader): the pixel data follows
-    uint32_t seq;         // the server's frame counter, from 1
-    uint16_t frame_idx;   // the camera's frame index
+    uint32_t magic;        // kViewFrameMagic
+    uint32_t header_size;  // sizeof(ViewFrameHeader): the pixel data follows
+    uint32_t seq;          // the server's frame counter, from 1
+    uint16_t frame_idx;    // the camera's frame index
     uint16_t format;
     uint16_t width;
     uint16_t height;
     int16_t temp_sensor;  // tenths of a degree, from the frame's stream header
     int16_t temp_board;
-    double arrival_ms;    // wall clock (ms since 1970) when the capture call handed the frame over
-    double ready_ms;      // wall clock when the decoded frame was ready to send
-    uint32_t decode_us;   // time spent decoding distance and amplitude
+    double arrival_ms;   // wall clock (ms since 1970) when the capture call handed the frame over
+    double ready_ms;     // wall clock when the decoded frame was ready to send
+    uint32_t decode_us;  // time spent decoding distance and amplitude
     uint32_t reserved;
 };
 static_assert(sizeof(ViewFrameHeader) == 48, "the page reads this layout");

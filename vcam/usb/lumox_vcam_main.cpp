@@ -206,15 +206,16 @@ int main(int argc, char **argv) {
     }
     std::shared_ptr<lumox::vcam::Playback> recorded;
     if (!play.empty()) {
-        if (cam.camera.paced == false) playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
+        if (cam.camera.paced == false)
+            playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
         std::string error;
         recorded = lumox::vcam::Playback::open(play, playback, &error);
         if (!recorded) {
             std::fprintf(stderr, "lumox-vcam: %s\n", error.c_str());
             return 2;
         }
-        if (playback.credit_fd >= 0 &&
-            fcntl(playback.credit_fd, F_SETFL, fcntl(playback.credit_fd, F_GETFL) | O_NONBLOCK) < 0) {
+        if (playback.credit_fd >= 0 && fcntl(playback.credit_fd, F_SETFL,
+                                             fcntl(playback.credit_fd, F_GETFL) | O_NONBLOCK) < 0) {
             std::fprintf(stderr, "lumox-vcam: --play-credit-fd %d: %s\n", playback.credit_fd,
                          std::strerror(errno));
             return 2;
