@@ -11,7 +11,9 @@
 #include "evk/image_correction.h"
 #include "evk/config.h"
 #include "evk/corrections.h"
+#include "evk/image_processing.h"
 #include "evk/iterator.h"
+#include "evk/kalman.h"
 #include "lumox/evk.h"
 #include "lx/simd.h"
 
@@ -499,6 +501,14 @@ bool offset_foldable(const PixelSettings &s) {
            !s.temperature_correction;
 }
 
+// True when the running average (if on), the Kalman filter (modes 1 to 3) and the offset are the
+// only stages after the sorted distances.
+bool fusable(const PixelSettings &s) {
+    return !image_correction_enabled() && s.neighbour_processing != 1 &&
+           s.neighbour_processing != 2 && s.difference_threshold <= 0 && s.kalman_mode >= 1 &&
+           s.kalman_mode <= 3 && s.drnu_mode == 0 && !s.temperature_correction;
+}
+
 // The distance path: sorted distances, the post-processing stages in order, the calibration
 // corrections, the offset.
 int distance_path(int type, uint16_t **image) {
@@ -512,6 +522,16 @@ int distance_path(int type, uint16_t **image) {
     bool folded = false;
     const int count = get_data(type, image, offset_foldable(s) ? &fold : nullptr, &folded);
     if (count <= 0) {
+        s.offset_phase = offset;
+        return count;
+    }
+    const int pixels = calc_pixels();
+    if (!folded && fusable(s) && pixels > 0) {
+        // Only the running average, the Kalman filter and the offset change the image: one pass.
+        const int pictures = s.averaged_pictures;
+        average_filter_offset(*image, pixels, pictures,
+                              pictures >= 2 ? average_previous(pixels) : nullptr,
+                              static_cast<uint32_t>((int64_t{offset} % 30000 + 30000) % 30000));
         s.offset_phase = offset;
         return count;
     }
