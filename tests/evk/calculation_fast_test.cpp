@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "calc_fixture.h"
+#include "evk/image_processing.h"
 #include "lx/simd.h"
 
 namespace lumox::evk::test {
@@ -151,6 +152,50 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
     }
     simd::limit_isa(simd::Isa::kAvx512);
     configEnableAddArg(0);
+}
+
+TEST_F(CalcFastTest, DistancePathWithAverageAndKalmanEqualsItsStagesInTurn) {
+    // calculationDistanceSorted with the running average and a Kalman filter against the sorted
+    // distances followed by imageAverage, calculationFalmanFiltering and calculationAddOffset,
+    // over a sequence of frames of a geometry beyond the filter's diagnostic pixel.
+    small_geometry(100, 24);
+    calculationEnablePiDelay(1);
+    pruSetDCS(4);
+    const int plane = 100 * 48;
+    std::vector<std::vector<uint16_t>> frames;
+    for (int f = 0; f < 14; ++f) {
+        frames.push_back(random_samples(4 * static_cast<size_t>(plane), 100 + f, f % 5 == 4 ? 2 : 0));
+    }
+    for (int mode = 1; mode <= 3; ++mode) {
+        auto run = [&](bool stages) {
+            calculationEnableKalman(mode);
+            calculationInitKalman();
+            imageSetNumberOfPicture(3);
+            image_history_restart();
+            pixel_settings().hysteresis_state.fill(0);
+            calibrationSetOffset(-1234);
+            std::vector<std::vector<uint16_t>> out;
+            for (auto raw : frames) {
+                inject(raw);
+                uint16_t *image = nullptr;
+                if (stages) {
+                    EXPECT_EQ(calcDefPiDelayGetDataSorted(0, &image), plane);
+                    imageAverage(&image);
+                    calculationFalmanFiltering(&image);
+                    calculationAddOffset(&image);
+                } else {
+                    EXPECT_EQ(calculationDistanceSorted(&image), plane);
+                }
+                out.emplace_back(image, image + plane);
+            }
+            return out;
+        };
+        const auto want = run(true);
+        EXPECT_EQ(run(false), want) << "mode " << mode;
+    }
+    calculationEnableKalman(0);
+    imageSetNumberOfPicture(1);
+    calibrationSetOffset(0);
 }
 
 TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
