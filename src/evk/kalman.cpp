@@ -162,7 +162,8 @@ uint16_t filter_pixel(KalmanState &s, PixelSettings &settings, int mode, int i, 
     const bool first = samples == 0;
     if (mode == 2) {
         const double variance = running_variance(p, value);
-        const uint16_t out = to_phase(full_filter(s, settings, value, i, settings.kalman_q, variance));
+        const uint16_t out =
+            to_phase(full_filter(s, settings, value, i, settings.kalman_q, variance));
         ++samples;
         return out;
     }

@@ -106,49 +106,51 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
     uint32_t seed = 1;
     for (const simd::Isa isa :
          {simd::Isa::kScalar, simd::Isa::kSse41, simd::Isa::kAvx2, simd::Isa::kAvx512}) {
-    simd::limit_isa(isa);
-    for (const Case &c : cases) {
-        configSetPartType(c.part_type);
-        pruInit();
-        small_geometry(c.columns, c.rows_per_half);
-        calculationEnablePiDelay(c.pi ? 1 : 0);
-        pruSetDCS(c.pi ? 4 : 2);
-        const int plane = pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves();
-        for (int setting = 0; setting < 6; ++setting) {
-            PixelSettings &s = pixel_settings();
-            s.saturation_enabled = setting % 2 == 0;
-            s.adc_overflow_enabled = setting >= 2 && setting != 4;
-            s.adc_overflow_min = setting == 3 ? 1900 : (setting == 5 ? 70000 : 1);
-            s.adc_overflow_max = setting == 3 ? 2200 : 4094;
-            // 0x1FFF lets 13-bit samples through: the arguments leave the table's range and
-            // the rows go pixel by pixel.
-            s.pixel_mask = setting == 1 ? 0xFF0 : (setting == 4 ? 0x1FFF : 0xFFF);
-            s.hysteresis_upper = setting == 0 ? 0 : 400;
-            s.hysteresis_lower = setting == 0 ? 0 : 100;
-            s.offset_phase = setting * 7001 - 9000;
-            const bool add_arg = c.pi && (setting == 2 || setting == 5);
-            configEnableAddArg(add_arg ? 1 : 0);
-            configSetDcsAdd_threshold(300);
-            // Three frames each, one of each kind: the hysteresis state carries over.
-            for (int frame = 0; frame < 3; ++frame) {
-                auto raw =
-                    random_samples(static_cast<size_t>(plane) * (c.pi ? 4 : 2), seed++, frame);
-                const auto before = s.hysteresis_state;
-                const auto ref = reference(raw, c.pi, c.type, add_arg, configGetDcsAdd_threshold());
-                const auto ref_state = s.hysteresis_state;
-                s.hysteresis_state = before;
-                inject(raw);
-                uint16_t *image = nullptr;
-                const int count = c.type == 2 ? calculationDistanceAndAmplitudeSorted(&image)
-                                              : calculationDistanceSorted(&image);
-                ASSERT_EQ(count, static_cast<int>(ref.size()));
-                EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
-                    << c.columns << "x" << c.rows_per_half << " part " << c.part_type << " setting "
-                    << setting << " frame " << frame << " isa " << static_cast<int>(isa);
-                EXPECT_EQ(s.hysteresis_state, ref_state);
+        simd::limit_isa(isa);
+        for (const Case &c : cases) {
+            configSetPartType(c.part_type);
+            pruInit();
+            small_geometry(c.columns, c.rows_per_half);
+            calculationEnablePiDelay(c.pi ? 1 : 0);
+            pruSetDCS(c.pi ? 4 : 2);
+            const int plane = pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves();
+            for (int setting = 0; setting < 6; ++setting) {
+                PixelSettings &s = pixel_settings();
+                s.saturation_enabled = setting % 2 == 0;
+                s.adc_overflow_enabled = setting >= 2 && setting != 4;
+                s.adc_overflow_min = setting == 3 ? 1900 : (setting == 5 ? 70000 : 1);
+                s.adc_overflow_max = setting == 3 ? 2200 : 4094;
+                // 0x1FFF lets 13-bit samples through: the arguments leave the table's range and
+                // the rows go pixel by pixel.
+                s.pixel_mask = setting == 1 ? 0xFF0 : (setting == 4 ? 0x1FFF : 0xFFF);
+                s.hysteresis_upper = setting == 0 ? 0 : 400;
+                s.hysteresis_lower = setting == 0 ? 0 : 100;
+                s.offset_phase = setting * 7001 - 9000;
+                const bool add_arg = c.pi && (setting == 2 || setting == 5);
+                configEnableAddArg(add_arg ? 1 : 0);
+                configSetDcsAdd_threshold(300);
+                // Three frames each, one of each kind: the hysteresis state carries over.
+                for (int frame = 0; frame < 3; ++frame) {
+                    auto raw =
+                        random_samples(static_cast<size_t>(plane) * (c.pi ? 4 : 2), seed++, frame);
+                    const auto before = s.hysteresis_state;
+                    const auto ref =
+                        reference(raw, c.pi, c.type, add_arg, configGetDcsAdd_threshold());
+                    const auto ref_state = s.hysteresis_state;
+                    s.hysteresis_state = before;
+                    inject(raw);
+                    uint16_t *image = nullptr;
+                    const int count = c.type == 2 ? calculationDistanceAndAmplitudeSorted(&image)
+                                                  : calculationDistanceSorted(&image);
+                    ASSERT_EQ(count, static_cast<int>(ref.size()));
+                    EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
+                        << c.columns << "x" << c.rows_per_half << " part " << c.part_type
+                        << " setting " << setting << " frame " << frame << " isa "
+                        << static_cast<int>(isa);
+                    EXPECT_EQ(s.hysteresis_state, ref_state);
+                }
             }
         }
-    }
     }
     simd::limit_isa(simd::Isa::kAvx512);
     configEnableAddArg(0);
@@ -164,7 +166,8 @@ TEST_F(CalcFastTest, DistancePathWithAverageAndKalmanEqualsItsStagesInTurn) {
     const int plane = 100 * 48;
     std::vector<std::vector<uint16_t>> frames;
     for (int f = 0; f < 14; ++f) {
-        frames.push_back(random_samples(4 * static_cast<size_t>(plane), 100 + f, f % 5 == 4 ? 2 : 0));
+        frames.push_back(
+            random_samples(4 * static_cast<size_t>(plane), 100 + f, f % 5 == 4 ? 2 : 0));
     }
     for (int mode = 1; mode <= 3; ++mode) {
         auto run = [&](bool stages) {

@@ -187,8 +187,12 @@ class FusedFilterTest : public CalcTest {
                 if (r % 97 == 0) v = 29999;
                 if (r % 89 == 0) v = 0;
                 v = std::clamp(v, 0, 29999);
-                static constexpr uint16_t kOthers[] = {LUMOX_EVK_LOW_AMPLITUDE, LUMOX_EVK_SATURATED,
-                                                       LUMOX_EVK_ADC_OVERFLOW, 30000, 65299, 65535};
+                static constexpr uint16_t kOthers[] = {LUMOX_EVK_LOW_AMPLITUDE,
+                                                       LUMOX_EVK_SATURATED,
+                                                       LUMOX_EVK_ADC_OVERFLOW,
+                                                       30000,
+                                                       65299,
+                                                       65535};
                 if ((r >> 8) % 23 == 0) v = kOthers[(r >> 16) % std::size(kOthers)];
                 frame[static_cast<size_t>(i)] = static_cast<uint16_t>(v);
             }
@@ -258,8 +262,8 @@ TEST_F(FusedFilterTest, OnePassEqualsTheStagesInTurn) {
                 const auto frames = sequence(seed++);
                 const auto want = run(frames, mode, pictures, offset, false);
                 const auto got = run(frames, mode, pictures, offset, true);
-                const std::string what = "isa " + std::to_string(static_cast<int>(isa)) +
-                                         " mode " + std::to_string(mode) + " variant " +
+                const std::string what = "isa " + std::to_string(static_cast<int>(isa)) + " mode " +
+                                         std::to_string(mode) + " variant " +
                                          std::to_string(variant);
                 for (int f = 0; f < kFrames; ++f) {
                     ASSERT_EQ(got.images[f], want.images[f]) << what << " frame " << f;
