@@ -121,6 +121,10 @@ LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
     return VI{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
 }
 
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
+}
+
 #include "lx/dcs_kernel.inc"
 }  // namespace sse41
 #pragma GCC pop_options
@@ -145,6 +149,10 @@ LUMOX_INLINE VI angle_entry(VI index) {
 LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
     return reinterpret_cast<VI>(_mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
                                                        reinterpret_cast<__m256i>(index), 2));
+}
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) != 0;
 }
 
 #include "lx/dcs_kernel.inc"
@@ -174,6 +182,10 @@ LUMOX_INLINE VI angle_entry(VI index) {
 LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
     return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
         _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), table, 2));
+}
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask)) != 0;
 }
 
 #include "lx/dcs_kernel.inc"

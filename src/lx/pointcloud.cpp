@@ -97,6 +97,10 @@ LUMOX_INLINE VF square_root(VF v) {
 LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
 LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
 
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
+}
+
 #include "lx/pointcloud_kernel.inc"
 }  // namespace sse41
 #pragma GCC pop_options
@@ -122,6 +126,10 @@ LUMOX_INLINE VF square_root(VF v) {
 
 LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
 LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
+}
 
 #include "lx/pointcloud_kernel.inc"
 }  // namespace avx2
@@ -155,6 +163,10 @@ LUMOX_INLINE VD to_double(VF v) {
 }
 LUMOX_INLINE VF to_float(VD v) {
     return reinterpret_cast<VF>(_mm512_maskz_cvtpd_ps(0xFF, reinterpret_cast<__m512d>(v)));
+}
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm256_movepi32_mask(reinterpret_cast<__m256i>(mask)) != 0;
 }
 
 #define LUMOX_PCL_COMPRESS 1
