@@ -128,7 +128,154 @@ LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
         _mm256_setzero_si256(), 0xFF, reinterpret_cast<__m256i>(index), table, 2));
 }
 
+// Rows of more than kMaxWindowEntries entries.
+namespace gathers {
 #include "drivers/epc_drnu_kernel.inc"
+}  // namespace gathers
+
+// Rows of up to 32 entries are read without gathers: the two rows of a pixel pair lie in one
+// window of 64 words (two masked loads that read nothing past the pair), and one word permute of
+// the window picks the pair's entries. Sixteen pixels per step: eight windows, whose permutes
+// land in four-word slots of one vector, two words per pixel as gather_pair gives them.
+constexpr int32_t kMaxWindowEntries = 32;
+
+// GCC 12's unmasked AVX-512 intrinsics merge into an undefined register, which it then reports
+// as maybe used uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+constexpr uint32_t kStep = 16;
+
+// Word w of the result is word idx[w] of the 64-word window (a, b), for the four words of pair m.
+LUMOX_INLINE __m512i pick(__m512i acc, int m, __m512i a, __m512i idx, __m512i b) {
+    return _mm512_mask_mov_epi16(acc, __mmask32{0xFu} << (4 * m),
+                                 _mm512_permutex2var_epi16(a, idx, b));
+}
+
+LUMOX_INLINE __m512d low_pd(__m512i v) { return _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)); }
+LUMOX_INLINE __m512d high_pd(__m512i v) {
+    return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1));
+}
+
+// trunc_i32 of both halves: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
+LUMOX_INLINE __m512i truncate16(__m512d low, __m512d high) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(low)),
+                              _mm512_cvttpd_epi32(high), 1);
+}
+
+// float(v) back in double precision.
+LUMOX_INLINE __m512d via_float(__m512d v) { return _mm512_cvtps_pd(_mm512_cvtpd_ps(v)); }
+
+void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
+               uint16_t *dist) {
+    const int32_t k = p.k;
+    if (k > kMaxWindowEntries) {
+        gathers::distances(p, phase, first, count, dist);
+        return;
+    }
+    const bool use_table = k >= 2;
+    const __m512d temp = _mm512_set1_pd(p.temp_ph);
+    const __m512d step = _mm512_set1_pd(p.step_ph);
+    const __m512d segments = _mm512_set1_pd(k - 1.0);
+    const __m512d last_segment = _mm512_set1_pd(k - 2.0);
+    const __m512i range = _mm512_set1_epi32(p.range_mm);
+    const __m512i offset = _mm512_set1_epi32(p.offset_ph);
+    const __m512i no_phase = _mm512_set1_epi32(lumox::dcs::kNoPhase);
+    const __m512i invalid = _mm512_set1_epi32(kInvalidDistance);
+    const __m512i low16 = _mm512_set1_epi32(0xFFFF);
+    const __m512i one = _mm512_set1_epi32(1);
+    // u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the batch kernel).
+    const __m512i reciprocal = _mm512_set1_epi64(2345624806u);
+    // The words of a pair's two rows, and the window words of its slot: pixel e of the pair has
+    // its row at word e x K; entries 0 and K-1 for the row ends, entries s and s+1 (s added per
+    // pixel) for the segment.
+    const uint32_t words = use_table ? 2 * static_cast<uint32_t>(k) : 0;
+    const __mmask32 low_words = words >= 32 ? ~__mmask32{0} : (__mmask32{1} << words) - 1;
+    const __mmask32 high_words = words <= 32   ? 0
+                                 : words >= 64 ? ~__mmask32{0}
+                                               : (__mmask32{1} << (words - 32)) - 1;
+    alignas(64) int16_t ends_at[32];
+    alignas(64) int16_t segment_at[32];
+    for (int w = 0; w < 32; ++w) {
+        const int e = (w / 2) % 2;
+        const int h = w % 2;
+        ends_at[w] = static_cast<int16_t>(e * k + h * (k - 1));
+        segment_at[w] = static_cast<int16_t>(e * k + h);
+    }
+    const __m512i ends_index = _mm512_load_si512(ends_at);
+    const __m512i segment_index = _mm512_load_si512(segment_at);
+
+    uint32_t i = 0;
+    for (; i + kStep <= count; i += kStep) {
+        const __m512i ph = _mm512_cvtepu16_epi32(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(phase + i)));
+        const __mmask16 valid = _mm512_cmpneq_epi32_mask(ph, no_phase);
+        // J = trunc(float(p - Tp)).
+        const __m512 jf = _mm512_insertf32x8(
+            _mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sub_pd(low_pd(ph), temp))),
+            _mm512_cvtpd_ps(_mm512_sub_pd(high_pd(ph), temp)), 1);
+        __m512i j = _mm512_cvttps_epi32(jf);
+        if (use_table) {
+            const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
+            __m512i a[kStep / 2];
+            __m512i b[kStep / 2];
+            __m512i ends = _mm512_setzero_si512();
+            for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
+                const uint16_t *window = rows + static_cast<size_t>(2 * m) * k;
+                a[m] = _mm512_maskz_loadu_epi16(low_words, window);
+                b[m] = _mm512_maskz_loadu_epi16(high_words, window + 32);
+                ends = pick(ends, m, a[m], ends_index, b[m]);
+            }
+            const __m512i l0 = _mm512_and_si512(ends, low16);
+            const __m512i lk = _mm512_srli_epi32(ends, 16);
+            const __mmask16 rising = _mm512_cmpgt_epi32_mask(lk, l0);
+            if (rising & valid) {
+                const __m512d j_low = low_pd(j);
+                const __m512d j_high = high_pd(j);
+                // Segment: the truncated quotient clamped to 0..K-2 (q < 0 exactly when the
+                // quotient is at most -1, q >= K-1 exactly when it is at least K-1).
+                const __m512i span = _mm512_mask_sub_epi32(one, rising, lk, l0);
+                const __m512d q_low = _mm512_div_pd(
+                    _mm512_mul_pd(_mm512_sub_pd(j_low, low_pd(l0)), segments), low_pd(span));
+                const __m512d q_high = _mm512_div_pd(
+                    _mm512_mul_pd(_mm512_sub_pd(j_high, high_pd(l0)), segments), high_pd(span));
+                const __m512d zero = _mm512_setzero_pd();
+                const __m512i s = truncate16(
+                    _mm512_min_pd(_mm512_max_pd(q_low, zero), last_segment),
+                    _mm512_min_pd(_mm512_max_pd(q_high, zero), last_segment));
+                const __m512i index = _mm512_add_epi16(
+                    segment_index, _mm512_or_si512(s, _mm512_slli_epi32(s, 16)));
+                __m512i pair = _mm512_setzero_si512();
+                for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
+                    pair = pick(pair, m, a[m], index, b[m]);
+                }
+                const __m512i ls = _mm512_and_si512(pair, low16);
+                const __m512i width = _mm512_sub_epi32(_mm512_srli_epi32(pair, 16), ls);
+                const __m512d part_low = _mm512_div_pd(
+                    _mm512_mul_pd(_mm512_sub_pd(j_low, low_pd(ls)), step), low_pd(width));
+                const __m512d part_high = _mm512_div_pd(
+                    _mm512_mul_pd(_mm512_sub_pd(j_high, high_pd(ls)), step), high_pd(width));
+                const __m512d base_low = via_float(_mm512_mul_pd(low_pd(s), step));
+                const __m512d base_high = via_float(_mm512_mul_pd(high_pd(s), step));
+                const __m512i moved = _mm512_add_epi32(
+                    truncate16(_mm512_add_pd(part_low, base_low),
+                               _mm512_add_pd(part_high, base_high)),
+                    offset);
+                j = _mm512_mask_mov_epi32(j, rising, moved);
+            }
+        }
+        // (J x range) / 30000 in unsigned 32 bits: the product wraps, the quotient is exact.
+        const __m512i product = _mm512_mullo_epi32(j, range);
+        const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(product, reciprocal), 46);
+        const __m512i odd =
+            _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(product, 32), reciprocal), 46);
+        __m512i mm = _mm512_or_si512(even, _mm512_slli_epi64(odd, 32));
+        mm = _mm512_mask_sub_epi32(mm, _mm512_cmpgt_epi32_mask(mm, range), mm, range);
+        const __m512i out = _mm512_mask_mov_epi32(invalid, valid, mm);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + i), _mm512_cvtepi32_epi16(out));
+    }
+    for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
+}
+#pragma GCC diagnostic pop
 }  // namespace avx512
 #pragma GCC pop_options
 
