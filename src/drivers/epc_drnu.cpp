@@ -10,6 +10,7 @@
 
 #include "drivers/epc_drnu.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "lx/dcs.h"
@@ -138,12 +139,12 @@ namespace gathers {
 // the window picks the pair's entries. Sixteen pixels per step: eight windows, whose permutes
 // land in four-word slots of one vector, two words per pixel as gather_pair gives them.
 constexpr int32_t kMaxWindowEntries = 32;
+constexpr uint32_t kStep = 16;
 
 // GCC 12's unmasked AVX-512 intrinsics merge into an undefined register, which it then reports
 // as maybe used uninitialised.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-constexpr uint32_t kStep = 16;
 
 // Word w of the result is word idx[w] of the 64-word window (a, b), for the four words of pair m.
 LUMOX_INLINE __m512i pick(__m512i acc, int m, __m512i a, __m512i idx, __m512i b) {
@@ -155,6 +156,14 @@ LUMOX_INLINE __m512d low_pd(__m512i v) { return _mm512_cvtepi32_pd(_mm512_castsi
 LUMOX_INLINE __m512d high_pd(__m512i v) {
     return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1));
 }
+LUMOX_INLINE __m512d low_pd(__m512 v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
+LUMOX_INLINE __m512d high_pd(__m512 v) {
+    return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
+}
+LUMOX_INLINE __m512 join_ps(__m256 low, __m256 high) {
+    return _mm512_castpd_ps(
+        _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
+}
 
 // trunc_i32 of both halves: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
 LUMOX_INLINE __m512i truncate16(__m512d low, __m512d high) {
@@ -162,19 +171,24 @@ LUMOX_INLINE __m512i truncate16(__m512d low, __m512d high) {
                               _mm512_cvttpd_epi32(high), 1);
 }
 
-// float(v) back in double precision.
-LUMOX_INLINE __m512d via_float(__m512d v) { return _mm512_cvtps_pd(_mm512_cvtpd_ps(v)); }
-
-void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
-               uint16_t *dist) {
+// kNarrow: the temperature drift is 0 or of a magnitude in 2^-13 .. 2^18. Then p - Tp is exact in
+// double precision for every 16-bit p (its bits span less than 53 places), so rounding it to
+// single precision is one single-precision subtraction; and |J| <= 65535 + 2^18 + 1, so the
+// segment numerator (J - L[0]) x (K-1) stays below 2^24 for K <= 32, where a truncated
+// single-precision quotient equals the integer one (the same argument as for doubles below 2^53).
+// The segment base float(s x step) is one single-precision product in either case: s x step has
+// at most 29 significant bits, so the double product is exact and rounds as the float one does.
+template <bool kNarrow>
+void window_distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
+                      uint16_t *dist) {
     const int32_t k = p.k;
-    if (k > kMaxWindowEntries) {
-        gathers::distances(p, phase, first, count, dist);
-        return;
-    }
     const bool use_table = k >= 2;
     const __m512d temp = _mm512_set1_pd(p.temp_ph);
+    const __m512 temp_f = _mm512_set1_ps(p.temp_ph);
     const __m512d step = _mm512_set1_pd(p.step_ph);
+    const __m512 step_f = _mm512_set1_ps(p.step_ph);
+    const __m512 segments_f = _mm512_set1_ps(static_cast<float>(k - 1));
+    const __m512 last_segment_f = _mm512_set1_ps(static_cast<float>(k - 2));
     const __m512d segments = _mm512_set1_pd(k - 1.0);
     const __m512d last_segment = _mm512_set1_pd(k - 2.0);
     const __m512i range = _mm512_set1_epi32(p.range_mm);
@@ -210,10 +224,14 @@ void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t 
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(phase + i)));
         const __mmask16 valid = _mm512_cmpneq_epi32_mask(ph, no_phase);
         // J = trunc(float(p - Tp)).
-        const __m512 jf = _mm512_insertf32x8(
-            _mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sub_pd(low_pd(ph), temp))),
-            _mm512_cvtpd_ps(_mm512_sub_pd(high_pd(ph), temp)), 1);
-        __m512i j = _mm512_cvttps_epi32(jf);
+        __m512i j;
+        if (kNarrow) {
+            j = _mm512_cvttps_epi32(_mm512_sub_ps(_mm512_cvtepi32_ps(ph), temp_f));
+        } else {
+            j = _mm512_cvttps_epi32(
+                join_ps(_mm512_cvtpd_ps(_mm512_sub_pd(low_pd(ph), temp)),
+                        _mm512_cvtpd_ps(_mm512_sub_pd(high_pd(ph), temp))));
+        }
         if (use_table) {
             const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
             __m512i a[kStep / 2];
@@ -229,19 +247,27 @@ void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t 
             const __m512i lk = _mm512_srli_epi32(ends, 16);
             const __mmask16 rising = _mm512_cmpgt_epi32_mask(lk, l0);
             if (rising & valid) {
-                const __m512d j_low = low_pd(j);
-                const __m512d j_high = high_pd(j);
                 // Segment: the truncated quotient clamped to 0..K-2 (q < 0 exactly when the
                 // quotient is at most -1, q >= K-1 exactly when it is at least K-1).
                 const __m512i span = _mm512_mask_sub_epi32(one, rising, lk, l0);
-                const __m512d q_low = _mm512_div_pd(
-                    _mm512_mul_pd(_mm512_sub_pd(j_low, low_pd(l0)), segments), low_pd(span));
-                const __m512d q_high = _mm512_div_pd(
-                    _mm512_mul_pd(_mm512_sub_pd(j_high, high_pd(l0)), segments), high_pd(span));
-                const __m512d zero = _mm512_setzero_pd();
-                const __m512i s = truncate16(
-                    _mm512_min_pd(_mm512_max_pd(q_low, zero), last_segment),
-                    _mm512_min_pd(_mm512_max_pd(q_high, zero), last_segment));
+                __m512i s;
+                if (kNarrow) {
+                    const __m512 q = _mm512_div_ps(
+                        _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(j, l0)), segments_f),
+                        _mm512_cvtepi32_ps(span));
+                    s = _mm512_cvttps_epi32(
+                        _mm512_min_ps(_mm512_max_ps(q, _mm512_setzero_ps()), last_segment_f));
+                } else {
+                    const __m512d q_low = _mm512_div_pd(
+                        _mm512_mul_pd(_mm512_sub_pd(low_pd(j), low_pd(l0)), segments),
+                        low_pd(span));
+                    const __m512d q_high = _mm512_div_pd(
+                        _mm512_mul_pd(_mm512_sub_pd(high_pd(j), high_pd(l0)), segments),
+                        high_pd(span));
+                    const __m512d zero = _mm512_setzero_pd();
+                    s = truncate16(_mm512_min_pd(_mm512_max_pd(q_low, zero), last_segment),
+                                   _mm512_min_pd(_mm512_max_pd(q_high, zero), last_segment));
+                }
                 const __m512i index = _mm512_add_epi16(
                     segment_index, _mm512_or_si512(s, _mm512_slli_epi32(s, 16)));
                 __m512i pair = _mm512_setzero_si512();
@@ -250,15 +276,15 @@ void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t 
                 }
                 const __m512i ls = _mm512_and_si512(pair, low16);
                 const __m512i width = _mm512_sub_epi32(_mm512_srli_epi32(pair, 16), ls);
+                // J - L[s] in double precision: it may leave the 32-bit range.
                 const __m512d part_low = _mm512_div_pd(
-                    _mm512_mul_pd(_mm512_sub_pd(j_low, low_pd(ls)), step), low_pd(width));
+                    _mm512_mul_pd(_mm512_sub_pd(low_pd(j), low_pd(ls)), step), low_pd(width));
                 const __m512d part_high = _mm512_div_pd(
-                    _mm512_mul_pd(_mm512_sub_pd(j_high, high_pd(ls)), step), high_pd(width));
-                const __m512d base_low = via_float(_mm512_mul_pd(low_pd(s), step));
-                const __m512d base_high = via_float(_mm512_mul_pd(high_pd(s), step));
+                    _mm512_mul_pd(_mm512_sub_pd(high_pd(j), high_pd(ls)), step), high_pd(width));
+                const __m512 base = _mm512_mul_ps(_mm512_cvtepi32_ps(s), step_f);
                 const __m512i moved = _mm512_add_epi32(
-                    truncate16(_mm512_add_pd(part_low, base_low),
-                               _mm512_add_pd(part_high, base_high)),
+                    truncate16(_mm512_add_pd(part_low, low_pd(base)),
+                               _mm512_add_pd(part_high, high_pd(base))),
                     offset);
                 j = _mm512_mask_mov_epi32(j, rising, moved);
             }
@@ -274,6 +300,20 @@ void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t 
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + i), _mm512_cvtepi32_epi16(out));
     }
     for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
+}
+
+void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
+               uint16_t *dist) {
+    if (p.k > kMaxWindowEntries) {
+        gathers::distances(p, phase, first, count, dist);
+        return;
+    }
+    const float drift = std::fabs(p.temp_ph);
+    if (p.temp_ph == 0 || (drift >= 0x1p-13f && drift <= 0x1p18f)) {
+        window_distances<true>(p, phase, first, count, dist);
+    } else {
+        window_distances<false>(p, phase, first, count, dist);
+    }
 }
 #pragma GCC diagnostic pop
 }  // namespace avx512

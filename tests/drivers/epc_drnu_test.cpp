@@ -43,6 +43,22 @@ TEST(DrnuQuotients, TruncatedDoubleQuotientIsTheIntegerOne) {
             }
         }
     }
+    // Single precision, for numerators below 2^24 (the segment quotient of a moderate drift).
+    auto agree_f = [](int64_t a, int64_t b) {
+        return static_cast<int64_t>(std::trunc(static_cast<float>(a) / static_cast<float>(b))) ==
+               a / b;
+    };
+    constexpr int64_t kLimitF = int64_t{1} << 24;
+    for (int64_t b = 1; b <= 65535; ++b) {
+        const int64_t top = (kLimitF - 2) / b;
+        for (const int64_t m : {int64_t{0}, int64_t{1}, top / 2, top - 1, top,
+                                static_cast<int64_t>(rng() % (top + 1))}) {
+            for (const int64_t r : {int64_t{-1}, int64_t{0}, int64_t{1}}) {
+                const int64_t a = m * b + r;
+                ASSERT_TRUE(agree_f(a, b) && agree_f(-a, b)) << a << " / " << b;
+            }
+        }
+    }
     // The unsigned product of the millimetre step over its whole 32-bit range.
     for (uint64_t m = 0; m <= 0xFFFFFFFFu / 30000; ++m) {
         for (const int64_t r : {-1, 0, 1}) {
@@ -111,9 +127,12 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
         if (r % 13 == 0) p = lumox::dcs::kNoPhase;
         if (r % 17 == 0) p = 0;
         if (r % 19 == 0) p = 29999;
+        if (r % 23 == 0) p = static_cast<uint16_t>(30000 + r % 35535);  // beyond a period
     }
-    const float temps[] = {
-        0.0f, 3.7f, -512.25f, 31000.0f, 1e12f, -1e12f, std::numeric_limits<float>::quiet_NaN()};
+    // Drifts on both sides of those worked in single precision (0, and 2^-13 to 2^18).
+    const float temps[] = {0.0f,     3.7f,     -512.25f, 31000.0f,     262144.0f, -262144.0f,
+                           262176.0f, 1.3e-4f, -1e-4f,  0x1p-13f,     1e12f,     -1e12f,
+                           std::numeric_limits<float>::quiet_NaN()};
     const struct {
         float step;
         int32_t offset;
