@@ -140,6 +140,7 @@ namespace gathers {
 // land in four-word slots of one vector, two words per pixel as gather_pair gives them.
 constexpr int32_t kMaxWindowEntries = 32;
 constexpr uint32_t kStep = 16;
+constexpr uint32_t kAheadBytes = 8192;
 
 // GCC 12's unmasked AVX-512 intrinsics merge into an undefined register, which it then reports
 // as maybe used uninitialised.
@@ -234,6 +235,11 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
         }
         if (use_table) {
             const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
+            // The table streams from memory: ask for the rows a few steps ahead.
+            const char *ahead = reinterpret_cast<const char *>(rows) + kAheadBytes;
+            for (uint32_t line = 0; line < words * kStep; line += 64) {
+                _mm_prefetch(ahead + line, _MM_HINT_T0);
+            }
             __m512i a[kStep / 2];
             __m512i b[kStep / 2];
             __m512i ends = _mm512_setzero_si512();
