@@ -35,6 +35,23 @@ inline int32_t trunc_i32(double v) {
     return static_cast<int32_t>(v);
 }
 
+// Whether a frame's arithmetic can run in single precision where the plain routine uses double
+// precision, with the same results, for rows of up to kMaxNarrowEntries entries: the temperature
+// drift Tp is 0 or of a magnitude in 2^-13 .. 2^18. Then p - Tp is exact in double precision for
+// every 16-bit p (its bits span fewer than 53 places), so its rounding to single precision is one
+// single-precision subtraction; and |J| <= 65535 + 2^18 + 1, so the segment numerator
+// (J - L[0]) x (K-1) stays below 2^24, where a truncated single-precision quotient equals the
+// integer one (the argument above, with 2^24 for 2^53). The segment base float(s x step) is one
+// single-precision product whatever the drift and row length: s is below 2^22 (the size of a
+// bank), so s x step has at most 46 significant bits, the double product is exact and it rounds
+// as the single-precision one does.
+constexpr int32_t kMaxNarrowEntries = 32;
+
+inline bool narrow_drift(float temp_ph) {
+    const float drift = std::fabs(temp_ph);
+    return temp_ph == 0 || (drift >= 0x1p-13f && drift <= 0x1p18f);
+}
+
 }  // namespace
 
 uint16_t distance(const Params &p, uint16_t phase, uint32_t pixel) {
@@ -68,8 +85,6 @@ namespace sse41 {
 constexpr int kLanes = 4;
 typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
 typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef uint64_t VUL __attribute__((vector_size(kLanes * sizeof(uint64_t))));
 typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
 typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
 typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
@@ -85,6 +100,23 @@ LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
     return out;
 }
 
+// trunc_i32 per lane: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
+LUMOX_INLINE VI truncate(VD v) {
+    __m128d half[2];
+    std::memcpy(half, &v, sizeof v);
+    return reinterpret_cast<VI>(
+        _mm_unpacklo_epi64(_mm_cvttpd_epi32(half[0]), _mm_cvttpd_epi32(half[1])));
+}
+
+// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the kernel).
+LUMOX_INLINE VU32 quotient_30000(VU32 u) {
+    const __m128i m = _mm_set1_epi64x(2345624806u);
+    const __m128i v = reinterpret_cast<__m128i>(u);
+    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(v, m), 46);
+    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(v, 32), m), 46);
+    return reinterpret_cast<VU32>(_mm_or_si128(even, _mm_slli_epi64(odd, 32)));
+}
+
 #include "drivers/epc_drnu_kernel.inc"
 }  // namespace sse41
 #pragma GCC pop_options
@@ -92,18 +124,33 @@ LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-constexpr int kLanes = 4;
+constexpr int kLanes = 8;
 typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
 typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef uint64_t VUL __attribute__((vector_size(kLanes * sizeof(uint64_t))));
 typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
 typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
 typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 
 LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm_i32gather_epi32(reinterpret_cast<const int *>(table),
-                                                    reinterpret_cast<__m128i>(index), 2));
+    return reinterpret_cast<VI>(_mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
+                                                       reinterpret_cast<__m256i>(index), 2));
+}
+
+// trunc_i32 per lane: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
+LUMOX_INLINE VI truncate(VD v) {
+    __m256d half[2];
+    std::memcpy(half, &v, sizeof v);
+    return reinterpret_cast<VI>(
+        _mm256_set_m128i(_mm256_cvttpd_epi32(half[1]), _mm256_cvttpd_epi32(half[0])));
+}
+
+// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the kernel).
+LUMOX_INLINE VU32 quotient_30000(VU32 u) {
+    const __m256i m = _mm256_set1_epi64x(2345624806u);
+    const __m256i v = reinterpret_cast<__m256i>(u);
+    const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(v, m), 46);
+    const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(v, 32), m), 46);
+    return reinterpret_cast<VU32>(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)));
 }
 
 #include "drivers/epc_drnu_kernel.inc"
@@ -116,8 +163,6 @@ namespace avx512 {
 constexpr int kLanes = 8;
 typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
 typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef uint64_t VUL __attribute__((vector_size(kLanes * sizeof(uint64_t))));
 typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
 typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
 typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
@@ -127,6 +172,21 @@ typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
     return reinterpret_cast<VI>(_mm256_mmask_i32gather_epi32(
         _mm256_setzero_si256(), 0xFF, reinterpret_cast<__m256i>(index), table, 2));
+}
+
+// trunc_i32 per lane: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
+LUMOX_INLINE VI truncate(VD v) {
+    return reinterpret_cast<VI>(
+        _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, reinterpret_cast<__m512d>(v)));
+}
+
+// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the kernel).
+LUMOX_INLINE VU32 quotient_30000(VU32 u) {
+    const __m256i m = _mm256_set1_epi64x(2345624806u);
+    const __m256i v = reinterpret_cast<__m256i>(u);
+    const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(v, m), 46);
+    const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(v, 32), m), 46);
+    return reinterpret_cast<VU32>(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)));
 }
 
 // Rows of more than kMaxWindowEntries entries.
@@ -172,13 +232,7 @@ LUMOX_INLINE __m512i truncate16(__m512d low, __m512d high) {
                               _mm512_cvttpd_epi32(high), 1);
 }
 
-// kNarrow: the temperature drift is 0 or of a magnitude in 2^-13 .. 2^18. Then p - Tp is exact in
-// double precision for every 16-bit p (its bits span less than 53 places), so rounding it to
-// single precision is one single-precision subtraction; and |J| <= 65535 + 2^18 + 1, so the
-// segment numerator (J - L[0]) x (K-1) stays below 2^24 for K <= 32, where a truncated
-// single-precision quotient equals the integer one (the same argument as for doubles below 2^53).
-// The segment base float(s x step) is one single-precision product in either case: s x step has
-// at most 29 significant bits, so the double product is exact and rounds as the float one does.
+// kNarrow: see narrow_drift.
 template <bool kNarrow>
 void window_distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
                       uint16_t *dist) {
@@ -314,8 +368,7 @@ void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t 
         gathers::distances(p, phase, first, count, dist);
         return;
     }
-    const float drift = std::fabs(p.temp_ph);
-    if (p.temp_ph == 0 || (drift >= 0x1p-13f && drift <= 0x1p18f)) {
+    if (narrow_drift(p.temp_ph)) {
         window_distances<true>(p, phase, first, count, dist);
     } else {
         window_distances<false>(p, phase, first, count, dist);
