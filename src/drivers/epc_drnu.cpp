@@ -222,8 +222,8 @@ LUMOX_INLINE __m512d high_pd(__m512 v) {
     return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
 }
 LUMOX_INLINE __m512 join_ps(__m256 low, __m256 high) {
-    return _mm512_castpd_ps(
-        _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
+    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)),
+                                               _mm256_castps_pd(high), 1));
 }
 
 // trunc_i32 of both halves: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
@@ -275,17 +275,16 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
 
     uint32_t i = 0;
     for (; i + kStep <= count; i += kStep) {
-        const __m512i ph = _mm512_cvtepu16_epi32(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(phase + i)));
+        const __m512i ph =
+            _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(phase + i)));
         const __mmask16 valid = _mm512_cmpneq_epi32_mask(ph, no_phase);
         // J = trunc(float(p - Tp)).
         __m512i j;
         if (kNarrow) {
             j = _mm512_cvttps_epi32(_mm512_sub_ps(_mm512_cvtepi32_ps(ph), temp_f));
         } else {
-            j = _mm512_cvttps_epi32(
-                join_ps(_mm512_cvtpd_ps(_mm512_sub_pd(low_pd(ph), temp)),
-                        _mm512_cvtpd_ps(_mm512_sub_pd(high_pd(ph), temp))));
+            j = _mm512_cvttps_epi32(join_ps(_mm512_cvtpd_ps(_mm512_sub_pd(low_pd(ph), temp)),
+                                            _mm512_cvtpd_ps(_mm512_sub_pd(high_pd(ph), temp))));
         }
         if (use_table) {
             const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
@@ -318,9 +317,9 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
                     s = _mm512_cvttps_epi32(
                         _mm512_min_ps(_mm512_max_ps(q, _mm512_setzero_ps()), last_segment_f));
                 } else {
-                    const __m512d q_low = _mm512_div_pd(
-                        _mm512_mul_pd(_mm512_sub_pd(low_pd(j), low_pd(l0)), segments),
-                        low_pd(span));
+                    const __m512d q_low =
+                        _mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(low_pd(j), low_pd(l0)), segments),
+                                      low_pd(span));
                     const __m512d q_high = _mm512_div_pd(
                         _mm512_mul_pd(_mm512_sub_pd(high_pd(j), high_pd(l0)), segments),
                         high_pd(span));
@@ -328,8 +327,8 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
                     s = truncate16(_mm512_min_pd(_mm512_max_pd(q_low, zero), last_segment),
                                    _mm512_min_pd(_mm512_max_pd(q_high, zero), last_segment));
                 }
-                const __m512i index = _mm512_add_epi16(
-                    segment_index, _mm512_or_si512(s, _mm512_slli_epi32(s, 16)));
+                const __m512i index =
+                    _mm512_add_epi16(segment_index, _mm512_or_si512(s, _mm512_slli_epi32(s, 16)));
                 __m512i pair = _mm512_setzero_si512();
                 for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
                     pair = pick(pair, m, a[m], index, b[m]);
@@ -342,10 +341,10 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
                 const __m512d part_high = _mm512_div_pd(
                     _mm512_mul_pd(_mm512_sub_pd(high_pd(j), high_pd(ls)), step), high_pd(width));
                 const __m512 base = _mm512_mul_ps(_mm512_cvtepi32_ps(s), step_f);
-                const __m512i moved = _mm512_add_epi32(
-                    truncate16(_mm512_add_pd(part_low, low_pd(base)),
-                               _mm512_add_pd(part_high, high_pd(base))),
-                    offset);
+                const __m512i moved =
+                    _mm512_add_epi32(truncate16(_mm512_add_pd(part_low, low_pd(base)),
+                                                _mm512_add_pd(part_high, high_pd(base))),
+                                     offset);
                 j = _mm512_mask_mov_epi32(j, rising, moved);
             }
         }

@@ -259,7 +259,8 @@ void allow_huge_pages(int bank) {
     if (page <= 0) return;
     const auto p = static_cast<uintptr_t>(page);
     const auto table_begin = reinterpret_cast<uintptr_t>(&distImagesDRNU[0][0]);
-    const auto table_end = reinterpret_cast<uintptr_t>(&distImagesDRNU[1][0] + LUMOX_DRNU_BANK_ENTRIES);
+    const auto table_end =
+        reinterpret_cast<uintptr_t>(&distImagesDRNU[1][0] + LUMOX_DRNU_BANK_ENTRIES);
     const auto bank_begin = reinterpret_cast<uintptr_t>(&distImagesDRNU[bank][0]);
     const uintptr_t bank_end = bank_begin + sizeof distImagesDRNU[bank];
     const uintptr_t begin = std::max(bank_begin / kHuge * kHuge, (table_begin + p - 1) / p * p);

@@ -130,8 +130,18 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
         if (r % 23 == 0) p = static_cast<uint16_t>(30000 + r % 35535);  // beyond a period
     }
     // Drifts on both sides of those worked in single precision (0, and 2^-13 to 2^18).
-    const float temps[] = {0.0f,     3.7f,     -512.25f, 31000.0f,     262144.0f, -262144.0f,
-                           262176.0f, 1.3e-4f, -1e-4f,  0x1p-13f,     1e12f,     -1e12f,
+    const float temps[] = {0.0f,
+                           3.7f,
+                           -512.25f,
+                           31000.0f,
+                           262144.0f,
+                           -262144.0f,
+                           262176.0f,
+                           1.3e-4f,
+                           -1e-4f,
+                           0x1p-13f,
+                           1e12f,
+                           -1e12f,
                            std::numeric_limits<float>::quiet_NaN()};
     const struct {
         float step;
@@ -188,8 +198,8 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
 TEST(DrnuDistances, ReadsNothingPastTheLastRow) {
     const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     const size_t readable = 4 * page;
-    void *map = mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+    void *map =
+        mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(map, MAP_FAILED);
     ASSERT_EQ(mprotect(static_cast<char *>(map) + readable, page, PROT_NONE), 0);
     auto *end = reinterpret_cast<uint16_t *>(static_cast<char *>(map) + readable);
