@@ -16,9 +16,11 @@
 #include "frames.h"
 #include "drivers/epc.h"
 #include "drivers/epc_decode.h"
+#include "drivers/epc_drnu.h"
 #include "lumox/frame.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/dcs.h"
 #include "vcam/depth_sensor.h"
 
 namespace {
@@ -205,6 +207,40 @@ void BM_FrameGetDistanceDrnu(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_FrameGetDistanceDrnu)->Unit(benchmark::kMicrosecond);
+
+// The DRNU formula alone on the scene frame's angles, in read-out order, with the loaded table and
+// the parameters of the decode. Arg 0: the whole frame; 1: its first 512 pixels over and over, a
+// table piece that stays in the first-level cache (the arithmetic without the memory).
+void BM_DrnuDistances(benchmark::State &state) {
+    DrnuCalibration calibration;
+    if (!DrnuCalibration::load(1)) {
+        state.SkipWithError("no DRNU table");
+        return;
+    }
+    BenchDevice d;
+    use_drnu(d);
+    const auto raw = scene_frame();
+    std::vector<uint16_t> amp(kPixels), phase(kPixels), dist(kPixels);
+    lumox::dcs::amplitude_phase(raw.data(), kPixels, 0, kPixels, amp.data(), phase.data());
+    lumox::drivers::drnu::Params p;
+    p.table = distImagesDRNU[1];
+    p.k = calibrateGetNumDistances();
+    p.step_ph = static_cast<float>(static_cast<uint32_t>(int64_t{d.ctx.step_mm} * 30000) /
+                                   static_cast<uint32_t>(d.ctx.range_mm));
+    p.temp_ph = 0.0f;
+    p.offset_ph = d.ctx.drnu_offset_ph;
+    p.range_mm = d.ctx.range_mm;
+    const bool hot = state.range(0) != 0;
+    const uint32_t piece = hot ? 512 : kPixels;
+    for (auto _ : state) {
+        for (uint32_t first = 0; first < kPixels; first += piece) {
+            lumox::drivers::drnu::distances(p, phase.data() + first, hot ? 0 : first, piece,
+                                            dist.data() + first);
+        }
+        benchmark::DoNotOptimize(dist.data());
+    }
+}
+BENCHMARK(BM_DrnuDistances)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The first DRNU decode after the table was loaded into `bank` of a fresh process.
 void BM_FirstDrnuDecode(benchmark::State &state) {
