@@ -48,9 +48,9 @@ struct Size {
 };
 
 // Widths around the 16- and 32-pixel vectors and the 160-column strip, heights odd and even.
-constexpr Size kSizes[] = {{2, 2},  {2, 9},  {3, 2},  {5, 5},   {15, 4},   {16, 3},   {17, 7},
-                           {31, 3}, {32, 4}, {33, 31}, {63, 3}, {65, 2}, {97, 5}, {159, 6},
-                           {161, 5}, {320, 240}};
+constexpr Size kSizes[] = {{2, 2},  {2, 9},   {3, 2},   {5, 5},    {15, 4}, {16, 3},
+                           {17, 7}, {31, 3},  {32, 4},  {33, 31},  {63, 3}, {65, 2},
+                           {97, 5}, {159, 6}, {161, 5}, {320, 240}};
 
 TEST_F(MedianFilter, FixedKernelsMatchSortedWindows) {
     // Every vector width this processor runs: 32 lanes (AVX-512), 16 (AVX2, and the baseline).
