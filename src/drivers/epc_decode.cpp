@@ -325,8 +325,8 @@ LUMOX_INLINE size_t range_check_vectors(uint16_t *d, size_t n, int32_t range) {
 typedef int16_t I16x32 __attribute__((vector_size(32 * sizeof(int16_t))));
 
 [[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] size_t range_check_avx512(uint16_t *d,
-                                                                               size_t n,
-                                                                               int32_t range) {
+                                                                                size_t n,
+                                                                                int32_t range) {
     return range_check_vectors<I16x32>(d, n, range);
 }
 #endif

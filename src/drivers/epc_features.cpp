@@ -202,8 +202,8 @@ LUMOX_INLINE uint32_t minamp_loop(uint16_t *dist, const uint16_t *amp, uint8_t *
 }
 
 template <typename V, typename M>
-LUMOX_INLINE uint32_t minamp_vectors(uint16_t *dist, const uint16_t *amp, uint8_t *mask,
-                                     uint32_t n, uint32_t thr, uint32_t hyst, bool hysteresis) {
+LUMOX_INLINE uint32_t minamp_vectors(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n,
+                                     uint32_t thr, uint32_t hyst, bool hysteresis) {
     return hysteresis ? minamp_loop<V, M, true>(dist, amp, mask, n, thr, hyst)
                       : minamp_loop<V, M, false>(dist, amp, mask, n, thr, hyst);
 }
@@ -235,8 +235,8 @@ template <bool kHysteresis>
     return i;
 }
 
-uint32_t minamp_avx512(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n,
-                       uint32_t thr, uint32_t hyst, bool hysteresis) {
+uint32_t minamp_avx512(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n, uint32_t thr,
+                       uint32_t hyst, bool hysteresis) {
     return hysteresis ? minamp_avx512_as<true>(dist, amp, mask, n, thr, hyst)
                       : minamp_avx512_as<false>(dist, amp, mask, n, thr, hyst);
 }

@@ -121,9 +121,7 @@ LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
     return VI{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
 }
 
-LUMOX_INLINE bool any_lane(VI mask) {
-    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
-}
+LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
 
 #include "lx/dcs_kernel.inc"
 }  // namespace sse41

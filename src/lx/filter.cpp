@@ -188,8 +188,10 @@ LUMOX_INLINE void run3x3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t 
 }
 
 template <typename F>
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] void run3x3_avx512(
-    uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, const F &f) {
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] void run3x3_avx512(uint16_t *dst,
+                                                                         const uint16_t *src,
+                                                                         int32_t w, int32_t h,
+                                                                         const F &f) {
     using L = typename F::Lanes;
     run3x3<typename Doubled<L>::type, L>(dst, src, w, h, f);
 }

@@ -97,9 +97,7 @@ LUMOX_INLINE VF square_root(VF v) {
 LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
 LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
 
-LUMOX_INLINE bool any_lane(VI mask) {
-    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
-}
+LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
 
 #include "lx/pointcloud_kernel.inc"
 }  // namespace sse41
@@ -127,9 +125,7 @@ LUMOX_INLINE VF square_root(VF v) {
 LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
 LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
 
-LUMOX_INLINE bool any_lane(VI mask) {
-    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
-}
+LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
 
 #include "lx/pointcloud_kernel.inc"
 }  // namespace avx2
@@ -185,15 +181,15 @@ constexpr int point_source(uint32_t stride, int j) {
 
 template <uint32_t kStride, int kFirst>
 LUMOX_INLINE __m512i point_order() {
-    return _mm512_setr_epi32(
-        point_source(kStride, kFirst + 0), point_source(kStride, kFirst + 1),
-        point_source(kStride, kFirst + 2), point_source(kStride, kFirst + 3),
-        point_source(kStride, kFirst + 4), point_source(kStride, kFirst + 5),
-        point_source(kStride, kFirst + 6), point_source(kStride, kFirst + 7),
-        point_source(kStride, kFirst + 8), point_source(kStride, kFirst + 9),
-        point_source(kStride, kFirst + 10), point_source(kStride, kFirst + 11),
-        point_source(kStride, kFirst + 12), point_source(kStride, kFirst + 13),
-        point_source(kStride, kFirst + 14), point_source(kStride, kFirst + 15));
+    return _mm512_setr_epi32(point_source(kStride, kFirst + 0), point_source(kStride, kFirst + 1),
+                             point_source(kStride, kFirst + 2), point_source(kStride, kFirst + 3),
+                             point_source(kStride, kFirst + 4), point_source(kStride, kFirst + 5),
+                             point_source(kStride, kFirst + 6), point_source(kStride, kFirst + 7),
+                             point_source(kStride, kFirst + 8), point_source(kStride, kFirst + 9),
+                             point_source(kStride, kFirst + 10), point_source(kStride, kFirst + 11),
+                             point_source(kStride, kFirst + 12), point_source(kStride, kFirst + 13),
+                             point_source(kStride, kFirst + 14),
+                             point_source(kStride, kFirst + 15));
 }
 
 // The points of the lanes set in kept, packed in lane order into out (kStride floats each);
@@ -204,14 +200,12 @@ LUMOX_INLINE void store_points(float *out, uint32_t kept, VF x, VF y, VF z, VF w
         return _mm256_maskz_compress_ps(static_cast<__mmask8>(kept), reinterpret_cast<__m256>(v));
     };
     const __m512 xy = _mm512_insertf32x8(_mm512_castps256_ps512(pack(x)), pack(y), 1);
-    const __m512 zw = kStride == 4
-                          ? _mm512_insertf32x8(_mm512_castps256_ps512(pack(z)), pack(w), 1)
-                          : _mm512_castps256_ps512(pack(z));
+    const __m512 zw = kStride == 4 ? _mm512_insertf32x8(_mm512_castps256_ps512(pack(z)), pack(w), 1)
+                                   : _mm512_castps256_ps512(pack(z));
     const uint32_t floats = kStride * static_cast<uint32_t>(__builtin_popcount(kept));
     const auto first = static_cast<__mmask16>(floats >= 16 ? 0xFFFF : (1u << floats) - 1);
     const auto second = static_cast<__mmask16>(floats <= 16 ? 0 : (1u << (floats - 16)) - 1);
-    _mm512_mask_storeu_ps(out, first,
-                          _mm512_permutex2var_ps(xy, point_order<kStride, 0>(), zw));
+    _mm512_mask_storeu_ps(out, first, _mm512_permutex2var_ps(xy, point_order<kStride, 0>(), zw));
     _mm512_mask_storeu_ps(out + 16, second,
                           _mm512_permutex2var_ps(xy, point_order<kStride, 16>(), zw));
 }

@@ -134,8 +134,8 @@ TEST(DcsDecode, SaturatedEmptyAndRandomPixelsAtAnyOffset) {
                                             phase.data());
                 lumox::dcs::amplitude(frame.raw.data(), kPixels, first, count, gray.data());
                 std::vector<uint16_t> lookup_amp(count + 1, 0x5A5A), looked_up(count + 1, 0x5A5A);
-                lumox::dcs::amplitude_lookup(frame.raw.data(), kPixels, first, count,
-                                             table.lookup, lookup_amp.data(), looked_up.data());
+                lumox::dcs::amplitude_lookup(frame.raw.data(), kPixels, first, count, table.lookup,
+                                             lookup_amp.data(), looked_up.data());
                 for (uint32_t i = 0; i < count; ++i) {
                     const lumox::dcs::Pixel px =
                         lumox::dcs::pixel(frame.raw.data(), kPixels, first + i);

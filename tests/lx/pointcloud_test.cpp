@@ -63,9 +63,9 @@ TEST(PointCloud, EveryPathGivesThePlainLoopsPointsToTheBit) {
     // image that fills a staging area many times over.
     const struct {
         uint32_t w, h;
-    } sizes[] = {{1, 1},  {2, 3},  {3, 2},  {4, 2},  {5, 2},  {6, 3},  {7, 5},   {8, 3},
-                 {9, 4},  {10, 2}, {11, 2}, {12, 2}, {13, 3}, {14, 2}, {15, 2},  {16, 2},
-                 {17, 3}, {31, 2}, {67, 40}, {1029, 2}, {2048, 1}};
+    } sizes[] = {{1, 1},  {2, 3},  {3, 2},  {4, 2},  {5, 2},   {6, 3},    {7, 5},
+                 {8, 3},  {9, 4},  {10, 2}, {11, 2}, {12, 2},  {13, 3},   {14, 2},
+                 {15, 2}, {16, 2}, {17, 3}, {31, 2}, {67, 40}, {1029, 2}, {2048, 1}};
     lumox::simd::limit_isa(Isa::kAvx512);
     const int best = static_cast<int>(lumox::simd::best_isa());
     std::vector<float> ref, out;
@@ -84,8 +84,8 @@ TEST(PointCloud, EveryPathGivesThePlainLoopsPointsToTheBit) {
                     // The colour range as the point clouds meet it: set by an earlier image.
                     lx_cmap_set_range(&map, static_cast<int32_t>(seed % 3) * 300, 6000);
                     const uint64_t pixels = uint64_t{s.w} * s.h;
-                    for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{5},
-                                                 pixels / 2, pixels - 3, ~uint64_t{0}}) {
+                    for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{5}, pixels / 2,
+                                                 pixels - 3, ~uint64_t{0}}) {
                         const uint64_t n_ref = run(v, d, s.w, s.h, fourth, m, ref, limit, true);
                         for (int isa = 0; isa <= best; ++isa) {
                             lumox::simd::limit_isa(static_cast<Isa>(isa));
