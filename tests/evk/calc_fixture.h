@@ -11,6 +11,7 @@
 #include "evk/kalman.h"
 #include "evk_fixture.h"
 #include "lumox/evk.h"
+#include "lx/simd.h"
 
 namespace lumox::evk::test {
 
@@ -33,6 +34,9 @@ class CalcTest : public EvkTest {
         setCorrectGrayscaleOffset(1);
         setCorrectGrayscaleGain(1);
     }
+
+    // Tests that run the kernels of each instruction set in turn may stop half-way.
+    ~CalcTest() override { simd::limit_isa(simd::Isa::kAvx512); }
 
     // Hands samples to the next frame fetch; the vector must outlive the fetch.
     void inject(std::vector<uint16_t> &samples) {
