@@ -558,7 +558,7 @@ int distance_path(int type, uint16_t **image) {
         return count;
     }
     const int pixels = calc_pixels();
-    if (!folded && fusable(s) && pixels > 0) {
+    if (!folded && fusable(s) && pixels > 0 && average_filter_offset_in_lanes()) {
         // Only the running average, the Kalman filter and the offset change the image: one pass.
         const int pictures = s.averaged_pictures;
         average_filter_offset(*image, pixels, pictures,

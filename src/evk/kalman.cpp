@@ -240,6 +240,11 @@ LUMOX_INLINE VD sqrt_lanes(VD v) {
     return reinterpret_cast<VD>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
 }
 
+LUMOX_INLINE VL wide(VI mask) { return __builtin_convertvector(mask, VL); }
+LUMOX_INLINE VI narrow(VL mask) { return __builtin_convertvector(mask, VI); }
+LUMOX_INLINE VD to_double(VI v) { return __builtin_convertvector(v, VD); }
+LUMOX_INLINE VD pick(VL mask, VD a, VD b) { return mask ? a : b; }
+
 #include "evk/kalman_kernel.inc"
 }  // namespace sse41
 #pragma GCC pop_options
@@ -257,6 +262,21 @@ typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 
 LUMOX_INLINE VD sqrt_lanes(VD v) {
     return reinterpret_cast<VD>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+}
+
+// The 256-bit forms: the compiler lowers the generic conversions between 128- and 256-bit lanes
+// and the selections through masks piece by piece.
+LUMOX_INLINE VL wide(VI mask) {
+    return reinterpret_cast<VL>(_mm256_cvtepi32_epi64(reinterpret_cast<__m128i>(mask)));
+}
+LUMOX_INLINE VI narrow(VL mask) {
+    const __m256i even = _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(mask),
+                                                     _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return reinterpret_cast<VI>(_mm256_castsi256_si128(even));
+}
+LUMOX_INLINE VD to_double(VI v) { return _mm256_cvtepi32_pd(reinterpret_cast<__m128i>(v)); }
+LUMOX_INLINE VD pick(VL mask, VD a, VD b) {
+    return _mm256_blendv_pd(b, a, reinterpret_cast<__m256d>(mask));
 }
 
 #include "evk/kalman_kernel.inc"
@@ -278,6 +298,11 @@ LUMOX_INLINE VD sqrt_lanes(VD v) {
     // The masked form with every lane selected: the plain one starts from an undefined register.
     return reinterpret_cast<VD>(_mm512_maskz_sqrt_pd(0xFF, reinterpret_cast<__m512d>(v)));
 }
+
+LUMOX_INLINE VL wide(VI mask) { return __builtin_convertvector(mask, VL); }
+LUMOX_INLINE VI narrow(VL mask) { return __builtin_convertvector(mask, VI); }
+LUMOX_INLINE VD to_double(VI v) { return __builtin_convertvector(v, VD); }
+LUMOX_INLINE VD pick(VL mask, VD a, VD b) { return mask ? a : b; }
 
 #include "evk/kalman_kernel.inc"
 }  // namespace avx512
@@ -312,6 +337,11 @@ FusedRun fused_kernel(int *lanes) {
 void kalman_reset_state() { state() = KalmanState{}; }
 
 const KalmanState &kalman_state() { return state(); }
+
+bool average_filter_offset_in_lanes() {
+    int lanes = 1;
+    return fused_kernel(&lanes) != nullptr;
+}
 
 void average_filter_offset(uint16_t *image, int pixels, int pictures, uint16_t *previous,
                            uint32_t offset) {

@@ -44,4 +44,8 @@ uint16_t kalman_phase(double v);
 void average_filter_offset(uint16_t *image, int pixels, int pictures, uint16_t *previous,
                            uint32_t offset);
 
+// True when average_filter_offset has vector lanes on this processor; without them the stages
+// one after the other are as fast.
+bool average_filter_offset_in_lanes();
+
 }  // namespace lumox::evk
