@@ -295,15 +295,16 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
         }
         if (use_table) {
             const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
-            // The table streams from memory: ask for the rows a few steps ahead.
-            const char *ahead = reinterpret_cast<const char *>(rows) + kAheadBytes;
-            for (uint32_t line = 0; line < words * kStep; line += 64) {
-                _mm_prefetch(ahead + line, _MM_HINT_T0);
-            }
             __m512i a[kStep / 2];
             __m512i b[kStep / 2];
             for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
                 const uint16_t *window = rows + static_cast<size_t>(2 * m) * k;
+                // The table streams from memory: ask for the windows a few steps ahead, the two
+                // lines from where each begins (a window has at most 128 bytes; a third line it
+                // reaches into is the first of the next window).
+                const char *ahead = reinterpret_cast<const char *>(window) + kAheadBytes;
+                _mm_prefetch(ahead, _MM_HINT_T0);
+                _mm_prefetch(ahead + 64, _MM_HINT_T0);
                 a[m] = _mm512_maskz_loadu_epi16(low_words, window);
                 b[m] = _mm512_maskz_loadu_epi16(high_words, window + 32);
             }
