@@ -22,7 +22,7 @@
 #include "lumox/device.h"
 #include "lumox/frame.h"
 #include "lumox/image.h"
-#include "platform/clock.h"
+#include "testing/hooks.h"
 #include "vcam/usb/bus.h"
 
 namespace {

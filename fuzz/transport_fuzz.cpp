@@ -25,11 +25,10 @@
 
 #include "api/device_state.h"
 #include "fuzz_util.h"
-#include "ll/usb_dev.h"
 #include "lumox/device.h"
 #include "lumox/firmware.h"
 #include "lumox/transport.h"
-#include "platform/clock.h"
+#include "testing/hooks.h"
 #include "vcam/usb/bus.h"
 
 namespace {

@@ -1,8 +1,6 @@
 // Firmware and data images: writing an image file into the camera's flash in CRC-checked chunks,
 // and reading a stored image back into a file, over the 0xCC action protocol.
 
-#include "api/firmware.h"
-
 #include "lumox/firmware.h"
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include "lumox/log.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
+#include "testing/hooks.h"
 
 static_assert(sizeof(al_data_info) == 16);
 static_assert(sizeof(al_action_info) == 12);

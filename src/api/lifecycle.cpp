@@ -18,6 +18,7 @@
 #include "lumox/driver.h"
 #include "lumox/log.h"
 #include "platform/clock.h"
+#include "testing/hooks.h"
 
 namespace lumox::api {
 namespace {

@@ -1,8 +1,11 @@
-#include "evk/boot.h"
+// The evaluation kit's power-up and identity sequence (lumox/evk_api.h). The board's GPIO lines
+// and power rails do not exist here; their functions keep the kit's calling order and do nothing.
+#include "lumox/evk.h"
 
 #include "evk/config.h"
 #include "evk/sensor_io.h"
 #include "platform/clock.h"
+#include "testing/hooks.h"
 
 namespace lumox::evk {
 namespace {

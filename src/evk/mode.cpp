@@ -7,6 +7,7 @@
 #include "evk/pru.h"
 #include "evk/sensor_io.h"
 #include "lumox/log.h"
+#include "testing/hooks.h"
 
 namespace {
 
@@ -219,3 +220,9 @@ LUMOX_API int configInitRegisters(int mode) noexcept {
 LUMOX_API int configSaveParameters(void) noexcept { return 0; }
 
 }  // extern "C"
+
+namespace lumox::evk {
+
+void set_current_mode(int mode) { chip_config().current_mode = mode; }
+
+}  // namespace lumox::evk

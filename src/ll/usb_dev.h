@@ -1,5 +1,6 @@
 // USB transport, device side: discovery, open, the per-device event thread, close and reset,
-// the private record of an open device, and the time-outs the USB transport waits with.
+// and the private record of an open device. The time-outs the USB transport waits with
+// (UsbTimeouts) are among the test hooks of testing/hooks.h.
 //
 // Threads: open, close and reset run on an application thread and must not overlap each other or
 // commands on the same device. Every libusb completion of a device (commands and bulk capture
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "lumox/transport.h"
+#include "testing/hooks.h"
 
 namespace lumox::ll {
 
@@ -28,23 +30,6 @@ inline constexpr int kBulkTransfers = 16;
 inline constexpr int kBulkBufferSize = 153600;
 inline constexpr int kSpeedHigh = LIBUSB_SPEED_HIGH;
 inline constexpr uint8_t kResetTargetUsbIf = 3;
-
-// The waits of the USB transport. The shipped values are those below; tests shorten them through
-// set_usb_timeouts so that time-outs and reopen loops run in milliseconds.
-struct UsbTimeouts {
-    uint32_t bulk_ms = 6000;            // libusb time-out of every bulk capture read
-    uint32_t cmd_cancel_ms = 1000;      // a command not completed by then is cancelled
-    uint32_t cmd_abandon_ms = 2000;     // ... and abandoned (reported as a time-out) by then
-    uint32_t evt_wait_ms = 200;         // one event-handling wait of the event thread
-    uint32_t cmd_busy_ms = 30000;       // a status that stays busy longer fails the command
-    uint32_t reopen_attempts = 15;      // reopen attempts after a USB-interface reset
-    uint32_t reopen_interval_ms = 200;  // sleep before each reopen attempt
-};
-
-// The time-outs currently in force.
-UsbTimeouts usb_timeouts();
-// Replaces the time-outs; returns the previous ones. Not meant to race with device activity.
-UsbTimeouts set_usb_timeouts(const UsbTimeouts &timeouts);
 
 struct ContextDeleter {
     void operator()(libusb_context *ctx) const { libusb_exit(ctx); }

@@ -10,6 +10,7 @@
 #include <shared_mutex>
 
 #include "lx/byte_order.h"
+#include "testing/hooks.h"
 
 static_assert(sizeof(lx_stream_hdr) == LX_STREAM_HDR_SIZE);
 static_assert(offsetof(lx_stream_hdr, sidx) == 2);

@@ -66,13 +66,3 @@ uint32_t lx_stream_fetch_frames(lx_stream *stream, void *dst, int32_t dst_len, u
 
 // Copies the counters.
 void lx_stream_get_state(lx_stream *stream, lx_stream_state *state);
-
-namespace lumox {
-
-// Allocator of frame buffers (malloc by default); memory it returns is released with std::free.
-// Tests replace it to make an allocation fail. Returns the previous allocator; null restores
-// malloc.
-using FrameAllocFn = void *(*)(size_t bytes);
-FrameAllocFn set_frame_alloc(FrameAllocFn alloc);
-
-}  // namespace lumox

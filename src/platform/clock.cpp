@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include "testing/hooks.h"
+
 #include <atomic>
 #include <ctime>
 

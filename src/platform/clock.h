@@ -27,12 +27,8 @@ uint32_t thread_id();
 // Monotonic milliseconds, for measuring waits.
 int64_t monotonic_ms();
 
-// Sleeps for ms milliseconds through the installed hook (the real sleep by default).
+// Sleeps for ms milliseconds through the installed hook (the real sleep by default; tests replace
+// it with set_sleep_hook of testing/hooks.h).
 void sleep_ms(uint32_t ms);
-
-using SleepHook = void (*)(uint32_t ms);
-
-// Installs a replacement for sleep_ms (nullptr restores the real sleep); returns the previous one.
-SleepHook set_sleep_hook(SleepHook hook);
 
 }  // namespace lumox::platform

@@ -17,6 +17,7 @@
 #include "lumox/frame.h"
 #include "lumox/stream.h"
 #include "lx/stream.h"
+#include "testing/hooks.h"
 
 namespace {
 

@@ -4,9 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "api/lifecycle.h"
 #include "lumox/stream.h"
-#include "platform/clock.h"
+#include "testing/hooks.h"
 
 namespace lumox::test {
 namespace {

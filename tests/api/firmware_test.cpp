@@ -11,10 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "api/firmware.h"
 #include "lumox/log.h"
-#include "platform/clock.h"
 #include "support/temp_dir.h"
+#include "testing/hooks.h"
 
 namespace {
 

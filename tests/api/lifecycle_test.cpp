@@ -12,8 +12,8 @@
 #include "lumox/device.h"
 #include "lumox/driver.h"
 #include "lumox/log.h"
-#include "platform/clock.h"
 #include "support/temp_dir.h"
+#include "testing/hooks.h"
 
 namespace lumox::test {
 namespace {

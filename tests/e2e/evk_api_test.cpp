@@ -7,13 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "evk/boot.h"
-#include "evk/config.h"
-#include "lumox/lumox.h"
-#include "platform/clock.h"
-#include "support/temp_dir.h"
 #include "evk_camera_fixture.h"
+#include "lumox/lumox.h"
+#include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
+#include "testing/hooks.h"
 #include "vcam/registers.h"
 
 namespace lumox::test {
@@ -34,7 +32,7 @@ class EvkApi : public EvkCameraTest {
         g_slept_ms = 0;
         ASSERT_NE(epc_adapter_init(&dev_), 0);
         // The evaluation-kit state is process-wide: start every test from the same modes.
-        evk::chip_config().current_mode = 0;
+        evk::set_current_mode(0);
         calculationEnablePiDelay(1);
         calculationEnableDualMGX(0);
         camera().clear_register_writes();

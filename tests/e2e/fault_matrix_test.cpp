@@ -19,11 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "ll/usb_dev.h"
 #include "lumox/lumox.h"
-#include "platform/clock.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
+#include "testing/hooks.h"
 #include "vcam/stream.h"
 #include "vcam/wire.h"
 

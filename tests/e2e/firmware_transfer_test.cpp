@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "api/firmware.h"
 #include "lumox/lumox.h"
-#include "platform/clock.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
+#include "testing/hooks.h"
 
 namespace lumox::test {
 namespace {

@@ -8,12 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "ll/usb_dev.h"
 #include "lumox/log.h"
 #include "lumox/transport.h"
-#include "platform/clock.h"
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
+#include "testing/hooks.h"
 
 namespace lumox::test {
 

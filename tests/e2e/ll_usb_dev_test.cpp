@@ -1,6 +1,8 @@
 // USB transport against virtual cameras: listing, opening by location or as the first camera,
 // the full-speed warning, the interface fallback, and the USB-interface reset with its reopen.
 
+#include <libusb-1.0/libusb.h>
+
 #include <atomic>
 #include <set>
 #include <string>

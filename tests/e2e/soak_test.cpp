@@ -38,9 +38,9 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 #endif
 
-#include "ll/usb_dev.h"
 #include "lumox/lumox.h"
 #include "support/vcam_fixture.h"
+#include "testing/hooks.h"
 #include "vcam/stream.h"
 
 namespace lumox::test {

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "evk_fixture.h"
-#include "platform/clock.h"
+#include "testing/hooks.h"
 
 namespace lumox::evk::test {
 namespace {

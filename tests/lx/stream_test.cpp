@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "testing/hooks.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

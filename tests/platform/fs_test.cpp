@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "support/temp_dir.h"
+#include "testing/hooks.h"
 
 namespace {
 
