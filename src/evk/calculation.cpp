@@ -2,15 +2,27 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "evk/atan2lut.h"
 #include "evk/calculator.h"
 #include "evk/image_correction.h"
 #include "evk/config.h"
 #include "evk/corrections.h"
+#include "evk/image_processing.h"
 #include "evk/iterator.h"
+#include "evk/kalman.h"
 #include "lumox/evk.h"
+#include "lx/simd.h"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMOX_EVK_VECTORS 1
+#include <immintrin.h>
+#else
+#define LUMOX_EVK_VECTORS 0
+#endif
 
 namespace lumox::evk {
 namespace {
@@ -147,10 +159,126 @@ uint16_t offset_phase(uint16_t v, int32_t offset) {
     return static_cast<uint16_t>(sum >= 30000 ? sum - 30000 : sum);
 }
 
+// What the vector kernels of the sine distances need, read once per frame.
+struct SineArgs {
+    const uint16_t *raw;
+    int plane;
+    bool pi;
+    uint8_t *state;
+    uint16_t *dist;
+    uint16_t *amp;  // null without amplitudes
+    int32_t *calibration;
+    bool calibrated;
+    int32_t mask;
+    bool check_saturation;
+    bool check_overflow;
+    int32_t overflow_min;
+    int32_t overflow_max;
+    bool filler_outside;  // the overflow check fails on its unused slots (two DCS)
+    int32_t upper;        // hysteresis thresholds clamped to the range of the squared sums
+    int32_t lower;
+    bool epc635;
+    bool add_arg;
+    int32_t add_threshold;
+    bool fold;
+    int32_t offset;
+    const int *atan;
+};
+
+#if LUMOX_EVK_VECTORS
+
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+namespace sse41 {
+constexpr int kLanes = 4;
+typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
+
+LUMOX_INLINE VI gather_table(const int *table, VI index) {
+    VI out;
+    for (int k = 0; k < kLanes; ++k) out[k] = table[index[k]];
+    return out;
+}
+
+#include "evk/sorted_kernel.inc"
+}  // namespace sse41
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+constexpr int kLanes = 8;
+typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
+
+LUMOX_INLINE VI gather_table(const int *table, VI index) {
+    return reinterpret_cast<VI>(_mm256_i32gather_epi32(table, reinterpret_cast<__m256i>(index), 4));
+}
+
+#include "evk/sorted_kernel.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+namespace avx512 {
+constexpr int kLanes = 16;
+typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
+
+// The masked gather with every lane selected (the plain one starts from an undefined register).
+LUMOX_INLINE VI gather_table(const int *table, VI index) {
+    return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
+        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), table, 4));
+}
+
+#include "evk/sorted_kernel.inc"
+}  // namespace avx512
+#pragma GCC pop_options
+
+#endif  // LUMOX_EVK_VECTORS
+
+using SineRun = void (*)(const SineArgs &, int, int, int);
+
+// The vector kernel of the best instruction set and its step, or null for the plain loop.
+SineRun sine_kernel(int *lanes) {
+#if LUMOX_EVK_VECTORS
+    switch (simd::best_isa()) {
+        case simd::Isa::kAvx512:
+            *lanes = avx512::kLanes;
+            return avx512::sine_run;
+        case simd::Isa::kAvx2:
+            *lanes = avx2::kLanes;
+            return avx2::sine_run;
+        case simd::Isa::kSse41:
+            *lanes = sse41::kLanes;
+            return sse41::sine_run;
+        case simd::Isa::kScalar:
+            break;
+    }
+#endif
+    *lanes = 1;
+    return nullptr;
+}
+
 // The default-layout sine variants without ambient-light correction, walking the read-out order
 // row by row: raw row pair r holds image row R/2 - 1 - r (first c samples) and R/2 + r (next c);
 // one half: raw row r is image row R - 1 - r. With fold the offset of calculationAddOffset is
-// applied to each distance on the way.
+// applied to each distance on the way. Runs of a row go through the vector kernel when the
+// arguments stay within the table's range (masked samples of 12 bits, or the epc635's shifted
+// ones); the rest pixel by pixel.
 template <bool kPi>
 void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, int halves,
                  bool add_arg, int add_threshold, bool with_amplitude, const int64_t *fold,
@@ -160,6 +288,40 @@ void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, in
     const int block = halves * columns;
     const int raw_rows = plane / block;
     const auto offset = fold ? static_cast<int32_t>((*fold % 30000 + 30000) % 30000) : 0;
+
+    int lanes = 1;
+    SineRun kernel = sine_kernel(&lanes);
+    if (!calc.epc635 && (mask & 0xFFFFu) > 0xFFFu) kernel = nullptr;
+    SineArgs args{};
+    if (kernel) {
+        const auto clamp32 = [](int64_t v) {
+            return static_cast<int32_t>(std::clamp<int64_t>(v, 0, INT32_MAX));
+        };
+        args = {raw,
+                plane,
+                kPi,
+                calc.state,
+                dist,
+                with_amplitude ? amp : nullptr,
+                calibration_index,
+                calibrated,
+                static_cast<int32_t>(mask & 0xFFFFu),
+                calc.check_saturation,
+                calc.check_overflow,
+                calc.overflow_min,
+                calc.overflow_max,
+                calc.outside(calc.overflow_min),
+                clamp32(calc.upper),
+                clamp32(calc.lower),
+                calc.epc635,
+                add_arg,
+                add_threshold,
+                fold != nullptr,
+                offset,
+                calc.atan};
+    }
+    const int vector_columns = kernel ? columns / lanes * lanes : 0;
+
     for (int r = 0; r < raw_rows; ++r) {
         for (int part = 0; part < halves; ++part) {
             const int row = halves == 1 ? image_rows - 1 - r
@@ -167,7 +329,8 @@ void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, in
                                         : image_rows / 2 + r;
             const int first = r * block + part * columns;
             const int index0 = columns * row;
-            for (int c = 0; c < columns; ++c) {
+            if (vector_columns > 0) kernel(args, first, index0, vector_columns);
+            for (int c = vector_columns; c < columns; ++c) {
                 const int n = first + c;
                 const int index = index0 + c;
                 uint32_t result;
@@ -338,6 +501,14 @@ bool offset_foldable(const PixelSettings &s) {
            !s.temperature_correction;
 }
 
+// True when the running average (if on), the Kalman filter (modes 1 to 3) and the offset are the
+// only stages after the sorted distances.
+bool fusable(const PixelSettings &s) {
+    return !image_correction_enabled() && s.neighbour_processing != 1 &&
+           s.neighbour_processing != 2 && s.difference_threshold <= 0 && s.kalman_mode >= 1 &&
+           s.kalman_mode <= 3 && s.drnu_mode == 0 && !s.temperature_correction;
+}
+
 // The distance path: sorted distances, the post-processing stages in order, the calibration
 // corrections, the offset.
 int distance_path(int type, uint16_t **image) {
@@ -351,6 +522,16 @@ int distance_path(int type, uint16_t **image) {
     bool folded = false;
     const int count = get_data(type, image, offset_foldable(s) ? &fold : nullptr, &folded);
     if (count <= 0) {
+        s.offset_phase = offset;
+        return count;
+    }
+    const int pixels = calc_pixels();
+    if (!folded && fusable(s) && pixels > 0) {
+        // Only the running average, the Kalman filter and the offset change the image: one pass.
+        const int pictures = s.averaged_pictures;
+        average_filter_offset(*image, pixels, pictures,
+                              pictures >= 2 ? average_previous(pixels) : nullptr,
+                              static_cast<uint32_t>((int64_t{offset} % 30000 + 30000) % 30000));
         s.offset_phase = offset;
         return count;
     }

@@ -76,6 +76,14 @@ void average_neighbours(uint16_t *image, int width, int height, bool eight) {
 
 }  // namespace
 
+uint16_t *average_previous(int pixels) {
+    if (pixels != g_previous_pixels) {
+        g_previous.fill(kNoPrevious);
+        g_previous_pixels = pixels;
+    }
+    return g_previous.data();
+}
+
 void image_history_restart() {
     g_previous_pixels = 0;
     g_ring_filled = 0;
@@ -122,10 +130,7 @@ LUMOX_API int imageAverage(uint16_t **image) noexcept {
     const int pixels = calc_pixels();
     if (n < 2 || pixels == 0) return 0;
     // A new geometry starts the average afresh.
-    if (pixels != g_previous_pixels) {
-        g_previous.fill(kNoPrevious);
-        g_previous_pixels = pixels;
-    }
+    average_previous(pixels);
     uint16_t *img = *image;
     // The integer quotient as a truncated double one: the sum stays below 2^48, where the
     // correctly rounded quotient never crosses an integer the exact one does not reach.

@@ -11,6 +11,8 @@
 // pixel below the amplitude threshold (65300) may be filled from enough valid neighbours.
 #pragma once
 
+#include <cstdint>
+
 #include "lumox/evk_calc.h"
 
 namespace lumox::evk {
@@ -19,5 +21,9 @@ namespace lumox::evk {
 // frequency, mode or of the number of pictures (imageDifferenceInit, imageSetNumberOfPicture)
 // makes them stale.
 void image_history_restart();
+
+// The previous picture of the running average for an image of pixels, restarted when the
+// geometry changed, as imageAverage starts its work.
+uint16_t *average_previous(int pixels);
 
 }  // namespace lumox::evk

@@ -4,10 +4,19 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "evk/calculation.h"
 #include "evk/settings.h"
 #include "lumox/evk.h"
+#include "lx/simd.h"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LUMOX_KALMAN_VECTORS 1
+#include <immintrin.h>
+#else
+#define LUMOX_KALMAN_VECTORS 0
+#endif
 
 namespace lumox::evk {
 namespace {
@@ -15,21 +24,12 @@ namespace {
 constexpr uint16_t kMaxPhase = 29999;
 constexpr int kDiagnosticPixel = 4500;
 constexpr uint32_t kSamplesForSigma = 10;
+constexpr uint16_t kFirstCode = LUMOX_EVK_LOW_AMPLITUDE;
+constexpr int kPhaseUnits = 30000;
 
-struct KalmanState {
-    std::array<double, kArrayPixels> previous_raw{};
-    std::array<double, kArrayPixels> estimate{};
-    std::array<double, kArrayPixels> last_valid{};
-    std::array<double, kArrayPixels> previous{};  // last result of the full filter
-    std::array<int, kArrayPixels> check{};
-    std::array<double, kArrayPixels> sum{};
-    std::array<double, kArrayPixels> sum_squares{};
-};
+KalmanState g_state;
 
-KalmanState &state() {
-    static KalmanState s;
-    return s;
-}
+KalmanState &state() { return g_state; }
 
 bool in_range(int pixel) { return pixel >= 0 && pixel < kArrayPixels; }
 
@@ -153,9 +153,207 @@ inline double full_filter(KalmanState &s, PixelSettings &settings, double value,
     return result;
 }
 
+// One pixel of calculationFalmanFiltering in mode 1 to 3: its value (a phase) filtered, the
+// pixel's state and sample count moved on.
+uint16_t filter_pixel(KalmanState &s, PixelSettings &settings, int mode, int i, uint16_t phase) {
+    const auto p = static_cast<size_t>(i);
+    const double value = phase;
+    uint32_t &samples = settings.kalman_samples[p];
+    const bool first = samples == 0;
+    if (mode == 2) {
+        const double variance = running_variance(p, value);
+        const uint16_t out =
+            to_phase(full_filter(s, settings, value, i, settings.kalman_q, variance));
+        ++samples;
+        return out;
+    }
+    double gain = settings.kalman_k;
+    if (first) {
+        start_pixel(p, value);
+    } else if (mode == 3) {
+        const double jump = std::fabs(s.previous_raw[p] - value);
+        gain = jump == 0 ? settings.kalman_max_gain
+                         : std::min(settings.kalman_kdiff / jump, settings.kalman_max_gain);
+        if (i == kDiagnosticPixel) print(1, 2, "set gK 4500: %2.4f \n", gain);
+    }
+    const uint16_t out = to_phase(simple_filter(s, settings, value, i, gain));
+    ++samples;
+    return out;
+}
+
+// What the vector kernels of average_filter_offset need.
+struct FusedArgs {
+    uint16_t *image;
+    uint16_t *previous;  // null without the running average
+    double weight;       // pictures - 1
+    double divisor;      // pictures
+    int mode;
+    KalmanState *state;
+    uint32_t *samples;
+    float *covariance;
+    double k;
+    double max_gain;
+    double kdiff;
+    double q;
+    double threshold1;
+    double threshold2;
+    int num_check;
+    bool report_resets;
+    int32_t offset;
+};
+
+// One pixel of average_filter_offset, as the three stages do it.
+void fused_pixel(const FusedArgs &a, int pictures, int i) {
+    uint16_t v = a.image[i];
+    if (a.previous) {
+        uint16_t &previous = a.previous[i];
+        if (previous < kFirstCode && v < kFirstCode) {
+            const auto sum = static_cast<double>(v + static_cast<int64_t>(pictures - 1) * previous);
+            v = static_cast<uint16_t>(static_cast<int64_t>(sum / a.divisor));
+        }
+        previous = v;
+    }
+    if (v <= kMaxPhase) v = filter_pixel(*a.state, pixel_settings(), a.mode, i, v);
+    if (v != LUMOX_EVK_LOW_AMPLITUDE && v != LUMOX_EVK_SATURATED && v != LUMOX_EVK_ADC_OVERFLOW) {
+        auto sum = static_cast<uint32_t>(a.offset) + v;
+        if (sum >= 2 * kPhaseUnits) sum -= 2 * kPhaseUnits;
+        if (sum >= kPhaseUnits) sum -= kPhaseUnits;
+        v = static_cast<uint16_t>(sum);
+    }
+    a.image[i] = v;
+}
+
+#if LUMOX_KALMAN_VECTORS
+
+#pragma GCC push_options
+#pragma GCC target("sse4.1")
+namespace sse41 {
+constexpr int kLanes = 2;
+typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
+typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+
+LUMOX_INLINE VD sqrt_lanes(VD v) {
+    return reinterpret_cast<VD>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
+}
+
+#include "evk/kalman_kernel.inc"
+}  // namespace sse41
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+constexpr int kLanes = 4;
+typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
+typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+
+LUMOX_INLINE VD sqrt_lanes(VD v) {
+    return reinterpret_cast<VD>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+}
+
+#include "evk/kalman_kernel.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+namespace avx512 {
+constexpr int kLanes = 8;
+typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
+typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
+typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+
+LUMOX_INLINE VD sqrt_lanes(VD v) {
+    // The masked form with every lane selected: the plain one starts from an undefined register.
+    return reinterpret_cast<VD>(_mm512_maskz_sqrt_pd(0xFF, reinterpret_cast<__m512d>(v)));
+}
+
+#include "evk/kalman_kernel.inc"
+}  // namespace avx512
+#pragma GCC pop_options
+
+#endif  // LUMOX_KALMAN_VECTORS
+
+using FusedRun = void (*)(const FusedArgs &, int, int);
+
+FusedRun fused_kernel(int *lanes) {
+#if LUMOX_KALMAN_VECTORS
+    switch (simd::best_isa()) {
+        case simd::Isa::kAvx512:
+            *lanes = avx512::kLanes;
+            return avx512::fused_run;
+        case simd::Isa::kAvx2:
+            *lanes = avx2::kLanes;
+            return avx2::fused_run;
+        case simd::Isa::kSse41:
+            *lanes = sse41::kLanes;
+            return sse41::fused_run;
+        case simd::Isa::kScalar:
+            break;
+    }
+#endif
+    *lanes = 1;
+    return nullptr;
+}
+
 }  // namespace
 
 void kalman_reset_state() { state() = KalmanState{}; }
+
+const KalmanState &kalman_state() { return state(); }
+
+void average_filter_offset(uint16_t *image, int pixels, int pictures, uint16_t *previous,
+                           uint32_t offset) {
+    PixelSettings &settings = pixel_settings();
+    const bool average = previous != nullptr && pictures >= 2;
+    const FusedArgs args{image,
+                         average ? previous : nullptr,
+                         static_cast<double>(pictures) - 1,
+                         static_cast<double>(pictures),
+                         settings.kalman_mode,
+                         &state(),
+                         settings.kalman_samples.data(),
+                         settings.kalman_covariance.data(),
+                         settings.kalman_k,
+                         settings.kalman_max_gain,
+                         settings.kalman_kdiff,
+                         settings.kalman_q,
+                         static_cast<double>(settings.kalman_threshold1),
+                         static_cast<double>(settings.kalman_threshold2),
+                         settings.kalman_num_check,
+                         configGetPrint() >= 1,
+                         static_cast<int32_t>(offset)};
+    int lanes = 1;
+    const FusedRun kernel = fused_kernel(&lanes);
+    // The diagnostic pixel goes alone, with its messages in their place.
+    auto run = [&](int from, int to) {
+        int i = from;
+        if (kernel && to - from >= lanes) {
+            const int count = (to - from) / lanes * lanes;
+            kernel(args, from, count);
+            i += count;
+        }
+        for (; i < to; ++i) fused_pixel(args, pictures, i);
+    };
+    if (pixels > kDiagnosticPixel) {
+        run(0, kDiagnosticPixel);
+        fused_pixel(args, pictures, kDiagnosticPixel);
+        run(kDiagnosticPixel + 1, pixels);
+    } else {
+        run(0, pixels);
+    }
+}
 
 }  // namespace lumox::evk
 
@@ -183,28 +381,7 @@ LUMOX_API int calculationFalmanFiltering(uint16_t **image) noexcept {
     uint16_t *img = *image;
     KalmanState &s = state();
     for (int i = 0; i < pixels; ++i) {
-        if (img[i] > kMaxPhase) continue;
-        const auto p = static_cast<size_t>(i);
-        const double value = img[i];
-        uint32_t &samples = settings.kalman_samples[p];
-        const bool first = samples == 0;
-        if (mode == 2) {
-            const double variance = running_variance(p, value);
-            img[i] = to_phase(full_filter(s, settings, value, i, settings.kalman_q, variance));
-            ++samples;
-            continue;
-        }
-        double gain = settings.kalman_k;
-        if (first) {
-            start_pixel(p, value);
-        } else if (mode == 3) {
-            const double jump = std::fabs(s.previous_raw[p] - value);
-            gain = jump == 0 ? settings.kalman_max_gain
-                             : std::min(settings.kalman_kdiff / jump, settings.kalman_max_gain);
-            if (i == kDiagnosticPixel) print(1, 2, "set gK 4500: %2.4f \n", gain);
-        }
-        img[i] = to_phase(simple_filter(s, settings, value, i, gain));
-        ++samples;
+        if (img[i] <= kMaxPhase) img[i] = filter_pixel(s, settings, mode, i, img[i]);
     }
     return 0;
 }

@@ -5,10 +5,13 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <random>
 #include <vector>
 
 #include "calc_fixture.h"
+#include "evk/image_processing.h"
+#include "lx/simd.h"
 
 namespace lumox::evk::test {
 namespace {
@@ -63,16 +66,30 @@ class CalcFastTest : public CalcTest {
     }
 };
 
-std::vector<uint16_t> random_samples(size_t n, uint32_t seed) {
+// Frames of three kinds: random samples around mid-scale with some saturated, empty and
+// out-of-range ones (kind 0); mostly saturated (kind 1); and edge-heavy ones (kind 2) whose
+// samples come from the ends of the range and repeat each other, so that the DCS differences
+// fall on the axes and diagonals of the arctangent and at the ends of the table.
+std::vector<uint16_t> random_samples(size_t n, uint32_t seed, int kind = 0) {
     std::mt19937 rng(seed);
     std::vector<uint16_t> s(n);
-    for (auto &v : s) {
+    static constexpr uint16_t kEdges[] = {0,    1,    15,   16,   2047, 2048, 2049,
+                                          4079, 4080, 4094, 4095, 4096, 65535};
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t &v = s[i];
         const uint32_t r = rng();
         v = static_cast<uint16_t>(1800 + r % 500);
         if (r % 23 == 0) v = 4095;
         if (r % 29 == 0) v = 0;
         if (r % 31 == 0) v = static_cast<uint16_t>(r >> 16);  // bits above the 12 used
         if (r % 37 == 0) v = static_cast<uint16_t>(r % 4096);
+        if (kind == 1 && r % 4 != 0) v = 4095;
+        if (kind == 2) {
+            v = kEdges[(r >> 8) % std::size(kEdges)];
+            // Repeat a sample of another plane of the same pixel: zero differences.
+            if (r % 3 == 0 && i >= n / 4) v = s[i - n / 4];
+            if (r % 5 == 0 && i >= n / 2) v = s[i - n / 2];
+        }
     }
     return s;
 }
@@ -87,46 +104,101 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
                           {2, 8, 2, false, 2},    {2, 3, 5, false, 0}, {4, 160, 60, true, 0},
                           {4, 9, 4, true, 2},     {5, 5, 3, false, 2}};
     uint32_t seed = 1;
-    for (const Case &c : cases) {
-        configSetPartType(c.part_type);
-        pruInit();
-        small_geometry(c.columns, c.rows_per_half);
-        calculationEnablePiDelay(c.pi ? 1 : 0);
-        pruSetDCS(c.pi ? 4 : 2);
-        const int plane = pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves();
-        for (int setting = 0; setting < 4; ++setting) {
-            PixelSettings &s = pixel_settings();
-            s.saturation_enabled = setting % 2 == 0;
-            s.adc_overflow_enabled = setting >= 2;
-            s.adc_overflow_min = setting == 3 ? 1900 : 1;
-            s.adc_overflow_max = setting == 3 ? 2200 : 4094;
-            s.pixel_mask = setting == 1 ? 0xFF0 : 0xFFF;
-            s.hysteresis_upper = setting == 0 ? 0 : 400;
-            s.hysteresis_lower = setting == 0 ? 0 : 100;
-            s.offset_phase = setting * 7001 - 9000;
-            const bool add_arg = c.pi && setting == 2;
-            configEnableAddArg(add_arg ? 1 : 0);
-            configSetDcsAdd_threshold(300);
-            // Two frames each: the hysteresis state of the first carries into the second.
-            for (int frame = 0; frame < 2; ++frame) {
-                auto raw = random_samples(static_cast<size_t>(plane) * (c.pi ? 4 : 2), seed++);
-                const auto before = s.hysteresis_state;
-                const auto ref = reference(raw, c.pi, c.type, add_arg, configGetDcsAdd_threshold());
-                const auto ref_state = s.hysteresis_state;
-                s.hysteresis_state = before;
-                inject(raw);
-                uint16_t *image = nullptr;
-                const int count = c.type == 2 ? calculationDistanceAndAmplitudeSorted(&image)
-                                              : calculationDistanceSorted(&image);
-                ASSERT_EQ(count, static_cast<int>(ref.size()));
-                EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
-                    << c.columns << "x" << c.rows_per_half << " part " << c.part_type << " setting "
-                    << setting << " frame " << frame;
-                EXPECT_EQ(s.hysteresis_state, ref_state);
+    for (const simd::Isa isa :
+         {simd::Isa::kScalar, simd::Isa::kSse41, simd::Isa::kAvx2, simd::Isa::kAvx512}) {
+        simd::limit_isa(isa);
+        for (const Case &c : cases) {
+            configSetPartType(c.part_type);
+            pruInit();
+            small_geometry(c.columns, c.rows_per_half);
+            calculationEnablePiDelay(c.pi ? 1 : 0);
+            pruSetDCS(c.pi ? 4 : 2);
+            const int plane = pruGetNCols() * pruGetNRowsPerHalf() * pruGetNumberOfHalves();
+            for (int setting = 0; setting < 6; ++setting) {
+                PixelSettings &s = pixel_settings();
+                s.saturation_enabled = setting % 2 == 0;
+                s.adc_overflow_enabled = setting >= 2 && setting != 4;
+                s.adc_overflow_min = setting == 3 ? 1900 : (setting == 5 ? 70000 : 1);
+                s.adc_overflow_max = setting == 3 ? 2200 : 4094;
+                // 0x1FFF lets 13-bit samples through: the arguments leave the table's range and
+                // the rows go pixel by pixel.
+                s.pixel_mask = setting == 1 ? 0xFF0 : (setting == 4 ? 0x1FFF : 0xFFF);
+                s.hysteresis_upper = setting == 0 ? 0 : 400;
+                s.hysteresis_lower = setting == 0 ? 0 : 100;
+                s.offset_phase = setting * 7001 - 9000;
+                const bool add_arg = c.pi && (setting == 2 || setting == 5);
+                configEnableAddArg(add_arg ? 1 : 0);
+                configSetDcsAdd_threshold(300);
+                // Three frames each, one of each kind: the hysteresis state carries over.
+                for (int frame = 0; frame < 3; ++frame) {
+                    auto raw =
+                        random_samples(static_cast<size_t>(plane) * (c.pi ? 4 : 2), seed++, frame);
+                    const auto before = s.hysteresis_state;
+                    const auto ref =
+                        reference(raw, c.pi, c.type, add_arg, configGetDcsAdd_threshold());
+                    const auto ref_state = s.hysteresis_state;
+                    s.hysteresis_state = before;
+                    inject(raw);
+                    uint16_t *image = nullptr;
+                    const int count = c.type == 2 ? calculationDistanceAndAmplitudeSorted(&image)
+                                                  : calculationDistanceSorted(&image);
+                    ASSERT_EQ(count, static_cast<int>(ref.size()));
+                    EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
+                        << c.columns << "x" << c.rows_per_half << " part " << c.part_type
+                        << " setting " << setting << " frame " << frame << " isa "
+                        << static_cast<int>(isa);
+                    EXPECT_EQ(s.hysteresis_state, ref_state);
+                }
             }
         }
     }
+    simd::limit_isa(simd::Isa::kAvx512);
     configEnableAddArg(0);
+}
+
+TEST_F(CalcFastTest, DistancePathWithAverageAndKalmanEqualsItsStagesInTurn) {
+    // calculationDistanceSorted with the running average and a Kalman filter against the sorted
+    // distances followed by imageAverage, calculationFalmanFiltering and calculationAddOffset,
+    // over a sequence of frames of a geometry beyond the filter's diagnostic pixel.
+    small_geometry(100, 24);
+    calculationEnablePiDelay(1);
+    pruSetDCS(4);
+    const int plane = 100 * 48;
+    std::vector<std::vector<uint16_t>> frames;
+    for (int f = 0; f < 14; ++f) {
+        frames.push_back(
+            random_samples(4 * static_cast<size_t>(plane), 100 + f, f % 5 == 4 ? 2 : 0));
+    }
+    for (int mode = 1; mode <= 3; ++mode) {
+        auto run = [&](bool stages) {
+            calculationEnableKalman(mode);
+            calculationInitKalman();
+            imageSetNumberOfPicture(3);
+            image_history_restart();
+            pixel_settings().hysteresis_state.fill(0);
+            calibrationSetOffset(-1234);
+            std::vector<std::vector<uint16_t>> out;
+            for (auto raw : frames) {
+                inject(raw);
+                uint16_t *image = nullptr;
+                if (stages) {
+                    EXPECT_EQ(calcDefPiDelayGetDataSorted(0, &image), plane);
+                    imageAverage(&image);
+                    calculationFalmanFiltering(&image);
+                    calculationAddOffset(&image);
+                } else {
+                    EXPECT_EQ(calculationDistanceSorted(&image), plane);
+                }
+                out.emplace_back(image, image + plane);
+            }
+            return out;
+        };
+        const auto want = run(true);
+        EXPECT_EQ(run(false), want) << "mode " << mode;
+    }
+    calculationEnableKalman(0);
+    imageSetNumberOfPicture(1);
+    calibrationSetOffset(0);
 }
 
 TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
@@ -173,6 +245,26 @@ TEST_F(CalcFastTest, OffsetAndAverageKeepTheirIntegerArithmetic) {
         }
     }
     imageSetNumberOfPicture(1);
+}
+
+}  // namespace
+}  // namespace lumox::evk::test
+
+namespace lumox::evk::test {
+namespace {
+
+TEST(CalcQuotient, TruncatedDoubleQuotientOfTheArctangentIsTheIntegerOne) {
+    // The kernels divide yy x 4096 by xx in double: every pair the octant reduction leaves
+    // (0 <= yy < xx <= 8190).
+    int64_t wrong = 0;
+    for (int xx = 1; xx <= 8190; ++xx) {
+        const double divisor = xx;
+        for (int yy = 0; yy < xx; ++yy) {
+            const int exact = yy * 4096 / xx;
+            wrong += static_cast<int>(static_cast<double>(yy * 4096) / divisor) != exact;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
