@@ -16,9 +16,11 @@
 #include "frames.h"
 #include "drivers/epc.h"
 #include "drivers/epc_decode.h"
+#include "drivers/epc_drnu.h"
 #include "lumox/frame.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/dcs.h"
 #include "vcam/depth_sensor.h"
 
 namespace {
@@ -206,6 +208,40 @@ void BM_FrameGetDistanceDrnu(benchmark::State &state) {
 }
 BENCHMARK(BM_FrameGetDistanceDrnu)->Unit(benchmark::kMicrosecond);
 
+// The DRNU formula alone on the scene frame's angles, in read-out order, with the loaded table and
+// the parameters of the decode. Arg 0: the whole frame; 1: its first 512 pixels over and over, a
+// table piece that stays in the first-level cache (the arithmetic without the memory).
+void BM_DrnuDistances(benchmark::State &state) {
+    DrnuCalibration calibration;
+    if (!DrnuCalibration::load(1)) {
+        state.SkipWithError("no DRNU table");
+        return;
+    }
+    BenchDevice d;
+    use_drnu(d);
+    const auto raw = scene_frame();
+    std::vector<uint16_t> amp(kPixels), phase(kPixels), dist(kPixels);
+    lumox::dcs::amplitude_phase(raw.data(), kPixels, 0, kPixels, amp.data(), phase.data());
+    lumox::drivers::drnu::Params p;
+    p.table = distImagesDRNU[1];
+    p.k = calibrateGetNumDistances();
+    p.step_ph = static_cast<float>(static_cast<uint32_t>(int64_t{d.ctx.step_mm} * 30000) /
+                                   static_cast<uint32_t>(d.ctx.range_mm));
+    p.temp_ph = 0.0f;
+    p.offset_ph = d.ctx.drnu_offset_ph;
+    p.range_mm = d.ctx.range_mm;
+    const bool hot = state.range(0) != 0;
+    const uint32_t piece = hot ? 512 : kPixels;
+    for (auto _ : state) {
+        for (uint32_t first = 0; first < kPixels; first += piece) {
+            lumox::drivers::drnu::distances(p, phase.data() + first, hot ? 0 : first, piece,
+                                            dist.data() + first);
+        }
+        benchmark::DoNotOptimize(dist.data());
+    }
+}
+BENCHMARK(BM_DrnuDistances)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 // The first DRNU decode after the table was loaded into `bank` of a fresh process.
 void BM_FirstDrnuDecode(benchmark::State &state) {
     DrnuCalibration calibration;
@@ -244,9 +280,12 @@ void BM_DrnuTableLoad(benchmark::State &state) {
 BENCHMARK(BM_DrnuTableLoad)->Arg(1)->Arg(0)->Iterations(30)->Unit(benchmark::kMicrosecond);
 
 // What an application does with every frame on one core: distances in metres, the gray image and
-// the point cloud, with the linear calibration and the default features.
+// the point cloud, with the linear calibration and the default features; the NoFilters variant
+// without the depth filter chain (median, Gaussian, flying pixels, hole filling, range check).
+template <bool kFilters>
 void BM_DistanceGrayPointCloud(benchmark::State &state) {
     BenchDevice d;
+    d.ctx.dfilter_en = kFilters;
     const auto raw = scene_frame();
     std::vector<float> dist(kPixels), gray(kPixels), pcl(3 * kPixels);
     for (auto _ : state) {
@@ -261,6 +300,11 @@ void BM_DistanceGrayPointCloud(benchmark::State &state) {
     state.counters["frames_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_DistanceGrayPointCloud)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DistanceGrayPointCloud<true>)
+    ->Name("BM_DistanceGrayPointCloud")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DistanceGrayPointCloud<false>)
+    ->Name("BM_DistanceGrayPointCloudNoFilters")
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

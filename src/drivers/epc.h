@@ -77,6 +77,8 @@ struct epc_ctx {
     // Distance of every phase under the linear calibration last used (under decode_lock);
     // rebuilt when the range, scale or offset changes.
     std::vector<uint16_t> phase_dist;
+    // The same distances by angle code of the batch decode (lx/dcs.h), rebuilt with phase_dist.
+    std::vector<uint16_t> code_dist;
     int32_t phase_dist_range = 0;
     int32_t phase_dist_scale = 0;
     int64_t phase_dist_shift = 0;

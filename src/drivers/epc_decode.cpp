@@ -107,30 +107,23 @@ struct LinearDistance {
 };
 
 // The distance of every 16-bit phase code under f, kept in the context until the formula
-// changes: phases 0..29999 by the formula, every other code (kNoPhase among them) invalid.
-const uint16_t *phase_distances(epc_ctx &ctx, const LinearDistance &f) {
+// changes: phases 0..29999 by the formula, every other code (kNoPhase among them) invalid; and
+// the distance of every angle code of the batch decode.
+lumox::dcs::Lookup phase_distances(epc_ctx &ctx, const LinearDistance &f) {
     constexpr size_t kCodes = 65536;
     if (ctx.phase_dist.size() != kCodes || ctx.phase_dist_range != f.range_mm ||
         ctx.phase_dist_scale != f.scale || ctx.phase_dist_shift != f.shift) {
         ctx.phase_dist.assign(kCodes, kInvalid);
         for (uint32_t p = 0; p < kPhaseUnits; ++p) ctx.phase_dist[p] = f(p);
+        ctx.code_dist.assign(lumox::dcs::kAngleCodes + 1, 0);
+        for (uint32_t c = 0; c < lumox::dcs::kAngleCodes; ++c) {
+            ctx.code_dist[c] = ctx.phase_dist[lumox::dcs::phase_of_code(c)];
+        }
         ctx.phase_dist_range = f.range_mm;
         ctx.phase_dist_scale = f.scale;
         ctx.phase_dist_shift = f.shift;
     }
-    return ctx.phase_dist.data();
-}
-
-// Amplitudes of a piece with invalid pixels (phase kNoPhase, amplitude 0) marked kInvalid.
-void mark_invalid_amplitudes(uint16_t *out, const uint16_t *amp, const uint16_t *phase,
-                             uint32_t len) {
-    uint32_t k = 0;
-    for (; k + 8 <= len; k += 8) {
-        const auto a = simd::load<simd::I16x8>(amp + k);
-        const auto invalid = simd::load<simd::I16x8>(phase + k) == static_cast<int16_t>(-1);
-        simd::store(out + k, a | (invalid & static_cast<int16_t>(kInvalid)));
-    }
-    for (; k < len; ++k) out[k] = phase[k] == lumox::dcs::kNoPhase ? kInvalid : amp[k];
+    return {ctx.code_dist.data(), ctx.phase_dist.data(), kInvalid};
 }
 
 // Truncation toward zero; values outside the 32-bit range (and NaN) give INT32_MIN, the
@@ -162,13 +155,12 @@ int32_t calc_linear(const epc_ctx &ctx, uint16_t *dist, uint16_t *amp, const uin
     if (!dist || !amp || !raw || (n == 0 && pixels != 0)) return 0;
     const LinearDistance f{ctx.range_mm, scale, static_cast<int64_t>(offset) - temp_term};
     if (cache) {
-        const uint16_t *table = phase_distances(*cache, f);
-        for_each_piece(
-            raw, w, h, true,
-            [&](uint32_t, uint32_t at, const uint16_t *a, const uint16_t *ph, uint32_t len) {
-                mark_invalid_amplitudes(amp + at, a, ph, len);
-                for (uint32_t k = 0; k < len; ++k) dist[at + k] = table[ph[k]];
-            });
+        // Straight into image row order, the distances read in the decode's own table read.
+        const lumox::dcs::Lookup table = phase_distances(*cache, f);
+        for (uint32_t r = 0; r < h; ++r) {
+            const size_t at = static_cast<size_t>(image_row(r, h)) * w;
+            lumox::dcs::amplitude_lookup(raw, n, r * w, w, table, amp + at, dist + at);
+        }
         return 1;
     }
     for_each_piece(raw, w, h, false,
@@ -308,20 +300,46 @@ int32_t decode_gray(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
 }
 
 // Removes distances at or beyond the range and at or below 100 mm; codes above 60000 stay.
-// Values are compared biased by 0x8000 as signed numbers, which every vector unit compares.
-void range_check(uint16_t *d, size_t n, int32_t range) {
+// Values are compared biased by 0x8000 as signed numbers, which every vector unit compares. The
+// whole vectors of V from the start; returns where they end.
+template <typename V>
+LUMOX_INLINE size_t range_check_vectors(uint16_t *d, size_t n, int32_t range) {
     constexpr auto bias = [](int32_t v) { return static_cast<int16_t>(v - 0x8000); };
+    constexpr size_t kLanes = sizeof(V) / sizeof(int16_t);
     // Every value is below a range past 65535.
     const bool any_far = range <= 65535;
     const int16_t far = bias(std::clamp(range, 0, 65535));
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const auto v = simd::load<simd::I16x8>(d + i);
-        const simd::I16x8 b = v ^ static_cast<int16_t>(0x8000);
-        simd::I16x8 removed = b <= bias(100);
+    for (; i + kLanes <= n; i += kLanes) {
+        const auto v = simd::load<V>(d + i);
+        const V b = v ^ static_cast<int16_t>(0x8000);
+        V removed = b <= bias(100);
         if (any_far) removed |= b >= far;
         removed &= b <= bias(60000);
         simd::store(d + i, v ^ ((v ^ static_cast<int16_t>(kRemoved)) & removed));
+    }
+    return i;
+}
+
+#if LUMOX_HAVE_WIDE_TARGET
+typedef int16_t I16x32 __attribute__((vector_size(32 * sizeof(int16_t))));
+
+[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] size_t range_check_avx512(uint16_t *d,
+                                                                                size_t n,
+                                                                                int32_t range) {
+    return range_check_vectors<I16x32>(d, n, range);
+}
+#endif
+
+void range_check(uint16_t *d, size_t n, int32_t range) {
+    size_t i;
+#if LUMOX_HAVE_WIDE_TARGET
+    if (simd::best_isa() == simd::Isa::kAvx512) {
+        i = range_check_avx512(d, n, range);
+    } else
+#endif
+    {
+        i = range_check_vectors<simd::I16x8>(d, n, range);
     }
     for (; i < n; ++i) {
         const int32_t v = d[i];

@@ -90,8 +90,6 @@ struct SineCalculator {
         return static_cast<uint16_t>(d) < overflow_min || static_cast<uint16_t>(d) > overflow_max;
     }
 
-    // arg1, arg2 and the samples after the saturation and overflow checks; kOk when measured.
-    static constexpr uint32_t kOk = 0;
     static uint32_t both(uint16_t code) { return (static_cast<uint32_t>(code) << 16) | code; }
 
     // kDivider is the divider of calculatorInit: 2 with four samples, 1 with two.
@@ -193,7 +191,6 @@ namespace sse41 {
 constexpr int kLanes = 4;
 typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
 typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
 typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
 typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
@@ -202,6 +199,17 @@ LUMOX_INLINE VI gather_table(const int *table, VI index) {
     VI out;
     for (int k = 0; k < kLanes; ++k) out[k] = table[index[k]];
     return out;
+}
+
+// The quotients in double lanes, one register of doubles per half (vectors of doubles wider than
+// a register are not lowered by every compiler at every optimisation level).
+LUMOX_INLINE VI truncated_quotient(VI a, VI b) {
+    const auto m = [](VI v) { return reinterpret_cast<__m128i>(v); };
+    const __m128i low = _mm_cvttpd_epi32(_mm_div_pd(_mm_cvtepi32_pd(m(a)), _mm_cvtepi32_pd(m(b))));
+    const __m128i high =
+        _mm_cvttpd_epi32(_mm_div_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(m(a), m(a))),
+                                    _mm_cvtepi32_pd(_mm_unpackhi_epi64(m(b), m(b)))));
+    return reinterpret_cast<VI>(_mm_unpacklo_epi64(low, high));
 }
 
 #include "evk/sorted_kernel.inc"
@@ -214,13 +222,23 @@ namespace avx2 {
 constexpr int kLanes = 8;
 typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
 typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
 typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
 typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
 
 LUMOX_INLINE VI gather_table(const int *table, VI index) {
     return reinterpret_cast<VI>(_mm256_i32gather_epi32(table, reinterpret_cast<__m256i>(index), 4));
+}
+
+LUMOX_INLINE VI truncated_quotient(VI a, VI b) {
+    const auto half = [](__m128i x, __m128i y) {
+        return _mm256_cvttpd_epi32(_mm256_div_pd(_mm256_cvtepi32_pd(x), _mm256_cvtepi32_pd(y)));
+    };
+    const auto va = reinterpret_cast<__m256i>(a);
+    const auto vb = reinterpret_cast<__m256i>(b);
+    const __m128i low = half(_mm256_castsi256_si128(va), _mm256_castsi256_si128(vb));
+    const __m128i high = half(_mm256_extracti128_si256(va, 1), _mm256_extracti128_si256(vb, 1));
+    return reinterpret_cast<VI>(_mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1));
 }
 
 #include "evk/sorted_kernel.inc"
@@ -233,15 +251,29 @@ namespace avx512 {
 constexpr int kLanes = 16;
 typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
 typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
 typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
 typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
 
-// The masked gather with every lane selected (the plain one starts from an undefined register).
+// The masked forms with every lane selected: the plain ones start from an undefined register.
 LUMOX_INLINE VI gather_table(const int *table, VI index) {
     return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
         _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), table, 4));
+}
+
+LUMOX_INLINE VI truncated_quotient(VI a, VI b) {
+    __m256i x[2];
+    __m256i y[2];
+    std::memcpy(x, &a, sizeof a);
+    std::memcpy(y, &b, sizeof b);
+    for (int h = 0; h < 2; ++h) {
+        x[h] = _mm512_maskz_cvttpd_epi32(
+            0xFF, _mm512_maskz_div_pd(0xFF, _mm512_maskz_cvtepi32_pd(0xFF, x[h]),
+                                      _mm512_maskz_cvtepi32_pd(0xFF, y[h])));
+    }
+    VI out;
+    std::memcpy(&out, x, sizeof out);
+    return out;
 }
 
 #include "evk/sorted_kernel.inc"

@@ -248,6 +248,29 @@ void prefault(const void *data, size_t bytes) {
     (void)sink;
 }
 
+// Lets the pages that bank `bank` lies on be huge pages where the system grants them: the 2 MiB
+// pages of the bank that lie wholly within the table then cost one fault each instead of one per
+// 4 KiB page, and the decode's reads miss the TLB less. (The table is not aligned to 2 MiB: such
+// an alignment gives the library a load segment that valgrind cannot read the symbols of.)
+void allow_huge_pages(int bank) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0) return;
+    const auto p = static_cast<uintptr_t>(page);
+    const auto table_begin = reinterpret_cast<uintptr_t>(&distImagesDRNU[0][0]);
+    const auto table_end =
+        reinterpret_cast<uintptr_t>(&distImagesDRNU[1][0] + LUMOX_DRNU_BANK_ENTRIES);
+    const auto bank_begin = reinterpret_cast<uintptr_t>(&distImagesDRNU[bank][0]);
+    const uintptr_t bank_end = bank_begin + sizeof distImagesDRNU[bank];
+    const uintptr_t begin = std::max(bank_begin / kHuge * kHuge, (table_begin + p - 1) / p * p);
+    const uintptr_t end = std::min((bank_end + kHuge - 1) / kHuge * kHuge, table_end / p * p);
+    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)bank;
+#endif
+}
+
 }  // namespace lumox::evk
 
 using namespace lumox::evk;
@@ -349,6 +372,7 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
         lx_log(LX_LOG_WRN, "WRN", "[%s] distance images give no fit, scale/offset kept\n", fn);
     }
 
+    allow_huge_pages(bank);
     fill_drnu_table(distImagesDRNU[bank], work.get(), width, height, distances);
     // The DRNU formula reads bank 1 whichever bank was filled: with the table in bank 0 its
     // pages are mapped now rather than one fault at a time in the first decode.

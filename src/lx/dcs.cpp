@@ -30,9 +30,9 @@ uint32_t sample(const uint8_t *raw, size_t index) {
     return static_cast<uint32_t>(raw[2 * index] | (raw[2 * index + 1] << 8)) & 0xFFF;
 }
 
-#if LUMOX_DCS_VECTORS
-
 #include "lx/atan2_lut.inc"
+
+#if LUMOX_DCS_VECTORS
 
 // The angle table widened to 32-bit entries for the gather instructions.
 struct AngleTable {
@@ -54,6 +54,9 @@ uint16_t fast_amplitude(int32_t s) {
     return static_cast<uint16_t>(static_cast<int32_t>(lx_math_sqrtf(static_cast<float>(s))));
 }
 
+// What the decode writes beside the amplitudes.
+enum class Output { kNone, kPhase, kLookup };
+
 }  // namespace
 
 Pixel pixel(const uint8_t *raw, uint32_t n, uint32_t i) {
@@ -70,6 +73,30 @@ Pixel pixel(const uint8_t *raw, uint32_t n, uint32_t i) {
     const auto phase = static_cast<uint16_t>((lx_math_atan2_i32(dy, dx) + 15000) % 30000);
     return Pixel{true, amplitude, phase};
 }
+
+uint16_t phase_of_code(uint32_t code) {
+    const uint32_t eighths = code >> 12 & 7;
+    const uint32_t index = code & 4095;
+    return static_cast<uint16_t>((eighths * 3750 + g_atan2_LUT[index] + 15000) % 30000);
+}
+
+namespace {
+
+// Pixel i alone, for the pixels past the last whole vector and the plain path.
+template <Output kOutput>
+void single(const uint8_t *raw, uint32_t n, uint32_t i, uint16_t *amp, uint16_t *out,
+            const Lookup *lookup) {
+    const Pixel px = pixel(raw, n, i);
+    if constexpr (kOutput == Output::kLookup) {
+        *amp = px.valid ? px.amplitude : lookup->invalid;
+        *out = px.valid ? lookup->by_phase[px.phase] : lookup->invalid;
+    } else {
+        *amp = px.amplitude;
+        if constexpr (kOutput == Output::kPhase) *out = px.phase;
+    }
+}
+
+}  // namespace
 
 #if LUMOX_DCS_VECTORS
 
@@ -90,6 +117,12 @@ LUMOX_INLINE VI angle_entry(VI index) {
     return VI{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
 }
 
+LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
+    return VI{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
+}
+
+LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
+
 #include "lx/dcs_kernel.inc"
 }  // namespace sse41
 #pragma GCC pop_options
@@ -109,6 +142,15 @@ LUMOX_INLINE VF square_root(VF v) {
 LUMOX_INLINE VI angle_entry(VI index) {
     return reinterpret_cast<VI>(
         _mm256_i32gather_epi32(angle_table().entry, reinterpret_cast<__m256i>(index), 4));
+}
+
+LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
+    return reinterpret_cast<VI>(_mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
+                                                       reinterpret_cast<__m256i>(index), 2));
+}
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) != 0;
 }
 
 #include "lx/dcs_kernel.inc"
@@ -135,6 +177,15 @@ LUMOX_INLINE VI angle_entry(VI index) {
         _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), angle_table().entry, 4));
 }
 
+LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
+    return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
+        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), table, 2));
+}
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask)) != 0;
+}
+
 #include "lx/dcs_kernel.inc"
 }  // namespace avx512
 #pragma GCC pop_options
@@ -143,28 +194,26 @@ LUMOX_INLINE VI angle_entry(VI index) {
 
 namespace {
 
-template <bool kWithPhase>
+template <Output kOutput>
 void decode_any(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
-                uint16_t *phase) {
+                uint16_t *out, const Lookup *lookup = nullptr) {
 #if LUMOX_DCS_VECTORS
     switch (simd::best_isa()) {
         case simd::Isa::kAvx512:
-            avx512::decode<kWithPhase>(raw, n, first, count, amp, phase);
+            avx512::decode<kOutput>(raw, n, first, count, amp, out, lookup);
             return;
         case simd::Isa::kAvx2:
-            avx2::decode<kWithPhase>(raw, n, first, count, amp, phase);
+            avx2::decode<kOutput>(raw, n, first, count, amp, out, lookup);
             return;
         case simd::Isa::kSse41:
-            sse41::decode<kWithPhase>(raw, n, first, count, amp, phase);
+            sse41::decode<kOutput>(raw, n, first, count, amp, out, lookup);
             return;
         case simd::Isa::kScalar:
             break;
     }
 #endif
     for (uint32_t i = 0; i < count; ++i) {
-        const Pixel px = pixel(raw, n, first + i);
-        amp[i] = px.amplitude;
-        if constexpr (kWithPhase) phase[i] = px.phase;
+        single<kOutput>(raw, n, first + i, amp + i, out ? out + i : nullptr, lookup);
     }
 }
 
@@ -172,11 +221,16 @@ void decode_any(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, 
 
 void amplitude_phase(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
                      uint16_t *phase) {
-    decode_any<true>(raw, n, first, count, amp, phase);
+    decode_any<Output::kPhase>(raw, n, first, count, amp, phase);
 }
 
 void amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp) {
-    decode_any<false>(raw, n, first, count, amp, nullptr);
+    decode_any<Output::kNone>(raw, n, first, count, amp, nullptr);
+}
+
+void amplitude_lookup(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count,
+                      const Lookup &t, uint16_t *amp, uint16_t *out) {
+    decode_any<Output::kLookup>(raw, n, first, count, amp, out, &t);
 }
 
 }  // namespace lumox::dcs

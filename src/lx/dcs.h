@@ -34,6 +34,27 @@ void amplitude_phase(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t co
 // Amplitudes alone (0 where the pixel is not valid): the gray image.
 void amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp);
 
+// Angle codes: the vector decode finds a pixel's phase as an eighth of a turn and an index into
+// the arctangent table, the code eighth x 4096 + index (below kAngleCodes). A table by code lets
+// a decode map the phase on in the same table read.
+constexpr uint32_t kAngleCodes = 8 * 4096;
+
+// The phase of an angle code.
+uint16_t phase_of_code(uint32_t code);
+
+// What amplitude_lookup maps phases to: by_code holds kAngleCodes + 1 entries (the last one is
+// only read, never used, by wide table reads) and by_phase the same values by phase (30000).
+struct Lookup {
+    const uint16_t *by_code;
+    const uint16_t *by_phase;
+    uint16_t invalid;  // amplitude and value of a pixel that is not valid
+};
+
+// Pixels first .. first + count - 1: amp[k] the amplitude and out[k] = by_phase[phase] of pixel
+// first + k, both t.invalid where the pixel is not valid.
+void amplitude_lookup(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count,
+                      const Lookup &t, uint16_t *amp, uint16_t *out);
+
 }  // namespace lumox::dcs
 
 #endif  // LUMOX_LX_DCS_H

@@ -94,6 +94,11 @@ LUMOX_INLINE VF square_root(VF v) {
     return reinterpret_cast<VF>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
 }
 
+LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
+LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
+
+LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
+
 #include "lx/pointcloud_kernel.inc"
 }  // namespace sse41
 #pragma GCC pop_options
@@ -116,6 +121,11 @@ LUMOX_INLINE VI gather(const uint32_t *table, VI index) {
 LUMOX_INLINE VF square_root(VF v) {
     return reinterpret_cast<VF>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
 }
+
+LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
+LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
+
+LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
 
 #include "lx/pointcloud_kernel.inc"
 }  // namespace avx2
@@ -142,7 +152,66 @@ LUMOX_INLINE VF square_root(VF v) {
     return reinterpret_cast<VF>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
 }
 
+// One instruction each way (GCC 12 splits the generic conversion of eight lanes in two); the
+// zero-masked forms with every lane selected, as for the gather.
+LUMOX_INLINE VD to_double(VF v) {
+    return reinterpret_cast<VD>(_mm512_maskz_cvtps_pd(0xFF, reinterpret_cast<__m256>(v)));
+}
+LUMOX_INLINE VF to_float(VD v) {
+    return reinterpret_cast<VF>(_mm512_maskz_cvtpd_ps(0xFF, reinterpret_cast<__m512d>(v)));
+}
+
+LUMOX_INLINE bool any_lane(VI mask) {
+    return _mm256_movepi32_mask(reinterpret_cast<__m256i>(mask)) != 0;
+}
+
+#define LUMOX_PCL_COMPRESS 1
+
+LUMOX_INLINE uint32_t lane_bits(VI mask) {
+    return _mm256_movepi32_mask(reinterpret_cast<__m256i>(mask));
+}
+
+// Lane k of two sources a (0..15) and b (16..31) for output float j of points of the given
+// stride: x, y in the low and high half of a, z (and the fourth value) in b.
+constexpr int point_source(uint32_t stride, int j) {
+    const int point = j / static_cast<int>(stride);
+    const int part = j % static_cast<int>(stride);
+    return part < 2 ? part * 8 + point : 16 + (part - 2) * 8 + point;
+}
+
+template <uint32_t kStride, int kFirst>
+LUMOX_INLINE __m512i point_order() {
+    return _mm512_setr_epi32(point_source(kStride, kFirst + 0), point_source(kStride, kFirst + 1),
+                             point_source(kStride, kFirst + 2), point_source(kStride, kFirst + 3),
+                             point_source(kStride, kFirst + 4), point_source(kStride, kFirst + 5),
+                             point_source(kStride, kFirst + 6), point_source(kStride, kFirst + 7),
+                             point_source(kStride, kFirst + 8), point_source(kStride, kFirst + 9),
+                             point_source(kStride, kFirst + 10), point_source(kStride, kFirst + 11),
+                             point_source(kStride, kFirst + 12), point_source(kStride, kFirst + 13),
+                             point_source(kStride, kFirst + 14),
+                             point_source(kStride, kFirst + 15));
+}
+
+// The points of the lanes set in kept, packed in lane order into out (kStride floats each);
+// nothing past them is written.
+template <uint32_t kStride>
+LUMOX_INLINE void store_points(float *out, uint32_t kept, VF x, VF y, VF z, VF w) {
+    const auto pack = [kept](VF v) {
+        return _mm256_maskz_compress_ps(static_cast<__mmask8>(kept), reinterpret_cast<__m256>(v));
+    };
+    const __m512 xy = _mm512_insertf32x8(_mm512_castps256_ps512(pack(x)), pack(y), 1);
+    const __m512 zw = kStride == 4 ? _mm512_insertf32x8(_mm512_castps256_ps512(pack(z)), pack(w), 1)
+                                   : _mm512_castps256_ps512(pack(z));
+    const uint32_t floats = kStride * static_cast<uint32_t>(__builtin_popcount(kept));
+    const auto first = static_cast<__mmask16>(floats >= 16 ? 0xFFFF : (1u << floats) - 1);
+    const auto second = static_cast<__mmask16>(floats <= 16 ? 0 : (1u << (floats - 16)) - 1);
+    _mm512_mask_storeu_ps(out, first, _mm512_permutex2var_ps(xy, point_order<kStride, 0>(), zw));
+    _mm512_mask_storeu_ps(out + 16, second,
+                          _mm512_permutex2var_ps(xy, point_order<kStride, 16>(), zw));
+}
+
 #include "lx/pointcloud_kernel.inc"
+#undef LUMOX_PCL_COMPRESS
 }  // namespace avx512
 #pragma GCC pop_options
 

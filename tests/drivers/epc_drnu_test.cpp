@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -36,6 +40,22 @@ TEST(DrnuQuotients, TruncatedDoubleQuotientIsTheIntegerOne) {
             for (const int64_t r : {int64_t{-1}, int64_t{0}, int64_t{1}}) {
                 const int64_t a = m * b + r;
                 ASSERT_TRUE(agree(a, b) && agree(-a, b)) << a << " / " << b;
+            }
+        }
+    }
+    // Single precision, for numerators below 2^24 (the segment quotient of a moderate drift).
+    auto agree_f = [](int64_t a, int64_t b) {
+        return static_cast<int64_t>(std::trunc(static_cast<float>(a) / static_cast<float>(b))) ==
+               a / b;
+    };
+    constexpr int64_t kLimitF = int64_t{1} << 24;
+    for (int64_t b = 1; b <= 65535; ++b) {
+        const int64_t top = (kLimitF - 2) / b;
+        for (const int64_t m : {int64_t{0}, int64_t{1}, top / 2, top - 1, top,
+                                static_cast<int64_t>(rng() % (top + 1))}) {
+            for (const int64_t r : {int64_t{-1}, int64_t{0}, int64_t{1}}) {
+                const int64_t a = m * b + r;
+                ASSERT_TRUE(agree_f(a, b) && agree_f(-a, b)) << a << " / " << b;
             }
         }
     }
@@ -107,9 +127,22 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
         if (r % 13 == 0) p = lumox::dcs::kNoPhase;
         if (r % 17 == 0) p = 0;
         if (r % 19 == 0) p = 29999;
+        if (r % 23 == 0) p = static_cast<uint16_t>(30000 + r % 35535);  // beyond a period
     }
-    const float temps[] = {
-        0.0f, 3.7f, -512.25f, 31000.0f, 1e12f, -1e12f, std::numeric_limits<float>::quiet_NaN()};
+    // Drifts on both sides of those worked in single precision (0, and 2^-13 to 2^18).
+    const float temps[] = {0.0f,
+                           3.7f,
+                           -512.25f,
+                           31000.0f,
+                           262144.0f,
+                           -262144.0f,
+                           262176.0f,
+                           1.3e-4f,
+                           -1e-4f,
+                           0x1p-13f,
+                           1e12f,
+                           -1e12f,
+                           std::numeric_limits<float>::quiet_NaN()};
     const struct {
         float step;
         int32_t offset;
@@ -120,7 +153,9 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
                   {0.5f, INT32_MAX, 4163},
                   {1e30f, 12, 12491}};
     uint32_t seed = 1;
-    for (const int32_t k : {0, 1, 2, 3, 4, 17, 30}) {
+    // Row lengths on both sides of those read in windows of two rows (up to 32 entries) and
+    // through gathers (longer ones).
+    for (const int32_t k : {0, 1, 2, 3, 4, 16, 17, 30, 31, 32, 33, 40}) {
         const Table t = random_table(std::max(k, 2), pixels, seed++);
         for (const auto &setup : setups) {
             for (const float temp : temps) {
@@ -141,7 +176,8 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
                     std::vector<uint16_t> out(pixels, 1);
                     drivers::drnu::distances(p, phase.data(), 0, pixels, out.data());
                     EXPECT_EQ(out, ref) << "k " << k << " temp " << temp << " isa " << int(isa);
-                    for (const uint32_t first : {1u, 3u, 7u, 21u}) {
+                    // Every piece length up to a few steps of the widest kernel.
+                    for (const uint32_t first : {1u, 3u, 7u, 21u, 64u, 100u}) {
                         const uint32_t count = (first * 37) % 50;
                         std::vector<uint16_t> piece(count + 1, 7);
                         drivers::drnu::distances(p, phase.data() + first, first, count,
@@ -156,6 +192,43 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
             }
         }
     }
+}
+
+// The rows of the last pixels end where readable memory ends: no kernel reads past its rows.
+TEST(DrnuDistances, ReadsNothingPastTheLastRow) {
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t readable = 4 * page;
+    void *map =
+        mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char *>(map) + readable, page, PROT_NONE), 0);
+    auto *end = reinterpret_cast<uint16_t *>(static_cast<char *>(map) + readable);
+    std::mt19937 rng(3);
+    std::vector<uint16_t> phase(64);
+    for (auto &ph : phase) ph = static_cast<uint16_t>(rng() % 30000);
+    for (const int32_t k : {2, 7, 16, 17, 30, 32, 33}) {
+        const uint32_t pixels = 64;
+        const Table t = random_table(k, pixels, static_cast<uint32_t>(k));
+        ASSERT_LE(t.entries.size() * sizeof(uint16_t), readable);
+        uint16_t *table = end - t.entries.size();
+        std::memcpy(table, t.entries.data(), t.entries.size() * sizeof(uint16_t));
+        Params p;
+        p.table = table;
+        p.k = k;
+        p.step_ph = 716.0f;
+        p.offset_ph = 708;
+        p.range_mm = 12491;
+        for (const Isa isa : vector_isas()) {
+            simd::limit_isa(isa);
+            std::vector<uint16_t> out(pixels);
+            drivers::drnu::distances(p, phase.data(), 0, pixels, out.data());
+            for (uint32_t i = 0; i < pixels; ++i) {
+                ASSERT_EQ(out[i], drivers::drnu::distance(p, phase[i], i)) << k << " " << i;
+            }
+        }
+        simd::limit_isa(Isa::kAvx512);
+    }
+    munmap(map, readable + page);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "api/fake_transport.h"
@@ -13,6 +14,7 @@
 #include "drivers/epc_test_frames.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
+#include "lx/simd.h"
 #include "support/temp_dir.h"
 
 namespace lumox::test {
@@ -198,6 +200,40 @@ TEST(EpcMinAmplitude, HysteresisKeepsEachPixelsLastDecision) {
     epc.ctx.minamp_hyst_en = 0;
     EXPECT_EQ(frame(99), 65300);
     EXPECT_EQ(frame(100), 1000);
+}
+
+TEST(EpcMinAmplitude, EveryVectorPathKeepsThePerPixelDecisions) {
+    // Frames of random amplitudes around the threshold (and at the 16-bit extremes) through
+    // every instruction set, against the per-pixel rule with its own mask.
+    constexpr uint32_t kPixels = 1000 + 37;
+    for (int isa = 0; isa <= static_cast<int>(simd::Isa::kAvx512); ++isa) {
+        for (const bool hysteresis : {true, false}) {
+            simd::limit_isa(static_cast<simd::Isa>(isa));
+            EpcDriver epc;
+            epc.ctx.minamp_thr = 100;
+            epc.ctx.minamp_hyst = 10;
+            epc.ctx.minamp_hyst_en = hysteresis;
+            std::vector<uint8_t> on(kPixels, 0);
+            std::mt19937 rng(static_cast<uint32_t>(isa));
+            for (int f = 0; f < 6; ++f) {
+                std::vector<uint16_t> amp(kPixels), dist(kPixels), want(kPixels);
+                for (uint32_t i = 0; i < kPixels; ++i) {
+                    const uint32_t r = rng();
+                    amp[i] = r % 7 == 0 ? static_cast<uint16_t>(r >> 16) : 80 + r % 30;
+                    dist[i] = static_cast<uint16_t>(r >> 8);
+                    if (amp[i] >= 100) {
+                        on[i] = 1;
+                    } else if (amp[i] + 10 < 100 || !hysteresis) {
+                        on[i] = 0;
+                    }
+                    want[i] = on[i] ? dist[i] : 65300;
+                }
+                drivers::feature_minamp_filter(epc.ctx, dist.data(), amp.data(), kPixels);
+                ASSERT_EQ(dist, want) << "isa " << isa << " frame " << f;
+            }
+            simd::limit_isa(simd::Isa::kAvx512);
+        }
+    }
 }
 
 TEST(EpcMinAmplitude, MaskGrowsAndIsReusedForSmallerFrames) {

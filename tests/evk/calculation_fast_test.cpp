@@ -120,9 +120,9 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
                 s.adc_overflow_enabled = setting >= 2 && setting != 4;
                 s.adc_overflow_min = setting == 3 ? 1900 : (setting == 5 ? 70000 : 1);
                 s.adc_overflow_max = setting == 3 ? 2200 : 4094;
-                // 0x1FFF lets 13-bit samples through: the arguments leave the table's range and
-                // the rows go pixel by pixel.
-                s.pixel_mask = setting == 1 ? 0xFF0 : (setting == 4 ? 0x1FFF : 0xFFF);
+                // 0xFFFF lets 16-bit samples through: the arguments of the epc660 leave the
+                // table's range and its rows go pixel by pixel; the epc635's shifted ones stay.
+                s.pixel_mask = setting == 1 ? 0xFF0 : (setting == 4 ? 0xFFFF : 0xFFF);
                 s.hysteresis_upper = setting == 0 ? 0 : 400;
                 s.hysteresis_lower = setting == 0 ? 0 : 100;
                 s.offset_phase = setting * 7001 - 9000;
@@ -255,9 +255,9 @@ namespace {
 
 TEST(CalcQuotient, TruncatedDoubleQuotientOfTheArctangentIsTheIntegerOne) {
     // The kernels divide yy x 4096 by xx in double: every pair the octant reduction leaves
-    // (0 <= yy < xx <= 8190).
+    // (0 <= yy < xx <= 8192: arguments of at most 4096 in magnitude).
     int64_t wrong = 0;
-    for (int xx = 1; xx <= 8190; ++xx) {
+    for (int xx = 1; xx <= 8192; ++xx) {
         const double divisor = xx;
         for (int yy = 0; yy < xx; ++yy) {
             const int exact = yy * 4096 / xx;

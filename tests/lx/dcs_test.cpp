@@ -39,6 +39,19 @@ struct Frame {
     }
 };
 
+// A lookup for amplitude_lookup whose values differ for every phase.
+struct Table {
+    std::vector<uint16_t> by_phase, by_code;
+    lumox::dcs::Lookup lookup;
+    explicit Table(uint16_t invalid) : by_phase(30000), by_code(lumox::dcs::kAngleCodes + 1) {
+        for (uint32_t p = 0; p < 30000; ++p) by_phase[p] = static_cast<uint16_t>(p * 3 + 7);
+        for (uint32_t c = 0; c < lumox::dcs::kAngleCodes; ++c) {
+            by_code[c] = by_phase[lumox::dcs::phase_of_code(c)];
+        }
+        lookup = {by_code.data(), by_phase.data(), invalid};
+    }
+};
+
 TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
     // Amplitude and phase depend on the differences d2 - d0 and d3 - d1 alone; a valid pixel has
     // each in -4093 .. 4093. One frame per d3 - d1 holds every d2 - d0, so all 67 million
@@ -56,6 +69,9 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
         frame.set(2, i, static_cast<uint16_t>(d0 + dx));
     }
     std::vector<uint16_t> ref_amp(kPixels), ref_phase(kPixels), amp(kPixels), phase(kPixels);
+    // The lookup decode maps every phase through a table of distinct values.
+    const Table table(0xFFF0);
+    std::vector<uint16_t> ref_looked_up(kPixels), looked_up(kPixels), lookup_amp(kPixels);
     // Unoptimized builds (the sanitizer runs) take every eighth d3 - d1: they check memory use,
     // while the optimized builds, compiled as the library ships, check every combination.
 #ifdef __OPTIMIZE__
@@ -74,6 +90,7 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
             ASSERT_TRUE(px.valid);
             ref_amp[i] = px.amplitude;
             ref_phase[i] = px.phase;
+            ref_looked_up[i] = table.by_phase[px.phase];
         }
         for (const Isa isa : isas) {
             IsaLimit limit(isa);
@@ -81,6 +98,10 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
                                         phase.data());
             ASSERT_EQ(amp, ref_amp) << "dy " << dy << " isa " << static_cast<int>(isa);
             ASSERT_EQ(phase, ref_phase) << "dy " << dy << " isa " << static_cast<int>(isa);
+            lumox::dcs::amplitude_lookup(frame.raw.data(), kPixels, 0, kPixels, table.lookup,
+                                         lookup_amp.data(), looked_up.data());
+            ASSERT_EQ(lookup_amp, ref_amp) << "dy " << dy << " isa " << static_cast<int>(isa);
+            ASSERT_EQ(looked_up, ref_looked_up) << "dy " << dy << " isa " << static_cast<int>(isa);
         }
     }
 }
@@ -102,6 +123,7 @@ TEST(DcsDecode, SaturatedEmptyAndRandomPixelsAtAnyOffset) {
         }
     }
     bool saw_invalid = false;
+    const Table table(0xFFF0);
     for (const Isa isa : available_isas()) {
         IsaLimit limit(isa);
         for (uint32_t first : {0u, 1u, 5u, 16u, 37u}) {
@@ -111,6 +133,9 @@ TEST(DcsDecode, SaturatedEmptyAndRandomPixelsAtAnyOffset) {
                 lumox::dcs::amplitude_phase(frame.raw.data(), kPixels, first, count, amp.data(),
                                             phase.data());
                 lumox::dcs::amplitude(frame.raw.data(), kPixels, first, count, gray.data());
+                std::vector<uint16_t> lookup_amp(count + 1, 0x5A5A), looked_up(count + 1, 0x5A5A);
+                lumox::dcs::amplitude_lookup(frame.raw.data(), kPixels, first, count, table.lookup,
+                                             lookup_amp.data(), looked_up.data());
                 for (uint32_t i = 0; i < count; ++i) {
                     const lumox::dcs::Pixel px =
                         lumox::dcs::pixel(frame.raw.data(), kPixels, first + i);
@@ -118,11 +143,16 @@ TEST(DcsDecode, SaturatedEmptyAndRandomPixelsAtAnyOffset) {
                     ASSERT_EQ(amp[i], px.amplitude) << first + i;
                     ASSERT_EQ(gray[i], px.amplitude) << first + i;
                     ASSERT_EQ(phase[i], px.valid ? px.phase : kNoPhase) << first + i;
+                    ASSERT_EQ(lookup_amp[i], px.valid ? px.amplitude : 0xFFF0) << first + i;
+                    ASSERT_EQ(looked_up[i], px.valid ? table.by_phase[px.phase] : 0xFFF0)
+                        << first + i;
                 }
                 // Nothing written past the piece.
                 EXPECT_EQ(amp[count], 0x5A5A);
                 EXPECT_EQ(phase[count], 0x5A5A);
                 EXPECT_EQ(gray[count], 0x5A5A);
+                EXPECT_EQ(lookup_amp[count], 0x5A5A);
+                EXPECT_EQ(looked_up[count], 0x5A5A);
             }
         }
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lumox/image.h"
 #include "lumox/log.h"
@@ -11,6 +12,8 @@
 #include "support/images.h"
 
 namespace {
+
+using lumox::simd::Isa;
 
 using lumox::test::clamped;
 using lumox::test::Image16;
@@ -102,16 +105,25 @@ LUMOX_VECTOR_PATHS(DepthFilterKernels);
 TEST_P(DepthFilterKernels, KernelsMatchPlainReferences) {
     const struct {
         int32_t w, h;
-    } sizes[] = {{2, 2}, {3, 2}, {2, 5}, {9, 4}, {10, 3}, {17, 6}, {18, 5}, {40, 9}, {320, 24}};
-    uint32_t seed = 11;
-    for (const auto &s : sizes) {
-        for (const uint32_t spread : {65536u, 300u}) {
-            const Image16 src = random_depth_image(s.w, s.h, seed++, spread);
-            for (const Case &c : kCases) {
-                Image16 dst(src.size(), 0x5A5A);
-                c.kernel(dst.data(), src.data(), s.w, s.h);
-                EXPECT_EQ(dst, reference(src, s.w, s.h, c.ref))
-                    << c.name << " " << s.w << "x" << s.h << " spread " << spread;
+    } sizes[] = {{2, 2},  {3, 2},  {2, 5},  {9, 4},  {10, 3}, {17, 6},  {18, 5},
+                 {33, 3}, {34, 4}, {35, 2}, {40, 9}, {49, 3}, {50, 4},  {51, 2},
+                 {65, 3}, {66, 2}, {67, 3}, {82, 2}, {97, 3}, {320, 24}};
+    // The wide path runs 32-pixel steps with AVX-512 and 16-pixel ones with AVX2 alone.
+    const std::vector<Isa> isas = GetParam() ? std::vector<Isa>{Isa::kAvx512, Isa::kAvx2}
+                                             : std::vector<Isa>{lumox::simd::best_isa()};
+    for (const Isa isa : isas) {
+        lumox::simd::limit_isa(isa);
+        uint32_t seed = 11;
+        for (const auto &s : sizes) {
+            for (const uint32_t spread : {65536u, 300u}) {
+                const Image16 src = random_depth_image(s.w, s.h, seed++, spread);
+                for (const Case &c : kCases) {
+                    Image16 dst(src.size(), 0x5A5A);
+                    c.kernel(dst.data(), src.data(), s.w, s.h);
+                    EXPECT_EQ(dst, reference(src, s.w, s.h, c.ref))
+                        << c.name << " " << s.w << "x" << s.h << " spread " << spread << " isa "
+                        << static_cast<int>(isa);
+                }
             }
         }
     }

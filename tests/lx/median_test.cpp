@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "lumox/image.h"
 #include "lumox/log.h"
+#include "lx/simd.h"
 #include "support/images.h"
 
 namespace {
@@ -45,26 +47,35 @@ struct Size {
     int32_t w, h;
 };
 
-// Widths around the 16-pixel vector and the 160-column strip, heights odd and even.
-constexpr Size kSizes[] = {{2, 2},  {2, 9},   {3, 2},   {5, 5},   {15, 4},   {16, 3},
-                           {17, 7}, {33, 31}, {159, 6}, {161, 5}, {320, 240}};
+// Widths around the 16- and 32-pixel vectors and the 160-column strip, heights odd and even.
+constexpr Size kSizes[] = {{2, 2},  {2, 9},   {3, 2},   {5, 5},    {15, 4}, {16, 3},
+                           {17, 7}, {31, 3},  {32, 4},  {33, 31},  {63, 3}, {65, 2},
+                           {97, 5}, {159, 6}, {161, 5}, {320, 240}};
 
 TEST_F(MedianFilter, FixedKernelsMatchSortedWindows) {
+    // Every vector width this processor runs: 32 lanes (AVX-512), 16 (AVX2, and the baseline).
+    const lumox::simd::Isa isas[] = {lumox::simd::Isa::kAvx512, lumox::simd::Isa::kAvx2,
+                                     lumox::simd::Isa::kSse41};
     uint32_t seed = 1;
     for (const Size s : kSizes) {
         for (const uint32_t spread : {65536u, 4u}) {
             const Image16 src = random_depth_image(s.w, s.h, seed++, spread);
             for (const int32_t k : {3, 5}) {
-                Image16 dst(src.size(), 0xABCD);
-                if (k == 3)
-                    lx_median2d_u16_k3(dst.data(), src.data(), s.w, s.h);
-                else
-                    lx_median2d_u16_k5(dst.data(), src.data(), s.w, s.h);
-                EXPECT_EQ(dst, brute_median(src, s.w, s.h, k))
-                    << "k" << k << " " << s.w << "x" << s.h << " spread " << spread;
+                const Image16 want = brute_median(src, s.w, s.h, k);
+                for (const lumox::simd::Isa isa : isas) {
+                    lumox::simd::limit_isa(isa);
+                    Image16 dst(src.size(), 0xABCD);
+                    if (k == 3)
+                        lx_median2d_u16_k3(dst.data(), src.data(), s.w, s.h);
+                    else
+                        lx_median2d_u16_k5(dst.data(), src.data(), s.w, s.h);
+                    lumox::simd::limit_isa(lumox::simd::Isa::kAvx512);
+                    EXPECT_EQ(dst, want) << "k" << k << " " << s.w << "x" << s.h << " spread "
+                                         << spread << " isa " << static_cast<int>(isa);
+                }
                 Image16 generic(src.size());
                 lx_median2d_u16(generic.data(), src.data(), s.w, s.h, k);
-                EXPECT_EQ(generic, dst);
+                EXPECT_EQ(generic, want);
             }
         }
     }

@@ -59,22 +59,33 @@ TEST(PointCloud, EveryPathGivesThePlainLoopsPointsToTheBit) {
                           {0.3, 200.25, 1e-30, -3.0, 2.0f},
                           {1e9, -7.0, 0.0, 1e300, -1.0f},
                           {3.0, 3.0, std::numeric_limits<double>::quiet_NaN(), 1.0, 0.0f}};
+    // Every row remainder of the vector widths, rows longer than the column cache, and one
+    // image that fills a staging area many times over.
     const struct {
         uint32_t w, h;
-    } sizes[] = {{1, 1}, {3, 2}, {7, 5}, {8, 3}, {9, 4}, {16, 2}, {17, 3}, {31, 2}, {67, 40}};
+    } sizes[] = {{1, 1},  {2, 3},  {3, 2},  {4, 2},  {5, 2},   {6, 3},    {7, 5},
+                 {8, 3},  {9, 4},  {10, 2}, {11, 2}, {12, 2},  {13, 3},   {14, 2},
+                 {15, 2}, {16, 2}, {17, 3}, {31, 2}, {67, 40}, {1029, 2}, {2048, 1}};
     lumox::simd::limit_isa(Isa::kAvx512);
     const int best = static_cast<int>(lumox::simd::best_isa());
     std::vector<float> ref, out;
     uint32_t seed = 1;
     for (const auto &s : sizes) {
-        const auto d = random_distances(static_cast<size_t>(s.w) * s.h, seed++);
+        auto d = random_distances(static_cast<size_t>(s.w) * s.h, seed++);
+        // Edge-heavy images: every pixel a point (whole vectors kept), or every other one.
+        if (seed % 3 == 0) {
+            for (size_t i = 0; i < d.size(); ++i) d[i] = 0.5f + static_cast<float>(i % 97) / 2;
+        } else if (seed % 3 == 1) {
+            for (size_t i = 0; i < d.size(); i += 2) d[i] = 59.99999f;
+        }
         for (const View &v : views) {
             for (const Fourth fourth : {Fourth::kNone, Fourth::kDistance, Fourth::kColour}) {
                 for (const lx_cmap *m : {&map, &no_palette}) {
                     // The colour range as the point clouds meet it: set by an earlier image.
                     lx_cmap_set_range(&map, static_cast<int32_t>(seed % 3) * 300, 6000);
-                    for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{5},
-                                                 uint64_t{s.w} * s.h / 2, ~uint64_t{0}}) {
+                    const uint64_t pixels = uint64_t{s.w} * s.h;
+                    for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{5}, pixels / 2,
+                                                 pixels - 3, ~uint64_t{0}}) {
                         const uint64_t n_ref = run(v, d, s.w, s.h, fourth, m, ref, limit, true);
                         for (int isa = 0; isa <= best; ++isa) {
                             lumox::simd::limit_isa(static_cast<Isa>(isa));
