@@ -207,10 +207,17 @@ constexpr uint32_t kAheadBytes = 8192;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// Word w of the result is word idx[w] of the 64-word window (a, b), for the four words of pair m.
-LUMOX_INLINE __m512i pick(__m512i acc, int m, __m512i a, __m512i idx, __m512i b) {
-    return _mm512_mask_mov_epi16(acc, __mmask32{0xFu} << (4 * m),
-                                 _mm512_permutex2var_epi16(a, idx, b));
+// Word w of the result is word idx[w] of the 64-word window (a[m], b[m]) of the pair m whose slot
+// holds w: a zeroing permute per window, the eight joined by three-way ORs.
+LUMOX_INLINE __m512i pick(const __m512i *a, __m512i idx, const __m512i *b) {
+    __m512i slot[kStep / 2];
+    for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
+        slot[m] = _mm512_maskz_permutex2var_epi16(__mmask32{0xFu} << (4 * m), a[m], idx, b[m]);
+    }
+    constexpr int kOr3 = 0xFE;  // a | b | c
+    const __m512i first = _mm512_ternarylogic_epi32(slot[0], slot[1], slot[2], kOr3);
+    const __m512i second = _mm512_ternarylogic_epi32(slot[3], slot[4], slot[5], kOr3);
+    return _mm512_ternarylogic_epi32(first, second, _mm512_or_si512(slot[6], slot[7]), kOr3);
 }
 
 LUMOX_INLINE __m512d low_pd(__m512i v) { return _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)); }
@@ -288,20 +295,20 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
         }
         if (use_table) {
             const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
-            // The table streams from memory: ask for the rows a few steps ahead.
-            const char *ahead = reinterpret_cast<const char *>(rows) + kAheadBytes;
-            for (uint32_t line = 0; line < words * kStep; line += 64) {
-                _mm_prefetch(ahead + line, _MM_HINT_T0);
-            }
             __m512i a[kStep / 2];
             __m512i b[kStep / 2];
-            __m512i ends = _mm512_setzero_si512();
             for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
                 const uint16_t *window = rows + static_cast<size_t>(2 * m) * k;
+                // The table streams from memory: ask for the windows a few steps ahead, the two
+                // lines from where each begins (a window has at most 128 bytes; a third line it
+                // reaches into is the first of the next window).
+                const char *ahead = reinterpret_cast<const char *>(window) + kAheadBytes;
+                _mm_prefetch(ahead, _MM_HINT_T0);
+                _mm_prefetch(ahead + 64, _MM_HINT_T0);
                 a[m] = _mm512_maskz_loadu_epi16(low_words, window);
                 b[m] = _mm512_maskz_loadu_epi16(high_words, window + 32);
-                ends = pick(ends, m, a[m], ends_index, b[m]);
             }
+            const __m512i ends = pick(a, ends_index, b);
             const __m512i l0 = _mm512_and_si512(ends, low16);
             const __m512i lk = _mm512_srli_epi32(ends, 16);
             const __mmask16 rising = _mm512_cmpgt_epi32_mask(lk, l0);
@@ -329,10 +336,7 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
                 }
                 const __m512i index =
                     _mm512_add_epi16(segment_index, _mm512_or_si512(s, _mm512_slli_epi32(s, 16)));
-                __m512i pair = _mm512_setzero_si512();
-                for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
-                    pair = pick(pair, m, a[m], index, b[m]);
-                }
+                const __m512i pair = pick(a, index, b);
                 const __m512i ls = _mm512_and_si512(pair, low16);
                 const __m512i width = _mm512_sub_epi32(_mm512_srli_epi32(pair, 16), ls);
                 // J - L[s] in double precision: it may leave the 32-bit range.
