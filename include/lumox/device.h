@@ -25,7 +25,9 @@
  *
  * Frames beyond a request: frames that are ready beyond what a polling call asked for stay in
  * the frame buffer for the next call when no frame-ready callback is set; with a callback set
- * they are handed to it in the same pass.
+ * they are handed to it in the same pass, in a buffer of the library's: the caller's buffer
+ * receives only the frames asked for. The callback always gets the whole frame behind its
+ * pointer, also when the caller's buffer is too short for it (that buffer gets the first bytes).
  */
 #ifndef LUMOX_DEVICE_H
 #define LUMOX_DEVICE_H

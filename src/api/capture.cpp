@@ -92,10 +92,12 @@ bool wait_for_work(lumox_dev_state &state, const Clock::time_point *deadline) {
     return state.cond->wait_until(lock, *deadline, pred);
 }
 
-// Delivers one frame taken into dst to the request and the frame-ready callback. A frame the
-// driver cannot describe is not handed out (its description would be all zero): it is counted
-// with the discarded frames instead.
-void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, const lx_raw_frame_info &raw) {
+// Delivers one frame taken into data (avail bytes behind it) to the request and the frame-ready
+// callback. A frame the driver cannot describe is not handed out (its description would be all
+// zero): it is counted with the discarded frames instead. The callback sees only a frame whose
+// bytes are all behind the pointer.
+void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, size_t avail,
+             const lx_raw_frame_info &raw) {
     lumox_dev_state &state = *dev->state;
     lumox_frame_info info{};
     if (!state.drv->ops->frame_get_info(state.drv, &info, &raw)) {
@@ -122,6 +124,15 @@ void deliver(lumox_dev_t *dev, FetchRequest *req, uint8_t *data, const lx_raw_fr
     }
     const lumox_cap_frdy_cb on_frame = state.on_frame_ready.load();
     if (!on_frame) return;
+    if (!data || avail < raw.frlen) {
+        // Only when the frame taken is not the one looked at (the oldest dropped meanwhile) or
+        // the callback was set while this pass ran.
+        lx_log(LX_LOG_ERR, "ERR",
+               "[%s] frame %u (%u bytes) not handed to the callback: %u bytes taken\n",
+               "_cap_handle_rdy_data", static_cast<unsigned>(raw.fridx),
+               static_cast<unsigned>(raw.frlen), static_cast<unsigned>(avail));
+        return;
+    }
     lumox_frame frame{state.frame_info, data};
     const unsigned idx = state.frame_info.frame_idx;
     lx_log(LX_LOG_TRC, "TRC", "[%s] frdy cb invoke: %u,%u\n", "_cap_handle_rdy_data", idx, idx);
@@ -164,11 +175,15 @@ class DeliveryBuffer {
     size_t &size_;
 };
 
-// Takes the ready frames out of the stream and delivers them: into the published fetch request's
-// buffer while it wants frames, else into a scratch buffer for the frame-ready callback, else
-// nowhere (dropped, as lumox_cap_wait without a callback does). Frames beyond what a request
-// wants are left in the stream when there is no callback to hand them to, so that polling one
-// frame at a time loses nothing. First lets the error callback see a pending capture error.
+// Takes the ready frames out of the stream and delivers them, deciding for each frame: into the
+// published fetch request's buffer while it wants frames, else into a scratch buffer for the
+// frame-ready callback, else nowhere (dropped, as lumox_cap_wait without a callback does). Frames
+// beyond what a request wants are left in the stream when there is no callback to hand them to,
+// so that polling one frame at a time loses nothing; with a callback they go to it through the
+// scratch buffer, never into the request's buffer. The callback is always handed a whole frame:
+// one that does not fit into what is left of the request's buffer is taken into the scratch
+// buffer and its first bytes copied to the request. First lets the error callback see a pending
+// capture error.
 void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
     lumox_dev_state &state = *dev->state;
     if (state.close_pending.load()) return;
@@ -199,38 +214,47 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
     if (reqmax == 0 || frames_ready(state) == 0) return;
 
     FetchRequest *req = state.request;
-    const bool to_request = req && req->wanted > 0 && req->pos;
-    const bool to_callback = !to_request && state.on_frame_ready.load();
     DeliveryBuffer scratch(state);
-    if (to_callback && !scratch.reserve(kCallbackBufferSize)) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
-        return;
-    }
+    // The scratch buffer with room for a frame of frlen bytes: 4 MiB at the pass's first use,
+    // more for a larger frame. Null (logged) when memory is short.
+    bool scratch_used = false;
+    const auto scratch_for = [&](uint32_t frlen) -> uint8_t * {
+        const bool ok =
+            (scratch_used || scratch.reserve(kCallbackBufferSize)) && scratch.reserve(frlen);
+        scratch_used = true;
+        if (!ok) lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
+        return ok ? scratch.data() : nullptr;
+    };
 
     uint32_t handled = 0;
     while (frames_ready(state) > 0) {
+        const bool callback = state.on_frame_ready.load() != nullptr;
         // Frames beyond a request stay ready for the next call unless a callback takes them.
-        if (req && req->wanted == 0 && !state.on_frame_ready.load()) break;
+        if (req && req->wanted == 0 && !callback) break;
+        const bool to_request = req && req->wanted > 0 && req->pos;
         lx_raw_frame_info raw{};
-        uint8_t *dst = nullptr;
-        int32_t dst_len = 0;
-        if (to_request) {
-            dst = req->pos;
-            dst_len = static_cast<int32_t>(std::min<uint32_t>(req->left, INT32_MAX));
-        } else if (to_callback) {
-            // The callback is told the frame's size: make sure all of it is behind the pointer.
+        if (callback) {
+            // The frame's size, to make sure all of it is behind the pointer the callback gets.
             uint8_t probe = 0;
             lx_stream_fetch_frames(state.stream, &probe, 0, 1, &raw, true);
-            if (!scratch.reserve(raw.frlen)) {
-                lx_log(LX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
-                return;
-            }
-            dst = scratch.data();
+        }
+        uint8_t *dst = nullptr;
+        int32_t dst_len = 0;
+        uint32_t cut = 0;  // bytes of a frame taken into scratch that belong to the request
+        if (to_request && (!callback || req->left >= raw.frlen)) {
+            dst = req->pos;
+            dst_len = static_cast<int32_t>(std::min<uint32_t>(req->left, INT32_MAX));
+        } else if (callback) {
+            dst = scratch_for(raw.frlen);
+            if (!dst) return;
             dst_len = static_cast<int32_t>(std::min<size_t>(scratch.size(), INT32_MAX));
+            if (to_request) cut = req->left;
         }
         if (lx_stream_fetch_frames(state.stream, dst, dst_len, 1, &raw, false) == 0) break;
+        const size_t taken = std::min<size_t>(static_cast<uint32_t>(dst_len), raw.frlen);
+        if (cut > 0) std::memcpy(req->pos, dst, std::min<size_t>(cut, taken));
         ++handled;
-        deliver(dev, req, dst, raw);
+        deliver(dev, req, dst, taken, raw);
         if (state.close_pending.load()) break;  // the callback closed the device
     }
     lx_log(LX_LOG_TRC, "TRC", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n",

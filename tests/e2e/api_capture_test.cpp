@@ -1,6 +1,7 @@
 // The device and capture API against a virtual camera: identity at open, and hundreds of frames
 // by polling and by callback, with consecutive indices and nothing lost at the camera's rate.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -20,15 +21,11 @@ constexpr uint32_t kWidth = 320;
 constexpr uint32_t kHeight = 240;
 constexpr uint32_t kFrameBytes = 4 * kWidth * kHeight * 2;
 
-// True when a format-2 frame holds the camera's pattern for its index (first and last sample of
-// every plane).
+// True when every sample of a format-2 frame holds the camera's pattern for its index.
 bool holds_pattern(const uint8_t *data, uint16_t frame_idx) {
-    const uint32_t plane = kWidth * kHeight;
-    for (uint32_t p = 0; p < 4; ++p) {
-        for (uint32_t i : {p * plane, p * plane + plane - 1}) {
-            const uint16_t sample = static_cast<uint16_t>(data[2 * i] | data[2 * i + 1] << 8);
-            if (sample != vcam::pattern_sample(frame_idx, i)) return false;
-        }
+    for (uint32_t i = 0; i < kFrameBytes / 2; ++i) {
+        const uint16_t sample = static_cast<uint16_t>(data[2 * i] | data[2 * i + 1] << 8);
+        if (sample != vcam::pattern_sample(frame_idx, i)) return false;
     }
     return true;
 }
@@ -145,6 +142,50 @@ TEST_F(ApiCapture, CallbackDeliversConsecutiveFramesUntilStopped) {
         ASSERT_EQ(received.indices[i], static_cast<uint16_t>(received.indices[i - 1] + 1)) << i;
     }
     expect_nothing_lost();
+}
+
+// A poll for one frame into a caller's buffer while more frames are ready and a callback is set:
+// the callback gets every frame whole (the requested one from the caller's buffer, the rest from
+// the library's own), and the caller's buffer beyond the requested frame stays untouched although
+// it has room for part of another frame; a buffer too short for the frame gets its first bytes.
+TEST_F(ApiCapture, FramesBeyondARequestReachTheCallbackWholeAndSpareTheCallersBuffer) {
+    ASSERT_TRUE(lumox_cap_set_frame_buffer(&dev_, nullptr, 32 * LUMOX_FRAME_BUF_UNIT));
+    Received received;
+    g_received = &received;
+    lumox_cap_set_callback_on_frame_ready(&dev_, on_frame);
+    ASSERT_TRUE(lumox_cap_start(&dev_));
+    std::vector<uint8_t> buf(2 * kFrameBytes);
+    const uint32_t len = kFrameBytes + kFrameBytes / 2;
+    size_t seen = 0;
+    for (int round = 0; round < 4; ++round) {
+        ASSERT_TRUE(wait_until([&] {
+            lumox_cap_stats stats{};
+            return lumox_cap_get_stats(&dev_, &stats) && stats.frames_ready >= 3;
+        }));
+        std::fill(buf.begin(), buf.end(), uint8_t{0xEE});
+        lumox_frame_info info{};
+        ASSERT_EQ(lumox_cap_get_frames(&dev_, 1, buf.data(), len, &info), 1) << round;
+        EXPECT_TRUE(holds_pattern(buf.data(), info.frame_idx)) << round;
+        EXPECT_TRUE(
+            std::all_of(buf.begin() + kFrameBytes, buf.end(), [](uint8_t b) { return b == 0xEE; }))
+            << "round " << round << ": a frame beyond the request went into the caller's buffer";
+        std::lock_guard lock(received.mutex);
+        EXPECT_GE(received.indices.size(), seen + 3) << "every ready frame reached the callback";
+        seen = received.indices.size();
+    }
+    std::fill(buf.begin(), buf.end(), uint8_t{0xEE});
+    lumox_frame_info info{};
+    ASSERT_EQ(lumox_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes / 2, &info), 1);
+    for (uint32_t i = 0; i < kFrameBytes / 4; ++i) {
+        ASSERT_EQ(buf[2 * i] | buf[2 * i + 1] << 8, vcam::pattern_sample(info.frame_idx, i)) << i;
+    }
+    EXPECT_EQ(buf[kFrameBytes / 2], 0xEE);
+    EXPECT_TRUE(lumox_cap_stop(&dev_));
+    g_received = nullptr;
+    EXPECT_EQ(received.broken, 0);
+    for (size_t i = 1; i < received.indices.size(); ++i) {
+        ASSERT_NE(received.indices[i], received.indices[i - 1]) << i;
+    }
 }
 
 TEST_F(ApiCapture, SnapshotTakesOneFrameAndStops) {

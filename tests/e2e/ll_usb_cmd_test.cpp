@@ -212,18 +212,27 @@ TEST_F(LlCommands, CommandThatNeverCompletesIsCancelledAndTheNextWorks) {
 }
 
 TEST_F(LlCommands, AbandonedCommandIsFreedByItsLateCompletion) {
-    // No grace after the cancel: the caller gives up before libusb delivers the cancellation,
-    // which then arrives on the event thread and must find the transfer still alive.
+    // No grace after the cancel, and the camera holds the cancelled transfer back: the caller
+    // gives up before libusb delivers the cancellation, which then arrives on the event thread
+    // and must find the transfer still alive.
     ll::UsbTimeouts fast = ll::usb_timeouts();
     fast.cmd_cancel_ms = 100;
     fast.cmd_abandon_ms = 100;
     ll::set_usb_timeouts(fast);
+    hold_cancellations(true);
     camera().fault_control_hang(vcam::kCmdSensor, vcam::kSensorRegWrite);
     uint32_t value = 11;
     EXPECT_EQ(lumox_ll_reg_write(&dev_, 2, 8, &value, 1), 0);
     EXPECT_TRUE(logged("[ERR] [usb_ll_exe_cmd] control transfer timeout !\n"));
     EXPECT_TRUE(logged("[ERR] [usb_ll_exe_cmd] exe usb cmd failed: LIBUSB_ERROR_TIMEOUT\n"));
-    ASSERT_TRUE(wait_until([&] { return usb_stats().urbs_pending == 0; }));
+    EXPECT_EQ(usb_stats().urbs_discarded, 1u);
+    EXPECT_EQ(usb_stats().urbs_pending, 1u) << "the cancelled transfer is still with the camera";
+
+    hold_cancellations(false);
+    ASSERT_TRUE(wait_until([&] {
+        const vcam::UsbStats stats = usb_stats();
+        return stats.urbs_pending == 0 && stats.urbs_reaped == stats.urbs_submitted;
+    })) << "the late completion was reaped";
 
     ll::set_usb_timeouts(ll::UsbTimeouts{});
     value = 12;

@@ -1,8 +1,8 @@
 """Recordings through the lumox tool and the virtual camera, read with common tools only.
 
 A recording of a virtual camera is read with h5py alone; playing it back (lumox-vcam --play)
-and recording again gives the same frames, identity and parameters; a recording or capture
-ended by SIGINT is complete; converted images read back in OpenCV and Open3D as the distances
+and recording again gives the same frames, identity and parameters; a recording ended by
+SIGTERM to the launcher, or a capture ended by SIGINT, is complete; converted images read back in OpenCV and Open3D as the distances
 the frame files hold.
 
 Run by ctest with LUMOX_CLI and LUMOX_VCAM naming the two programs.
@@ -31,15 +31,17 @@ def run(*args, cwd):
     return done.stdout
 
 
-def interrupt_after(args, lines, cwd):
-    """Starts args, sends SIGINT once `lines` frame lines were printed; returns (status, output)."""
+def interrupt_after(args, lines, cwd, sig=signal.SIGINT, group=True):
+    """Starts args, sends sig once `lines` frame lines were printed, to the process group (as a
+    terminal's Ctrl-C does) or to the launcher alone; returns (status, output)."""
     proc = subprocess.Popen(args, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, start_new_session=True)
     out = []
     for line in proc.stdout:
         out.append(line)
         if sum(l.startswith("frame") for l in out) >= lines:
-            os.killpg(proc.pid, signal.SIGINT)  # the launcher ignores it, the tool stops
+            # The launcher passes the signal on to the tool, which stops and closes its files.
+            (os.killpg if group else os.kill)(proc.pid, sig)
             break
     out.extend(proc.stdout)
     return proc.wait(timeout=60), "".join(out)
@@ -113,10 +115,11 @@ class RecordingCli(unittest.TestCase):
             span = lambda f: np.ptp(f["frames/host_monotonic_ns"][:])
             self.assertGreater(span(b) / span(a), 0.8)
 
-    def test_interrupted_recording_holds_the_frames_received(self):
+    def test_recording_ended_through_the_launcher_holds_the_frames_received(self):
+        # SIGTERM to lumox-vcam alone, as a service manager or `kill` sends it
         status, out = interrupt_after(
             [VCAM, "--scene", "--", LUMOX, "record", "cut.h5", "--seconds", "600"], 12,
-            self.dir)
+            self.dir, sig=signal.SIGTERM, group=False)
         self.assertEqual(status, 0, out)
         self.assertIn("interrupted", out)
         received = int(out.split("recorded")[-1].split()[0])

@@ -5,15 +5,13 @@
 // the latency from a frame's arrival at the server to its display, and the server's CPU per frame;
 // records with the page's button and plays the recording in a second viewer (`view --play`).
 //
-// node view_test.js --vcam PATH --lumox PATH [--screenshot FILE] [--measure-seconds N]
-//                   [-- VCAM_OPTIONS...]
+// node view_test.js --vcam PATH --lumox PATH [--measure-seconds N] [-- VCAM_OPTIONS...]
 'use strict';
 
-const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { chromium } = require('playwright-core');
+const { until, startViewer, stopViewer, launchBrowser } = require('./viewer_process');
 
 const args = process.argv.slice(2);
 const opt = name => { const i = args.indexOf(name); return i >= 0 ? args[i + 1] : undefined; };
@@ -24,41 +22,6 @@ let failures = 0, passes = 0;
 function check(ok, what, detail = '') {
   if (ok) ++passes; else ++failures;
   console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${detail ? `: ${detail}` : ''}`);
-}
-
-async function until(fn, ms, step = 100) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const v = await fn();
-    if (v || Date.now() > end) return v;
-    await new Promise(r => setTimeout(r, step));
-  }
-}
-
-// Starts a viewer (the program and its arguments) in its own process group; resolves with the URL.
-function startViewer(scratch, program, argv) {
-  const child = spawn(program, argv, { cwd: scratch, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
-  let out = '';
-  child.stderr.on('data', d => process.stderr.write(d));
-  const url = new Promise((resolve, reject) => {
-    child.stdout.on('data', d => {
-      out += d;
-      const m = /serving (http:\/\/\S+)/.exec(out);
-      if (m) resolve(m[1]);
-    });
-    child.on('exit', code => reject(new Error(`lumox view ended (${code}) before serving: ${out}`)));
-    setTimeout(() => reject(new Error('lumox view did not start serving within 30 s')), 30000);
-  });
-  return { child, url };
-}
-
-function stopViewer(child) {
-  return new Promise(resolve => {
-    if (child.exitCode !== null) return resolve(child.exitCode);
-    const timer = setTimeout(() => { process.kill(-child.pid, 'SIGKILL'); }, 10000);
-    child.on('exit', (code, signal) => { clearTimeout(timer); resolve(signal ? signal : code); });
-    process.kill(-child.pid, 'SIGINT');
-  });
 }
 
 async function main() {
@@ -72,14 +35,7 @@ async function main() {
   try {
     const url = await viewer.url;
     console.log(`viewer at ${url}`);
-    context = await chromium.launchPersistentContext(profile, {
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-      viewport: { width: 1700, height: 1150 },
-      acceptDownloads: true,
-    });
+    context = await launchBrowser(profile);
     const page = context.pages()[0] || await context.newPage();
     const errors = [];
     page.on('pageerror', e => errors.push(e.message));
@@ -183,16 +139,6 @@ async function main() {
       'the page names the recording');
     await playPage.close();
 
-    if (opt('--screenshot')) {
-      await page.fill('#frame_rate', '20');
-      await page.click('button[data-set=frame_rate]');
-      await page.selectOption('#modulation', '2');
-      // The point cloud seen from above and to the side of the camera.
-      await view('Object.assign(window.lumoxView.cloud, { yaw: 0.7, pitch: 0.35, zoom: 1.3 }).draw()');
-      await page.waitForTimeout(1500);
-      await page.screenshot({ path: opt('--screenshot'), fullPage: true });
-      console.log(`screenshot in ${opt('--screenshot')}`);
-    }
     check(errors.length === 0, 'no script errors on the page', errors.join('; '));
   } catch (e) {
     check(false, 'the test ran to its end', e.stack || String(e));

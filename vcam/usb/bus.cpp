@@ -198,6 +198,9 @@ VirtualBus::~VirtualBus() {
 size_t VirtualBus::size() const { return impl_->slots.size(); }
 Camera &VirtualBus::camera(size_t index) { return *impl_->slots.at(index).camera; }
 UsbStats VirtualBus::stats(size_t index) const { return impl_->slots.at(index).usb->stats(); }
+void VirtualBus::hold_cancellations(size_t index, bool hold) {
+    impl_->slots.at(index).usb->hold_cancellations(hold);
+}
 bool VirtualBus::plugged(size_t index) const { return impl_->slots.at(index).usb->plugged(); }
 std::string VirtualBus::root_dir() const { return impl_->root; }
 std::string VirtualBus::devnode(size_t index) const { return impl_->slots.at(index).devnode; }

@@ -34,7 +34,7 @@ struct UsbStats {
     uint64_t urbs_discarded = 0;
     uint64_t control_transfers = 0;
     uint64_t bulk_transfers = 0;
-    uint32_t urbs_pending = 0;        // submitted, not yet completed
+    uint32_t urbs_pending = 0;        // submitted, not yet completed (or cancelled and held)
     uint32_t claimed_interfaces = 0;  // bit mask
     uint32_t configuration = 0;       // last SETCONFIGURATION value
     uint32_t clear_halts = 0;
@@ -56,6 +56,9 @@ class VirtualBus {
     // Pulls the camera off the bus: transfers in flight complete with "no device", later requests
     // fail with ENODEV, and the device leaves sysfs with a "remove" event.
     void unplug(size_t index);
+    // While held, transfers the host cancels on the camera are not given back to it (as by a host
+    // controller slow to return them); releasing the hold gives them back.
+    void hold_cancellations(size_t index, bool hold);
     bool plugged(size_t index) const;
 
     std::string root_dir() const;             // the testbed's root (UMOCKDEV_DIR)

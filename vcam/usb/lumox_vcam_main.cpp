@@ -1,7 +1,8 @@
 // lumox-vcam [options] -- COMMAND...: runs COMMAND against virtual cameras on an emulated USB bus.
 // The launcher re-executes itself under the umockdev preload library, builds the bus, and starts
 // COMMAND with LD_PRELOAD and UMOCKDEV_DIR set so that libusb in COMMAND finds the cameras. The
-// bus lives until COMMAND ends; the launcher exits with COMMAND's status.
+// bus lives until COMMAND ends; the launcher passes SIGTERM, SIGINT and SIGHUP on to COMMAND and
+// exits with COMMAND's status.
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -84,6 +85,19 @@ bool parse_number(const char *text, unsigned long max, unsigned long &out) {
     if (errno || !end || *end || end == text || v > max) return false;
     out = v;
     return true;
+}
+
+constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+volatile std::sig_atomic_t g_child = 0;
+
+// Passes a signal on to COMMAND. One the terminal sent (Ctrl-C, a hang-up) reached COMMAND
+// already, since the two share the terminal's process group; one COMMAND sent is not returned.
+void forward_signal(int sig, siginfo_t *info, void *) {
+    const pid_t child = static_cast<pid_t>(g_child);
+    if (child <= 0 || info->si_code == SI_KERNEL || info->si_pid == child) return;
+    const int saved = errno;
+    kill(child, sig);
+    errno = saved;
 }
 
 }  // namespace
@@ -284,17 +298,33 @@ int main(int argc, char **argv) {
         if (recorded) lumox::vcam::Playback::attach(recorded, vbus.camera(k));
     }
 
+    // SIGTERM, SIGINT and SIGHUP sent to the launcher are passed on to COMMAND, so that killing
+    // the launcher ends COMMAND the way COMMAND ends on that signal (lumox record closes its
+    // file). They are blocked from before the fork until the handler knows the child, and
+    // unblocked in the child before it runs COMMAND.
+    sigset_t forwarded;
+    sigset_t old_mask;
+    sigemptyset(&forwarded);
+    for (const int sig : kForwardedSignals) sigaddset(&forwarded, sig);
+    sigprocmask(SIG_BLOCK, &forwarded, &old_mask);
     const pid_t child = fork();
     if (child < 0) {
         std::perror("lumox-vcam: fork");
         return 127;
     }
     if (child == 0) {
+        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
         execvp(argv[i], argv + i);
         std::fprintf(stderr, "lumox-vcam: cannot run %s: %s\n", argv[i], std::strerror(errno));
         _exit(127);
     }
-    std::signal(SIGINT, SIG_IGN);
+    g_child = child;
+    struct sigaction sa {};
+    sa.sa_sigaction = forward_signal;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : kForwardedSignals) sigaction(sig, &sa, nullptr);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return 127;

@@ -394,7 +394,7 @@ void UsbfsDevice::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
         urb.hang = false;
         urb.in_data.clear();
         urb.actual = 0;
-        reapable_.push_back(std::move(urb));
+        (hold_cancellations_ ? held_ : reapable_).push_back(std::move(urb));
         ++stats_.urbs_discarded;
         return complete(client, 0, 0);
     }
@@ -477,6 +477,7 @@ void UsbfsDevice::unplug() {
         reapable_.push_back(std::move(urb));
     }
     pending_.clear();
+    reapable_.splice(reapable_.end(), held_);
     update_readiness_locked();
 }
 
@@ -485,10 +486,18 @@ bool UsbfsDevice::plugged() const {
     return !unplugged_;
 }
 
+void UsbfsDevice::hold_cancellations(bool hold) {
+    std::lock_guard lock(mutex_);
+    hold_cancellations_ = hold;
+    if (hold) return;
+    reapable_.splice(reapable_.end(), held_);
+    update_readiness_locked();
+}
+
 UsbStats UsbfsDevice::stats() const {
     std::lock_guard lock(mutex_);
     UsbStats s = stats_;
-    s.urbs_pending = static_cast<uint32_t>(pending_.size());
+    s.urbs_pending = static_cast<uint32_t>(pending_.size() + held_.size());
     return s;
 }
 

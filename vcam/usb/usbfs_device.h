@@ -2,7 +2,8 @@
 // the camera model and handed back through REAPURBNDELAY, as the kernel's usbfs would.
 //
 // Threads: handle_ioctl() runs on umockdev's worker thread and never blocks; timers for paced
-// frames live in that thread's main context. unplug() and stats() may be called from any thread.
+// frames live in that thread's main context. unplug(), hold_cancellations() and stats() may be
+// called from any thread.
 // A mutex guards the URB lists.
 //
 // Readiness: libusb waits for reapable URBs by polling the device node. The node is a FIFO of
@@ -42,6 +43,9 @@ class UsbfsDevice {
 
     bool handle_ioctl(UMockdevIoctlClient *client);
     void unplug();
+    // While held, cancelled URBs are not given back (a host controller slow to return them);
+    // releasing the hold makes them reapable.
+    void hold_cancellations(bool hold);
     bool plugged() const;
     UsbStats stats() const;
 
@@ -78,6 +82,8 @@ class UsbfsDevice {
     mutable std::mutex mutex_;
     std::list<Urb> pending_;
     std::list<Urb> reapable_;
+    std::list<Urb> held_;  // cancelled while cancellations are held
+    bool hold_cancellations_ = false;
     bool unplugged_ = false;
     GMainContext *worker_context_ = nullptr;
     GSource *timer_ = nullptr;
