@@ -339,11 +339,21 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
                 const __m512i pair = pick(a, index, b);
                 const __m512i ls = _mm512_and_si512(pair, low16);
                 const __m512i width = _mm512_sub_epi32(_mm512_srli_epi32(pair, 16), ls);
-                // J - L[s] in double precision: it may leave the 32-bit range.
-                const __m512d part_low = _mm512_div_pd(
-                    _mm512_mul_pd(_mm512_sub_pd(low_pd(j), low_pd(ls)), step), low_pd(width));
-                const __m512d part_high = _mm512_div_pd(
-                    _mm512_mul_pd(_mm512_sub_pd(high_pd(j), high_pd(ls)), step), high_pd(width));
+                // J - L[s] (exact in double precision) in 32 bits where it stays within them.
+                __m512d from_low;
+                __m512d from_high;
+                if (kNarrow) {
+                    const __m512i from = _mm512_sub_epi32(j, ls);
+                    from_low = low_pd(from);
+                    from_high = high_pd(from);
+                } else {
+                    from_low = _mm512_sub_pd(low_pd(j), low_pd(ls));
+                    from_high = _mm512_sub_pd(high_pd(j), high_pd(ls));
+                }
+                const __m512d part_low =
+                    _mm512_div_pd(_mm512_mul_pd(from_low, step), low_pd(width));
+                const __m512d part_high =
+                    _mm512_div_pd(_mm512_mul_pd(from_high, step), high_pd(width));
                 const __m512 base = _mm512_mul_ps(_mm512_cvtepi32_ps(s), step_f);
                 const __m512i moved =
                     _mm512_add_epi32(truncate16(_mm512_add_pd(part_low, low_pd(base)),
