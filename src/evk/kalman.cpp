@@ -226,30 +226,6 @@ void fused_pixel(const FusedArgs &a, int pictures, int i) {
 #if LUMOX_KALMAN_VECTORS
 
 #pragma GCC push_options
-#pragma GCC target("sse4.1")
-namespace sse41 {
-constexpr int kLanes = 2;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-
-LUMOX_INLINE VD sqrt_lanes(VD v) {
-    return reinterpret_cast<VD>(_mm_sqrt_pd(reinterpret_cast<__m128d>(v)));
-}
-
-LUMOX_INLINE VL wide(VI mask) { return __builtin_convertvector(mask, VL); }
-LUMOX_INLINE VI narrow(VL mask) { return __builtin_convertvector(mask, VI); }
-LUMOX_INLINE VD to_double(VI v) { return __builtin_convertvector(v, VD); }
-LUMOX_INLINE VD pick(VL mask, VD a, VD b) { return mask ? a : b; }
-
-#include "evk/kalman_kernel.inc"
-}  // namespace sse41
-#pragma GCC pop_options
-
-#pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
 constexpr int kLanes = 4;
@@ -321,9 +297,7 @@ FusedRun fused_kernel(int *lanes) {
         case simd::Isa::kAvx2:
             *lanes = avx2::kLanes;
             return avx2::fused_run;
-        case simd::Isa::kSse41:
-            *lanes = sse41::kLanes;
-            return sse41::fused_run;
+        case simd::Isa::kSse41:  // two double lanes gain nothing over the stages in turn
         case simd::Isa::kScalar:
             break;
     }
