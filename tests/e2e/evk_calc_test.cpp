@@ -58,6 +58,14 @@ class EvkCalc : public EvkCameraTest {
         EvkCameraTest::SetUp();
         camera().set_renderer(render_scene);
         ASSERT_NE(epc_adapter_init(&dev_), 0);
+        // The kit's modulation frequency is process-wide and an earlier test may have left it at
+        // another one; the driver's decode works at the 12 MHz it was opened with.
+        const uint16_t *freqs = apiGetModulationFrequencies();
+        int index_12mhz = -1;
+        for (int i = 0; i < configGetModFreqCount(); ++i)
+            if (freqs[i] == 12000) index_12mhz = i;
+        ASSERT_GE(index_12mhz, 0);
+        ASSERT_EQ(apiSetModulationFrequency(index_12mhz, 32), 0);
 
         // A plain pipeline: four DCS, sine modulation, no filters, a known offset.
         calculationEnablePiDelay(1);
