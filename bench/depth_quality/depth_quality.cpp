@@ -26,6 +26,7 @@
 #include "lumox/evk.h"
 #include "lumox/lumox.h"
 #include "vcam/depth_sensor.h"
+#include "vcam/plane_fit.h"
 #include "vcam/usb/bus.h"
 
 namespace {
@@ -195,40 +196,6 @@ WallStats wall_stats(const std::vector<std::vector<float>> &images, const vcam::
     return s;
 }
 
-double plane_rms(const std::vector<std::array<double, 3>> &pts) {
-    double mean[3] = {0, 0, 0};
-    for (const auto &p : pts)
-        for (int k = 0; k < 3; ++k) mean[k] += p[k] / pts.size();
-    double m[3][3] = {};
-    for (const auto &p : pts)
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b) m[a][b] += (p[a] - mean[a]) * (p[b] - mean[b]);
-    // Smallest eigenvector by inverse iteration.
-    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-    double inv[3][3];
-    for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b) {
-            const int a1 = (b + 1) % 3, a2 = (b + 2) % 3, b1 = (a + 1) % 3, b2 = (a + 2) % 3;
-            inv[a][b] = (m[a1][b1] * m[a2][b2] - m[a1][b2] * m[a2][b1]) / det;
-        }
-    double n[3] = {0.3, 0.3, 0.9};
-    for (int it = 0; it < 50; ++it) {
-        double x[3];
-        for (int a = 0; a < 3; ++a) x[a] = inv[a][0] * n[0] + inv[a][1] * n[1] + inv[a][2] * n[2];
-        const double len = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
-        for (int a = 0; a < 3; ++a) n[a] = x[a] / len;
-    }
-    double ss = 0;
-    for (const auto &p : pts) {
-        const double r =
-            n[0] * (p[0] - mean[0]) + n[1] * (p[1] - mean[1]) + n[2] * (p[2] - mean[2]);
-        ss += r * r;
-    }
-    return std::sqrt(ss / pts.size());
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -332,7 +299,7 @@ int main(int argc, char **argv) {
                             const vcam::Vec3 r = lens.ray(x, y) * img[i];
                             pts.push_back({r.x, r.y, r.z});
                         }
-                    rms[k][on] += plane_rms(pts) / images.size();
+                    rms[k][on] += vcam::fit_plane(pts).rms / images.size();
                 }
             }
         }

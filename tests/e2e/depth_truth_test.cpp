@@ -15,6 +15,7 @@
 #include "support/temp_dir.h"
 #include "support/vcam_fixture.h"
 #include "vcam/depth_sensor.h"
+#include "vcam/plane_fit.h"
 
 namespace lumox::test {
 namespace {
@@ -186,46 +187,6 @@ TEST_F(DepthTruth, CalibratedCameraReadsWithinOneCentimetreOnEveryFirmwareAndEve
     }
 }
 
-// Least-squares plane through points: unit normal n and offset c with n.p = c.
-struct Plane {
-    double n[3], c, rms;
-};
-Plane fit_plane(const std::vector<std::array<double, 3>> &pts) {
-    double mean[3] = {0, 0, 0};
-    for (const auto &p : pts)
-        for (int k = 0; k < 3; ++k) mean[k] += p[k] / pts.size();
-    double cov[3][3] = {};
-    for (const auto &p : pts)
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b) cov[a][b] += (p[a] - mean[a]) * (p[b] - mean[b]);
-    // The normal is the eigenvector of the smallest eigenvalue: inverse iteration on cov.
-    double n[3] = {0.3, 0.3, 0.9};
-    for (int it = 0; it < 50; ++it) {
-        const double(&m)[3][3] = cov;
-        const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-        double inv[3][3];
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b) {
-                const int a1 = (b + 1) % 3, a2 = (b + 2) % 3, b1 = (a + 1) % 3, b2 = (a + 2) % 3;
-                inv[a][b] = (m[a1][b1] * m[a2][b2] - m[a1][b2] * m[a2][b1]) / det;
-            }
-        double x[3];
-        for (int a = 0; a < 3; ++a) x[a] = inv[a][0] * n[0] + inv[a][1] * n[1] + inv[a][2] * n[2];
-        const double len = std::sqrt(x[0] * x[0] + x[1] * x[1] + x[2] * x[2]);
-        for (int a = 0; a < 3; ++a) n[a] = x[a] / len;
-    }
-    Plane pl{{n[0], n[1], n[2]}, n[0] * mean[0] + n[1] * mean[1] + n[2] * mean[2], 0};
-    double ss = 0;
-    for (const auto &p : pts) {
-        const double r = pl.n[0] * p[0] + pl.n[1] * p[1] + pl.n[2] * p[2] - pl.c;
-        ss += r * r;
-    }
-    pl.rms = std::sqrt(ss / pts.size());
-    return pl;
-}
-
 double angle_deg(const double n[3], const vcam::Vec3 &v) {
     const double c = std::abs(n[0] * v.x + n[1] * v.y + n[2] * v.z) / v.norm();
     return std::acos(std::min(1.0, c)) * 180.0 / 3.141592653589793;
@@ -262,7 +223,7 @@ TEST_F(DepthTruth, WallIsFlatAndFloorTiltsAsPlacedInThePointCloud) {
             }
         }
         ASSERT_GT(pts.size(), 3000u);
-        const Plane p = fit_plane(pts);
+        const vcam::PlaneFit p = vcam::fit_plane(pts);
         const double noise = std::sqrt(sigma2 / pts.size());
         std::printf("%s: %zu points, plane-fit rms %.2f mm (noise %.2f mm)\n",
                     surface == 1 ? "wall" : "floor", pts.size(), p.rms, noise);
