@@ -248,7 +248,7 @@ thread_local off_t t_last_mark = -1;
 
 class Device {
   public:
-    explicit Device(std::optional<std::pair<int, int>> where) {
+    Device(std::optional<std::pair<int, int>> where, std::optional<std::string> serial) {
         slot_ = std::make_unique<Slot>();
         slot_->owner = this;
         if (!g_started.load()) misuse("lumox_dev_open", "the library is not started");
@@ -256,7 +256,13 @@ class Device {
         lumox_dev_t *opened = nullptr;
         {
             py::gil_scoped_release nogil;
-            if (where) {
+            if (serial) {
+                if (!lumox_dev_find_serial(&slot_->rec, serial->c_str())) {
+                    py::gil_scoped_acquire gil;
+                    misuse("lumox_dev_open_serial", "no camera with serial " + *serial +
+                                                        " (one in use elsewhere cannot be asked)");
+                }
+            } else if (where) {
                 // Find the camera in the list, so that the record carries its whole location.
                 lumox_dev_t list[32];
                 const int32_t n = lumox_dev_list(list, 32);
@@ -270,7 +276,8 @@ class Device {
                 }
                 slot_->rec.location_valid = 1;
             }
-            opened = lumox_dev_open(&slot_->rec);
+            opened = serial ? lumox_dev_open_serial(&slot_->rec, serial->c_str())
+                            : lumox_dev_open(&slot_->rec);
         }
         if (!opened) fail("lumox_dev_open", 0, mark, "cannot open the camera");
         // The per-pixel correction whenever the calibration files are there: the library
@@ -916,7 +923,8 @@ PYBIND11_MODULE(_lumox, m) {
     m.attr("CMAP_BGR24") = static_cast<int>(LUMOX_CMAP_BGR24);
 
     py::class_<Device>(m, "Device")
-        .def(py::init<std::optional<std::pair<int, int>>>(), py::arg("where"))
+        .def(py::init<std::optional<std::pair<int, int>>, std::optional<std::string>>(),
+             py::arg("where"), py::arg("serial") = py::none())
         .def_property_readonly("is_open", &Device::is_open)
         .def("close", &Device::close)
         .def("info", &Device::info)

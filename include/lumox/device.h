@@ -82,6 +82,33 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) LUMOX_NOEXCEPT;
 /* Not available on this platform: logs and returns NULL. */
 LUMOX_API lumox_dev_t *lumox_dev_open_by_fd(int fd) LUMOX_NOEXCEPT;
 
+/* ---- Identity: cameras by serial ---------------------------------------------------------------
+ * A camera's serial is its second identity string (parameter 2, id2 of an open record): it stays
+ * with the camera when its cable moves to another port, where bus, port and address change. */
+
+/* Longest serial a camera reports (one parameter value), without the terminating zero. */
+#define LUMOX_SERIAL_MAX LUMOX_PARAM_VAL_MAX
+
+/* Reads the serial of a camera from lumox_dev_list through a short session of its own at the
+ * transport level (no driver starts, no calibration is fetched; the record is not opened).
+ * Writes it, terminated, into serial (len bytes, at least LUMOX_SERIAL_MAX + 1 to hold any) and
+ * returns its length; -1 when the camera cannot be read (gone, no permission, or in use: a
+ * camera that this or another process has open is not disturbed), or for bad arguments. */
+LUMOX_API int32_t lumox_dev_read_serial(const lumox_dev_t *listed, char *serial,
+                                        uint32_t len) LUMOX_NOEXCEPT;
+
+/* Finds the camera whose serial is serial among the cameras attached (reading each as
+ * lumox_dev_read_serial does) and writes its location into *dev, location_valid 1: the
+ * lumox_dev_open of that record opens that camera. Only the location fields change. Returns 1,
+ * or 0 when no camera that can be read reports that serial (also for a record that is open). */
+LUMOX_API uint8_t lumox_dev_find_serial(lumox_dev_t *dev, const char *serial) LUMOX_NOEXCEPT;
+
+/* lumox_dev_find_serial, then lumox_dev_open of the record. The open checks the serial the
+ * camera reports again (another camera may have taken the location in between) and closes a
+ * camera that reports another one. Returns the open record, or NULL with the state NULL (a
+ * record with release set is then freed, as a failed lumox_dev_open frees it). */
+LUMOX_API lumox_dev_t *lumox_dev_open_serial(lumox_dev_t *dev, const char *serial) LUMOX_NOEXCEPT;
+
 /* Stops a running capture, closes the camera and releases the state. Called from a frame-ready or
  * error callback, the close is deferred: the capture stops, the camera closes and every later
  * call sees a closed device at once, but the state (and a record with release set) is released

@@ -84,9 +84,10 @@ def devices() -> list:
 
 
 def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=None,
-         buffer_frames: int = 10) -> Camera:
+         buffer_frames: int = 10, serial: Optional[str] = None) -> Camera:
     """Opens a camera: the first one found (None), a :class:`DeviceInfo` from :func:`devices`,
-    ``"BUS:PORT"`` or ``(bus, port)``. With ``calibration_dir`` the library looks for the
+    ``"BUS:PORT"`` or ``(bus, port)``, or the camera whose serial is ``serial`` (wherever it is
+    plugged in; give either ``device`` or ``serial``). With ``calibration_dir`` the library looks for the
     camera's calibration files there (and fetches them from the camera when missing) instead of
     its current calibration directory; the setting is process-wide. Raises :class:`Error` with
     the library's reason when the camera cannot be opened."""
@@ -104,9 +105,14 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
         where = (int(device[0]), int(device[1]))
     elif device is not None:
         raise TypeError("device: None, DeviceInfo, 'BUS:PORT' or (bus, port)")
+    if serial is not None:
+        if device is not None:
+            raise ValueError("give device or serial, not both")
+        if not isinstance(serial, str) or not serial:
+            raise ValueError("serial: the camera's serial text, as devices() lists it")
     if calibration_dir is not None:
         calibration_dir_set(calibration_dir)
-    cam = Camera(_lumox.Device(where), buffer_frames)
+    cam = Camera(_lumox.Device(where, serial), buffer_frames)
     _cameras.add(cam)
     return cam
 

@@ -22,6 +22,16 @@ def test_devices_name_the_camera_that_opens():
         lumox.open("9:9")
 
 
+def test_open_by_serial():
+    (dev,) = lumox.devices()
+    with lumox.open(serial=dev.serial) as cam:
+        assert (cam.info.serial, cam.info.bus, cam.info.port) == (dev.serial, dev.bus, dev.port)
+    with pytest.raises(lumox.Error, match="no camera with serial NOPE"):
+        lumox.open(serial="NOPE")
+    with pytest.raises(ValueError):
+        lumox.open(dev, serial=dev.serial)
+
+
 def test_parameters_by_name_and_number(cam):
     rate = cam.params["frame_rate"]
     assert rate == cam.params[12] == cam.params[lumox.Param.FRAME_RATE] == \

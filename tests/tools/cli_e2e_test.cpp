@@ -118,6 +118,24 @@ TEST_F(CliTest, ListAndInfoDescribeTheCameraAndWriteNoLogFile) {
     EXPECT_EQ(files(), std::vector<std::string>{"run.log"});
 }
 
+TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {
+    const std::vector<std::string> two = {"--cameras", "2", "--no-calibration"};
+    const Result list = lumox({"list"}, two);
+    EXPECT_NE(list.out.find("  1:2     3     high    VC00002 "), std::string::npos) << list.out;
+    const Result info = lumox({"info", "--serial", "VC00002"}, two);
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("location        1:2 (address 3"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("serial          VC00002"), std::string::npos) << info.out;
+
+    const Result missing = lumox({"param", "get", "12", "--serial", "VC00009"}, two);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("no camera with serial VC00009"), std::string::npos)
+        << missing.err;
+    const Result both = lumox({"info", "--serial", "VC00001", "--device", "1:1"}, two);
+    EXPECT_EQ(both.status, 2);
+    EXPECT_NE(both.err.find("give one"), std::string::npos) << both.err;
+}
+
 TEST_F(CliTest, ParametersTheCameraDoesNotHaveFailWithAReason) {
     Result r = lumox({"param", "get", "99"});
     EXPECT_EQ(r.status, 1);

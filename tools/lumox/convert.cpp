@@ -133,7 +133,7 @@ int run_under_playback(const Args &args, const std::string &file, const FrameRan
                                       "convert",
                                       file};
     for (const auto &[name, value] : args.options) {
-        if (name == "--device") continue;  // the played camera is the only one there
+        if (name == "--device" || name == "--serial") continue;  // the played camera is the one
         words.push_back(name);
         if (!value.empty()) words.push_back(value);
     }

@@ -12,6 +12,13 @@ namespace lumox_cli {
 
 Session::Session(const Args &args) : log_(args.value("--log")) {
     if (args.has("--device")) location_ = parse_device(args.value("--device"));
+    if (args.has("--serial")) {
+        serial_ = args.value("--serial");
+        if (serial_.empty() || serial_.size() > LUMOX_SERIAL_MAX)
+            throw UsageError("--serial needs the camera's serial (1-" +
+                             std::to_string(LUMOX_SERIAL_MAX) + " characters)");
+        if (location_) throw UsageError("--device and --serial both name a camera: give one");
+    }
     if (!log_.empty()) {
         lumox_init(log_.c_str());
     } else {
@@ -40,7 +47,14 @@ lumox_dev_t *Session::open() {
         return nullptr;
     }
     int pick = 0;
-    if (location_) {
+    if (!serial_.empty()) {
+        record_ = lumox_dev_t{};
+        if (!lumox_dev_find_serial(&record_, serial_.c_str())) {
+            fail("no camera with serial %s (a camera in use elsewhere cannot be asked)",
+                 serial_.c_str());
+            return nullptr;
+        }
+    } else if (location_) {
         pick = -1;
         for (int32_t i = 0; i < n; ++i) {
             if (list[i].bus == location_->bus && list[i].port == location_->port) pick = i;
@@ -50,7 +64,7 @@ lumox_dev_t *Session::open() {
             return nullptr;
         }
     }
-    record_ = list[pick];
+    if (serial_.empty()) record_ = list[pick];
     // A command that named no calibration directory keeps the camera's calibration in calib/;
     // opening the camera downloads it there the first time.
     // An uncalibrated camera leaves no empty directory behind.
@@ -63,13 +77,19 @@ lumox_dev_t *Session::open() {
                          why.c_str());
         lumox_path_cfg(kDefaultCalibrationDir);
     }
-    dev_ = lumox_dev_open(&record_);
+    dev_ = serial_.empty() ? lumox_dev_open(&record_)
+                           : lumox_dev_open_serial(&record_, serial_.c_str());
     if (made) {
         std::error_code ec;
         if (std::filesystem::is_empty(kDefaultCalibrationDir, ec))
             std::filesystem::remove(kDefaultCalibrationDir, ec);
     }
-    if (!dev_) fail("cannot open the camera (%s)", log_hint().c_str());
+    if (!dev_) {
+        fail("cannot open the camera (%s)", log_hint().c_str());
+        return nullptr;
+    }
+    // Later probes (after close()) find the camera opened here, wherever it was chosen from.
+    location_ = DeviceLocation{dev_->bus, dev_->port};
     return dev_;
 }
 

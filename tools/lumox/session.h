@@ -11,20 +11,22 @@ namespace lumox_cli {
 
 class Session {
   public:
-    // Reads --device and --log (a bad --device is a usage error, raised before the library
-    // starts). The library logs to the --log file, or to no file at all.
+    // Reads --device, --serial and --log (a bad --device or --serial is a usage error, raised
+    // before the library starts). The library logs to the --log file, or to no file at all.
     explicit Session(const Args &args);
     ~Session();
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Opens the camera named by --device, or the first one. Prints why when it cannot.
+    // Opens the camera named by --device or --serial, or the first one. Prints why when it
+    // cannot.
     lumox_dev_t *open();
 
     // Closes the camera opened by open(), so that a probe may open it at the transport level.
     void close();
 
-    // The camera --device names, or nothing for the first one.
+    // The camera --device names (nothing for the first one), and after open() the location of
+    // the camera opened.
     const std::optional<DeviceLocation> &location() const { return location_; }
 
     // Where the library's account of a failure can be read: "see the library log FILE", or how
@@ -34,6 +36,7 @@ class Session {
   private:
     std::string log_;
     std::optional<DeviceLocation> location_;
+    std::string serial_;  // --serial, or empty
     lumox_dev_t record_{};
     lumox_dev_t *dev_ = nullptr;
 };
