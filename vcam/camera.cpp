@@ -298,13 +298,7 @@ void Camera::apply_param(uint8_t id, std::span<const uint8_t> value) {
 void Camera::reset(uint32_t target) {
     resets_.push_back(static_cast<uint8_t>(target));
     if (target == kResetCamera) {
-        stop_capture();
-        params_.restore_defaults();
-        if (!package_.empty()) describe_package();
-        stream_.set_package({});
-        registers_.power_on_sensor();
-        pending_param_ids_.clear();
-        pending_reg_read_ = false;
+        power_on();
     } else if (target == kResetSensor) {
         registers_.power_on_sensor();
     } else if (target == kResetUsb) {
@@ -323,6 +317,21 @@ void Camera::start_capture(uint32_t arg) {
     rebase_pacing();
     capture_origin_ = pace_origin_;
     source_index_ = 0;
+}
+
+void Camera::power_on() {
+    stop_capture();
+    params_.restore_defaults();
+    if (!package_.empty()) describe_package();
+    stream_.set_package({});
+    registers_.power_on_sensor();
+    pending_param_ids_.clear();
+    pending_reg_read_ = false;
+}
+
+void Camera::power_cycle() {
+    std::lock_guard lock(mutex_);
+    power_on();
 }
 
 void Camera::stop_capture() {

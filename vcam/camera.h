@@ -128,6 +128,9 @@ class Camera {
     std::vector<CommandRecord> commands() const;  // status requests included
     void clear_commands();
     StreamCounters counters() const;
+    // The camera lost power and came back (pulled out and plugged in again): no capture, the
+    // parameters at their defaults, the sensor at power-on; flash, faults and sources stay.
+    void power_cycle();
     void set_paced(bool paced);
     void set_stream_config(const StreamConfig &stream);
     StreamConfig stream_config() const;
@@ -181,6 +184,7 @@ class Camera {
     void start_capture(uint32_t arg);
     void stop_capture();
     void reset(uint32_t target);
+    void power_on();  // the state after power-up (the lock held)
     void apply_param(uint8_t id, std::span<const uint8_t> value);
     void rebase_pacing();
     void describe_package();

@@ -230,11 +230,15 @@ function showStats(s) {
       ? `${s.recording.active ? 'recording' : 'recorded'} ${s.recording.frames} frames to ${esc(s.recording.path)}` : 'not recording')
       + (s.recording.error ? `<br><span class="refused">${esc(s.recording.error)}</span>` : '')] : []),
     row('camera', `${esc(s.camera.product)} at ${esc(s.camera.location)}, driver ${esc(s.camera.driver)}` +
+      `<br>serial ${esc(s.camera.serial)}, ${esc(s.camera.state)}` +
+      (s.camera.reconnects ? `, reconnected ${s.camera.reconnects}× (last gap ${s.camera.last_gap_s.toFixed(1)} s)` : '') +
       (s.camera.recording ? `<br>playing ${esc(s.camera.recording)}` : '')),
   ].join('');
   $('camera').textContent = `${s.camera.product} (${s.camera.location})`;
-  $('status').textContent = s.capturing ? 'live' : 'stopped';
-  $('status').className = `badge ${s.capturing ? 'live' : 'stopped'}`;
+  // After an unplug the server waits for the camera (its serial) to come back.
+  const gone = { waiting: `unplugged: waiting for ${s.camera.serial}`, lost: `${s.camera.serial} did not come back` }[s.camera.state];
+  $('status').textContent = gone ?? (s.capturing ? 'live' : 'stopped');
+  $('status').className = `badge ${gone ? 'stopped' : s.capturing ? 'live' : 'stopped'}`;
   state.capturing = s.capturing;
   $('capture').textContent = s.capturing ? 'Stop' : 'Start';
   const rec = s.recording;

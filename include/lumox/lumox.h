@@ -20,5 +20,6 @@
 #include "lumox/evk.h"
 #include "lumox/epc.h"
 #include "lumox/frame.h"
+#include "lumox/hotplug.h"
 
 #endif /* LUMOX_LUMOX_H */

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "api/device_state.h"
+#include "api/hotplug.h"
 #include "api/params.h"
 #include "lumox/device.h"
 #include "lumox/driver.h"
@@ -113,6 +114,8 @@ lx_cmap &library_cmap() { return g_cmap; }
 
 void set_transport_for_tests(const lumox_ll_op *ops) { g_test_ops.store(ops); }
 
+const lumox_ll_op *test_transport() { return g_test_ops.load(); }
+
 bool check_open(const lumox_dev_t *dev, const char *func) {
     if (is_open(dev)) return true;
     lx_log(LX_LOG_ERR, "ERR", kNullDevice, func);
@@ -175,6 +178,7 @@ LUMOX_API void lumox_init(const char *log_name) noexcept {
 
 LUMOX_API void lumox_uninit(void) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ----- AL log END ----\n\n", "lumox_uninit");
+    hotplug_shutdown();
     lx_cmap_uninit(&library_cmap());
     lx_log_disable();
     lumox_ll_uninit();

@@ -52,6 +52,8 @@
 //     (vcam/stream.h) unless a renderer is set.
 //   - unplug(i): pulls camera i off the bus (in-flight transfers end with "no device", later
 //     requests fail with ENODEV, udev sees "remove").
+//   - replug(i): plugs camera i back in after unplug(i): same port and serial, a new address,
+//     the camera as after power-up; udev sees "add" once the device is complete.
 //   - hold_cancellations(hold, i): while held, transfers the host cancels stay with the camera
 //     (counted as pending) instead of being given back; releasing gives them back at once.
 //   - usb_stats(i): URBs submitted, reaped, discarded and pending, claimed interfaces, the
@@ -88,6 +90,7 @@ class VcamTest : public ::testing::Test {
     vcam::VirtualBus &bus() { return *bus_; }
     vcam::UsbStats usb_stats(size_t index = 0) const { return bus_->stats(index); }
     void unplug(size_t index = 0) { bus_->unplug(index); }
+    void replug(size_t index = 0) { bus_->replug(index); }
     void hold_cancellations(bool hold, size_t index = 0) { bus_->hold_cancellations(index, hold); }
 
     static bool wait_until(const std::function<bool()> &cond,

@@ -11,6 +11,8 @@ namespace {
 constexpr OptionSpec kOptions[] = {
     {"--device", OptionSpec::kValue, "BUS:PORT",
      "use the camera at this bus and port (default: the first)"},
+    {"--serial", OptionSpec::kValue, "TEXT",
+     "use the camera with this serial (as lumox list shows it)"},
     {"--log", OptionSpec::kValue, "FILE", "write the library's log to FILE (default: no log file)"},
     {"--help", OptionSpec::kSwitch, nullptr, "this text"},
     // Alone it asks for the tool's version; followed by a number it is an image version.
@@ -34,11 +36,18 @@ constexpr OptionSpec kOptions[] = {
     {"--bind", OptionSpec::kValue, "ADDR",
      "address the viewer listens on (default 127.0.0.1: this\nmachine only)"},
     {"--play", OptionSpec::kValue, "FILE", "show a recording instead of a camera"},
+    {"--reconnect-timeout", OptionSpec::kValue, "S",
+     "after an unplug, wait up to S seconds for the same camera\n(by serial) and go on (0-86400, "
+     "default 0: end)"},
+    {"--watch", OptionSpec::kSwitch, nullptr,
+     "after the cameras attached, one line per camera plugged\nin or pulled out, until Ctrl-C"},
 };
-constexpr const char *kGlobalOptions[] = {"--device", "--log", "--help", "--version"};
+constexpr const char *kGlobalOptions[] = {"--device", "--serial", "--log", "--help",
+                                          "--version"};
 
 constexpr Command kCommands[] = {
-    {"list", cmd_list, "", "list the cameras attached", "", 0, 0},
+    {"list", cmd_list, "[--watch]", "list the cameras attached; --watch: and follow them", "--watch",
+     0, 0},
     {"info", cmd_info, "[--calib DIR]",
      "identity, driver and parameters of a camera, whether it\nis calibrated and the correction a "
      "decode uses",
@@ -59,11 +68,13 @@ constexpr Command kCommands[] = {
      "7 temperature monitor, 8 HDR)",
      "--frames --out --calib --range --filter", 0, 0},
     {"record", cmd_record,
-     "FILE (--frames N | --seconds S) [--calib DIR] [--filter ...] [--compress LEVEL]",
+     "FILE (--frames N | --seconds S) [--calib DIR] [--filter ...] [--compress LEVEL] "
+     "[--reconnect-timeout S]",
      "record raw frames with the camera's identity, parameters,\n"
      "calibration and host times into FILE (HDF5); Ctrl-C ends\n"
-     "the recording and keeps every frame received",
-     "--frames --seconds --calib --filter --compress", 1, 1},
+     "the recording and keeps every frame received; after a\n"
+     "reconnect the frames go on into the same FILE",
+     "--frames --seconds --calib --filter --compress --reconnect-timeout", 1, 1},
     {"convert", cmd_convert,
      "FILE --to png16|png|ply|csv|lx [--frames A:B] [--filter ...] [--range MIN:MAX] [--out DIR]",
      "decode a recording without the camera: png16 16-bit\n"
@@ -94,14 +105,15 @@ constexpr Command kCommands[] = {
     {"cmap", cmd_cmap, "[MIN_MM MAX_MM [STEPS]]", "print the distance colour ramp as 24-bit colour",
      "", 0, 3},
     {"atan2", cmd_atan2, "Y X", "phase angle of (X, Y), 30000 units per turn", "", 2, 2},
-    {"view", cmd_view, "[--port N] [--bind ADDR] [--calib DIR] [--out DIR] [--play FILE]",
+    {"view", cmd_view,
+     "[--port N] [--bind ADDR] [--calib DIR] [--out DIR] [--play FILE] [--reconnect-timeout S]",
      "live viewer in the browser: distance, gray and point\n"
      "cloud, statistics and the camera's controls, served\n"
      "at http://127.0.0.1:8080/ until Ctrl-C; --play shows a\n"
      "recording in a loop through the virtual camera\n"
      "(lumox-vcam); the record button writes recordings\n"
      "(as lumox record does) into --out DIR (default .)",
-     "--port --bind --calib --out --play", 0, 0},
+     "--port --bind --calib --out --play --reconnect-timeout", 0, 0},
 };
 
 void append_entry(std::string *out, const std::string &left, const char *help) {

@@ -13,6 +13,7 @@
 #include "capture_loop.h"
 #include "command.h"
 #include "filters.h"
+#include "reconnect.h"
 #include "recorder.h"
 #include "session.h"
 #include "writers.h"
@@ -201,13 +202,19 @@ int cmd_record(const Args &args) {
     if (!writer) return fail("%s", error.c_str());
 
     const StopOnSignal interrupt;
+    Reconnector reconnector(args);
+    reconnector.watch(dev);
     const auto start = std::chrono::steady_clock::now();
     settings.stop = [&] {
         return StopOnSignal::requested() ||
                (seconds > 0 &&
                 std::chrono::steady_clock::now() - start >= std::chrono::seconds(seconds));
     };
-    const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
+    const long wanted = settings.frames;
+    long done = 0;  // frames recorded before the current stretch of the stream
+    bool refused = false;
+    const FrameSink sink = [&](const CapturedFrame &frame) {
+        refused = true;  // until the frame is written
         if (frame.size < frame.info.frame_size) {
             fail("frame %u of %u bytes does not fit the capture buffer", frame.info.frame_idx,
                  frame.info.frame_size);
@@ -223,11 +230,30 @@ int cmd_record(const Args &args) {
             fail("%s: %s", path.c_str(), why.c_str());
             return false;
         }
-        std::printf("frame %6ld  index %5u  %u bytes\n", frame.number, frame.info.frame_idx,
-                    frame.size);
+        std::printf("frame %6ld  index %5u  %u bytes\n", done + frame.number,
+                    frame.info.frame_idx, frame.size);
         std::fflush(stdout);
+        refused = false;
         return true;
-    });
+    };
+    // An unplug ends a stretch of the stream. With --reconnect-timeout the same camera (by its
+    // serial) is awaited, reopened with the same filters, and its frames go on into the same
+    // file: the header still describes it, and the host times of the frames show the gap.
+    CaptureSummary summary;
+    for (;;) {
+        settings.frames = wanted - done;
+        summary = run_capture(dev, settings, sink);
+        done += summary.frames;
+        if (!summary.failed || refused || !reconnector.reconnect(dev, settings.stop)) break;
+        bool applied = true;
+        for (size_t i = 0; i < filters.size() && applied; ++i)
+            applied = apply_filter(dev, filters[i], filter_texts[i]);
+        if (!applied) break;
+        std::printf("reconnected        camera %s after %.1f s; recording on into %s\n",
+                    reconnector.serial().c_str(), reconnector.gap_seconds(), path.c_str());
+        std::fflush(stdout);
+    }
+    summary.frames = done;
     if (!writer->close(&error)) return fail("%s: %s", path.c_str(), error.c_str());
     if (summary.stopped && StopOnSignal::requested())
         std::printf("interrupted        after %ld frames\n", summary.frames);

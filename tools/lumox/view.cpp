@@ -17,6 +17,7 @@
 #include "command.h"
 #include "recorder.h"
 #include "recording/recording.h"
+#include "reconnect.h"
 #include "session.h"
 #include "view_server.h"
 #include "writers.h"
@@ -56,7 +57,8 @@ int play(const Args &args) {
     // In a loop: a viewer is for looking at it for as long as one likes.
     std::vector<std::string> words = {vcam, "--play", file, "--loop", "--", self, "view"};
     for (const auto &[name, value] : args.options) {
-        if (name == "--play" || name == "--device") continue;  // the recording's camera is the one
+        if (name == "--play" || name == "--device" || name == "--serial")
+            continue;  // the recording's camera is the one
         words.push_back(name);
         if (!value.empty()) words.push_back(value);
     }
@@ -146,6 +148,14 @@ int cmd_view(const Args &args) {
     options.recorder = file_recorder(out_dir, list_directory(calibration_directory()));
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
+    Reconnector reconnector(args);
+    reconnector.watch(dev);
+    if (reconnector.enabled()) {
+        options.reconnect = [&reconnector](lumox_dev_t *d, const std::function<bool()> &stop,
+                                           std::mutex *dev_mutex) {
+            return reconnector.reconnect(d, stop, dev_mutex);
+        };
+    }
     ViewServer server(dev, options);
     std::string error;
     if (!server.start(&error)) return fail("%s", error.c_str());

@@ -193,6 +193,8 @@ struct ViewServer::Impl {
     // Serialises every library call on the device except the capture thread's poll.
     std::mutex dev_mutex;
     std::map<uint32_t, FilterState> filters;  // under dev_mutex
+    // Parameters the page set (under dev_mutex), set again when the camera is reopened.
+    std::map<uint32_t, lumox_param_item> set_params;
 
     // Capture requests from the page, and the capture thread's state.
     std::mutex state_mutex;
@@ -229,6 +231,9 @@ struct ViewServer::Impl {
         std::string record_path;
         uint64_t recorded = 0;
         std::string record_error;
+        std::string camera_state = "connected";  // connected, waiting, lost
+        uint64_t reconnects = 0;
+        double last_gap_s = 0;
     };
     std::mutex counters_mutex;
     Counters counters;
@@ -242,6 +247,7 @@ struct ViewServer::Impl {
                  const std::vector<float> &dist, const std::vector<float> &gray, bool decoded,
                  double arrival, uint32_t decode_us);
     void note_error(const std::string &text, int32_t code);
+    bool reconnect();
     void start_recording(std::unique_ptr<ViewRecorder> *recorder);
     void stop_recording(std::unique_ptr<ViewRecorder> *recorder, const std::string &why);
 
@@ -410,6 +416,7 @@ void ViewServer::Impl::capture_loop() {
                 lumox_cap_stop(dev);
                 capturing = false;
             }
+            if (r != LUMOX_CAP_NOT_CAPTURING && options.reconnect && reconnect()) continue;
             if (!wait_state(kRestartDelay)) break;
             continue;
         }
@@ -485,6 +492,45 @@ void ViewServer::Impl::capture_loop() {
     std::lock_guard lock(dev_mutex);
     if (capturing) lumox_cap_stop(dev);
     capturing = false;
+}
+
+// Capture thread, after the capture failed: waits for the camera to come back and reopens it
+// with the filters and parameters the page set. A recording in progress goes on into its file.
+bool ViewServer::Impl::reconnect() {
+    {
+        std::lock_guard lock(counters_mutex);
+        counters.camera_state = "waiting";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const bool back = options.reconnect(dev, [this] { return quit.load(); }, &dev_mutex);
+    if (back) {
+        std::lock_guard lock(dev_mutex);
+        for (auto &[id, s] : filters) {
+            if (!s.touched || !s.accepted) continue;
+            if (!s.enabled) {
+                lumox_filter_disable(dev, id);
+                continue;
+            }
+            const FilterSpec *spec = nullptr;
+            for (const FilterSpec &f : kFilters)
+                if (f.id == id) spec = &f;
+            uint8_t u8 = static_cast<uint8_t>(s.value);
+            uint16_t u16 = static_cast<uint16_t>(s.value);
+            void *p = !spec || spec->arg_size == 0 ? nullptr
+                      : spec->arg_size == 1        ? static_cast<void *>(&u8)
+                                                   : static_cast<void *>(&u16);
+            lumox_filter_enable(dev, id, p, spec ? spec->arg_size : 0);
+        }
+        for (auto &[id, item] : set_params) lumox_param_batch_set(dev, &item, 1);
+    }
+    std::lock_guard lock(counters_mutex);
+    counters.camera_state = back ? "connected" : "lost";
+    if (back) {
+        ++counters.reconnects;
+        counters.last_gap_s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    return back;
 }
 
 // Capture thread: the camera stops streaming while the recorder describes it; the loop starts
@@ -717,7 +763,15 @@ std::string ViewServer::Impl::stats_json() {
     j.begin("camera").str("product", std::string(dev->product, strnlen(dev->product, 32)));
     j.str("driver", drv && drv->name ? drv->name : "-");
     j.str("location", std::to_string(dev->bus) + ":" + std::to_string(dev->port));
-    j.str("recording", options.recording).end();
+    j.str("recording", options.recording);
+    {
+        std::lock_guard counted(counters_mutex);
+        j.str("state", counters.camera_state)
+            .str("serial", std::string(dev->id2, strnlen(dev->id2, sizeof dev->id2)));
+        j.num("reconnects", static_cast<double>(counters.reconnects));
+        j.num("last_gap_s", counters.last_gap_s);
+    }
+    j.end();
     return j.end().text();
 }
 
@@ -769,6 +823,7 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
         for (int attempt = 0; attempt < 2 && !set; ++attempt)
             set = lumox_param_batch_set(dev, &item, 1) != 0;
         if (!set) return refuse("the camera did not take the value (the library log says why)");
+        set_params[item.param_id] = item;
         lumox_param_item back{};
         back.param_id = item.param_id;
         bool read = false;

@@ -12,7 +12,8 @@
 //                             page scales it by the distance to draw the point cloud
 //   GET  /palette             the library's distance colour ramp, 1024 colour words (JSON)
 //   GET  /stats               frame rate, frames lost and why, temperatures, calibration, settings
-//                             read back from the camera (JSON)
+//                             read back from the camera, and whether the camera is there
+//                             (camera.state: connected, waiting after an unplug, or lost) (JSON)
 //   POST /control?name=N&value=V
 //                             frame_rate, integration_time, modulation (frequency index),
 //                             filter_ID (on, off or a value), capture (1 start, 0 stop), record
@@ -28,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,6 +79,12 @@ struct ViewOptions {
     uint32_t buffered_frames = 8;    // 400 ms at 20 frames/s: rides out a busy host
     std::string recording;           // the recording being played, shown on the page
     ViewRecorderFactory recorder;    // empty: the page has no record button
+    // Called on the capture thread when the capture fails: closes the camera, waits for it to
+    // come back and reopens it into the same record (the calls on it holding dev_mutex); false
+    // when it did not come back (or stop() turned true). Empty: the capture is started again
+    // now and then, as after any capture error.
+    std::function<bool(lumox_dev_t *dev, const std::function<bool()> &stop, std::mutex *dev_mutex)>
+        reconnect;
 };
 
 class ViewServer {

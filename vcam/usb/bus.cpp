@@ -94,8 +94,109 @@ struct VirtualBus::Impl {
     UMockdevTestbed *testbed = nullptr;
     uint8_t bus = 1;
     std::string root;
+    std::string hub;
     std::vector<Slot> slots;
+    // The bridge of each camera's previous time on the bus: the host may still hold its node
+    // open, so it stays attached (answering ENODEV) until the camera is plugged in once more,
+    // its address is given out again, or the bus ends.
+    struct Retired {
+        size_t slot;
+        std::string devnode;
+        std::unique_ptr<UsbfsDevice> usb;
+    };
+    std::vector<Retired> retired;
+    uint8_t next_address = 2;
+
+    void plug(Slot &slot, uint8_t address, bool announce);
+    void detach(const std::string &devnode);
+    uint8_t free_address();
 };
+
+void VirtualBus::Impl::detach(const std::string &devnode) {
+    GError *error = nullptr;
+    umockdev_testbed_detach_ioctl(testbed, devnode.c_str(), &error);
+    if (error) g_error_free(error);
+}
+
+// Addresses run from 2 to 127 (1 is the root hub's) and wrap, skipping those in use.
+uint8_t VirtualBus::Impl::free_address() {
+    for (int tries = 0; tries < 126; ++tries) {
+        const uint8_t a = next_address;
+        next_address = static_cast<uint8_t>(a >= 127 ? 2 : a + 1);
+        bool used = false;
+        for (const Slot &s : slots) used = used || (s.usb && s.usb->plugged() && s.address == a);
+        if (!used) return a;
+    }
+    throw std::runtime_error("no free USB address on the virtual bus");
+}
+
+// Puts a camera on the bus at an address: its sysfs device, descriptors, node and usbfs bridge.
+// With announce (a camera plugged in while the host runs) the device is added without its node
+// name, which keeps the host from taking it up before its descriptors exist, and a second "add"
+// event announces it once it is complete.
+void VirtualBus::Impl::plug(Slot &slot, uint8_t address, bool announce) {
+    slot.address = address;
+    const std::string bus_text = std::to_string(bus);
+    slot.devnode = "/dev/bus/usb/" + three_digits(bus) + "/" + three_digits(address);
+    std::erase_if(retired, [&](Retired &r) {
+        if (r.devnode != slot.devnode) return false;
+        detach(r.devnode);
+        return true;
+    });
+    const bool hs = slot.options.high_speed;
+    std::vector<std::pair<std::string, std::string>> properties = {
+        {"DEVTYPE", "usb_device"},
+        {"BUSNUM", three_digits(bus)},
+        {"DEVNUM", three_digits(address)},
+        {"PRODUCT", hex4(kVendorId).substr(1) + "/" + hex4(kProductId) + "/100"},
+        {"ID_VENDOR_ID", hex4(kVendorId)},
+        {"ID_MODEL_ID", hex4(kProductId)},
+        {"ID_SERIAL_SHORT", slot.options.serial}};
+    if (!announce) properties.insert(properties.begin(), {"DEVNAME", slot.devnode});
+    slot.syspath = add_device(testbed, bus_text + "-" + std::to_string(slot.port), hub.c_str(),
+                              {{"busnum", bus_text},
+                               {"devnum", std::to_string(address)},
+                               {"devpath", std::to_string(slot.port)},
+                               {"speed", hs ? "480" : "12"},
+                               {"bConfigurationValue", "1"},
+                               {"bNumConfigurations", "1"},
+                               {"bNumInterfaces", " 2"},
+                               {"bDeviceClass", "ff"},
+                               {"idVendor", hex4(kVendorId)},
+                               {"idProduct", hex4(kProductId)},
+                               {"bcdDevice", "0100"},
+                               {"manufacturer", "Lumox"},
+                               {"product", slot.options.camera.product},
+                               {"serial", slot.options.serial},
+                               {"version", " 2.00"}},
+                              properties);
+    set_binary(testbed, slot.syspath, "descriptors", sysfs_descriptors(hs));
+    make_fifo(root + slot.devnode);
+
+    UsbStrings strings;
+    strings.product = slot.options.camera.product;
+    strings.serial = slot.options.serial;
+    slot.usb = std::make_unique<UsbfsDevice>(*slot.camera, slot.options, strings,
+                                             root + slot.devnode);
+    UMockdevTestbed *tb = testbed;
+    const std::string syspath = slot.syspath;
+    slot.usb->on_configuration([tb, syspath](unsigned value) {
+        umockdev_testbed_set_attribute_int(tb, syspath.c_str(), "bConfigurationValue",
+                                           static_cast<gint>(value));
+    });
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, slot.devnode.c_str(), slot.usb->handler(),
+                                       &error)) {
+        std::string message = error ? error->message : "unknown error";
+        if (error) g_error_free(error);
+        throw std::runtime_error("umockdev: cannot attach ioctl handler: " + message);
+    }
+    if (announce) {
+        umockdev_testbed_set_property(testbed, slot.syspath.c_str(), "DEVNAME",
+                                      slot.devnode.c_str());
+        umockdev_testbed_uevent(testbed, slot.syspath.c_str(), "add");
+    }
+}
 
 VirtualBus::VirtualBus(const BusOptions &options) : impl_(std::make_unique<Impl>()) {
     Impl &m = *impl_;
@@ -125,74 +226,33 @@ VirtualBus::VirtualBus(const BusOptions &options) : impl_(std::make_unique<Impl>
                                         {"DEVNUM", "001"}});
     set_binary(m.testbed, hub, "descriptors", root_hub_descriptors());
 
+    m.hub = hub;
     for (size_t i = 0; i < options.cameras.size(); ++i) {
         Impl::Slot slot;
         slot.options = options.cameras[i];
         slot.port = slot.options.port ? slot.options.port : static_cast<uint8_t>(i + 1);
-        slot.address = static_cast<uint8_t>(i + 2);
-        if (slot.options.serial.empty()) slot.options.serial = "VCAM" + std::to_string(i);
-        slot.camera = std::make_unique<Camera>(slot.options.camera);
-        slot.devnode = "/dev/bus/usb/" + three_digits(m.bus) + "/" + three_digits(slot.address);
-        const bool hs = slot.options.high_speed;
-        slot.syspath =
-            add_device(m.testbed, bus_text + "-" + std::to_string(slot.port), hub.c_str(),
-                       {{"busnum", bus_text},
-                        {"devnum", std::to_string(slot.address)},
-                        {"devpath", std::to_string(slot.port)},
-                        {"speed", hs ? "480" : "12"},
-                        {"bConfigurationValue", "1"},
-                        {"bNumConfigurations", "1"},
-                        {"bNumInterfaces", " 2"},
-                        {"bDeviceClass", "ff"},
-                        {"idVendor", hex4(kVendorId)},
-                        {"idProduct", hex4(kProductId)},
-                        {"bcdDevice", "0100"},
-                        {"manufacturer", "Lumox"},
-                        {"product", slot.options.camera.product},
-                        {"serial", slot.options.serial},
-                        {"version", " 2.00"}},
-                       {{"DEVNAME", slot.devnode},
-                        {"DEVTYPE", "usb_device"},
-                        {"BUSNUM", three_digits(m.bus)},
-                        {"DEVNUM", three_digits(slot.address)},
-                        {"PRODUCT", hex4(kVendorId).substr(1) + "/" + hex4(kProductId) + "/100"},
-                        {"ID_VENDOR_ID", hex4(kVendorId)},
-                        {"ID_MODEL_ID", hex4(kProductId)},
-                        {"ID_SERIAL_SHORT", slot.options.serial}});
-        set_binary(m.testbed, slot.syspath, "descriptors", sysfs_descriptors(hs));
-        make_fifo(m.root + slot.devnode);
-
-        UsbStrings strings;
-        strings.product = slot.options.camera.product;
-        strings.serial = slot.options.serial;
-        slot.usb = std::make_unique<UsbfsDevice>(*slot.camera, slot.options, strings,
-                                                 m.root + slot.devnode);
-        UMockdevTestbed *tb = m.testbed;
-        const std::string syspath = slot.syspath;
-        slot.usb->on_configuration([tb, syspath](unsigned value) {
-            umockdev_testbed_set_attribute_int(tb, syspath.c_str(), "bConfigurationValue",
-                                               static_cast<gint>(value));
-        });
-        GError *error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(m.testbed, slot.devnode.c_str(), slot.usb->handler(),
-                                           &error)) {
-            std::string message = error ? error->message : "unknown error";
-            if (error) g_error_free(error);
-            throw std::runtime_error("umockdev: cannot attach ioctl handler: " + message);
+        // Each camera has its own identity text (VC00001, VC00002, ...) unless one is given, and
+        // its USB serial string is that text unless one is given.
+        if (slot.options.camera.id2 == CameraConfig{}.id2) {
+            char id2[32];
+            std::snprintf(id2, sizeof id2, "VC%05zu", i + 1);
+            slot.options.camera.id2 = id2;
         }
+        if (slot.options.serial.empty()) slot.options.serial = slot.options.camera.id2;
+        slot.camera = std::make_unique<Camera>(slot.options.camera);
         m.slots.push_back(std::move(slot));
+        m.plug(m.slots.back(), static_cast<uint8_t>(i + 2), false);
     }
+    m.next_address = static_cast<uint8_t>(options.cameras.size() + 2);
 }
 
 VirtualBus::~VirtualBus() {
     Impl &m = *impl_;
-    for (Impl::Slot &slot : m.slots) {
-        GError *error = nullptr;
-        umockdev_testbed_detach_ioctl(m.testbed, slot.devnode.c_str(), &error);
-        if (error) g_error_free(error);
-    }
+    for (Impl::Slot &slot : m.slots) m.detach(slot.devnode);
+    for (const Impl::Retired &r : m.retired) m.detach(r.devnode);
     g_object_unref(m.testbed);
     m.slots.clear();
+    m.retired.clear();
 }
 
 size_t VirtualBus::size() const { return impl_->slots.size(); }
@@ -215,6 +275,20 @@ void VirtualBus::unplug(size_t index) {
     slot.usb->unplug();
     umockdev_testbed_uevent(impl_->testbed, slot.syspath.c_str(), "remove");
     umockdev_testbed_remove_device(impl_->testbed, slot.syspath.c_str());
+}
+
+void VirtualBus::replug(size_t index) {
+    Impl &m = *impl_;
+    Impl::Slot &slot = m.slots.at(index);
+    if (slot.usb->plugged()) return;
+    std::erase_if(m.retired, [&](Impl::Retired &r) {
+        if (r.slot != index) return false;
+        m.detach(r.devnode);
+        return true;
+    });
+    m.retired.push_back({index, slot.devnode, std::move(slot.usb)});
+    slot.camera->power_cycle();
+    m.plug(slot, m.free_address(), true);
 }
 
 bool running_under_preload() {

@@ -19,7 +19,7 @@ struct UsbCameraOptions {
     uint8_t port = 0;                  // port on the root hub; 0: 1 + the camera's index
     bool high_speed = true;            // false: a full-speed (12 Mbit/s) device
     bool interface0_claimable = true;  // false: claiming interface 0 fails with EBUSY
-    std::string serial;                // USB serial string; empty: "VCAM" and the camera's index
+    std::string serial;                // USB serial string; empty: the identity text (id2)
 };
 
 struct BusOptions {
@@ -56,6 +56,10 @@ class VirtualBus {
     // Pulls the camera off the bus: transfers in flight complete with "no device", later requests
     // fail with ENODEV, and the device leaves sysfs with a "remove" event.
     void unplug(size_t index);
+    // Plugs a camera that was pulled out back in, at the same port with a new address: the
+    // camera starts afresh (Camera::power_cycle) and udev
+    // sees "add". Nothing happens for a camera that is plugged in.
+    void replug(size_t index);
     // While held, transfers the host cancels on the camera are not given back to it (as by a host
     // controller slow to return them); releasing the hold gives them back.
     void hold_cancellations(size_t index, bool hold);

@@ -3,8 +3,13 @@
 // COMMAND with LD_PRELOAD and UMOCKDEV_DIR set so that libusb in COMMAND finds the cameras. The
 // bus lives until COMMAND ends; the launcher passes SIGTERM, SIGINT and SIGHUP on to COMMAND and
 // exits with COMMAND's status.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +62,10 @@ void usage(FILE *out) {
         "  --rate R               play them at R frames per second\n"
         "  --loop                 start the recording again after its last frame\n"
         "  --play-frames A:B      play only the recorded frames A to B - 1 (either may be empty)\n"
+        "  --unplug-at S[@K]      pull camera K (from 0; default every camera) off the bus S\n"
+        "                         seconds after COMMAND started (repeatable)\n"
+        "  --replug-at S[@K]      plug it back in S seconds after the start: same port and\n"
+        "                         serial, a new address (repeatable)\n"
         "  -h, --help             this text\n",
         out);
 }
@@ -87,6 +96,74 @@ bool parse_number(const char *text, unsigned long max, unsigned long &out) {
     return true;
 }
 
+// One step of the plug schedule: at `at` after the start, camera `camera` (or every camera,
+// kEveryCamera) is pulled out or plugged back in.
+struct PlugStep {
+    static constexpr long kEveryCamera = -1;
+    std::chrono::milliseconds at{0};
+    long camera = kEveryCamera;
+    bool plug_in = false;
+};
+
+// "S" or "S@K" (seconds, may have a fraction; camera index).
+bool parse_plug_step(const std::string &text, bool plug_in, PlugStep &step) {
+    const size_t at = text.find('@');
+    char *end = nullptr;
+    const std::string seconds = text.substr(0, at);
+    const double s = std::strtod(seconds.c_str(), &end);
+    if (seconds.empty() || *end || !(s >= 0 && s <= 1e6)) return false;
+    step.at = std::chrono::milliseconds(std::llround(s * 1000));
+    step.plug_in = plug_in;
+    if (at == std::string::npos) return true;
+    unsigned long k = 0;
+    if (!parse_number(text.c_str() + at + 1, 15, k)) return false;
+    step.camera = static_cast<long>(k);
+    return true;
+}
+
+// Runs the plug schedule on a thread of its own until it is done or stopped.
+class PlugSchedule {
+  public:
+    PlugSchedule(lumox::vcam::VirtualBus &bus, std::vector<PlugStep> steps)
+        : bus_(bus), steps_(std::move(steps)) {
+        std::stable_sort(steps_.begin(), steps_.end(),
+                         [](const PlugStep &a, const PlugStep &b) { return a.at < b.at; });
+        if (!steps_.empty()) thread_ = std::thread([this] { run(); });
+    }
+    ~PlugSchedule() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    void run() {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock lock(mutex_);
+        for (const PlugStep &step : steps_) {
+            if (cv_.wait_until(lock, start + step.at, [this] { return stop_; })) return;
+            for (size_t k = 0; k < bus_.size(); ++k) {
+                if (step.camera != PlugStep::kEveryCamera && static_cast<size_t>(step.camera) != k)
+                    continue;
+                if (step.plug_in)
+                    bus_.replug(k);
+                else
+                    bus_.unplug(k);
+            }
+        }
+    }
+
+    lumox::vcam::VirtualBus &bus_;
+    std::vector<PlugStep> steps_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
 volatile std::sig_atomic_t g_child = 0;
 
@@ -115,6 +192,7 @@ int main(int argc, char **argv) {
     double temperature = 35.2;
     std::string play;
     lumox::vcam::PlaybackOptions playback;
+    std::vector<PlugStep> plug_steps;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string opt = argv[i];
@@ -200,6 +278,14 @@ int main(int argc, char **argv) {
                 std::fprintf(stderr, "lumox-vcam: --play-frames needs A:B with A < B\n");
                 return 2;
             }
+        } else if ((opt == "--unplug-at" || opt == "--replug-at") && i + 1 < argc) {
+            PlugStep step;
+            if (!parse_plug_step(argv[++i], opt == "--replug-at", step)) {
+                std::fprintf(stderr, "lumox-vcam: %s needs SECONDS or SECONDS@CAMERA\n",
+                             opt.c_str());
+                return 2;
+            }
+            plug_steps.push_back(step);
         } else if (opt == "--play-credit-fd") {
             // Used by `lumox convert`: one byte on this descriptor per frame it has taken.
             value(1024, n);
@@ -217,6 +303,13 @@ int main(int argc, char **argv) {
     if (cameras == 0 || first_port == 0) {
         std::fprintf(stderr, "lumox-vcam: --cameras and --port start at 1\n");
         return 2;
+    }
+    for (const PlugStep &step : plug_steps) {
+        if (step.camera != PlugStep::kEveryCamera && static_cast<unsigned long>(step.camera) >= cameras) {
+            std::fprintf(stderr, "lumox-vcam: there is no camera %ld (--cameras %lu)\n",
+                         step.camera, cameras);
+            return 2;
+        }
     }
     std::shared_ptr<lumox::vcam::Playback> recorded;
     if (!play.empty()) {
@@ -319,6 +412,7 @@ int main(int argc, char **argv) {
         _exit(127);
     }
     g_child = child;
+    const PlugSchedule schedule(vbus, plug_steps);
     struct sigaction sa {};
     sa.sa_sigaction = forward_signal;
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
