@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include <httplib.h>
@@ -258,6 +259,46 @@ TEST_F(ViewServerTest, ABoundPortIsReportedNotTaken) {
     std::string error;
     EXPECT_FALSE(second.start(&error));
     EXPECT_NE(error.find(std::to_string(server_->port())), std::string::npos) << error;
+}
+
+// A viewer whose camera is pulled out and plugged back in: the reconnect (what `lumox view
+// --reconnect-timeout` does with the hot-plug events) closes the camera, waits for it and
+// reopens it by serial.
+class ViewReconnectTest : public ViewServerTest {
+  protected:
+    ViewReconnectTest() {
+        view_options_.reconnect = [this](lumox_dev_t *dev, const std::function<bool()> &stop,
+                                         std::mutex *dev_mutex) {
+            {
+                std::lock_guard lock(*dev_mutex);
+                lumox_dev_close(dev);
+            }
+            if (!eventually([&] { return stop() || replugged_.load(); }) || stop()) return false;
+            std::lock_guard lock(*dev_mutex);
+            return lumox_dev_open_serial(dev, "VC00001") != nullptr;
+        };
+    }
+    std::atomic<bool> replugged_{false};
+};
+
+TEST_F(ViewReconnectTest, TheViewerWaitsForItsCameraAndShowsItsFramesAgain) {
+    const ViewFrameHeader before = frame(0);
+    ASSERT_EQ(before.magic, lumox_cli::kViewFrameMagic);
+    EXPECT_NE(stats().find("\"state\":\"connected\",\"serial\":\"VC00001\""), std::string::npos);
+    unplug();
+    ASSERT_TRUE(eventually([&] { return stats().find("\"state\":\"waiting\"") != std::string::npos; }))
+        << stats();
+    replug();
+    replugged_ = true;
+    ASSERT_TRUE(eventually([&] { return stats().find("\"reconnects\":1,") != std::string::npos; }))
+        << stats();
+    const std::string s = stats();
+    EXPECT_NE(s.find("\"state\":\"connected\""), std::string::npos) << s;
+    EXPECT_EQ(s.find("\"last_gap_s\":0}"), std::string::npos) << s;  // the gap is reported
+    const uint32_t latest = frame(0).seq;
+    const ViewFrameHeader after = frame(latest);
+    EXPECT_GT(after.seq, latest) << "frames again after the replug";
+    EXPECT_EQ(after.width, 320);
 }
 
 }  // namespace

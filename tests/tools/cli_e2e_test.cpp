@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -41,8 +44,10 @@ class CliTest : public testing::Test {
 
     // Runs "lumox-vcam VCAM_ARGS -- lumox ARGS" in the scratch directory. file_limit > 0 caps
     // the size of every file the processes write (as a full disk would, with EFBIG).
+    // interrupt_after > 0 sends SIGINT to the launcher (which passes it on) after that long.
     Result lumox(std::vector<std::string> args, std::vector<std::string> vcam_args = {},
-                 rlim_t file_limit = 0) {
+                 rlim_t file_limit = 0,
+                 std::chrono::milliseconds interrupt_after = std::chrono::milliseconds(0)) {
         std::vector<std::string> argv{LUMOX_VCAM_PATH};
         argv.insert(argv.end(), vcam_args.begin(), vcam_args.end());
         argv.push_back("--");
@@ -67,7 +72,17 @@ class CliTest : public testing::Test {
             _exit(127);
         }
         int wstatus = 0;
-        waitpid(pid, &wstatus, 0);
+        if (interrupt_after.count() > 0) {
+            const auto deadline = std::chrono::steady_clock::now() + interrupt_after;
+            while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    kill(pid, SIGINT);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        if (waitpid(pid, &wstatus, 0) < 0 && errno != ECHILD) wstatus = 0;
         Result r;
         r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
         r.out = slurp(out);
@@ -134,6 +149,44 @@ TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {
     const Result both = lumox({"info", "--serial", "VC00001", "--device", "1:1"}, two);
     EXPECT_EQ(both.status, 2);
     EXPECT_NE(both.err.find("give one"), std::string::npos) << both.err;
+}
+
+// The camera is pulled out 1.5 s after the start and plugged back in a second later.
+const std::vector<std::string> kUnplugAndReplug = {"--no-calibration", "--unplug-at", "1.5",
+                                                   "--replug-at", "2.5"};
+
+TEST_F(CliTest, ListWatchPrintsEachArrivalAndDeparture) {
+    const Result watch = lumox({"list", "--watch"}, kUnplugAndReplug, 0, std::chrono::seconds(4));
+    EXPECT_EQ(watch.status, 0) << watch.err;
+    const std::string expected = "EVENT    BUS:PORT  ADDR  SPEED   SERIAL\n"
+                                 "arrived    1:1     2     high    VC00001\n"
+                                 "left       1:1     2     high    VC00001\n"
+                                 "arrived    1:1     3     high    VC00001\n";
+    EXPECT_EQ(watch.out, expected);
+}
+
+TEST_F(CliTest, RecordGoesOnIntoTheSameFileAfterAnUnplug) {
+    const Result rec = lumox({"record", "rec.h5", "--seconds", "5", "--reconnect-timeout", "10"},
+                             kUnplugAndReplug);
+    ASSERT_EQ(rec.status, 0) << rec.err;
+    EXPECT_NE(rec.err.find("camera VC00001 left (1:1)"), std::string::npos) << rec.err;
+    EXPECT_NE(rec.err.find("camera VC00001 back at 1:1 after"), std::string::npos) << rec.err;
+    const size_t again = rec.out.find("reconnected        camera VC00001 after");
+    ASSERT_NE(again, std::string::npos) << rec.out;
+    // Frames before and after the gap: the camera's index starts again after the replug.
+    EXPECT_NE(rec.out.rfind("index     5", again), std::string::npos) << rec.out;
+    EXPECT_NE(rec.out.find("index     5", again), std::string::npos) << rec.out;
+    long recorded = 0;
+    const size_t at = rec.out.find("recorded           ");
+    ASSERT_NE(at, std::string::npos);
+    recorded = std::atol(rec.out.c_str() + at + 19);
+    EXPECT_GE(recorded, 40) << rec.out;  // 20 frames/s for 5 s, less the gap
+
+    // Without --reconnect-timeout an unplug ends the recording as before, the file complete.
+    const Result ends = lumox({"record", "once.h5", "--seconds", "5"}, kUnplugAndReplug);
+    EXPECT_EQ(ends.status, 1) << ends.err;
+    EXPECT_EQ(ends.err.find("waiting"), std::string::npos) << ends.err;
+    EXPECT_NE(ends.out.find("recorded "), std::string::npos) << ends.out;
 }
 
 TEST_F(CliTest, ParametersTheCameraDoesNotHaveFailWithAReason) {

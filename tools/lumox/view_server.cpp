@@ -692,13 +692,18 @@ std::string ViewServer::Impl::stats_json() {
             .num("sensor", c.temp_sensor / 10.0)
             .num("board", c.temp_board / 10.0);
     }
+    bool present = true;  // false while the camera is away: it is not asked then
+    {
+        std::lock_guard counted(counters_mutex);
+        present = counters.camera_state == "connected";
+    }
     std::lock_guard lock(dev_mutex);
     lumox_param_item items[4] = {};
     items[0].param_id = LUMOX_PARAM_FRAME_RATE;
     items[1].param_id = LUMOX_PARAM_INTG_TIME;
     items[2].param_id = LUMOX_PARAM_TEMPERATURE;
     items[3].param_id = LUMOX_PARAM_CALIB_INFO;
-    const bool read = lumox_param_batch_get(dev, items, 4) != 0;
+    const bool read = present && lumox_param_batch_get(dev, items, 4) != 0;
     auto le = [](const lumox_param_item &it, size_t at, size_t bytes) {
         uint32_t v = 0;
         for (size_t i = 0; i < bytes && at + i < it.param_val_len && at + i < LUMOX_PARAM_VAL_MAX;
@@ -719,7 +724,7 @@ std::string ViewServer::Impl::stats_json() {
     } else {
         j.null("frame_rate").null("integration_time");
     }
-    if (g_lx_dev == dev) {
+    if (present && g_lx_dev == dev) {
         // The modulation clock as the sensor holds it: divider (register 133) and the control
         // word that tells 36 MHz from the divided clock (register 128).
         uint32_t regs[6] = {};
@@ -753,13 +758,13 @@ std::string ViewServer::Impl::stats_json() {
         j.num("camera_version", le(items[3], 3, 4)).num("camera_size", le(items[3], 7, 4));
     }
     j.str("path", dev->calib_path ? dev->calib_path : "");
-    if (g_lx_dev == dev) j.boolean("files", calibrationDataFileCheck(0) == 0);
+    if (present && g_lx_dev == dev) j.boolean("files", calibrationDataFileCheck(0) == 0);
     j.boolean("drnu", filters[FILTER_DRNU].enabled && filters[FILTER_DRNU].accepted);
     j.boolean("undistort",
               filters[FILTER_LENS_UNDISTORT].enabled && filters[FILTER_LENS_UNDISTORT].accepted);
     j.end();
 
-    const lumox_drv *drv = lumox_dev_get_drv(dev);
+    const lumox_drv *drv = present ? lumox_dev_get_drv(dev) : nullptr;
     j.begin("camera").str("product", std::string(dev->product, strnlen(dev->product, 32)));
     j.str("driver", drv && drv->name ? drv->name : "-");
     j.str("location", std::to_string(dev->bus) + ":" + std::to_string(dev->port));
