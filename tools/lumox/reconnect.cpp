@@ -31,6 +31,8 @@ Reconnector::~Reconnector() {
 void Reconnector::watch(const lumox_dev_t *dev) {
     if (timeout_.count() == 0 || handle_ > 0) return;
     serial_ = record_field(dev->id2, sizeof dev->id2);
+    bus_ = dev->bus;
+    addr_ = dev->addr;
     if (serial_.empty()) {
         std::fprintf(stderr, "lumox: the camera reports no serial: it cannot be reconnected\n");
         return;
@@ -71,7 +73,8 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         if (n < 0) break;
         for (int32_t i = 0; i < n; ++i) {
             const lumox_hotplug_event &e = events[i];
-            const bool ours = serial_ == e.serial;
+            const bool ours = serial_ == e.serial ||
+                              (e.serial[0] == '\0' && e.bus == bus_ && e.addr == addr_);
             if (e.kind == LUMOX_HOTPLUG_LEFT && ours) {
                 left = true;
                 try_open = false;
@@ -86,6 +89,8 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         const bool opened =
             locked([&] { return lumox_dev_open_serial(dev, serial_.c_str()) != nullptr; });
         if (opened) {
+            bus_ = dev->bus;
+            addr_ = dev->addr;
             gap_s_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                          .count();
             std::fprintf(stderr, "lumox: camera %s back at %u:%u after %.1f s\n",

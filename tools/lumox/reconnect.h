@@ -39,6 +39,10 @@ class Reconnector {
     std::chrono::milliseconds timeout_{0};
     int32_t handle_ = 0;
     std::string serial_;
+    // Where the camera was: a departure whose serial the library could not read (the camera was
+    // open here already when the watch began) is recognised by it.
+    uint8_t bus_ = 0;
+    uint8_t addr_ = 0;
     double gap_s_ = 0;
 };
 
