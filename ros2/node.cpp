@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <dds/ddsi/ddsi_serdata.h>
+
 #include "ros2/names.h"
 
 namespace lumox::ros2 {
@@ -88,6 +90,57 @@ bool Writer::write(const void *sample) { return dds_write(writer_, sample) == DD
 uint32_t Writer::matched() const {
     dds_publication_matched_status_t s{};
     if (dds_get_publication_matched_status(writer_, &s) != DDS_RETCODE_OK) return 0;
+    return s.current_count;
+}
+
+std::unique_ptr<Reader> Reader::create(const Node &node, const std::string &ros_topic,
+                                       const dds_topic_descriptor_t *type, const TopicQos &q,
+                                       std::string *error) {
+    dds_qos_t *qos = make_qos(q);
+    const std::string name = dds_topic(ros_topic);
+    const dds_entity_t topic = dds_create_topic(node.participant(), type, name.c_str(), qos,
+                                                nullptr);
+    dds_entity_t reader = topic;
+    if (topic >= 0) reader = dds_create_reader(node.participant(), topic, qos, nullptr);
+    dds_delete_qos(qos);
+    if (reader < 0) {
+        *error = "cannot subscribe to " + ros_topic + ": " + dds_strretcode(reader);
+        if (topic >= 0) dds_delete(topic);
+        return nullptr;
+    }
+    return std::unique_ptr<Reader>(new Reader(topic, reader, type));
+}
+
+Reader::~Reader() {
+    dds_delete(reader_);
+    dds_delete(topic_);
+}
+
+size_t Reader::take(const Visit &visit) {
+    size_t taken = 0;
+    std::vector<uint8_t> cdr;
+    for (;;) {
+        ddsi_serdata *data = nullptr;
+        dds_sample_info_t info{};
+        if (dds_takecdr(reader_, &data, 1, &info, DDS_ANY_STATE) != 1) break;
+        if (info.valid_data) {
+            cdr.resize(ddsi_serdata_size(data));
+            ddsi_serdata_to_ser(data, 0, cdr.size(), cdr.data());
+            void *sample = dds_alloc(type_->m_size);
+            if (ddsi_serdata_to_sample(data, sample, nullptr, nullptr)) {
+                visit(cdr, sample);
+                ++taken;
+            }
+            dds_sample_free(sample, type_, DDS_FREE_ALL);
+        }
+        ddsi_serdata_unref(data);
+    }
+    return taken;
+}
+
+uint32_t Reader::matched() const {
+    dds_subscription_matched_status_t s{};
+    if (dds_get_subscription_matched_status(reader_, &s) != DDS_RETCODE_OK) return 0;
     return s.current_count;
 }
 

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <dds/dds.h>
 
@@ -60,6 +62,32 @@ class Writer {
     Writer(dds_entity_t topic, dds_entity_t writer) : topic_(topic), writer_(writer) {}
     dds_entity_t topic_;
     dds_entity_t writer_;
+};
+
+// A reader on a ROS topic: what a subscriber (the tests, the benchmark) takes off the wire.
+class Reader {
+  public:
+    static std::unique_ptr<Reader> create(const Node &node, const std::string &ros_topic,
+                                          const dds_topic_descriptor_t *type, const TopicQos &qos,
+                                          std::string *error);
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+    // Called per sample taken: its bytes as they crossed the wire (the 4-byte encapsulation
+    // header first) and the sample DDS decoded from them (valid during the call).
+    using Visit = std::function<void(const std::vector<uint8_t> &cdr, const void *sample)>;
+    // Takes every sample waiting; returns how many.
+    size_t take(const Visit &visit);
+    // Writers matched now.
+    uint32_t matched() const;
+    dds_entity_t entity() const { return reader_; }
+
+  private:
+    Reader(dds_entity_t topic, dds_entity_t reader, const dds_topic_descriptor_t *type)
+        : topic_(topic), reader_(reader), type_(type) {}
+    dds_entity_t topic_;
+    dds_entity_t reader_;
+    const dds_topic_descriptor_t *type_;
 };
 
 // The QoS object of a TopicQos, with XCDR1 as the only data representation (what ROS 2 reads).
