@@ -220,6 +220,7 @@ struct Received {
     std::vector<std::string> diagnostics_keys;
     std::map<std::string, std::string> last_diagnostics;
     int diagnostics = 0;
+    double rate = 0;  // the last non-zero frame rate the diagnostics measured
 };
 
 struct Publisher {
@@ -357,7 +358,7 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
     std::set<std::string> diag_names;
     auto enough = [&] {
         for (const Received &r : got) {
-            if (r.amplitude.size() < 3 || r.diagnostics < 3) return false;
+            if (r.amplitude.size() < 3 || r.diagnostics < 2 || r.rate == 0) return false;
 #ifdef LUMOX_POINTS_ORGANIZED
             if (r.points.size() < 3 || r.info.size() < 3) return false;
 #endif
@@ -444,6 +445,10 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
                         r.diagnostics_keys.push_back(st.values._buffer[k].key);
                         r.last_diagnostics[st.values._buffer[k].key] = st.values._buffer[k].value;
                     }
+                    // The first reports of a run come before two frames have been timed.
+                    const double rate =
+                        std::stod(r.last_diagnostics["frame rate measured (frames/s)"]);
+                    if (rate > 0) r.rate = rate;
                     if (c == 0) {
                         EXPECT_EQ(std::string(st.hardware_id), serial);
                     }
@@ -514,9 +519,8 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
         EXPECT_EQ(r.last_diagnostics.at("frames lost: frame buffer full"), "0");
         EXPECT_EQ(r.last_diagnostics.at("frames lost: incomplete or undescribable"), "0");
         EXPECT_EQ(r.last_diagnostics.at("frame rate set (frames/s)"), "20");
-        const double rate = std::stod(r.last_diagnostics.at("frame rate measured (frames/s)"));
-        EXPECT_GT(rate, 5.0);
-        EXPECT_LT(rate, 30.0);
+        EXPECT_GT(r.rate, 5.0);
+        EXPECT_LT(r.rate, 30.0);
         EXPECT_NE(r.last_diagnostics.at("correction"), "");
         EXPECT_NE(r.last_diagnostics.at("sensor temperature (C)"), "0.0");
     }
