@@ -113,7 +113,6 @@ class Geometry {
             model_ = {};
             model_.width = width;
             model_.height = height;
-#ifdef LUMOX_POINTS_ORGANIZED
             lumox_intrinsics in{};
             model_ok_ = lumox_dev_get_intrinsics(dev_, width, height, &in) == 1;
             if (model_ok_) {
@@ -127,9 +126,6 @@ class Geometry {
                     in.distortion_model, strnlen(in.distortion_model, sizeof in.distortion_model));
                 for (int i = 0; i < 5; ++i) model_.d[i] = in.d[i];
             }
-#else
-            model_ok_ = false;
-#endif
         }
         *out = model_;
         return model_ok_;
@@ -139,15 +135,9 @@ class Geometry {
     bool points(const std::vector<float> &dist, uint32_t width, uint32_t height,
                 std::vector<float> *xyz) {
         xyz->resize(3 * dist.size());
-#ifdef LUMOX_POINTS_ORGANIZED
         return lumox_frame_get_points(dev_, xyz->data(), static_cast<uint32_t>(xyz->size()),
                                       dist.data(), static_cast<uint32_t>(dist.size()), width,
                                       height, LUMOX_POINTS_ORGANIZED) >= 0;
-#else
-        (void)width;
-        (void)height;
-        return false;
-#endif
     }
 
   private:
@@ -385,11 +375,9 @@ int cmd_publish(const Args &args) {
     if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
-    CalibrationState calibration = use_calibration(dev);
-    for (size_t i = 0; i < filters.size(); ++i) {
+    use_calibration(dev);
+    for (size_t i = 0; i < filters.size(); ++i)
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
-        if (filters[i].id == FILTER_DRNU) note_drnu_filter(&calibration, filters[i].enable);
-    }
     if (settings.integration_time &&
         !set_u32_param(dev, LUMOX_PARAM_INTG_TIME, *settings.integration_time, 2))
         return fail("the camera did not take the integration time %u", *settings.integration_time);
@@ -398,7 +386,7 @@ int cmd_publish(const Args &args) {
 
     CameraFacts facts;
     facts.serial = record_field(dev->id2, sizeof dev->id2);
-    facts.correction = describe(calibration);
+    facts.correction = describe(correction_in_force(dev));
     facts.frame_rate_set = frame_rate_of(dev);
     if (settings.ros_namespace.empty())
         settings.ros_namespace = ros2::ros_namespace("/lumox/" + facts.serial);
