@@ -12,9 +12,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "lumox/device.h"
 #include "lumox/driver.h"
+#include "lumox/image.h"
 #include "lumox/transport.h"
 #include "lx/stream.h"
 
@@ -48,6 +50,16 @@ class StreamOwner {
 
   private:
     lx_stream *stream_ = nullptr;
+};
+
+// Each pixel's unit ray through the lens for one frame size, rebuilt only when the lens record
+// or the size changes (lumox_frame_get_points). Application threads; the lock guards all of it.
+struct RayCache {
+    std::mutex lock;
+    lx_lens_param lens{};  // the lens scaled to width x height that the rays belong to
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<float> rays;  // 3 per pixel, image order
 };
 
 }  // namespace lumox::api
@@ -95,6 +107,7 @@ struct lumox_dev_state {
     std::mutex delivery_lock;
     std::unique_ptr<uint8_t[]> delivery_buf;
     size_t delivery_size = 0;
+    lumox::api::RayCache rays;
 };
 
 namespace lumox::api {

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "evk/calibration.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
 #include "lx/byte_order.h"
@@ -199,6 +200,19 @@ uint8_t epc_init(lumox_drv *drv, lumox_dev_t *dev) {
     char firmware[17] = {};
     if (!firmware_field(dev, firmware)) return 0;
     epcSetExtModEnable(std::strncmp(firmware, "2.0", 3) == 0 ? 1 : 0);
+
+    // Each open starts from this camera's calibration alone: nothing of an earlier camera (its
+    // table, fit or temperatures) stays, and files in the calibration directory are read only
+    // when the camera stores a calibration they can belong to.
+    lumox::evk::reset_calibration();
+    lumox_param_item info{};
+    info.param_id = LUMOX_PARAM_CALIB_INFO;
+    if (lumox_param_batch_get(dev, &info, 1) && info.param_val_len >= 1) {
+        ctx->camera_package_known = 1;
+        ctx->camera_package = info.param_val[0] == 1;
+    }
+    ctx->firmware_corrects = ctx->camera_package && epcgetExtModEnable();
+    lumox::evk::set_calibration_files_used(calibration_files_belong(*ctx));
     lx_log(LX_LOG_DBG, "DBG", "[%s] FW_VER:%d\n", kFunc, lumox::load_le16(&dev->id6_data[2]));
 
     const int result = epc_adapter_init(dev);

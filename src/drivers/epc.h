@@ -70,6 +70,14 @@ struct epc_ctx {
     std::atomic<uint8_t> frame_valid{0};
     epc_calib_names calib_names[2]{};
 
+    // The open camera's own calibration, fixed at open: whether it stores a calibration package
+    // (camera_package_known: whether it said so at all), and whether it corrects every pixel in
+    // its firmware before streaming (a package and firmware 2.x). Such a camera never gets a host
+    // correction on top.
+    uint8_t camera_package_known = 0;
+    uint8_t camera_package = 0;
+    uint8_t firmware_corrects = 0;
+
     // Per-frame scratch, sized on first use and reused (under decode_lock).
     std::mutex decode_lock;
     std::vector<uint16_t> scratch_a;
@@ -115,6 +123,12 @@ void epc_set_defaults(epc_ctx &ctx);
 // Sets range_mm and the angle-unit constants from the modulation frequency in kHz (all 0 for a
 // frequency that is not positive).
 void epc_set_range(epc_ctx &ctx, int32_t mod_freq_khz);
+
+// Whether the calibration files in the path prefix belong to the camera of ctx: a camera that
+// stores no calibration has none of its own (one that does not say is given the benefit).
+inline bool calibration_files_belong(const epc_ctx &ctx) {
+    return !ctx.camera_package_known || ctx.camera_package;
+}
 
 // Sets every calibration constant from the evaluation kit's current calibration state.
 void epc_load_calib_constants(epc_ctx &ctx);

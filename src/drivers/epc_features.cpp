@@ -81,7 +81,11 @@ uint8_t enable_drnu(epc_ctx &ctx, void *arg, uint32_t arg_size) {
         const uint8_t one = 1;
         std::memcpy(arg, &one, 1);
     }
-    if (!calibration_files_present()) return 0;
+    if (ctx.firmware_corrects) {
+        ctx.drnu_en = 1;  // the camera's own correction, whatever files lie about
+        return 1;
+    }
+    if (!calibration_files_present() || !calibration_files_belong(ctx)) return 0;
     ctx.drnu_en = 1;
     return 1;
 }
@@ -368,6 +372,15 @@ uint8_t epc_filter_disable(lumox_drv *drv, uint32_t filter_id) {
             ctx->undist_en = 0;
             break;
         case FILTER_DRNU:
+            if (ctx->firmware_corrects) {
+                // The host has no correction of its own to switch off: a linear fit on top of
+                // the firmware's correction would count the offset twice.
+                lx_log(LX_LOG_WRN, "WRN",
+                       "[%s] this camera corrects every pixel in its firmware, which cannot be "
+                       "switched off: per-pixel correction stays on\n",
+                       "epc_filter_disable");
+                return 0;
+            }
             ctx->drnu_en = 0;
             calculationSetEnableDRNU(0);
             break;

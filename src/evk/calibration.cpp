@@ -51,6 +51,9 @@ struct CalibrationState {
 };
 
 CalibrationState g_calib;
+bool g_files_used = true;
+// Banks filled from a distance-image file since the last reset.
+bool g_bank_filled[2] = {false, false};
 
 std::string prefixed(const char *name) { return std::string(lumox_path_get()) + name; }
 
@@ -78,6 +81,7 @@ int frequency_index(uint32_t frequency_khz) {
 // Reads the parameter file into params; false when it is missing or too short to hold the
 // offset, temperature and step.
 bool read_param_file(DrnuParams *params) {
+    if (!g_files_used) return false;
     char name[kNameBytes];
     calibrationGetParamName(name);
     platform::UniqueFile file(platform::open_file(prefixed(name).c_str(), "rb"));
@@ -90,15 +94,9 @@ bool read_param_file(DrnuParams *params) {
                name);
         return false;
     }
-    // The layouts: 24 bytes with the frequency, 20 or 16 without it (with and without the
-    // illumination-board temperature). Any other size is a damaged file, not a layout.
-    if (size != kFrequencyWithFieldBytes && size != kMinParamBytes + 4 && size != kMinParamBytes) {
-        lx_log(LX_LOG_WRN, "WRN",
-               "[%s] %s has %ld bytes, which fits no layout (16, 20 or 24), defaults used\n",
-               "calibrationLoadDRNU_LUT", name, size);
-        return false;
-    }
-
+    // 24 bytes carry the frequency first. Any other size of at least 16 bytes holds offset,
+    // temperature and step and, from 20 bytes on, the board temperature: the package split gives
+    // the parameter file the per-chip file's size modulo 256, so a camera may hold a longer one.
     const uint8_t *fields = bytes;
     size_t field_bytes = got;
     if (size == kFrequencyWithFieldBytes) {
@@ -155,6 +153,22 @@ bool distance_file_fits(long size, size_t image_bytes) {
 }
 
 }  // namespace
+
+void set_calibration_files_used(bool used) { g_files_used = used; }
+
+bool calibration_files_used() { return g_files_used; }
+
+void reset_calibration() {
+    for (int bank = 0; bank < 2; ++bank) {
+        if (!g_bank_filled[bank]) continue;
+        std::memset(distImagesDRNU[bank], 0, sizeof distImagesDRNU[bank]);
+        g_bank_filled[bank] = false;
+    }
+    g_calib_scale_m = 1000;
+    g_calib_offset_mm = -3400;
+    g_calib.frequency_khz = kDefaultCalibFrequency;
+    g_calib.copies[0] = g_calib.copies[1] = g_calib.working = DrnuParams{};
+}
 
 void set_calibration_limits(int columns, int rows) {
     g_calib.column_limit = columns;
@@ -325,7 +339,8 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     calibrationGetDistanceImagesName(name);
     std::string path = prefixed(name);
 
-    lumox::platform::UniqueFile file(lumox::platform::open_file(path.c_str(), "rb"));
+    lumox::platform::UniqueFile file(
+        g_files_used ? lumox::platform::open_file(path.c_str(), "rb") : nullptr);
     if (!file) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Can not open %s file\n", fn, path.c_str());
         return -1;
@@ -373,6 +388,7 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     }
 
     allow_huge_pages(bank);
+    g_bank_filled[bank] = true;
     fill_drnu_table(distImagesDRNU[bank], work.get(), width, height, distances);
     // The DRNU formula reads bank 1 whichever bank was filled: with the table in bank 0 its
     // pages are mapped now rather than one fault at a time in the first decode.

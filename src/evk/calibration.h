@@ -18,6 +18,16 @@ constexpr size_t kDrnuWorkBytes = 4959360;
 constexpr int kMaxDistances = 30;
 constexpr int kDefaultCalibFrequency = 12000;  // kHz
 
+// Whether the calibration files in the path prefix are read at all. A camera that stores no
+// calibration of its own has no files to match: its open turns them off, so that the defaults
+// apply (and not another camera's table, fit or temperatures).
+void set_calibration_files_used(bool used);
+bool calibration_files_used();
+
+// Forgets what an earlier camera's calibration left behind: both DRNU table banks (where they were
+// filled), the linear fit and the parameter-file values return to their defaults.
+void reset_calibration();
+
 // The epc635 calibration covers only part of the array.
 void set_calibration_limits(int columns, int rows);
 

@@ -1,6 +1,6 @@
 // Heap allocations on the frame path in steady state: the stream parser cutting frames out of
 // the transport's bytes, the delivery to the frame-ready callback and the decode of each frame
-// to distances and gray values, over the fake transport. Its own executable, because it
+// to distances, gray values and points, over the fake transport. Its own executable, because it
 // replaces the global operator new to count.
 
 #include <gtest/gtest.h>
@@ -62,6 +62,7 @@ constexpr uint32_t kTransferBytes = 153600;
 struct Decoded {
     std::vector<float> distance = std::vector<float>(kPixels);
     std::vector<float> gray = std::vector<float>(kPixels);
+    std::vector<float> xyz = std::vector<float>(3 * kPixels);
     int frames = 0;
     int decoded = 0;
 } *g_decoded = nullptr;
@@ -72,7 +73,12 @@ void on_frame(lumox_dev_t *dev, lumox_frame *frame) {
                                                frame->data, frame->info.frame_size, &frame->info);
     const int32_t g = lumox_frame_get_gray(dev, g_decoded->gray.data(), kPixels, frame->data,
                                            frame->info.frame_size, &frame->info);
-    if (d == static_cast<int32_t>(kPixels) && g == static_cast<int32_t>(kPixels)) {
+    // Points on the lens's rays: built on the first frame, reused on every later one.
+    const int32_t p = lumox_frame_get_points(dev, g_decoded->xyz.data(), 3 * kPixels,
+                                             g_decoded->distance.data(), kPixels, kWidth, kHeight,
+                                             LUMOX_POINTS_ORGANIZED);
+    if (d == static_cast<int32_t>(kPixels) && g == static_cast<int32_t>(kPixels) &&
+        p == static_cast<int32_t>(kPixels)) {
         ++g_decoded->decoded;
     }
 }

@@ -179,8 +179,9 @@ TEST_F(CalibrationDownload, PresentFilesAreUsedWithoutAskingTheCamera) {
     lumox_dev_close(&dev_);
     camera().clear_commands();
     ASSERT_TRUE(open());
+    // No download: the open only asks whether the camera stores a package the files belong to.
     EXPECT_EQ(commands_for_param(vcam::kDeviceParamSet, vcam::kParamMode), 0u);
-    EXPECT_EQ(commands_for_param(vcam::kDeviceParamGet, vcam::kParamCalibInfo), 0u);
+    EXPECT_EQ(commands_for_param(vcam::kDeviceParamGet, vcam::kParamCalibInfo), 1u);
     EXPECT_NE(log().find("Find "), std::string::npos);
     // Present files leave the simple formula on: the per-pixel errors stay.
     ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DEPTH_SMOOTH), 1);

@@ -38,14 +38,6 @@ class DepthTruth : public VcamTest {
     void SetUp() override {
         VcamTest::SetUp();
         lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_OFF, nullptr);
-        fresh_process();
-    }
-    // What a fresh process holds: the DRNU table and the linear calibration are process-wide
-    // and outlive the devices of earlier tests.
-    static void fresh_process() {
-        std::memset(distImagesDRNU, 0, sizeof distImagesDRNU);
-        g_calib_scale_m = 1000;
-        g_calib_offset_mm = -3400;
     }
     void TearDown() override {
         close();
@@ -190,6 +182,67 @@ TEST_F(DepthTruth, CalibratedCameraReadsWithinOneCentimetreOnEveryFirmwareAndEve
     }
 }
 
+TEST_F(DepthTruth, EveryOpenOfEveryCameraReadsRightWhateverWasOpenedBeforeAndSwitched) {
+    auto correction = [&] {
+        lumox_correction_state s{};
+        EXPECT_EQ(lumox_dev_get_correction(&dev_, &s), 1);
+        return s;
+    };
+    auto within_1cm = [&](const char *what) {
+        SCOPED_TRACE(what);
+        const Errors e = errors(frames(3));
+        ASSERT_GT(e.count, 3 * kPixels * 9 / 10);
+        EXPECT_LT(std::abs(e.mean), 10.0);
+        EXPECT_LT(e.median_abs, 10.0);
+    };
+    const std::string calib_2 = dir_.path() + "/fw2", calib_19 = dir_.path() + "/fw19";
+    // Firmware 2.0 with its package: every open corrects, with no call of the application's.
+    camera_with("LXC660-E2-2.0.3", vcam::Scene::wall(2000), true);
+    open(calib_2);
+    EXPECT_EQ(correction().correction, LUMOX_CORRECTION_FIRMWARE);
+    open(calib_2);
+    EXPECT_EQ(correction().correction, LUMOX_CORRECTION_FIRMWARE);
+    within_1cm("firmware 2.0, later open");
+    // The per-pixel switch cannot take the firmware's correction away, nor add the fit on top.
+    EXPECT_EQ(lumox_filter_disable(&dev_, FILTER_DRNU), 0);
+    within_1cm("firmware 2.0, per-pixel switched off");
+    per_pixel_correction();
+    within_1cm("firmware 2.0, per-pixel switched on");
+
+    // Firmware 1.9 after it: a later open uses the fit until the table is switched on.
+    camera_with("LXC660-E2-1.9.0", vcam::Scene::wall(2000), true);
+    open(calib_19);
+    EXPECT_EQ(correction().correction, LUMOX_CORRECTION_HOST);
+    open(calib_19);
+    EXPECT_EQ(correction().correction, LUMOX_CORRECTION_LINEAR);
+    lumox_correction_state best{};
+    ASSERT_EQ(lumox_dev_use_best_correction(&dev_, &best), 1);
+    EXPECT_EQ(best.correction, LUMOX_CORRECTION_HOST);
+    EXPECT_TRUE(best.files_match);
+    within_1cm("firmware 1.9, best correction");
+
+    // Firmware 2.0 again, after 1.9 filled the host's table: nothing of it stays.
+    camera_with("LXC660-E2-2.0.3", vcam::Scene::wall(2000), true);
+    open(calib_2);
+    within_1cm("firmware 2.0 after 1.9");
+
+    // The same chip without a package, opened where the calibrated camera's files lie: they are
+    // not its own. It reads as an uncalibrated camera does, with the default calibration.
+    for (const char *product : {"LXC660-E2-2.0.3", "LXC660-E2-1.9.0"}) {
+        SCOPED_TRACE(product);
+        camera_with(product, vcam::Scene::wall(2000), false);
+        open(product[10] == '2' ? calib_2 : calib_19);
+        ASSERT_EQ(lumox_dev_use_best_correction(&dev_, &best), 1);
+        EXPECT_EQ(best.correction, LUMOX_CORRECTION_DEFAULT) << best.reason;
+        EXPECT_TRUE(best.files_present);
+        EXPECT_FALSE(best.files_match);
+        EXPECT_EQ(g_calib_scale_m, 1000);
+        const Errors e = errors(frames(3));
+        EXPECT_LT(std::abs(e.mean), 50.0);
+        EXPECT_LT(e.median_abs, 50.0);
+    }
+}
+
 double angle_deg(const double n[3], const vcam::Vec3 &v) {
     const double c = std::abs(n[0] * v.x + n[1] * v.y + n[2] * v.z) / v.norm();
     return std::acos(std::min(1.0, c)) * 180.0 / 3.141592653589793;
@@ -252,7 +305,6 @@ TEST_F(DepthTruth, SaturatedPixelsAreFlaggedOnEveryFirmware) {
         for (int fw = 0; fw < 2; ++fw) {
             const char *product = fw == 0 ? "LXC660-E2-2.0.3" : "LXC660-E2-1.9.0";
             SCOPED_TRACE(std::string(product) + " at " + std::to_string(c.wall_mm) + " mm");
-            fresh_process();
             camera_with(product, vcam::Scene::wall(c.wall_mm), true);
             open(dir_.path() + "/sat" + std::to_string(fw) + "_" + std::to_string(c.wall_mm));
             ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DEPTH_SMOOTH), 1);

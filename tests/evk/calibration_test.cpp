@@ -155,18 +155,29 @@ TEST_F(CalibrationTest, NumberOfDistancesFollowsFileSizeAndFrequency) {
     EXPECT_EQ(calibrationLoadDistanceImages(1), -1);
 }
 
-TEST_F(CalibrationTest, FilesOfSizesThatFitNoLayoutAreRefused) {
-    // Parameter file: 24, 20 or 16 bytes. 21 and 48 bytes are damaged files: the defaults stay.
-    const auto params = param_bytes({24000, 8100, 355}, 150.5, {330});
-    for (size_t size : {size_t{21}, size_t{48}}) {
-        std::vector<uint8_t> bytes = params;
-        bytes.resize(size, 0);
+TEST_F(CalibrationTest, ParameterFilesOfAnySizeFromSixteenBytesAreRead) {
+    // The package split gives the parameter file the per-chip file's size modulo 256: a 180-byte
+    // file (614400 + 180 bytes) holds the 20-byte layout and whatever follows it.
+    for (size_t size : {size_t{21}, size_t{48}, size_t{180}}) {
+        std::vector<uint8_t> bytes = param_bytes({8100, 355}, 150.5, {330});
+        bytes.resize(size, 0xEE);
         write_file("ryn_ex_drnu_param_W007_C012_10.bin", bytes);
         calibrationLoadDRNU_LUT();
-        EXPECT_EQ(calibrationGetOffsetDRNU(), 8364) << size;
+        EXPECT_EQ(calibrationGetOffsetDRNU(), 8100) << size;
+        EXPECT_EQ(calibrateGetTempCalib(), 355) << size;
+        EXPECT_EQ(calibrateGetIbTempCalib(), 330) << size;
+        EXPECT_DOUBLE_EQ(calibrateGetStepCalMM(), 150.5) << size;
         EXPECT_EQ(calibration_frequency_khz(), 12000) << size;
     }
+    // Shorter than offset, temperature and step: refused, the defaults stay.
+    std::vector<uint8_t> short_file = param_bytes({8100, 355}, 150.5, {});
+    short_file.resize(15);
+    write_file("ryn_ex_drnu_param_W007_C012_10.bin", short_file);
+    calibrationLoadDRNU_LUT();
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 8364);
+}
 
+TEST_F(CalibrationTest, DistanceFilesOfSizesThatFitNoLayoutAreRefused) {
     // Distance images: whole images only, at most the 30 the table holds.
     calibrationLoadDRNU_LUT();
     write_images(30, [](int k, int, int) { return static_cast<uint16_t>(100 + k); });

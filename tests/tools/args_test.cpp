@@ -35,17 +35,6 @@ std::string usage_message(auto &&parse) {
     return "accepted";
 }
 
-TEST(ParseInt, TakesDecimalHexAndBoundsButNothingAround) {
-    EXPECT_EQ(parse_int("42", 0, 100, "n"), 42);
-    EXPECT_EQ(parse_int("0x10", 0, 100, "n"), 16);
-    EXPECT_EQ(parse_int("-5", -5, 5, "n"), -5);
-    EXPECT_EQ(parse_int("4294967295", 0, 0xFFFFFFFFll, "n"), 0xFFFFFFFFll);
-    for (const char *bad : {"", " 1", "1 ", "1x", "abc", "101", "-1", "99999999999999999999"})
-        EXPECT_THROW(parse_int(bad, 0, 100, "n"), UsageError) << bad;
-    EXPECT_EQ(usage_message([] { parse_int("70000", 0, 65535, "--version"); }),
-              "--version must be a whole number from 0 to 65535, not '70000'");
-}
-
 TEST(ParseDevice, BusAndPortAreBytes) {
     const DeviceLocation at = parse_device("3:12");
     EXPECT_EQ(at.bus, 3);

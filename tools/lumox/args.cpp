@@ -1,9 +1,6 @@
 #include "args.h"
 
-#include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 
 #include "lumox/lumox.h"
 
@@ -13,94 +10,7 @@ namespace {
 
 std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
-const OptionSpec *find_option(std::span<const OptionSpec> known, std::string_view name) {
-    for (const OptionSpec &o : known)
-        if (name == o.name) return &o;
-    return nullptr;
-}
-
-bool is_number(std::string_view text) {
-    try {
-        parse_int(text, INT64_MIN, INT64_MAX, "");
-        return true;
-    } catch (const UsageError &) {
-        return false;
-    }
-}
-
 }  // namespace
-
-bool Args::has(std::string_view name) const {
-    return std::any_of(options.begin(), options.end(),
-                       [&](const auto &o) { return o.first == name; });
-}
-
-std::string Args::value(std::string_view name, const std::string &fallback) const {
-    for (auto it = options.rbegin(); it != options.rend(); ++it)
-        if (it->first == name) return it->second;
-    return fallback;
-}
-
-std::vector<std::string> Args::values(std::string_view name) const {
-    std::vector<std::string> found;
-    for (const auto &o : options)
-        if (o.first == name) found.push_back(o.second);
-    return found;
-}
-
-Args parse_command_line(int argc, const char *const *argv, std::span<const OptionSpec> known) {
-    Args args;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view word = argv[i];
-        if (word == "-h") {
-            args.options.emplace_back("--help", "");
-            continue;
-        }
-        if (word.size() <= 2 || word.substr(0, 2) != "--") {
-            args.words.emplace_back(word);
-            continue;
-        }
-        const OptionSpec *option = find_option(known, word);
-        if (!option) throw UsageError("unknown option " + std::string(word));
-        std::string value;
-        const bool next = i + 1 < argc;
-        if (option->kind == OptionSpec::kValue) {
-            if (!next) throw UsageError(std::string(word) + " needs " + option->value_name);
-            value = argv[++i];
-        } else if (option->kind == OptionSpec::kOptionalNumber && next && is_number(argv[i + 1])) {
-            value = argv[++i];
-        }
-        args.options.emplace_back(std::string(word), std::move(value));
-    }
-    return args;
-}
-
-long long parse_int(std::string_view text, long long lo, long long hi, std::string_view what) {
-    const auto refuse = [&]() {
-        return UsageError(std::string(what) + " must be a whole number from " + std::to_string(lo) +
-                          " to " + std::to_string(hi) + ", not " + quoted(text));
-    };
-    // strtoll alone would skip leading blanks and accept a trailing remainder.
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) throw refuse();
-    const std::string copy(text);
-    char *end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(copy.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || value < lo || value > hi) throw refuse();
-    return value;
-}
-
-long long option_int(const Args &args, std::string_view name, long long lo, long long hi,
-                     long long fallback) {
-    if (!args.has(name)) return fallback;
-    return parse_int(args.value(name), lo, hi, name);
-}
-
-long long required_int(const Args &args, std::string_view name, long long lo, long long hi) {
-    if (!args.has(name) || args.value(name).empty())
-        throw UsageError(std::string(name) + " is required");
-    return parse_int(args.value(name), lo, hi, name);
-}
 
 DeviceLocation parse_device(std::string_view text) {
     const size_t colon = text.find(':');

@@ -1,5 +1,6 @@
-// The command line of the lumox tool: options and operands in any order, and the range-checked
-// parsers that turn the text of an argument into what a library call takes.
+// The lumox tool's own argument parsers: devices, filters, parameters, registers and colour
+// ranges, each range-checked against what the library call takes. The option table and the
+// number parsers they build on are the project's (cmdline/options.h).
 //
 // Every parser throws UsageError with a one-line message that names the argument and its bounds;
 // the dispatcher prints it with the command's usage line and exits with the usage status.
@@ -7,55 +8,20 @@
 
 #include <cstdint>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+
+#include "cmdline/options.h"
 
 namespace lumox_cli {
 
-// A command line the tool cannot act on; what() is the one-line reason.
-class UsageError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-// An option the tool knows: "--out" with value name "DIR", or a switch without a value.
-struct OptionSpec {
-    enum Kind { kSwitch, kValue, kOptionalNumber };
-    const char *name;        // "--out"
-    Kind kind;               // kOptionalNumber: takes the next word only when it is a number
-    const char *value_name;  // "DIR" (for the help text), nullptr for a switch
-    const char *help;
-};
-
-// The words of a command line: positional words and the options, in the order given.
-struct Args {
-    std::vector<std::string> words;     // the command's name words and its operands
-    std::vector<std::string> operands;  // the words after the command's name (set by dispatch)
-    std::vector<std::pair<std::string, std::string>> options;  // name, value ("" for a switch)
-
-    bool has(std::string_view name) const;
-    // The value given last for the option, or fallback when it is absent.
-    std::string value(std::string_view name, const std::string &fallback = "") const;
-    // Every value given for a repeatable option, in order.
-    std::vector<std::string> values(std::string_view name) const;
-};
-
-// Splits argv into words and options. An option's value is the next word ("--out DIR"); unknown
-// options and missing values are usage errors.
-Args parse_command_line(int argc, const char *const *argv, std::span<const OptionSpec> known);
-
-// A whole number in decimal, hex (0x) or octal (leading 0) notation within [lo, hi]. what names
-// the argument in the message ("--frames", "register count").
-long long parse_int(std::string_view text, long long lo, long long hi, std::string_view what);
-
-// The value of a numeric option, or fallback when it is absent.
-long long option_int(const Args &args, std::string_view name, long long lo, long long hi,
-                     long long fallback);
-// As option_int, for an option that must be given.
-long long required_int(const Args &args, std::string_view name, long long lo, long long hi);
+using lumox_cmdline::Args;
+using lumox_cmdline::option_int;
+using lumox_cmdline::OptionSpec;
+using lumox_cmdline::parse_command_line;
+using lumox_cmdline::parse_int;
+using lumox_cmdline::required_int;
+using lumox_cmdline::UsageError;
 
 // "BUS:PORT" of --device, both 0-255 as the device record holds them.
 struct DeviceLocation {

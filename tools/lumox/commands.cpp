@@ -104,26 +104,6 @@ constexpr Command kCommands[] = {
      "--port --bind --calib --out --play", 0, 0},
 };
 
-void append_entry(std::string *out, const std::string &left, const char *help) {
-    constexpr size_t kColumn = 32;
-    std::string line = "  " + left;
-    if (line.size() + 2 > kColumn) {
-        *out += line + "\n";
-        line.clear();
-    }
-    std::string text = help;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t nl = text.find('\n', start);
-        const std::string part = text.substr(start, nl == std::string::npos ? nl : nl - start);
-        line.resize(kColumn, ' ');
-        *out += line + part + "\n";
-        line.clear();
-        if (nl == std::string::npos) break;
-        start = nl + 1;
-    }
-}
-
 }  // namespace
 
 std::span<const Command> commands() { return kCommands; }
@@ -138,14 +118,9 @@ bool is_global_option(std::string_view name) {
 std::string help_text() {
     std::string out = "usage: lumox [OPTIONS] COMMAND [ARGS]\ncommands:\n";
     for (const Command &c : kCommands)
-        append_entry(&out, std::string(c.name) + (*c.usage ? " " : "") + c.usage, c.help);
-    out += "options:\n";
-    for (const OptionSpec &o : kOptions) {
-        std::string left = o.name;
-        if (o.value_name) left += std::string(" ") + o.value_name;
-        append_entry(&out, left, o.help);
-    }
-    return out;
+        lumox_cmdline::append_help_entry(
+            &out, std::string(c.name) + (*c.usage ? " " : "") + c.usage, c.help);
+    return out + "options:\n" + lumox_cmdline::options_help(kOptions);
 }
 
 int fail(const char *fmt, ...) {

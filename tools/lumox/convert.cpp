@@ -221,17 +221,14 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     if (!dev) return kExitFailure;
     // The per-pixel correction whenever the recording carries the calibration files; then the
     // recorded switches and the user's.
-    CalibrationState calibration = use_calibration(dev);
+    use_calibration(dev);
     for (size_t i = 0; i < header.capture.filters.size(); ++i) {
         const FilterSetting f = parse_filter(header.capture.filters[i]);
         if (!apply_filter(dev, f, header.capture.filters[i])) return kExitFailure;
-        if (f.id == FILTER_DRNU) note_drnu_filter(&calibration, f.enable);
     }
-    for (size_t i = 0; i < filters.size(); ++i) {
+    for (size_t i = 0; i < filters.size(); ++i)
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
-        if (filters[i].id == FILTER_DRNU) note_drnu_filter(&calibration, filters[i].enable);
-    }
-    std::printf("correction         %s\n", describe(calibration).c_str());
+    std::printf("correction         %s\n", describe(correction_in_force(dev)).c_str());
 
     OutputFile table, distance_file, gray_file;
     if (target == Target::kCsv &&

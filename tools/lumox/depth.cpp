@@ -85,12 +85,10 @@ int cmd_depth(const Args &args) {
     if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
-    CalibrationState calibration = use_calibration(dev);
-    for (size_t i = 0; i < filters.size(); ++i) {
+    use_calibration(dev);
+    for (size_t i = 0; i < filters.size(); ++i)
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
-        if (filters[i].id == FILTER_DRNU) note_drnu_filter(&calibration, filters[i].enable);
-    }
-    std::printf("correction         %s\n", describe(calibration).c_str());
+    std::printf("correction         %s\n", describe(correction_in_force(dev)).c_str());
 
     std::vector<float> dist;
     OutputFile distances;  // every decoded frame, appended as it comes

@@ -90,84 +90,22 @@ std::vector<uint8_t> gray_image(const DecodedFrame &f) {
     return px;
 }
 
-namespace {
-
-// Distorted normalised image coordinates of an ideal (pinhole) point: radial k1, k2, k3 and
-// tangential p1, p2, the model of the driver's lens record.
-void distort(const double *k, double x, double y, double *xd, double *yd) {
-    const double r2 = x * x + y * y;
-    const double kr = 1 + r2 * (k[0] + r2 * (k[1] + r2 * k[4]));
-    *xd = x * kr + 2 * k[2] * x * y + k[3] * (r2 + 2 * x * x);
-    *yd = y * kr + k[2] * (r2 + 2 * y * y) + 2 * k[3] * x * y;
-}
-
-// The points along each pixel's own ray through the lens (the distortion inverted by Newton
-// steps), at its radial distance, in image order for the pixels with a distance. The library's
-// point cloud projects through a pinhole, which bends flat surfaces towards the edges of a
-// wide-angle lens. Returns the points written, or -1 when the driver has no lens record for
-// this image size.
-int32_t lens_points(lumox_dev_t *dev, const std::vector<float> &dist, uint32_t w, uint32_t h,
-                    std::vector<float> *xyz) {
-    lumox_drv *drv = dev ? lumox_dev_get_drv(dev) : nullptr;
-    lx_lens_param lens{};
-    if (!drv || !drv->ops || !drv->ops->lens_param_get ||
-        !drv->ops->lens_param_get(drv, &lens, w, h))
-        return -1;
-    int32_t n = 0;
-    for (uint32_t r = 0; r < h; ++r) {
-        for (uint32_t c = 0; c < w; ++c) {
-            const float d = dist[static_cast<size_t>(r) * w + c];
-            if (!(d > 0.0f && d < 60.0f)) continue;  // codes are no measurement
-            const double xd = (c - lens.cx) / lens.fx, yd = (r - lens.cy) / lens.fy;
-            double x = xd, y = yd;
-            for (int it = 0; it < 20; ++it) {
-                double fx, fy, ax, ay, bx, by;
-                distort(lens.dcoeff, x, y, &fx, &fy);
-                const double ex = fx - xd, ey = fy - yd;
-                if (ex * ex + ey * ey < 1e-24) break;
-                constexpr double kStep = 1e-7;
-                distort(lens.dcoeff, x + kStep, y, &ax, &ay);
-                distort(lens.dcoeff, x, y + kStep, &bx, &by);
-                const double j11 = (ax - fx) / kStep, j21 = (ay - fy) / kStep;
-                const double j12 = (bx - fx) / kStep, j22 = (by - fy) / kStep;
-                const double det = j11 * j22 - j12 * j21;
-                if (det == 0) break;
-                x -= (j22 * ex - j12 * ey) / det;
-                y -= (-j21 * ex + j11 * ey) / det;
-            }
-            const double scale = d / std::sqrt(x * x + y * y + 1);
-            (*xyz)[3 * n] = static_cast<float>(x * scale);
-            (*xyz)[3 * n + 1] = static_cast<float>(y * scale);
-            (*xyz)[3 * n + 2] = static_cast<float>(scale);
-            ++n;
-        }
-    }
-    return n;
-}
-
-}  // namespace
-
 bool write_cloud(const std::string &path, lumox_dev_t *dev, const DecodedFrame &f, float range_min,
                  float range_max, bool organised, std::string *error) {
     const uint32_t n = f.width * f.height;
+    // Organised: point i belongs to pixel i, NaN where the pixel has no distance.
     std::vector<float> xyz(3 * static_cast<size_t>(n));
-    int32_t points = lens_points(dev, f.distance, f.width, f.height, &xyz);
-    if (points < 0)  // no lens record for this size: the library's pinhole projection
-        points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
-                                     f.distance.data(), n, f.width, f.height, nullptr);
-    if (points < 0) {
-        *error = path + ": no point cloud";
+    if (lumox_frame_get_points(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
+                               f.distance.data(), n, f.width, f.height,
+                               LUMOX_POINTS_ORGANIZED) < 0) {
+        *error = path + ": no lens for a " + std::to_string(f.width) + "x" +
+                 std::to_string(f.height) + " frame, no point cloud";
         return false;
     }
     const std::vector<uint8_t> rgb = colour_image(f, range_min, range_max);
-    // The library writes a point for every pixel with a distance in (0, 60) m, in image order.
-    std::vector<int32_t> point_of(n, -1);
-    int32_t k = 0;
-    for (uint32_t i = 0; i < n && k < points; ++i) {
-        const float d = f.distance[i];
-        if (d > 0.0f && d < 60.0f) point_of[i] = k++;
-    }
-    const uint32_t vertices = organised ? n : static_cast<uint32_t>(points);
+    uint32_t points = 0;
+    for (uint32_t i = 0; i < n; ++i) points += !std::isnan(xyz[3 * static_cast<size_t>(i)]);
+    const uint32_t vertices = organised ? n : points;
     char head[512];
     const int hn =
         std::snprintf(head, sizeof head,
@@ -183,15 +121,11 @@ bool write_cloud(const std::string &path, lumox_dev_t *dev, const DecodedFrame &
     constexpr size_t kVertexBytes = 3 * 4 + 3 + 4;
     std::vector<uint8_t> bytes(head, head + hn);
     bytes.reserve(bytes.size() + kVertexBytes * vertices);
-    const float nan = std::numeric_limits<float>::quiet_NaN();
     for (uint32_t i = 0; i < n; ++i) {
-        const int32_t p = point_of[i];
-        if (p < 0 && !organised) continue;
+        const float *p = &xyz[3 * static_cast<size_t>(i)];
+        if (std::isnan(p[0]) && !organised) continue;
         uint8_t v[kVertexBytes];
-        for (int c = 0; c < 3; ++c) {
-            const float coord = p < 0 ? nan : xyz[3 * static_cast<size_t>(p) + c];
-            std::memcpy(v + 4 * c, &coord, 4);
-        }
+        std::memcpy(v, p, 12);
         std::memcpy(v + 12, &rgb[3 * static_cast<size_t>(i)], 3);
         const float a = f.amplitude.empty() ? 0.0f : f.amplitude[i];
         std::memcpy(v + 15, &a, 4);

@@ -40,7 +40,7 @@ std::vector<uint8_t> colour_image(const DecodedFrame &f, float range_min, float 
 // Amplitudes scaled to 8 bits by the frame's brightest pixel.
 std::vector<uint8_t> gray_image(const DecodedFrame &f);
 
-// Binary PLY of the frame's points (the library's projection with the driver's lens), each with
+// Binary PLY of the frame's points (each on its pixel's ray through the lens), each with
 // its pixel's colour (as colour_image) and amplitude. organised: width x height vertices in image
 // order, NaN coordinates where a pixel has no distance.
 bool write_cloud(const std::string &path, lumox_dev_t *dev, const DecodedFrame &f, float range_min,

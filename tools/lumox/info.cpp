@@ -46,16 +46,12 @@ int cmd_info(const Args &args) {
         std::printf("%-15s %s\n", f.label, text.c_str());
     }
     // What a decode of this camera would use (the same choice as lumox depth).
-    const CalibrationState cal = use_calibration(dev);
-    if (cal.files)
-        std::printf("calibrated      yes: calibration files in %s (the camera %s)\n",
-                    cal.directory.c_str(),
-                    cal.camera_package ? "stores their package" : "stores no package");
-    else
-        std::printf("calibrated      no: %s\n", cal.camera_package
-                                                    ? "the camera's package could not be used (see "
-                                                      "the log)"
-                                                    : "the camera stores no calibration package");
+    const lumox_correction_state cal = use_calibration(dev);
+    std::printf("calibrated      %s\n",
+                cal.files_match     ? "yes: this camera's calibration files are present"
+                : cal.camera_package ? "the camera stores a calibration package (not fetched)"
+                : cal.files_present ? "no: the calibration files present are not this camera's"
+                                    : "no: the camera stores no calibration package");
     std::printf("correction      %s\n", describe(cal).c_str());
     return kExitOk;
 }

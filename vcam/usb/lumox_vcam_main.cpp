@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,74 +19,115 @@
 #include <unistd.h>
 
 #include "vcam/depth_sensor.h"
-#include "vcam/truth_writer.h"
 #include "vcam/playback.h"
+#include "vcam/truth_writer.h"
 #include "vcam/usb/bus.h"
+#include "vcam/usb/launcher_options.h"
 
 namespace {
 
-void usage(FILE *out) {
-    std::fputs(
-        "usage: lumox-vcam [options] -- COMMAND [ARGS...]\n"
-        "Runs COMMAND against virtual cameras (USB 111b:1238) on an emulated bus.\n"
-        "  --cameras N            number of cameras (default 1)\n"
-        "  --bus N                bus number (default 1)\n"
-        "  --port N               port of the first camera (default 1; the next ones follow)\n"
-        "  --full-speed           cameras on full speed instead of high speed\n"
-        "  --busy-interface0      interface 0 cannot be claimed (hosts fall back to 1)\n"
-        "  --product TEXT         product string (default LXC660-E2-2.0.3)\n"
-        "  --fps N                frame rate (parameter 12, default 20)\n"
-        "  --unpaced              stream as fast as the host reads\n"
-        "  --segment-size N       data bytes per stream segment (default 153600)\n"
-        "  --frames-per-segment N whole frames per segment (default 1)\n"
-        "  --no-data-checksum     segments without the data checksum\n"
-        "  --status-busy N        the first N status replies report busy\n"
-        "  --scene [NAME|FILE]    what the cameras look at (default room): wall[:MM] (a flat\n"
-        "                         wall, default 2000 mm), box[:MM] (a wall with a box in front\n"
-        "                         of it; --scene alone), room (floor, back wall, box,\n"
-        "                         sphere, pillar), or a scene file (see vcam/scene.h)\n"
-        "  --wall MM              the same as --scene wall:MM (with --scene box: box:MM)\n"
-        "  --pattern              frames hold a counter pattern instead of a scene\n"
-        "  --seed N               seed of the sensor noise (default 1)\n"
-        "  --temperature C        sensor temperature in degC (default 35.2; the illumination\n"
-        "                         board runs 5.1 degC cooler); the phase drifts with it\n"
-        "  --truth DIR            write the ground truth of every frame into DIR\n"
-        "  --no-calibration       the cameras carry no calibration package (default: their\n"
-        "                         sensor's; firmware 2.0 and later apply it before streaming)\n"
-        "  --play FILE            one camera that is the camera of a recording (lumox record):\n"
-        "                         its identity, parameters, calibration package and frames\n"
-        "  --as-recorded          play the frames at their recorded timing (the default)\n"
-        "  --rate R               play them at R frames per second\n"
-        "  --loop                 start the recording again after its last frame\n"
-        "  --play-frames A:B      play only the recorded frames A to B - 1 (either may be empty)\n"
-        "  -h, --help             this text\n",
-        out);
+using lumox::vcam::LauncherConfig;
+
+// A set-up the launcher cannot make (a recording it cannot play, an unknown scene); what() is
+// the one-line reason.
+class SetupError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The recording of --play, opened; null without --play. The camera becomes the recorded one.
+std::shared_ptr<lumox::vcam::Playback> open_recording(LauncherConfig &config) {
+    if (config.play.empty()) return nullptr;
+    lumox::vcam::PlaybackOptions &playback = config.playback;
+    if (!config.camera.camera.paced) playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
+    std::string error;
+    std::shared_ptr<lumox::vcam::Playback> recorded =
+        lumox::vcam::Playback::open(config.play, playback, &error);
+    if (!recorded) throw SetupError(error);
+    if (playback.credit_fd >= 0 &&
+        fcntl(playback.credit_fd, F_SETFL, fcntl(playback.credit_fd, F_GETFL) | O_NONBLOCK) < 0)
+        throw SetupError("--play-credit-fd " + std::to_string(playback.credit_fd) + ": " +
+                         std::strerror(errno));
+    config.cameras = 1;
+    config.camera.camera = recorded->camera_config(config.camera.camera);
+    config.pattern = true;  // the recording's frames, identity and calibration
+    config.calibration = false;
+    return recorded;
 }
 
-// "A:B", "A:" or ":B" into [first, end).
-bool parse_range(const std::string &text, uint64_t &first, uint64_t &end) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    auto number = [](const std::string &t, uint64_t &out) {
-        if (t.empty()) return true;
-        char *stop = nullptr;
-        errno = 0;
-        const unsigned long long v = std::strtoull(t.c_str(), &stop, 10);
-        if (errno || *stop || t[0] == '-') return false;
-        out = v;
-        return true;
-    };
-    return number(text.substr(0, colon), first) && number(text.substr(colon + 1), end) &&
-           first < end;
+// The scene the live cameras look at, with --wall applied to the wall's distance.
+lumox::vcam::Scene live_scene(const LauncherConfig &config) {
+    std::string name = config.scene;
+    if (config.wall_mm > 0) {
+        if (name == "box")
+            name = "box:" + std::to_string(config.wall_mm);
+        else if (name == "room" || name.rfind("wall", 0) == 0)
+            name = "wall:" + std::to_string(config.wall_mm);
+    }
+    std::string error;
+    auto scene = lumox::vcam::Scene::named(name, error);
+    if (!scene) throw SetupError(error);
+    return *scene;
 }
 
-bool parse_number(const char *text, unsigned long max, unsigned long &out) {
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(text, &end, 0);
-    if (errno || !end || *end || end == text || v > max) return false;
-    out = v;
-    return true;
+lumox::vcam::BusOptions bus_options(LauncherConfig &config) {
+    const auto t_sensor = static_cast<int16_t>(std::lround(config.temperature * 10));
+    config.camera.camera.temp_sensor = t_sensor;
+    config.camera.camera.temp_board = static_cast<int16_t>(t_sensor - 51);
+    lumox::vcam::BusOptions bus;
+    bus.bus = config.bus;
+    bus.cameras.clear();
+    for (unsigned k = 0; k < config.cameras; ++k) {
+        lumox::vcam::UsbCameraOptions c = config.camera;
+        c.port = static_cast<uint8_t>(config.first_port + k);
+        bus.cameras.push_back(c);
+    }
+    return bus;
+}
+
+// Firmware 2.0 and later corrects each pixel with the calibration it carries.
+bool firmware_corrects(const LauncherConfig &config) {
+    const std::string &product = config.camera.camera.product;
+    const size_t dash = product.find('-', product.find('-') + 1);
+    return config.calibration && dash != std::string::npos &&
+           std::atoi(product.c_str() + dash + 1) >= 2;
+}
+
+// Gives every camera its frames (the scene through the sensor model, with the truth written
+// beside them when asked, or the recording), its calibration package and its faults.
+void attach_sources(lumox::vcam::VirtualBus &vbus, const LauncherConfig &config,
+                    const std::shared_ptr<lumox::vcam::Playback> &recorded) {
+    lumox::vcam::DepthSensorConfig sensor_config;
+    sensor_config.seed = config.seed;
+    sensor_config.corrects_pixels = firmware_corrects(config);
+    const lumox::vcam::DepthSensor sensor(sensor_config);
+    const std::vector<uint8_t> package =
+        config.calibration ? sensor.package() : std::vector<uint8_t>{};
+    const std::optional<lumox::vcam::Scene> scene =
+        config.pattern ? std::nullopt : std::optional(live_scene(config));
+    for (size_t k = 0; k < vbus.size(); ++k) {
+        lumox::vcam::Camera &camera = vbus.camera(k);
+        camera.fault_status_busy(config.status_busy);
+        if (scene) {
+            auto cfg = sensor_config;
+            cfg.seed = config.seed + k;
+            auto model = std::make_shared<lumox::vcam::SensorModel>(*scene, cfg);
+            if (config.truth_dir.empty()) {
+                camera.set_live_source(model);
+            } else {
+                const std::string dir = vbus.size() > 1
+                                            ? config.truth_dir + "/camera" + std::to_string(k)
+                                            : config.truth_dir;
+                try {
+                    camera.set_live_source(std::make_shared<lumox::vcam::TruthWriter>(model, dir));
+                } catch (const std::exception &e) {
+                    throw SetupError(e.what());
+                }
+            }
+        }
+        if (config.calibration) camera.set_calibration_package(package, 1);
+        if (recorded) lumox::vcam::Playback::attach(recorded, camera);
+    }
 }
 
 constexpr int kForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -100,204 +143,9 @@ void forward_signal(int sig, siginfo_t *info, void *) {
     errno = saved;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    if (!lumox::vcam::reexec_under_preload(argc, argv)) return 127;
-
-    lumox::vcam::BusOptions bus;
-    lumox::vcam::UsbCameraOptions cam;
-    unsigned long cameras = 1, first_port = 1, status_busy = 0, seed = 1, wall_mm = 0;
-    bool calibration = true;
-    bool pattern = false;
-    std::string scene_name = "room";
-    std::string truth_dir;
-    double temperature = 35.2;
-    std::string play;
-    lumox::vcam::PlaybackOptions playback;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string opt = argv[i];
-        auto value = [&](unsigned long max, unsigned long &out) {
-            if (i + 1 >= argc || !parse_number(argv[i + 1], max, out)) {
-                std::fprintf(stderr, "lumox-vcam: %s needs a number up to %lu\n", opt.c_str(), max);
-                std::exit(2);
-            }
-            ++i;
-        };
-        unsigned long n = 0;
-        if (opt == "--") {
-            ++i;
-            break;
-        } else if (opt == "-h" || opt == "--help") {
-            usage(stdout);
-            return 0;
-        } else if (opt == "--cameras") {
-            value(16, cameras);
-        } else if (opt == "--bus") {
-            value(127, n);
-            bus.bus = static_cast<uint8_t>(n);
-        } else if (opt == "--port") {
-            value(15, first_port);
-        } else if (opt == "--full-speed") {
-            cam.high_speed = false;
-        } else if (opt == "--busy-interface0") {
-            cam.interface0_claimable = false;
-        } else if (opt == "--product" && i + 1 < argc) {
-            cam.camera.product = argv[++i];
-        } else if (opt == "--fps") {
-            value(1000, n);
-            cam.camera.frame_rate = static_cast<uint32_t>(n);
-        } else if (opt == "--unpaced") {
-            cam.camera.paced = false;
-        } else if (opt == "--segment-size") {
-            value(0xFFFFF, n);
-            cam.camera.stream.segment_size = static_cast<uint32_t>(n);
-        } else if (opt == "--frames-per-segment") {
-            value(0xFFFF, n);
-            cam.camera.stream.frames_per_segment = static_cast<uint16_t>(n);
-        } else if (opt == "--no-data-checksum") {
-            cam.camera.stream.data_checksum = false;
-        } else if (opt == "--status-busy") {
-            value(1000000, status_busy);
-        } else if (opt == "--wall") {
-            value(50000, wall_mm);
-        } else if (opt == "--scene") {
-            // Alone (followed by an option or nothing) it is the box in front of the wall.
-            if (i + 1 < argc && argv[i + 1][0] != '-')
-                scene_name = argv[++i];
-            else
-                scene_name = "box";
-        } else if (opt == "--pattern") {
-            pattern = true;
-        } else if (opt == "--seed") {
-            value(0xFFFFFFFFul, seed);
-        } else if (opt == "--temperature" && i + 1 < argc) {
-            char *end = nullptr;
-            temperature = std::strtod(argv[++i], &end);
-            if (!end || *end || !(temperature >= -40 && temperature <= 125)) {
-                std::fprintf(stderr, "lumox-vcam: --temperature needs degC from -40 to 125\n");
-                return 2;
-            }
-        } else if (opt == "--truth" && i + 1 < argc) {
-            truth_dir = argv[++i];
-        } else if (opt == "--calibration") {
-            calibration = true;
-        } else if (opt == "--no-calibration") {
-            calibration = false;
-        } else if (opt == "--play" && i + 1 < argc) {
-            play = argv[++i];
-        } else if (opt == "--as-recorded") {
-            playback.timing = lumox::vcam::PlaybackOptions::Timing::kAsRecorded;
-        } else if (opt == "--rate") {
-            value(100000, n);
-            playback.timing = lumox::vcam::PlaybackOptions::Timing::kRate;
-            playback.rate = static_cast<uint32_t>(n);
-        } else if (opt == "--loop") {
-            playback.loop = true;
-        } else if (opt == "--play-frames" && i + 1 < argc) {
-            if (!parse_range(argv[++i], playback.first, playback.end)) {
-                std::fprintf(stderr, "lumox-vcam: --play-frames needs A:B with A < B\n");
-                return 2;
-            }
-        } else if (opt == "--play-credit-fd") {
-            // Used by `lumox convert`: one byte on this descriptor per frame it has taken.
-            value(1024, n);
-            playback.credit_fd = static_cast<int>(n);
-        } else {
-            std::fprintf(stderr, "lumox-vcam: unknown option %s\n", opt.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
-    if (i >= argc) {
-        usage(stderr);
-        return 2;
-    }
-    if (cameras == 0 || first_port == 0) {
-        std::fprintf(stderr, "lumox-vcam: --cameras and --port start at 1\n");
-        return 2;
-    }
-    std::shared_ptr<lumox::vcam::Playback> recorded;
-    if (!play.empty()) {
-        if (cam.camera.paced == false)
-            playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
-        std::string error;
-        recorded = lumox::vcam::Playback::open(play, playback, &error);
-        if (!recorded) {
-            std::fprintf(stderr, "lumox-vcam: %s\n", error.c_str());
-            return 2;
-        }
-        if (playback.credit_fd >= 0 && fcntl(playback.credit_fd, F_SETFL,
-                                             fcntl(playback.credit_fd, F_GETFL) | O_NONBLOCK) < 0) {
-            std::fprintf(stderr, "lumox-vcam: --play-credit-fd %d: %s\n", playback.credit_fd,
-                         std::strerror(errno));
-            return 2;
-        }
-        cameras = 1;
-        cam.camera = recorded->camera_config(cam.camera);
-    }
-    if (recorded) {
-        pattern = true;  // the recording's frames, identity and calibration
-        calibration = false;
-    }
-    if (wall_mm > 0) {  // the distance of the wall (of the box scene's wall)
-        if (scene_name == "box")
-            scene_name = "box:" + std::to_string(wall_mm);
-        else if (scene_name == "room" || scene_name.rfind("wall", 0) == 0)
-            scene_name = "wall:" + std::to_string(wall_mm);
-    }
-    std::string error;
-    const auto scene = lumox::vcam::Scene::named(scene_name, error);
-    if (!pattern && !scene) {
-        std::fprintf(stderr, "lumox-vcam: %s\n", error.c_str());
-        return 2;
-    }
-    const auto t_sensor = static_cast<int16_t>(std::lround(temperature * 10));
-    cam.camera.temp_sensor = t_sensor;
-    cam.camera.temp_board = static_cast<int16_t>(t_sensor - 51);
-    // Firmware 2.0 and later corrects each pixel with the calibration it carries.
-    const std::string &product = cam.camera.product;
-    const size_t dash = product.find('-', product.find('-') + 1);
-    const bool corrects =
-        calibration && dash != std::string::npos && std::atoi(product.c_str() + dash + 1) >= 2;
-    bus.cameras.clear();
-    for (unsigned long k = 0; k < cameras; ++k) {
-        lumox::vcam::UsbCameraOptions c = cam;
-        c.port = static_cast<uint8_t>(first_port + k);
-        bus.cameras.push_back(c);
-    }
-
-    lumox::vcam::VirtualBus vbus(bus);
-    lumox::vcam::DepthSensorConfig sensor_config;
-    sensor_config.seed = seed;
-    sensor_config.corrects_pixels = corrects;
-    const lumox::vcam::DepthSensor sensor(sensor_config);
-    const std::vector<uint8_t> package = calibration ? sensor.package() : std::vector<uint8_t>{};
-    for (size_t k = 0; k < vbus.size(); ++k) {
-        vbus.camera(k).fault_status_busy(static_cast<unsigned>(status_busy));
-        if (!pattern) {
-            auto cfg = sensor_config;
-            cfg.seed = seed + k;
-            auto model = std::make_shared<lumox::vcam::SensorModel>(*scene, cfg);
-            if (truth_dir.empty()) {
-                vbus.camera(k).set_live_source(model);
-            } else {
-                const std::string dir =
-                    vbus.size() > 1 ? truth_dir + "/camera" + std::to_string(k) : truth_dir;
-                try {
-                    vbus.camera(k).set_live_source(
-                        std::make_shared<lumox::vcam::TruthWriter>(model, dir));
-                } catch (const std::exception &e) {
-                    std::fprintf(stderr, "lumox-vcam: %s\n", e.what());
-                    return 2;
-                }
-            }
-        }
-        if (calibration) vbus.camera(k).set_calibration_package(package, 1);
-        if (recorded) lumox::vcam::Playback::attach(recorded, vbus.camera(k));
-    }
-
+// Runs COMMAND and returns the launcher's exit status: COMMAND's, 128 + a signal that ended it,
+// or 127 when it could not be started.
+int run_command(char **command) {
     // SIGTERM, SIGINT and SIGHUP sent to the launcher are passed on to COMMAND, so that killing
     // the launcher ends COMMAND the way COMMAND ends on that signal (lumox record closes its
     // file). They are blocked from before the fork until the handler knows the child, and
@@ -314,8 +162,8 @@ int main(int argc, char **argv) {
     }
     if (child == 0) {
         sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-        execvp(argv[i], argv + i);
-        std::fprintf(stderr, "lumox-vcam: cannot run %s: %s\n", argv[i], std::strerror(errno));
+        execvp(command[0], command);
+        std::fprintf(stderr, "lumox-vcam: cannot run %s: %s\n", command[0], std::strerror(errno));
         _exit(127);
     }
     g_child = child;
@@ -332,4 +180,30 @@ int main(int argc, char **argv) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (!lumox::vcam::reexec_under_preload(argc, argv)) return 127;
+    LauncherConfig config;
+    try {
+        config = lumox::vcam::parse_launcher_command_line(argc, argv);
+    } catch (const lumox_cmdline::UsageError &e) {
+        std::fprintf(stderr, "lumox-vcam: %s\n%s", e.what(), lumox::vcam::launcher_help().c_str());
+        return 2;
+    }
+    if (config.help) {
+        std::fputs(lumox::vcam::launcher_help().c_str(), stdout);
+        return 0;
+    }
+    try {
+        const auto recorded = open_recording(config);
+        lumox::vcam::VirtualBus vbus(bus_options(config));
+        attach_sources(vbus, config, recorded);
+        return run_command(argv + config.command);
+    } catch (const SetupError &e) {
+        std::fprintf(stderr, "lumox-vcam: %s\n", e.what());
+        return 2;
+    }
 }
