@@ -7,7 +7,7 @@ lumox_packages=(
     python3 python3-numpy python3-h5py python3-opencv python3-open3d
     python3-dev pybind11-dev python3-pytest python3-pil
     libglib2.0-dev libumockdev-dev umockdev usbutils
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev
     clang libclang-rt-14-dev
     libcpp-httplib-dev chromium
 )

@@ -1,12 +1,18 @@
-// The DRNU distance formula: the plain per-pixel routine and vector variants for SSE4.1, AVX2
-// and AVX-512 chosen at run time (one kernel, epc_drnu_kernel.inc, compiled per instruction set).
+// The DRNU distance formula: the plain per-pixel routine and one vector kernel, compiled by
+// Highway for every target and dispatched at run time. On AVX-512 the rows of up to 32 entries
+// take a kernel written with the instruction set's own word permutes instead (see there).
 //
-// The vector variants keep every rounding of the plain routine. The integer quotients become
+// The vector kernels keep every rounding of the plain routine. The integer quotients become
 // double quotients truncated toward zero: for integers a and b > 0 with |a| < 2^53 the correctly
 // rounded a / b lies on the same side of every integer as the exact quotient (an integer quotient
 // is exact; otherwise the quotient is at least 1 / b away from the nearest integer, more than its
 // rounding error |a / b| x 2^-53), so the truncations agree. The table reads are gathers of two
 // neighbouring entries at once.
+
+// Highway compiles this file once per target (foreach_target.h includes it again); the plain
+// part is compiled once.
+#ifndef LUMOX_DRIVERS_EPC_DRNU_PLAIN
+#define LUMOX_DRIVERS_EPC_DRNU_PLAIN
 
 #include "drivers/epc_drnu.h"
 
@@ -14,14 +20,6 @@
 #include <cstring>
 
 #include "lx/dcs.h"
-#include "lx/simd.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMOX_DRNU_VECTORS 1
-#include <immintrin.h>
-#else
-#define LUMOX_DRNU_VECTORS 0
-#endif
 
 namespace lumox::drivers::drnu {
 namespace {
@@ -77,123 +75,174 @@ uint16_t distance(const Params &p, uint16_t phase, uint32_t pixel) {
     return static_cast<uint16_t>(mm);
 }
 
-#if LUMOX_DRNU_VECTORS
+}  // namespace lumox::drivers::drnu
 
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-namespace sse41 {
-constexpr int kLanes = 4;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+#endif  // LUMOX_DRIVERS_EPC_DRNU_PLAIN
 
-// Entries index and index + 1 of the table in the low and high half of each lane.
-LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
-    VI out;
-    for (int k = 0; k < kLanes; ++k) {
-        uint32_t v;
-        std::memcpy(&v, table + index[k], sizeof v);
-        out[k] = static_cast<int32_t>(v);
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "drivers/epc_drnu.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/cache_control.h>
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace lumox::drivers::drnu::HWY_NAMESPACE {
+
+#if HWY_TARGET == HWY_SCALAR
+// Processors without a vector target run the plain routine.
+void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
+               uint16_t *dist) {
+    for (uint32_t i = 0; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
+}
+#else
+namespace hn = hwy::HWY_NAMESPACE;
+
+// One lane per pixel in every type: the doubles fill a vector, the 32-bit lanes half of one.
+using DD = hn::ScalableTag<double>;
+using DI = hn::Rebind<int32_t, DD>;
+using DU = hn::Rebind<uint32_t, DD>;
+using DF = hn::Rebind<float, DD>;
+using DU16 = hn::Rebind<uint16_t, DD>;
+using DU64 = hn::Repartition<uint64_t, DU>;
+using VD = hn::Vec<DD>;
+using VI = hn::Vec<DI>;
+using VU = hn::Vec<DU>;
+
+// trunc_i32 per lane: INT32_MIN outside the 32-bit range and for NaN.
+HWY_INLINE VI truncate(VD v) {
+    const DD dd;
+    const auto in_range = hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)),
+                                  hn::Lt(v, hn::Set(dd, 2147483648.0)));
+    return hn::DemoteTo(DI(), hn::IfThenElse(in_range, v, hn::Set(dd, -2147483648.0)));
+}
+
+// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u: the multiplier exceeds 2^46 / 30000 by
+// less than 2336 / 30000, which moves the quotient of u < 2^32 by less than 1 / 30000, too
+// little to reach the next integer. The products of the even and the odd lanes in turn.
+HWY_INLINE VU quotient_30000(VU u) {
+    const DU du;
+    const DU64 du64;
+    const VU m = hn::Set(du, 2345624806u);
+    const auto even = hn::ShiftRight<46>(hn::MulEven(u, m));
+    const VU odd_lanes = hn::BitCast(du, hn::ShiftRight<32>(hn::BitCast(du64, u)));
+    const auto odd = hn::ShiftRight<46>(hn::MulEven(odd_lanes, m));
+    return hn::BitCast(du, hn::Or(even, hn::ShiftLeft<32>(odd)));
+}
+
+// Entries index and index + 1 (16-bit words) of the table in the low and high half of each lane.
+HWY_INLINE VI gather_pair(const uint16_t *table, VI index) {
+    return hn::GatherOffset(DI(), reinterpret_cast<const int32_t *>(table),
+                            hn::ShiftLeft<1>(index));
+}
+
+HWY_INLINE VI low_word(VI v) { return hn::And(v, hn::Set(DI(), 0xFFFF)); }
+HWY_INLINE VI high_word(VI v) {
+    return hn::BitCast(DI(), hn::ShiftRight<16>(hn::BitCast(DU(), v)));
+}
+
+// Pixels between the row being prefetched and the row being read.
+constexpr uint32_t kAhead = 256;
+
+// kNarrow: narrow_drift(p.temp_ph), and rows of at most kMaxNarrowEntries entries.
+template <bool kNarrow>
+void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
+                    uint16_t *dist) {
+    const DD dd;
+    const DI di;
+    const DU du;
+    const DF df;
+    const DU16 du16;
+    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(dd));
+    const VD temp = hn::Set(dd, p.temp_ph);
+    const VD step = hn::Set(dd, p.step_ph);
+    const auto temp_f = hn::Set(df, p.temp_ph);
+    const auto step_f = hn::Set(df, p.step_ph);
+    const bool use_table = p.k >= 2;
+    const int32_t k = p.k;
+    const VD segments = hn::Set(dd, k - 1.0);
+    const VD last_segment = hn::Set(dd, k - 2.0);
+    const auto segments_f = hn::Set(df, static_cast<float>(k - 1));
+    const auto last_segment_f = hn::Set(df, static_cast<float>(k - 2));
+    const VI range = hn::Set(di, p.range_mm);
+    const VU offset = hn::Set(du, static_cast<uint32_t>(p.offset_ph));
+    const VI no_phase = hn::Set(di, lumox::dcs::kNoPhase);
+    const VI invalid = hn::Set(di, kInvalidDistance);
+    const VI lane = hn::Iota(di, 0);
+    uint32_t i = 0;
+    for (; i + lanes <= count; i += lanes) {
+        const VI ph = hn::PromoteTo(di, hn::LoadU(du16, phase + i));
+        const auto valid = hn::Ne(ph, no_phase);
+        // J = trunc(float(p - Tp)).
+        VI j;
+        if (kNarrow) {
+            j = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, ph), temp_f));
+        } else {
+            j = truncate(hn::PromoteTo(dd, hn::DemoteTo(df, hn::Sub(hn::PromoteTo(dd, ph), temp))));
+        }
+        if (use_table) {
+            // The rows are read in order but through gathers, which the hardware prefetchers
+            // do not follow: fetch the rows a few vectors ahead.
+            const uint16_t *ahead = p.table + static_cast<size_t>(first + i + kAhead) * k;
+            if (kNarrow) {
+                // Rows of at most 64 bytes: the line where each begins (a second line it
+                // reaches into is where the next row begins).
+                for (uint32_t l = 0; l < lanes; ++l) hwy::Prefetch(ahead + l * k);
+            } else {
+                for (uint32_t line = 0; line < static_cast<uint32_t>(k) * lanes * 2; line += 64) {
+                    hwy::Prefetch(reinterpret_cast<const char *>(ahead) + line);
+                }
+            }
+            const VI at = hn::Mul(hn::Add(lane, hn::Set(di, static_cast<int32_t>(first + i))),
+                                  hn::Set(di, k));
+            const VI head = gather_pair(p.table, at);
+            const VI tail = gather_pair(p.table, hn::Add(at, hn::Set(di, k - 2)));
+            const VI l0 = low_word(head);
+            const VI lk = high_word(tail);
+            const auto rising = hn::Gt(lk, l0);
+            if (!hn::AllFalse(di, hn::And(rising, valid))) {
+                const VD jd = hn::PromoteTo(dd, j);
+                // Segment: the truncated quotient clamped to 0..K-2 (q < 0 exactly when the
+                // quotient is at most -1, q >= K-1 exactly when it is at least K-1).
+                const VI span = hn::IfThenElse(rising, hn::Sub(lk, l0), hn::Set(di, 1));
+                VI s;
+                if (kNarrow) {
+                    const auto q = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(j, l0)), segments_f),
+                                           hn::ConvertTo(df, span));
+                    const auto seg = hn::IfThenElse(
+                        hn::Le(q, hn::Set(df, -1.0f)), hn::Zero(df),
+                        hn::IfThenElse(hn::Ge(q, segments_f), last_segment_f, q));
+                    s = hn::ConvertTo(di, seg);
+                } else {
+                    const VD q = hn::Div(hn::Mul(hn::Sub(jd, hn::PromoteTo(dd, l0)), segments),
+                                         hn::PromoteTo(dd, span));
+                    const VD seg = hn::IfThenElse(
+                        hn::Le(q, hn::Set(dd, -1.0)), hn::Zero(dd),
+                        hn::IfThenElse(hn::Ge(q, segments), last_segment, q));
+                    s = hn::DemoteTo(di, seg);
+                }
+                const VI pair = gather_pair(p.table, hn::Add(at, s));
+                const VI ls = low_word(pair);
+                const VI ls1 = high_word(pair);
+                const VD part = hn::Div(hn::Mul(hn::Sub(jd, hn::PromoteTo(dd, ls)), step),
+                                        hn::PromoteTo(dd, hn::Sub(ls1, ls)));
+                const VD base = hn::PromoteTo(dd, hn::Mul(hn::ConvertTo(df, s), step_f));
+                const VU moved = hn::Add(hn::BitCast(du, truncate(hn::Add(part, base))), offset);
+                j = hn::IfThenElse(rising, hn::BitCast(di, moved), j);
+            }
+        }
+        // (J x range) / 30000 in unsigned 32 bits: the product wraps, the quotient is exact.
+        const VU product = hn::Mul(hn::BitCast(du, j), hn::BitCast(du, range));
+        VI mm = hn::BitCast(di, quotient_30000(product));
+        mm = hn::Sub(mm, hn::IfThenElseZero(hn::Gt(mm, range), range));
+        const VI out = hn::IfThenElse(valid, mm, invalid);
+        hn::StoreU(hn::DemoteTo(du16, hn::And(out, hn::Set(di, 0xFFFF))), du16, dist + i);
     }
-    return out;
+    for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
 }
 
-// trunc_i32 per lane: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
-LUMOX_INLINE VI truncate(VD v) {
-    __m128d half[2];
-    std::memcpy(half, &v, sizeof v);
-    return reinterpret_cast<VI>(
-        _mm_unpacklo_epi64(_mm_cvttpd_epi32(half[0]), _mm_cvttpd_epi32(half[1])));
-}
-
-// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the kernel).
-LUMOX_INLINE VU32 quotient_30000(VU32 u) {
-    const __m128i m = _mm_set1_epi64x(2345624806u);
-    const __m128i v = reinterpret_cast<__m128i>(u);
-    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(v, m), 46);
-    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(v, 32), m), 46);
-    return reinterpret_cast<VU32>(_mm_or_si128(even, _mm_slli_epi64(odd, 32)));
-}
-
-#include "drivers/epc_drnu_kernel.inc"
-}  // namespace sse41
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2 {
-constexpr int kLanes = 8;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-
-LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
-                                                       reinterpret_cast<__m256i>(index), 2));
-}
-
-// trunc_i32 per lane: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
-LUMOX_INLINE VI truncate(VD v) {
-    __m256d half[2];
-    std::memcpy(half, &v, sizeof v);
-    return reinterpret_cast<VI>(
-        _mm256_set_m128i(_mm256_cvttpd_epi32(half[1]), _mm256_cvttpd_epi32(half[0])));
-}
-
-// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the kernel).
-LUMOX_INLINE VU32 quotient_30000(VU32 u) {
-    const __m256i m = _mm256_set1_epi64x(2345624806u);
-    const __m256i v = reinterpret_cast<__m256i>(u);
-    const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(v, m), 46);
-    const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(v, 32), m), 46);
-    return reinterpret_cast<VU32>(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)));
-}
-
-#include "drivers/epc_drnu_kernel.inc"
-}  // namespace avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
-namespace avx512 {
-constexpr int kLanes = 8;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-
-// The masked gather with every lane selected: the plain one starts from an undefined register,
-// which GCC 12 reports as uninitialised.
-LUMOX_INLINE VI gather_pair(const uint16_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm256_mmask_i32gather_epi32(
-        _mm256_setzero_si256(), 0xFF, reinterpret_cast<__m256i>(index), table, 2));
-}
-
-// trunc_i32 per lane: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
-LUMOX_INLINE VI truncate(VD v) {
-    return reinterpret_cast<VI>(
-        _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, reinterpret_cast<__m512d>(v)));
-}
-
-// u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the kernel).
-LUMOX_INLINE VU32 quotient_30000(VU32 u) {
-    const __m256i m = _mm256_set1_epi64x(2345624806u);
-    const __m256i v = reinterpret_cast<__m256i>(u);
-    const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(v, m), 46);
-    const __m256i odd = _mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(v, 32), m), 46);
-    return reinterpret_cast<VU32>(_mm256_or_si256(even, _mm256_slli_epi64(odd, 32)));
-}
-
-// Rows of more than kMaxWindowEntries entries.
-namespace gathers {
-#include "drivers/epc_drnu_kernel.inc"
-}  // namespace gathers
-
+#if HWY_TARGET == HWY_AVX3
+// The generic kernel reads each pixel's row ends and segment through gathers, which on this
+// target cost more than the rest of the arithmetic (measured: ...).
 // Rows of up to 32 entries are read without gathers: the two rows of a pixel pair lie in one
 // window of 64 words (two masked loads that read nothing past the pair), and one word permute of
 // the window picks the pair's entries. Sixteen pixels per step: eight windows, whose permutes
@@ -209,7 +258,7 @@ constexpr uint32_t kAheadBytes = 8192;
 
 // Word w of the result is word idx[w] of the 64-word window (a[m], b[m]) of the pair m whose slot
 // holds w: a zeroing permute per window, the eight joined by three-way ORs.
-LUMOX_INLINE __m512i pick(const __m512i *a, __m512i idx, const __m512i *b) {
+HWY_INLINE __m512i pick(const __m512i *a, __m512i idx, const __m512i *b) {
     __m512i slot[kStep / 2];
     for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
         slot[m] = _mm512_maskz_permutex2var_epi16(__mmask32{0xFu} << (4 * m), a[m], idx, b[m]);
@@ -220,21 +269,21 @@ LUMOX_INLINE __m512i pick(const __m512i *a, __m512i idx, const __m512i *b) {
     return _mm512_ternarylogic_epi32(first, second, _mm512_or_si512(slot[6], slot[7]), kOr3);
 }
 
-LUMOX_INLINE __m512d low_pd(__m512i v) { return _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)); }
-LUMOX_INLINE __m512d high_pd(__m512i v) {
+HWY_INLINE __m512d low_pd(__m512i v) { return _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)); }
+HWY_INLINE __m512d high_pd(__m512i v) {
     return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1));
 }
-LUMOX_INLINE __m512d low_pd(__m512 v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
-LUMOX_INLINE __m512d high_pd(__m512 v) {
+HWY_INLINE __m512d low_pd(__m512 v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
+HWY_INLINE __m512d high_pd(__m512 v) {
     return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
 }
-LUMOX_INLINE __m512 join_ps(__m256 low, __m256 high) {
+HWY_INLINE __m512 join_ps(__m256 low, __m256 high) {
     return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)),
                                                _mm256_castps_pd(high), 1));
 }
 
 // trunc_i32 of both halves: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
-LUMOX_INLINE __m512i truncate16(__m512d low, __m512d high) {
+HWY_INLINE __m512i truncate16(__m512d low, __m512d high) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(low)),
                               _mm512_cvttpd_epi32(high), 1);
 }
@@ -374,43 +423,42 @@ void window_distances(const Params &p, const uint16_t *phase, uint32_t first, ui
     }
     for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
 }
+#pragma GCC diagnostic pop
+
+#endif  // HWY_TARGET == HWY_AVX3
 
 void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
                uint16_t *dist) {
-    if (p.k > kMaxWindowEntries) {
-        gathers::distances(p, phase, first, count, dist);
+#if HWY_TARGET == HWY_AVX3
+    if (p.k <= kMaxWindowEntries) {
+        if (narrow_drift(p.temp_ph)) {
+            window_distances<true>(p, phase, first, count, dist);
+        } else {
+            window_distances<false>(p, phase, first, count, dist);
+        }
         return;
     }
-    if (narrow_drift(p.temp_ph)) {
-        window_distances<true>(p, phase, first, count, dist);
+#endif
+    if (p.k <= kMaxNarrowEntries && narrow_drift(p.temp_ph)) {
+        lane_distances<true>(p, phase, first, count, dist);
     } else {
-        window_distances<false>(p, phase, first, count, dist);
+        lane_distances<false>(p, phase, first, count, dist);
     }
 }
-#pragma GCC diagnostic pop
-}  // namespace avx512
-#pragma GCC pop_options
+#endif  // HWY_TARGET == HWY_SCALAR
 
-#endif  // LUMOX_DRNU_VECTORS
+}  // namespace lumox::drivers::drnu::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace lumox::drivers::drnu {
+
+HWY_EXPORT(distances);
 
 void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
                uint16_t *dist) {
-#if LUMOX_DRNU_VECTORS
-    switch (simd::best_isa()) {
-        case simd::Isa::kAvx512:
-            avx512::distances(p, phase, first, count, dist);
-            return;
-        case simd::Isa::kAvx2:
-            avx2::distances(p, phase, first, count, dist);
-            return;
-        case simd::Isa::kSse41:
-            sse41::distances(p, phase, first, count, dist);
-            return;
-        case simd::Isa::kScalar:
-            break;
-    }
-#endif
-    for (uint32_t i = 0; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
+    HWY_DYNAMIC_DISPATCH(distances)(p, phase, first, count, dist);
 }
 
 }  // namespace lumox::drivers::drnu
+#endif  // HWY_ONCE

@@ -1,10 +1,14 @@
-// Batch amplitude and phase of four-DCS pixels: one plain per-pixel implementation and vector
-// variants for SSE4.1, AVX2 and AVX-512 chosen at run time.
+// Batch amplitude and phase of four-DCS pixels: one plain per-pixel implementation and one
+// vector kernel, compiled by Highway for every target and dispatched at run time.
 //
-// The vector variants share one kernel (dcs_kernel.inc), compiled once per instruction set. They
-// give the per-pixel results exactly: the square root is the correctly rounded one with the rare
-// pixels where the fast root truncates differently recomputed alone, and the angle uses the same
-// table and the same integer table index.
+// The kernel gives the per-pixel results exactly: the square root is the correctly rounded one
+// with the rare pixels where the fast root truncates differently recomputed alone, and the angle
+// uses the same table and the same integer table index.
+
+// Highway compiles this file once per target (foreach_target.h includes it again); the plain
+// part is compiled once.
+#ifndef LUMOX_LX_DCS_PLAIN
+#define LUMOX_LX_DCS_PLAIN
 
 #include "lx/dcs.h"
 
@@ -13,14 +17,6 @@
 #include <cstring>
 
 #include "lumox/image.h"
-#include "lx/simd.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMOX_DCS_VECTORS 1
-#include <immintrin.h>
-#else
-#define LUMOX_DCS_VECTORS 0
-#endif
 
 namespace lumox::dcs {
 
@@ -31,8 +27,6 @@ uint32_t sample(const uint8_t *raw, size_t index) {
 }
 
 #include "lx/atan2_lut.inc"
-
-#if LUMOX_DCS_VECTORS
 
 // The angle table widened to 32-bit entries for the gather instructions.
 struct AngleTable {
@@ -46,8 +40,6 @@ const AngleTable &angle_table() {
     static const AngleTable table;
     return table;
 }
-
-#endif
 
 // The amplitude of a pixel whose squared half-length is s.
 uint16_t fast_amplitude(int32_t s) {
@@ -98,139 +90,213 @@ void single(const uint8_t *raw, uint32_t n, uint32_t i, uint16_t *amp, uint16_t 
 
 }  // namespace
 
-#if LUMOX_DCS_VECTORS
+}  // namespace lumox::dcs
 
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-namespace sse41 {
-constexpr int kLanes = 4;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+#endif  // LUMOX_LX_DCS_PLAIN
 
-LUMOX_INLINE VF square_root(VF v) {
-    return reinterpret_cast<VF>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
-}
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lx/dcs.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
 
-LUMOX_INLINE VI angle_entry(VI index) {
-    const int32_t *table = angle_table().entry;
-    return VI{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
-}
+HWY_BEFORE_NAMESPACE();
+namespace lumox::dcs::HWY_NAMESPACE {
 
-LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
-    return VI{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
-}
-
-LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
-
-#include "lx/dcs_kernel.inc"
-}  // namespace sse41
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2 {
-constexpr int kLanes = 8;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-
-LUMOX_INLINE VF square_root(VF v) {
-    return reinterpret_cast<VF>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
-}
-
-LUMOX_INLINE VI angle_entry(VI index) {
-    return reinterpret_cast<VI>(
-        _mm256_i32gather_epi32(angle_table().entry, reinterpret_cast<__m256i>(index), 4));
-}
-
-LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
-                                                       reinterpret_cast<__m256i>(index), 2));
-}
-
-LUMOX_INLINE bool any_lane(VI mask) {
-    return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) != 0;
-}
-
-#include "lx/dcs_kernel.inc"
-}  // namespace avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
-namespace avx512 {
-constexpr int kLanes = 16;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-
-LUMOX_INLINE VF square_root(VF v) {
-    const auto m = reinterpret_cast<__m512>(v);
-    return reinterpret_cast<VF>(_mm512_mask_sqrt_ps(m, 0xFFFF, m));
-}
-
-// The masked gather with every lane selected: the plain one starts from an undefined register,
-// which GCC 12 reports as uninitialised.
-LUMOX_INLINE VI angle_entry(VI index) {
-    return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
-        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), angle_table().entry, 4));
-}
-
-LUMOX_INLINE VI table_entry(const uint16_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
-        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), table, 2));
-}
-
-LUMOX_INLINE bool any_lane(VI mask) {
-    return _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask)) != 0;
-}
-
-#include "lx/dcs_kernel.inc"
-}  // namespace avx512
-#pragma GCC pop_options
-
-#endif  // LUMOX_DCS_VECTORS
-
-namespace {
-
+#if HWY_TARGET == HWY_SCALAR
+// Processors without a vector target run the plain routine.
 template <Output kOutput>
-void decode_any(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
-                uint16_t *out, const Lookup *lookup = nullptr) {
-#if LUMOX_DCS_VECTORS
-    switch (simd::best_isa()) {
-        case simd::Isa::kAvx512:
-            avx512::decode<kOutput>(raw, n, first, count, amp, out, lookup);
-            return;
-        case simd::Isa::kAvx2:
-            avx2::decode<kOutput>(raw, n, first, count, amp, out, lookup);
-            return;
-        case simd::Isa::kSse41:
-            sse41::decode<kOutput>(raw, n, first, count, amp, out, lookup);
-            return;
-        case simd::Isa::kScalar:
-            break;
-    }
-#endif
+void decode(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
+            uint16_t *out, const Lookup *lookup) {
     for (uint32_t i = 0; i < count; ++i) {
         single<kOutput>(raw, n, first + i, amp + i, out ? out + i : nullptr, lookup);
     }
 }
+#else
+namespace hn = hwy::HWY_NAMESPACE;
 
-}  // namespace
+using D32 = hn::ScalableTag<int32_t>;
+using DF = hn::Rebind<float, D32>;
+using DU16 = hn::Rebind<uint16_t, D32>;
+using VI = hn::Vec<D32>;
+using MI = hn::Mask<D32>;
+
+// a >= b and a <= b of signed lanes (Highway compares integers only with <, > and ==).
+HWY_INLINE MI at_least(VI a, VI b) { return hn::Not(hn::Lt(a, b)); }
+HWY_INLINE MI at_most(VI a, VI b) { return hn::Not(hn::Gt(a, b)); }
+
+// Samples (12 bits of each little-endian 16-bit word) of the lanes from p.
+HWY_INLINE VI samples(D32 d, const uint8_t *p) {
+    const DU16 du16;
+    const auto words = hn::LoadU(du16, reinterpret_cast<const uint16_t *>(p));
+    return hn::And(hn::PromoteTo(d, words), hn::Set(d, 0xFFF));
+}
+
+// The low 16 bits of each lane.
+HWY_INLINE void store_u16(D32 d, uint16_t *out, VI v) {
+    const DU16 du16;
+    hn::StoreU(hn::DemoteTo(du16, hn::And(v, hn::Set(d, 0xFFFF))), du16, out);
+}
+
+// The angle of (dx, dy) as lx_math_atan2_i32 works it out, as an angle code: the vector is
+// turned into the first half-quadrant (0 <= y < x), counting the eighths of a turn, where the
+// table index is the integer quotient (y << 12) / x. The single-precision quotient of these
+// integers (below 2^24) is within 2^-12 of the exact one, so its truncation is off by at most
+// one, which the remainder check corrects.
+HWY_INLINE VI angle_code(D32 d, VI dx, VI dy) {
+    const DF df;
+    const VI zero = hn::Zero(d);
+    const MI below = hn::Lt(dy, zero);
+    VI y = hn::IfThenElse(below, hn::Neg(dy), dy);
+    VI x = hn::IfThenElse(below, hn::Neg(dx), dx);
+    VI eighths = hn::IfThenElseZero(below, hn::Set(d, 4));
+    const MI quarter = at_most(x, zero);
+    const VI turned_y = hn::IfThenElse(quarter, hn::Neg(x), y);
+    x = hn::IfThenElse(quarter, y, x);
+    y = turned_y;
+    eighths = hn::Add(eighths, hn::IfThenElseZero(quarter, hn::Set(d, 2)));
+    const MI eighth = at_least(y, x);
+    eighths = hn::Add(eighths, hn::IfThenElseZero(eighth, hn::Set(d, 1)));
+    const VI folded_y = hn::IfThenElse(eighth, hn::Sub(y, x), y);
+    x = hn::IfThenElse(eighth, hn::Add(x, y), x);
+    y = folded_y;
+    // On the x axis the angle is 0 or half a turn, with table index 0.
+    const MI on_axis = hn::Eq(dy, zero);
+    y = hn::IfThenZeroElse(on_axis, y);
+    x = hn::IfThenElse(on_axis, hn::Set(d, 1), x);
+    eighths = hn::IfThenElse(on_axis, hn::IfThenElseZero(hn::Lt(dx, zero), hn::Set(d, 4)), eighths);
+
+    const VI num = hn::ShiftLeft<12>(y);
+    VI q = hn::ConvertTo(d, hn::Div(hn::ConvertTo(df, num), hn::ConvertTo(df, x)));
+    const VI rem = hn::Sub(num, hn::Mul(q, x));
+    q = hn::Add(q, hn::VecFromMask(d, hn::Lt(rem, zero)));   // true lanes are -1
+    q = hn::Sub(q, hn::VecFromMask(d, at_least(rem, x)));      // true lanes are -1
+    return hn::Or(hn::ShiftLeft<12>(eighths), q);
+}
+
+// The phase of (dx, dy): 30000 units per turn, shifted by half a turn.
+HWY_INLINE VI angle(D32 d, VI dx, VI dy) {
+    const VI code = angle_code(d, dx, dy);
+    const VI entry = hn::GatherIndex(d, angle_table().entry, hn::And(code, hn::Set(d, 4095)));
+    VI a = hn::Add(hn::Add(hn::Mul(hn::ShiftRight<12>(code), hn::Set(d, 3750)), entry),
+                   hn::Set(d, 15000));
+    const VI turn = hn::Set(d, 30000);
+    return hn::Sub(a, hn::IfThenElseZero(at_least(a, turn), turn));
+}
+
+// Vectors whose pixels near a perfect square are set aside for the scalar square root; the
+// vector loop stops when this many are waiting, so that it makes no calls.
+constexpr uint32_t kNearMax = 32;
+constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(int32_t);
+
+// Amplitudes into amp and, as kOutput says, phases or their values under lookup into out.
+template <Output kOutput>
+void decode(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
+            uint16_t *out, const Lookup *lookup) {
+    const D32 d;
+    const DF df;
+    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(d));
+    const size_t plane = 2 * static_cast<size_t>(n);
+    const VI zero = hn::Zero(d);
+    const VI one = hn::Set(d, 1);
+    uint32_t i = 0;
+    HWY_ALIGN int32_t near_s[kNearMax * kMaxLanes];
+    HWY_ALIGN int32_t near_mask[kNearMax * kMaxLanes];
+    uint32_t near_at[kNearMax];
+    while (i + lanes <= count) {
+        uint32_t near_count = 0;
+        for (; i + lanes <= count && near_count < kNearMax; i += lanes) {
+            const uint8_t *p = raw + 2 * (static_cast<size_t>(first) + i);
+            const VI d0 = samples(d, p);
+            const VI d1 = samples(d, p + plane);
+            const VI d2 = samples(d, p + 2 * plane);
+            const VI d3 = samples(d, p + 3 * plane);
+            const MI valid =
+                hn::And(hn::Lt(hn::Max(hn::Max(d0, d1), hn::Max(d2, d3)), hn::Set(d, 4095)),
+                        hn::Ne(hn::Min(hn::Min(d0, d1), hn::Min(d2, d3)), zero));
+            const VI dx = hn::Sub(d2, d0);
+            const VI dy = hn::Sub(d3, d1);
+            // The fast square root truncates to floor(sqrt(s)), except a little below a perfect
+            // square, where it may already give the square's root (s at most 0.0087 x the root
+            // below the square). Those few pixels take the fast square root itself.
+            const VI s = hn::ShiftRight<2>(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)));
+            const VI root = hn::ConvertTo(d, hn::Sqrt(hn::ConvertTo(df, s)));
+            const VI next = hn::Add(root, one);
+            const MI near_square = hn::And(
+                valid, at_most(hn::Sub(hn::Mul(next, next), s),
+                              hn::Add(hn::ShiftRight<10>(hn::Mul(next, hn::Set(d, 9))), one)));
+            if constexpr (kOutput == Output::kLookup) {
+                const VI invalid = hn::Set(d, lookup->invalid);
+                store_u16(d, amp + i, hn::IfThenElse(valid, root, invalid));
+                // The 32 bits at the code's 16-bit entry: the low half is the entry.
+                const VI offset = hn::ShiftLeft<1>(angle_code(d, dx, dy));
+                const VI value = hn::GatherOffset(
+                    d, reinterpret_cast<const int32_t *>(lookup->by_code), offset);
+                store_u16(d, out + i, hn::IfThenElse(valid, value, invalid));
+            } else {
+                store_u16(d, amp + i, hn::IfThenElseZero(valid, root));
+                if constexpr (kOutput == Output::kPhase) {
+                    store_u16(d, out + i, hn::IfThenElse(valid, angle(d, dx, dy), hn::Set(d, -1)));
+                }
+            }
+            if (!hn::AllFalse(d, near_square)) {
+                hn::Store(s, d, near_s + near_count * lanes);
+                hn::Store(hn::VecFromMask(d, near_square), d, near_mask + near_count * lanes);
+                near_at[near_count] = i;
+                ++near_count;
+            }
+        }
+        for (uint32_t v = 0; v < near_count; ++v) {
+            for (uint32_t k = 0; k < lanes; ++k) {
+                if (near_mask[v * lanes + k]) {
+                    amp[near_at[v] + k] = fast_amplitude(near_s[v * lanes + k]);
+                }
+            }
+        }
+    }
+    for (; i < count; ++i) {
+        single<kOutput>(raw, n, first + i, amp + i, out ? out + i : nullptr, lookup);
+    }
+}
+#endif  // HWY_TARGET == HWY_SCALAR
+
+void decode_phase(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
+                  uint16_t *phase, const Lookup *lookup) {
+    decode<Output::kPhase>(raw, n, first, count, amp, phase, lookup);
+}
+
+void decode_amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count,
+                      uint16_t *amp, uint16_t *unused, const Lookup *lookup) {
+    decode<Output::kNone>(raw, n, first, count, amp, unused, lookup);
+}
+
+void decode_lookup(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
+                   uint16_t *out, const Lookup *lookup) {
+    decode<Output::kLookup>(raw, n, first, count, amp, out, lookup);
+}
+
+}  // namespace lumox::dcs::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace lumox::dcs {
+
+HWY_EXPORT(decode_phase);
+HWY_EXPORT(decode_amplitude);
+HWY_EXPORT(decode_lookup);
 
 void amplitude_phase(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
                      uint16_t *phase) {
-    decode_any<Output::kPhase>(raw, n, first, count, amp, phase);
+    HWY_DYNAMIC_DISPATCH(decode_phase)(raw, n, first, count, amp, phase, nullptr);
 }
 
 void amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp) {
-    decode_any<Output::kNone>(raw, n, first, count, amp, nullptr);
+    HWY_DYNAMIC_DISPATCH(decode_amplitude)(raw, n, first, count, amp, nullptr, nullptr);
 }
 
 void amplitude_lookup(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count,
                       const Lookup &t, uint16_t *amp, uint16_t *out) {
-    decode_any<Output::kLookup>(raw, n, first, count, amp, out, &t);
+    HWY_DYNAMIC_DISPATCH(decode_lookup)(raw, n, first, count, amp, out, &t);
 }
 
 }  // namespace lumox::dcs
+#endif  // HWY_ONCE

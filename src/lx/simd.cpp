@@ -1,40 +1,76 @@
-// Run-time choice of the instruction set of the image and decode kernels.
+// Run-time choice of the instruction set of the image and decode kernels: Highway's dispatch,
+// whose chosen target the intrinsic kernels read through best_isa().
 
 #include "lx/simd.h"
 
 #include <atomic>
 
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lx/simd.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace lumox::simd::HWY_NAMESPACE {
+
+int dispatched_isa() {
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+    return static_cast<int>(Isa::kAvx512);
+#elif HWY_TARGET == HWY_AVX2
+    return static_cast<int>(Isa::kAvx2);
+#elif HWY_TARGET == HWY_SSE4
+    return static_cast<int>(Isa::kSse41);
+#else
+    return static_cast<int>(Isa::kScalar);
+#endif
+}
+
+}  // namespace lumox::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
 namespace lumox::simd {
 
+HWY_EXPORT(dispatched_isa);
+
 namespace {
-
-std::atomic<int> g_limit{static_cast<int>(Isa::kAvx512)};
-
-Isa processor_isa() {
-#if defined(__x86_64__) && defined(__GNUC__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
-        return Isa::kAvx512;
-    }
-    if (__builtin_cpu_supports("avx2")) return Isa::kAvx2;
-    if (__builtin_cpu_supports("sse4.1")) return Isa::kSse41;
-#endif
-    return Isa::kScalar;
-}
-
+std::atomic<int64_t> g_forced{0};
 }  // namespace
 
-Isa best_isa() {
-    static const Isa processor = processor_isa();
-    const int limit = g_limit.load(std::memory_order_relaxed);
-    return static_cast<int>(processor) < limit ? processor : static_cast<Isa>(limit);
+Isa best_isa() { return static_cast<Isa>(HWY_DYNAMIC_DISPATCH(dispatched_isa)()); }
+
+std::vector<int64_t> targets() {
+    std::vector<int64_t> out;
+    hwy::SetSupportedTargetsForTest(0);
+    for (int64_t t : hwy::SupportedAndGeneratedTargets()) out.push_back(t);
+    hwy::SetSupportedTargetsForTest(g_forced.load());
+    return out;
 }
 
-void limit_isa(Isa limit) { g_limit.store(static_cast<int>(limit), std::memory_order_relaxed); }
+void force_target(int64_t target) {
+    g_forced.store(target);
+    hwy::SetSupportedTargetsForTest(target);
+}
+
+const char *target_name(int64_t target) { return hwy::TargetName(target); }
+
+void limit_isa(Isa limit) {
+    if (limit >= Isa::kAvx512) {
+        force_target(0);
+        return;
+    }
+    for (int64_t t : targets()) {
+        if (t == HWY_AVX2 && limit < Isa::kAvx2) continue;
+        if ((t == HWY_SSE4 || t == HWY_SSSE3) && limit < Isa::kSse41) continue;
+        if ((t & (HWY_AVX3 | HWY_AVX3_DL)) != 0) continue;
+        force_target(t);
+        return;
+    }
+}
 
 bool wide_vectors() { return LUMOX_HAVE_WIDE_TARGET && best_isa() >= Isa::kAvx2; }
 
 void allow_wide_vectors(bool allow) { limit_isa(allow ? Isa::kAvx512 : Isa::kSse41); }
 
 }  // namespace lumox::simd
+#endif  // HWY_ONCE

@@ -1,15 +1,17 @@
-// Portable vector types for the per-pixel kernels and the choice between the baseline build and
-// a wider instruction set at run time.
+// The one run-time choice of instruction set for every vector kernel, and the portable vector
+// types of the kernels not yet written over Highway.
 //
-// Kernels are written once with these GCC/Clang vector-extension types and always-inline
-// helpers, then instantiated twice: in a plain function (baseline x86-64, SSE2) and in a function
-// marked LUMOX_TARGET_WIDE (AVX2), picked per call by wide_vectors(). Both produce identical
-// results; only the speed differs.
+// Highway (hwy/highway.h) compiles each kernel once per target (EMU128, SSE4, AVX2, AVX-512 on
+// x86-64; NEON and SVE on arm64) and its dispatch picks the best one the processor runs. The
+// kernels still written with GCC vector types and intrinsics ask best_isa(), which reports the
+// target that same dispatch chose, so that one switch (force_target, limit_isa) steers them all.
+// Every target gives the results of the plain per-pixel code exactly; only the speed differs.
 #ifndef LUMOX_LX_SIMD_H
 #define LUMOX_LX_SIMD_H
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #if defined(__GNUC__) && !defined(__clang__)
 // The helpers are always inlined, so the by-value ABI of 32-byte vectors never matters.
@@ -56,15 +58,28 @@ LUMOX_INLINE void store(T *p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// Instruction sets, in order, of the kernels that come in more than two variants (the frame
-// decode): plain C++, then SSE4.1, AVX2 and AVX-512 (F, BW, DQ, VL) on x86-64.
+// Instruction sets, in order, of the intrinsic kernels that come in more than two variants:
+// plain C++, then SSE4.1, AVX2 and AVX-512 (F, BW, DQ, VL) on x86-64.
 enum class Isa : int { kScalar = 0, kSse41 = 1, kAvx2 = 2, kAvx512 = 3 };
 
-// The best instruction set the processor offers, lowered to the limit tests may set.
+// The instruction set of the Highway target the dispatch runs now (kScalar for EMU128 and on
+// other architectures).
 Isa best_isa();
 
-// Tests run every kernel on every path: kernels use no instruction set above limit.
+// Tests run every kernel on every path: forces the best target the processor runs at or below
+// limit (kAvx512 lifts the limit).
 void limit_isa(Isa limit);
+
+// The Highway targets (HWY_AVX3, HWY_AVX2, ...) that the library was compiled for and this
+// processor runs, best first, whatever target is forced now.
+std::vector<int64_t> targets();
+
+// Tests run every kernel on every target: from now on the dispatch runs `target` (one of
+// targets()); 0 lets it pick the best again.
+void force_target(int64_t target);
+
+// The target's name ("AVX2", "NEON", ...).
+const char *target_name(int64_t target);
 
 // True when the wide variant of the two-variant kernels may run: best_isa() includes AVX2.
 bool wide_vectors();

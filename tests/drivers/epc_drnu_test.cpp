@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "lx/dcs.h"
-#include "lx/simd.h"
+#include "support/targets.h"
 
 namespace lumox::test {
 namespace {
 
 using drivers::drnu::Params;
-using simd::Isa;
+using test::ForcedTarget;
+using test::vector_targets;
 
 // The batch formula replaces integer quotients by truncated double quotients. For a divisor b
 // and a numerator a = m x b + r the quotient is 1 / b or more away from an integer unless r = 0,
@@ -110,13 +111,6 @@ Table random_table(int32_t k, uint32_t pixels, uint32_t seed) {
     return t;
 }
 
-std::vector<Isa> vector_isas() {
-    simd::limit_isa(Isa::kAvx512);
-    std::vector<Isa> isas;
-    for (int i = 1; i <= static_cast<int>(simd::best_isa()); ++i) isas.push_back(Isa(i));
-    return isas;
-}
-
 TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
     std::mt19937 rng(5);
     const uint32_t pixels = 700;
@@ -170,12 +164,12 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
                 for (uint32_t i = 0; i < pixels; ++i) {
                     ref[i] = drivers::drnu::distance(p, phase[i], i);
                 }
-                for (const Isa isa : vector_isas()) {
-                    simd::limit_isa(isa);
+                for (const int64_t target : vector_targets()) {
+                    ForcedTarget forced(target);
                     // Whole, and in pieces that start and end anywhere in a vector.
                     std::vector<uint16_t> out(pixels, 1);
                     drivers::drnu::distances(p, phase.data(), 0, pixels, out.data());
-                    EXPECT_EQ(out, ref) << "k " << k << " temp " << temp << " isa " << int(isa);
+                    EXPECT_EQ(out, ref) << "k " << k << " temp " << temp << " on " << simd::target_name(target);
                     // Every piece length up to a few steps of the widest kernel.
                     for (const uint32_t first : {1u, 3u, 7u, 21u, 64u, 100u}) {
                         const uint32_t count = (first * 37) % 50;
@@ -188,7 +182,6 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
                         EXPECT_EQ(piece[count], 7);
                     }
                 }
-                simd::limit_isa(Isa::kAvx512);
             }
         }
     }
@@ -218,15 +211,14 @@ TEST(DrnuDistances, ReadsNothingPastTheLastRow) {
         p.step_ph = 716.0f;
         p.offset_ph = 708;
         p.range_mm = 12491;
-        for (const Isa isa : vector_isas()) {
-            simd::limit_isa(isa);
+        for (const int64_t target : vector_targets()) {
+            ForcedTarget forced(target);
             std::vector<uint16_t> out(pixels);
             drivers::drnu::distances(p, phase.data(), 0, pixels, out.data());
             for (uint32_t i = 0; i < pixels; ++i) {
                 ASSERT_EQ(out[i], drivers::drnu::distance(p, phase[i], i)) << k << " " << i;
             }
         }
-        simd::limit_isa(Isa::kAvx512);
     }
     munmap(map, readable + page);
 }

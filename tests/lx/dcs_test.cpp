@@ -7,26 +7,14 @@
 #include <vector>
 
 #include "lumox/image.h"
-#include "lx/simd.h"
+#include "support/targets.h"
 
 namespace {
 
 using lumox::dcs::kNoPhase;
-using lumox::simd::Isa;
-
-// Every instruction set this processor runs, from plain C++ up.
-std::vector<Isa> available_isas() {
-    std::vector<Isa> isas;
-    lumox::simd::limit_isa(Isa::kAvx512);
-    const Isa best = lumox::simd::best_isa();
-    for (int i = 0; i <= static_cast<int>(best); ++i) isas.push_back(static_cast<Isa>(i));
-    return isas;
-}
-
-struct IsaLimit {
-    explicit IsaLimit(Isa isa) { lumox::simd::limit_isa(isa); }
-    ~IsaLimit() { lumox::simd::limit_isa(Isa::kAvx512); }
-};
+using lumox::simd::target_name;
+using lumox::test::ForcedTarget;
+using lumox::test::vector_targets;
 
 // Four planes of n samples; sample(k, i) = value.
 struct Frame {
@@ -58,9 +46,7 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
     // combinations go through every variant and are compared with the per-pixel routine.
     constexpr int32_t kMax = 4093;
     constexpr uint32_t kPixels = 2 * kMax + 1;
-    // The plain path is the per-pixel routine itself.
-    std::vector<Isa> isas = available_isas();
-    isas.erase(isas.begin());
+    const std::vector<int64_t> targets = vector_targets();
     Frame frame(kPixels);
     for (int32_t dx = -kMax; dx <= kMax; ++dx) {
         const auto i = static_cast<uint32_t>(dx + kMax);
@@ -92,16 +78,16 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
             ref_phase[i] = px.phase;
             ref_looked_up[i] = table.by_phase[px.phase];
         }
-        for (const Isa isa : isas) {
-            IsaLimit limit(isa);
+        for (const int64_t target : targets) {
+            ForcedTarget forced(target);
             lumox::dcs::amplitude_phase(frame.raw.data(), kPixels, 0, kPixels, amp.data(),
                                         phase.data());
-            ASSERT_EQ(amp, ref_amp) << "dy " << dy << " isa " << static_cast<int>(isa);
-            ASSERT_EQ(phase, ref_phase) << "dy " << dy << " isa " << static_cast<int>(isa);
+            ASSERT_EQ(amp, ref_amp) << "dy " << dy << " on " << target_name(target);
+            ASSERT_EQ(phase, ref_phase) << "dy " << dy << " on " << target_name(target);
             lumox::dcs::amplitude_lookup(frame.raw.data(), kPixels, 0, kPixels, table.lookup,
                                          lookup_amp.data(), looked_up.data());
-            ASSERT_EQ(lookup_amp, ref_amp) << "dy " << dy << " isa " << static_cast<int>(isa);
-            ASSERT_EQ(looked_up, ref_looked_up) << "dy " << dy << " isa " << static_cast<int>(isa);
+            ASSERT_EQ(lookup_amp, ref_amp) << "dy " << dy << " on " << target_name(target);
+            ASSERT_EQ(looked_up, ref_looked_up) << "dy " << dy << " on " << target_name(target);
         }
     }
 }
@@ -124,8 +110,8 @@ TEST(DcsDecode, SaturatedEmptyAndRandomPixelsAtAnyOffset) {
     }
     bool saw_invalid = false;
     const Table table(0xFFF0);
-    for (const Isa isa : available_isas()) {
-        IsaLimit limit(isa);
+    for (const int64_t target : vector_targets()) {
+        ForcedTarget forced(target);
         for (uint32_t first : {0u, 1u, 5u, 16u, 37u}) {
             for (uint32_t count : {0u, 1u, 3u, 4u, 15u, 16u, 17u, 33u, 500u}) {
                 std::vector<uint16_t> amp(count + 1, 0x5A5A), phase(count + 1, 0x5A5A),
