@@ -497,9 +497,9 @@ class Device {
             return lumox_dev_get_intrinsics(&slot_->rec, width, height, &in) != 0;
         });
         if (!ok)
-            fail_last("lumox_dev_get_intrinsics", 0,
-                      "no lens for a " + std::to_string(width) + "x" + std::to_string(height) +
-                          " frame");
+            fail_last(
+                "lumox_dev_get_intrinsics", 0,
+                "no lens for a " + std::to_string(width) + "x" + std::to_string(height) + " frame");
         py::dict d;
         d["width"] = in.width;
         d["height"] = in.height;
@@ -541,15 +541,16 @@ class Device {
         const auto h = dist.shape(0), w = dist.shape(1);
         const uint64_t pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
         if (pixels == 0 || pixels > (1u << 24)) throw py::value_error("empty or huge image");
-        auto out = organized ? py::array_t<float>({h, w, py::ssize_t{3}})
-                             : py::array_t<float>({static_cast<py::ssize_t>(pixels), py::ssize_t{3}});
+        auto out = organized
+                       ? py::array_t<float>({h, w, py::ssize_t{3}})
+                       : py::array_t<float>({static_cast<py::ssize_t>(pixels), py::ssize_t{3}});
         float *xyz = out.mutable_data();
         const float *d = dist.data();
         const int32_t n = call("lumox_frame_get_points", [&] {
-            return lumox_frame_get_points(
-                &slot_->rec, xyz, static_cast<uint32_t>(3 * pixels), d,
-                static_cast<uint32_t>(pixels), static_cast<uint32_t>(w), static_cast<uint32_t>(h),
-                organized ? LUMOX_POINTS_ORGANIZED : LUMOX_POINTS_PACKED);
+            return lumox_frame_get_points(&slot_->rec, xyz, static_cast<uint32_t>(3 * pixels), d,
+                                          static_cast<uint32_t>(pixels), static_cast<uint32_t>(w),
+                                          static_cast<uint32_t>(h),
+                                          organized ? LUMOX_POINTS_ORGANIZED : LUMOX_POINTS_PACKED);
         });
         if (n < 0)
             fail_last("lumox_frame_get_points", n,

@@ -26,9 +26,9 @@ int main(int argc, char **argv) {
     // Organised: one point per pixel on its own ray through the lens, NaN where the pixel has
     // no distance; the intrinsics describe the same lens for this frame size.
     std::vector<float> xyz(3 * static_cast<size_t>(pixels));
-    const int32_t points = lumox_frame_get_points(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
-                                                  metres.data(), pixels, info.width, info.height,
-                                                  LUMOX_POINTS_ORGANIZED);
+    const int32_t points =
+        lumox_frame_get_points(dev, xyz.data(), static_cast<uint32_t>(xyz.size()), metres.data(),
+                               pixels, info.width, info.height, LUMOX_POINTS_ORGANIZED);
     lumox_intrinsics lens{};
     if (lumox_dev_get_intrinsics(dev, info.width, info.height, &lens))
         std::printf("fx %.2f fy %.2f cx %.2f cy %.2f %s\n", lens.fx, lens.fy, lens.cx, lens.cy,

@@ -183,7 +183,8 @@ void progress(uint64_t done, uint64_t total) {
 // record, every value exact.
 std::string lens_file_text(const lx_lens_param &lens) {
     char text[512];
-    std::snprintf(text, sizeof text, "%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n"
+    std::snprintf(text, sizeof text,
+                  "%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n"
                   "%.17g\n%d\n%d\n",
                   lens.cx, lens.cy, lens.fx, lens.fy, lens.dcoeff[0], lens.dcoeff[1],
                   lens.dcoeff[2], lens.dcoeff[3], lens.dcoeff[4], static_cast<int>(lens.img_w),

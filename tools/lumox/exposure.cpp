@@ -58,7 +58,8 @@ bool apply_exposure(lumox_dev_t *dev, const Exposure &e) {
             return false;
         }
         if (got != s.value) {
-            fail("%s: asked for %lld %s, the camera reads back %lld", s.label, s.value, s.unit, got);
+            fail("%s: asked for %lld %s, the camera reads back %lld", s.label, s.value, s.unit,
+                 got);
             return false;
         }
         std::printf("%-18s %lld %s\n", s.label, got, s.unit);

@@ -172,7 +172,8 @@ bool describe_camera(lumox_dev_t *dev, const std::set<std::string> &files_before
         calibrationGetParamName(params);
         const std::string dir = calibration_directory();
         // The lens file too, when there is one: the lens record below is what it made of it.
-        for (const char *name : {static_cast<const char *>(params), static_cast<const char *>(images), "lens_param.txt"}) {
+        for (const char *name : {static_cast<const char *>(params),
+                                 static_cast<const char *>(images), "lens_param.txt"}) {
             rec::CalibrationFile f;
             f.name = name;
             if (!f.name.empty() && read_whole(dir + f.name, &f.bytes))

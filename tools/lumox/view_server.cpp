@@ -597,9 +597,9 @@ std::string ViewServer::Impl::rays(uint32_t w, uint32_t h) {
     {
         // Each pixel's own ray through the lens: the points the library gives at one metre.
         std::lock_guard lock(dev_mutex);
-        points = lumox_frame_get_points(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
-                                        unit.data(), static_cast<uint32_t>(n), w, h,
-                                        LUMOX_POINTS_ORGANIZED);
+        points =
+            lumox_frame_get_points(dev, xyz.data(), static_cast<uint32_t>(xyz.size()), unit.data(),
+                                   static_cast<uint32_t>(n), w, h, LUMOX_POINTS_ORGANIZED);
     }
     if (points != static_cast<int32_t>(n)) {
         // No lens parameters for this image size: a plain pinhole with a 90-degree view.
