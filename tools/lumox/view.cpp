@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "command.h"
+#include "exposure.h"
 #include "recorder.h"
 #include "recording/recording.h"
 #include "reconnect.h"
@@ -143,17 +144,22 @@ int cmd_view(const Args &args) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     options.recorder = file_recorder(out_dir, list_directory(calibration_directory()));
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
+    if (!apply_exposure(dev, exposure)) return kExitFailure;
     Reconnector reconnector(args);
     reconnector.watch(dev);
     if (reconnector.enabled()) {
-        options.reconnect = [&reconnector](lumox_dev_t *d, const std::function<bool()> &stop,
-                                           std::mutex *dev_mutex) {
-            return reconnector.reconnect(d, stop, dev_mutex);
+        options.reconnect = [&reconnector, &exposure](lumox_dev_t *d,
+                                                      const std::function<bool()> &stop,
+                                                      std::mutex *dev_mutex) {
+            if (!reconnector.reconnect(d, stop, dev_mutex)) return false;
+            std::lock_guard lock(*dev_mutex);
+            return apply_exposure(d, exposure);
         };
     }
     ViewServer server(dev, options);
