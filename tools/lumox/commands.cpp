@@ -36,6 +36,18 @@ constexpr OptionSpec kOptions[] = {
     {"--bind", OptionSpec::kValue, "ADDR",
      "address the viewer listens on (default 127.0.0.1: this\nmachine only)"},
     {"--play", OptionSpec::kValue, "FILE", "show a recording instead of a camera"},
+    {"--namespace", OptionSpec::kValue, "NS", "ROS namespace of the topics (default /lumox/SERIAL)"},
+    {"--frame-id", OptionSpec::kValue, "ID",
+     "frame id of the messages (default NS_optical_frame,\nslashes as _)"},
+    {"--qos", OptionSpec::kValue, "reliable|sensor-data",
+     "reliable (default; what RViz2 subscribes with) or\nbest effort"},
+    {"--domain", OptionSpec::kValue, "N", "DDS domain 0-232 (default: ROS_DOMAIN_ID, else 0)"},
+    {"--depth-encoding", OptionSpec::kValue, "16UC1|32FC1",
+     "depth image in millimetres (default) or metres"},
+    {"--points", OptionSpec::kValue, "organized|dense|off",
+     "point cloud with one point per pixel (default), only\nthe points, or none"},
+    {"--integration-time", OptionSpec::kValue, "US", "integration time to set (1-65535)"},
+    {"--frame-rate", OptionSpec::kValue, "N", "frame rate to set (1-1000 frames/s)"},
 };
 constexpr const char *kGlobalOptions[] = {"--device", "--log", "--help", "--version"};
 
@@ -105,6 +117,17 @@ constexpr Command kCommands[] = {
      "(lumox-vcam); the record button writes recordings\n"
      "(as lumox record does) into --out DIR (default .)",
      "--port --bind --calib --out --play", 0, 0},
+    {"publish", cmd_publish,
+     "[--namespace NS] [--frame-id ID] [--qos reliable|sensor-data] [--domain N] "
+     "[--depth-encoding 16UC1|32FC1] [--points organized|dense|off] [--calib DIR] "
+     "[--filter ...] [--integration-time US] [--frame-rate N]",
+     "publish the camera as ROS 2 topics over DDS until\n"
+     "Ctrl-C: NS/depth/image_raw, NS/depth/camera_info,\n"
+     "NS/amplitude/image_raw, NS/points, /diagnostics and\n"
+     "/tf_static; no ROS installation needed",
+     "--namespace --frame-id --qos --domain --depth-encoding --points --calib --filter "
+     "--integration-time --frame-rate",
+     0, 0},
 };
 
 }  // namespace
