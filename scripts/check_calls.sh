@@ -3,7 +3,7 @@
 # check_layers.sh, which sees includes only and so misses a call made through a public header or
 # a declaration written by hand. For every object of the library's static archive (read from the
 # object library it is archived from: two of its members share the name filter.cpp.o) and of the
-# other libraries and programs (vcam/, tools/, cmdline/, recording/), nm gives the symbols it
+# other libraries and programs (vcam/, tools/, cmdline/, recording/, ros2/), nm gives the symbols it
 # defines and those it leaves undefined; each object takes the layer of its source directory, and
 # every edge "an object of layer A uses a symbol that layer B defines" is checked against the
 # rules:
@@ -11,10 +11,11 @@
 #   src/ll knows nothing above the transport: nothing of src/api, src/drivers, src/evk;
 #   the decode (src/drivers/epc_decode, epc_features, epc_drnu) uses nothing of src/api: it
 #   reaches the camera through the port its driver binds at init;
-#   the library uses nothing of vcam/, tools/, cmdline/;
+#   the library uses nothing outside src/;
 #   nothing outside tools/ uses tools/ (vcam/ and recording/ included);
 #   vcam/ uses nothing of the library;
-#   tools/ and cmdline/ use no internal (C++) symbol of the library, only its C interface.
+#   tools/, cmdline/, recording/ and ros2/ use no internal (C++) symbol of the library, only its
+#   C interface.
 # Usage: check_calls.sh BUILD_DIR
 set -euo pipefail
 build=${1:?usage: check_calls.sh BUILD_DIR}
@@ -37,7 +38,7 @@ while IFS= read -r dir; do
         echo "$obj ${layer} ${name%.*}"
     done < <(find "$dir" -name '*.o' | sort)
 done < <(find "$build" -type d -name '*.dir' -path '*/CMakeFiles/*' |
-    grep -E "^$build/(src|vcam|tools|cmdline|recording)/" | sort) >"$objects"
+    grep -E "^$build/(src|vcam|tools|cmdline|recording|ros2)/" | sort) >"$objects"
 count=$(wc -l <"$objects")
 [[ $count -gt 0 ]] || { echo "no objects under $build (build it first)"; exit 1; }
 
@@ -63,7 +64,7 @@ broken=$(awk '
         if (from ~ /^src\// && to !~ /^src\//) return "the library uses nothing outside src/"
         if (from != "tools" && to == "tools") return "nothing outside tools/ uses tools/"
         if (from == "vcam" && to ~ /^src\//) return "vcam/ uses nothing of the library"
-        if ((from == "tools" || from == "cmdline") && to ~ /^src\// && sym ~ /^_Z/)
+        if (from ~ /^(tools|cmdline|recording|ros2)$/ && to ~ /^src\// && sym ~ /^_Z/)
             return "the application layer uses only the C interface"
         return ""
     }
