@@ -423,9 +423,7 @@ int cmd_publish(const Args &args) {
     StopOnSignal stop_on_signal;
     CaptureSettings capture;
     capture.frames = LONG_MAX;
-    // Half a second of frames at 20 frames/s: room for a capture thread that a busy host
-    // keeps waiting.
-    capture.buffered_frames = 10;
+    capture.buffered_frames = 4;
     capture.stop = StopOnSignal::requested;
     RawFrame spare;
     const CaptureSummary summary = run_capture(dev, capture, [&](const CapturedFrame &frame) {
