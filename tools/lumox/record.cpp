@@ -1,4 +1,4 @@
-// lumox record: a camera's stream into a recording (tools/recording): every raw frame as
+// lumox record: a camera's stream into a recording (recording/): every raw frame as
 // captured, with what it takes to decode it again without the camera. Ctrl-C ends the recording
 // after the frame in hand; the file is then complete and holds every frame received.
 
