@@ -201,6 +201,7 @@ TEST_F(CliTest, RecordGoesOnIntoTheSameFileAfterAnUnplug) {
     EXPECT_EQ(ends.status, 1) << ends.err;
     EXPECT_EQ(ends.err.find("waiting"), std::string::npos) << ends.err;
     EXPECT_NE(ends.out.find("recorded "), std::string::npos) << ends.out;
+}
 
 // Without --out and --calib a command leaves the working directory as it was: the calibration
 // goes to the user's cache, where the next run finds it, and the library keeps its records to
