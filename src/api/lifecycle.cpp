@@ -344,11 +344,11 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) noexcept {
         state.open.store(0);
     }
     // The transport stays open until the calls inside have left (a call running a command
-    // would otherwise meet a released transport). They are given 3 s; a call still inside
-    // after that completes the close when it returns.
+    // would otherwise meet a released transport), and the busy flag is down. They are given
+    // 3 s; a call still inside after that completes the close when it returns.
     if (!from_callback) {
         int steps = 0;
-        while (state.refs.load() > 1) {
+        while (state.refs.load() > 1 || is_busy(dev)) {
             if (steps == kCloseWaitSteps) {
                 lx_log(LX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "lumox_dev_close");
                 break;
