@@ -201,11 +201,9 @@ class Device {
             opened = lumox_dev_open(&slot_->rec);
         }
         if (!opened) fail("lumox_dev_open", 0, "cannot open the camera");
-        // The per-pixel correction whenever the calibration files are there: the library
-        // switches it on only after downloading them, not when it finds those of an earlier
-        // open. Without the files the switch fails and changes nothing.
-        uint8_t calibration_set = 0;
-        lumox_filter_enable(opened, FILTER_DRNU, &calibration_set, 1);
+        // The best correction the camera and its calibration files allow (the library leaves
+        // the per-pixel table off when it finds the files of an earlier open).
+        lumox_dev_use_best_correction(opened, nullptr);
         open_.store(true);
         std::lock_guard lock(g_open_mutex);
         g_open.push_back(this);
@@ -492,8 +490,78 @@ class Device {
         return out;
     }
 
-    // Points of a distance image: packed (N, 3), or organized (H, W, 3) with NaN where a pixel
-    // has no distance (the library's own test: inside (0, 60) metres).
+    // The camera model for a frame size: pinhole plus plumb_bob distortion.
+    py::dict intrinsics(uint32_t width, uint32_t height) {
+        lumox_intrinsics in{};
+        const bool ok = call("lumox_dev_get_intrinsics", [&] {
+            return lumox_dev_get_intrinsics(&slot_->rec, width, height, &in) != 0;
+        });
+        if (!ok)
+            fail_last(
+                "lumox_dev_get_intrinsics", 0,
+                "no lens for a " + std::to_string(width) + "x" + std::to_string(height) + " frame");
+        py::dict d;
+        d["width"] = in.width;
+        d["height"] = in.height;
+        d["binning_x"] = in.binning_x;
+        d["binning_y"] = in.binning_y;
+        d["fx"] = in.fx;
+        d["fy"] = in.fy;
+        d["cx"] = in.cx;
+        d["cy"] = in.cy;
+        d["distortion_model"] = field(in.distortion_model, sizeof in.distortion_model);
+        d["d"] = py::make_tuple(in.d[0], in.d[1], in.d[2], in.d[3], in.d[4]);
+        return d;
+    }
+
+    // The distance correction in force; best: switch on the best one first.
+    py::dict correction(bool best) {
+        lumox_correction_state s{};
+        const bool ok = call("lumox_dev_get_correction", [&] {
+            return (best ? lumox_dev_use_best_correction(&slot_->rec, &s)
+                         : lumox_dev_get_correction(&slot_->rec, &s)) != 0;
+        });
+        if (!ok) fail_last("lumox_dev_get_correction", 0, "no correction for this driver");
+        static const char *const kKinds[] = {"default", "linear", "host", "firmware"};
+        py::dict d;
+        d["kind"] = kKinds[s.correction >= 0 && s.correction <= 3 ? s.correction : 0];
+        d["files_present"] = s.files_present != 0;
+        d["files_match"] = s.files_match != 0;
+        d["camera_package"] = s.camera_package != 0;
+        d["reason"] = field(s.reason, sizeof s.reason);
+        return d;
+    }
+
+    // Points of a distance image on each pixel's own ray through the lens (the library's
+    // lumox_frame_get_points): packed (N, 3), or organized (H, W, 3) with NaN where a pixel has
+    // no distance.
+    py::array ray_points(const py::array_t<float> &dist, bool organized) {
+        if (!(dist.flags() & py::array::c_style) || dist.ndim() != 2)
+            throw py::value_error("the distance image must be a 2-D C-contiguous float32 array");
+        const auto h = dist.shape(0), w = dist.shape(1);
+        const uint64_t pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
+        if (pixels == 0 || pixels > (1u << 24)) throw py::value_error("empty or huge image");
+        auto out = organized
+                       ? py::array_t<float>({h, w, py::ssize_t{3}})
+                       : py::array_t<float>({static_cast<py::ssize_t>(pixels), py::ssize_t{3}});
+        float *xyz = out.mutable_data();
+        const float *d = dist.data();
+        const int32_t n = call("lumox_frame_get_points", [&] {
+            return lumox_frame_get_points(&slot_->rec, xyz, static_cast<uint32_t>(3 * pixels), d,
+                                          static_cast<uint32_t>(pixels), static_cast<uint32_t>(w),
+                                          static_cast<uint32_t>(h),
+                                          organized ? LUMOX_POINTS_ORGANIZED : LUMOX_POINTS_PACKED);
+        });
+        if (n < 0)
+            fail_last("lumox_frame_get_points", n,
+                      "no lens for a " + std::to_string(w) + "x" + std::to_string(h) + " image");
+        if (!organized) out.resize({static_cast<py::ssize_t>(n), py::ssize_t{3}}, false);
+        return out;
+    }
+
+    // Points of a distance image by the pinhole projection of lumox_frame_get_pcl: packed (N, 3),
+    // or organized (H, W, 3) with NaN where a pixel has no distance (the library's own test:
+    // inside (0, 60) metres).
     py::array points(const py::array_t<float> &dist, bool organized, py::object view_obj) {
         if (!(dist.flags() & py::array::c_style) || dist.ndim() != 2)
             throw py::value_error("the distance image must be a 2-D C-contiguous float32 array");
@@ -871,6 +939,9 @@ PYBIND11_MODULE(_lumox, m) {
         .def("set_error_callback", &Device::set_error_callback)
         .def("decode", &Device::decode)
         .def("points", &Device::points)
+        .def("ray_points", &Device::ray_points)
+        .def("intrinsics", &Device::intrinsics)
+        .def("correction", &Device::correction)
         .def("data_download", &Device::data_download)
         .def("data_upload", &Device::data_upload);
 }

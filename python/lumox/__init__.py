@@ -27,12 +27,13 @@ import numpy as np
 
 from . import _lumox, recording
 from ._camera import Camera, Filters, Parameters, Registers
-from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, DeviceInfo, Error, Filter, Frame,
-                     FrameInfo, LogLevel, Param, Target)
+from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, Correction, DeviceInfo, Error,
+                     Filter, Frame, FrameInfo, Intrinsics, LogLevel, Param, Target)
 
 __all__ = [
     "init", "devices", "open", "colorize", "fetch_calibration", "calibration_dir",
-    "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Error", "Param", "Filter",
+    "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Intrinsics", "Correction",
+    "Error", "Param", "Filter",
     "Target", "LogLevel", "Parameters", "Registers", "Filters",
     "FILTERED", "SATURATED", "INVALID", "LIBRARY_VERSION", "recording",
 ]
