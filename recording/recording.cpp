@@ -315,13 +315,12 @@ bool find_param(const CameraRecord &camera, uint8_t id, std::vector<uint8_t> *va
 // Writer
 
 // Every appended frame is followed by a flush of the file's metadata, so that the file on disk
-// is a complete recording of the frames appended so far (also after SIGKILL; once a second the
-// data is synced to the device, for power loss). A flush that could fail halfway would leave
+// is a complete recording of the frames appended so far (also after SIGKILL; the data reaches
+// the device when the system writes it back, and at close). A flush that could fail halfway would leave
 // metadata that nothing can read, so the writer stops before one when the file system is nearly
 // full, and after any failed write it lets nothing more reach the file: the file stays as the
 // last flush left it.
 constexpr uint64_t kFlushReserve = 4u << 20;  // room kept for the metadata of one flush
-constexpr auto kSyncPeriod = std::chrono::seconds(1);
 
 struct Writer::Impl {
     std::string path;
@@ -336,7 +335,6 @@ struct Writer::Impl {
     uint64_t flushed = 0;  // frames in the file as of its last flush
     bool closed = false;
     bool failed = false;
-    std::chrono::steady_clock::time_point synced = std::chrono::steady_clock::now();
 
     // "<what> of 'path': <cause>"
     std::string says(const std::string &what, const std::string &cause) const {
@@ -363,7 +361,7 @@ struct Writer::Impl {
         fd = -1;
     }
 
-    // Flushes the metadata (and syncs once a period); false with *error set when it fails or
+    // Flushes the metadata; false with *error set when it fails or
     // when the file system has no room left for one.
     bool flush(std::string *error) {
         if (fd >= 0 && free_bytes(fd) < kFlushReserve + frame_size) {
@@ -389,11 +387,6 @@ struct Writer::Impl {
             return false;
         }
         flushed = count;
-        const auto now = std::chrono::steady_clock::now();
-        if (fd >= 0 && now - synced >= kSyncPeriod) {
-            ::fdatasync(fd);
-            synced = now;
-        }
         return true;
     }
 
