@@ -1,6 +1,6 @@
 // _lumox: the compiled half of the Python package `lumox`, a thin layer over the public C
 // interface. It owns the device records, turns results into exceptions that carry the library's
-// own log text, fills numpy arrays in place through the C calls, and runs Python callbacks on the
+// own text of the failure, fills numpy arrays in place through the C calls, and runs Python callbacks on the
 // threads the library calls them on, holding the GIL only while Python code runs.
 //
 // Threads and locks: every call into the library releases the GIL first. A device's calls take
@@ -11,9 +11,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,74 +33,6 @@ namespace py = pybind11;
 
 namespace {
 
-// ---- The library's log as the source of error texts ------------------------------------------
-
-// The library explains every failure in its log, not in its results. The binding names the log
-// file, notes its size before a call and, when the call fails, takes the last error (else warning)
-// record that this thread wrote since then.
-class LogTap {
-  public:
-    void open(const std::string &path) {
-        std::lock_guard lock(mutex_);
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    void close() {
-        std::lock_guard lock(mutex_);
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    off_t mark() const {
-        std::lock_guard lock(mutex_);
-        struct stat st {};
-        return fd_ >= 0 && fstat(fd_, &st) == 0 ? st.st_size : -1;
-    }
-    // The message of the last ERR (or WRN) record of the calling thread written after mark.
-    std::string since(off_t from) const {
-        if (from < 0) return {};
-        std::string text;
-        {
-            std::lock_guard lock(mutex_);
-            if (fd_ < 0) return {};
-            char buf[8192];
-            off_t at = from;
-            ssize_t n;
-            while ((n = pread(fd_, buf, sizeof buf, at)) > 0 && text.size() < (1u << 20)) {
-                text.append(buf, static_cast<size_t>(n));
-                at += n;
-            }
-        }
-        const std::string tid = "[" + std::to_string(syscall(SYS_gettid)) + "]";
-        std::string err, wrn;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            const std::string line = text.substr(start, end - start);
-            start = end + 1;
-            // "date time.ms[tid][TAG] message"
-            const size_t t = line.find(tid);
-            if (t == std::string::npos) continue;
-            const size_t tag = t + tid.size();
-            if (line.compare(tag, 6, "[ERR] ") == 0) err = trim(line.substr(tag + 6));
-            if (line.compare(tag, 6, "[WRN] ") == 0) wrn = trim(line.substr(tag + 6));
-        }
-        return err.empty() ? wrn : err;
-    }
-
-  private:
-    static std::string trim(std::string s) {
-        const auto first = s.find_first_not_of(" \t\r");
-        if (first == std::string::npos) return {};
-        s.erase(0, first);
-        s.erase(s.find_last_not_of(" \t\r") + 1);
-        return s;
-    }
-    mutable std::mutex mutex_;
-    int fd_ = -1;
-};
-
-LogTap g_log;
 std::atomic<bool> g_started{false};
 // lumox.Error, set by the Python layer at import; never released (a static py::object would be
 // released after the interpreter has ended).
@@ -116,9 +45,10 @@ struct Failure {
     std::string call;
 };
 
-[[noreturn]] void fail(const std::string &call, long long code, off_t mark,
-                       const std::string &fallback) {
-    std::string message = g_log.since(mark);
+// Raises the failure of a call made on this thread since lumox_clear_last_error, with the
+// library's own text of it (its last error, else warning, record on this thread).
+[[noreturn]] void fail(const std::string &call, long long code, const std::string &fallback) {
+    std::string message = lumox_last_error();
     if (message.empty()) message = fallback;
     throw Failure{message, code, call};
 }
@@ -243,8 +173,6 @@ std::vector<Device *> g_open;
 
 // The device whose callback runs on this thread (callbacks may not close or poll it again).
 thread_local Device *t_in_callback = nullptr;
-// The log's size before this thread's last call into the library.
-thread_local off_t t_last_mark = -1;
 
 class Device {
   public:
@@ -252,7 +180,7 @@ class Device {
         slot_ = std::make_unique<Slot>();
         slot_->owner = this;
         if (!g_started.load()) misuse("lumox_dev_open", "the library is not started");
-        off_t mark = g_log.mark();
+        lumox_clear_last_error();
         lumox_dev_t *opened = nullptr;
         {
             py::gil_scoped_release nogil;
@@ -272,12 +200,10 @@ class Device {
             }
             opened = lumox_dev_open(&slot_->rec);
         }
-        if (!opened) fail("lumox_dev_open", 0, mark, "cannot open the camera");
-        // The per-pixel correction whenever the calibration files are there: the library
-        // switches it on only after downloading them, not when it finds those of an earlier
-        // open. Without the files the switch fails and changes nothing.
-        uint8_t calibration_set = 0;
-        lumox_filter_enable(opened, FILTER_DRNU, &calibration_set, 1);
+        if (!opened) fail("lumox_dev_open", 0, "cannot open the camera");
+        // The best correction the camera and its calibration files allow (the library leaves
+        // the per-pixel table off when it finds the files of an earlier open).
+        lumox_dev_use_best_correction(opened, nullptr);
         open_.store(true);
         std::lock_guard lock(g_open_mutex);
         g_open.push_back(this);
@@ -564,8 +490,78 @@ class Device {
         return out;
     }
 
-    // Points of a distance image: packed (N, 3), or organized (H, W, 3) with NaN where a pixel
-    // has no distance (the library's own test: inside (0, 60) metres).
+    // The camera model for a frame size: pinhole plus plumb_bob distortion.
+    py::dict intrinsics(uint32_t width, uint32_t height) {
+        lumox_intrinsics in{};
+        const bool ok = call("lumox_dev_get_intrinsics", [&] {
+            return lumox_dev_get_intrinsics(&slot_->rec, width, height, &in) != 0;
+        });
+        if (!ok)
+            fail_last(
+                "lumox_dev_get_intrinsics", 0,
+                "no lens for a " + std::to_string(width) + "x" + std::to_string(height) + " frame");
+        py::dict d;
+        d["width"] = in.width;
+        d["height"] = in.height;
+        d["binning_x"] = in.binning_x;
+        d["binning_y"] = in.binning_y;
+        d["fx"] = in.fx;
+        d["fy"] = in.fy;
+        d["cx"] = in.cx;
+        d["cy"] = in.cy;
+        d["distortion_model"] = field(in.distortion_model, sizeof in.distortion_model);
+        d["d"] = py::make_tuple(in.d[0], in.d[1], in.d[2], in.d[3], in.d[4]);
+        return d;
+    }
+
+    // The distance correction in force; best: switch on the best one first.
+    py::dict correction(bool best) {
+        lumox_correction_state s{};
+        const bool ok = call("lumox_dev_get_correction", [&] {
+            return (best ? lumox_dev_use_best_correction(&slot_->rec, &s)
+                         : lumox_dev_get_correction(&slot_->rec, &s)) != 0;
+        });
+        if (!ok) fail_last("lumox_dev_get_correction", 0, "no correction for this driver");
+        static const char *const kKinds[] = {"default", "linear", "host", "firmware"};
+        py::dict d;
+        d["kind"] = kKinds[s.correction >= 0 && s.correction <= 3 ? s.correction : 0];
+        d["files_present"] = s.files_present != 0;
+        d["files_match"] = s.files_match != 0;
+        d["camera_package"] = s.camera_package != 0;
+        d["reason"] = field(s.reason, sizeof s.reason);
+        return d;
+    }
+
+    // Points of a distance image on each pixel's own ray through the lens (the library's
+    // lumox_frame_get_points): packed (N, 3), or organized (H, W, 3) with NaN where a pixel has
+    // no distance.
+    py::array ray_points(const py::array_t<float> &dist, bool organized) {
+        if (!(dist.flags() & py::array::c_style) || dist.ndim() != 2)
+            throw py::value_error("the distance image must be a 2-D C-contiguous float32 array");
+        const auto h = dist.shape(0), w = dist.shape(1);
+        const uint64_t pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
+        if (pixels == 0 || pixels > (1u << 24)) throw py::value_error("empty or huge image");
+        auto out = organized
+                       ? py::array_t<float>({h, w, py::ssize_t{3}})
+                       : py::array_t<float>({static_cast<py::ssize_t>(pixels), py::ssize_t{3}});
+        float *xyz = out.mutable_data();
+        const float *d = dist.data();
+        const int32_t n = call("lumox_frame_get_points", [&] {
+            return lumox_frame_get_points(&slot_->rec, xyz, static_cast<uint32_t>(3 * pixels), d,
+                                          static_cast<uint32_t>(pixels), static_cast<uint32_t>(w),
+                                          static_cast<uint32_t>(h),
+                                          organized ? LUMOX_POINTS_ORGANIZED : LUMOX_POINTS_PACKED);
+        });
+        if (n < 0)
+            fail_last("lumox_frame_get_points", n,
+                      "no lens for a " + std::to_string(w) + "x" + std::to_string(h) + " image");
+        if (!organized) out.resize({static_cast<py::ssize_t>(n), py::ssize_t{3}}, false);
+        return out;
+    }
+
+    // Points of a distance image by the pinhole projection of lumox_frame_get_pcl: packed (N, 3),
+    // or organized (H, W, 3) with NaN where a pixel has no distance (the library's own test:
+    // inside (0, 60) metres).
     py::array points(const py::array_t<float> &dist, bool organized, py::object view_obj) {
         if (!(dist.flags() & py::array::c_style) || dist.ndim() != 2)
             throw py::value_error("the distance image must be a 2-D C-contiguous float32 array");
@@ -675,11 +671,11 @@ class Device {
 
     [[noreturn]] void fail_last(const std::string &name, long long code,
                                 const std::string &fallback) {
-        fail(name, code, t_last_mark, fallback);
+        fail(name, code, fallback);
     }
 
-    // Runs f on the record with the GIL released and the gate held shared; remembers the log
-    // position from before the call for fail_last.
+    // Runs f on the record with the GIL released and the gate held shared; clears the thread's
+    // last error text first, for fail_last.
     template <class F>
     auto call(const char *name, F &&f) -> decltype(f()) {
         check_open(name);
@@ -691,7 +687,7 @@ class Device {
             py::gil_scoped_acquire gil;
             misuse(name, "the camera is closed");
         }
-        t_last_mark = g_log.mark();
+        lumox_clear_last_error();
         return f();
     }
 
@@ -768,18 +764,25 @@ class Device {
 
 // ---- Library-wide calls ----------------------------------------------------------------------
 
+// Starts the library, logging to log_path, or to no file when it is empty: failures are explained
+// by the library's last error text, not by a log.
 void start(const std::string &log_path, uint32_t console_level) {
     if (g_started.exchange(true)) return;
     py::gil_scoped_release nogil;
-    lumox_init(log_path.c_str());
+    if (!log_path.empty()) {
+        lumox_init(log_path.c_str());
+    } else {
+        // The library opens a log file at start-up: give it one that keeps nothing, and silence
+        // that output.
+        lumox_init("/dev/null");
+        lx_log_enable(LX_LOG_OUT_FILE, LX_LOG_OFF, nullptr);
+    }
     lx_log_enable(LX_LOG_OUT_CONSOLE, console_level, nullptr);
-    g_log.open(log_path);
 }
 
 void finish() {
     if (!g_started.exchange(false)) return;
     py::gil_scoped_release nogil;
-    g_log.close();
     lumox_uninit();
 }
 
@@ -936,6 +939,9 @@ PYBIND11_MODULE(_lumox, m) {
         .def("set_error_callback", &Device::set_error_callback)
         .def("decode", &Device::decode)
         .def("points", &Device::points)
+        .def("ray_points", &Device::ray_points)
+        .def("intrinsics", &Device::intrinsics)
+        .def("correction", &Device::correction)
         .def("data_download", &Device::data_download)
         .def("data_upload", &Device::data_upload);
 }

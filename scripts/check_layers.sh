@@ -3,8 +3,8 @@
 #   src/lx knows no device: nothing from src/ll, src/api, src/drivers, src/evk;
 #   the library (src/, include/) never includes the virtual camera;
 #   the virtual camera (vcam/) never includes the library's internal code;
-#   the application layer (tools/, cmdline/, python/, examples/, web/) uses only the public
-#   headers;
+#   the application layer (tools/, recording/, cmdline/, ros2/, python/, examples/, web/) uses
+#   only the public headers;
 #   the end-to-end tests (tests/e2e/) use only the public headers plus the test hooks of
 #   testing/hooks.h (and the test support and virtual camera, which are not the library).
 # Usage: check_layers.sh [SOURCE_ROOT]   (default: the repository this script is in)
@@ -45,8 +45,8 @@ check() {
 check "src/lx includes no device module" '(ll|api|drivers|evk)/' src/lx
 check "the library never includes vcam/" 'vcam/' src include
 check "vcam/ never includes the library's internals" "$internal" vcam
-check "the application layer uses only the public headers" "$internal" tools cmdline python examples \
-    web
+check "the application layer uses only the public headers" "$internal" tools recording cmdline \
+    ros2 python examples web
 check "tests/e2e uses only the public headers plus the testing header" "$internal" \
     --allow testing/hooks.h tests/e2e
 

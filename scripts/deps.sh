@@ -10,6 +10,7 @@ lumox_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libhwy-dev
     clang libclang-rt-14-dev
     libcpp-httplib-dev chromium
+    cyclonedds-dev cyclonedds-tools
 )
 # The viewer's browser test drives Chromium with playwright-core, which its ctest entry installs
 # with npm ci: take the machine's Node.js where it has one (newer than Debian's), else Debian's.

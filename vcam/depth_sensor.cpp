@@ -447,9 +447,30 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
                 const double d = sensor_.corrected_mm(col, row, m, e.modulation_khz);
                 const double mean = (v[0] + v[1] + v[2] + v[3]) / 4;
                 const double beta = kTwoPi * d / range;
-                const double cr = a * std::cos(beta), ci = a * std::sin(beta);
-                const double out[4] = {mean + cr, mean + ci, mean - cr, mean - ci};
-                for (int k = 0; k < 4; ++k) v[k] = std::clamp(std::round(out[k]), 1.0, 4094.0);
+                // The rotated vector may reach past the 12-bit range where the measured one did
+                // not: a sample clamped there would pass a wrong distance as a good one. The
+                // decode reads only the differences of the pairs (0, 2) and (1, 3): a pair that
+                // leaves the range moves into it whole, and a vector longer than a pair can span
+                // keeps its phase at the longest length that fits. Only what the ADC clipped
+                // leaves the camera saturated.
+                constexpr double kHalfSpan = (4094.0 - 1.0) / 2;
+                double cr = a * std::cos(beta), ci = a * std::sin(beta);
+                const double longest = std::max(std::abs(cr), std::abs(ci));
+                if (longest > kHalfSpan) cr *= kHalfSpan / longest, ci *= kHalfSpan / longest;
+                double out[4] = {mean + cr, mean + ci, mean - cr, mean - ci};
+                for (int k = 0; k < 2; ++k) {
+                    const int top = out[k] >= out[k + 2] ? k : k + 2;
+                    const int bottom = top == k ? k + 2 : k;
+                    if (out[top] > 4094.0) {
+                        out[bottom] -= out[top] - 4094.0;
+                        out[top] = 4094.0;
+                    }
+                    if (out[bottom] < 1.0) {
+                        out[top] += 1.0 - out[bottom];
+                        out[bottom] = 1.0;
+                    }
+                }
+                for (int k = 0; k < 4; ++k) v[k] = std::clamp(std::round(out[k]), 0.0, 4095.0);
             }
             const size_t at = static_cast<size_t>(r) * w + x;
             for (size_t k = 0; k < 4; ++k)

@@ -203,9 +203,10 @@ function showStats(s) {
     ? s.errors.map(e => `${esc(e.name)} ×${e.count}: ${esc(e.why)}`).join('<br>') : 'none';
   const cal = s.calibration;
   const calText = [
-    cal.drnu ? 'DRNU on' : 'DRNU off',
+    cal.reason ? `correction: ${esc(cal.reason)}` : (cal.drnu ? 'DRNU on' : 'DRNU off'),
     cal.undistort ? 'undistortion on' : 'undistortion off',
-    cal.files === undefined ? '' : (cal.files ? 'calibration files found' : 'no calibration files'),
+    cal.files === undefined ? '' : (!cal.files ? 'no calibration files'
+      : cal.files_match === false ? 'calibration files found, not this camera\'s' : 'this camera\'s calibration files found'),
     cal.camera_valid ? `camera package v${cal.camera_version} (${cal.camera_size} bytes)` : 'camera holds no package',
     cal.path ? `path ${esc(cal.path)}` : '',
   ].filter(Boolean).join('<br>');

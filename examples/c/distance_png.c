@@ -11,6 +11,7 @@ int main(int argc, char **argv) {
     lumox_dev_t *dev = lumox_dev_open(NULL);
     if (!dev) return 1;
     lumox_cap_set_frame_buffer(dev, NULL, 10 * LUMOX_FRAME_BUF_UNIT);
+    lumox_dev_use_best_correction(dev, NULL); /* the best distance correction available */
 
     static uint8_t raw[614400];
     static float metres[320 * 240];

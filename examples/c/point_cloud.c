@@ -10,6 +10,9 @@ int main(int argc, char **argv) {
     lumox_dev_t *dev = lumox_dev_open(NULL);
     if (!dev) return 1;
     lumox_cap_set_frame_buffer(dev, NULL, 10 * LUMOX_FRAME_BUF_UNIT);
+    /* The best distance correction the camera and its calibration files allow. */
+    lumox_correction_state correction;
+    if (lumox_dev_use_best_correction(dev, &correction)) printf("correction: %s\n", correction.reason);
 
     static uint8_t raw[614400];
     static float metres[320 * 240];
@@ -18,9 +21,10 @@ int main(int argc, char **argv) {
     if (!lumox_cap_snapshot(dev, raw, sizeof raw, &info) ||
         lumox_frame_get_distance(dev, metres, 320 * 240, raw, info.frame_size, &info) <= 0)
         return 1;
-    /* NULL view: the driver's lens parameters. Pixels without a distance leave no point. */
-    const int32_t n = lumox_frame_get_pcl(dev, xyz, 3 * 320 * 240, metres, 320 * 240, info.width,
-                                          info.height, NULL);
+    /* Each pixel's point on its own ray through the lens, in metres (x right, y down, z forward);
+     * packed: pixels without a distance leave no point. */
+    const int32_t n = lumox_frame_get_points(dev, xyz, 3 * 320 * 240, metres, 320 * 240,
+                                             info.width, info.height, LUMOX_POINTS_PACKED);
     FILE *f = fopen(path, "w");
     if (!f || n <= 0) return 1;
     fprintf(f, "ply\nformat ascii 1.0\nelement vertex %d\n", n);

@@ -15,6 +15,7 @@ int main(int argc, char **argv) {
     lumox_dev_t *dev = lumox_dev_open(nullptr);
     if (!dev) return 1;
     lumox_cap_set_frame_buffer(dev, nullptr, 10 * LUMOX_FRAME_BUF_UNIT);
+    lumox_dev_use_best_correction(dev, nullptr); /* the best distance correction available */
 
     std::vector<uint8_t> raw(614400);
     lumox_frame_info info{};

@@ -50,6 +50,18 @@ LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) LU
 /* Silences every output and closes the log file. */
 LUMOX_API void lx_log_disable(void) LUMOX_NOEXCEPT;
 
+/* Why the calling thread's last failing call failed: the message of the last error record
+ * ("[function] message", without stamp, tag or line end) that the library wrote on this thread
+ * since lumox_clear_last_error, else of its last warning record, else "". Records on other threads
+ * (the event thread's) are not seen. Kept whatever the outputs' thresholds, so it is there with
+ * logging off; messages are cut at 511 bytes. The text belongs to the thread and stays valid until
+ * the thread's next library call. */
+LUMOX_API const char *lumox_last_error(void) LUMOX_NOEXCEPT;
+
+/* Forgets the calling thread's last error and warning messages; call it before a call whose
+ * failure is to be explained. */
+LUMOX_API void lumox_clear_last_error(void) LUMOX_NOEXCEPT;
+
 /* Fills tv with the local wall-clock time at millisecond resolution; tz is ignored. Returns 0. */
 LUMOX_API int lx_gettimeofday(lx_timeval *tv, void *tz) LUMOX_NOEXCEPT;
 

@@ -11,14 +11,13 @@ in place through the library's own call, errors raise :class:`lumox.Error` with 
 message and result code, and misuse (a closed camera, arrays of the wrong size or type) raises
 instead of reaching the library.
 
-The library starts on first use and writes its log to ``lumox_YYYYMMDD.log`` in the working
-directory; call :func:`init` first to choose the file or the console output.
+The library starts on first use and writes no log file; call :func:`init` first to name one
+(or set ``$LUMOX_LOG``) or to choose the console output.
 """
 
 from __future__ import annotations
 
 import atexit
-import datetime
 import os
 import threading
 import weakref
@@ -28,12 +27,13 @@ import numpy as np
 
 from . import _lumox, recording
 from ._camera import Camera, Filters, Parameters, Registers
-from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, DeviceInfo, Error, Filter, Frame,
-                     FrameInfo, LogLevel, Param, Target)
+from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, Correction, DeviceInfo, Error,
+                     Filter, Frame, FrameInfo, Intrinsics, LogLevel, Param, Target)
 
 __all__ = [
     "init", "devices", "open", "colorize", "fetch_calibration", "calibration_dir",
-    "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Error", "Param", "Filter",
+    "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Intrinsics", "Correction",
+    "Error", "Param", "Filter",
     "Target", "LogLevel", "Parameters", "Registers", "Filters",
     "FILTERED", "SATURATED", "INVALID", "LIBRARY_VERSION", "recording",
 ]
@@ -46,17 +46,17 @@ _cameras: "weakref.WeakSet[Camera]" = weakref.WeakSet()
 
 
 def init(log: Union[str, os.PathLike, None] = None, console: int = LogLevel.OFF) -> None:
-    """Starts the library: its log goes to the file ``log`` (default ``lumox_YYYYMMDD.log`` in
-    the working directory, or ``$LUMOX_LOG``), records of level ``console`` and above also to
-    standard output (default none: failures come back as exceptions with their text). Only the
-    first call (or first use) takes effect."""
+    """Starts the library: its log goes to the file ``log`` (default ``$LUMOX_LOG``, else no log
+    file), records of level ``console`` and above to standard output (default none: failures
+    come back as exceptions with the library's text). Only the first call (or first use) takes
+    effect."""
     global _started
     with _lock:
         if _started:
             return
         if log is None:
-            log = os.environ.get("LUMOX_LOG") or datetime.date.today().strftime("lumox_%Y%m%d.log")
-        _lumox.start(os.path.abspath(os.fspath(log)), int(console))
+            log = os.environ.get("LUMOX_LOG") or ""
+        _lumox.start(os.path.abspath(os.fspath(log)) if log else "", int(console))
         _started = True
         atexit.register(_finish)
 

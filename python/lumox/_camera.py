@@ -9,7 +9,8 @@ from typing import Callable, Iterator, Optional, Union
 import numpy as np
 
 from . import _lumox
-from ._types import CameraInfo, Error, Filter, Frame, Param, Target, _frame
+from ._types import (CameraInfo, Correction, Error, Filter, Frame, Intrinsics, Param, Target,
+                     _frame)
 
 ParamKey = Union[Param, int, str]
 
@@ -313,13 +314,35 @@ class Camera:
         return self._dev.decode(False, frame.data, frame.info, out, False)
 
     def points(self, source: Union[Frame, np.ndarray], organized: bool = False,
-               view: Optional[tuple] = None) -> np.ndarray:
-        """Points (x, y, z) in metres, float32: (N, 3) for the pixels with a distance, or
-        (height, width, 3) with NaN where a pixel has none (``organized=True``). ``source`` is
-        a frame or a distance image from :meth:`distance`. ``view`` = (cx, cy, fx, fy, scale)
-        replaces the driver's lens parameters."""
+               view: Optional[tuple] = None, pinhole: bool = False) -> np.ndarray:
+        """Points (x, y, z) in metres, float32, in the camera's optical frame (x right, y down,
+        z forward): (N, 3) for the pixels with a distance, or (height, width, 3) with NaN where
+        a pixel has none (``organized=True``). ``source`` is a frame or a distance image from
+        :meth:`distance`. Each point lies on its pixel's own ray through the lens (the lens
+        distortion undone), at the pixel's distance. ``pinhole=True`` uses the library's pinhole
+        projection of the pixel grid instead; ``view`` = (cx, cy, fx, fy, scale) gives it other
+        lens parameters."""
         dist = self.distance(source) if isinstance(source, Frame) else source
-        return self._dev.points(np.ascontiguousarray(dist, np.float32), organized, view)
+        dist = np.ascontiguousarray(dist, np.float32)
+        if pinhole or view is not None:
+            return self._dev.points(dist, organized, view)
+        return self._dev.ray_points(dist, organized)
+
+    @property
+    def intrinsics(self) -> Intrinsics:
+        """The camera model of a full 320 x 240 frame (see :meth:`intrinsics_for`)."""
+        return self.intrinsics_for(320, 240)
+
+    def intrinsics_for(self, width: int, height: int) -> Intrinsics:
+        """The camera model for a ``width`` x ``height`` frame: focal lengths and principal point
+        in pixels, the "plumb_bob" distortion (k1, k2, p1, p2, k3) and the binning."""
+        return Intrinsics(**self._dev.intrinsics(width, height))
+
+    @property
+    def correction(self) -> Correction:
+        """The distance correction in force and why (``kind``: "default", "linear", "host" or
+        "firmware"). The camera is opened with the best one its calibration allows."""
+        return Correction(**self._dev.correction(False))
 
     @staticmethod
     def colorize(depth: np.ndarray, range=(0.0, 4.0), format: str = "rgb") -> np.ndarray:

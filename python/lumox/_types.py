@@ -101,6 +101,31 @@ class CameraInfo(NamedTuple):
     calibration_path: str
 
 
+class Intrinsics(NamedTuple):
+    """The camera model for one frame size: pinhole plus "plumb_bob" distortion."""
+
+    width: int
+    height: int
+    binning_x: int  # lens image columns per frame column
+    binning_y: int
+    fx: float  # pixels, for this frame size
+    fy: float
+    cx: float
+    cy: float
+    distortion_model: str  # "plumb_bob"
+    d: tuple  # k1, k2, p1, p2, k3
+
+
+class Correction(NamedTuple):
+    """The distance correction in force (lumox_dev_get_correction)."""
+
+    kind: str  # "default", "linear", "host" (per-pixel table) or "firmware"
+    files_present: bool  # calibration files are in the calibration directory
+    files_match: bool  # and they belong to this camera
+    camera_package: bool  # the camera stores a calibration package
+    reason: str
+
+
 class FrameInfo(NamedTuple):
     """Description of a captured frame (lumox_frame_info)."""
 

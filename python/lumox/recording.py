@@ -157,6 +157,21 @@ class Writer:
         for path_ in cam.calibration_files.values():
             with open(path_, "rb") as fh:
                 files[os.path.basename(path_)] = np.frombuffer(fh.read(), np.uint8)
+        lens_file = os.path.join(_lumox.path_get().replace("\\", "/"), "lens_param.txt")
+        if os.path.exists(lens_file):
+            with open(lens_file, "rb") as fh:
+                files["lens_param.txt"] = np.frombuffer(fh.read(), np.uint8)
+        try:  # the lens in force, for the lens's own image size
+            frame = cam.intrinsics
+            lens = cam.intrinsics_for(frame.width * frame.binning_x, frame.height * frame.binning_y)
+        except Exception:  # a driver without a lens
+            lens = None
+        if lens is not None:
+            g = cal.create_group("lens")
+            for key in ("cx", "cy", "fx", "fy"):
+                g.attrs[key] = np.float64(getattr(lens, key))
+            g.attrs["img_w"], g.attrs["img_h"] = np.int32(lens.width), np.int32(lens.height)
+            g.attrs["dcoeff"] = np.array(lens.d, np.float64)
         cap = f.create_group("capture")
         for key, p in (("frame_rate", Param.FRAME_RATE), ("integration_time", Param.INTG_TIME)):
             try:

@@ -85,9 +85,19 @@ def test_points_lie_on_the_pixel_rays(cam, frame):
     # The distance is measured along the ray: each point lies at its pixel's distance.
     np.testing.assert_allclose(np.linalg.norm(grid[valid], axis=1), depth[valid], rtol=1e-4)
     assert (grid[valid][:, 2] > 0).all()
+    # The lens bends the rays: the rays undo it, the pinhole projection of the grid does not.
+    lens = cam.intrinsics
+    assert lens.distortion_model == "plumb_bob" and (lens.width, lens.height) == (320, 240)
+    assert lens.d[0] < 0 and cam.intrinsics_for(160, 120).fx == lens.fx / 2
+    r, c = np.argwhere(valid)[0]  # the first pixel with a distance, near the top-left corner
+    assert abs(grid[r, c, 0] / grid[r, c, 2]) > 1.2 * abs((c - lens.cx) / lens.fx)
+    pinhole = cam.points(depth, organized=True, pinhole=True)
+    assert np.array_equal(np.isnan(pinhole[..., 0]), ~valid)
+    assert not np.allclose(pinhole[valid], packed, atol=0.01)
     # A pinhole of the caller's: the image centre looks straight ahead.
     centre = cam.points(np.full((3, 3), 2.0, np.float32), organized=True, view=(1, 1, 100, 100, 1))
     np.testing.assert_allclose(centre[1, 1], [0, 0, 2])
+    assert cam.correction.kind in ("default", "linear", "host", "firmware")
 
 
 def test_colorize_maps_near_to_red_and_far_to_blue():

@@ -42,8 +42,8 @@ lumox_correction_state correction_state(const epc_ctx &ctx) {
     } else {
         s.correction = LUMOX_CORRECTION_DEFAULT;
         std::snprintf(s.reason, sizeof s.reason, "default linear calibration: %s",
-                      s.files_present ? "the calibration files there are not this camera's "
-                                        "(it stores no calibration)"
+                      s.files_present      ? "the calibration files there are not this camera's "
+                                             "(it stores no calibration)"
                       : ctx.camera_package ? "the camera's calibration could not be fetched"
                                            : "the camera stores no calibration");
     }

@@ -3,7 +3,9 @@
 
 #include "lumox/log.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -38,8 +40,30 @@ bool reaches(uint32_t level, uint32_t output) {
     return level >= g_threshold[output].load(std::memory_order_relaxed);
 }
 
+// The calling thread's last error and warning messages, kept whatever the outputs' thresholds
+// so that a caller learns why its call failed without a log file. Fixed buffers: recording a
+// message never allocates.
+struct LastRecords {
+    char error[512];
+    char warning[512];
+};
+thread_local LastRecords t_last{};
+
+void remember(uint32_t level, const char *fmt, va_list args) {
+    if (level < LX_LOG_WRN) return;
+    char *text = level >= LX_LOG_ERR ? t_last.error : t_last.warning;
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(text, sizeof t_last.error, fmt, copy);
+    va_end(copy);
+    size_t end = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof t_last.error - 1);
+    while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    text[end] = '\0';
+}
+
 // Writes one record to both outputs as their thresholds allow. stamp is null for raw records.
 void write_record(uint32_t level, const char *tag, const char *fmt, va_list args) {
+    if (tag) remember(level, fmt, args);
     const bool to_console = reaches(level, LX_LOG_OUT_CONSOLE);
     const bool to_file = reaches(level, LX_LOG_OUT_FILE);
     if (!to_console && !to_file) return;
@@ -119,6 +143,15 @@ LUMOX_API void lx_log_disable(void) noexcept {
         std::fclose(g_file);
         g_file = nullptr;
     }
+}
+
+LUMOX_API const char *lumox_last_error(void) noexcept {
+    return t_last.error[0] ? t_last.error : t_last.warning;
+}
+
+LUMOX_API void lumox_clear_last_error(void) noexcept {
+    t_last.error[0] = '\0';
+    t_last.warning[0] = '\0';
 }
 
 LUMOX_API int lx_gettimeofday(lx_timeval *tv, void * /*tz*/) noexcept {

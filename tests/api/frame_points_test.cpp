@@ -29,8 +29,8 @@ TEST_F(FramePoints, IntrinsicsScaleTheLensToTheFrameSize) {
     EXPECT_STREQ(full.distortion_model, "plumb_bob");
     EXPECT_DOUBLE_EQ(full.fx, 210.783);
     EXPECT_DOUBLE_EQ(full.cy, 122.083);
-    EXPECT_DOUBLE_EQ(full.d[0], -0.378924);  // k1
-    EXPECT_DOUBLE_EQ(full.d[4], -0.0133954); // k3
+    EXPECT_DOUBLE_EQ(full.d[0], -0.378924);   // k1
+    EXPECT_DOUBLE_EQ(full.d[4], -0.0133954);  // k3
 
     ASSERT_EQ(lumox_dev_get_intrinsics(&dev_, 160, 120, &half), 1);
     EXPECT_EQ(half.binning_x, 2u);

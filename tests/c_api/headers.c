@@ -1,6 +1,7 @@
 /* Compiled as C: every public header must be valid C and every declared call must link. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "lumox/lumox.h"
 
@@ -26,6 +27,9 @@ int main(void) {
     lx_gettimeofday(&tv, NULL);
     lx_log_disable();
     lx_log(LX_LOG_ERR, "ERR", "[%s] silent\n", "main");
+    if (strcmp(lumox_last_error(), "[main] silent") != 0) return 5;
+    lumox_clear_last_error();
+    if (lumox_last_error()[0] != '\0') return 6;
     lx_log_raw(LX_LOG_ERR, "silent\n");
     lumox_log_cfg(LX_LOG_OFF, LX_LOG_OFF, 0);
     lx_log_disable();

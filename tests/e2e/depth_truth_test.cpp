@@ -292,6 +292,55 @@ TEST_F(DepthTruth, WallIsFlatAndFloorTiltsAsPlacedInThePointCloud) {
     }
 }
 
+TEST_F(DepthTruth, SaturatedPixelsAreFlaggedOnEveryFirmware) {
+    // Near saturation the brightest pixels clip. Firmware that corrects pixels must leave them
+    // detectable, as the host's own decode of uncorrected frames does: a flagged pixel carries the
+    // invalid code, every other pixel reads its distance.
+    struct Case {
+        double wall_mm;
+        uint16_t integration_us;
+    };
+    for (const Case c : {Case{1000, 1500}, Case{750, 700}}) {
+        size_t flagged[2] = {};
+        for (int fw = 0; fw < 2; ++fw) {
+            const char *product = fw == 0 ? "LXC660-E2-2.0.3" : "LXC660-E2-1.9.0";
+            SCOPED_TRACE(std::string(product) + " at " + std::to_string(c.wall_mm) + " mm");
+            camera_with(product, vcam::Scene::wall(c.wall_mm), true);
+            open(dir_.path() + "/sat" + std::to_string(fw) + "_" + std::to_string(c.wall_mm));
+            ASSERT_EQ(lumox_filter_disable(&dev_, FILTER_DEPTH_SMOOTH), 1);
+            lumox_param_item item{};
+            item.param_id = LUMOX_PARAM_INTG_TIME;
+            item.param_val_len = 2;
+            item.param_val[0] = static_cast<uint8_t>(c.integration_us);
+            item.param_val[1] = static_cast<uint8_t>(c.integration_us >> 8);
+            ASSERT_EQ(lumox_param_batch_set(&dev_, &item, 1), 1);
+            const auto images = frames(3);
+            ASSERT_EQ(images.size(), 3u);
+            const vcam::Truth t = truth();
+            size_t wrong = 0;
+            for (const auto &img : images)
+                for (uint32_t i = 0; i < kPixels; ++i) {
+                    if (img[i] == 65500.0f) {
+                        ++flagged[fw];
+                        continue;
+                    }
+                    ASSERT_TRUE(valid(img[i] / 1000.0f)) << img[i];
+                    const double sigma = model_->sensor().distance_sigma_mm(
+                        t.amplitude[i], 12000, c.integration_us, true);
+                    wrong += std::abs(img[i] - t.distance_mm[i]) > 15.0 + 5.0 * sigma;
+                }
+            EXPECT_EQ(wrong, 0u);
+        }
+        std::printf("wall %.0f mm, %u us: flagged per frame fw 2.0 %.0f, fw 1.9 %.0f\n",
+                    c.wall_mm, c.integration_us, flagged[0] / 3.0, flagged[1] / 3.0);
+        // Both firmwares see the same light: saturation marks as many pixels.
+        EXPECT_NEAR(static_cast<double>(flagged[0]), flagged[1], 0.1 * flagged[1] + 30);
+        if (c.wall_mm == 1000) {
+            EXPECT_GT(flagged[1], 3u * 1000);
+        }
+    }
+}
+
 TEST_F(DepthTruth, MixedPixelsAtEdgesFlyWithoutTheFilterAndAreGoneWithIt) {
     camera_with("LXC660-E2-2.0.3", vcam::Scene::box(2000), true);
     open(dir_.path() + "/box");

@@ -133,11 +133,11 @@ TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
     EXPECT_TRUE(
         eventually([&] { return stats().find("\"modulation_khz\":24000") != std::string::npos; }));
 
-    // Filters answer with the driver's verdict; DRNU needs calibration files this camera lacks.
+    // Filters answer with the driver's verdict; DRNU needs a calibration this camera lacks.
     EXPECT_NE(post("filter_4", "120").find("\"ok\":true,\"enabled\":true,\"value\":120"),
               std::string::npos);
     int refused = 0;
-    EXPECT_NE(post("filter_1", "on", &refused).find("no calibration files"), std::string::npos);
+    EXPECT_NE(post("filter_1", "on", &refused).find("the camera stores no calibration"), std::string::npos);
     EXPECT_EQ(refused, 409);
     EXPECT_NE(post("filter_2", "off").find("\"ok\":true"), std::string::npos);
 

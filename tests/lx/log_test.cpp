@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <string>
+#include <thread>
 
 #include "lumox/lumox.h"
 #include "support/temp_dir.h"
@@ -134,6 +135,33 @@ TEST_F(LogTest, LogCfgSetsBothThresholds) {
     lx_log(LX_LOG_TRC, "TRC", "[%s] trace\n", "f");
     EXPECT_NE(GetCapturedStdout().find("[TRC] [f] trace"), std::string::npos);
     EXPECT_EQ(read_file(dir_.file("d.log")).find("trace"), std::string::npos);
+}
+
+// The last error text explains a failure to a caller without a log: kept with every output off,
+// an error preferred to a warning, one text per thread.
+TEST_F(LogTest, LastErrorIsPerThreadAndKeptWithLoggingOff) {
+    lx_log_disable();
+    lumox_clear_last_error();
+    EXPECT_STREQ(lumox_last_error(), "");
+    lx_log(LX_LOG_INF, "INF", "[%s] fine\n", "caller");
+    lx_log_raw(LX_LOG_ERR, "raw\n");
+    EXPECT_STREQ(lumox_last_error(), "");
+    lx_log(LX_LOG_WRN, "WRN", "[%s] careful %d\n", "caller", 1);
+    EXPECT_STREQ(lumox_last_error(), "[caller] careful 1");
+    lx_log(LX_LOG_ERR, "ERR", "[%s] failed\n", "caller");
+    lx_log(LX_LOG_WRN, "WRN", "[%s] careful %d\n", "caller", 2);
+    EXPECT_STREQ(lumox_last_error(), "[caller] failed");
+    std::string fresh = "unset", other;
+    std::thread([&] {
+        fresh = lumox_last_error();
+        lx_log(LX_LOG_ERR, "ERR", "[%s] %s\n", "worker", std::string(2000, 'x').c_str());
+        other = lumox_last_error();
+    }).join();
+    EXPECT_EQ(fresh, "");
+    EXPECT_EQ(other, "[worker] " + std::string(511 - 9, 'x'));
+    EXPECT_STREQ(lumox_last_error(), "[caller] failed");
+    lumox_clear_last_error();
+    EXPECT_STREQ(lumox_last_error(), "");
 }
 
 TEST(Clock, TimeOfDayHasMillisecondResolution) {

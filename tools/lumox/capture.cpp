@@ -5,6 +5,7 @@
 
 #include "capture_loop.h"
 #include "command.h"
+#include "exposure.h"
 #include "correction.h"
 #include "session.h"
 #include "writers.h"
@@ -26,10 +27,12 @@ int cmd_capture(const Args &args) {
                        "temp_board_c,host_monotonic_ns,host_wall_ns\n"))
             return fail("cannot write %s", csv.error().c_str());
     }
+    const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
+    if (!apply_exposure(dev, exposure)) return kExitFailure;
 
     const StopOnSignal interrupt;
     settings.stop = StopOnSignal::requested;

@@ -63,5 +63,6 @@ int cmd_calib_show(const Args &args);        // calib.cpp
 int cmd_cmap(const Args &args);              // math.cpp
 int cmd_atan2(const Args &args);             // math.cpp
 int cmd_view(const Args &args);              // view.cpp
+int cmd_publish(const Args &args);           // publish.cpp
 
 }  // namespace lumox_cli

@@ -34,6 +34,20 @@ constexpr OptionSpec kOptions[] = {
     {"--bind", OptionSpec::kValue, "ADDR",
      "address the viewer listens on (default 127.0.0.1: this\nmachine only)"},
     {"--play", OptionSpec::kValue, "FILE", "show a recording instead of a camera"},
+    {"--namespace", OptionSpec::kValue, "NS", "ROS namespace of the topics (default /lumox/SERIAL)"},
+    {"--frame-id", OptionSpec::kValue, "ID",
+     "frame id of the messages (default NS_optical_frame,\nslashes as _)"},
+    {"--qos", OptionSpec::kValue, "reliable|sensor-data",
+     "reliable (default; what RViz2 subscribes with) or\nbest effort"},
+    {"--domain", OptionSpec::kValue, "N", "DDS domain 0-232 (default: ROS_DOMAIN_ID, else 0)"},
+    {"--depth-encoding", OptionSpec::kValue, "16UC1|32FC1",
+     "depth image in millimetres (default) or metres"},
+    {"--points", OptionSpec::kValue, "organized|dense|off",
+     "point cloud with one point per pixel (default), only\nthe points, or none"},
+    {"--integration-time", OptionSpec::kValue, "US",
+     "integration time for this run, microseconds (1-65535;\ndefault: the camera's)"},
+    {"--frame-rate", OptionSpec::kValue, "N",
+     "frame rate for this run (1-1000; default: the camera's)"},
 };
 constexpr const char *kGlobalOptions[] = {"--device", "--log", "--help", "--version"};
 
@@ -43,8 +57,11 @@ constexpr Command kCommands[] = {
      "identity, driver and parameters of a camera, whether it\nis calibrated and the correction a "
      "decode uses",
      "--calib", 0, 0},
-    {"capture", cmd_capture, "--frames N [--out DIR] [--calib DIR]",
-     "capture N raw frames (written to DIR with frames.csv)", "--frames --out --calib", 0, 0},
+    {"capture", cmd_capture, "--frames N [--out DIR] [--calib DIR] [--integration-time US]",
+     "capture N raw frames (written to DIR with frames.csv);\n"
+     "--integration-time and --frame-rate set the exposure\n"
+     "for this run (every streaming command takes them)",
+     "--frames --out --calib --integration-time --frame-rate", 0, 0},
     {"depth", cmd_depth,
      "--frames N [--out DIR] [--calib DIR] [--range MIN:MAX] [--filter ID=VALUE|on|off]...",
      "capture N frames and decode them into distances; with\n"
@@ -57,13 +74,13 @@ constexpr Command kCommands[] = {
      "step (ids: 0 undistort, 1 DRNU, 2 depth smoothing,\n"
      "4 minimum amplitude, 5 auto integration, 6 sum check,\n"
      "7 temperature monitor, 8 HDR)",
-     "--frames --out --calib --range --filter", 0, 0},
+     "--frames --out --calib --range --filter --integration-time --frame-rate", 0, 0},
     {"record", cmd_record,
      "FILE (--frames N | --seconds S) [--calib DIR] [--filter ...] [--compress LEVEL]",
      "record raw frames with the camera's identity, parameters,\n"
      "calibration and host times into FILE (HDF5); Ctrl-C ends\n"
      "the recording and keeps every frame received",
-     "--frames --seconds --calib --filter --compress", 1, 1},
+     "--frames --seconds --calib --filter --compress --integration-time --frame-rate", 1, 1},
     {"convert", cmd_convert,
      "FILE --to png16|png|ply|csv|lx [--frames A:B] [--filter ...] [--range MIN:MAX] [--out DIR]",
      "decode a recording without the camera: png16 16-bit\n"
@@ -101,7 +118,18 @@ constexpr Command kCommands[] = {
      "recording in a loop through the virtual camera\n"
      "(lumox-vcam); the record button writes recordings\n"
      "(as lumox record does) into --out DIR (default .)",
-     "--port --bind --calib --out --play", 0, 0},
+     "--port --bind --calib --out --play --integration-time --frame-rate", 0, 0},
+    {"publish", cmd_publish,
+     "[--namespace NS] [--frame-id ID] [--qos reliable|sensor-data] [--domain N] "
+     "[--depth-encoding 16UC1|32FC1] [--points organized|dense|off] [--calib DIR] "
+     "[--filter ...] [--integration-time US] [--frame-rate N]",
+     "publish the camera as ROS 2 topics over DDS until\n"
+     "Ctrl-C: NS/depth/image_raw, NS/depth/camera_info,\n"
+     "NS/amplitude/image_raw, NS/points, /diagnostics and\n"
+     "/tf_static; no ROS installation needed",
+     "--namespace --frame-id --qos --domain --depth-encoding --points --calib --filter "
+     "--integration-time --frame-rate",
+     0, 0},
 };
 
 }  // namespace

@@ -22,14 +22,16 @@ bool use_calibration_dir(const std::string &dir) {
 lumox_correction_state use_calibration(lumox_dev_t *dev) {
     lumox_correction_state s{};
     if (!lumox_dev_use_best_correction(dev, &s))
-        std::snprintf(s.reason, sizeof s.reason, "default: this camera's driver has no calibration");
+        std::snprintf(s.reason, sizeof s.reason,
+                      "default: this camera's driver has no calibration");
     return s;
 }
 
 lumox_correction_state correction_in_force(lumox_dev_t *dev) {
     lumox_correction_state s{};
     if (!lumox_dev_get_correction(dev, &s))
-        std::snprintf(s.reason, sizeof s.reason, "default: this camera's driver has no calibration");
+        std::snprintf(s.reason, sizeof s.reason,
+                      "default: this camera's driver has no calibration");
     return s;
 }
 

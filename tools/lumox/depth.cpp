@@ -9,6 +9,7 @@
 
 #include "capture_loop.h"
 #include "command.h"
+#include "exposure.h"
 #include "correction.h"
 #include "filters.h"
 #include "frame_outputs.h"
@@ -81,10 +82,12 @@ int cmd_depth(const Args &args) {
     if (!parse_range(args.value("--range"), &range))
         return fail("--range needs MIN:MAX in mm with 0 <= MIN < MAX <= 60000, not '%s'",
                     args.value("--range").c_str());
+    const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
+    if (!apply_exposure(dev, exposure)) return kExitFailure;
     use_calibration(dev);
     for (size_t i = 0; i < filters.size(); ++i)
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;

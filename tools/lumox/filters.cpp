@@ -17,8 +17,11 @@ bool apply_filter(lumox_dev_t *dev, const FilterSetting &f, const std::string &t
         r = lumox_filter_enable(dev, f.id, arg, f.value_size);
     }
     if (r == 1) return true;
-    fail("filter %s refused%s", text.c_str(),
-         f.id == FILTER_DRNU && f.enable ? " (for DRNU: no calibration files)" : "");
+    lumox_correction_state c{};
+    if (f.id == FILTER_DRNU && lumox_dev_get_correction(dev, &c))
+        fail("filter %s refused; the correction in force: %s", text.c_str(), c.reason);
+    else
+        fail("filter %s refused", text.c_str());
     return false;
 }
 

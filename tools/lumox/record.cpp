@@ -1,4 +1,4 @@
-// lumox record: a camera's stream into a recording (tools/recording): every raw frame as
+// lumox record: a camera's stream into a recording (recording/): every raw frame as
 // captured, with what it takes to decode it again without the camera. Ctrl-C ends the recording
 // after the frame in hand; the file is then complete and holds every frame received.
 
@@ -12,6 +12,7 @@
 
 #include "capture_loop.h"
 #include "command.h"
+#include "exposure.h"
 #include "filters.h"
 #include "recorder.h"
 #include "session.h"
@@ -118,6 +119,23 @@ std::string calibration_directory() {
     return dir;
 }
 
+// The lens record in force, for the lens's own image size (a 320 x 240 frame's binning gives
+// it); false when the driver has none.
+bool lens_in_force(lumox_dev_t *dev, lx_lens_param *lens) {
+    lumox_intrinsics frame{}, full{};
+    if (!lumox_dev_get_intrinsics(dev, 320, 240, &frame) ||
+        !lumox_dev_get_intrinsics(dev, 320 * frame.binning_x, 240 * frame.binning_y, &full))
+        return false;
+    lens->cx = full.cx;
+    lens->cy = full.cy;
+    lens->fx = full.fx;
+    lens->fy = full.fy;
+    std::copy(full.d, full.d + 5, lens->dcoeff);
+    lens->img_w = static_cast<int32_t>(full.width);
+    lens->img_h = static_cast<int32_t>(full.height);
+    return true;
+}
+
 bool describe_camera(lumox_dev_t *dev, const std::set<std::string> &files_before,
                      const std::vector<std::string> &filters, rec::Header *header,
                      std::string *error) {
@@ -153,15 +171,16 @@ bool describe_camera(lumox_dev_t *dev, const std::set<std::string> &files_before
         calibrationGetDistanceImagesName(images);
         calibrationGetParamName(params);
         const std::string dir = calibration_directory();
-        for (const char *name : {params, images}) {
+        // The lens file too, when there is one: the lens record below is what it made of it.
+        for (const char *name : {static_cast<const char *>(params),
+                                 static_cast<const char *>(images), "lens_param.txt"}) {
             rec::CalibrationFile f;
             f.name = name;
             if (!f.name.empty() && read_whole(dir + f.name, &f.bytes))
                 h.calibration.files.push_back(std::move(f));
         }
         h.calibration.fetched_at_open = files_before.count(images) == 0;
-        h.calibration.has_lens = drv->ops->lens_param_get &&
-                                 drv->ops->lens_param_get(drv, &h.calibration.lens, 320, 240) != 0;
+        h.calibration.has_lens = lens_in_force(dev, &h.calibration.lens);
     }
     // Only the EPC driver's cameras keep a calibration package.
     return !epc || fetch_package(dev, &h.calibration, error);
@@ -185,11 +204,13 @@ int cmd_record(const Args &args) {
             return fail("cannot use the calibration directory: %s", why.c_str());
     }
 
+    const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     const std::set<std::string> files_before = list_directory(calibration_directory());
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
+    if (!apply_exposure(dev, exposure)) return kExitFailure;
     for (size_t i = 0; i < filters.size(); ++i)
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
 

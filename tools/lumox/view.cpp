@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "command.h"
+#include "exposure.h"
 #include "recorder.h"
 #include "recording/recording.h"
 #include "session.h"
@@ -141,11 +142,13 @@ int cmd_view(const Args &args) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     options.recorder = file_recorder(out_dir, list_directory(calibration_directory()));
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
+    if (!apply_exposure(dev, exposure)) return kExitFailure;
     ViewServer server(dev, options);
     std::string error;
     if (!server.start(&error)) return fail("%s", error.c_str());

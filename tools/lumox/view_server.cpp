@@ -179,6 +179,13 @@ const char *error_text(int32_t code) {
 struct ViewServer::Impl {
     Impl(lumox_dev_t *d, ViewOptions o) : dev(d), options(std::move(o)) {
         for (const FilterSpec &f : kFilters) filters[f.id].value = f.default_value;
+        // The best distance correction the camera and its calibration files allow.
+        lumox_correction_state c{};
+        if (lumox_dev_use_best_correction(dev, &c)) {
+            FilterState &drnu = filters[FILTER_DRNU];
+            drnu.enabled = drnu.accepted =
+                c.correction == LUMOX_CORRECTION_HOST || c.correction == LUMOX_CORRECTION_FIRMWARE;
+        }
     }
 
     lumox_dev_t *dev;
@@ -588,9 +595,11 @@ std::string ViewServer::Impl::rays(uint32_t w, uint32_t h) {
     std::vector<float> xyz(3 * n);
     int32_t points = 0;
     {
+        // Each pixel's own ray through the lens: the points the library gives at one metre.
         std::lock_guard lock(dev_mutex);
-        points = lumox_frame_get_pcl(dev, xyz.data(), static_cast<uint32_t>(xyz.size()),
-                                     unit.data(), static_cast<uint32_t>(n), w, h, nullptr);
+        points =
+            lumox_frame_get_points(dev, xyz.data(), static_cast<uint32_t>(xyz.size()), unit.data(),
+                                   static_cast<uint32_t>(n), w, h, LUMOX_POINTS_ORGANIZED);
     }
     if (points != static_cast<int32_t>(n)) {
         // No lens parameters for this image size: a plain pinhole with a 90-degree view.
@@ -707,8 +716,17 @@ std::string ViewServer::Impl::stats_json() {
         j.num("camera_version", le(items[3], 3, 4)).num("camera_size", le(items[3], 7, 4));
     }
     j.str("path", dev->calib_path ? dev->calib_path : "");
-    if (g_lx_dev == dev) j.boolean("files", calibrationDataFileCheck(0) == 0);
-    j.boolean("drnu", filters[FILTER_DRNU].enabled && filters[FILTER_DRNU].accepted);
+    lumox_correction_state c{};
+    if (lumox_dev_get_correction(dev, &c)) {
+        static const char *const kKinds[] = {"default", "linear", "host", "firmware"};
+        j.str("correction", kKinds[c.correction >= 0 && c.correction <= 3 ? c.correction : 0]);
+        j.str("reason", c.reason);
+        j.boolean("files", c.files_present).boolean("files_match", c.files_match);
+        j.boolean("drnu", c.correction == LUMOX_CORRECTION_HOST ||
+                              c.correction == LUMOX_CORRECTION_FIRMWARE);
+    } else {
+        j.boolean("drnu", filters[FILTER_DRNU].enabled && filters[FILTER_DRNU].accepted);
+    }
     j.boolean("undistort",
               filters[FILTER_LENS_UNDISTORT].enabled && filters[FILTER_LENS_UNDISTORT].accepted);
     j.end();
@@ -835,8 +853,10 @@ std::string ViewServer::Impl::control(const std::string &name, const std::string
         j.num("value", static_cast<double>(s.value));
         if (r != 1) {
             *status = 409;
-            j.str("error", filter->id == FILTER_DRNU ? "refused: no calibration files"
-                                                     : "the driver refused the switch");
+            lumox_correction_state c{};
+            j.str("error", filter->id == FILTER_DRNU && lumox_dev_get_correction(dev, &c)
+                               ? std::string("refused; in force: ") + c.reason
+                               : std::string("the driver refused the switch"));
         }
         return j.end().text();
     }

@@ -1,0 +1,441 @@
+// lumox publish: captures, decodes and publishes the camera's frames as ROS 2 topics over DDS
+// until SIGINT or SIGTERM.
+//
+// Two threads: the capture thread (this command's) polls the camera and hands each frame to the
+// publishing thread through a one-frame slot; the publishing thread decodes it with the library
+// and writes the messages. A reliable DDS write can wait for slow readers: only the publishing
+// thread ever waits, and a frame it has no time for is a dropped publication, not a lost camera
+// frame.
+
+#include "publish.h"
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "capture_loop.h"
+#include "command.h"
+#include "correction.h"
+#include "filters.h"
+#include "ros2/names.h"
+#include "session.h"
+
+namespace lumox_cli {
+
+namespace ros2 = lumox::ros2;
+
+bool FrameSlot::offer(RawFrame *frame) {
+    bool replaced = false;
+    {
+        std::lock_guard lock(mutex_);
+        replaced = full_;
+        std::swap(*frame, slot_);
+        full_ = true;
+    }
+    cv_.notify_one();
+    return replaced;
+}
+
+void FrameSlot::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool FrameSlot::closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+PublishSettings parse_publish_settings(const Args &args) {
+    PublishSettings s;
+    if (args.has("--namespace")) {
+        const std::string ns = args.value("--namespace");
+        if (ns.empty()) throw UsageError("--namespace needs a ROS namespace such as /front_camera");
+        s.ros_namespace = ros2::ros_namespace(ns);
+    }
+    if (args.has("--frame-id")) {
+        s.frame_id = args.value("--frame-id");
+        if (s.frame_id.empty()) throw UsageError("--frame-id needs a frame name");
+    }
+    const std::string qos = args.value("--qos", "reliable");
+    if (qos != "reliable" && qos != "sensor-data")
+        throw UsageError("--qos takes reliable or sensor-data, not '" + qos + "'");
+    s.sensor_data_qos = qos == "sensor-data";
+    if (args.has("--domain"))
+        s.domain = static_cast<uint32_t>(parse_int(args.value("--domain"), 0, 232, "--domain"));
+    const std::string enc = args.value("--depth-encoding", "16UC1");
+    if (enc == "16UC1") {
+        s.encoding = ros2::DepthEncoding::kMillimetres16;
+    } else if (enc == "32FC1") {
+        s.encoding = ros2::DepthEncoding::kMetres32;
+    } else {
+        throw UsageError("--depth-encoding takes 16UC1 or 32FC1, not '" + enc + "'");
+    }
+    const std::string points = args.value("--points", "organized");
+    if (points == "organized") {
+        s.points = ros2::PointLayout::kOrganized;
+    } else if (points == "dense") {
+        s.points = ros2::PointLayout::kDense;
+    } else if (points == "off") {
+        s.points = ros2::PointLayout::kOff;
+    } else {
+        throw UsageError("--points takes organized, dense or off, not '" + points + "'");
+    }
+    if (args.has("--integration-time"))
+        s.integration_time = static_cast<uint32_t>(
+            parse_int(args.value("--integration-time"), 1, 65535, "--integration-time"));
+    if (args.has("--frame-rate"))
+        s.frame_rate =
+            static_cast<uint32_t>(parse_int(args.value("--frame-rate"), 1, 1000, "--frame-rate"));
+    return s;
+}
+
+namespace {
+
+// The library's geometry for one frame size: its camera model and each pixel's point. The one
+// place that asks the library for 3D; the publisher never computes rays itself.
+class Geometry {
+  public:
+    explicit Geometry(lumox_dev_t *dev) : dev_(dev) {}
+
+    // The camera model of width x height frames (cached per size); false when the library has
+    // none for this size.
+    bool model(uint32_t width, uint32_t height, ros2::CameraModel *out) {
+        if (width != model_.width || height != model_.height) {
+            model_ = {};
+            model_.width = width;
+            model_.height = height;
+            lumox_intrinsics in{};
+            model_ok_ = lumox_dev_get_intrinsics(dev_, width, height, &in) == 1;
+            if (model_ok_) {
+                model_.binning_x = in.binning_x;
+                model_.binning_y = in.binning_y;
+                model_.fx = in.fx;
+                model_.fy = in.fy;
+                model_.cx = in.cx;
+                model_.cy = in.cy;
+                model_.distortion_model.assign(
+                    in.distortion_model, strnlen(in.distortion_model, sizeof in.distortion_model));
+                for (int i = 0; i < 5; ++i) model_.d[i] = in.d[i];
+            }
+        }
+        *out = model_;
+        return model_ok_;
+    }
+
+    // Every pixel's point (x right, y down, z forward, metres; NaN without a distance) into xyz.
+    bool points(const std::vector<float> &dist, uint32_t width, uint32_t height,
+                std::vector<float> *xyz) {
+        xyz->resize(3 * dist.size());
+        return lumox_frame_get_points(dev_, xyz->data(), static_cast<uint32_t>(xyz->size()),
+                                      dist.data(), static_cast<uint32_t>(dist.size()), width,
+                                      height, LUMOX_POINTS_ORGANIZED) >= 0;
+    }
+
+  private:
+    lumox_dev_t *dev_;
+    ros2::CameraModel model_;
+    bool model_ok_ = false;
+};
+
+struct Writers {
+    std::unique_ptr<ros2::Writer> depth, info, amplitude, points, diagnostics, tf_static;
+};
+
+bool make_writers(const ros2::Node &node, const std::string &ns, const PublishSettings &s,
+                  Writers *w, std::string *error) {
+    const ros2::TopicQos q = s.sensor_data_qos ? ros2::sensor_data_qos() : ros2::default_qos();
+    w->depth = ros2::Writer::create(node, ros2::ros_topic(ns, "depth/image_raw"),
+                                    &sensor_msgs_msg_dds__Image__desc, q, error);
+    if (!w->depth) return false;
+    w->info = ros2::Writer::create(node, ros2::ros_topic(ns, "depth/camera_info"),
+                                   &sensor_msgs_msg_dds__CameraInfo__desc, q, error);
+    if (!w->info) return false;
+    w->amplitude = ros2::Writer::create(node, ros2::ros_topic(ns, "amplitude/image_raw"),
+                                        &sensor_msgs_msg_dds__Image__desc, q, error);
+    if (!w->amplitude) return false;
+    if (s.points != ros2::PointLayout::kOff) {
+        w->points = ros2::Writer::create(node, ros2::ros_topic(ns, "points"),
+                                         &sensor_msgs_msg_dds__PointCloud2__desc, q, error);
+        if (!w->points) return false;
+    }
+    // Diagnostics keep ROS's default profile whatever --qos says: they are small and rare.
+    w->diagnostics = ros2::Writer::create(node, "/diagnostics",
+                                          &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
+                                          ros2::default_qos(), error);
+    if (!w->diagnostics) return false;
+    w->tf_static = ros2::Writer::create(node, "/tf_static", &tf2_msgs_msg_dds__TFMessage__desc,
+                                        ros2::static_transform_qos(), error);
+    return static_cast<bool>(w->tf_static);
+}
+
+int64_t thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::string fixed(double v, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+// What the diagnostics report beside the frames: set once before the capture starts.
+struct CameraFacts {
+    std::string ns;
+    std::string serial;
+    std::string correction;
+    uint32_t frame_rate_set = 0;
+};
+
+// The publishing thread: decodes each frame the slot hands over, writes its messages, and once
+// a second the diagnostics.
+class Publisher {
+  public:
+    Publisher(lumox_dev_t *dev, const PublishSettings &s, const CameraFacts &facts,
+              Writers *writers, FrameSlot *slot, const std::atomic<uint32_t> *dropped)
+        : dev_(dev), settings_(s), facts_(facts), w_(writers), slot_(slot), dropped_(dropped),
+          geometry_(dev) {}
+
+    void run() {
+        using clock = std::chrono::steady_clock;
+        auto next_diagnostics = clock::now() + std::chrono::seconds(1);
+        RawFrame frame;
+        for (;;) {
+            if (slot_->take(&frame, next_diagnostics)) publish(frame);
+            if (clock::now() >= next_diagnostics) {
+                publish_diagnostics();
+                next_diagnostics += std::chrono::seconds(1);
+                if (next_diagnostics < clock::now())
+                    next_diagnostics = clock::now() + std::chrono::seconds(1);
+            }
+            if (slot_->closed()) {
+                if (slot_->take(&frame, clock::now())) publish(frame);
+                break;
+            }
+        }
+    }
+
+  private:
+    void publish(const RawFrame &f) {
+        const int64_t cpu0 = thread_cpu_ns();
+        const uint32_t w = f.info.width, h = f.info.height;
+        const uint32_t n = w * h;
+        const ros2::Header header{f.wall_ns, settings_.frame_id};
+        dist_.resize(n);
+        const auto raw_len = static_cast<uint32_t>(f.bytes.size());
+        if (lumox_frame_get_distance(dev_, dist_.data(), n, f.bytes.data(), raw_len, &f.info) <=
+            0) {
+            ++undecodable_;
+            return;
+        }
+        bool ok = true;
+        depth_.fill_depth(header, dist_.data(), w, h, settings_.encoding);
+        ok &= w_->depth->write(depth_.sample());
+        ros2::CameraModel model;
+        const bool have_model = geometry_.model(w, h, &model);
+        if (have_model) {
+            info_.fill(header, model);
+            ok &= w_->info->write(info_.sample());
+        }
+        amp_.resize(n);
+        const bool have_amp =
+            lumox_frame_get_gray(dev_, amp_.data(), n, f.bytes.data(), raw_len, &f.info) > 0;
+        if (have_amp) {
+            amplitude_.fill_amplitude(header, amp_.data(), w, h);
+            ok &= w_->amplitude->write(amplitude_.sample());
+        }
+        if (w_->points && have_model && geometry_.points(dist_, w, h, &xyz_)) {
+            cloud_.fill(header, xyz_.data(), have_amp ? amp_.data() : nullptr, w, h,
+                        settings_.points);
+            ok &= w_->points->write(cloud_.sample());
+        }
+        if (!ok) ++write_failures_;
+        ++published_;
+        last_ = f;
+        last_.bytes.clear();
+        have_last_ = true;
+        cpu_ns_ += thread_cpu_ns() - cpu0;
+    }
+
+    void publish_diagnostics() {
+        ros2::DiagnosticStatus st;
+        st.name = "lumox publish: " + facts_.ns;
+        st.hardware_id = facts_.serial;
+        const lumox_cap_stats &s = last_.stats;
+        const uint32_t dropped = dropped_->load();
+        // The measured rate: frames the stream received since the last report over the time.
+        double rate = 0;
+        if (have_last_ && have_previous_ && last_.steady_ns > previous_.steady_ns)
+            rate = (s.frames_received - previous_.stats.frames_received) * 1e9 /
+                   static_cast<double>(last_.steady_ns - previous_.steady_ns);
+        const uint64_t frames = published_ - published_before_;
+        const bool losing = s.frames_discarded + s.frames_overflowed > lost_before_ ||
+                            dropped > dropped_before_ || write_failures_ > failures_before_;
+        st.level = !have_last_ ? 1 : losing ? 1 : 0;
+        st.message = !have_last_ ? "no frame yet"
+                     : losing    ? "frames or publications lost in the last second"
+                                 : "publishing";
+        auto add = [&](const char *key, std::string value) {
+            st.values.emplace_back(key, std::move(value));
+        };
+        add("frame rate measured (frames/s)", fixed(rate, 2));
+        add("frame rate set (frames/s)", std::to_string(facts_.frame_rate_set));
+        add("frames received", std::to_string(s.frames_received));
+        add("frames lost: incomplete or undescribable", std::to_string(s.frames_discarded));
+        add("frames lost: frame buffer full", std::to_string(s.frames_overflowed));
+        add("frames not decoded", std::to_string(undecodable_));
+        add("frames published", std::to_string(published_));
+        add("publications dropped: publisher busy", std::to_string(dropped));
+        add("publications failed: DDS write", std::to_string(write_failures_));
+        add("publishing CPU per frame (ms)", fixed(frames ? cpu_ns_ / 1e6 / frames : 0.0, 3));
+        add("sensor temperature (C)", fixed(last_.raw.temp_sensor / 10.0, 1));
+        add("illumination temperature (C)", fixed(last_.raw.temp_ib / 10.0, 1));
+        add("correction", facts_.correction);
+        diagnostics_.fill({wall_now(), ""}, st);
+        if (!w_->diagnostics->write(diagnostics_.sample())) ++write_failures_;
+        if (have_last_) {
+            previous_ = last_;
+            have_previous_ = true;
+        }
+        published_before_ = published_;
+        lost_before_ = s.frames_discarded + s.frames_overflowed;
+        dropped_before_ = dropped;
+        failures_before_ = write_failures_;
+        cpu_ns_ = 0;
+    }
+
+    static int64_t wall_now() {
+        return nanoseconds(std::chrono::system_clock::now());
+    }
+
+    lumox_dev_t *dev_;
+    const PublishSettings &settings_;
+    const CameraFacts &facts_;
+    Writers *w_;
+    FrameSlot *slot_;
+    const std::atomic<uint32_t> *dropped_;
+    Geometry geometry_;
+    std::vector<float> dist_, amp_, xyz_;
+    ros2::ImageMessage depth_, amplitude_;
+    ros2::CameraInfoMessage info_;
+    ros2::PointCloudMessage cloud_;
+    ros2::DiagnosticsMessage diagnostics_;
+    RawFrame last_, previous_;
+    bool have_last_ = false, have_previous_ = false;
+    uint64_t published_ = 0, published_before_ = 0, undecodable_ = 0;
+    uint64_t write_failures_ = 0, failures_before_ = 0;
+    uint64_t lost_before_ = 0, dropped_before_ = 0;
+    int64_t cpu_ns_ = 0;
+};
+
+bool set_u32_param(lumox_dev_t *dev, uint32_t id, uint32_t value, uint8_t len) {
+    lumox_param_item item{};
+    item.param_id = id;
+    item.param_val_len = len;
+    for (int i = 0; i < len; ++i) item.param_val[i] = static_cast<uint8_t>(value >> (8 * i));
+    return lumox_param_batch_set(dev, &item, 1) != 0;
+}
+
+uint32_t frame_rate_of(lumox_dev_t *dev) {
+    lumox_param_item item{};
+    item.param_id = LUMOX_PARAM_FRAME_RATE;
+    if (!lumox_param_batch_get(dev, &item, 1)) return 0;
+    uint32_t v = 0;
+    for (int i = 0; i < 4 && i < item.param_val_len; ++i)
+        v |= static_cast<uint32_t>(item.param_val[i]) << (8 * i);
+    return v;
+}
+
+}  // namespace
+
+int cmd_publish(const Args &args) {
+    PublishSettings settings = parse_publish_settings(args);
+    const std::vector<std::string> filter_texts = args.values("--filter");
+    std::vector<FilterSetting> filters;
+    for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
+    uint32_t domain = 0;
+    std::string error;
+    if (settings.domain) {
+        domain = *settings.domain;
+    } else if (!ros2::domain_from_environment(&domain, &error)) {
+        return fail("%s", error.c_str());
+    }
+
+    Session session(args);
+    if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
+    lumox_dev_t *dev = session.open();
+    if (!dev) return kExitFailure;
+    use_calibration(dev);
+    for (size_t i = 0; i < filters.size(); ++i)
+        if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
+    if (settings.integration_time &&
+        !set_u32_param(dev, LUMOX_PARAM_INTG_TIME, *settings.integration_time, 2))
+        return fail("the camera did not take the integration time %u", *settings.integration_time);
+    if (settings.frame_rate && !set_u32_param(dev, LUMOX_PARAM_FRAME_RATE, *settings.frame_rate, 4))
+        return fail("the camera did not take the frame rate %u", *settings.frame_rate);
+
+    CameraFacts facts;
+    facts.serial = record_field(dev->id2, sizeof dev->id2);
+    facts.correction = describe(correction_in_force(dev));
+    facts.frame_rate_set = frame_rate_of(dev);
+    if (settings.ros_namespace.empty())
+        settings.ros_namespace = ros2::ros_namespace("/lumox/" + facts.serial);
+    facts.ns = settings.ros_namespace;
+    if (settings.frame_id.empty())
+        settings.frame_id = ros2::frame_id(settings.ros_namespace, "_optical_frame");
+
+    std::unique_ptr<ros2::Node> node = ros2::Node::create(domain, &error);
+    if (!node) return fail("%s", error.c_str());
+    Writers writers;
+    if (!make_writers(*node, settings.ros_namespace, settings, &writers, &error))
+        return fail("%s", error.c_str());
+    ros2::StaticTransformMessage tf;
+    tf.fill(nanoseconds(std::chrono::system_clock::now()),
+            ros2::frame_id(settings.ros_namespace, "_link"), settings.frame_id);
+    if (!writers.tf_static->write(tf.sample())) return fail("cannot publish /tf_static");
+
+    std::printf("lumox publish: %s on DDS domain %u (%s QoS), frame %s; correction %s\n",
+                settings.ros_namespace.c_str(), domain,
+                settings.sensor_data_qos ? "sensor-data" : "reliable", settings.frame_id.c_str(),
+                facts.correction.c_str());
+    std::fflush(stdout);
+
+    FrameSlot slot;
+    std::atomic<uint32_t> dropped{0};
+    Publisher publisher(dev, settings, facts, &writers, &slot, &dropped);
+    std::thread publishing([&] { publisher.run(); });
+
+    StopOnSignal stop_on_signal;
+    CaptureSettings capture;
+    capture.frames = LONG_MAX;
+    capture.buffered_frames = 4;
+    capture.stop = StopOnSignal::requested;
+    RawFrame spare;
+    const CaptureSummary summary = run_capture(dev, capture, [&](const CapturedFrame &frame) {
+        spare.bytes.assign(frame.data, frame.data + frame.size);
+        spare.info = frame.info;
+        lumox_cap_get_raw_info(dev, &spare.raw);
+        lumox_cap_get_stats(dev, &spare.stats);
+        spare.wall_ns = nanoseconds(frame.wall);
+        spare.steady_ns = nanoseconds(frame.arrival);
+        if (slot.offer(&spare)) dropped.fetch_add(1);
+        return true;
+    });
+    slot.close();
+    publishing.join();
+    std::printf("lumox publish: stopped after %ld frames (%u publications dropped)\n",
+                summary.frames, dropped.load());
+    return summary.failed ? kExitFailure : kExitOk;
+}
+
+}  // namespace lumox_cli
