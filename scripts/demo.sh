@@ -6,9 +6,15 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 lumox_install_deps
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target lumox_cli lumox-vcam
 mkdir -p out
+# The build's progress goes to out/build.log; on a failure its end is shown.
+echo "== building (progress in out/build.log)"
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build build -j"$(nproc)" --target lumox_cli lumox-vcam; } >out/build.log 2>&1; then
+    tail -40 out/build.log
+    echo "the build failed: see out/build.log"
+    exit 1
+fi
 
 echo "== distance colour ramp, 0 to 4 m (near red, far blue)"
 build/tools/lumox cmap 0 4000 40 | tee out/cmap.txt

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import atexit
 import os
+import re
 import threading
 import weakref
 from typing import Optional, Union
@@ -42,6 +43,7 @@ LIBRARY_VERSION = _lumox.VERSION
 
 _lock = threading.Lock()
 _started = False
+_calibration_dir_chosen = False  # by the caller; until then each camera uses its cache directory
 _cameras: "weakref.WeakSet[Camera]" = weakref.WeakSet()
 
 
@@ -87,9 +89,11 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
          buffer_frames: int = 10) -> Camera:
     """Opens a camera: the first one found (None), a :class:`DeviceInfo` from :func:`devices`,
     ``"BUS:PORT"`` or ``(bus, port)``. With ``calibration_dir`` the library looks for the
-    camera's calibration files there (and fetches them from the camera when missing) instead of
-    its current calibration directory; the setting is process-wide. Raises :class:`Error` with
-    the library's reason when the camera cannot be opened."""
+    camera's calibration files there (and fetches them from the camera when missing); the setting
+    is process-wide. Until one is given (here or by :func:`calibration_dir_set`) each camera keeps
+    its files in its own directory of the user's cache (``$XDG_CACHE_HOME/lumox/SERIAL``, default
+    ``~/.cache/lumox/SERIAL``), so no working directory gets them and a second program finds
+    them. Raises :class:`Error` with the library's reason when the camera cannot be opened."""
     _ensure_started()
     where = None
     if isinstance(device, DeviceInfo):
@@ -106,6 +110,10 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
         raise TypeError("device: None, DeviceInfo, 'BUS:PORT' or (bus, port)")
     if calibration_dir is not None:
         calibration_dir_set(calibration_dir)
+    elif not _calibration_dir_chosen:
+        cached = _cache_dir(where)
+        if cached is not None:
+            _set_calibration_dir(cached)
     cam = Camera(_lumox.Device(where), buffer_frames)
     _cameras.add(cam)
     return cam
@@ -117,8 +125,30 @@ def calibration_dir() -> str:
     return _lumox.path_get()
 
 
+def _cache_dir(where) -> Optional[str]:
+    """The calibration directory in the user's cache of the camera at ``where`` (None: the
+    first), named after its serial; None without a cache or a camera that names itself."""
+    root = os.environ.get("XDG_CACHE_HOME", "")
+    if not os.path.isabs(root):  # a relative one is to be ignored
+        home = os.path.expanduser("~")
+        if not os.path.isabs(home):
+            return None
+        root = os.path.join(home, ".cache")
+    found = [d for d in devices() if where is None or (d.bus, d.port) == tuple(where)]
+    if not found:
+        return None
+    name = re.sub(r"[^A-Za-z0-9._-]", "_", found[0].serial)
+    return os.path.join(root, "lumox", name if name not in ("", ".", "..") else "unknown")
+
+
 def calibration_dir_set(path: Union[str, os.PathLike]) -> None:
     """Sets the library's calibration directory, creating it when needed."""
+    global _calibration_dir_chosen
+    _set_calibration_dir(path)
+    _calibration_dir_chosen = True
+
+
+def _set_calibration_dir(path: Union[str, os.PathLike]) -> None:
     _ensure_started()
     path = os.fspath(path)
     if not path.endswith("/"):

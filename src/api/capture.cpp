@@ -41,7 +41,7 @@ constexpr int32_t kAllFrames = 2147483647;
 std::atomic<uint32_t> g_frame_rate{0};
 
 uint32_t frames_ready(lumox_dev_state &state) {
-    return lx_stream_fetch_frames(state.stream, nullptr, 0, UINT32_MAX, nullptr, true);
+    return lx_stream_fetch_frames(state.stream.get(), nullptr, 0, UINT32_MAX, nullptr, true);
 }
 
 void signal(lumox_dev_state &state) {
@@ -236,7 +236,7 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
         if (callback) {
             // The frame's size, to make sure all of it is behind the pointer the callback gets.
             uint8_t probe = 0;
-            lx_stream_fetch_frames(state.stream, &probe, 0, 1, &raw, true);
+            lx_stream_fetch_frames(state.stream.get(), &probe, 0, 1, &raw, true);
         }
         uint8_t *dst = nullptr;
         int32_t dst_len = 0;
@@ -250,7 +250,7 @@ void handle_ready_data(lumox_dev_t *dev, int32_t reqmax) {
             dst_len = static_cast<int32_t>(std::min<size_t>(scratch.size(), INT32_MAX));
             if (to_request) cut = req->left;
         }
-        if (lx_stream_fetch_frames(state.stream, dst, dst_len, 1, &raw, false) == 0) break;
+        if (lx_stream_fetch_frames(state.stream.get(), dst, dst_len, 1, &raw, false) == 0) break;
         const size_t taken = std::min<size_t>(static_cast<uint32_t>(dst_len), raw.frlen);
         if (cut > 0) std::memcpy(req->pos, dst, std::min<size_t>(cut, taken));
         ++handled;
@@ -311,7 +311,7 @@ int on_capture_event(lumox_ll_dev *ll, int32_t event, uint8_t *data, int32_t len
         case LUMOX_LL_CAP_DATA:
             state.stalls.store(0);
             if (data && len > 0 &&
-                lx_stream_feed_input(state.stream, data, static_cast<uint32_t>(len))) {
+                lx_stream_feed_input(state.stream.get(), data, static_cast<uint32_t>(len))) {
                 signal(state);
             }
             break;
@@ -343,7 +343,7 @@ int on_capture_event(lumox_ll_dev *ll, int32_t event, uint8_t *data, int32_t len
     }
 
     lx_stream_state now{};
-    lx_stream_get_state(state.stream, &now);
+    lx_stream_get_state(state.stream.get(), &now);
     if (now.frames_discarded > state.last_state.frames_discarded) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] trans discard %d frames\n", "on_capture_event",
                static_cast<int>(now.frames_discarded - state.last_state.frames_discarded));
@@ -372,7 +372,7 @@ LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32
     }
     BusyMark busy(dev);
     const lx_stream_cfg cfg{size / LUMOX_FRAME_BUF_UNIT};
-    lx_stream_set_cfg(dev->state->stream, &cfg);
+    lx_stream_set_cfg(dev->state->stream.get(), &cfg);
     lx_log(LX_LOG_DBG, "DBG", "[%s] frame buffer: %d frames\n", "lumox_cap_set_frame_buffer",
            static_cast<int>(cfg.capacity));
     dev->state->start_arg = 0;
@@ -383,7 +383,7 @@ LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf,
                                              uint32_t *size) noexcept {
     if (!check_open(dev, "lumox_cap_get_frame_buffer")) return 0;
     lx_stream_cfg cfg{};
-    lx_stream_get_cfg(dev->state->stream, &cfg);
+    lx_stream_get_cfg(dev->state->stream.get(), &cfg);
     if (buf) *buf = nullptr;
     if (size) *size = cfg.capacity * LUMOX_FRAME_BUF_UNIT;
     return 1;
@@ -438,7 +438,7 @@ LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) noexcept {
     }
 
     lx_stream_cfg cfg{};
-    lx_stream_get_cfg(state.stream, &cfg);
+    lx_stream_get_cfg(state.stream.get(), &cfg);
     if (cfg.capacity < kMinFrames) {
         lx_log(LX_LOG_ERR, "ERR", "[%s]  capture buffer not set or size is not correct \n",
                "_lumox_cap_start");
@@ -453,7 +453,7 @@ LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) noexcept {
     state.cap_error.store(0);
     state.error_arg.store(0);
     state.last_state = lx_stream_state{};
-    lx_stream_reset(state.stream);
+    lx_stream_reset(state.stream.get());
     state.stop.store(0);
 
     lx_log(LX_LOG_DBG, "DBG", "[%s] issue start cmd\n", "_lumox_cap_start");
@@ -630,7 +630,7 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) noexcept
 LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) noexcept {
     if (!check_open(dev, "lumox_cap_get_stats") || !stats) return 0;
     lx_stream_state now{};
-    lx_stream_get_state(dev->state->stream, &now);
+    lx_stream_get_state(dev->state->stream.get(), &now);
     stats->frames_received = now.frames_received;
     stats->frames_queued = now.frames_queued;
     stats->frames_discarded = now.frames_discarded + dev->state->undescribed.load();

@@ -32,25 +32,11 @@ struct FetchRequest {
     lumox_frame_info *info = nullptr;  // receives the first frame's description
 };
 
-// Owner of a device's stream parser: destroys it with the state. Converts to the parser pointer
-// that the lx_stream_* calls take.
-class StreamOwner {
-  public:
-    StreamOwner() = default;
-    ~StreamOwner() { reset(); }
-    StreamOwner(const StreamOwner &) = delete;
-    StreamOwner &operator=(const StreamOwner &) = delete;
-
-    void reset(lx_stream *stream = nullptr) {
-        lx_stream *old = stream_;
-        stream_ = stream;
-        if (old) lx_stream_destroy(old);
-    }
-    operator lx_stream *() const { return stream_; }
-
-  private:
-    lx_stream *stream_ = nullptr;
+// Owner of a device's stream parser: destroys it with the state.
+struct StreamDeleter {
+    void operator()(lx_stream *stream) const { lx_stream_destroy(stream); }
 };
+using StreamOwner = std::unique_ptr<lx_stream, StreamDeleter>;
 
 // Each pixel's unit ray through the lens for one frame size, rebuilt only when the lens record
 // or the size changes (lumox_frame_get_points). Application threads; the lock guards all of it.

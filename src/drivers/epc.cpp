@@ -3,12 +3,14 @@
 
 #include "drivers/epc.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "drivers/epc_features.h"
 #include "evk/calibration.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
@@ -75,6 +77,26 @@ const char *unusable_lens(const lx_lens_param &lens) {
         return "principal point must lie inside the image";
     return nullptr;
 }
+
+// The features' way to the camera: the public parameter calls, on the evaluation kit's device or
+// the one a decode names.
+bool feature_param_get(lumox_dev_t *dev, uint32_t id, uint8_t *value) {
+    lumox_param_item item{};
+    item.param_id = id;
+    if (!lumox_param_batch_get(dev, &item, 1)) return false;
+    std::memcpy(value, item.param_val, sizeof item.param_val);
+    return true;
+}
+
+bool feature_param_set(lumox_dev_t *dev, uint32_t id, const uint8_t *value, size_t bytes) {
+    lumox_param_item item{};
+    item.param_id = id;
+    item.param_val_len = 0;  // the camera's own length
+    std::memcpy(item.param_val, value, std::min(bytes, sizeof item.param_val));
+    return lumox_param_batch_set(dev, &item, 1) != 0;
+}
+
+const FeaturePort kCameraPort = {[] { return g_lx_dev; }, feature_param_get, feature_param_set};
 
 }  // namespace
 
@@ -186,6 +208,7 @@ using namespace lumox::drivers;
 uint8_t epc_init(lumox_drv *drv, lumox_dev_t *dev) {
     constexpr const char *kFunc = "epc_init";
     drv->dev = dev;
+    bind_feature_port(&kCameraPort);
     auto *ctx = new (std::nothrow) epc_ctx{};
     drv->priv = ctx;
     if (!ctx) return 0;

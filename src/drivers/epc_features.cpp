@@ -41,21 +41,22 @@ uint16_t sample_at(const uint8_t *raw, uint32_t index) { return load_le16(raw + 
 
 bool calibration_files_present() { return calibrationDataFileCheck(0) >= 0; }
 
-bool set_param_u16(lumox_dev_t *dev, uint32_t id, const uint8_t value[3], size_t bytes) {
-    lumox_param_item item{};
-    item.param_id = id;
-    item.param_val_len = 0;
-    std::memcpy(item.param_val, value, bytes);
-    return lumox_param_batch_set(dev, &item, 1) != 0;
-}
+const FeaturePort kNoCamera = {
+    [] { return static_cast<lumox_dev_t *>(nullptr); },
+    [](lumox_dev_t *, uint32_t, uint8_t *) { return false; },
+    [](lumox_dev_t *, uint32_t, const uint8_t *, size_t) { return false; },
+};
+std::atomic<const FeaturePort *> g_port{&kNoCamera};
+
+const FeaturePort &port() { return *g_port.load(); }
 
 uint32_t frame_rate() {
-    if (!g_lx_dev) return 0;
-    lumox_param_item item{};
-    item.param_id = LUMOX_PARAM_FRAME_RATE;
-    if (!lumox_param_batch_get(g_lx_dev, &item, 1)) return 0;
+    lumox_dev_t *kit = port().kit_device();
+    if (!kit) return 0;
+    uint8_t value[LUMOX_PARAM_VAL_MAX] = {};
+    if (!port().param_get(kit, LUMOX_PARAM_FRAME_RATE, value)) return 0;
     uint32_t fps;
-    std::memcpy(&fps, item.param_val, sizeof fps);
+    std::memcpy(&fps, value, sizeof fps);
     return fps;
 }
 
@@ -91,6 +92,8 @@ uint8_t enable_drnu(epc_ctx &ctx, void *arg, uint32_t arg_size) {
 }
 
 }  // namespace
+
+void bind_feature_port(const FeaturePort *bound) { g_port = bound ? bound : &kNoCamera; }
 
 bool evk_hdr_active() { return calculationIsHDR() != 0; }
 
@@ -146,7 +149,7 @@ void feature_auto_intg(epc_ctx &ctx, const uint8_t *raw, uint32_t raw_len) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] AUTO_INTG: %d->%d\n", "_feature_auto_intg", cur, next);
         const uint8_t value[2] = {static_cast<uint8_t>(next & 0xFF),
                                   static_cast<uint8_t>((next >> 8) & 0xFF)};
-        if (set_param_u16(g_lx_dev, LUMOX_PARAM_INTG_TIME, value, sizeof value)) {
+        if (port().param_set(port().kit_device(), LUMOX_PARAM_INTG_TIME, value, sizeof value)) {
             configSetIntegrationTime3D(next);
         } else {
             lx_log(LX_LOG_ERR, "ERR", "[%s] adjust intg from %d to %d failed\n",
@@ -310,7 +313,7 @@ bool feature_dcs_sum_check(lumox_drv *drv, epc_ctx &ctx, const uint8_t *raw, uin
     const uint16_t arg = ctx.sum_chk_arg;
     const uint8_t value[3] = {static_cast<uint8_t>(arg == 0 ? 1 : 0),
                               static_cast<uint8_t>(arg & 0xFF), static_cast<uint8_t>(arg >> 8)};
-    set_param_u16(drv->dev, LUMOX_PARAM_ID17, value, sizeof value);
+    port().param_set(drv->dev, LUMOX_PARAM_ID17, value, sizeof value);
     g_last_send_s = t.epoch_s;
     return false;
 }

@@ -20,6 +20,22 @@ uint8_t epc_filter_disable(lumox_drv *drv, uint32_t filter_id);
 
 namespace lumox::drivers {
 
+// How the per-frame features reach the camera: the parameter calls they make, bound by the
+// driver's init, so that the decode depends on this interface and not on the device API. Until a
+// driver binds one, every call fails (no camera).
+struct FeaturePort {
+    // The device the evaluation kit serves (the integration-time step and the monitor line use
+    // it); null when none is open.
+    lumox_dev_t *(*kit_device)();
+    // Reads parameter id into value (its value bytes, up to 18); true when the camera answered.
+    bool (*param_get)(lumox_dev_t *dev, uint32_t id, uint8_t *value);
+    // Writes parameter id with the length the camera reports for it; true on success.
+    bool (*param_set)(lumox_dev_t *dev, uint32_t id, const uint8_t *value, size_t bytes);
+};
+
+// Binds the port the features use from now on (nullptr: none, every call fails).
+void bind_feature_port(const FeaturePort *port);
+
 using FeatureClock = platform::LocalTime (*)();
 
 // Replaces the features' wall clock (nullptr restores the real one); returns the previous clock.

@@ -11,26 +11,46 @@ namespace {
 // which would report success for a transfer of the wrong number of registers.
 constexpr uint32_t kMaxRegCount = 0xFFFF;
 
-// The table a record uses: its own once listed or opened, otherwise the USB transport.
-const lumox_ll_op *ops_of(const lumox_ll_dev *dev) { return dev->ops ? dev->ops : &ll_op_usb; }
+// The transports the library carries, each an operation table: the library-wide slots (init,
+// uninit, debug level, listing) run over all of them, a record's slots over its own.
+const lumox_ll_op *const kTransports[] = {&ll_op_usb};
+
+// The table a record uses: its own once listed or opened, otherwise the first transport's.
+const lumox_ll_op *ops_of(const lumox_ll_dev *dev) { return dev->ops ? dev->ops : kTransports[0]; }
 
 }  // namespace
 
 extern "C" {
 
 LUMOX_API uint8_t lumox_ll_init(void) noexcept {
-    const uint8_t ok = ll_op_usb.init();
-    if (!ok) lx_log(LX_LOG_ERR, "ERR", "[%s] ll_init failed: ll[%d]\n", "lumox_ll_init", 0);
+    uint8_t ok = 1;
+    for (int i = 0; const lumox_ll_op *transport : kTransports) {
+        if (!transport->init()) {
+            lx_log(LX_LOG_ERR, "ERR", "[%s] ll_init failed: ll[%d]\n", "lumox_ll_init", i);
+            ok = 0;
+        }
+        ++i;
+    }
     return ok;
 }
 
-LUMOX_API void lumox_ll_uninit(void) noexcept { ll_op_usb.uninit(); }
+LUMOX_API void lumox_ll_uninit(void) noexcept {
+    for (const lumox_ll_op *transport : kTransports) transport->uninit();
+}
 
-LUMOX_API void lumox_ll_set_debug(uint32_t level) noexcept { ll_op_usb.set_debug(level); }
+LUMOX_API void lumox_ll_set_debug(uint32_t level) noexcept {
+    for (const lumox_ll_op *transport : kTransports) transport->set_debug(level);
+}
 
 LUMOX_API int32_t lumox_ll_dev_list(lumox_ll_dev *devs, int32_t max) noexcept {
-    if (max <= 0) return 0;
-    return ll_op_usb.dev_list(devs, max);
+    int32_t found = 0;
+    for (const lumox_ll_op *transport : kTransports) {
+        if (found >= max) break;
+        const int32_t n = transport->dev_list(devs + found, max - found);
+        if (n < 0) return found > 0 ? found : n;  // a transport's failure, when none listed any
+        found += n;
+    }
+    return found;
 }
 
 LUMOX_API lumox_ll_dev *lumox_ll_dev_open(lumox_ll_dev *dev) noexcept {

@@ -1,6 +1,5 @@
 // Lens undistortion maps: internal steps exposed for tests.
-#ifndef LUMOX_LX_CALIB_LEN_H
-#define LUMOX_LX_CALIB_LEN_H
+#pragma once
 
 #include "lumox/image.h"
 
@@ -20,5 +19,3 @@ void lens_undistort_rects(const double a[9], const double coeff[5], const double
                           int32_t h, LensRect &inner, LensRect &outer);
 
 }  // namespace lumox
-
-#endif  // LUMOX_LX_CALIB_LEN_H

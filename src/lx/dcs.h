@@ -7,8 +7,7 @@
 //   phase      (lx_math_atan2_i32(d3 - d1, d2 - d0) + 15000) mod 30000
 // The batch calls give exactly these values; pixel() is the plain per-pixel implementation they
 // are checked against, and the fallback where no vector unit is available.
-#ifndef LUMOX_LX_DCS_H
-#define LUMOX_LX_DCS_H
+#pragma once
 
 #include <cstdint>
 
@@ -56,5 +55,3 @@ void amplitude_lookup(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t c
                       const Lookup &t, uint16_t *amp, uint16_t *out);
 
 }  // namespace lumox::dcs
-
-#endif  // LUMOX_LX_DCS_H

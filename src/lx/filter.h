@@ -1,6 +1,5 @@
 // Depth filters on 16-bit images: helpers shared by the fixed-size kernels.
-#ifndef LUMOX_LX_FILTER_H
-#define LUMOX_LX_FILTER_H
+#pragma once
 
 #include <cstdint>
 
@@ -14,5 +13,3 @@ bool filter_size_ok(const char *func, int32_t w, int32_t h);
 inline int32_t clamp_index(int32_t v, int32_t n) { return v < 0 ? 0 : (v >= n ? n - 1 : v); }
 
 }  // namespace lumox
-
-#endif  // LUMOX_LX_FILTER_H

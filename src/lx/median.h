@@ -1,6 +1,5 @@
 // Median filters on 16-bit images: the running-median path exposed for tests.
-#ifndef LUMOX_LX_MEDIAN_H
-#define LUMOX_LX_MEDIAN_H
+#pragma once
 
 #include <cstdint>
 
@@ -12,5 +11,3 @@ namespace lumox {
 bool median2d_list_u16(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h, int32_t k);
 
 }  // namespace lumox
-
-#endif  // LUMOX_LX_MEDIAN_H

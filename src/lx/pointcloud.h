@@ -8,8 +8,7 @@
 // colour map, as a float. Points are packed in pixel order. project_plain() is the
 // straightforward per-pixel loop, the reference of project() and its fallback where no vector
 // unit is available.
-#ifndef LUMOX_LX_POINTCLOUD_H
-#define LUMOX_LX_POINTCLOUD_H
+#pragma once
 
 #include <cstdint>
 
@@ -34,5 +33,3 @@ uint64_t project_plain(const View &view, const float *dist, uint32_t width, uint
                        Fourth fourth, const lx_cmap *colour, float *out, uint64_t max_points);
 
 }  // namespace lumox::pcl
-
-#endif  // LUMOX_LX_POINTCLOUD_H

@@ -5,8 +5,7 @@
 // (undistorted) point (x, y) that the lens bends onto it is found by Newton's method on the
 // distortion function with its exact Jacobian, until a step no longer changes the point at
 // double precision; the ray is (x, y, 1) normalised. A point at radial distance d is d x ray.
-#ifndef LUMOX_LX_RAYS_H
-#define LUMOX_LX_RAYS_H
+#pragma once
 
 #include <cstdint>
 
@@ -36,5 +35,3 @@ uint64_t points(const float *rays, const float *dist, uint64_t pixels, bool orga
                 uint64_t max_points);
 
 }  // namespace lumox::rays
-
-#endif  // LUMOX_LX_RAYS_H

@@ -6,8 +6,7 @@
 // kernels still written with GCC vector types and intrinsics ask best_isa(), which reports the
 // target that same dispatch chose, so that one switch (force_target, limit_isa) steers them all.
 // Every target gives the results of the plain per-pixel code exactly; only the speed differs.
-#ifndef LUMOX_LX_SIMD_H
-#define LUMOX_LX_SIMD_H
+#pragma once
 
 #include <cstdint>
 #include <cstring>
@@ -89,5 +88,3 @@ bool wide_vectors();
 void allow_wide_vectors(bool allow);
 
 }  // namespace lumox::simd
-
-#endif  // LUMOX_LX_SIMD_H

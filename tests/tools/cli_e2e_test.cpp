@@ -36,8 +36,13 @@ class CliTest : public testing::Test {
     CliTest() {
         char pattern[] = "/tmp/lumox_cli_XXXXXX";
         dir_ = mkdtemp(pattern);
+        char cache_pattern[] = "/tmp/lumox_cli_cache_XXXXXX";
+        cache_ = mkdtemp(cache_pattern);
     }
-    ~CliTest() override { fs::remove_all(dir_); }
+    ~CliTest() override {
+        fs::remove_all(dir_);
+        fs::remove_all(cache_);
+    }
 
     // Runs "lumox-vcam VCAM_ARGS -- lumox ARGS" in the scratch directory. file_limit > 0 caps
     // the size of every file the processes write (as a full disk would, with EFBIG).
@@ -53,6 +58,7 @@ class CliTest : public testing::Test {
         const pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir_.c_str()) != 0) _exit(127);
+            setenv("XDG_CACHE_HOME", cache_.c_str(), 1);
             if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr))
                 _exit(127);
             if (file_limit > 0) {
@@ -89,6 +95,7 @@ class CliTest : public testing::Test {
     }
 
     fs::path dir_;
+    fs::path cache_;  // the user's cache directory as the program sees it
 };
 
 TEST_F(CliTest, ListAndInfoDescribeTheCameraAndWriteNoLogFile) {
@@ -118,6 +125,21 @@ TEST_F(CliTest, ListAndInfoDescribeTheCameraAndWriteNoLogFile) {
     EXPECT_EQ(files(), std::vector<std::string>{"run.log"});
 }
 
+// Without --out and --calib a command leaves the working directory as it was: the calibration
+// goes to the user's cache, where the next run finds it, and the library keeps its records to
+// itself.
+TEST_F(CliTest, DepthLeavesTheWorkingDirectoryEmpty) {
+    for (int run = 0; run < 2; ++run) {
+        const Result r = lumox({"depth", "--frames", "2"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(files().empty()) << files()[0];
+        EXPECT_TRUE(fs::exists(cache_ / "lumox/VC00001/ryn_ex_images_drnu_W003_C012_10.bin"));
+        EXPECT_NE(r.out.find("correction         per-pixel"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("[WRN]"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("[ERR]"), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(CliTest, ParametersTheCameraDoesNotHaveFailWithAReason) {
     Result r = lumox({"param", "get", "99"});
     EXPECT_EQ(r.status, 1);
@@ -138,11 +160,10 @@ TEST_F(CliTest, ParametersTheCameraDoesNotHaveFailWithAReason) {
 TEST_F(CliTest, CaptureWritesFramesTableAndRate) {
     const Result r = lumox({"capture", "--frames", "3", "--out", "f"});
     ASSERT_EQ(r.status, 0) << r.err;
-    // Opening the (calibrated) camera keeps its calibration in calib/.
-    EXPECT_EQ(files(), (std::vector<std::string>{
-                           "calib", "calib/ryn_ex_drnu_param_W003_C012_10.bin",
-                           "calib/ryn_ex_images_drnu_W003_C012_10.bin", "f", "f/frame_00000.raw",
-                           "f/frame_00001.raw", "f/frame_00002.raw", "f/frames.csv"}));
+    // Opening the (calibrated) camera keeps its calibration in the user's cache, per camera.
+    EXPECT_EQ(files(), (std::vector<std::string>{"f", "f/frame_00000.raw", "f/frame_00001.raw",
+                                                 "f/frame_00002.raw", "f/frames.csv"}));
+    EXPECT_TRUE(fs::exists(cache_ / "lumox/VC00001/ryn_ex_images_drnu_W003_C012_10.bin"));
     EXPECT_EQ(fs::file_size(path("f/frame_00002.raw")), 614400u);
     const std::string csv = slurp(path("f/frames.csv"));
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 4) << csv;

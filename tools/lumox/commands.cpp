@@ -18,7 +18,9 @@ constexpr OptionSpec kOptions[] = {
      "the tool's version; with V, the version of a firmware\nor data image (0-65535)"},
     {"--frames", OptionSpec::kValue, "N", "frames to capture (1-100000000)"},
     {"--out", OptionSpec::kValue, "DIR", "output directory (created when missing)"},
-    {"--calib", OptionSpec::kValue, "DIR", "calibration directory"},
+    {"--calib", OptionSpec::kValue, "DIR",
+     "calibration directory (default: the camera's own under\n$XDG_CACHE_HOME/lumox/, "
+     "~/.cache/lumox/)"},
     {"--filter", OptionSpec::kValue, "ID=VALUE|on|off", "switch a processing step (repeatable)"},
     {"--type", OptionSpec::kValue, "T", "type of a firmware or data image (0-255)"},
     {"--seconds", OptionSpec::kValue, "S", "seconds to record (1-1000000)"},
@@ -68,8 +70,9 @@ constexpr Command kCommands[] = {
      "--out, all distances (distance.lx), and of the last frame\n"
      "a colour image (distance.png), the gray image (gray.lx,\n"
      "gray.png) and the point cloud (points.ply); --calib: the\n"
-     "calibration directory (default calib/; the per-pixel\n"
-     "correction is used whenever its files are there); --range:\n"
+     "calibration directory (default the camera's own in\n"
+     "~/.cache/lumox/; the per-pixel correction is used whenever\n"
+     "its files are there); --range:\n"
      "the colour range in mm; --filter switches a processing\n"
      "step (ids: 0 undistort, 1 DRNU, 2 depth smoothing,\n"
      "4 minimum amplitude, 5 auto integration, 6 sum check,\n"

@@ -23,8 +23,9 @@ lumox_correction_state correction_in_force(lumox_dev_t *dev);
 // One line for the user: "per-pixel table on the host, from this camera's calibration in ...".
 std::string describe(const lumox_correction_state &state);
 
-// Where calibration files go when the command names no directory: calib/ in the current
-// directory (the library's own default would scatter backslash-named files).
+// Where calibration files go when the command names no directory and the user has no cache
+// directory: calib/ in the current directory (the library's own default would scatter
+// backslash-named files).
 constexpr const char *kDefaultCalibrationDir = "calib/";
 
 }  // namespace lumox_cli

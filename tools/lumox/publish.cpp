@@ -261,6 +261,7 @@ class Publisher {
         }
         if (!ok) ++write_failures_;
         ++published_;
+        in_process_ns_ += wall_now() - f.wall_ns;
         last_ = f;
         last_.bytes.clear();
         have_last_ = true;
@@ -298,6 +299,8 @@ class Publisher {
         add("publications dropped: publisher busy", std::to_string(dropped));
         add("publications failed: DDS write", std::to_string(write_failures_));
         add("publishing CPU per frame (ms)", fixed(frames ? cpu_ns_ / 1e6 / frames : 0.0, 3));
+        add("frame handed over to written (ms)",
+            fixed(frames ? in_process_ns_ / 1e6 / frames : 0.0, 3));
         add("sensor temperature (C)", fixed(last_.raw.temp_sensor / 10.0, 1));
         add("illumination temperature (C)", fixed(last_.raw.temp_ib / 10.0, 1));
         add("correction", facts_.correction);
@@ -312,6 +315,7 @@ class Publisher {
         dropped_before_ = dropped;
         failures_before_ = write_failures_;
         cpu_ns_ = 0;
+        in_process_ns_ = 0;
     }
 
     static int64_t wall_now() {
@@ -336,6 +340,7 @@ class Publisher {
     uint64_t write_failures_ = 0, failures_before_ = 0;
     uint64_t lost_before_ = 0, dropped_before_ = 0;
     int64_t cpu_ns_ = 0;
+    int64_t in_process_ns_ = 0;  // frames' time from hand-over to their last write, summed
 };
 
 bool set_u32_param(lumox_dev_t *dev, uint32_t id, uint32_t value, uint8_t len) {

@@ -207,6 +207,7 @@ int cmd_record(const Args &args) {
     const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
+    session.use_cached_calibration();
     const std::set<std::string> files_before = list_directory(calibration_directory());
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "calibration_cache.h"
 #include "command.h"
 #include "correction.h"
 #include "writers.h"
@@ -20,6 +21,8 @@ Session::Session(const Args &args) : log_(args.value("--log")) {
         lumox_init("/dev/null");
         lx_log_enable(LX_LOG_OUT_FILE, LX_LOG_OFF, nullptr);
     }
+    // The library's records would mix with the tool's own output: they go to the --log file only.
+    lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_OFF, nullptr);
 }
 
 Session::~Session() {
@@ -51,26 +54,28 @@ lumox_dev_t *Session::open() {
         }
     }
     record_ = list[pick];
-    // A command that named no calibration directory keeps the camera's calibration in calib/;
-    // opening the camera downloads it there the first time.
-    // An uncalibrated camera leaves no empty directory behind.
-    bool made = false;
-    if (std::strcmp(lumox_path_get(), ".\\") == 0) {
-        std::error_code ec;
-        made = !std::filesystem::exists(kDefaultCalibrationDir, ec);
-        if (const std::string why = make_dirs(kDefaultCalibrationDir); !why.empty())
-            std::fprintf(stderr, "lumox: calibration directory %s: %s\n", kDefaultCalibrationDir,
-                         why.c_str());
-        lumox_path_cfg(kDefaultCalibrationDir);
-    }
+    use_cached_calibration();
     dev_ = lumox_dev_open(&record_);
-    if (made) {
+    // An uncalibrated camera leaves no empty directory behind.
+    if (!made_calibration_dir_.empty()) {
         std::error_code ec;
-        if (std::filesystem::is_empty(kDefaultCalibrationDir, ec))
-            std::filesystem::remove(kDefaultCalibrationDir, ec);
+        if (std::filesystem::is_empty(made_calibration_dir_, ec))
+            std::filesystem::remove(made_calibration_dir_, ec);
     }
     if (!dev_) fail("cannot open the camera (%s)", log_hint().c_str());
     return dev_;
+}
+
+void Session::use_cached_calibration() {
+    if (calibration_chosen_ || std::strcmp(lumox_path_get(), ".\\") != 0) return;
+    calibration_chosen_ = true;
+    std::string dir = camera_cache_dir(location_);
+    if (dir.empty()) dir = kDefaultCalibrationDir;
+    std::error_code ec;
+    if (!std::filesystem::exists(dir, ec)) made_calibration_dir_ = dir;
+    if (const std::string why = make_dirs(dir); !why.empty())
+        std::fprintf(stderr, "lumox: calibration directory %s: %s\n", dir.c_str(), why.c_str());
+    lumox_path_cfg(dir.c_str());
 }
 
 std::string Session::log_hint() const {

@@ -21,6 +21,12 @@ class Session {
     // Opens the camera named by --device, or the first one. Prints why when it cannot.
     lumox_dev_t *open();
 
+    // Unless a calibration directory was given (set as the library's prefix before), makes the
+    // camera's own directory in the user's cache the calibration directory (calib/ when there is
+    // none): open() does it, and a command that looks into the directory before opening calls it
+    // first.
+    void use_cached_calibration();
+
     // Closes the camera opened by open(), so that a probe may open it at the transport level.
     void close();
 
@@ -36,6 +42,8 @@ class Session {
     std::optional<DeviceLocation> location_;
     lumox_dev_t record_{};
     lumox_dev_t *dev_ = nullptr;
+    bool calibration_chosen_ = false;
+    std::string made_calibration_dir_;  // created by use_cached_calibration, removed when empty
 };
 
 // A fixed-size text field of the device record, which is not terminated when full.

@@ -145,6 +145,7 @@ int cmd_view(const Args &args) {
     const Exposure exposure = parse_exposure(args);
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
+    session.use_cached_calibration();
     options.recorder = file_recorder(out_dir, list_directory(calibration_directory()));
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
