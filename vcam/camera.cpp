@@ -560,6 +560,8 @@ Exposure Camera::exposure_locked() const {
     e.modulation_khz = registers_.modulation_khz();
     const auto intg = params_.get(kParamIntgTime);
     e.integration_us = intg && intg->size() >= 2 ? get_le16(intg->data()) : 0;
+    const auto fps = params_.get(kParamFrameRate);
+    if (fps && fps->size() >= 4 && get_le32(fps->data()) > 0) e.frame_rate = get_le32(fps->data());
     e.ambient_suppression = registers_.ambient_suppression();
     e.temp_sensor = temp_sensor_;
     e.temp_board = temp_board_;

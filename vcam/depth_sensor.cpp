@@ -20,7 +20,6 @@ namespace {
 constexpr double kHalfLightSpeedMmPerS = 149896229000.0;
 constexpr double kPeriod = 30000.0;
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
-constexpr double kMixedMm = 100.0;  // returns this far apart make a mixed pixel
 
 // Image row of read-out row r: the two halves leave the sensor from the centre outwards, even
 // read-out rows going up from the middle, odd ones going down.
@@ -151,46 +150,6 @@ std::vector<uint8_t> zip_one(const std::string &name, const std::vector<uint8_t>
     return bytes;
 }
 
-// The rays of every pixel of a window (the footprint's s x s, then the centre's), shared by the
-// models of a process: casting them through the lens is the costly part of a new scene.
-struct RayKey {
-    Lens lens;
-    Window window;
-    int s;
-    bool operator==(const RayKey &o) const {
-        return std::memcmp(&lens, &o.lens, sizeof lens) == 0 && window == o.window && s == o.s;
-    }
-};
-
-std::shared_ptr<const std::vector<Vec3>> rays_of(const Lens &lens, const Window &window, int s) {
-    static std::mutex mutex;
-    static std::vector<std::pair<RayKey, std::shared_ptr<const std::vector<Vec3>>>> cache;
-    const RayKey key{lens, window, s};
-    {
-        std::lock_guard lock(mutex);
-        for (const auto &entry : cache)
-            if (entry.first == key) return entry.second;
-    }
-    auto rays = std::make_shared<std::vector<Vec3>>();
-    const size_t per = static_cast<size_t>(s) * s + 1;
-    rays->resize(per * window.width * window.height);
-    size_t at = 0;
-    for (uint32_t y = 0; y < window.height; ++y) {
-        const double v0 = window.array_row(y);
-        for (uint32_t x = 0; x < window.width; ++x) {
-            const double u0 = window.array_col(x);
-            for (int a = 0; a < s; ++a)
-                for (int b = 0; b < s; ++b)
-                    (*rays)[at++] = lens.ray(u0 + (b + 0.5) / s - 0.5, v0 + (a + 0.5) / s - 0.5);
-            (*rays)[at++] = lens.ray(u0, v0);
-        }
-    }
-    std::lock_guard lock(mutex);
-    if (cache.size() >= 4) cache.erase(cache.begin());
-    cache.emplace_back(key, rays);
-    return rays;
-}
-
 }  // namespace
 
 double range_mm(uint32_t modulation_khz) {
@@ -236,6 +195,23 @@ double DepthSensor::drift_mm(int16_t temp_sensor, int16_t temp_board) const {
     const double db = temp_board - config_.ref_board;
     return config_.drift_sensor * ds + config_.drift_board * db +
            config_.drift_quadratic * (ds / 10.0) * (ds / 10.0);
+}
+
+double DepthSensor::compensation_mm(int16_t temp_sensor, int16_t temp_board) const {
+    return config_.drift_sensor * (temp_sensor - config_.temp_sensor) +
+           config_.drift_board * (temp_board - config_.temp_board);
+}
+
+double DepthSensor::emitter(const Vec3 &dir) const {
+    const double angle = std::acos(std::clamp(dir.z, -1.0, 1.0));
+    const double half = config_.emitter_half_angle_deg * std::numbers::pi / 180.0;
+    if (half <= 0) return 1.0;
+    const double q = angle / half;
+    return std::exp(-std::numbers::ln2 * q * q);
+}
+
+double DepthSensor::relative_illumination(const Vec3 &dir) const {
+    return std::pow(std::max(dir.z, 0.0), config_.ri_exponent);
 }
 
 double DepthSensor::measured_mm(uint32_t col, uint32_t row, double distance_mm,
@@ -328,72 +304,345 @@ std::vector<uint8_t> DepthSensor::package() const {
 // ---------------------------------------------------------------------------------------------
 // The sensor looking at a scene
 
-SensorModel::SensorModel(Scene scene, DepthSensorConfig config)
-    : sensor_(config), scene_(std::move(scene)) {}
+// A pixel's view through the lens: the unit ray through its centre, and the tangent-plane point
+// (x/z, y/z) of any point of its footprint, from the centre's and its derivatives along the
+// array's columns and rows (the lens's mapping is smooth on the scale of a pixel). Also the solid
+// angle the pixel covers.
+struct SensorModel::Ray {
+    Vec3 centre;
+    double x = 0, y = 0, xu = 0, yu = 0, xv = 0, yv = 0;
+    double solid_angle = 0;
+    // Unit ray through the point (du, dv) pixels from the centre.
+    Vec3 at(double du, double dv) const {
+        return Vec3{x + xu * du + xv * dv, y + yu * du + yv * dv, 1.0}.unit();
+    }
+};
 
-void SensorModel::prepare(const Window &window, uint32_t modulation_khz) {
-    if (!pixels_.empty() && window == window_ && modulation_khz == khz_) return;
-    window_ = window;
-    khz_ = modulation_khz;
+namespace {
+
+struct RayKey {
+    Lens lens;
+    Window window;
+    bool operator==(const RayKey &o) const {
+        return std::memcmp(&lens, &o.lens, sizeof lens) == 0 && window == o.window;
+    }
+};
+
+}  // namespace
+
+// The rays of every pixel of a window, shared by the models of a process: casting them through
+// the lens is the costly part of a new scene.
+std::shared_ptr<const std::vector<SensorModel::Ray>> SensorModel::rays_of(const Lens &lens,
+                                                                          const Window &window) {
+    static std::mutex mutex;
+    static std::vector<std::pair<RayKey, std::shared_ptr<const std::vector<Ray>>>> cache;
+    const RayKey key{lens, window};
+    {
+        std::lock_guard lock(mutex);
+        for (const auto &entry : cache)
+            if (entry.first == key) return entry.second;
+    }
+    auto rays = std::make_shared<std::vector<Ray>>(static_cast<size_t>(window.width) *
+                                                   window.height);
+    auto tangent = [&](double u, double v, double &x, double &y) {
+        const Vec3 r = lens.ray(u, v);
+        x = r.x / r.z;
+        y = r.y / r.z;
+    };
+    size_t at = 0;
+    for (uint32_t row = 0; row < window.height; ++row) {
+        const double v0 = window.array_row(row);
+        for (uint32_t col = 0; col < window.width; ++col) {
+            const double u0 = window.array_col(col);
+            Ray &r = (*rays)[at++];
+            r.centre = lens.ray(u0, v0);
+            r.x = r.centre.x / r.centre.z;
+            r.y = r.centre.y / r.centre.z;
+            double x0, y0, x1, y1;
+            tangent(u0 - 0.5, v0, x0, y0);
+            tangent(u0 + 0.5, v0, x1, y1);
+            r.xu = x1 - x0;
+            r.yu = y1 - y0;
+            tangent(u0, v0 - 0.5, x0, y0);
+            tangent(u0, v0 + 0.5, x1, y1);
+            r.xv = x1 - x0;
+            r.yv = y1 - y0;
+            // dOmega = dx dy cos^3 of the angle off the axis, in the tangent plane.
+            const double c = r.centre.z;
+            r.solid_angle = std::abs(r.xu * r.yv - r.xv * r.yu) * c * c * c;
+        }
+    }
+    std::lock_guard lock(mutex);
+    if (cache.size() >= 4) cache.erase(cache.begin());
+    cache.emplace_back(key, rays);
+    return rays;
+}
+
+SensorModel::SensorModel(Scene scene, DepthSensorConfig config)
+    : sensor_(config), scene_(std::move(scene)), moving_(scene_.moving()) {}
+
+SensorModel::~SensorModel() = default;
+
+std::complex<double> SensorModel::phasor(size_t i, double distance_mm, double amplitude) const {
     const DepthSensorConfig &c = sensor_.config();
-    const uint32_t w = window.width, h = window.height;
+    // The static response (no drift): the frame adds the drift as a rotation.
+    const double measured = sensor_.measured_mm(pixels_[i].col, pixels_[i].row, distance_mm, khz_,
+                                                c.ref_sensor, c.ref_board);
+    return std::polar(amplitude, kTwoPi * measured / range_mm(khz_));
+}
+
+void SensorModel::direct(const Scene &scene, std::vector<std::complex<double>> &out,
+                         Truth *truth) const {
+    const DepthSensorConfig &c = sensor_.config();
+    const uint32_t w = window_.width, h = window_.height;
     const size_t n = static_cast<size_t>(w) * h;
-    const double range = range_mm(modulation_khz);
-    pixels_.assign(n, Pixel{});
-    truth_ = Truth{};
-    truth_.width = w;
-    truth_.height = h;
-    truth_.distance_mm.assign(n, 0.0f);
-    truth_.amplitude.assign(n, 0.0f);
-    truth_.mixed.assign(n, 0);
-    truth_.surface.assign(n, -1);
-    truth_.near_mm.assign(n, 0.0f);
-    truth_.far_mm.assign(n, 0.0f);
-    const int s = std::max(1, c.supersample);
-    const double share = 1.0 / (s * s);
-    const auto rays = rays_of(c.lens, window, s);
-    const Vec3 *ray = rays->data();
+    const std::vector<Ray> &rays = *rays_;
+    out.assign(n, 0.0);
+    // A return's amplitude per us: reflectivity, angle of incidence and distance (the emitter's
+    // and the lens's share of the pixel are applied per pixel).
+    auto light = [&](size_t i, const Hit &hit) {
+        const double m = hit.distance / 1000.0;
+        const double amp =
+            c.sensitivity * hit.reflectivity * hit.cos_incidence / std::max(m * m, 1e-6);
+        return phasor(i, hit.distance, amp);
+    };
+    // Every pixel first through 2 x 2 points of its footprint; where that or a neighbour's sees
+    // more than one surface an edge may cross the pixel, and s x s points integrate its area.
+    constexpr int16_t kSeveral = -2, kUnset = -3;
+    std::vector<int16_t> seen(n);
+    std::vector<std::complex<double>> coarse(n);
+    std::vector<float> lo(n, 0.0f), hi(n, 0.0f);
+    auto sample = [&](size_t i, int s, std::complex<double> &sum, int16_t &id, double &nearest,
+                      double &farthest) {
+        id = kUnset;
+        sum = 0;
+        nearest = 1e30;
+        farthest = 0;
+        for (int a = 0; a < s; ++a)
+            for (int b = 0; b < s; ++b) {
+                const auto hit = scene.cast(rays[i].at((b + 0.5) / s - 0.5, (a + 0.5) / s - 0.5));
+                const int16_t sid = hit ? static_cast<int16_t>(hit->surface) : -1;
+                id = id == kUnset ? sid : (id == sid ? id : kSeveral);
+                if (!hit) continue;
+                sum += light(i, *hit);
+                nearest = std::min(nearest, hit->distance);
+                farthest = std::max(farthest, hit->distance);
+            }
+        sum /= static_cast<double>(s * s);
+    };
+    for (size_t i = 0; i < n; ++i) {
+        double nearest, farthest;
+        sample(i, 2, coarse[i], seen[i], nearest, farthest);
+        if (farthest > 0) lo[i] = static_cast<float>(nearest), hi[i] = static_cast<float>(farthest);
+    }
+    const int s = std::max(2, c.supersample);
     for (uint32_t y = 0; y < h; ++y) {
-        const double v0 = window.array_row(y);
         for (uint32_t x = 0; x < w; ++x) {
-            const double u0 = window.array_col(x);
-            const auto col = static_cast<uint32_t>(std::clamp<double>(u0, 0, c.width - 1));
-            const auto row = static_cast<uint32_t>(std::clamp<double>(v0, 0, c.height - 1));
             const size_t i = static_cast<size_t>(y) * w + x;
-            pixels_[i].col = col;
-            pixels_[i].row = row;
-            pixels_[i].level = static_cast<float>(c.baseline + sensor_.baseline_offset(col, row));
-            std::complex<double> sum = 0;
-            double nearest = 1e30, farthest = 0;
-            int hits = 0;
-            for (int a = 0; a < s * s; ++a) {
-                {
-                    const auto hit = scene_.cast(*ray++);
-                    if (!hit) continue;
-                    ++hits;
-                    nearest = std::min(nearest, hit->distance);
-                    farthest = std::max(farthest, hit->distance);
-                    const double m = hit->distance / 1000.0;
-                    const double amp = c.sensitivity * hit->reflectivity * hit->cos_incidence /
-                                       std::max(m * m, 1e-6) * share;
-                    // The static response (no drift): the frame adds the drift as a rotation.
-                    const double measured = sensor_.measured_mm(
-                        col, row, hit->distance, modulation_khz, c.ref_sensor, c.ref_board);
-                    sum += std::polar(amp, kTwoPi * measured / range);
+            bool edge = seen[i] == kSeveral;
+            for (int dy = -1; dy <= 1 && !edge; ++dy)
+                for (int dx = -1; dx <= 1 && !edge; ++dx) {
+                    const int64_t yy = static_cast<int64_t>(y) + dy, xx = static_cast<int64_t>(x) + dx;
+                    if (yy < 0 || xx < 0 || yy >= h || xx >= w) continue;
+                    edge = seen[static_cast<size_t>(yy) * w + static_cast<size_t>(xx)] != seen[i];
                 }
+            int16_t id = seen[i];
+            if (edge) {
+                double nearest, farthest;
+                sample(i, s, out[i], id, nearest, farthest);
+                if (farthest > 0)
+                    lo[i] = static_cast<float>(nearest), hi[i] = static_cast<float>(farthest);
+            } else {
+                out[i] = coarse[i];
             }
-            pixels_[i].response = sum;
-            if (hits > 0) {
-                truth_.near_mm[i] = static_cast<float>(nearest);
-                truth_.far_mm[i] = static_cast<float>(farthest);
-                truth_.mixed[i] = (farthest - nearest > kMixedMm || hits < s * s) ? 1 : 0;
-            }
-            if (const auto centre = scene_.cast(*ray++)) {
-                truth_.distance_mm[i] = static_cast<float>(centre->distance);
-                truth_.surface[i] = static_cast<int16_t>(centre->surface);
+            out[i] *= pixels_[i].light;
+            if (!truth) continue;
+            truth->mixed[i] = id == kSeveral ? 1 : 0;
+            truth->near_mm[i] = lo[i];
+            truth->far_mm[i] = hi[i];
+            if (const auto centre = scene.cast(rays[i].centre)) {
+                truth->distance_mm[i] = static_cast<float>(centre->distance);
+                truth->surface[i] = static_cast<int16_t>(centre->surface);
+            } else {
+                truth->distance_mm[i] = 0.0f;
+                truth->surface[i] = -1;
             }
         }
     }
+}
+
+void SensorModel::second_bounce(const Scene &scene, const Truth &truth,
+                                std::vector<std::complex<double>> &out) const {
+    const DepthSensorConfig &c = sensor_.config();
+    const uint32_t w = window_.width, h = window_.height;
+    const size_t n = static_cast<size_t>(w) * h;
+    const std::vector<Ray> &rays = *rays_;
+    const double range = range_mm(khz_);
+    out.assign(n, 0.0);
+    if (!c.multipath || n == 0) return;
+    const Vec3 camera = scene.camera_position();
+
+    // Sources: what the pixels of a block of kSourceStep x kSourceStep see, lit by the emitter
+    // and radiating diffusely; the emitter's light on it is its profile times the solid angle.
+    struct Source {
+        Vec3 p, normal;
+        double d = 0;       // from the camera, mm
+        double power = 0;   // reflectivity x emitter x solid angle
+        double area = 0;    // m^2
+    };
+    std::vector<Source> sources;
+    for (uint32_t by = 0; by < h; by += kSourceStep)
+        for (uint32_t bx = 0; bx < w; bx += kSourceStep) {
+            const uint32_t bw = std::min(kSourceStep, w - bx), bh = std::min(kSourceStep, h - by);
+            const size_t i = static_cast<size_t>(by + bh / 2) * w + (bx + bw / 2);
+            const auto hit = scene.cast(rays[i].centre);
+            if (!hit || hit->reflectivity <= 0) continue;
+            const double omega = rays[i].solid_angle * bw * bh;
+            const double dm = hit->distance / 1000.0;
+            sources.push_back({camera + scene.to_room(rays[i].centre) * hit->distance, hit->normal,
+                               hit->distance,
+                               hit->reflectivity * sensor_.emitter(rays[i].centre) * omega,
+                               omega * dm * dm / std::max(hit->cos_incidence, 0.05)});
+        }
+    // The light of every source on the surface pixel i sees, as a phasor of the extra path (the
+    // pixel's own distance turns it into the pixel's phase), times that surface's reflectivity.
+    // The disc form factor A / (pi r^2 + A) keeps a near source's share finite.
+    auto gather = [&](size_t i) -> std::complex<double> {
+        const auto hit = scene.cast(rays[i].centre);
+        if (!hit) return 0.0;
+        const Vec3 p = camera + scene.to_room(rays[i].centre) * hit->distance;
+        std::complex<double> sum = 0;
+        for (const Source &q : sources) {
+            const Vec3 r = q.p - p;
+            const double len = r.norm();
+            if (len < 1.0) continue;
+            const Vec3 u = r * (1.0 / len);
+            const double cos_p = hit->normal.dot(u), cos_q = -q.normal.dot(u);
+            if (cos_p <= 0 || cos_q <= 0) continue;
+            if (scene.blocked(p, q.p)) continue;
+            const double rm = len / 1000.0;
+            const double amp = q.power * cos_q * cos_p / (std::numbers::pi * rm * rm + q.area);
+            sum += std::polar(amp, kTwoPi * 0.5 * (q.d + len - hit->distance) / range);
+        }
+        return sum * hit->reflectivity;
+    };
+    // Receivers every kReceiverStep pixels; a pixel takes those around it on its own surface,
+    // bilinearly, and gathers for itself where none is.
+    const uint32_t nx = (w + kReceiverStep - 1) / kReceiverStep;
+    const uint32_t ny = (h + kReceiverStep - 1) / kReceiverStep;
+    auto receiver_pixel = [&](uint32_t k, uint32_t limit) {
+        return std::min(k * kReceiverStep + kReceiverStep / 2, limit - 1);
+    };
+    std::vector<std::complex<double>> grid(static_cast<size_t>(nx) * ny);
+    std::vector<int16_t> grid_surface(grid.size());
+    for (uint32_t gy = 0; gy < ny; ++gy)
+        for (uint32_t gx = 0; gx < nx; ++gx) {
+            const size_t i = static_cast<size_t>(receiver_pixel(gy, h)) * w + receiver_pixel(gx, w);
+            grid[gy * nx + gx] = gather(i);
+            grid_surface[gy * nx + gx] = truth.surface[i];
+        }
+    for (uint32_t y = 0; y < h; ++y) {
+        const double fy = std::clamp((y - kReceiverStep / 2.0) / kReceiverStep, 0.0, ny - 1.0);
+        const uint32_t y0 = static_cast<uint32_t>(fy), y1 = std::min(y0 + 1, ny - 1);
+        for (uint32_t x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y) * w + x;
+            if (truth.surface[i] < 0) continue;
+            const double fx = std::clamp((x - kReceiverStep / 2.0) / kReceiverStep, 0.0, nx - 1.0);
+            const uint32_t x0 = static_cast<uint32_t>(fx), x1 = std::min(x0 + 1, nx - 1);
+            std::complex<double> sum = 0;
+            double weight = 0;
+            const uint32_t gxs[2] = {x0, x1}, gys[2] = {y0, y1};
+            const double wx[2] = {1 - (fx - x0), fx - x0}, wy[2] = {1 - (fy - y0), fy - y0};
+            for (int a = 0; a < 2; ++a)
+                for (int b = 0; b < 2; ++b) {
+                    const size_t g = static_cast<size_t>(gys[a]) * nx + gxs[b];
+                    if (grid_surface[g] != truth.surface[i] || wy[a] * wx[b] <= 0) continue;
+                    sum += grid[g] * (wy[a] * wx[b]);
+                    weight += wy[a] * wx[b];
+                }
+            const std::complex<double> j = weight > 0 ? sum / weight : gather(i);
+            // The pixel sees it through its lens, at its own distance plus the extra path.
+            out[i] = phasor(i, truth.distance_mm[i], c.sensitivity * pixels_[i].lens) * j;
+        }
+    }
+}
+
+void SensorModel::scatter(std::vector<std::complex<double>> &light) const {
+    const double f = sensor_.config().stray_fraction;
+    if (f <= 0 || light.empty()) return;
+    std::complex<double> total = 0;
+    for (const auto &z : light) total += z;
+    const std::complex<double> veil = total * (f / static_cast<double>(light.size()));
+    for (auto &z : light) z = z * (1.0 - f) + veil;
+}
+
+void SensorModel::light_at(double t_s, std::vector<std::complex<double>> &out, Truth *truth) {
+    std::vector<std::complex<double>> bounce;
+    if (!truth) {
+        direct(moving_ ? scene_.at(t_s) : scene_, out, nullptr);
+        return;
+    }
+    const Scene scene = moving_ ? scene_.at(t_s) : scene_;
+    direct(scene, out, truth);
+    second_bounce(scene, *truth, bounce);
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double d = std::abs(out[i]);
+        truth->multipath[i] = d > 0 ? static_cast<float>(std::abs(bounce[i]) / d) : 0.0f;
+        out[i] += bounce[i];
+    }
+    bounce_ = std::move(bounce);
+}
+
+void SensorModel::prepare(const Exposure &e) {
+    const bool geometry = pixels_.empty() || !(e.window == window_) || e.modulation_khz != khz_;
+    if (geometry) {
+        window_ = e.window;
+        khz_ = e.modulation_khz;
+        const DepthSensorConfig &c = sensor_.config();
+        const uint32_t w = window_.width, h = window_.height;
+        const size_t n = static_cast<size_t>(w) * h;
+        rays_ = rays_of(c.lens, window_);
+        pixels_.assign(n, Pixel{});
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x) {
+                Pixel &p = pixels_[static_cast<size_t>(y) * w + x];
+                p.col = static_cast<uint32_t>(
+                    std::clamp<double>(window_.array_col(x), 0, c.width - 1));
+                p.row = static_cast<uint32_t>(
+                    std::clamp<double>(window_.array_row(y), 0, c.height - 1));
+                p.level = static_cast<float>(c.baseline + sensor_.baseline_offset(p.col, p.row));
+                const Vec3 &dir = (*rays_)[static_cast<size_t>(y) * w + x].centre;
+                p.lens = sensor_.relative_illumination(dir);
+                p.light = p.lens * sensor_.emitter(dir);
+            }
+        truth_ = Truth{};
+        truth_.width = w;
+        truth_.height = h;
+        truth_.distance_mm.assign(n, 0.0f);
+        truth_.amplitude.assign(n, 0.0f);
+        truth_.mixed.assign(n, 0);
+        truth_.surface.assign(n, -1);
+        truth_.near_mm.assign(n, 0.0f);
+        truth_.far_mm.assign(n, 0.0f);
+        truth_.multipath.assign(n, 0.0f);
+        prepared_time_ = -1;
+    }
+    // A moving scene is lit again for every DCS sample: each is exposed at its own time, one
+    // exposure and read-out after the other; the truth is that of the middle of the four.
+    const double t0 = moving_ ? static_cast<double>(frames_) / std::max<uint32_t>(1, e.frame_rate) : 0;
+    if (!geometry && prepared_time_ == t0) return;
+    const DepthSensorConfig &c = sensor_.config();
+    const double step_s = (e.integration_us + c.readout_us) * 1e-6;
+    const double exposure_s = e.integration_us * 1e-6;
+    light_at(t0 + 1.5 * step_s + exposure_s / 2, response_[0], &truth_);
+    if (moving_) {
+        for (int k = 0; k < 4; ++k) {
+            light_at(t0 + k * step_s + exposure_s / 2, response_[k], nullptr);
+            for (size_t i = 0; i < response_[k].size(); ++i) response_[k][i] += bounce_[i];
+        }
+    }
+    for (int k = 0; k < (moving_ ? 4 : 1); ++k) scatter(response_[k]);
+    prepared_time_ = t0;
 }
 
 void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
@@ -401,7 +650,7 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
     const uint32_t w = e.window.width, h = e.window.height;
     const size_t plane = static_cast<size_t>(w) * h;
     if (frame.size() < 8 * plane || plane == 0) return;
-    prepare(e.window, e.modulation_khz);
+    prepare(e);
     const DepthSensorConfig &c = sensor_.config();
     const double range = range_mm(e.modulation_khz);
     const double t = e.integration_us;
@@ -410,24 +659,31 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
     const double ambient = c.ambient_per_us * t;
     const double level_ambient = ambient * (e.ambient_suppression ? c.ambient_residual : 1.0);
     const double read2 = c.read_noise * c.read_noise;
+    const double compensation = sensor_.compensation_mm(e.temp_sensor, e.temp_board);
     uint64_t seed = c.seed;
     const uint64_t frame_seed = splitmix64(seed) ^ (0xD1B54A32D192ED03ull * (frames_ + 1));
     Noise noise(frame_seed);
     ++frames_;
+    const std::vector<std::complex<double>> *response[4];
+    for (int k = 0; k < 4; ++k) response[k] = &response_[moving_ ? k : 0];
 
     for (uint32_t r = 0; r < h; ++r) {
         const uint32_t y = image_row(r, h);
         for (uint32_t x = 0; x < w; ++x) {
             const size_t i = static_cast<size_t>(y) * w + x;
             const Pixel &px = pixels_[i];
-            const std::complex<double> z = px.response * drift;
-            const double amp = std::sqrt(z.real() * z.real() + z.imag() * z.imag());
+            // Sample k takes the in-phase or quadrature part of its own exposure's return.
+            std::complex<double> z[4];
+            double amp = 0;
+            for (int k = 0; k < 4; ++k) {
+                z[k] = (*response[k])[i] * drift;
+                amp += std::abs(z[k]) / 4;
+            }
             truth_.amplitude[i] = static_cast<float>(amp);
-            const uint32_t col = px.col, row = px.row;
             const double level = px.level + level_ambient;
             const double sigma = std::sqrt(read2 + c.shot_gain * (ambient + amp));
-            const double ideal[4] = {level + z.real(), level + z.imag(), level - z.real(),
-                                     level - z.imag()};
+            const double ideal[4] = {level + z[0].real(), level + z[1].imag(),
+                                     level - z[2].real(), level - z[3].imag()};
             double v[4];
             bool clipped = false;
             double n[4];
@@ -438,26 +694,31 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
                 clipped = clipped || v[k] <= 0.0 || v[k] >= 4095.0;
             }
             if (c.corrects_pixels && !clipped) {
-                // The firmware's own decode and per-pixel correction, re-encoded at the phase of
-                // the corrected distance.
+                // The firmware's own decode and per-pixel correction. It takes the temperature
+                // term of the calibration's coefficients out of the phase before its table and
+                // puts it back after, so that the host's compensation of the frame's temperature
+                // finds it as on an uncorrected camera.
                 const double re = (v[0] - v[2]) / 2, im = (v[1] - v[3]) / 2;
                 const double a = std::hypot(re, im);
                 double m = std::atan2(im, re) / kTwoPi * range;
                 if (m < 0) m += range;
-                const double d = sensor_.corrected_mm(col, row, m, e.modulation_khz);
-                const double mean = (v[0] + v[1] + v[2] + v[3]) / 4;
+                const double d =
+                    sensor_.corrected_mm(px.col, px.row, m - compensation, e.modulation_khz) +
+                    compensation;
                 const double beta = kTwoPi * d / range;
-                // The rotated vector may reach past the 12-bit range where the measured one did
-                // not: a sample clamped there would pass a wrong distance as a good one. The
-                // decode reads only the differences of the pairs (0, 2) and (1, 3): a pair that
-                // leaves the range moves into it whole, and a vector longer than a pair can span
-                // keeps its phase at the longest length that fits. Only what the ADC clipped
-                // leaves the camera saturated.
+                // Re-encoded at the phase of the corrected distance, each pair of samples (0, 2)
+                // and (1, 3) keeping its own common level. The rotated vector may reach past the
+                // 12-bit range where the measured one did not: a sample clamped there would pass
+                // a wrong distance as a good one. The decode reads only the differences of the
+                // pairs: a pair that leaves the range moves into it whole, and a vector longer
+                // than a pair can span keeps its phase at the longest length that fits. Only what
+                // the ADC clipped leaves the camera saturated.
                 constexpr double kHalfSpan = (4094.0 - 1.0) / 2;
                 double cr = a * std::cos(beta), ci = a * std::sin(beta);
                 const double longest = std::max(std::abs(cr), std::abs(ci));
                 if (longest > kHalfSpan) cr *= kHalfSpan / longest, ci *= kHalfSpan / longest;
-                double out[4] = {mean + cr, mean + ci, mean - cr, mean - ci};
+                const double m02 = (v[0] + v[2]) / 2, m13 = (v[1] + v[3]) / 2;
+                double out[4] = {m02 + cr, m13 + ci, m02 - cr, m13 - ci};
                 for (int k = 0; k < 2; ++k) {
                     const int top = out[k] >= out[k + 2] ? k : k + 2;
                     const int bottom = top == k ? k + 2 : k;
@@ -486,11 +747,10 @@ Truth SensorModel::truth() const {
 
 Truth SensorModel::truth_for(const Exposure &e) {
     std::lock_guard lock(mutex_);
-    prepare(e.window, e.modulation_khz);
+    prepare(e);
     Truth t = truth_;
-    const std::complex<double> unit = std::polar(static_cast<double>(e.integration_us), 0.0);
     for (size_t i = 0; i < pixels_.size(); ++i)
-        t.amplitude[i] = static_cast<float>(std::abs(pixels_[i].response * unit));
+        t.amplitude[i] = static_cast<float>(std::abs(response_[0][i]) * e.integration_us);
     return t;
 }
 

@@ -1,10 +1,13 @@
 // The time-of-flight sensor behind the lens, as the camera streams it.
 //
-// Every pixel casts rays through its footprint into the scene (a few per pixel, so that a pixel
-// straddling two surfaces sums both returns: the mixed or "flying" pixels of depth edges). Each
-// return's amplitude follows the surface's reflectivity, the angle of incidence, the square of the
-// distance and the integration time; its phase follows the distance the pixel measures at the
-// modulation frequency, wrapping past the unambiguous range. What a pixel measures is not the
+// Every pixel integrates the returns over its footprint (a pixel an edge crosses sums the returns
+// of both surfaces by the share of its area each covers: the mixed or "flying" pixels of depth
+// edges). Each return's amplitude follows the surface's reflectivity, the angle of incidence, the
+// square of the distance, the integration time, the emitter's profile and the lens's relative
+// illumination; its phase follows the distance the pixel measures at the modulation frequency,
+// wrapping past the unambiguous range. Light also reaches a pixel by a second bounce off the
+// scene's other surfaces (multipath) and scattered in the lens (stray light). Objects may move:
+// each of the four DCS samples is exposed at its own time. What a pixel measures is not the
 // true distance: the raw phase carries a common offset (the one the host's default linear
 // calibration removes), a per-pixel offset, a per-column gain, a cyclic error and a drift with the
 // sensor and illumination-board temperatures. The four DCS samples add ambient light (mostly
@@ -18,7 +21,9 @@
 // the corrected distance, leaving only the temperature drift to the host.
 #pragma once
 
+#include <array>
 #include <complex>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -50,7 +55,16 @@ struct DepthSensorConfig {
     double baseline_spread = 15.0;  // per-pixel level offset, standard deviation
     double read_noise = 2.0;        // per sample, standard deviation
     double shot_gain = 0.02;        // shot-noise variance per DCS unit of light collected
-    int supersample = 3;            // rays per pixel along each side
+    int supersample = 16;           // rays per side of a pixel an edge crosses (others: 2)
+
+    // Light across the field: the emitter's intensity falls away from its axis (a Gaussian in the
+    // angle, half at emitter_half_angle_deg) and the lens passes less light towards the edge of its
+    // field (relative illumination cos^ri_exponent of the angle off the axis).
+    double emitter_half_angle_deg = 60.0;
+    double ri_exponent = 1.5;
+    bool multipath = true;         // second bounce off the scene's diffuse surfaces
+    double stray_fraction = 0.003;  // share of every return scattered evenly over the sensor
+    double readout_us = 1000;      // read-out of a DCS sample before the next exposure starts
 
     // Temperature drift of the raw phase: drift_sensor mm per 0.1 degC of the sensor and
     // drift_board per 0.1 degC of the illumination board away from the reference temperatures
@@ -97,6 +111,13 @@ class DepthSensor {
     // The same as a phase, 30000 per period.
     uint16_t phase(uint32_t col, uint32_t row, double distance_mm) const;
     double drift_mm(int16_t temp_sensor, int16_t temp_board) const;
+    // The linear temperature term of the calibration (mm): its coefficients against its
+    // temperatures, as the host compensates it.
+    double compensation_mm(int16_t temp_sensor, int16_t temp_board) const;
+    // Shares of the on-axis light for a pixel looking along the unit `dir` (camera frame): the
+    // emitter's profile and the lens's relative illumination.
+    double emitter(const Vec3 &dir) const;
+    double relative_illumination(const Vec3 &dir) const;
     // What firmware that corrects pixels makes of a measured distance: the distance whose
     // response at the calibration temperatures it is.
     double corrected_mm(uint32_t col, uint32_t row, double measured, uint32_t modulation_khz) const;
@@ -127,15 +148,17 @@ struct Truth {
     uint32_t width = 0, height = 0;
     std::vector<float> distance_mm;  // radial distance along the pixel's central ray; 0: no hit
     std::vector<float> amplitude;    // decoded amplitude without noise (before the ADC)
-    std::vector<uint8_t> mixed;      // 1: the pixel's footprint straddles surfaces > 100 mm apart
+    std::vector<uint8_t> mixed;      // 1: more than one surface (or also nothing) in the footprint
     std::vector<int16_t> surface;    // index of the surface on the central ray; -1: none
     std::vector<float> near_mm, far_mm;  // nearest and farthest return in the footprint
+    std::vector<float> multipath;  // amplitude of the second bounce over that of the direct return
 };
 
 // The live model: the sensor looking at a scene. One per camera.
 class SensorModel : public LiveSource {
   public:
     SensorModel(Scene scene, DepthSensorConfig config = {});
+    ~SensorModel() override;
 
     void render(const Exposure &exposure, std::span<uint8_t> frame) override;
 
@@ -147,21 +170,45 @@ class SensorModel : public LiveSource {
     uint64_t frames_rendered() const;
 
   private:
+    struct Ray;
     struct Pixel {
-        std::complex<double> response;  // sum of the returns per us of integration, unit phase
-                                        // at the static measured distance
-        uint32_t col = 0, row = 0;      // on the array
-        float level = 0;                // of no light
+        uint32_t col = 0, row = 0;  // on the array
+        float level = 0;            // of no light
+        double lens = 1;            // relative illumination
+        double light = 1;           // and times the emitter's profile
     };
-    void prepare(const Window &window, uint32_t modulation_khz);
+    static constexpr uint32_t kSourceStep = 10;   // pixels per side of a second-bounce source
+    static constexpr uint32_t kReceiverStep = 8;  // between the pixels that gather it
+    static std::shared_ptr<const std::vector<Ray>> rays_of(const Lens &lens, const Window &window);
+
+    // Return of amplitude `amplitude` from `distance_mm` as pixel i measures it (no drift).
+    std::complex<double> phasor(size_t i, double distance_mm, double amplitude) const;
+    // Direct returns of a scene integrated over each pixel's area, per us; with `truth`, the
+    // scene's ground truth too.
+    void direct(const Scene &scene, std::vector<std::complex<double>> &out, Truth *truth) const;
+    // The second bounce onto every pixel's surface, per us.
+    void second_bounce(const Scene &scene, const Truth &truth,
+                       std::vector<std::complex<double>> &out) const;
+    // Stray light: a share of all returns spread evenly over the pixels.
+    void scatter(std::vector<std::complex<double>> &light) const;
+    // Direct light at time t (s); with `truth`, the second bounce as well (kept in bounce_).
+    void light_at(double t_s, std::vector<std::complex<double>> &out, Truth *truth);
+    void prepare(const Exposure &exposure);
 
     DepthSensor sensor_;
     Scene scene_;
+    bool moving_ = false;
     mutable std::mutex mutex_;
     Window window_{};
     uint32_t khz_ = 0;
+    std::shared_ptr<const std::vector<Ray>> rays_;
     std::vector<Pixel> pixels_;  // image row order
-    Truth truth_;                // of the prepared window (amplitude of the last frame)
+    // Per DCS sample (only the first for a still scene): the returns per us of integration, unit
+    // phase at the static measured distance.
+    std::array<std::vector<std::complex<double>>, 4> response_;
+    std::vector<std::complex<double>> bounce_;
+    double prepared_time_ = -1;
+    Truth truth_;  // of the prepared window (amplitude of the last frame)
     uint64_t frames_ = 0;
 };
 

@@ -122,8 +122,48 @@ Vec3 Scene::to_camera(const Vec3 &r) const {
 }
 
 std::optional<Hit> Scene::cast(const Vec3 &dir) const {
-    const Vec3 o = camera_position();
-    const Vec3 d = to_room(dir);
+    return cast_from(camera_position(), to_room(dir));
+}
+
+bool Scene::blocked(const Vec3 &from, const Vec3 &to) const {
+    const Vec3 d = to - from;
+    const double len = d.norm();
+    if (len <= 0) return false;
+    const Vec3 u = d * (1.0 / len);
+    for (const Surface &s : surfaces) {
+        double t = 0;
+        Vec3 n;
+        // Both ends lie on surfaces: only what is clearly between them blocks.
+        if (intersect(s, from, u, t, n) && t > 1e-3 * len + 0.01 && t < len * (1 - 1e-3) - 0.01)
+            return true;
+    }
+    return false;
+}
+
+bool Scene::moving() const {
+    return std::any_of(motions.begin(), motions.end(), [&](const Motion &m) {
+        return m.surface < surfaces.size() && m.velocity.norm() > 0;
+    });
+}
+
+Scene Scene::at(double t_s) const {
+    Scene out = *this;
+    for (const Motion &m : motions) {
+        if (m.surface >= out.surfaces.size()) continue;
+        double t = t_s;
+        if (m.travel_s > 0) {  // back and forth: a triangle wave between 0 and travel_s
+            const double phase = std::fmod(std::max(0.0, t_s), 2 * m.travel_s);
+            t = phase <= m.travel_s ? phase : 2 * m.travel_s - phase;
+        }
+        Surface &s = out.surfaces[m.surface];
+        const Vec3 shift = m.velocity * t;
+        s.a = s.a + shift;
+        if (s.kind == Surface::Kind::kBox) s.b = s.b + shift;  // the other corner
+    }
+    return out;
+}
+
+std::optional<Hit> Scene::cast_from(const Vec3 &o, const Vec3 &d) const {
     std::optional<Hit> best;
     for (size_t i = 0; i < surfaces.size(); ++i) {
         double t = 0;
@@ -136,6 +176,7 @@ std::optional<Hit> Scene::cast(const Vec3 &dir) const {
         h.cos_incidence = len > 0 ? std::min(1.0, std::abs(d.dot(n)) / len) : 1.0;
         h.reflectivity = surfaces[i].reflectivity;
         h.surface = static_cast<int>(i);
+        h.normal = len > 0 ? n * ((d.dot(n) > 0 ? -1.0 : 1.0) / len) : d * -1.0;
         best = h;
     }
     return best;
@@ -221,15 +262,28 @@ std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
         std::string kind;
         if (!(words >> kind)) continue;
         std::vector<double> v;
+        std::vector<double> motion;  // after "move"
+        bool in_motion = false;
         std::string word;
         while (words >> word) {
+            if (word == "move" && !in_motion) {
+                in_motion = true;
+                continue;
+            }
             char *end = nullptr;
             const double x = std::strtod(word.c_str(), &end);
             if (*end || !std::isfinite(x)) {
                 error = "line " + std::to_string(number) + ": '" + word + "' is not a number";
                 return std::nullopt;
             }
-            v.push_back(x);
+            (in_motion ? motion : v).push_back(x);
+        }
+        if (in_motion && (kind == "camera" || kind == "plane" ||
+                          (motion.size() != 3 && motion.size() != 4))) {
+            error = "line " + std::to_string(number) + ": " +
+                    (kind == "camera" || kind == "plane" ? kind + " cannot move"
+                                                         : "move takes VX VY VZ [SECONDS]");
+            return std::nullopt;
         }
         auto need = [&](size_t n) {
             if (v.size() == n || v.size() == n + 1) return true;
@@ -284,6 +338,15 @@ std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
         if (!(f.reflectivity >= 0 && f.reflectivity <= 1)) {
             error = "line " + std::to_string(number) + ": reflectivity must be 0 to 1";
             return std::nullopt;
+        }
+        if (in_motion) {
+            const Motion m{s.surfaces.size(), {motion[0], motion[1], motion[2]},
+                           motion.size() > 3 ? motion[3] : 0};
+            if (m.travel_s < 0) {
+                error = "line " + std::to_string(number) + ": the travel time must not be negative";
+                return std::nullopt;
+            }
+            s.motions.push_back(m);
         }
         s.surfaces.push_back(f);
     }

@@ -33,23 +33,40 @@ struct Surface {
     double reflectivity = 0.8;
 };
 
+// A moving object: its velocity in the room's frame (mm/s) from its place at time 0, reversing
+// every `travel_s` seconds (0: it keeps going).
+struct Motion {
+    size_t surface = 0;  // index into Scene::surfaces
+    Vec3 velocity;
+    double travel_s = 0;
+};
+
 // The first surface a ray meets.
 struct Hit {
     double distance = 0;  // along the unit ray, mm
     double cos_incidence = 1;
     double reflectivity = 0;
     int surface = -1;  // index into Scene::surfaces
+    Vec3 normal;       // unit normal of the surface at the hit (room frame), facing the ray
 };
 
 class Scene {
   public:
     std::vector<Surface> surfaces;
+    std::vector<Motion> motions;
     double camera_height_mm = 0;  // above the room's y = 0
     double camera_pitch_deg = 0;  // downwards
     std::string name;
 
     // First hit of the unit ray `dir` (camera frame) from the camera, if any.
     std::optional<Hit> cast(const Vec3 &dir) const;
+    // First hit of the ray from `origin` along the unit `dir`, both in the room's frame.
+    std::optional<Hit> cast_from(const Vec3 &origin, const Vec3 &dir) const;
+    // Whether a surface lies between two points of the room's frame.
+    bool blocked(const Vec3 &from, const Vec3 &to) const;
+    // Whether anything in the scene moves, and the scene at time t (seconds).
+    bool moving() const;
+    Scene at(double t_s) const;
     // A direction of the room's frame in the camera's frame, and back.
     Vec3 to_camera(const Vec3 &room) const;
     Vec3 to_room(const Vec3 &camera) const;
@@ -70,9 +87,10 @@ class Scene {
     // A scene file: one item per line, '#' starts a comment; lengths in mm, angles in degrees.
     //   camera HEIGHT PITCH
     //   plane PX PY PZ NX NY NZ [REFL]
-    //   box X0 Y0 Z0 X1 Y1 Z1 [REFL]
-    //   sphere CX CY CZ R [REFL]
-    //   cylinder CX CZ Y0 Y1 R [REFL]      (upright, from height Y0 to Y1)
+    //   box X0 Y0 Z0 X1 Y1 Z1 [REFL] [move VX VY VZ [SECONDS]]
+    //   sphere CX CY CZ R [REFL] [move VX VY VZ [SECONDS]]
+    //   cylinder CX CZ Y0 Y1 R [REFL] [move VX VY VZ [SECONDS]]   (upright, from Y0 to Y1)
+    // `move`: velocity in mm/s from the place given, reversing every SECONDS (README has more).
     static std::optional<Scene> parse(const std::string &text, std::string &error);
 };
 

@@ -63,6 +63,7 @@ struct Exposure {
     bool ambient_suppression = true;  // ABS
     int16_t temp_sensor = 0;          // 0.1 degC, as the header will say
     int16_t temp_board = 0;
+    uint32_t frame_rate = 20;  // frames per second: a moving scene's clock
 };
 
 // Where rendered format-2 frames come from: a model of the sensor looking at a scene. It

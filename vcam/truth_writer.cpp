@@ -49,8 +49,9 @@ void TruthWriter::render(const Exposure &e, std::span<uint8_t> frame) {
     model_->render(e, frame);
     const Truth t = model_->truth();
     const size_t n = t.distance_mm.size();
-    std::vector<uint16_t> distance(n), amplitude(n), mixed(n);
+    std::vector<uint16_t> distance(n), amplitude(n), mixed(n), multipath(n);
     for (size_t i = 0; i < n; ++i) {
+        multipath[i] = to_u16(t.multipath[i] * 10000.0f);
         distance[i] = to_u16(t.distance_mm[i]);
         amplitude[i] = to_u16(t.amplitude[i]);
         mixed[i] = t.mixed[i] ? 255 : 0;
@@ -60,7 +61,8 @@ void TruthWriter::render(const Exposure &e, std::span<uint8_t> frame) {
     const std::string prefix = dir_ + base;
     const bool ok = write_pgm(prefix + "distance.pgm", t.width, t.height, true, distance) &&
                     write_pgm(prefix + "amplitude.pgm", t.width, t.height, true, amplitude) &&
-                    write_pgm(prefix + "mixed.pgm", t.width, t.height, false, mixed);
+                    write_pgm(prefix + "mixed.pgm", t.width, t.height, false, mixed) &&
+                    write_pgm(prefix + "multipath.pgm", t.width, t.height, true, multipath);
     if (!ok)
         std::fprintf(stderr, "lumox-vcam: cannot write the truth of frame %s\n", prefix.c_str());
     std::fprintf(csv_, "%llu,%u,%u,%u,%u,%u,%.1f,%.1f\n", static_cast<unsigned long long>(next_),

@@ -4,6 +4,8 @@
 //   NNNNNN_distance.pgm   16-bit PGM, true radial distance in mm (0: nothing there)
 //   NNNNNN_amplitude.pgm  16-bit PGM, amplitude without noise
 //   NNNNNN_mixed.pgm      8-bit PGM, 255 where the pixel straddles surfaces (a mixed pixel)
+//   NNNNNN_multipath.pgm  16-bit PGM, the second bounce's amplitude over the direct return's,
+//                         in units of 1/10000
 // and one line of truth.csv: number, frame index, size, modulation frequency, integration time,
 // temperatures.
 #pragma once

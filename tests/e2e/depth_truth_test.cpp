@@ -47,7 +47,9 @@ class DepthTruth : public VcamTest {
     }
 
     // A camera with this firmware looking at `scene`, carrying its calibration or not.
-    void camera_with(const std::string &product, vcam::Scene scene, bool calibrated) {
+    // With `direct_only`, no light arrives the long way (second bounce, stray light).
+    void camera_with(const std::string &product, vcam::Scene scene, bool calibrated,
+                     bool direct_only = false) {
         close();
         vcam::BusOptions options;
         options.cameras.resize(1);
@@ -56,6 +58,10 @@ class DepthTruth : public VcamTest {
         rebuild(options);
         vcam::DepthSensorConfig config;
         config.corrects_pixels = calibrated && product.find("-2.") != std::string::npos;
+        if (direct_only) {
+            config.multipath = false;
+            config.stray_fraction = 0;
+        }
         model_ = std::make_shared<vcam::SensorModel>(std::move(scene), config);
         camera().set_live_source(model_);
         if (calibrated) camera().set_calibration_package(model_->sensor().package(), 1);
@@ -250,7 +256,9 @@ double angle_deg(const double n[3], const vcam::Vec3 &v) {
 
 TEST_F(DepthTruth, WallIsFlatAndFloorTiltsAsPlacedInThePointCloud) {
     const vcam::Scene room = vcam::Scene::room();
-    camera_with("LXC660-E2-2.0.3", room, true);
+    // The geometry of the points: light that arrives the long way bends the planes near the
+    // room's corners and objects (the depth-quality benchmark measures that).
+    camera_with("LXC660-E2-2.0.3", room, true, true);
     open(dir_.path() + "/room");
     constexpr int kFrames = 8;
     const auto images = frames(kFrames);

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <cstring>
 #include <numbers>
 #include <tuple>
@@ -51,11 +54,14 @@ Exposure exposure(uint32_t integration_us = 700) {
     return e;
 }
 
+// No noise, and only the direct returns: what a pixel's own footprint sends back.
 DepthSensorConfig quiet() {
     DepthSensorConfig c;
     c.read_noise = 0;
     c.shot_gain = 0;
     c.baseline_spread = 0;
+    c.multipath = false;
+    c.stray_fraction = 0;
     return c;
 }
 
@@ -147,7 +153,8 @@ TEST(DepthSensor, SceneLandsWhereItIsAndSaturatesWhenClose) {
             }
             const double measured = sensor.measured_mm(x, y, truth.distance_mm[i], 12000, 361, 341);
             const double expected = measured / sensor.range_mm() * 30000.0;
-            const double tolerance = 10.0 + 2400.0 / truth.amplitude[i];
+            // (The footprint spans most at the dark corners, 53 degrees off the axis.)
+            const double tolerance = 15.0 + 2400.0 / truth.amplitude[i];
             EXPECT_LT(phase_gap(decoded_phase(at(frame, x, y)), expected), tolerance)
                 << x << "," << y;
             ++checked;
@@ -217,6 +224,254 @@ TEST(DepthSensor, NoiseDiffersPerFrameRepeatsPerSeedAndMatchesItsModel) {
     const double expected =
         a.sensor().distance_sigma_mm(a.truth().amplitude[y * kW + x], 12000, 700, true);
     EXPECT_NEAR(std::sqrt(var), expected, 0.2 * expected);  // 3 standard errors of 150 frames
+}
+
+// Noise-free distance (mm) pixel (x, y) decodes to, against the sensor's own response at the
+// reference temperatures: what the pixel's light says, free of its offsets and gains.
+double decoded_mm(const SensorModel &model, const std::vector<uint8_t> &frame, uint32_t x,
+                  uint32_t y) {
+    const DepthSensor &sensor = model.sensor();
+    const double range = sensor.range_mm();
+    const double m = decoded_phase(at(frame, x, y)) / 30000.0 * range;
+    // Invert the response by bisection over one period.
+    double lo = 0, hi = range;
+    const double m0 = sensor.measured_mm(x, y, 0, 12000, 361, 341);
+    auto wrapped = [&](double d) {
+        return std::fmod(sensor.measured_mm(x, y, d, 12000, 361, 341) - m0 + 4 * range, range);
+    };
+    const double target = std::fmod(m - std::fmod(m0, range) + 2 * range, range);
+    for (int it = 0; it < 60; ++it) {
+        const double mid = 0.5 * (lo + hi);
+        (wrapped(mid) < target ? lo : hi) = mid;
+    }
+    return 0.5 * (lo + hi);
+}
+
+TEST(DepthSensor, CornersGetLessLightThroughEmitterAndLens) {
+    SensorModel model(Scene::wall(2000.0), quiet());
+    const Truth t = model.truth_for(exposure());
+    const Lens lens;
+    const Vec3 corner = lens.ray(0, 0);
+    // A flat wall alone gives cos^3 of the angle off the axis (incidence and distance); the
+    // emitter and the lens take the corner down to a fraction of that.
+    const double geometric = std::pow(corner.z, 3.0);
+    const double ratio = t.amplitude[0] / t.amplitude[122 * kW + 157];
+    std::printf("corner %.1f degrees off axis: %.3f of the centre's light (geometry alone %.3f)\n",
+                std::acos(corner.z) * 180 / std::numbers::pi, ratio, geometric);
+    EXPECT_LT(ratio, 0.35 * geometric);
+    EXPECT_GT(ratio, 0.15 * geometric);
+}
+
+TEST(DepthSensor, EdgePixelsIntegrateTheirAreaAsFinelyAsTheExactIntegral) {
+    // The exact area integral: many more points on every edge pixel.
+    DepthSensorConfig fine = quiet();
+    fine.supersample = 48;
+    DepthSensorConfig normal = fine;
+    normal.supersample = DepthSensorConfig{}.supersample;
+    SensorModel exact(Scene::box(2000.0), fine), model(Scene::box(2000.0), normal);
+    std::vector<uint8_t> fe(8 * kPlane), fm(8 * kPlane);
+    exact.render(exposure(), fe);
+    model.render(exposure(), fm);
+    const Truth te = exact.truth(), tm = model.truth();
+    size_t mixed[2] = {}, flying[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        const SensorModel &m = k == 0 ? exact : model;
+        const Truth &t = k == 0 ? te : tm;
+        const std::vector<uint8_t> &f = k == 0 ? fe : fm;
+        for (uint32_t y = 0; y < kH; ++y)
+            for (uint32_t x = 0; x < kW; ++x) {
+                const size_t i = y * kW + x;
+                if (!t.mixed[i]) continue;
+                ++mixed[k];
+                const double d = decoded_mm(m, f, x, y);
+                flying[k] += std::abs(d - t.near_mm[i]) > 60 && std::abs(d - t.far_mm[i]) > 60;
+            }
+    }
+    std::printf("box scene: mixed %zu (exact %zu), flying %zu (exact %zu)\n", mixed[1], mixed[0],
+                flying[1], flying[0]);
+    EXPECT_NEAR(static_cast<double>(flying[1]), flying[0], 0.05 * flying[0]);
+    // Slivers of an edge thinner than half a sub-sample go unseen (they carry no measurable
+    // share of the light).
+    EXPECT_NEAR(static_cast<double>(mixed[1]), mixed[0], 0.05 * mixed[0]);
+    EXPECT_GT(mixed[0], 380u);  // every pixel the box's outline crosses
+}
+
+TEST(DepthSensor, EachDcsSampleCarriesItsOwnNoiseOnEveryFirmware) {
+    // d0 + d2 - d1 - d3 holds the noise of four samples (twice one sample's), whether the
+    // firmware corrects the pixels or not.
+    for (bool corrects : {false, true}) {
+        DepthSensorConfig c;
+        c.corrects_pixels = corrects;
+        SensorModel model(Scene::wall(2000.0), c);
+        std::vector<uint8_t> f(8 * kPlane);
+        double sum2 = 0, expected2 = 0;
+        size_t n = 0;
+        for (int frame = 0; frame < 2; ++frame) {
+            model.render(exposure(), f);
+            const Truth t = model.truth();
+            for (uint32_t y = 100; y < 140; ++y)
+                for (uint32_t x = 140; x < 180; ++x) {
+                    const Samples s = at(f, x, y);
+                    const double q = s.d[0] + s.d[2] - s.d[1] - s.d[3];
+                    sum2 += q * q;
+                    const double sigma = model.sensor().sample_sigma(t.amplitude[y * kW + x], 700);
+                    expected2 += 4 * sigma * sigma + 4.0 / 12;  // and the ADC's rounding
+                    ++n;
+                }
+        }
+        EXPECT_NEAR(std::sqrt(sum2 / n), std::sqrt(expected2 / n), 0.05 * std::sqrt(expected2 / n))
+            << (corrects ? "firmware correcting" : "uncorrected");
+    }
+}
+
+// Mean error (mm) of pixels x0..x1 of row y against the truth.
+double row_error(const SensorModel &model, const std::vector<uint8_t> &frame, uint32_t x0,
+                 uint32_t x1, uint32_t y) {
+    const Truth t = model.truth();
+    double sum = 0;
+    for (uint32_t x = x0; x <= x1; ++x) sum += decoded_mm(model, frame, x, y) - t.distance_mm[y * kW + x];
+    return sum / (x1 - x0 + 1);
+}
+
+TEST(DepthSensor, ConcaveCornerReadsLongAndBrightObjectsLiftDarkOnes) {
+    // A floor meeting a wall, seen from above: the second bounce off the floor lengthens the
+    // wall's path near the corner.
+    Scene corner;
+    corner.camera_height_mm = 900;
+    corner.camera_pitch_deg = 20;
+    corner.surfaces.push_back({Surface::Kind::kPlane, {0, 0, 0}, {0, 1, 0}, 0, 0.6});
+    corner.surfaces.push_back({Surface::Kind::kPlane, {0, 0, 2500}, {0, 0, -1}, 0, 0.8});
+    DepthSensorConfig with = quiet(), without = quiet();
+    with.multipath = true;
+    SensorModel a(corner, with), b(corner, without);
+    std::vector<uint8_t> fa(8 * kPlane), fb(8 * kPlane);
+    a.render(exposure(2000), fa);
+    b.render(exposure(2000), fb);
+    const Truth t = a.truth();
+    // The wall's pixels just above the corner in the middle columns, and far above it.
+    uint32_t y = kH - 1;
+    while (y > 0 && t.surface[y * kW + 160] != 1) --y;
+    ASSERT_GT(y, 40u);
+    y -= 2;
+    ASSERT_EQ(t.surface[y * kW + 150], 1);
+    const double near_corner = row_error(a, fa, 150, 170, y);
+    const double high = row_error(a, fa, 150, 170, y - 35);
+    const double alone = row_error(b, fb, 150, 170, y);
+    std::printf("wall at the corner: %+.1f mm with multipath (share %.3f), %+.1f mm 35 rows above "
+                "(share %.3f), %+.1f mm without\n",
+                near_corner, t.multipath[y * kW + 160], high, t.multipath[(y - 35) * kW + 160],
+                alone);
+    // Right at the corner the bounce's extra path is short; a little above it the floor's light
+    // arrives over a longer path and the wall reads centimetres long.
+    EXPECT_GT(near_corner, 3.0);
+    EXPECT_GT(high, 20.0);
+    EXPECT_LT(std::abs(alone), 1.0);
+    EXPECT_GT(t.multipath[y * kW + 160], 0.02f);
+    EXPECT_EQ(b.truth().multipath[y * kW + 160], 0.0f);
+
+    // A bright box 0.6 m away in front of a dark wall at 3 m: its stray light pulls the wall's
+    // pixels towards it.
+    Scene dark = Scene::wall(3000.0, 0.3);
+    dark.surfaces.push_back({Surface::Kind::kBox, {-100, -100, 600}, {100, 100, 700}, 0, 0.9});
+    DepthSensorConfig stray = quiet();
+    stray.stray_fraction = DepthSensorConfig{}.stray_fraction;
+    const DepthSensorConfig clean = quiet();
+    SensorModel s(dark, stray), n(dark, clean);
+    s.render(exposure(4000), fa);
+    n.render(exposure(4000), fb);
+    const double pulled = row_error(s, fa, 5, 25, 120);
+    const double straight = row_error(n, fb, 5, 25, 120);
+    std::printf("dark wall beside a bright box: %+.1f mm with stray light, %+.1f mm without\n",
+                pulled, straight);
+    EXPECT_LT(pulled, -20.0);
+    EXPECT_LT(std::abs(straight), 2.0);
+}
+
+TEST(DepthSensor, MovingBoxIsWhereItsClockSaysAndSmearsItsEdges) {
+    std::string error;
+    // A thin box: no side faces between its front and the wall.
+    const std::string box = "plane 0 0 2000 0 0 -1\nbox -300 -300 1200 300 300 1210 0.6";
+    const auto scene = Scene::parse(box + " move 3000 0 0 0.2\n", error);
+    ASSERT_TRUE(scene) << error;
+    ASSERT_TRUE(scene->moving());
+    EXPECT_NEAR(scene->at(0.1).surfaces[1].a.x, 0, 1e-9);
+    EXPECT_NEAR(scene->at(0.3).surfaces[1].a.x, 0, 1e-9);  // on its way back
+    EXPECT_FALSE(Scene::parse("plane 0 0 1 0 0 -1 move 1 0 0\n", error));
+    EXPECT_FALSE(Scene::parse("sphere 0 0 1 1 move 1 0\n", error));
+
+    DepthSensorConfig c = quiet();
+    Exposure e = exposure(1000);
+    e.frame_rate = 10;
+    std::vector<uint8_t> f(8 * kPlane);
+    // Pixels of the middle row near the box's right edge (in the truth) that read neither the
+    // box nor the wall, and that edge.
+    auto look = [&](SensorModel &model, size_t &smeared) {
+        model.render(e, f);
+        const Truth t = model.truth();
+        uint32_t x = kW - 1;
+        while (x > 0 && t.surface[120 * kW + x] != 1) --x;
+        const double box_mm = t.distance_mm[120 * kW + x - 10];
+        const double wall_mm = t.distance_mm[120 * kW + x + 10];
+        smeared = 0;
+        for (uint32_t k = x - 8; k <= x + 8; ++k) {
+            const double d = decoded_mm(model, f, k, 120);
+            smeared += std::abs(d - box_mm) > 60 && std::abs(d - wall_mm) > 60;
+        }
+        return x;
+    };
+    SensorModel moving(*scene, c);
+    size_t smeared = 0, still_smeared = 0;
+    look(moving, smeared);
+    const uint32_t edge = look(moving, smeared);  // frame 1: 0.1 s on, the box 300 mm right
+    double u = 0, v = 0;
+    c.lens.project(Vec3{600, 0, 1200}.unit(), u, v);
+    EXPECT_NEAR(edge, u, 1.5);
+    // The same box standing where it is in the middle of frame 1.
+    auto still_scene = Scene::parse(box + "\n", error);
+    ASSERT_TRUE(still_scene);
+    still_scene->surfaces[1] = scene->at(0.1 + 0.0045).surfaces[1];
+    SensorModel still(*still_scene, c);
+    look(still, still_smeared);
+    // Its four samples, 2 ms apart, see the box 6 mm further on each: the edge smears.
+    std::printf("moving box: %zu pixels at its edge read neither surface (%zu standing)\n", smeared,
+                still_smeared);
+    EXPECT_GE(smeared, still_smeared + 2);
+}
+
+TEST(DepthSensor, FirmwareTemperatureCompensationIsFlatWithDistance) {
+    // 10 degC off the calibration, the firmware-corrected distance minus the host's linear
+    // temperature term is the same at every distance.
+    DepthSensorConfig c = quiet();
+    c.corrects_pixels = true;
+    // Error of the central pixel at a temperature step (0.1 degC) from the calibration's.
+    auto error_at = [&](double wall, int16_t dt) {
+        SensorModel model(Scene::wall(wall), c);
+        Exposure e = exposure(
+            static_cast<uint32_t>(std::clamp(400.0 * wall * wall / 1e6, 100.0, 4000.0)));
+        e.temp_sensor = static_cast<int16_t>(c.temp_sensor + dt);
+        e.temp_board = static_cast<int16_t>(c.temp_board + dt);
+        std::vector<uint8_t> f(8 * kPlane);
+        model.render(e, f);
+        const double range = model.sensor().range_mm();
+        const double term = model.sensor().compensation_mm(e.temp_sensor, e.temp_board);
+        // Over the central 20 x 20 pixels, the rounding of the samples averages out.
+        double sum = 0;
+        for (uint32_t y = 110; y < 130; ++y)
+            for (uint32_t x = 150; x < 170; ++x)
+                sum += std::remainder(decoded_phase(at(f, x, y)) / 30000.0 * range - term -
+                                          model.truth().distance_mm[y * kW + x],
+                                      range);
+        return sum / 400;
+    };
+    for (int16_t dt : {-100, 100}) {
+        double lo = 1e9, hi = -1e9;
+        for (double wall : {800.0, 1500.0, 2500.0, 3500.0}) {
+            const double change = error_at(wall, dt) - error_at(wall, 0);
+            lo = std::min(lo, change);
+            hi = std::max(hi, change);
+        }
+        EXPECT_LT(hi - lo, 1.0) << dt;
+    }
 }
 
 TEST(DepthSensor, PackageHeaderDescribesTheArchive) {

@@ -85,8 +85,8 @@ constexpr LauncherOption kOptions[] = {
       "what the cameras look at (default room): wall[:MM] (a\n"
       "flat wall, default 2000 mm), box[:MM] (a wall with a\n"
       "box in front of it; --scene alone), room (floor, back\n"
-      "wall, box, sphere, pillar), or a scene file (see\n"
-      "vcam/scene.h)"},
+      "wall, box, sphere, pillar), or a scene file (its\n"
+      "format: README, \"Scene files\")"},
      [](LauncherConfig &c, const OptionValue &v) { c.scene = v.text.empty() ? "box" : v.text; }},
     {{"--wall", OptionSpec::kValue, "MM", "the same as --scene wall:MM (with --scene box: box:MM)"},
      [](LauncherConfig &c, const OptionValue &v) { c.wall_mm = uint32_t(v.number(0, 50000)); }},
