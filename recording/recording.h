@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -107,7 +108,12 @@ class Reader {
   public:
     // Opens a recording and reads its header and every frame's metadata. Null with *error set
     // when the file is missing, not a recording, or inconsistent.
+    // The file is untrusted: it is checked (links, storage, ranks, types, extents against the
+    // file's size) and read once in a child process before it is opened here, so that a damaged
+    // file that would crash or hang the HDF5 library is refused with a message instead.
     static std::unique_ptr<Reader> open(const std::string &path, std::string *error);
+    // The same for a file image in memory (size bytes at data, copied).
+    static std::unique_ptr<Reader> open_image(const void *data, size_t size, std::string *error);
     ~Reader();
     Reader(const Reader &) = delete;
     Reader &operator=(const Reader &) = delete;
@@ -119,11 +125,17 @@ class Reader {
     // Reads frame index's bytes into *bytes (resized to frame_size()).
     bool read(uint64_t index, std::vector<uint8_t> *bytes, std::string *error);
 
-  private:
     struct Impl;
+
+  private:
     explicit Reader(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// The time a recording's isolated first read may take at the least (default 20 s; it grows with
+// the file's size at 50 MB/s); a read still running then counts as a hang. Tests and the fuzz
+// target shorten it.
+void set_check_time_bound(std::chrono::milliseconds bound);
 
 // Value of a recorded parameter (length and bytes), or false when it was not recorded.
 bool find_param(const CameraRecord &camera, uint8_t id, std::vector<uint8_t> *value);

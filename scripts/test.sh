@@ -36,15 +36,19 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=cl
     -DLUMOX_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz --target lumox_fuzz -j"$jobs"
 fuzz_passed=0
-for target in stream frame_file lens_param drnu calib_package bad_pixel transport decode cli_args; do
+for target in stream frame_file lens_param drnu calib_package bad_pixel transport decode cli_args \
+    recording; do
     work=$(mktemp -d)
     log="build-fuzz/fuzz_$target.log"
     # The transport target's inputs are lists of steps: long ones from the start.
     extra=()
     [ "$target" = transport ] && extra=(-len_control=0)
+    # Recordings are HDF5 files of some tens of kilobytes at the least.
+    max_len=4096
+    [ "$target" = recording ] && max_len=65536
     # New inputs go to the scratch directory; the checked-in seeds (regressions included) are
     # replayed first.
-    if ! "build-fuzz/fuzz/fuzz_$target" "$work" "fuzz/corpus/$target" -max_len=4096 \
+    if ! "build-fuzz/fuzz/fuzz_$target" "$work" "fuzz/corpus/$target" -max_len="$max_len" \
         -max_total_time="${LUMOX_FUZZ_SECONDS:-10}" -artifact_prefix="$work/" "${extra[@]}" \
         >"$log" 2>&1; then
         tail -n 40 "$log"

@@ -371,6 +371,7 @@ LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32
         return 0;
     }
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     const lx_stream_cfg cfg{size / LUMOX_FRAME_BUF_UNIT};
     lx_stream_set_cfg(dev->state->stream.get(), &cfg);
     lx_log(LX_LOG_DBG, "DBG", "[%s] frame buffer: %d frames\n", "lumox_cap_set_frame_buffer",
@@ -382,6 +383,8 @@ LUMOX_API uint8_t lumox_cap_set_frame_buffer(lumox_dev_t *dev, void *buf, uint32
 LUMOX_API uint8_t lumox_cap_get_frame_buffer(lumox_dev_t *dev, void **buf,
                                              uint32_t *size) noexcept {
     if (!check_open(dev, "lumox_cap_get_frame_buffer")) return 0;
+    const DeviceCall call(dev);
+    if (!call) return 0;
     lx_stream_cfg cfg{};
     lx_stream_get_cfg(dev->state->stream.get(), &cfg);
     if (buf) *buf = nullptr;
@@ -394,6 +397,8 @@ LUMOX_API void lumox_cap_set_callback_on_frame_ready(lumox_dev_t *dev,
     lx_log(LX_LOG_DBG, "DBG", "[%s] set on_cap_frdy to %p\n",
            "lumox_cap_set_callback_on_frame_ready", reinterpret_cast<void *>(cb));
     if (!check_open(dev, "lumox_cap_set_callback_on_frame_ready")) return;
+    const DeviceCall call(dev);
+    if (!call) return;
     dev->state->on_frame_ready.store(cb);
     set_busy(dev, false);
 }
@@ -402,12 +407,16 @@ LUMOX_API void lumox_cap_set_callback_on_error(lumox_dev_t *dev, lumox_cap_err_c
     lx_log(LX_LOG_DBG, "DBG", "[%s] set on_cap_err to %p\n", "lumox_cap_set_callback_on_error",
            reinterpret_cast<void *>(cb));
     if (!check_open(dev, "lumox_cap_set_callback_on_error")) return;
+    const DeviceCall call(dev);
+    if (!call) return;
     dev->state->on_error.store(cb);
     set_busy(dev, false);
 }
 
 LUMOX_API uint8_t lumox_cap_is_ongoing(lumox_dev_t *dev) noexcept {
     if (!check_open(dev, "lumox_cap_is_ongoing")) return 0;
+    const DeviceCall call(dev);
+    if (!call) return 0;
     return dev->state->capturing.load();
 }
 
@@ -415,6 +424,7 @@ LUMOX_API uint8_t lumox_cap_stop(lumox_dev_t *dev) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] Enter\n", "lumox_cap_stop");
     if (!check_open(dev, "lumox_cap_stop")) return 0;
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     stop_capture(*dev->state);
     return 1;
 }
@@ -424,8 +434,9 @@ LUMOX_API uint8_t lumox_cap_start(lumox_dev_t *dev) noexcept {
         lx_log(LX_LOG_ERR, "ERR", kNullDevice, "lumox_cap_start");
         return 0;
     }
-    lumox_dev_state &state = *dev->state;
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
+    lumox_dev_state &state = *dev->state;
     stop_capture(state);
 
     lumox_param_item rate{};
@@ -585,32 +596,25 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) noexcept
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "lumox_cap_wait");
         return 0;
     }
-    lumox_dev_state &state = *dev->state;
-    if (!state.capturing.load()) {
+    // Declared first: holds the state until this call has left it, and completes a close asked
+    // for by a callback.
+    PollRole role;
+    if (!dev->state->capturing.load()) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] device is not capturing\n", "lumox_cap_wait");
         return 0;
     }
-    // Declared first: gives the role up (or completes a close asked for by a callback) last.
-    PollRole role;
     if (!role.acquire(dev)) {
         log_second_poller("lumox_cap_wait");
         return 0;
     }
-    // Declared before the busy mark, so that leaving the state is the last thing besides the
-    // role that this call does to it.
-    struct Waiter {
-        std::atomic<uint32_t> &count;
-        explicit Waiter(std::atomic<uint32_t> &c) : count(c) { ++count; }
-        ~Waiter() { --count; }
-        Waiter(const Waiter &) = delete;
-        Waiter &operator=(const Waiter &) = delete;
-    } waiter(state.waiters);
+    lumox_dev_state &state = *dev->state;
     BusyMark busy(dev);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     bool ended = true;
     if (state.cap_error.load() >= 0 && !state.stop.load()) {
         for (;;) {
-            // The busy mark is down while sleeping, so that a close need not wait for it.
+            // The busy flag is down while sleeping: the call does no work then. A close stops the
+            // capture, which wakes this wait.
             set_busy(dev, false);
             const bool woke = wait_for_work(state, timeout_ms ? &deadline : nullptr);
             set_busy(dev, true);
@@ -629,6 +633,8 @@ LUMOX_API uint8_t lumox_cap_wait(lumox_dev_t *dev, uint32_t timeout_ms) noexcept
 
 LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) noexcept {
     if (!check_open(dev, "lumox_cap_get_stats") || !stats) return 0;
+    const DeviceCall call(dev);
+    if (!call) return 0;
     lx_stream_state now{};
     lx_stream_get_state(dev->state->stream.get(), &now);
     stats->frames_received = now.frames_received;
@@ -642,6 +648,8 @@ LUMOX_API uint8_t lumox_cap_get_stats(lumox_dev_t *dev, lumox_cap_stats *stats) 
 
 LUMOX_API uint8_t lumox_cap_get_raw_info(lumox_dev_t *dev, lx_raw_frame_info *raw) noexcept {
     if (!check_open(dev, "lumox_cap_get_raw_info") || !raw) return 0;
+    const DeviceCall call(dev);
+    if (!call) return 0;
     *raw = dev->state->last_raw;
     return 1;
 }

@@ -72,17 +72,19 @@ struct lumox_dev_state {
     std::atomic<uint32_t> error_arg{0};
     std::atomic<lumox_cap_frdy_cb> on_frame_ready{nullptr};
     std::atomic<lumox_cap_err_cb> on_error{nullptr};
-    // lumox_cap_wait calls inside this state. They drop the busy mark while they sleep, so close
-    // waits for this count as well: a wait woken by the close's stop still reads the state.
-    std::atomic<uint32_t> waiters{0};
     // The thread running a polling call on this device (none: a default id) and how deep its
     // polling calls nest (a callback that polls in turn). Polls from any other thread are
     // refused, so that no frame is taken out of the stream by a call that cannot deliver it.
     std::atomic<std::thread::id> poll_owner{};
     uint32_t poll_depth = 0;  // the owner thread only
-    // Set by lumox_dev_close called from a capture callback: the device is closed (no longer
-    // open, capture stopped) but its state stays until the outermost polling call returns.
+    // Set when lumox_dev_close begins: the device is closing (no longer open once the capture
+    // has stopped); its state stays until the last call inside it has left.
     std::atomic<uint8_t> close_pending{0};
+    // References to this state: one for the open device, dropped by lumox_dev_close, and one
+    // per call running inside it (DeviceCall, BusyMark, PollRole). Whoever drops the last one
+    // closes the transport and releases the state, so no call ever runs on a closed transport
+    // or a freed state.
+    std::atomic<uint32_t> refs{0};
     std::unique_ptr<std::condition_variable> cond;
     std::unique_ptr<std::mutex> mutex;
     // The request of the polling call in progress; a callback polling in turn publishes its own
@@ -122,35 +124,60 @@ inline bool polls_here(const lumox_dev_state &state) {
     return state.poll_owner.load() == std::this_thread::get_id();
 }
 
-// Releases what lumox_dev_close left to the outermost polling call (lifecycle.cpp).
-void finish_close(lumox_dev_t *dev);
+// Enters a call into dev's state: true, holding a reference on the state, when dev is open;
+// false (no reference) otherwise. Entry and the close's clearing of the open flag exclude each
+// other, so a call that entered is always waited for (lifecycle.cpp).
+bool enter_call(lumox_dev_t *dev);
+
+// Leaves a call entered with enter_call. The last reference out closes the transport and
+// releases the state (and the record, when it asks for that).
+void leave_call(lumox_dev_t *dev);
+
+// One public call inside an open device's state, for a scope: holds a reference on the state
+// so that a close from another thread waits for it (or leaves the release to it). False when
+// the device was not open at entry; the call must then not touch the state.
+class DeviceCall {
+  public:
+    explicit DeviceCall(lumox_dev_t *dev) : dev_(enter_call(dev) ? dev : nullptr) {}
+    ~DeviceCall() {
+        if (dev_) leave_call(dev_);
+    }
+    DeviceCall(const DeviceCall &) = delete;
+    DeviceCall &operator=(const DeviceCall &) = delete;
+    explicit operator bool() const { return dev_ != nullptr; }
+
+  protected:
+    lumox_dev_t *dev_;
+};
 
 // The polling role of one call. acquire() takes it for the calling thread, or nests in it when
-// this thread already holds it; false when another thread polls. Leaving the outermost call
-// gives the role up, or completes a close that a callback asked for: declare it before anything
-// else in the call that refers to the state.
+// this thread already holds it; false when another thread polls or the device is not open.
+// The role holds a reference on the state, so leaving the outermost call may complete a close
+// that a callback asked for: declare it before anything else in the call that refers to the
+// state.
 class PollRole {
   public:
     PollRole() = default;
     ~PollRole() {
         if (!dev_) return;
         lumox_dev_state &state = *dev_->state;
-        if (--state.poll_depth > 0) return;
-        if (state.close_pending.load()) {
-            finish_close(dev_);  // keeps the role: later polls meet a closed device
-            return;
-        }
-        state.poll_owner.store(std::thread::id{});
+        // A device closed from a callback keeps the role: later polls meet a closed device.
+        if (--state.poll_depth == 0 && !state.close_pending.load())
+            state.poll_owner.store(std::thread::id{});
+        leave_call(dev_);
     }
     PollRole(const PollRole &) = delete;
     PollRole &operator=(const PollRole &) = delete;
 
     bool acquire(lumox_dev_t *dev) {
+        if (!enter_call(dev)) return false;
         lumox_dev_state &state = *dev->state;
         const std::thread::id me = std::this_thread::get_id();
         std::thread::id none{};
-        if (state.poll_owner.load() != me && !state.poll_owner.compare_exchange_strong(none, me))
+        if (state.poll_owner.load() != me && !state.poll_owner.compare_exchange_strong(none, me)) {
+            leave_call(dev);
             return false;
+        }
         ++state.poll_depth;
         dev_ = dev;
         return true;
@@ -160,16 +187,17 @@ class PollRole {
     lumox_dev_t *dev_ = nullptr;
 };
 
-// Marks dev busy for a scope.
-class BusyMark {
+// Marks dev busy for a scope, as a DeviceCall (false: not open, nothing marked).
+class BusyMark : public DeviceCall {
   public:
-    explicit BusyMark(lumox_dev_t *dev) : dev_(dev) { set_busy(dev_, true); }
-    ~BusyMark() { set_busy(dev_, false); }
+    explicit BusyMark(lumox_dev_t *dev) : DeviceCall(dev) {
+        if (dev_) set_busy(dev_, true);
+    }
+    ~BusyMark() {
+        if (dev_) set_busy(dev_, false);
+    }
     BusyMark(const BusyMark &) = delete;
     BusyMark &operator=(const BusyMark &) = delete;
-
-  private:
-    lumox_dev_t *dev_;
 };
 
 }  // namespace lumox::api

@@ -425,6 +425,7 @@ LUMOX_API int32_t lumox_firmware_upgrade(lumox_dev_t *dev, uint8_t type, uint16_
         return -1;
     }
     lumox::api::BusyMark busy(dev);
+    if (!busy) return -1;  // closed meanwhile
     return lumox_bin_data_write(&dev->state->ll, type, version, 0, file_name);
 }
 
@@ -441,6 +442,7 @@ LUMOX_API int32_t lumox_data_download_progress(lumox_dev_t *dev, const char *fil
         return -1;
     }
     lumox::api::BusyMark busy(dev);
+    if (!busy) return -1;  // closed meanwhile
     return lumox_bin_data_write_progress(&dev->state->ll, type, version, addr, file_name, progress,
                                          user);
 }
@@ -456,6 +458,7 @@ LUMOX_API int32_t lumox_data_upload_progress(lumox_dev_t *dev, uint8_t type, con
         return -1;
     }
     lumox::api::BusyMark busy(dev);
+    if (!busy) return -1;  // closed meanwhile
     return lumox_bin_data_read_progress(&dev->state->ll, type, path, progress, user);
 }
 

@@ -107,6 +107,33 @@ void create_capture_objects(lumox_dev_state &state) {
     }
 }
 
+// Guards the step from a record to its state: a call's entry (state present and open, then a
+// reference taken) against the close's clearing of the open flag and the release's clearing
+// of the record's state pointer.
+std::mutex g_state_lock;
+
+// The end of a close, run by whoever drops the last reference on the state: closes the
+// transport (no call runs on it any more), then releases the state and, when it asks for that,
+// the record.
+void release_state(lumox_dev_t *dev) {
+    lumox_dev_state &state = *dev->state;
+    lumox_ll_dev_close(&state.ll);
+    state.cond.reset();
+    state.mutex.reset();
+    if (state.drv && state.drv->ops->uninit) state.drv->ops->uninit(state.drv);
+    state.stream.reset();
+    lumox_dev_t *self = dev;
+    g_epc_dev.compare_exchange_strong(self, nullptr);
+    lumox_dev_state *old = nullptr;
+    {
+        std::lock_guard lock(g_state_lock);
+        old = dev->state;
+        dev->state = nullptr;
+    }
+    delete old;
+    if (dev->release) std::free(dev);
+}
+
 }  // namespace
 
 lx_cmap &library_cmap() { return g_cmap; }
@@ -119,29 +146,17 @@ bool check_open(const lumox_dev_t *dev, const char *func) {
     return false;
 }
 
-// The second half of lumox_dev_close: waits for calls still inside the state, then releases it
-// (and the record, when it asks for that).
-void finish_close(lumox_dev_t *dev) {
-    lumox_dev_state &state = *dev->state;
-    int steps = 0;
-    while (is_busy(dev) || state.waiters.load() > 0) {
-        if (steps == kCloseWaitSteps) {
-            lx_log(LX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "lumox_dev_close");
-            break;
-        }
-        lumox::platform::sleep_ms(kCloseWaitStepMs);
-        ++steps;
-    }
+bool enter_call(lumox_dev_t *dev) {
+    if (!dev) return false;
+    std::lock_guard lock(g_state_lock);
+    lumox_dev_state *state = dev->state;
+    if (!state || !state->open.load()) return false;
+    state->refs.fetch_add(1);
+    return true;
+}
 
-    state.cond.reset();
-    state.mutex.reset();
-    if (state.drv && state.drv->ops->uninit) state.drv->ops->uninit(state.drv);
-    state.stream.reset();
-    lumox_dev_t *self = dev;
-    g_epc_dev.compare_exchange_strong(self, nullptr);
-    delete dev->state;
-    dev->state = nullptr;
-    if (dev->release) std::free(dev);
+void leave_call(lumox_dev_t *dev) {
+    if (dev->state->refs.fetch_sub(1) == 1) release_state(dev);
 }
 
 }  // namespace lumox::api
@@ -208,7 +223,9 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
         dev = &g_default_dev;
     }
     if (dev->state && dev->state->close_pending.load()) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s] device is closing (closed from a capture callback)\n",
+        lx_log(LX_LOG_ERR, "ERR",
+               "[%s] device is closing (a call on it, or the callback that closed it, has not "
+               "returned)\n",
                "lumox_dev_open");
         return nullptr;
     }
@@ -219,6 +236,13 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
         dev->release = 0;  // the record itself is reopened, not released
         lumox_dev_close(dev);
         dev->release = release;
+        if (dev->state) {
+            lx_log(LX_LOG_ERR, "ERR",
+                   "[%s] device is closing (a call on it, or the callback that closed it, has not "
+                   "returned)\n",
+                   "lumox_dev_open");
+            return nullptr;
+        }
     }
     if (!dev->state) {
         dev->state = new_state(*dev);
@@ -237,6 +261,7 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
     }
     copy_location(*dev, state.ll);
     dev->calib_path = lumox_path_get();
+    state.refs.store(1);  // the open device's own reference, dropped by lumox_dev_close
     state.open.store(1);
 
     lumox_param_item identity[4] = {};
@@ -299,10 +324,13 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) noexcept {
            static_cast<void *>(dev));
     if (!dev || !dev->state) return;
     lumox_dev_state &state = *dev->state;
-    if (polls_here(state)) {
-        // Called from a capture callback: the polling call that runs it still uses the state.
-        // Stop and close now; the state goes when that call returns.
-        if (state.close_pending.exchange(1)) return;
+    // One close per open: a second one (from a callback, or racing in from another thread)
+    // leaves it to the first.
+    if (state.close_pending.exchange(1)) return;
+    const bool from_callback = polls_here(state);
+    if (from_callback) {
+        // The polling call that runs the callback still uses the state: the close completes
+        // when that call returns.
         lx_log(LX_LOG_DBG, "DBG",
                "[%s] close from a capture callback: completed when the polling call returns\n",
                "lumox_dev_close");
@@ -310,9 +338,26 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) noexcept {
     if (state.capturing.load() && !lumox_cap_stop(dev)) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] stop capture failed!\n", "lumox_dev_close");
     }
-    lumox_ll_dev_close(&state.ll);
-    state.open.store(0);
-    if (!state.close_pending.load()) finish_close(dev);
+    {
+        // From here no call enters; the ones inside hold references.
+        std::lock_guard lock(g_state_lock);
+        state.open.store(0);
+    }
+    // The transport stays open until the calls inside have left (a call running a command
+    // would otherwise meet a released transport), and the busy flag is down. They are given
+    // 3 s; a call still inside after that completes the close when it returns.
+    if (!from_callback) {
+        int steps = 0;
+        while (state.refs.load() > 1 || is_busy(dev)) {
+            if (steps == kCloseWaitSteps) {
+                lx_log(LX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "lumox_dev_close");
+                break;
+            }
+            lumox::platform::sleep_ms(kCloseWaitStepMs);
+            ++steps;
+        }
+    }
+    leave_call(dev);
 }
 
 LUMOX_API lumox_drv *lumox_dev_get_drv(lumox_dev_t *dev) noexcept {
@@ -330,6 +375,7 @@ LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target) noexcept {
         return 0;
     }
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     return lumox_ll_dev_reset(&dev->state->ll, static_cast<uint8_t>(target));
 }
 

@@ -86,6 +86,7 @@ LUMOX_API uint8_t lumox_reg_batch_write(lumox_dev_t *dev, uint8_t target, uint32
     if (!check_open(dev, "lumox_reg_batch_write")) return 0;
     if (!val_buf && reg_cnt > 0) return 0;
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     return lumox_ll_reg_write(&dev->state->ll, target, reg_base, val_buf, reg_cnt);
 }
 
@@ -97,6 +98,7 @@ LUMOX_API uint8_t lumox_reg_batch_read(lumox_dev_t *dev, uint8_t target, uint32_
     if (!check_open(dev, "lumox_reg_batch_read")) return 0;
     if (!val_buf && reg_cnt > 0) return 0;
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     return lumox_ll_reg_read(&dev->state->ll, target, reg_base, val_buf, reg_cnt);
 }
 
@@ -105,6 +107,7 @@ LUMOX_API uint8_t lumox_param_batch_set(lumox_dev_t *dev, const lumox_param_item
     if (!check_open(dev, "lumox_param_batch_set")) return 0;
     if (!items && count > 0) return 0;
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     auto records = make_records(count);
     if (!records) return 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -127,6 +130,7 @@ LUMOX_API uint8_t lumox_param_batch_get(lumox_dev_t *dev, lumox_param_item *item
     if (!check_open(dev, "lumox_param_batch_get")) return 0;
     if (!items && count > 0) return 0;
     BusyMark busy(dev);
+    if (!busy) return 0;  // closed meanwhile
     return param_get(&dev->state->ll, items, count) ? 1 : 0;
 }
 

@@ -550,5 +550,67 @@ TEST_F(FaultMatrix, StatsAndPollingFromSeveralThreadsDuringACapture) {
     expect_accounted();
 }
 
+// ---- Close against running calls -------------------------------------------------------------
+
+// Another thread runs commands back to back; the close lands at varying points of them. The
+// close waits for the command in flight, the caller's next call fails cleanly, and the record
+// opens again.
+TEST_F(FaultMatrix, CloseWhileAnotherThreadRunsCommandsWaitsForThemEveryTime) {
+    for (int round = 0; round < 30; ++round) {
+        std::atomic<int> done{0};
+        std::thread caller([&] {
+            lumox_param_item rate{};
+            rate.param_id = LUMOX_PARAM_FRAME_RATE;
+            while (lumox_param_batch_get(&dev_, &rate, 1)) ++done;
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 373 % 4000));
+        const auto start = Clock::now();
+        lumox_dev_close(&dev_);
+        caller.join();
+        EXPECT_LT(Clock::now() - start, milliseconds(3000));
+        EXPECT_EQ(dev_.state, nullptr);
+        ASSERT_EQ(lumox_dev_open(&dev_), &dev_) << "round " << round;
+    }
+}
+
+TEST_F(FaultMatrix, CloseDuringACommandThatHangsWaitsForItsBoundThenReleasesEverything) {
+    fast_command_timeouts();
+    camera().fault_control_hang(vcam::kCmdDevice, 4);
+    lumox_param_item rate{};
+    rate.param_id = LUMOX_PARAM_FRAME_RATE;
+    std::atomic<int> result{-1};
+    std::thread caller([&] { result = lumox_param_batch_get(&dev_, &rate, 1); });
+    ASSERT_TRUE(wait_until([&] {
+        const auto cmds = camera().commands();
+        return !cmds.empty() && cmds.back().hung;
+    }));
+    const auto start = Clock::now();
+    lumox_dev_close(&dev_);
+    caller.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+    EXPECT_EQ(dev_.state, nullptr);
+}
+
+// A frame-ready callback closes the device while another thread runs commands: the transport
+// stays up until both the polling call and the command have returned.
+TEST_F(FaultMatrix, CloseFromACallbackWhileAnotherThreadRunsCommands) {
+    for (int round = 0; round < 10; ++round) {
+        lumox_cap_set_callback_on_frame_ready(
+            &dev_, [](lumox_dev_t *dev, lumox_frame *) { lumox_dev_close(dev); });
+        ASSERT_TRUE(lumox_cap_start(&dev_));
+        std::thread caller([&] {
+            lumox_param_item rate{};
+            rate.param_id = LUMOX_PARAM_FRAME_RATE;
+            while (lumox_param_batch_get(&dev_, &rate, 1)) {
+            }
+        });
+        lumox_cap_get_frames(&dev_, 3, nullptr, 0, nullptr);
+        caller.join();
+        EXPECT_TRUE(wait_until([&] { return dev_.state == nullptr; })) << "round " << round;
+        ASSERT_EQ(lumox_dev_open(&dev_), &dev_) << "round " << round;
+    }
+}
+
 }  // namespace
 }  // namespace lumox::test

@@ -8,6 +8,8 @@ the frame files hold.
 Run by ctest with LUMOX_CLI and LUMOX_VCAM naming the two programs.
 """
 import os
+import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -45,6 +47,15 @@ def interrupt_after(args, lines, cwd, sig=signal.SIGINT, group=True):
             break
     out.extend(proc.stdout)
     return proc.wait(timeout=60), "".join(out)
+
+
+def with_file_limit(limit):
+    """A child set-up that lets the child write files of at most `limit` bytes: writes beyond
+    fail as on a full disk (EFBIG), with SIGXFSZ ignored."""
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
 
 
 def frame_file(path):
@@ -127,6 +138,48 @@ class RecordingCli(unittest.TestCase):
         with h5py.File(self.path("cut.h5"), "r") as f:
             self.assertEqual(f["frames/raw"].shape[0], received)
             self.assertEqual(f["frames/host_wall_ns"].shape[0], received)
+
+    def test_full_disk_during_record_exits_1_and_keeps_every_frame_written(self):
+        with h5py.File(self.live, "r") as f:
+            header = f["calibration/package"].size + sum(
+                d.size for d in f["calibration/files"].values())
+            frame = f["frames/raw"].shape[1]
+        limit = header + 200000 + 3 * frame + frame // 2  # the header, then a few frames
+        done = subprocess.run([VCAM, "--scene", "--calibration", "--", LUMOX, "record", "full.h5",
+                               "--frames", str(FRAMES), "--calib", "calib"],
+                              cwd=self.dir, capture_output=True, text=True, timeout=300,
+                              preexec_fn=with_file_limit(limit))
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        said = re.search(r"cannot write frame (\d+) of '.*full\.h5': (.+); the file holds the "
+                         r"(\d+) frames before it", done.stderr)
+        self.assertIsNotNone(said, done.stderr)
+        self.assertIn("File too large", said.group(2))
+        held = int(said.group(3))
+        self.assertGreater(held, 0)
+        with h5py.File(self.path("full.h5"), "r") as f:
+            self.assertEqual(f["frames/raw"].shape[0], held)
+            self.assertEqual(f["frames/info"].shape[0], held)
+            self.assertTrue(f["frames/raw"][held - 1].any())
+            self.assertGreater(f["calibration/package"].size, 0)
+        # The header itself does not fit: no file at all, and the same kind of message.
+        done = subprocess.run([VCAM, "--scene", "--calibration", "--", LUMOX, "record", "none.h5",
+                               "--frames", "5", "--calib", "calib"],
+                              cwd=self.dir, capture_output=True, text=True, timeout=300,
+                              preexec_fn=with_file_limit(4096))
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        self.assertRegex(done.stderr, r"cannot write the header of '.*none\.h5': .+ \(no file made\)")
+        self.assertFalse(os.path.exists(self.path("none.h5")))
+
+    def test_recording_killed_outright_is_readable_up_to_its_last_frame(self):
+        status, out = interrupt_after(
+            [VCAM, "--scene", "--", LUMOX, "record", "killed.h5", "--seconds", "600"], 8,
+            self.dir, sig=signal.SIGKILL)
+        self.assertEqual(status, -signal.SIGKILL, out)
+        with h5py.File(self.path("killed.h5"), "r") as f:
+            frames = f["frames/raw"].shape[0]
+            self.assertGreaterEqual(frames, 8)
+            for name in ("frames/info", "frames/raw_info", "frames/host_wall_ns"):
+                self.assertGreaterEqual(f[name].shape[0], frames, name)
 
     def test_interrupted_capture_leaves_a_complete_table(self):
         status, out = interrupt_after(

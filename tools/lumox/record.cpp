@@ -242,7 +242,7 @@ int cmd_record(const Args &args) {
         meta.host_wall_ns = nanoseconds(frame.wall);
         std::string why;
         if (!writer->append(meta, frame.data, frame.size, &why)) {
-            fail("%s: %s", path.c_str(), why.c_str());
+            fail("%s", why.c_str());
             return false;
         }
         std::printf("frame %6ld  index %5u  %u bytes\n", frame.number, frame.info.frame_idx,
@@ -250,7 +250,7 @@ int cmd_record(const Args &args) {
         std::fflush(stdout);
         return true;
     });
-    if (!writer->close(&error)) return fail("%s: %s", path.c_str(), error.c_str());
+    if (!writer->close(&error)) return fail("%s", error.c_str());
     if (summary.stopped && StopOnSignal::requested())
         std::printf("interrupted        after %ld frames\n", summary.frames);
     print_capture_summary(summary);
