@@ -1,6 +1,5 @@
 // The DRNU distance formula: the plain per-pixel routine and one vector kernel, compiled by
-// Highway for every target and dispatched at run time. On AVX-512 the rows of up to 32 entries
-// take a kernel written with the instruction set's own word permutes instead (see there).
+// Highway for every target and dispatched at run time.
 //
 // The vector kernels keep every rounding of the plain routine. The integer quotients become
 // double quotients truncated toward zero: for integers a and b > 0 with |a| < 2^53 the correctly
@@ -97,23 +96,77 @@ void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t 
 #else
 namespace hn = hwy::HWY_NAMESPACE;
 
-// One lane per pixel in every type: the doubles fill a vector, the 32-bit lanes half of one.
-using DD = hn::ScalableTag<double>;
-using DI = hn::Rebind<int32_t, DD>;
-using DU = hn::Rebind<uint32_t, DD>;
-using DF = hn::Rebind<float, DD>;
-using DU16 = hn::Rebind<uint16_t, DD>;
+// Pixels in 32-bit lanes of a whole vector; where the arithmetic needs double precision, the
+// lower and the upper half of them in a vector of doubles each.
+using DI = hn::ScalableTag<int32_t>;
+using DU = hn::RebindToUnsigned<DI>;
+using DF = hn::RebindToFloat<DI>;
+using DH = hn::Half<DI>;
+using DD = hn::Repartition<double, DI>;
+using DU16 = hn::Rebind<uint16_t, DI>;
 using DU64 = hn::Repartition<uint64_t, DU>;
-using VD = hn::Vec<DD>;
 using VI = hn::Vec<DI>;
 using VU = hn::Vec<DU>;
+using VD = hn::Vec<DD>;
+
+// The lanes as doubles, lower and upper half.
+struct Halves {
+    VD low;
+    VD high;
+};
+
+HWY_INLINE Halves to_double(VI v) {
+    const DD dd;
+    const DH dh;
+    return {hn::PromoteTo(dd, hn::LowerHalf(dh, v)), hn::PromoteTo(dd, hn::UpperHalf(dh, v))};
+}
+
+HWY_INLINE Halves to_double(hn::Vec<DF> v) {
+    const DD dd;
+    const hn::Half<DF> dfh;
+    return {hn::PromoteTo(dd, hn::LowerHalf(dfh, v)), hn::PromoteTo(dd, hn::UpperHalf(dfh, v))};
+}
+
+// The conversions toward zero. x86's own instructions give INT32_MIN outside the 32-bit range
+// and for NaN, as trunc_i32 does, where Highway's conversions saturate and then need a range
+// check around them: on SSE4 and AVX2 the checks made the kernel 10-15 % slower than the one
+// written with the instructions before, so there the instructions are used directly.
+
+// Lanes whose truncation lies in the 32-bit range.
+HWY_INLINE VI truncate_in_range(hn::Vec<DF> v) {
+#if HWY_TARGET == HWY_AVX2
+    return VI{_mm256_cvttps_epi32(v.raw)};
+#elif HWY_TARGET == HWY_SSE4
+    return VI{_mm_cvttps_epi32(v.raw)};
+#else
+    return hn::ConvertTo(DI(), v);
+#endif
+}
 
 // trunc_i32 per lane: INT32_MIN outside the 32-bit range and for NaN.
-HWY_INLINE VI truncate(VD v) {
+HWY_INLINE hn::Vec<DH> truncate_half(VD v) {
+#if HWY_TARGET == HWY_AVX2
+    return hn::Vec<DH>{_mm256_cvttpd_epi32(v.raw)};
+#elif HWY_TARGET == HWY_SSE4
+    return hn::Vec<DH>{_mm_cvttpd_epi32(v.raw)};
+#else
     const DD dd;
     const auto in_range = hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)),
                                   hn::Lt(v, hn::Set(dd, 2147483648.0)));
-    return hn::DemoteTo(DI(), hn::IfThenElse(in_range, v, hn::Set(dd, -2147483648.0)));
+    return hn::DemoteTo(DH(), hn::IfThenElse(in_range, v, hn::Set(dd, -2147483648.0)));
+#endif
+}
+
+HWY_INLINE VI truncate(Halves v) {
+    return hn::Combine(DI(), truncate_half(v.high), truncate_half(v.low));
+}
+
+// The float rounding of each lane, back in double precision.
+HWY_INLINE Halves round_to_float(Halves v) {
+    const DD dd;
+    const hn::Rebind<float, DD> dfh;
+    return {hn::PromoteTo(dd, hn::DemoteTo(dfh, v.low)),
+            hn::PromoteTo(dd, hn::DemoteTo(dfh, v.high))};
 }
 
 // u / 30000 = (u x 2345624806) >> 46 for every 32-bit u: the multiplier exceeds 2^46 / 30000 by
@@ -140,6 +193,16 @@ HWY_INLINE VI high_word(VI v) {
     return hn::BitCast(DI(), hn::ShiftRight<16>(hn::BitCast(DU(), v)));
 }
 
+// Lanes of q clamped to 0..K-2 where q <= -1 or q >= K-1: the truncation of the result is the
+// integer quotient clamped (q < 0 exactly when the quotient is at most -1, q >= K-1 exactly when
+// it is at least K-1).
+template <class D>
+HWY_INLINE hn::Vec<D> clamp_segment(D d, hn::Vec<D> q, hn::Vec<D> segments,
+                                    hn::Vec<D> last_segment) {
+    return hn::IfThenElse(hn::Le(q, hn::Set(d, -1)), hn::Zero(d),
+                          hn::IfThenElse(hn::Ge(q, segments), last_segment, q));
+}
+
 // Pixels between the row being prefetched and the row being read.
 constexpr uint32_t kAhead = 256;
 
@@ -152,7 +215,7 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
     const DU du;
     const DF df;
     const DU16 du16;
-    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(dd));
+    const uint32_t lanes = static_cast<uint32_t>(hn::Lanes(di));
     const VD temp = hn::Set(dd, p.temp_ph);
     const VD step = hn::Set(dd, p.step_ph);
     const auto temp_f = hn::Set(df, p.temp_ph);
@@ -175,9 +238,10 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
         // J = trunc(float(p - Tp)).
         VI j;
         if (kNarrow) {
-            j = hn::ConvertTo(di, hn::Sub(hn::ConvertTo(df, ph), temp_f));
+            j = truncate_in_range(hn::Sub(hn::ConvertTo(df, ph), temp_f));
         } else {
-            j = truncate(hn::PromoteTo(dd, hn::DemoteTo(df, hn::Sub(hn::PromoteTo(dd, ph), temp))));
+            const Halves d = to_double(ph);
+            j = truncate(round_to_float({hn::Sub(d.low, temp), hn::Sub(d.high, temp)}));
         }
         if (use_table) {
             // The rows are read in order but through gathers, which the hardware prefetchers
@@ -200,33 +264,41 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
             const VI lk = high_word(tail);
             const auto rising = hn::Gt(lk, l0);
             if (!hn::AllFalse(di, hn::And(rising, valid))) {
-                const VD jd = hn::PromoteTo(dd, j);
-                // Segment: the truncated quotient clamped to 0..K-2 (q < 0 exactly when the
-                // quotient is at most -1, q >= K-1 exactly when it is at least K-1).
+                const Halves jd = to_double(j);
+                // Segment: the truncated quotient clamped to 0..K-2.
                 const VI span = hn::IfThenElse(rising, hn::Sub(lk, l0), hn::Set(di, 1));
                 VI s;
                 if (kNarrow) {
                     const auto q = hn::Div(hn::Mul(hn::ConvertTo(df, hn::Sub(j, l0)), segments_f),
                                            hn::ConvertTo(df, span));
-                    const auto seg = hn::IfThenElse(
-                        hn::Le(q, hn::Set(df, -1.0f)), hn::Zero(df),
-                        hn::IfThenElse(hn::Ge(q, segments_f), last_segment_f, q));
-                    s = hn::ConvertTo(di, seg);
+                    s = truncate_in_range(clamp_segment(df, q, segments_f, last_segment_f));
                 } else {
-                    const VD q = hn::Div(hn::Mul(hn::Sub(jd, hn::PromoteTo(dd, l0)), segments),
-                                         hn::PromoteTo(dd, span));
-                    const VD seg = hn::IfThenElse(
-                        hn::Le(q, hn::Set(dd, -1.0)), hn::Zero(dd),
-                        hn::IfThenElse(hn::Ge(q, segments), last_segment, q));
-                    s = hn::DemoteTo(di, seg);
+                    const Halves from = to_double(l0);
+                    const Halves width = to_double(span);
+                    const VD q_low =
+                        hn::Div(hn::Mul(hn::Sub(jd.low, from.low), segments), width.low);
+                    const VD q_high =
+                        hn::Div(hn::Mul(hn::Sub(jd.high, from.high), segments), width.high);
+                    s = truncate({clamp_segment(dd, q_low, segments, last_segment),
+                                  clamp_segment(dd, q_high, segments, last_segment)});
                 }
                 const VI pair = gather_pair(p.table, hn::Add(at, s));
                 const VI ls = low_word(pair);
-                const VI ls1 = high_word(pair);
-                const VD part = hn::Div(hn::Mul(hn::Sub(jd, hn::PromoteTo(dd, ls)), step),
-                                        hn::PromoteTo(dd, hn::Sub(ls1, ls)));
-                const VD base = hn::PromoteTo(dd, hn::Mul(hn::ConvertTo(df, s), step_f));
-                const VU moved = hn::Add(hn::BitCast(du, truncate(hn::Add(part, base))), offset);
+                // J - L[s] is exact in 32 bits where J stays in the narrow range, and in
+                // double precision always.
+                Halves from;
+                if (kNarrow) {
+                    from = to_double(hn::Sub(j, ls));
+                } else {
+                    const Halves l = to_double(ls);
+                    from = {hn::Sub(jd.low, l.low), hn::Sub(jd.high, l.high)};
+                }
+                const Halves width = to_double(hn::Sub(high_word(pair), ls));
+                const Halves base = to_double(hn::Mul(hn::ConvertTo(df, s), step_f));
+                const Halves sum = {
+                    hn::Add(hn::Div(hn::Mul(from.low, step), width.low), base.low),
+                    hn::Add(hn::Div(hn::Mul(from.high, step), width.high), base.high)};
+                const VU moved = hn::Add(hn::BitCast(du, truncate(sum)), offset);
                 j = hn::IfThenElse(rising, hn::BitCast(di, moved), j);
             }
         }
@@ -240,205 +312,9 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
     for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
 }
 
-#if HWY_TARGET == HWY_AVX3
-// The generic kernel reads each pixel's row ends and segment through gathers, which on this
-// target cost more than the rest of the arithmetic (measured: ...).
-// Rows of up to 32 entries are read without gathers: the two rows of a pixel pair lie in one
-// window of 64 words (two masked loads that read nothing past the pair), and one word permute of
-// the window picks the pair's entries. Sixteen pixels per step: eight windows, whose permutes
-// land in four-word slots of one vector, two words per pixel as gather_pair gives them.
-constexpr int32_t kMaxWindowEntries = 32;
-constexpr uint32_t kStep = 16;
-constexpr uint32_t kAheadBytes = 8192;
-
-// GCC 12's unmasked AVX-512 intrinsics merge into an undefined register, which it then reports
-// as maybe used uninitialised.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-// Word w of the result is word idx[w] of the 64-word window (a[m], b[m]) of the pair m whose slot
-// holds w: a zeroing permute per window, the eight joined by three-way ORs.
-HWY_INLINE __m512i pick(const __m512i *a, __m512i idx, const __m512i *b) {
-    __m512i slot[kStep / 2];
-    for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
-        slot[m] = _mm512_maskz_permutex2var_epi16(__mmask32{0xFu} << (4 * m), a[m], idx, b[m]);
-    }
-    constexpr int kOr3 = 0xFE;  // a | b | c
-    const __m512i first = _mm512_ternarylogic_epi32(slot[0], slot[1], slot[2], kOr3);
-    const __m512i second = _mm512_ternarylogic_epi32(slot[3], slot[4], slot[5], kOr3);
-    return _mm512_ternarylogic_epi32(first, second, _mm512_or_si512(slot[6], slot[7]), kOr3);
-}
-
-HWY_INLINE __m512d low_pd(__m512i v) { return _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)); }
-HWY_INLINE __m512d high_pd(__m512i v) {
-    return _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1));
-}
-HWY_INLINE __m512d low_pd(__m512 v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
-HWY_INLINE __m512d high_pd(__m512 v) {
-    return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
-}
-HWY_INLINE __m512 join_ps(__m256 low, __m256 high) {
-    return _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)),
-                                               _mm256_castps_pd(high), 1));
-}
-
-// trunc_i32 of both halves: the conversion gives INT32_MIN outside the 32-bit range and for NaN.
-HWY_INLINE __m512i truncate16(__m512d low, __m512d high) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(low)),
-                              _mm512_cvttpd_epi32(high), 1);
-}
-
-// kNarrow: see narrow_drift.
-template <bool kNarrow>
-void window_distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
-                      uint16_t *dist) {
-    const int32_t k = p.k;
-    const bool use_table = k >= 2;
-    const __m512d temp = _mm512_set1_pd(p.temp_ph);
-    const __m512 temp_f = _mm512_set1_ps(p.temp_ph);
-    const __m512d step = _mm512_set1_pd(p.step_ph);
-    const __m512 step_f = _mm512_set1_ps(p.step_ph);
-    const __m512 segments_f = _mm512_set1_ps(static_cast<float>(k - 1));
-    const __m512 last_segment_f = _mm512_set1_ps(static_cast<float>(k - 2));
-    const __m512d segments = _mm512_set1_pd(k - 1.0);
-    const __m512d last_segment = _mm512_set1_pd(k - 2.0);
-    const __m512i range = _mm512_set1_epi32(p.range_mm);
-    const __m512i offset = _mm512_set1_epi32(p.offset_ph);
-    const __m512i no_phase = _mm512_set1_epi32(lumox::dcs::kNoPhase);
-    const __m512i invalid = _mm512_set1_epi32(kInvalidDistance);
-    const __m512i low16 = _mm512_set1_epi32(0xFFFF);
-    const __m512i one = _mm512_set1_epi32(1);
-    // u / 30000 = (u x 2345624806) >> 46 for every 32-bit u (see the batch kernel).
-    const __m512i reciprocal = _mm512_set1_epi64(2345624806u);
-    // The words of a pair's two rows, and the window words of its slot: pixel e of the pair has
-    // its row at word e x K; entries 0 and K-1 for the row ends, entries s and s+1 (s added per
-    // pixel) for the segment.
-    const uint32_t words = use_table ? 2 * static_cast<uint32_t>(k) : 0;
-    const __mmask32 low_words = words >= 32 ? ~__mmask32{0} : (__mmask32{1} << words) - 1;
-    const __mmask32 high_words = words <= 32   ? 0
-                                 : words >= 64 ? ~__mmask32{0}
-                                               : (__mmask32{1} << (words - 32)) - 1;
-    alignas(64) int16_t ends_at[32];
-    alignas(64) int16_t segment_at[32];
-    for (int w = 0; w < 32; ++w) {
-        const int e = (w / 2) % 2;
-        const int h = w % 2;
-        ends_at[w] = static_cast<int16_t>(e * k + h * (k - 1));
-        segment_at[w] = static_cast<int16_t>(e * k + h);
-    }
-    const __m512i ends_index = _mm512_load_si512(ends_at);
-    const __m512i segment_index = _mm512_load_si512(segment_at);
-
-    uint32_t i = 0;
-    for (; i + kStep <= count; i += kStep) {
-        const __m512i ph =
-            _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(phase + i)));
-        const __mmask16 valid = _mm512_cmpneq_epi32_mask(ph, no_phase);
-        // J = trunc(float(p - Tp)).
-        __m512i j;
-        if (kNarrow) {
-            j = _mm512_cvttps_epi32(_mm512_sub_ps(_mm512_cvtepi32_ps(ph), temp_f));
-        } else {
-            j = _mm512_cvttps_epi32(join_ps(_mm512_cvtpd_ps(_mm512_sub_pd(low_pd(ph), temp)),
-                                            _mm512_cvtpd_ps(_mm512_sub_pd(high_pd(ph), temp))));
-        }
-        if (use_table) {
-            const uint16_t *rows = p.table + static_cast<size_t>(first + i) * k;
-            __m512i a[kStep / 2];
-            __m512i b[kStep / 2];
-            for (int m = 0; m < static_cast<int>(kStep / 2); ++m) {
-                const uint16_t *window = rows + static_cast<size_t>(2 * m) * k;
-                // The table streams from memory: ask for the windows a few steps ahead, the two
-                // lines from where each begins (a window has at most 128 bytes; a third line it
-                // reaches into is the first of the next window).
-                const char *ahead = reinterpret_cast<const char *>(window) + kAheadBytes;
-                _mm_prefetch(ahead, _MM_HINT_T0);
-                _mm_prefetch(ahead + 64, _MM_HINT_T0);
-                a[m] = _mm512_maskz_loadu_epi16(low_words, window);
-                b[m] = _mm512_maskz_loadu_epi16(high_words, window + 32);
-            }
-            const __m512i ends = pick(a, ends_index, b);
-            const __m512i l0 = _mm512_and_si512(ends, low16);
-            const __m512i lk = _mm512_srli_epi32(ends, 16);
-            const __mmask16 rising = _mm512_cmpgt_epi32_mask(lk, l0);
-            if (rising & valid) {
-                // Segment: the truncated quotient clamped to 0..K-2 (q < 0 exactly when the
-                // quotient is at most -1, q >= K-1 exactly when it is at least K-1).
-                const __m512i span = _mm512_mask_sub_epi32(one, rising, lk, l0);
-                __m512i s;
-                if (kNarrow) {
-                    const __m512 q = _mm512_div_ps(
-                        _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(j, l0)), segments_f),
-                        _mm512_cvtepi32_ps(span));
-                    s = _mm512_cvttps_epi32(
-                        _mm512_min_ps(_mm512_max_ps(q, _mm512_setzero_ps()), last_segment_f));
-                } else {
-                    const __m512d q_low =
-                        _mm512_div_pd(_mm512_mul_pd(_mm512_sub_pd(low_pd(j), low_pd(l0)), segments),
-                                      low_pd(span));
-                    const __m512d q_high = _mm512_div_pd(
-                        _mm512_mul_pd(_mm512_sub_pd(high_pd(j), high_pd(l0)), segments),
-                        high_pd(span));
-                    const __m512d zero = _mm512_setzero_pd();
-                    s = truncate16(_mm512_min_pd(_mm512_max_pd(q_low, zero), last_segment),
-                                   _mm512_min_pd(_mm512_max_pd(q_high, zero), last_segment));
-                }
-                const __m512i index =
-                    _mm512_add_epi16(segment_index, _mm512_or_si512(s, _mm512_slli_epi32(s, 16)));
-                const __m512i pair = pick(a, index, b);
-                const __m512i ls = _mm512_and_si512(pair, low16);
-                const __m512i width = _mm512_sub_epi32(_mm512_srli_epi32(pair, 16), ls);
-                // J - L[s] (exact in double precision) in 32 bits where it stays within them.
-                __m512d from_low;
-                __m512d from_high;
-                if (kNarrow) {
-                    const __m512i from = _mm512_sub_epi32(j, ls);
-                    from_low = low_pd(from);
-                    from_high = high_pd(from);
-                } else {
-                    from_low = _mm512_sub_pd(low_pd(j), low_pd(ls));
-                    from_high = _mm512_sub_pd(high_pd(j), high_pd(ls));
-                }
-                const __m512d part_low =
-                    _mm512_div_pd(_mm512_mul_pd(from_low, step), low_pd(width));
-                const __m512d part_high =
-                    _mm512_div_pd(_mm512_mul_pd(from_high, step), high_pd(width));
-                const __m512 base = _mm512_mul_ps(_mm512_cvtepi32_ps(s), step_f);
-                const __m512i moved =
-                    _mm512_add_epi32(truncate16(_mm512_add_pd(part_low, low_pd(base)),
-                                                _mm512_add_pd(part_high, high_pd(base))),
-                                     offset);
-                j = _mm512_mask_mov_epi32(j, rising, moved);
-            }
-        }
-        // (J x range) / 30000 in unsigned 32 bits: the product wraps, the quotient is exact.
-        const __m512i product = _mm512_mullo_epi32(j, range);
-        const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(product, reciprocal), 46);
-        const __m512i odd =
-            _mm512_srli_epi64(_mm512_mul_epu32(_mm512_srli_epi64(product, 32), reciprocal), 46);
-        __m512i mm = _mm512_or_si512(even, _mm512_slli_epi64(odd, 32));
-        mm = _mm512_mask_sub_epi32(mm, _mm512_cmpgt_epi32_mask(mm, range), mm, range);
-        const __m512i out = _mm512_mask_mov_epi32(invalid, valid, mm);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + i), _mm512_cvtepi32_epi16(out));
-    }
-    for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
-}
-#pragma GCC diagnostic pop
-
-#endif  // HWY_TARGET == HWY_AVX3
 
 void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
                uint16_t *dist) {
-#if HWY_TARGET == HWY_AVX3
-    if (p.k <= kMaxWindowEntries) {
-        if (narrow_drift(p.temp_ph)) {
-            window_distances<true>(p, phase, first, count, dist);
-        } else {
-            window_distances<false>(p, phase, first, count, dist);
-        }
-        return;
-    }
-#endif
     if (p.k <= kMaxNarrowEntries && narrow_drift(p.temp_ph)) {
         lane_distances<true>(p, phase, first, count, dist);
     } else {

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Instructions per pixel of each kernel in lumox_kernels_compare, counted by callgrind (repeatable
+# on a busy machine, where times are not): one iteration of each benchmark, counting only inside
+# the kernel's entry function, divided by the 76,800 pixels of a frame. valgrind runs no AVX-512,
+# so the targets are SSE4 and AVX2.
+# Usage: bench/compare/instructions.sh BUILD_DIR [FILTER]
+set -euo pipefail
+bench="$1/bench/lumox_kernels_compare"
+filter="${2:-.}"
+out="$(mktemp -d)"
+trap 'rm -rf "$out"' EXIT
+pixels=76800
+"$bench" --benchmark_list_tests=true --benchmark_filter="$filter" | grep -v AVX3 | while read -r name; do
+    kernel="${name%%/*}"
+    version="$(echo "$name" | cut -d/ -f2)"
+    ns="lumox"
+    [ "$version" = before ] && ns="lumox_before"
+    case "$kernel" in
+        dcs_amplitude_phase) fn="$ns::dcs::amplitude_phase*" ;;
+        dcs_amplitude) fn="$ns::dcs::amplitude(*" ;;
+        drnu_*) fn="$ns::drivers::drnu::distances(*" ;;
+    esac
+    valgrind --tool=callgrind --callgrind-out-file="$out/cg" --collect-atstart=no \
+        --toggle-collect="$fn" "$bench" --benchmark_filter="^${name}\$" \
+        --benchmark_min_time=0 >/dev/null 2>&1
+    ir="$(grep -m1 '^summary:' "$out/cg" | awk '{print $2}')"
+    awk -v n="$name" -v ir="$ir" -v px="$pixels" 'BEGIN { printf "%-45s %8.1f\n", n, ir / px }'
+done

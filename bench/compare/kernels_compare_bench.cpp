@@ -1,0 +1,175 @@
+// The vector kernels before and after Highway, in one run: each kernel on each x86 target, as
+// written by hand per instruction set (namespace lumox_before, built from the commit before the
+// change) and as written once over Highway. Names are kernel/before|highway/TARGET; items are
+// pixels. Targets the processor lacks are skipped.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+// The earlier kernels' own headers, their namespace renamed as in their build.
+#define lumox lumox_before
+#include "kernels_before/drivers/epc_drnu.h"
+#include "kernels_before/lx/dcs.h"
+#include "kernels_before/lx/simd.h"
+#undef lumox
+#undef LUMOX_LX_SIMD_H
+#undef LUMOX_LX_DCS_H
+
+#include <hwy/targets.h>
+
+#include "drivers/epc_drnu.h"
+#include "frames.h"
+#include "lx/dcs.h"
+#include "lx/simd.h"
+
+namespace {
+
+using lumox::bench::kPixels;
+
+struct Target {
+    const char *name;
+    int64_t highway;
+    lumox_before::simd::Isa before;
+};
+
+const Target kTargets[] = {
+    {"SSE4", HWY_SSE4, lumox_before::simd::Isa::kSse41},
+    {"AVX2", HWY_AVX2, lumox_before::simd::Isa::kAvx2},
+    {"AVX3", HWY_AVX3, lumox_before::simd::Isa::kAvx512},
+};
+
+// Both dispatches run `t`; false (and the benchmark skipped) when the processor lacks it.
+bool use_target(const Target &t, benchmark::State &state) {
+    for (const int64_t have : lumox::simd::targets()) {
+        if (have == t.highway) {
+            lumox::simd::force_target(t.highway);
+            lumox_before::simd::limit_isa(t.before);
+            return true;
+        }
+    }
+    state.SkipWithError("the processor lacks this target");
+    return false;
+}
+
+const std::vector<uint8_t> &frame() {
+    static const std::vector<uint8_t> raw = lumox::bench::scene_frame();
+    return raw;
+}
+
+template <bool kBefore, bool kWithPhase>
+void dcs_decode(benchmark::State &state, const Target &t) {
+    if (!use_target(t, state)) return;
+    const std::vector<uint8_t> &raw = frame();
+    std::vector<uint16_t> amp(kPixels), phase(kPixels);
+    for (auto _ : state) {
+        if constexpr (kBefore && kWithPhase) {
+            lumox_before::dcs::amplitude_phase(raw.data(), kPixels, 0, kPixels, amp.data(),
+                                               phase.data());
+        } else if constexpr (kBefore) {
+            lumox_before::dcs::amplitude(raw.data(), kPixels, 0, kPixels, amp.data());
+        } else if constexpr (kWithPhase) {
+            lumox::dcs::amplitude_phase(raw.data(), kPixels, 0, kPixels, amp.data(), phase.data());
+        } else {
+            lumox::dcs::amplitude(raw.data(), kPixels, 0, kPixels, amp.data());
+        }
+        benchmark::DoNotOptimize(amp.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
+// A DRNU table like a calibration's: per pixel K rising angles one step apart, with a per-pixel
+// offset and noise; the scene frame's phases.
+struct DrnuCase {
+    int32_t k;
+    float temp_ph;  // 0.25 keeps the single-precision path, 1e-5 takes the double one
+};
+
+struct DrnuData {
+    std::vector<uint16_t> table;
+    std::vector<uint16_t> phase;
+    lumox::drivers::drnu::Params p;
+
+    explicit DrnuData(const DrnuCase &c) : table(static_cast<size_t>(kPixels) * c.k) {
+        std::mt19937 rng(11);
+        const float step = 30000.0f / static_cast<float>(c.k + 2);
+        for (uint32_t i = 0; i < kPixels; ++i) {
+            const uint32_t offset = rng() % 600;
+            for (int32_t e = 0; e < c.k; ++e) {
+                table[static_cast<size_t>(i) * c.k + e] =
+                    static_cast<uint16_t>(offset + static_cast<uint32_t>(step * e) + rng() % 40);
+            }
+        }
+        std::vector<uint16_t> amp(kPixels);
+        phase.resize(kPixels);
+        lumox::dcs::amplitude_phase(frame().data(), kPixels, 0, kPixels, amp.data(), phase.data());
+        p.table = table.data();
+        p.k = c.k;
+        p.step_ph = step;
+        p.temp_ph = c.temp_ph;
+        p.offset_ph = 708;
+        p.range_mm = 12491;
+    }
+};
+
+template <bool kBefore>
+void drnu_distances(benchmark::State &state, const Target &t, DrnuCase c) {
+    if (!use_target(t, state)) return;
+    const DrnuData data(c);
+    std::vector<uint16_t> dist(kPixels);
+    for (auto _ : state) {
+        if constexpr (kBefore) {
+            lumox_before::drivers::drnu::Params p;
+            p.table = data.p.table;
+            p.k = data.p.k;
+            p.step_ph = data.p.step_ph;
+            p.temp_ph = data.p.temp_ph;
+            p.offset_ph = data.p.offset_ph;
+            p.range_mm = data.p.range_mm;
+            lumox_before::drivers::drnu::distances(p, data.phase.data(), 0, kPixels, dist.data());
+        } else {
+            lumox::drivers::drnu::distances(data.p, data.phase.data(), 0, kPixels, dist.data());
+        }
+        benchmark::DoNotOptimize(dist.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
+// Registered kernel by kernel, the two versions of a target side by side.
+const bool kRegistered = [] {
+    const auto add = [](const std::string &name, auto fn) {
+        benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMicrosecond);
+    };
+    const struct {
+        const char *name;
+        DrnuCase c;
+    } drnu_cases[] = {{"drnu_distances_k16", {16, 0.25f}},
+                      {"drnu_distances_k16_double", {16, 1e-5f}},
+                      {"drnu_distances_k40", {40, 0.25f}}};
+    for (const Target &t : kTargets) {
+        const std::string target = t.name;
+        add("dcs_amplitude_phase/before/" + target,
+            [&t](benchmark::State &s) { dcs_decode<true, true>(s, t); });
+        add("dcs_amplitude_phase/highway/" + target,
+            [&t](benchmark::State &s) { dcs_decode<false, true>(s, t); });
+        add("dcs_amplitude/before/" + target,
+            [&t](benchmark::State &s) { dcs_decode<true, false>(s, t); });
+        add("dcs_amplitude/highway/" + target,
+            [&t](benchmark::State &s) { dcs_decode<false, false>(s, t); });
+        for (const auto &d : drnu_cases) {
+            const DrnuCase c = d.c;
+            add(std::string(d.name) + "/before/" + target,
+                [&t, c](benchmark::State &s) { drnu_distances<true>(s, t, c); });
+            add(std::string(d.name) + "/highway/" + target,
+                [&t, c](benchmark::State &s) { drnu_distances<false>(s, t, c); });
+        }
+    }
+    return true;
+}();
+
+}  // namespace
