@@ -119,10 +119,10 @@ std::string options_help(std::span<const OptionSpec> known) {
         if (!o.help) continue;
         std::string left = o.name;
         if (o.value_name) {
-            const bool optional = o.kind == OptionSpec::kOptionalNumber ||
-                                  o.kind == OptionSpec::kOptionalWord;
-            left += optional ? std::string(" [") + o.value_name + "]"
-                             : std::string(" ") + o.value_name;
+            const bool optional =
+                o.kind == OptionSpec::kOptionalNumber || o.kind == OptionSpec::kOptionalWord;
+            left +=
+                optional ? std::string(" [") + o.value_name + "]" : std::string(" ") + o.value_name;
         }
         append_help_entry(&out, left, o.help);
     }

@@ -29,7 +29,7 @@ struct OptionSpec {
         kOptionalNumber,  // takes the next word only when it is a number
         kOptionalWord,    // takes the next word only when it does not start with '-'
     };
-    const char *name;        // "--out"
+    const char *name;  // "--out"
     Kind kind;
     const char *value_name;  // "DIR" (for the help text), nullptr for a switch
     const char *help;        // '\n' starts a new help line; nullptr: not listed in the help

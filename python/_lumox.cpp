@@ -1,7 +1,7 @@
 // _lumox: the compiled half of the Python package `lumox`, a thin layer over the public C
 // interface. It owns the device records, turns results into exceptions that carry the library's
-// own text of the failure, fills numpy arrays in place through the C calls, and runs Python callbacks on the
-// threads the library calls them on, holding the GIL only while Python code runs.
+// own text of the failure, fills numpy arrays in place through the C calls, and runs Python
+// callbacks on the threads the library calls them on, holding the GIL only while Python code runs.
 //
 // Threads and locks: every call into the library releases the GIL first. A device's calls take
 // its gate shared; close takes it exclusive, so the record never goes away under a running call.

@@ -29,7 +29,8 @@
 #define LUMOX_RECORDING_SANITIZED 1
 #endif
 #endif
-#if !defined(LUMOX_RECORDING_SANITIZED) && (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
+#if !defined(LUMOX_RECORDING_SANITIZED) && \
+    (defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__))
 #define LUMOX_RECORDING_SANITIZED 1
 #endif
 #ifndef LUMOX_RECORDING_SANITIZED
@@ -106,7 +107,8 @@ std::string hdf5_cause() {
             const size_t at = desc.find(key);
             if (at == std::string::npos) return 0;
             const size_t end = desc.find('\'', at + key.size());
-            if (end != std::string::npos) text = desc.substr(at + key.size(), end - at - key.size());
+            if (end != std::string::npos)
+                text = desc.substr(at + key.size(), end - at - key.size());
             return 0;
         },
         &cause);
@@ -316,10 +318,10 @@ bool find_param(const CameraRecord &camera, uint8_t id, std::vector<uint8_t> *va
 
 // Every appended frame is followed by a flush of the file's metadata, so that the file on disk
 // is a complete recording of the frames appended so far (also after SIGKILL; the data reaches
-// the device when the system writes it back, and at close). A flush that could fail halfway would leave
-// metadata that nothing can read, so the writer stops before one when the file system is nearly
-// full, and after any failed write it lets nothing more reach the file: the file stays as the
-// last flush left it.
+// the device when the system writes it back, and at close). A flush that could fail halfway would
+// leave metadata that nothing can read, so the writer stops before one when the file system is
+// nearly full, and after any failed write it lets nothing more reach the file: the file stays as
+// the last flush left it.
 constexpr uint64_t kFlushReserve = 4u << 20;  // room kept for the metadata of one flush
 
 struct Writer::Impl {
@@ -495,8 +497,9 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
         impl->detach();
         impl.reset();
         std::remove(path.c_str());
-        if (error) *error = "cannot write the header of '" + path + "': " +
-                            (cause.empty() ? "write failed" : cause) + " (no file made)";
+        if (error)
+            *error = "cannot write the header of '" + path +
+                     "': " + (cause.empty() ? "write failed" : cause) + " (no file made)";
         return nullptr;
     }
     return std::unique_ptr<Writer>(new Writer(std::move(impl)));
@@ -590,10 +593,10 @@ bool Writer::close(std::string *error) {
 
 namespace {
 
-constexpr uint64_t kMaxFrameBytes = 64u << 20;    // far above any frame a camera streams
-constexpr uint64_t kMaxBlobBytes = 64u << 20;     // calibration package or one calibration file
-constexpr uint64_t kMaxInflation = 1032;          // deflate's largest expansion
-constexpr size_t kMaxIdBytes = 64;                // parameter 5 and 6 values
+constexpr uint64_t kMaxFrameBytes = 64u << 20;  // far above any frame a camera streams
+constexpr uint64_t kMaxBlobBytes = 64u << 20;   // calibration package or one calibration file
+constexpr uint64_t kMaxInflation = 1032;        // deflate's largest expansion
+constexpr size_t kMaxIdBytes = 64;              // parameter 5 and 6 values
 constexpr hsize_t kMaxParameters = 256;
 constexpr hsize_t kMaxCalibrationFiles = 64;
 
@@ -620,7 +623,8 @@ bool hard_link(hid_t parent, const char *name, std::string *why) {
         return false;
     }
     if (li.type != H5L_TYPE_HARD) {
-        *why = std::string("'") + name + "' is a link to elsewhere (only objects in the file are read)";
+        *why = std::string("'") + name +
+               "' is a link to elsewhere (only objects in the file are read)";
         return false;
     }
     return true;
@@ -642,8 +646,8 @@ struct Shape {
     int rank = 1;
     H5T_class_t type_class = H5T_INTEGER;
     size_t type_size = 1;
-    hsize_t max_rows = 0;       // first dimension
-    hsize_t row_elements = 0;   // the second dimension must be this (0: any up to max_row)
+    hsize_t max_rows = 0;      // first dimension
+    hsize_t row_elements = 0;  // the second dimension must be this (0: any up to max_row)
     hsize_t max_row = 0;
 };
 
@@ -784,14 +788,13 @@ std::string in_child(const std::function<std::string()> &check, std::chrono::mil
             ::dup2(null_fd, STDOUT_FILENO);
             ::dup2(null_fd, STDERR_FILENO);
         }
-        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
-            ::signal(sig, SIG_DFL);
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(sig, SIG_DFL);
 #if LUMOX_RECORDING_SANITIZED
         __sanitizer_set_death_callback(nullptr);
 #endif
 #if !LUMOX_RECORDING_SANITIZED
         const rlim_t memory = rlim_t{4} << 30;
-        const struct rlimit limit{memory, memory};
+        const struct rlimit limit { memory, memory };
         ::setrlimit(RLIMIT_AS, &limit);
 #endif
         const std::string why = check();
@@ -810,7 +813,9 @@ std::string in_child(const std::function<std::string()> &check, std::chrono::mil
             timed_out = true;
             break;
         }
-        struct pollfd p{fds[0], POLLIN, 0};
+        struct pollfd p {
+            fds[0], POLLIN, 0
+        };
         const int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) continue;
@@ -910,8 +915,8 @@ std::string Reader::Impl::load(const Source &src) {
         uint64_t total = 0;
         for (hsize_t i = 0; i < gi.nlinks; ++i) {
             char name[256] = {};
-            const ssize_t len = H5Lget_name_by_idx(files.get(), ".", H5_INDEX_NAME, H5_ITER_INC,
-                                                   i, name, sizeof name, H5P_DEFAULT);
+            const ssize_t len = H5Lget_name_by_idx(files.get(), ".", H5_INDEX_NAME, H5_ITER_INC, i,
+                                                   name, sizeof name, H5P_DEFAULT);
             if (len <= 0 || static_cast<size_t>(len) >= sizeof name) continue;
             CalibrationFile f;
             f.name = name;
@@ -964,8 +969,8 @@ std::string Reader::Impl::load(const Source &src) {
     Checked raw_c, info_c, raw_info_c, mono_c, wall_c;
     const Shape raw_shape{2, H5T_INTEGER, 1, max_rows, 0, kMaxFrameBytes};
     const Shape info_shape{1, H5T_COMPOUND, H5Tget_size(packed(info_type()).get()), max_rows, 0, 0};
-    const Shape raw_info_shape{1, H5T_COMPOUND, H5Tget_size(packed(raw_info_type()).get()),
-                               max_rows, 0, 0};
+    const Shape raw_info_shape{
+        1, H5T_COMPOUND, H5Tget_size(packed(raw_info_type()).get()), max_rows, 0, 0};
     const Shape ns_shape{1, H5T_INTEGER, 8, max_rows, 0, 0};
     if (!open_dataset(fg.get(), "raw", raw_shape, file_size, &raw_c, &why) ||
         !open_dataset(fg.get(), "info", info_shape, file_size, &info_c, &why) ||
@@ -1013,8 +1018,7 @@ bool Reader::Impl::read(uint64_t index, std::vector<uint8_t> *bytes, std::string
     Hid fs = space(H5Dget_space(raw.get()));
     H5Sselect_hyperslab(fs.get(), H5S_SELECT_SET, start, nullptr, count, nullptr);
     Hid ms = space(H5Screate_simple(2, count, nullptr));
-    if (H5Dread(raw.get(), H5T_NATIVE_UINT8, ms.get(), fs.get(), H5P_DEFAULT, bytes->data()) <
-        0) {
+    if (H5Dread(raw.get(), H5T_NATIVE_UINT8, ms.get(), fs.get(), H5P_DEFAULT, bytes->data()) < 0) {
         if (error) *error = "cannot read frame " + std::to_string(index);
         return false;
     }

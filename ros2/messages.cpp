@@ -61,8 +61,8 @@ void ImageMessage::finish(const Header &h, uint32_t width, uint32_t height, cons
     point_at(&msg_.data, data_);
 }
 
-void ImageMessage::fill_depth(const Header &h, const float *metres, uint32_t width,
-                              uint32_t height, DepthEncoding encoding) {
+void ImageMessage::fill_depth(const Header &h, const float *metres, uint32_t width, uint32_t height,
+                              DepthEncoding encoding) {
     const size_t n = static_cast<size_t>(width) * height;
     if (encoding == DepthEncoding::kMillimetres16) {
         data_.resize(2 * n);
@@ -124,8 +124,7 @@ void CameraInfoMessage::fill(const Header &h, const CameraModel &m) {
 
 PointCloudMessage::PointCloudMessage() {
     static char kNames[4][10] = {"x", "y", "z", "intensity"};
-    for (uint32_t i = 0; i < 4; ++i)
-        fields_[i] = {kNames[i], 4 * i, kFloat32, 1};
+    for (uint32_t i = 0; i < 4; ++i) fields_[i] = {kNames[i], 4 * i, kFloat32, 1};
     msg_.fields._buffer = fields_;
     msg_.fields._length = msg_.fields._maximum = 4;
     msg_.fields._release = false;
@@ -139,8 +138,8 @@ void PointCloudMessage::fill(const Header &h, const float *xyz, const float *int
     size_t out = 0;
     for (size_t i = 0; i < n; ++i) {
         const float *p = xyz + 3 * i;
-        if (layout == PointLayout::kDense && (std::isnan(p[0]) || std::isnan(p[1]) ||
-                                              std::isnan(p[2])))
+        if (layout == PointLayout::kDense &&
+            (std::isnan(p[0]) || std::isnan(p[1]) || std::isnan(p[2])))
             continue;
         const float point[4] = {p[0], p[1], p[2], intensity ? intensity[i] : 0.0f};
         std::memcpy(&data_[out * kPointStep], point, kPointStep);

@@ -42,8 +42,8 @@ dds_qos_t *make_qos(const TopicQos &q) {
     dds_qos_t *qos = dds_create_qos();
     dds_qset_reliability(qos, q.reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT,
                          q.max_blocking_ns);
-    dds_qset_durability(qos, q.transient_local ? DDS_DURABILITY_TRANSIENT_LOCAL
-                                               : DDS_DURABILITY_VOLATILE);
+    dds_qset_durability(
+        qos, q.transient_local ? DDS_DURABILITY_TRANSIENT_LOCAL : DDS_DURABILITY_VOLATILE);
     dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, q.depth);
     const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
     dds_qset_data_representation(qos, 1, &xcdr1);
@@ -62,21 +62,34 @@ std::unique_ptr<Node> Node::create(uint32_t domain, std::string *error) {
 
 Node::~Node() { dds_delete(participant_); }
 
+namespace {
+
+// The topic of a ROS name and its writer or reader, made with one QoS. The topic is deleted
+// again when the endpoint cannot be made; *error then names the topic and the cause.
+template <typename Make>
+bool make_endpoint(const Node &node, const std::string &ros_topic,
+                   const dds_topic_descriptor_t *type, const TopicQos &q, const char *verb,
+                   Make make, dds_entity_t *topic, dds_entity_t *endpoint, std::string *error) {
+    dds_qos_t *qos = make_qos(q);
+    const std::string name = dds_topic(ros_topic);
+    *topic = dds_create_topic(node.participant(), type, name.c_str(), qos, nullptr);
+    *endpoint = *topic >= 0 ? make(node.participant(), *topic, qos, nullptr) : *topic;
+    dds_delete_qos(qos);
+    if (*endpoint >= 0) return true;
+    *error = std::string(verb) + ros_topic + ": " + dds_strretcode(*endpoint);
+    if (*topic >= 0) dds_delete(*topic);
+    return false;
+}
+
+}  // namespace
+
 std::unique_ptr<Writer> Writer::create(const Node &node, const std::string &ros_topic,
                                        const dds_topic_descriptor_t *type, const TopicQos &q,
                                        std::string *error) {
-    dds_qos_t *qos = make_qos(q);
-    const std::string name = dds_topic(ros_topic);
-    const dds_entity_t topic = dds_create_topic(node.participant(), type, name.c_str(), qos,
-                                                nullptr);
-    dds_entity_t writer = topic;
-    if (topic >= 0) writer = dds_create_writer(node.participant(), topic, qos, nullptr);
-    dds_delete_qos(qos);
-    if (writer < 0) {
-        *error = "cannot publish " + ros_topic + ": " + dds_strretcode(writer);
-        if (topic >= 0) dds_delete(topic);
+    dds_entity_t topic, writer;
+    if (!make_endpoint(node, ros_topic, type, q, "cannot publish ", dds_create_writer, &topic,
+                       &writer, error))
         return nullptr;
-    }
     return std::unique_ptr<Writer>(new Writer(topic, writer));
 }
 
@@ -96,18 +109,10 @@ uint32_t Writer::matched() const {
 std::unique_ptr<Reader> Reader::create(const Node &node, const std::string &ros_topic,
                                        const dds_topic_descriptor_t *type, const TopicQos &q,
                                        std::string *error) {
-    dds_qos_t *qos = make_qos(q);
-    const std::string name = dds_topic(ros_topic);
-    const dds_entity_t topic = dds_create_topic(node.participant(), type, name.c_str(), qos,
-                                                nullptr);
-    dds_entity_t reader = topic;
-    if (topic >= 0) reader = dds_create_reader(node.participant(), topic, qos, nullptr);
-    dds_delete_qos(qos);
-    if (reader < 0) {
-        *error = "cannot subscribe to " + ros_topic + ": " + dds_strretcode(reader);
-        if (topic >= 0) dds_delete(topic);
+    dds_entity_t topic, reader;
+    if (!make_endpoint(node, ros_topic, type, q, "cannot subscribe to ", dds_create_reader, &topic,
+                       &reader, error))
         return nullptr;
-    }
     return std::unique_ptr<Reader>(new Reader(topic, reader, type));
 }
 

@@ -19,9 +19,10 @@ namespace lumox::ros2 {
 bool domain_from_environment(uint32_t *domain, std::string *error);
 
 struct TopicQos {
-    bool reliable = true;         // RELIABLE, else BEST_EFFORT
-    bool transient_local = false; // TRANSIENT_LOCAL (late joiners get the last samples), else VOLATILE
-    int32_t depth = 5;            // KEEP_LAST depth
+    bool reliable = true;  // RELIABLE, else BEST_EFFORT
+    bool transient_local =
+        false;          // TRANSIENT_LOCAL (late joiners get the last samples), else VOLATILE
+    int32_t depth = 5;  // KEEP_LAST depth
     int64_t max_blocking_ns = 100000000;  // a reliable write waits this long for room, then fails
 };
 // ROS 2's profiles: the default (reliable, keep-last 5, volatile), sensor data (best effort,

@@ -342,8 +342,8 @@ std::shared_ptr<const std::vector<SensorModel::Ray>> SensorModel::rays_of(const 
         for (const auto &entry : cache)
             if (entry.first == key) return entry.second;
     }
-    auto rays = std::make_shared<std::vector<Ray>>(static_cast<size_t>(window.width) *
-                                                   window.height);
+    auto rays =
+        std::make_shared<std::vector<Ray>>(static_cast<size_t>(window.width) * window.height);
     auto tangent = [&](double u, double v, double &x, double &y) {
         const Vec3 r = lens.ray(u, v);
         x = r.x / r.z;
@@ -442,7 +442,8 @@ void SensorModel::direct(const Scene &scene, std::vector<std::complex<double>> &
             bool edge = seen[i] == kSeveral;
             for (int dy = -1; dy <= 1 && !edge; ++dy)
                 for (int dx = -1; dx <= 1 && !edge; ++dx) {
-                    const int64_t yy = static_cast<int64_t>(y) + dy, xx = static_cast<int64_t>(x) + dx;
+                    const int64_t yy = static_cast<int64_t>(y) + dy,
+                                  xx = static_cast<int64_t>(x) + dx;
                     if (yy < 0 || xx < 0 || yy >= h || xx >= w) continue;
                     edge = seen[static_cast<size_t>(yy) * w + static_cast<size_t>(xx)] != seen[i];
                 }
@@ -486,9 +487,9 @@ void SensorModel::second_bounce(const Scene &scene, const Truth &truth,
     // and radiating diffusely; the emitter's light on it is its profile times the solid angle.
     struct Source {
         Vec3 p, normal;
-        double d = 0;       // from the camera, mm
-        double power = 0;   // reflectivity x emitter x solid angle
-        double area = 0;    // m^2
+        double d = 0;      // from the camera, mm
+        double power = 0;  // reflectivity x emitter x solid angle
+        double area = 0;   // m^2
     };
     std::vector<Source> sources;
     for (uint32_t by = 0; by < h; by += kSourceStep)
@@ -606,8 +607,8 @@ void SensorModel::prepare(const Exposure &e) {
         for (uint32_t y = 0; y < h; ++y)
             for (uint32_t x = 0; x < w; ++x) {
                 Pixel &p = pixels_[static_cast<size_t>(y) * w + x];
-                p.col = static_cast<uint32_t>(
-                    std::clamp<double>(window_.array_col(x), 0, c.width - 1));
+                p.col =
+                    static_cast<uint32_t>(std::clamp<double>(window_.array_col(x), 0, c.width - 1));
                 p.row = static_cast<uint32_t>(
                     std::clamp<double>(window_.array_row(y), 0, c.height - 1));
                 p.level = static_cast<float>(c.baseline + sensor_.baseline_offset(p.col, p.row));
@@ -629,7 +630,8 @@ void SensorModel::prepare(const Exposure &e) {
     }
     // A moving scene is lit again for every DCS sample: each is exposed at its own time, one
     // exposure and read-out after the other; the truth is that of the middle of the four.
-    const double t0 = moving_ ? static_cast<double>(frames_) / std::max<uint32_t>(1, e.frame_rate) : 0;
+    const double t0 =
+        moving_ ? static_cast<double>(frames_) / std::max<uint32_t>(1, e.frame_rate) : 0;
     if (!geometry && prepared_time_ == t0) return;
     const DepthSensorConfig &c = sensor_.config();
     const double step_s = (e.integration_us + c.readout_us) * 1e-6;
@@ -682,8 +684,8 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
             truth_.amplitude[i] = static_cast<float>(amp);
             const double level = px.level + level_ambient;
             const double sigma = std::sqrt(read2 + c.shot_gain * (ambient + amp));
-            const double ideal[4] = {level + z[0].real(), level + z[1].imag(),
-                                     level - z[2].real(), level - z[3].imag()};
+            const double ideal[4] = {level + z[0].real(), level + z[1].imag(), level - z[2].real(),
+                                     level - z[3].imag()};
             double v[4];
             bool clipped = false;
             double n[4];

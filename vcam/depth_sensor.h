@@ -62,9 +62,9 @@ struct DepthSensorConfig {
     // field (relative illumination cos^ri_exponent of the angle off the axis).
     double emitter_half_angle_deg = 60.0;
     double ri_exponent = 1.5;
-    bool multipath = true;         // second bounce off the scene's diffuse surfaces
+    bool multipath = true;          // second bounce off the scene's diffuse surfaces
     double stray_fraction = 0.003;  // share of every return scattered evenly over the sensor
-    double readout_us = 1000;      // read-out of a DCS sample before the next exposure starts
+    double readout_us = 1000;       // read-out of a DCS sample before the next exposure starts
 
     // Temperature drift of the raw phase: drift_sensor mm per 0.1 degC of the sensor and
     // drift_board per 0.1 degC of the illumination board away from the reference temperatures

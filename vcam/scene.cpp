@@ -278,8 +278,8 @@ std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
             }
             (in_motion ? motion : v).push_back(x);
         }
-        if (in_motion && (kind == "camera" || kind == "plane" ||
-                          (motion.size() != 3 && motion.size() != 4))) {
+        if (in_motion &&
+            (kind == "camera" || kind == "plane" || (motion.size() != 3 && motion.size() != 4))) {
             error = "line " + std::to_string(number) + ": " +
                     (kind == "camera" || kind == "plane" ? kind + " cannot move"
                                                          : "move takes VX VY VZ [SECONDS]");
@@ -340,7 +340,8 @@ std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
             return std::nullopt;
         }
         if (in_motion) {
-            const Motion m{s.surfaces.size(), {motion[0], motion[1], motion[2]},
+            const Motion m{s.surfaces.size(),
+                           {motion[0], motion[1], motion[2]},
                            motion.size() > 3 ? motion[3] : 0};
             if (m.travel_s < 0) {
                 error = "line " + std::to_string(number) + ": the travel time must not be negative";

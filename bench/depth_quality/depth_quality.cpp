@@ -137,9 +137,7 @@ class Rig {
         keeper_ = std::make_shared<TruthKeeper>(model_);
         bus_->camera(0).set_live_source(keeper_);
     }
-    void filter(uint32_t id, uint16_t arg) {
-        lumox_filter_enable(&dev_, id, &arg, sizeof arg);
-    }
+    void filter(uint32_t id, uint16_t arg) { lumox_filter_enable(&dev_, id, &arg, sizeof arg); }
     void integration(uint32_t us) {
         lumox_param_item item{};
         item.param_id = LUMOX_PARAM_INTG_TIME;
@@ -162,8 +160,7 @@ class Rig {
     // n distance images in mm (codes as 65300 and up); frames the decode refuses are skipped
     // and counted in `refused`; `each` sees every raw frame with its truth.
     using RawHook = std::function<void(const std::vector<uint8_t> &, const vcam::Truth *)>;
-    std::vector<std::vector<float>> frames(int n, int *refused = nullptr,
-                                           const RawHook &each = {},
+    std::vector<std::vector<float>> frames(int n, int *refused = nullptr, const RawHook &each = {},
                                            std::vector<vcam::Truth> *truths = nullptr) {
         std::vector<std::vector<float>> out;
         std::vector<uint8_t> raw(8 * kPixels);
@@ -464,8 +461,8 @@ int main(int argc, char **argv) {
                              return k >= lo[b] && k <= hi[b];
                          }).systematic;
             std::printf("| %s | %+.1f | %+.1f | %+.1f |\n",
-                        with ? "second bounce and stray light" : "stray light only", err[0],
-                        err[1], err[2]);
+                        with ? "second bounce and stray light" : "stray light only", err[0], err[1],
+                        err[2]);
         }
     }
 

@@ -97,8 +97,8 @@ class Subscriber {
         per_frame_ = points ? 4 : 3;
         waitset_ = dds_create_waitset(node.participant());
         for (auto &r : readers_)
-            dds_waitset_attach(waitset_, dds_create_readcondition(r.reader->entity(),
-                                                                  DDS_ANY_STATE), 0);
+            dds_waitset_attach(waitset_,
+                               dds_create_readcondition(r.reader->entity(), DDS_ANY_STATE), 0);
     }
     ~Subscriber() { dds_delete(waitset_); }
 
@@ -281,10 +281,9 @@ std::vector<double> bare_latencies(int cameras, bool points) {
     const int per_frame = points ? 4 : 3;
     for (int c = 0; c < cameras; ++c)
         for (int k = 0; k < per_frame; ++k) {
-            readers.push_back(ros2::Reader::create(*node, "/bare/cam" + std::to_string(c) + "/" +
-                                                              names[k],
-                                                   &sensor_msgs_msg_dds__Image__desc,
-                                                   ros2::default_qos(), &error));
+            readers.push_back(ros2::Reader::create(
+                *node, "/bare/cam" + std::to_string(c) + "/" + names[k],
+                &sensor_msgs_msg_dds__Image__desc, ros2::default_qos(), &error));
             camera_of.push_back(c);
         }
     const dds_entity_t ws = dds_create_waitset(node->participant());
@@ -292,9 +291,9 @@ std::vector<double> bare_latencies(int cameras, bool points) {
         dds_waitset_attach(ws, dds_create_readcondition(r->entity(), DDS_ANY_STATE), 0);
     const double warmup = 2.0, seconds = warmup + std::chrono::duration<double>(kMeasure).count();
     // A process of its own, started afresh: DDS does not survive a fork.
-    const pid_t writer = spawn({"/proc/self/exe", "--bare-writer", std::to_string(domain),
-                                std::to_string(cameras), points ? "1" : "0",
-                                std::to_string(seconds)});
+    const pid_t writer =
+        spawn({"/proc/self/exe", "--bare-writer", std::to_string(domain), std::to_string(cameras),
+               points ? "1" : "0", std::to_string(seconds)});
     std::map<std::pair<int, int64_t>, std::pair<int, int64_t>> frames;
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration<double>(seconds + 1.0);
@@ -332,12 +331,11 @@ void BM_Publish(benchmark::State &state) {
         DiagnosticsReader diagnostics(*node);
         std::vector<pid_t> vcams;
         for (int c = 0; c < cameras; ++c)
-            vcams.push_back(spawn({LUMOX_VCAM_PATH, "--fps", std::to_string(kRate), "--",
-                                   LUMOX_CLI_PATH, "publish", "--namespace",
-                                   "/bench/cam" + std::to_string(c), "--domain",
-                                   std::to_string(domain), "--points",
-                                   points ? "organized" : "off", "--calib",
-                                   "/tmp/lumox_ros2_bench_calib" + std::to_string(c)}));
+            vcams.push_back(
+                spawn({LUMOX_VCAM_PATH, "--fps", std::to_string(kRate), "--", LUMOX_CLI_PATH,
+                       "publish", "--namespace", "/bench/cam" + std::to_string(c), "--domain",
+                       std::to_string(domain), "--points", points ? "organized" : "off", "--calib",
+                       "/tmp/lumox_ros2_bench_calib" + std::to_string(c)}));
         // Warm-up: until frames flow from every camera and a little longer.
         const auto warm_deadline = Clock::now() + std::chrono::seconds(60);
         while (Clock::now() < warm_deadline &&

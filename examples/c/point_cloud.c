@@ -12,7 +12,8 @@ int main(int argc, char **argv) {
     lumox_cap_set_frame_buffer(dev, NULL, 10 * LUMOX_FRAME_BUF_UNIT);
     /* The best distance correction the camera and its calibration files allow. */
     lumox_correction_state correction;
-    if (lumox_dev_use_best_correction(dev, &correction)) printf("correction: %s\n", correction.reason);
+    if (lumox_dev_use_best_correction(dev, &correction))
+        printf("correction: %s\n", correction.reason);
 
     static uint8_t raw[614400];
     static float metres[320 * 240];
@@ -23,8 +24,8 @@ int main(int argc, char **argv) {
         return 1;
     /* Each pixel's point on its own ray through the lens, in metres (x right, y down, z forward);
      * packed: pixels without a distance leave no point. */
-    const int32_t n = lumox_frame_get_points(dev, xyz, 3 * 320 * 240, metres, 320 * 240,
-                                             info.width, info.height, LUMOX_POINTS_PACKED);
+    const int32_t n = lumox_frame_get_points(dev, xyz, 3 * 320 * 240, metres, 320 * 240, info.width,
+                                             info.height, LUMOX_POINTS_PACKED);
     FILE *f = fopen(path, "w");
     if (!f || n <= 0) return 1;
     fprintf(f, "ply\nformat ascii 1.0\nelement vertex %d\n", n);

@@ -188,8 +188,7 @@ using namespace lumox::api;
 
 extern "C" {
 
-LUMOX_API int32_t lumox_hotplug_register(lumox_hotplug_cb cb, void *user,
-                                         uint32_t flags) noexcept {
+LUMOX_API int32_t lumox_hotplug_register(lumox_hotplug_cb cb, void *user, uint32_t flags) noexcept {
     if ((flags & ~LUMOX_HOTPLUG_ENUMERATE) != 0) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong params: flags=0x%x\n", "lumox_hotplug_register",
                flags);

@@ -35,7 +35,8 @@ bool read_serial(const lumox_dev_t &listed, std::string &serial) {
     lumox_ll_dev_close(&ll);
     if (!ok) return false;
     const size_t n = p.len < sizeof p.val ? p.len : sizeof p.val;
-    serial.assign(reinterpret_cast<const char *>(p.val), strnlen(reinterpret_cast<const char *>(p.val), n));
+    serial.assign(reinterpret_cast<const char *>(p.val),
+                  strnlen(reinterpret_cast<const char *>(p.val), n));
     return true;
 }
 
@@ -67,9 +68,8 @@ LUMOX_API int32_t lumox_dev_read_serial(const lumox_dev_t *listed, char *serial,
 
 LUMOX_API uint8_t lumox_dev_find_serial(lumox_dev_t *dev, const char *serial) noexcept {
     if (!dev || !valid_serial(serial) || is_open(dev)) {
-        lx_log(LX_LOG_ERR, "ERR", "[%s] wrong params: dev=%p, serial=%p\n",
-               "lumox_dev_find_serial", static_cast<void *>(dev),
-               static_cast<const void *>(serial));
+        lx_log(LX_LOG_ERR, "ERR", "[%s] wrong params: dev=%p, serial=%p\n", "lumox_dev_find_serial",
+               static_cast<void *>(dev), static_cast<const void *>(serial));
         return 0;
     }
     lumox_dev_t list[kMaxListed];

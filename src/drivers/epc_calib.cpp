@@ -385,7 +385,8 @@ int32_t epc_calib_save(lumox_drv *drv, uint32_t /*unused*/, int32_t /*value*/, i
         // The camera streams corrected phases: the host converts them with no table and no fit
         // (bank 1, the one the decode reads, holds nothing of this camera's).
         ctx->drnu_en.store(1);
-    } else if (!lumox::drivers::calibration_files_belong(*ctx) && calibrationDataFileCheck(0) == 0) {
+    } else if (!lumox::drivers::calibration_files_belong(*ctx) &&
+               calibrationDataFileCheck(0) == 0) {
         lx_log(LX_LOG_WRN, "WRN",
                "[%s] the calibration files in %s are not this camera's (it stores no "
                "calibration): default calibration used\n",

@@ -151,8 +151,8 @@ HWY_INLINE hn::Vec<DH> truncate_half(VD v) {
     return hn::Vec<DH>{_mm_cvttpd_epi32(v.raw)};
 #else
     const DD dd;
-    const auto in_range = hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)),
-                                  hn::Lt(v, hn::Set(dd, 2147483648.0)));
+    const auto in_range =
+        hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)), hn::Lt(v, hn::Set(dd, 2147483648.0)));
     return hn::DemoteTo(DH(), hn::IfThenElse(in_range, v, hn::Set(dd, -2147483648.0)));
 #endif
 }
@@ -311,7 +311,6 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
     }
     for (; i < count; ++i) dist[i] = distance(p, phase[i], first + i);
 }
-
 
 void distances(const Params &p, const uint16_t *phase, uint32_t first, uint32_t count,
                uint16_t *dist) {

@@ -339,8 +339,8 @@ LUMOX_API int calibrationLoadDistanceImages(int bank) noexcept {
     calibrationGetDistanceImagesName(name);
     std::string path = prefixed(name);
 
-    lumox::platform::UniqueFile file(
-        g_files_used ? lumox::platform::open_file(path.c_str(), "rb") : nullptr);
+    lumox::platform::UniqueFile file(g_files_used ? lumox::platform::open_file(path.c_str(), "rb")
+                                                  : nullptr);
     if (!file) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Can not open %s file\n", fn, path.c_str());
         return -1;

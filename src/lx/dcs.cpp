@@ -168,8 +168,8 @@ HWY_INLINE VI angle_code(D32 d, VI dx, VI dy) {
     const VI num = hn::ShiftLeft<12>(y);
     VI q = hn::ConvertTo(d, hn::Div(hn::ConvertTo(df, num), hn::ConvertTo(df, x)));
     const VI rem = hn::Sub(num, hn::Mul(q, x));
-    q = hn::Add(q, hn::VecFromMask(d, hn::Lt(rem, zero)));   // true lanes are -1
-    q = hn::Sub(q, hn::VecFromMask(d, at_least(rem, x)));      // true lanes are -1
+    q = hn::Add(q, hn::VecFromMask(d, hn::Lt(rem, zero)));  // true lanes are -1
+    q = hn::Sub(q, hn::VecFromMask(d, at_least(rem, x)));   // true lanes are -1
     return hn::Or(hn::ShiftLeft<12>(eighths), q);
 }
 
@@ -223,14 +223,14 @@ void decode(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint
             const VI next = hn::Add(root, one);
             const MI near_square = hn::And(
                 valid, at_most(hn::Sub(hn::Mul(next, next), s),
-                              hn::Add(hn::ShiftRight<10>(hn::Mul(next, hn::Set(d, 9))), one)));
+                               hn::Add(hn::ShiftRight<10>(hn::Mul(next, hn::Set(d, 9))), one)));
             if constexpr (kOutput == Output::kLookup) {
                 const VI invalid = hn::Set(d, lookup->invalid);
                 store_u16(d, amp + i, hn::IfThenElse(valid, root, invalid));
                 // The 32 bits at the code's 16-bit entry: the low half is the entry.
                 const VI offset = hn::ShiftLeft<1>(angle_code(d, dx, dy));
-                const VI value = hn::GatherOffset(
-                    d, reinterpret_cast<const int32_t *>(lookup->by_code), offset);
+                const VI value =
+                    hn::GatherOffset(d, reinterpret_cast<const int32_t *>(lookup->by_code), offset);
                 store_u16(d, out + i, hn::IfThenElse(valid, value, invalid));
             } else {
                 store_u16(d, amp + i, hn::IfThenElseZero(valid, root));
@@ -264,8 +264,8 @@ void decode_phase(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count
     decode<Output::kPhase>(raw, n, first, count, amp, phase, lookup);
 }
 
-void decode_amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count,
-                      uint16_t *amp, uint16_t *unused, const Lookup *lookup) {
+void decode_amplitude(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint16_t *amp,
+                      uint16_t *unused, const Lookup *lookup) {
     decode<Output::kNone>(raw, n, first, count, amp, unused, lookup);
 }
 

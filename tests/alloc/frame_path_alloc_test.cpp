@@ -74,9 +74,9 @@ void on_frame(lumox_dev_t *dev, lumox_frame *frame) {
     const int32_t g = lumox_frame_get_gray(dev, g_decoded->gray.data(), kPixels, frame->data,
                                            frame->info.frame_size, &frame->info);
     // Points on the lens's rays: built on the first frame, reused on every later one.
-    const int32_t p = lumox_frame_get_points(dev, g_decoded->xyz.data(), 3 * kPixels,
-                                             g_decoded->distance.data(), kPixels, kWidth, kHeight,
-                                             LUMOX_POINTS_ORGANIZED);
+    const int32_t p =
+        lumox_frame_get_points(dev, g_decoded->xyz.data(), 3 * kPixels, g_decoded->distance.data(),
+                               kPixels, kWidth, kHeight, LUMOX_POINTS_ORGANIZED);
     if (d == static_cast<int32_t>(kPixels) && g == static_cast<int32_t>(kPixels) &&
         p == static_cast<int32_t>(kPixels)) {
         ++g_decoded->decoded;

@@ -169,7 +169,8 @@ TEST(DrnuDistances, BatchEqualsThePerPixelFormula) {
                     // Whole, and in pieces that start and end anywhere in a vector.
                     std::vector<uint16_t> out(pixels, 1);
                     drivers::drnu::distances(p, phase.data(), 0, pixels, out.data());
-                    EXPECT_EQ(out, ref) << "k " << k << " temp " << temp << " on " << simd::target_name(target);
+                    EXPECT_EQ(out, ref)
+                        << "k " << k << " temp " << temp << " on " << simd::target_name(target);
                     // Every piece length up to a few steps of the widest kernel.
                     for (const uint32_t first : {1u, 3u, 7u, 21u, 64u, 100u}) {
                         const uint32_t count = (first * 37) % 50;

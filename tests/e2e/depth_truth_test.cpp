@@ -333,14 +333,14 @@ TEST_F(DepthTruth, SaturatedPixelsAreFlaggedOnEveryFirmware) {
                         continue;
                     }
                     ASSERT_TRUE(valid(img[i] / 1000.0f)) << img[i];
-                    const double sigma = model_->sensor().distance_sigma_mm(
-                        t.amplitude[i], 12000, c.integration_us, true);
+                    const double sigma = model_->sensor().distance_sigma_mm(t.amplitude[i], 12000,
+                                                                            c.integration_us, true);
                     wrong += std::abs(img[i] - t.distance_mm[i]) > 15.0 + 5.0 * sigma;
                 }
             EXPECT_EQ(wrong, 0u);
         }
-        std::printf("wall %.0f mm, %u us: flagged per frame fw 2.0 %.0f, fw 1.9 %.0f\n",
-                    c.wall_mm, c.integration_us, flagged[0] / 3.0, flagged[1] / 3.0);
+        std::printf("wall %.0f mm, %u us: flagged per frame fw 2.0 %.0f, fw 1.9 %.0f\n", c.wall_mm,
+                    c.integration_us, flagged[0] / 3.0, flagged[1] / 3.0);
         // Both firmwares see the same light: saturation marks as many pixels.
         EXPECT_NEAR(static_cast<double>(flagged[0]), flagged[1], 0.1 * flagged[1] + 30);
         if (c.wall_mm == 1000) {

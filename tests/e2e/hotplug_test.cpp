@@ -142,8 +142,9 @@ TEST_F(Hotplug, EveryUnplugAndReplugIsReportedOnceInOrderOnTheHotplugThread) {
     if (cycles > 1) {
         const size_t threads_after = entries("/proc/self/task");
         const size_t fds_after = entries("/proc/self/fd");
-        std::printf("hot-plug, %d cycles: threads %zu -> %zu, fds %zu -> %zu, resident %ld -> %ld kB\n",
-                    cycles - 1, threads, threads_after, fds, fds_after, rss, resident_kb());
+        std::printf(
+            "hot-plug, %d cycles: threads %zu -> %zu, fds %zu -> %zu, resident %ld -> %ld kB\n",
+            cycles - 1, threads, threads_after, fds, fds_after, rss, resident_kb());
         EXPECT_EQ(threads_after, threads);
         EXPECT_EQ(fds_after, fds);
     }

@@ -138,7 +138,8 @@ TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
     EXPECT_NE(post("filter_4", "120").find("\"ok\":true,\"enabled\":true,\"value\":120"),
               std::string::npos);
     int refused = 0;
-    EXPECT_NE(post("filter_1", "on", &refused).find("the camera stores no calibration"), std::string::npos);
+    EXPECT_NE(post("filter_1", "on", &refused).find("the camera stores no calibration"),
+              std::string::npos);
     EXPECT_EQ(refused, 409);
     EXPECT_NE(post("filter_2", "off").find("\"ok\":true"), std::string::npos);
 
@@ -286,8 +287,9 @@ TEST_F(ViewReconnectTest, TheViewerWaitsForItsCameraAndShowsItsFramesAgain) {
     ASSERT_EQ(before.magic, lumox_cli::kViewFrameMagic);
     EXPECT_NE(stats().find("\"state\":\"connected\",\"serial\":\"VC00001\""), std::string::npos);
     unplug();
-    ASSERT_TRUE(eventually([&] { return stats().find("\"state\":\"waiting\"") != std::string::npos; }))
-        << stats();
+    ASSERT_TRUE(eventually([&] {
+        return stats().find("\"state\":\"waiting\"") != std::string::npos;
+    })) << stats();
     replug();
     replugged_ = true;
     ASSERT_TRUE(eventually([&] { return stats().find("\"reconnects\":1,") != std::string::npos; }))

@@ -106,8 +106,9 @@ TEST_F(RecordingReader, ReadsWhatTheWriterWrote) {
 
 TEST_F(RecordingReader, SizesTypesAndRanksBeyondTheFormatAreRefusedNamingTheDataset) {
     const std::string float_raw = fresh("float.h5");
-    replace(float_raw, "frames", "raw",
-            [](hid_t g, const char *n) { make_dataset(g, n, H5T_IEEE_F32LE, {3, 16}); });
+    replace(float_raw, "frames", "raw", [](hid_t g, const char *n) {
+        make_dataset(g, n, H5T_IEEE_F32LE, {3, 16});
+    });
     EXPECT_NE(refusal(float_raw).find("dataset /frames/raw: element type"), std::string::npos);
 
     // 5 frames of 2^32-1 bytes, never written: nothing of it is in the file.
@@ -132,8 +133,9 @@ TEST_F(RecordingReader, SizesTypesAndRanksBeyondTheFormatAreRefusedNamingTheData
     EXPECT_NE(refusal(calib).find("dataset /calibration/files/huge.bin"), std::string::npos);
 
     const std::string rank = fresh("rank.h5");
-    replace(rank, "camera", "id5",
-            [](hid_t g, const char *n) { make_dataset(g, n, H5T_NATIVE_UINT8, {2, 2}); });
+    replace(rank, "camera", "id5", [](hid_t g, const char *n) {
+        make_dataset(g, n, H5T_NATIVE_UINT8, {2, 2});
+    });
     EXPECT_NE(refusal(rank).find("dataset /camera/id5: rank"), std::string::npos);
 }
 

@@ -167,8 +167,12 @@ std::string diagnostics_json(const diagnostic_msgs_msg_dds__DiagnosticArray_ &m)
         j.key("message").str(s.message).key("hardware_id").str(s.hardware_id);
         j.key("values").open('[');
         for (uint32_t k = 0; k < s.values._length; ++k)
-            j.open('{').key("key").str(s.values._buffer[k].key).key("value")
-                .str(s.values._buffer[k].value).close('}');
+            j.open('{')
+                .key("key")
+                .str(s.values._buffer[k].key)
+                .key("value")
+                .str(s.values._buffer[k].value)
+                .close('}');
         j.close(']').close('}');
     }
     return j.close(']').close('}').text();
@@ -199,7 +203,8 @@ void save_sample(const std::string &name, const char *ros_type, const std::vecto
                  const std::string &json) {
     if (g_samples_dir.empty() || !g_saved.insert(name).second) return;
     std::ofstream(g_samples_dir + "/" + name + ".cdr", std::ios::binary)
-        .write(reinterpret_cast<const char *>(cdr.data()), static_cast<std::streamsize>(cdr.size()));
+        .write(reinterpret_cast<const char *>(cdr.data()),
+               static_cast<std::streamsize>(cdr.size()));
     std::ofstream(g_samples_dir + "/" + name + ".json") << json;
     std::ofstream(g_samples_dir + "/" + name + ".type") << ros_type;
 }
@@ -210,10 +215,10 @@ int64_t stamp_ns(const std_msgs_msg_dds__Header_ &h) {
 
 // What arrived on one camera's topics, by stamp.
 struct Received {
-    std::map<int64_t, std::vector<float>> depth32;        // 32FC1 metres
-    std::map<int64_t, std::vector<uint16_t>> depth16;     // 16UC1 millimetres
+    std::map<int64_t, std::vector<float>> depth32;     // 32FC1 metres
+    std::map<int64_t, std::vector<uint16_t>> depth16;  // 16UC1 millimetres
     std::map<int64_t, std::vector<uint16_t>> amplitude;
-    std::map<int64_t, std::vector<float>> points;         // x y z intensity per point
+    std::map<int64_t, std::vector<float>> points;              // x y z intensity per point
     std::map<int64_t, sensor_msgs_msg_dds__CameraInfo_> info;  // pointers cleared
     std::map<int64_t, uint32_t> cloud_width, cloud_height;
     uint32_t width = 0, height = 0;
@@ -337,8 +342,7 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
         const std::string ns = c == 0 ? ns_a : "/cam_b";
         const ros2::TopicQos &q = c == 0 ? reliable : best_effort;
         sub("depth", c, ns + "/depth/image_raw", &sensor_msgs_msg_dds__Image__desc, q);
-        sub("camera_info", c, ns + "/depth/camera_info", &sensor_msgs_msg_dds__CameraInfo__desc,
-            q);
+        sub("camera_info", c, ns + "/depth/camera_info", &sensor_msgs_msg_dds__CameraInfo__desc, q);
         sub("amplitude", c, ns + "/amplitude/image_raw", &sensor_msgs_msg_dds__Image__desc, q);
         sub("points", c, ns + "/points", &sensor_msgs_msg_dds__PointCloud2__desc, q);
     }
@@ -396,8 +400,7 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
                     save_sample(s.name + suffix, "sensor_msgs/msg/Image", cdr, image_json(m));
                 } else if (s.name == "camera_info") {
                     auto m = *static_cast<const sensor_msgs_msg_dds__CameraInfo_ *>(sample);
-                    save_sample(s.name + suffix, "sensor_msgs/msg/CameraInfo", cdr,
-                                info_json(m));
+                    save_sample(s.name + suffix, "sensor_msgs/msg/CameraInfo", cdr, info_json(m));
                     EXPECT_STREQ(m.distortion_model, "plumb_bob");
                     EXPECT_EQ(m.d._length, 5u);
                     m.header.frame_id = nullptr;
@@ -407,8 +410,7 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
                 } else if (s.name == "points") {
                     const auto &m = *static_cast<const sensor_msgs_msg_dds__PointCloud2_ *>(sample);
                     Received &r = got[s.camera];
-                    save_sample(s.name + suffix, "sensor_msgs/msg/PointCloud2", cdr,
-                                cloud_json(m));
+                    save_sample(s.name + suffix, "sensor_msgs/msg/PointCloud2", cdr, cloud_json(m));
                     ASSERT_EQ(m.fields._length, 4u);
                     const char *names[] = {"x", "y", "z", "intensity"};
                     for (uint32_t i = 0; i < 4; ++i) {

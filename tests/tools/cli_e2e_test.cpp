@@ -151,8 +151,7 @@ TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {
 
     const Result missing = lumox({"param", "get", "12", "--serial", "VC00009"}, two);
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("no camera with serial VC00009"), std::string::npos)
-        << missing.err;
+    EXPECT_NE(missing.err.find("no camera with serial VC00009"), std::string::npos) << missing.err;
     const Result both = lumox({"info", "--serial", "VC00001", "--device", "1:1"}, two);
     EXPECT_EQ(both.status, 2);
     EXPECT_NE(both.err.find("give one"), std::string::npos) << both.err;
@@ -166,10 +165,11 @@ const std::vector<std::string> kUnplugAndReplug = {"--no-calibration", "--unplug
 TEST_F(CliTest, ListWatchPrintsEachArrivalAndDeparture) {
     const Result watch = lumox({"list", "--watch"}, kUnplugAndReplug, 0, std::chrono::seconds(6));
     EXPECT_EQ(watch.status, 0) << watch.err;
-    const std::string expected = "EVENT    BUS:PORT  ADDR  SPEED   SERIAL\n"
-                                 "arrived    1:1     2     high    VC00001\n"
-                                 "left       1:1     2     high    VC00001\n"
-                                 "arrived    1:1     3     high    VC00001\n";
+    const std::string expected =
+        "EVENT    BUS:PORT  ADDR  SPEED   SERIAL\n"
+        "arrived    1:1     2     high    VC00001\n"
+        "left       1:1     2     high    VC00001\n"
+        "arrived    1:1     3     high    VC00001\n";
     EXPECT_EQ(watch.out, expected);
 }
 
@@ -184,7 +184,8 @@ TEST_F(CliTest, RecordGoesOnIntoTheSameFileAfterAnUnplug) {
     // Frames before and after the gap.
     auto frames_in = [&](size_t from, size_t to) {
         size_t n = 0;
-        for (size_t at = rec.out.find("\nframe ", from); at < to; at = rec.out.find("\nframe ", at + 1))
+        for (size_t at = rec.out.find("\nframe ", from); at < to;
+             at = rec.out.find("\nframe ", at + 1))
             ++n;
         return n;
     };

@@ -329,7 +329,8 @@ double row_error(const SensorModel &model, const std::vector<uint8_t> &frame, ui
                  uint32_t x1, uint32_t y) {
     const Truth t = model.truth();
     double sum = 0;
-    for (uint32_t x = x0; x <= x1; ++x) sum += decoded_mm(model, frame, x, y) - t.distance_mm[y * kW + x];
+    for (uint32_t x = x0; x <= x1; ++x)
+        sum += decoded_mm(model, frame, x, y) - t.distance_mm[y * kW + x];
     return sum / (x1 - x0 + 1);
 }
 
@@ -357,10 +358,10 @@ TEST(DepthSensor, ConcaveCornerReadsLongAndBrightObjectsLiftDarkOnes) {
     const double near_corner = row_error(a, fa, 150, 170, y);
     const double high = row_error(a, fa, 150, 170, y - 35);
     const double alone = row_error(b, fb, 150, 170, y);
-    std::printf("wall at the corner: %+.1f mm with multipath (share %.3f), %+.1f mm 35 rows above "
-                "(share %.3f), %+.1f mm without\n",
-                near_corner, t.multipath[y * kW + 160], high, t.multipath[(y - 35) * kW + 160],
-                alone);
+    std::printf(
+        "wall at the corner: %+.1f mm with multipath (share %.3f), %+.1f mm 35 rows above "
+        "(share %.3f), %+.1f mm without\n",
+        near_corner, t.multipath[y * kW + 160], high, t.multipath[(y - 35) * kW + 160], alone);
     // Right at the corner the bounce's extra path is short; a little above it the floor's light
     // arrives over a longer path and the wall reads centimetres long.
     EXPECT_GT(near_corner, 3.0);
@@ -446,8 +447,8 @@ TEST(DepthSensor, FirmwareTemperatureCompensationIsFlatWithDistance) {
     // Error of the central pixel at a temperature step (0.1 degC) from the calibration's.
     auto error_at = [&](double wall, int16_t dt) {
         SensorModel model(Scene::wall(wall), c);
-        Exposure e = exposure(
-            static_cast<uint32_t>(std::clamp(400.0 * wall * wall / 1e6, 100.0, 4000.0)));
+        Exposure e =
+            exposure(static_cast<uint32_t>(std::clamp(400.0 * wall * wall / 1e6, 100.0, 4000.0)));
         e.temp_sensor = static_cast<int16_t>(c.temp_sensor + dt);
         e.temp_board = static_cast<int16_t>(c.temp_board + dt);
         std::vector<uint8_t> f(8 * kPlane);

@@ -43,7 +43,8 @@ constexpr OptionSpec kOptions[] = {
      "default 0: end)"},
     {"--watch", OptionSpec::kSwitch, nullptr,
      "after the cameras attached, one line per camera plugged\nin or pulled out, until Ctrl-C"},
-    {"--namespace", OptionSpec::kValue, "NS", "ROS namespace of the topics (default /lumox/SERIAL)"},
+    {"--namespace", OptionSpec::kValue, "NS",
+     "ROS namespace of the topics (default /lumox/SERIAL)"},
     {"--frame-id", OptionSpec::kValue, "ID",
      "frame id of the messages (default NS_optical_frame,\nslashes as _)"},
     {"--qos", OptionSpec::kValue, "reliable|sensor-data",
@@ -58,12 +59,11 @@ constexpr OptionSpec kOptions[] = {
     {"--frame-rate", OptionSpec::kValue, "N",
      "frame rate for this run (1-1000; default: the camera's)"},
 };
-constexpr const char *kGlobalOptions[] = {"--device", "--serial", "--log", "--help",
-                                          "--version"};
+constexpr const char *kGlobalOptions[] = {"--device", "--serial", "--log", "--help", "--version"};
 
 constexpr Command kCommands[] = {
-    {"list", cmd_list, "[--watch]", "list the cameras attached; --watch: and follow them", "--watch",
-     0, 0},
+    {"list", cmd_list, "[--watch]", "list the cameras attached; --watch: and follow them",
+     "--watch", 0, 0},
     {"info", cmd_info, "[--calib DIR]",
      "identity, driver and parameters of a camera, whether it\nis calibrated and the correction a "
      "decode uses",
@@ -135,8 +135,8 @@ constexpr Command kCommands[] = {
      "recording in a loop through the virtual camera\n"
      "(lumox-vcam); the record button writes recordings\n"
      "(as lumox record does) into --out DIR (default .)",
-     "--port --bind --calib --out --play --integration-time --frame-rate --reconnect-timeout",
-     0, 0},
+     "--port --bind --calib --out --play --integration-time --frame-rate --reconnect-timeout", 0,
+     0},
     {"publish", cmd_publish,
      "[--namespace NS] [--frame-id ID] [--qos reliable|sensor-data] [--domain N] "
      "[--depth-encoding 16UC1|32FC1] [--points organized|dense|off] [--calib DIR] "

@@ -48,10 +48,10 @@ int cmd_info(const Args &args) {
     // What a decode of this camera would use (the same choice as lumox depth).
     const lumox_correction_state cal = use_calibration(dev);
     std::printf("calibrated      %s\n",
-                cal.files_match     ? "yes: this camera's calibration files are present"
+                cal.files_match      ? "yes: this camera's calibration files are present"
                 : cal.camera_package ? "the camera stores a calibration package (not fetched)"
-                : cal.files_present ? "no: the calibration files present are not this camera's"
-                                    : "no: the camera stores no calibration package");
+                : cal.files_present  ? "no: the calibration files present are not this camera's"
+                                     : "no: the camera stores no calibration package");
     std::printf("correction      %s\n", describe(cal).c_str());
     return kExitOk;
 }

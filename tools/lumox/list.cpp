@@ -39,8 +39,8 @@ int watch() {
             const lumox_hotplug_event &e = events[i];
             if (e.lost) std::printf("(%u events lost)\n", e.lost);
             std::printf("%-8s %3u:%-5u %-5u %-7s %s\n",
-                        e.kind == LUMOX_HOTPLUG_ARRIVED ? "arrived" : "left", e.bus, e.port,
-                        e.addr, speed_word(e.speed), e.serial[0] ? e.serial : "-");
+                        e.kind == LUMOX_HOTPLUG_ARRIVED ? "arrived" : "left", e.bus, e.port, e.addr,
+                        speed_word(e.speed), e.serial[0] ? e.serial : "-");
         }
         if (n > 0) std::fflush(stdout);
     }

@@ -168,9 +168,9 @@ bool make_writers(const ros2::Node &node, const std::string &ns, const PublishSe
         if (!w->points) return false;
     }
     // Diagnostics keep ROS's default profile whatever --qos says: they are small and rare.
-    w->diagnostics = ros2::Writer::create(node, "/diagnostics",
-                                          &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
-                                          ros2::default_qos(), error);
+    w->diagnostics =
+        ros2::Writer::create(node, "/diagnostics", &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
+                             ros2::default_qos(), error);
     if (!w->diagnostics) return false;
     w->tf_static = ros2::Writer::create(node, "/tf_static", &tf2_msgs_msg_dds__TFMessage__desc,
                                         ros2::static_transform_qos(), error);
@@ -203,7 +203,12 @@ class Publisher {
   public:
     Publisher(lumox_dev_t *dev, const PublishSettings &s, const CameraFacts &facts,
               Writers *writers, FrameSlot *slot, const std::atomic<uint32_t> *dropped)
-        : dev_(dev), settings_(s), facts_(facts), w_(writers), slot_(slot), dropped_(dropped),
+        : dev_(dev),
+          settings_(s),
+          facts_(facts),
+          w_(writers),
+          slot_(slot),
+          dropped_(dropped),
           geometry_(dev) {}
 
     void run() {
@@ -318,9 +323,7 @@ class Publisher {
         in_process_ns_ = 0;
     }
 
-    static int64_t wall_now() {
-        return nanoseconds(std::chrono::system_clock::now());
-    }
+    static int64_t wall_now() { return nanoseconds(std::chrono::system_clock::now()); }
 
     lumox_dev_t *dev_;
     const PublishSettings &settings_;

@@ -73,8 +73,8 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         if (n < 0) break;
         for (int32_t i = 0; i < n; ++i) {
             const lumox_hotplug_event &e = events[i];
-            const bool ours = serial_ == e.serial ||
-                              (e.serial[0] == '\0' && e.bus == bus_ && e.addr == addr_);
+            const bool ours =
+                serial_ == e.serial || (e.serial[0] == '\0' && e.bus == bus_ && e.addr == addr_);
             if (e.kind == LUMOX_HOTPLUG_LEFT && ours) {
                 left = true;
                 try_open = false;
@@ -91,10 +91,10 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         if (opened) {
             bus_ = dev->bus;
             addr_ = dev->addr;
-            gap_s_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                         .count();
-            std::fprintf(stderr, "lumox: camera %s back at %u:%u after %.1f s\n",
-                         serial_.c_str(), dev->bus, dev->port, gap_s_);
+            gap_s_ =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::fprintf(stderr, "lumox: camera %s back at %u:%u after %.1f s\n", serial_.c_str(),
+                         dev->bus, dev->port, gap_s_);
             return true;
         }
         try_open = false;

@@ -252,8 +252,8 @@ int cmd_record(const Args &args) {
             fail("%s", why.c_str());
             return false;
         }
-        std::printf("frame %6ld  index %5u  %u bytes\n", done + frame.number,
-                    frame.info.frame_idx, frame.size);
+        std::printf("frame %6ld  index %5u  %u bytes\n", done + frame.number, frame.info.frame_idx,
+                    frame.size);
         std::fflush(stdout);
         refused = false;
         return true;

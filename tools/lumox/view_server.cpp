@@ -509,7 +509,8 @@ bool ViewServer::Impl::reconnect() {
         counters.camera_state = "waiting";
     }
     const auto start = std::chrono::steady_clock::now();
-    const bool back = options.reconnect(dev, [this] { return quit.load(); }, &dev_mutex);
+    const bool back = options.reconnect(
+        dev, [this] { return quit.load(); }, &dev_mutex);
     if (back) {
         std::lock_guard lock(dev_mutex);
         for (auto &[id, s] : filters) {
@@ -518,15 +519,15 @@ bool ViewServer::Impl::reconnect() {
                 lumox_filter_disable(dev, id);
                 continue;
             }
-            const FilterSpec *spec = nullptr;
+            const FilterSpec *filter = nullptr;
             for (const FilterSpec &f : kFilters)
-                if (f.id == id) spec = &f;
+                if (f.id == id) filter = &f;
             uint8_t u8 = static_cast<uint8_t>(s.value);
             uint16_t u16 = static_cast<uint16_t>(s.value);
-            void *p = !spec || spec->arg_size == 0 ? nullptr
-                      : spec->arg_size == 1        ? static_cast<void *>(&u8)
-                                                   : static_cast<void *>(&u16);
-            lumox_filter_enable(dev, id, p, spec ? spec->arg_size : 0);
+            void *p = !filter || filter->arg_size == 0 ? nullptr
+                      : filter->arg_size == 1          ? static_cast<void *>(&u8)
+                                                       : static_cast<void *>(&u16);
+            lumox_filter_enable(dev, id, p, filter ? filter->arg_size : 0);
         }
         for (auto &[id, item] : set_params) lumox_param_batch_set(dev, &item, 1);
     }

@@ -176,8 +176,8 @@ void VirtualBus::Impl::plug(Slot &slot, uint8_t address, bool announce) {
     UsbStrings strings;
     strings.product = slot.options.camera.product;
     strings.serial = slot.options.serial;
-    slot.usb = std::make_unique<UsbfsDevice>(*slot.camera, slot.options, strings,
-                                             root + slot.devnode);
+    slot.usb =
+        std::make_unique<UsbfsDevice>(*slot.camera, slot.options, strings, root + slot.devnode);
     UMockdevTestbed *tb = testbed;
     const std::string syspath = slot.syspath;
     slot.usb->on_configuration([tb, syspath](unsigned value) {

@@ -25,7 +25,7 @@ struct OptionValue {
 };
 
 struct LauncherOption {
-    OptionSpec spec;
+    OptionSpec option;
     void (*apply)(LauncherConfig &config, const OptionValue &value);
 };
 
@@ -35,8 +35,8 @@ void parse_frame_range(const OptionValue &value, PlaybackOptions &playback) {
     const size_t colon = text.find(':');
     auto number = [&](const std::string &part, uint64_t &out) {
         if (!part.empty())
-            out = static_cast<uint64_t>(
-                lumox_cmdline::parse_int(part, 0, std::numeric_limits<long long>::max(), value.name));
+            out = static_cast<uint64_t>(lumox_cmdline::parse_int(
+                part, 0, std::numeric_limits<long long>::max(), value.name));
     };
     if (colon != std::string::npos) {
         number(text.substr(0, colon), playback.first);
@@ -52,8 +52,8 @@ PlugStep plug_step(const OptionValue &value, bool plug_in) {
     const size_t at = text.find('@');
     PlugStep step;
     step.plug_in = plug_in;
-    step.at = std::chrono::milliseconds(std::llround(
-        1000 * lumox_cmdline::parse_double(text.substr(0, at), 0, 1e6, value.name)));
+    step.at = std::chrono::milliseconds(
+        std::llround(1000 * lumox_cmdline::parse_double(text.substr(0, at), 0, 1e6, value.name)));
     if (at != std::string::npos)
         step.camera = int(lumox_cmdline::parse_int(text.substr(at + 1), 0, 15, value.name));
     return step;
@@ -69,8 +69,7 @@ constexpr LauncherOption kOptions[] = {
     {{"--port", OptionSpec::kValue, "N",
       "port of the first camera (1-15, default 1; the next\nones follow)"},
      [](LauncherConfig &c, const OptionValue &v) { c.first_port = unsigned(v.number(1, 15)); }},
-    {{"--full-speed", OptionSpec::kSwitch, nullptr,
-      "cameras on full speed instead of high speed"},
+    {{"--full-speed", OptionSpec::kSwitch, nullptr, "cameras on full speed instead of high speed"},
      [](LauncherConfig &c, const OptionValue &) { c.camera.high_speed = false; }},
     {{"--busy-interface0", OptionSpec::kSwitch, nullptr,
       "interface 0 cannot be claimed (hosts fall back to 1)"},
@@ -83,8 +82,7 @@ constexpr LauncherOption kOptions[] = {
      }},
     {{"--unpaced", OptionSpec::kSwitch, nullptr, "stream as fast as the host reads"},
      [](LauncherConfig &c, const OptionValue &) { c.camera.camera.paced = false; }},
-    {{"--segment-size", OptionSpec::kValue, "N",
-      "data bytes per stream segment (default 153600)"},
+    {{"--segment-size", OptionSpec::kValue, "N", "data bytes per stream segment (default 153600)"},
      [](LauncherConfig &c, const OptionValue &v) {
          c.camera.camera.stream.segment_size = uint32_t(v.number(0, 0xFFFFF));
      }},
@@ -95,7 +93,9 @@ constexpr LauncherOption kOptions[] = {
     {{"--no-data-checksum", OptionSpec::kSwitch, nullptr, "segments without the data checksum"},
      [](LauncherConfig &c, const OptionValue &) { c.camera.camera.stream.data_checksum = false; }},
     {{"--status-busy", OptionSpec::kValue, "N", "the first N status replies report busy"},
-     [](LauncherConfig &c, const OptionValue &v) { c.status_busy = unsigned(v.number(0, 1000000)); }},
+     [](LauncherConfig &c, const OptionValue &v) {
+         c.status_busy = unsigned(v.number(0, 1000000));
+     }},
     {{"--scene", OptionSpec::kOptionalWord, "NAME|FILE",
       "what the cameras look at (default room): wall[:MM] (a\n"
       "flat wall, default 2000 mm), box[:MM] (a wall with a\n"
@@ -105,7 +105,8 @@ constexpr LauncherOption kOptions[] = {
      [](LauncherConfig &c, const OptionValue &v) { c.scene = v.text.empty() ? "box" : v.text; }},
     {{"--wall", OptionSpec::kValue, "MM", "the same as --scene wall:MM (with --scene box: box:MM)"},
      [](LauncherConfig &c, const OptionValue &v) { c.wall_mm = uint32_t(v.number(0, 50000)); }},
-    {{"--pattern", OptionSpec::kSwitch, nullptr, "frames hold a counter pattern instead of a scene"},
+    {{"--pattern", OptionSpec::kSwitch, nullptr,
+      "frames hold a counter pattern instead of a scene"},
      [](LauncherConfig &c, const OptionValue &) { c.pattern = true; }},
     {{"--seed", OptionSpec::kValue, "N", "seed of the sensor noise (default 1)"},
      [](LauncherConfig &c, const OptionValue &v) { c.seed = uint32_t(v.number(0, 0xFFFFFFFF)); }},
@@ -121,8 +122,7 @@ constexpr LauncherOption kOptions[] = {
       "the cameras carry their sensor's calibration package\n"
       "(the default; firmware 2.0 and later apply it before\nstreaming)"},
      [](LauncherConfig &c, const OptionValue &) { c.calibration = true; }},
-    {{"--no-calibration", OptionSpec::kSwitch, nullptr,
-      "the cameras carry no calibration package"},
+    {{"--no-calibration", OptionSpec::kSwitch, nullptr, "the cameras carry no calibration package"},
      [](LauncherConfig &c, const OptionValue &) { c.calibration = false; }},
     {{"--play", OptionSpec::kValue, "FILE",
       "one camera that is the camera of a recording (lumox\n"
@@ -143,7 +143,9 @@ constexpr LauncherOption kOptions[] = {
      [](LauncherConfig &c, const OptionValue &v) { parse_frame_range(v, c.playback); }},
     // Used by `lumox convert`: one byte on this descriptor per frame it has taken.
     {{"--play-credit-fd", OptionSpec::kValue, "FD", nullptr},
-     [](LauncherConfig &c, const OptionValue &v) { c.playback.credit_fd = int(v.number(0, 1024)); }},
+     [](LauncherConfig &c, const OptionValue &v) {
+         c.playback.credit_fd = int(v.number(0, 1024));
+     }},
     {{"--unplug-at", OptionSpec::kValue, "S[@K]",
       "pull camera K (from 0; default every camera) off the\n"
       "bus S seconds after COMMAND started (repeatable)"},
@@ -158,7 +160,7 @@ constexpr LauncherOption kOptions[] = {
 
 std::vector<OptionSpec> specs() {
     std::vector<OptionSpec> all;
-    for (const LauncherOption &o : kOptions) all.push_back(o.spec);
+    for (const LauncherOption &o : kOptions) all.push_back(o.option);
     return all;
 }
 
@@ -169,7 +171,7 @@ LauncherConfig parse_launcher_command_line(int argc, const char *const *argv) {
     LauncherConfig config;
     for (const auto &[name, text] : args.options) {
         for (const LauncherOption &o : kOptions)
-            if (name == o.spec.name) o.apply(config, OptionValue{name, text});
+            if (name == o.option.name) o.apply(config, OptionValue{name, text});
     }
     if (config.help) return config;
     for (const PlugStep &step : config.plug_steps) {

@@ -40,7 +40,8 @@ class SetupError : public std::runtime_error {
 std::shared_ptr<lumox::vcam::Playback> open_recording(LauncherConfig &config) {
     if (config.play.empty()) return nullptr;
     lumox::vcam::PlaybackOptions &playback = config.playback;
-    if (!config.camera.camera.paced) playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
+    if (!config.camera.camera.paced)
+        playback.timing = lumox::vcam::PlaybackOptions::Timing::kUnpaced;
     std::string error;
     std::shared_ptr<lumox::vcam::Playback> recorded =
         lumox::vcam::Playback::open(config.play, playback, &error);

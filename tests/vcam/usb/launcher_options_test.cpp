@@ -25,11 +25,28 @@ std::string refusal(std::vector<const char *> words) {
 }
 
 TEST(LauncherOptions, SetTheConfigurationInOrder) {
-    const LauncherConfig c =
-        parse({"--cameras", "2", "--port", "3", "--product", "LXC660-E2-1.9.0", "--scene",
-               "--no-calibration", "--calibration", "--temperature", "25.2", "--rate", "5",
-               "--as-recorded", "--play-frames", "10:", "--play-credit-fd", "7", "--", "lumox",
-               "--frames", "1"});
+    const LauncherConfig c = parse({"--cameras",
+                                    "2",
+                                    "--port",
+                                    "3",
+                                    "--product",
+                                    "LXC660-E2-1.9.0",
+                                    "--scene",
+                                    "--no-calibration",
+                                    "--calibration",
+                                    "--temperature",
+                                    "25.2",
+                                    "--rate",
+                                    "5",
+                                    "--as-recorded",
+                                    "--play-frames",
+                                    "10:",
+                                    "--play-credit-fd",
+                                    "7",
+                                    "--",
+                                    "lumox",
+                                    "--frames",
+                                    "1"});
     EXPECT_EQ(c.cameras, 2u);
     EXPECT_EQ(c.first_port, 3u);
     EXPECT_EQ(c.camera.camera.product, "LXC660-E2-1.9.0");
