@@ -1,9 +1,26 @@
 #include "vcam/playback.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
 namespace lumox::vcam {
+
+namespace {
+
+// The latest a frame may fall due after the first: about 146 years, so that adding it to a
+// steady-clock time point cannot overflow. A recording's host times are untrusted; times that go
+// backwards play at once, and absurd gaps are cut to this.
+constexpr int64_t kMaxDueNs = int64_t{1} << 62;
+
+// t - origin, clamped to [0, kMaxDueNs] whatever the two values are.
+int64_t offset_ns(int64_t t, int64_t origin) {
+    int64_t d = 0;
+    if (__builtin_sub_overflow(t, origin, &d)) return t > origin ? kMaxDueNs : 0;
+    return std::clamp<int64_t>(d, 0, kMaxDueNs);
+}
+
+}  // namespace
 
 std::unique_ptr<Playback> Playback::open(const std::string &path, const PlaybackOptions &options,
                                          std::string *error) {
@@ -31,11 +48,12 @@ Playback::Playback(std::unique_ptr<recording::Reader> reader, const PlaybackOpti
     first_ = options.first;
     end_ = std::min<uint64_t>(options.end, reader_->frame_count());
     const auto &meta = reader_->frames();
-    const int64_t span = meta[end_ - 1].host_monotonic_ns - meta[first_].host_monotonic_ns;
+    const int64_t span =
+        offset_ns(meta[end_ - 1].host_monotonic_ns, meta[first_].host_monotonic_ns);
     const uint64_t n = frames();
     const uint32_t fps = reader_->header().capture.frame_rate;
     // One more interval after the last frame before the first comes again.
-    lap_ns_ = n > 1 ? span + span / static_cast<int64_t>(n - 1)
+    lap_ns_ = n > 1 ? std::min(kMaxDueNs, span + span / static_cast<int64_t>(n - 1))
                     : 1000000000 / static_cast<int64_t>(fps ? fps : 20);
 }
 
@@ -89,9 +107,13 @@ FrameSource::State Playback::state(uint64_t k) {
 std::optional<Clock::duration> Playback::due(uint64_t k) {
     if (options_.timing != PlaybackOptions::Timing::kAsRecorded) return std::nullopt;
     const auto &meta = reader_->frames();
-    const int64_t lap = static_cast<int64_t>(k / frames());
-    const int64_t ns =
-        meta[index_of(k)].host_monotonic_ns - meta[first_].host_monotonic_ns + lap * lap_ns_;
+    const uint64_t lap = k / frames();
+    const int64_t offset =
+        offset_ns(meta[index_of(k)].host_monotonic_ns, meta[first_].host_monotonic_ns);
+    int64_t laps_ns = 0;
+    const bool too_late = lap > static_cast<uint64_t>(kMaxDueNs) ||
+                          __builtin_mul_overflow(static_cast<int64_t>(lap), lap_ns_, &laps_ns);
+    const int64_t ns = too_late ? kMaxDueNs : offset + std::min(kMaxDueNs - offset, laps_ns);
     return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
 }
 

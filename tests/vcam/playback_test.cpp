@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -40,8 +41,11 @@ std::vector<uint8_t> frame_bytes(uint32_t k) {
     return b;
 }
 
-// Three frames 50 ms apart with frame indices 40, 41, 43 (one was lost while recording).
-recording::Header write_recording(const std::string &path, int compression) {
+// Three frames 50 ms apart with frame indices 40, 41, 43 (one was lost while recording), or at
+// the host times given.
+recording::Header write_recording(const std::string &path, int compression,
+                                  std::array<int64_t, 3> monotonic_ns = {
+                                      1'000'000'000, 1'050'000'000, 1'100'000'000}) {
     recording::Header h;
     h.camera.product = "LXC660-E2-2.0.9";
     h.camera.id2 = "SN-4711";
@@ -63,7 +67,7 @@ recording::Header write_recording(const std::string &path, int compression) {
         recording::FrameMeta m;
         m.info = {kFrameBytes, 2, fridx[k], 32, 16, 8, 0, 0};
         m.raw = {kFrameBytes, fridx[k], 2, 32, 16, static_cast<int16_t>(350 + k), 301, 77 + k};
-        m.host_monotonic_ns = 1'000'000'000 + 50'000'000ll * k;
+        m.host_monotonic_ns = monotonic_ns[k];
         m.host_wall_ns = 1'700'000'000'000'000'000ll + k;
         const auto bytes = frame_bytes(k);
         EXPECT_TRUE(w->append(m, bytes.data(), bytes.size(), &error)) << error;
@@ -201,6 +205,33 @@ TEST(Playback, KeepsTheRecordedTimingAndLoops) {
     options.loop = false;
     options.first = 3;
     EXPECT_FALSE(Playback::open(file.path, options, &error));
+}
+
+// Host times are untrusted: a clock that jumps to the ends of its range or goes backwards plays
+// at once or after a bounded wait, never by overflowing arithmetic (UBSan would stop here).
+TEST(Playback, ExtremeHostTimesGiveBoundedDueTimes) {
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    for (const std::array<int64_t, 3> &times :
+         {std::array<int64_t, 3>{kMin, kMax, 0}, std::array<int64_t, 3>{kMax, kMin, kMax},
+          std::array<int64_t, 3>{0, kMax, kMax}}) {
+        ScratchFile file;
+        write_recording(file.path, 0, times);
+        PlaybackOptions options;
+        options.loop = true;
+        std::string error;
+        auto playback = Playback::open(file.path, options, &error);
+        ASSERT_TRUE(playback) << error;
+        for (const uint64_t k : {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{4},
+                                 std::numeric_limits<uint64_t>::max()}) {
+            const auto due = playback->due(k);
+            ASSERT_TRUE(due);
+            EXPECT_GE(due->count(), 0);
+            // Far enough from the clock's end that the camera may add it to a time point.
+            EXPECT_LE(*due, std::chrono::hours(24 * 365 * 200));
+        }
+        EXPECT_EQ(playback->due(0), std::chrono::nanoseconds(0));
+    }
 }
 
 TEST(Playback, SendsNoFrameAheadOfTheCredits) {
