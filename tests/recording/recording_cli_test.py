@@ -14,6 +14,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 import unittest
 
 import cv2
@@ -193,6 +194,42 @@ class RecordingCli(unittest.TestCase):
                                                if n.endswith(".raw")))
         mono = [int(r.split(",")[-2]) for r in rows[1:]]
         self.assertEqual(mono, sorted(mono))
+
+    def test_convert_takes_a_colour_range_and_blames_the_file_for_its_filters(self):
+        run(LUMOX, "convert", self.live, "--to", "png", "--frames", "0:2", "--range", "500:3000",
+            "--out", "c_range", cwd=self.dir)
+        self.assertTrue(os.path.exists(self.path("c_range/depth_000001.png")))
+        # A filter setting the file holds that does not parse is the file's fault: status 1,
+        # named as the recording's, with no usage line.
+        bad = self.path("bad_filter.h5")
+        shutil.copy(self.live, bad)
+        with h5py.File(bad, "r+") as f:
+            f["capture"].attrs["filters"] = "4=zz"
+        done = subprocess.run([LUMOX, "convert", bad, "--to", "csv", "--out", "c_bad"],
+                              cwd=self.dir, capture_output=True, text=True, timeout=300)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("the recorded filter setting '4=zz' cannot be used", done.stderr)
+        self.assertNotIn("usage", done.stderr)
+        os.remove(bad)
+
+    def test_interrupted_convert_says_so_and_removes_its_scratch_directory(self):
+        tmp = tempfile.mkdtemp(prefix="tmpdir_", dir=self.dir)
+        scratch = lambda: [n for n in os.listdir(tmp) if n.startswith("lumox_convert_")]
+        out_dir = self.path("c_interrupted")
+        proc = subprocess.Popen([LUMOX, "convert", self.live, "--to", "png", "--out", out_dir],
+                                cwd=self.dir, env=dict(os.environ, TMPDIR=tmp),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                start_new_session=True)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and proc.poll() is None and not (
+                scratch() and os.path.isdir(out_dir) and len(os.listdir(out_dir)) >= 4):
+            time.sleep(0.02)
+        self.assertTrue(scratch(), "no scratch directory under $TMPDIR")
+        os.killpg(proc.pid, signal.SIGINT)  # as a terminal's Ctrl-C
+        out = proc.communicate(timeout=60)[0]
+        self.assertEqual(proc.returncode, 130, out)
+        self.assertRegex(out, r"interrupted +after \d+ of 100 frames")
+        self.assertEqual(scratch(), [])
 
     def test_converted_images_and_clouds_read_back(self):
         for target, extra in (("lx", []), ("png16", []), ("png", []), ("csv", []),

@@ -115,6 +115,16 @@ TEST(ParseCmap, BoundsAndStepsAreLimited) {
         EXPECT_THROW(parse_cmap(bad), UsageError) << bad[0];
 }
 
+TEST(ParseColourRange, MillimetresWithinTheDistanceRange) {
+    const ColourRange r = parse_colour_range("500:3000");
+    EXPECT_FLOAT_EQ(r.min, 0.5f);
+    EXPECT_FLOAT_EQ(r.max, 3.0f);
+    EXPECT_FLOAT_EQ(parse_colour_range("0:1500.5").max, 1.5005f);
+    for (const char *bad : {"", "500", ":3000", "500:", "3000:500", "5:5", "-1:10", "0:60001",
+                            "0:nan", "0:inf", "a:b", "500:3000x", " 1:2"})
+        EXPECT_THROW(parse_colour_range(bad), UsageError) << bad;
+}
+
 TEST(CommandLine, OptionsAndWordsInAnyOrder) {
     const char *argv[] = {"lumox",    "--out", "d",         "depth", "--filter", "1=on",
                           "--filter", "2=3",   "--version", "7",     "x"};
@@ -162,6 +172,8 @@ TEST(Dispatch, UsageErrorsNameTheFaultInOneLine) {
         {{"atan2", "1"}, "atan2: too few arguments"},
         {{"cmap", "0", "4000", "200000000"}, "STEPS must be"},
         {{"depth", "--frames", "2", "--filter", "2=999"}, "--filter 2 value must be"},
+        {{"depth", "--frames", "2", "--range", "3000:500"}, "--range MIN must be below MAX"},
+        {{"convert", "r.h5", "--to", "png", "--range", "500"}, "--range needs MIN:MAX"},
         {{"capture", "--frames", "0"}, "--frames must be"},
         {{"capture"}, "--frames is required"},
         {{"capture", "--frames", "1", "--type", "1"}, "capture does not take --type"},

@@ -92,4 +92,14 @@ CmapRange parse_cmap(std::span<const std::string> operands) {
     return c;
 }
 
+ColourRange parse_colour_range(std::string_view text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        throw UsageError("--range needs MIN:MAX in mm, not '" + std::string(text) + "'");
+    const double lo = parse_double(text.substr(0, colon), 0, 60000, "--range MIN");
+    const double hi = parse_double(text.substr(colon + 1), 0, 60000, "--range MAX");
+    if (!(lo < hi)) throw UsageError("--range MIN must be below MAX");
+    return ColourRange{static_cast<float>(lo / 1000.0), static_cast<float>(hi / 1000.0)};
+}
+
 }  // namespace lumox_cli

@@ -19,6 +19,7 @@ using lumox_cmdline::Args;
 using lumox_cmdline::option_int;
 using lumox_cmdline::OptionSpec;
 using lumox_cmdline::parse_command_line;
+using lumox_cmdline::parse_double;
 using lumox_cmdline::parse_int;
 using lumox_cmdline::required_int;
 using lumox_cmdline::UsageError;
@@ -68,5 +69,13 @@ struct CmapRange {
     int32_t steps = 40;
 };
 CmapRange parse_cmap(std::span<const std::string> operands);
+
+// "--range MIN:MAX": the distances in millimetres the colours span, 0 <= MIN < MAX <= 60000
+// (decimals allowed); kept in metres.
+struct ColourRange {
+    float min = 0.0f;
+    float max = 5.0f;
+};
+ColourRange parse_colour_range(std::string_view text);
 
 }  // namespace lumox_cli

@@ -16,6 +16,7 @@ namespace lumox_cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;  // ended by Ctrl-C before its work was done (128 + SIGINT)
 
 using Handler = int (*)(const Args &args);
 

@@ -27,6 +27,7 @@
 #include "frame_outputs.h"
 #include "recorder.h"
 #include "recording/recording.h"
+#include "scratch_dir.h"
 #include "session.h"
 #include "writers.h"
 
@@ -67,23 +68,20 @@ FrameRange parse_frame_range(const std::string &text) {
     return r;
 }
 
-struct Range {
-    float min = 0.0f;
-    float max = 5.0f;
-};
-
-// "MIN:MAX" in millimetres (as lumox depth takes it), MIN below MAX; kept in metres.
-Range parse_range(const std::string &text) {
-    Range r;
-    char *end = nullptr;
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos) throw UsageError("--range needs MIN:MAX millimetres");
-    r.min = std::strtof(text.substr(0, colon).c_str(), &end) / 1000.0f;
-    const bool a_ok = end && *end == '\0' && colon > 0;
-    r.max = std::strtof(text.substr(colon + 1).c_str(), &end) / 1000.0f;
-    if (!a_ok || !end || *end != '\0' || !(r.min < r.max) || r.min < 0 || r.max > 60.0f)
-        throw UsageError("--range needs MIN:MAX millimetres with 0 <= MIN < MAX <= 60000");
-    return r;
+// The filter settings the recording was made with. A setting that does not parse is a fault of
+// the file, not of the command line: it is reported as such (exit 1), with no usage line.
+bool parse_recorded_filters(const std::string &file, const rec::Header &header,
+                            std::vector<FilterSetting> *settings) {
+    for (const std::string &text : header.capture.filters) {
+        try {
+            settings->push_back(parse_filter(text));
+        } catch (const UsageError &e) {
+            fail("%s: the recorded filter setting '%s' cannot be used (%s)", file.c_str(),
+                 text.c_str(), e.what());
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string default_out(const std::string &file) {
@@ -146,25 +144,6 @@ int run_under_playback(const Args &args, const std::string &file, const FrameRan
                 vcam.c_str(), std::strerror(errno));
 }
 
-// A scratch calibration directory, removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char name[] = "/tmp/lumox_convert_XXXXXX";
-        if (mkdtemp(name)) path_ = std::string(name) + "/";
-    }
-    ~ScratchDir() {
-        if (path_.empty()) return;
-        for (const std::string &n : list_directory(path_))
-            if (n != "." && n != "..") std::remove((path_ + n).c_str());
-        rmdir(path_.c_str());
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 // A one-line progress bar on a terminal's stderr.
 void progress(uint64_t done, uint64_t total) {
     static const bool terminal = isatty(STDERR_FILENO) == 1;
@@ -201,8 +180,12 @@ std::string numbered(const std::string &dir, const char *stem, uint64_t n, const
 // The conversion itself, run against the playing camera.
 int convert_played(const Args &args, const std::string &file, const FrameRange &range,
                    int credit_fd) {
+    // Ctrl-C ends the conversion after the frame in hand: the files written so far stay whole,
+    // the scratch directory goes, and the status says the run was interrupted.
+    StopOnSignal stop_on_signal;
     const Target target = parse_target(args.value("--to"));
-    const Range colours = args.has("--range") ? parse_range(args.value("--range")) : Range{};
+    const ColourRange colours =
+        args.has("--range") ? parse_colour_range(args.value("--range")) : ColourRange{};
     const bool keep_codes = args.has("--keep-codes");
     const bool organised = args.has("--organised");
     const std::vector<std::string> filter_texts = args.values("--filter");
@@ -214,6 +197,8 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     auto reader = rec::Reader::open(file, &error);
     if (!reader) return fail("%s", error.c_str());
     const rec::Header &header = reader->header();
+    std::vector<FilterSetting> recorded_filters;
+    if (!parse_recorded_filters(file, header, &recorded_filters)) return kExitFailure;
     const uint64_t first = range.first;
     const uint64_t end = std::min<uint64_t>(range.end, reader->frame_count());
     if (const std::string why = make_dirs(out); !why.empty())
@@ -221,8 +206,10 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
 
     // The calibration as it was when the recording was made: files already there, or fetched
     // from the camera (the played one serves the recorded package) at open.
-    ScratchDir calib;
-    if (calib.path().empty()) return fail("cannot make a scratch calibration directory");
+    ScratchDir calib("lumox_convert_");
+    if (calib.path().empty())
+        return fail("cannot make a scratch calibration directory in %s: %s", temp_dir().c_str(),
+                    std::strerror(errno));
     if (!header.calibration.fetched_at_open) {
         for (const rec::CalibrationFile &f : header.calibration.files)
             if (!write_raw(calib.path() + f.name, f.bytes.data(), f.bytes.size(), &error))
@@ -243,10 +230,8 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     // The per-pixel correction whenever the recording carries the calibration files; then the
     // recorded switches and the user's.
     use_calibration(dev);
-    for (size_t i = 0; i < header.capture.filters.size(); ++i) {
-        const FilterSetting f = parse_filter(header.capture.filters[i]);
-        if (!apply_filter(dev, f, header.capture.filters[i])) return kExitFailure;
-    }
+    for (size_t i = 0; i < recorded_filters.size(); ++i)
+        if (!apply_filter(dev, recorded_filters[i], header.capture.filters[i])) return kExitFailure;
     for (size_t i = 0; i < filters.size(); ++i)
         if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
     std::printf("correction         %s\n", describe(correction_in_force(dev)).c_str());
@@ -265,6 +250,7 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     CaptureSettings settings;
     settings.frames = static_cast<long>(end - first);
     settings.buffered_frames = 2 * kCreditWindow;
+    settings.stop = StopOnSignal::requested;
     DecodedFrame decoded;
     const CaptureSummary summary = run_capture(dev, settings, [&](const CapturedFrame &frame) {
         const uint64_t n = first + static_cast<uint64_t>(frame.number);
@@ -329,6 +315,12 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     if (summary.failed) return kExitFailure;
     for (OutputFile *f : {&table, &distance_file, &gray_file})
         if (!f->path().empty() && !f->commit()) return fail("cannot write %s", f->error().c_str());
+    if (summary.stopped) {
+        std::printf("interrupted        after %ld of %llu frames of %s (written to %s)\n",
+                    summary.frames, static_cast<unsigned long long>(end - first), file.c_str(),
+                    out.c_str());
+        return kExitInterrupted;
+    }
     std::printf("converted          %ld frames of %s to %s\n", summary.frames, file.c_str(),
                 out.c_str());
     return kExitOk;
@@ -339,6 +331,8 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
 int cmd_convert(const Args &args) {
     const std::string file = args.operands.at(0);
     parse_target(args.value("--to"));
+    if (args.has("--range")) parse_colour_range(args.value("--range"));
+    for (const std::string &f : args.values("--filter")) parse_filter(f);
     const FrameRange range =
         args.has("--frames") ? parse_frame_range(args.value("--frames")) : FrameRange{};
     if (const char *fd = std::getenv(kCreditFdVariable)) {
@@ -350,6 +344,8 @@ int cmd_convert(const Args &args) {
         // Reject what cannot be converted before starting the virtual camera.
         auto reader = rec::Reader::open(file, &error);
         if (!reader) return fail("%s", error.c_str());
+        std::vector<FilterSetting> recorded_filters;
+        if (!parse_recorded_filters(file, reader->header(), &recorded_filters)) return kExitFailure;
         if (range.first >= reader->frame_count())
             return fail("%s has %llu frames", file.c_str(),
                         static_cast<unsigned long long>(reader->frame_count()));
