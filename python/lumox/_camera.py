@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import struct
+import threading
 from typing import Callable, Iterator, Optional, Union
 
 import numpy as np
@@ -183,6 +185,11 @@ class Camera:
     def __init__(self, device: "_lumox.Device", buffer_frames: int = 10):
         self._dev = device
         self._buffer_frames = buffer_frames
+        # The thread running a polling call (capture, frames, wait), or None. A second thread's
+        # call is refused before it starts or stops anything, as the library refuses a second
+        # poller without disturbing the first.
+        self._poller = None
+        self._poller_lock = threading.Lock()
         self.params = Parameters(device)
         self.registers = Registers(device)
         self.filters = Filters(device)
@@ -216,6 +223,21 @@ class Camera:
 
     # ---- capture ----
 
+    @contextlib.contextmanager
+    def _polling(self, call: str):
+        me = threading.get_ident()
+        with self._poller_lock:
+            if self._poller not in (None, me):
+                raise Error("another thread is polling this camera", 0, call)
+            outer = self._poller == me  # a callback of this thread's poll: the library refuses
+            self._poller = me
+        try:
+            yield
+        finally:
+            if not outer:
+                with self._poller_lock:
+                    self._poller = None
+
     def start(self, buffer_frames: Optional[int] = None) -> None:
         """Starts streaming. ``buffer_frames`` frames (default 10) wait in the library for
         :meth:`frames`, :meth:`capture` or :meth:`wait`; more are dropped and counted in
@@ -243,43 +265,45 @@ class Camera:
         """Yields frames as they arrive; starts the capture when it is not running and then
         stops it again when the loop ends. Ends when the capture stops (:meth:`stop`,
         :meth:`close`); a capture error or a camera that sends nothing raises :class:`Error`."""
-        started = not self._dev.capturing
-        if started:
-            self.start()
-        try:
-            while True:
-                got = None  # the previous frame's buffer may be recycled while polling
-                try:
-                    got = self._dev.next_frame()
-                except Error:
-                    if self.closed:  # closed by another thread during the loop
+        with self._polling("lumox_cap_get_frames"):
+            started = not self._dev.capturing
+            if started:
+                self.start()
+            try:
+                while True:
+                    got = None  # the previous frame's buffer may be recycled while polling
+                    try:
+                        got = self._dev.next_frame()
+                    except Error:
+                        if self.closed:  # closed by another thread during the loop
+                            return
+                        raise
+                    if got is None:
                         return
-                    raise
-                if got is None:
-                    return
-                yield Frame(*got)
-        finally:
-            if started and not self.closed:
-                self._dev.stop()
+                    yield Frame(*got)
+            finally:
+                if started and not self.closed:
+                    self._dev.stop()
 
     def capture(self, n: int) -> list:
         """``n`` consecutive frames (starting and stopping the capture when it is not running)."""
         if n < 0:
             raise ValueError("n must not be negative")
         out = []
-        started = not self._dev.capturing
-        if started:
-            self.start(max(self._buffer_frames, min(n, 1000)))
-        try:
-            while len(out) < n:
-                got = self._dev.next_frame()
-                if got is None:
-                    raise Error(f"the capture stopped after {len(out)} of {n} frames", 0,
-                                "lumox_cap_get_frames")
-                out.append(Frame(*got))
-        finally:
-            if started and not self.closed:
-                self._dev.stop()
+        with self._polling("lumox_cap_get_frames"):
+            started = not self._dev.capturing
+            if started:
+                self.start(max(self._buffer_frames, min(n, 1000)))
+            try:
+                while len(out) < n:
+                    got = self._dev.next_frame()
+                    if got is None:
+                        raise Error(f"the capture stopped after {len(out)} of {n} frames", 0,
+                                    "lumox_cap_get_frames")
+                    out.append(Frame(*got))
+            finally:
+                if started and not self.closed:
+                    self._dev.stop()
         return out
 
     def on_frame(self, callback: Optional[Callable[[Frame], None]]) -> None:
@@ -299,7 +323,8 @@ class Camera:
         """Delivers frames to the :meth:`on_frame` callback for ``timeout`` seconds (None: until
         the capture ends). True when the capture ended."""
         ms = 0 if timeout is None else max(1, int(timeout * 1000))
-        return self._dev.wait(ms)
+        with self._polling("lumox_cap_wait"):
+            return self._dev.wait(ms)
 
     # ---- conversion ----
 

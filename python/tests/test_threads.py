@@ -43,3 +43,28 @@ def test_decoding_beside_a_polling_thread(cam):
         assert np.array_equal(cam.distance(reference), expected, equal_nan=True)
     poller.join()
     assert not failures and len(polled) == 10
+
+
+def test_a_refused_second_poller_leaves_the_first_capture_running(cam):
+    # Two threads ask for frames at once: one polls, the other is refused before it can start
+    # or stop anything, so the first gets every frame it asked for.
+    for _ in range(3):
+        barrier = threading.Barrier(2)
+        got, refused, failures = [], [], []
+
+        def poll():
+            barrier.wait()
+            try:
+                got.append(len(cam.capture(12)))
+            except lumox.Error as e:
+                (refused if "another thread is polling" in e.message else failures).append(e)
+
+        threads = [threading.Thread(target=poll) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not failures
+        assert got and all(n == 12 for n in got)
+        assert len(got) + len(refused) == 2
+        assert not cam.capturing
