@@ -47,6 +47,11 @@ LUMOX_API void lx_log_raw(uint32_t level, const char *fmt, ...) LUMOX_NOEXCEPT L
  * success, 0 for a bad index or a file that cannot be opened (the threshold is stored anyway). */
 LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) LUMOX_NOEXCEPT;
 
+/* Why the log file named last (by lumox_init or lx_log_enable) lost records: the errno of the
+ * first failure to open or write it (EISDIR for a directory, ENOSPC on a full disk), 0 while every
+ * record reached it. */
+LUMOX_API int lumox_log_file_error(void) LUMOX_NOEXCEPT;
+
 /* Silences every output and closes the log file. */
 LUMOX_API void lx_log_disable(void) LUMOX_NOEXCEPT;
 
@@ -69,9 +74,10 @@ LUMOX_API int lx_gettimeofday(lx_timeval *tv, void *tz) LUMOX_NOEXCEPT;
 LUMOX_API void lumox_log_cfg(uint32_t console_level, uint32_t file_level,
                              uint32_t usb_level) LUMOX_NOEXCEPT;
 
-/* Sets the path prefix under which calibration files live (at most 255 characters are kept) and
- * creates the directories it names; '/' and '\' both separate. Returns 0 when the directory exists
- * or was created, -1 when it could not be created (the prefix is stored all the same). */
+/* Sets the path prefix under which calibration files live and creates the directories it names;
+ * '/' and '\' both separate. Returns 0 when the directory exists or was created, -1 when it could
+ * not be created (the prefix is stored all the same). A prefix longer than 255 characters is
+ * refused (-1, the prefix in force stays). */
 LUMOX_API int lumox_path_cfg(const char *path) LUMOX_NOEXCEPT;
 
 /* The current path prefix; owned by the library. */

@@ -145,6 +145,17 @@ struct Projection {
 bool projection(const char *func, lumox_dev_t *dev, uint32_t width, uint32_t height,
                 const lumox_camera_view *view, Projection &out) {
     if (view) {
+        // A NaN or infinite value, or a focal length of 0, would give every point NaN or inf.
+        const float values[] = {view->cx, view->cy, view->fx, view->fy, view->dist_scale};
+        if (!std::all_of(std::begin(values), std::end(values),
+                         [](float v) { return std::isfinite(v); }) ||
+            view->fx == 0.0f || view->fy == 0.0f) {
+            lx_log(LX_LOG_ERR, "ERR",
+                   "[%s] camera view refused: cx=%g cy=%g fx=%g fy=%g scale=%g (finite values and "
+                   "non-zero focal lengths only)\n",
+                   func, view->cx, view->cy, view->fx, view->fy, view->dist_scale);
+            return false;
+        }
         out = {view->cx, view->cy, view->fx, view->fy, view->dist_scale};
         return true;
     }

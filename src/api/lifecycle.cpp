@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "api/device_state.h"
 #include "api/hotplug.h"
@@ -112,6 +113,11 @@ void create_capture_objects(lumox_dev_state &state) {
 // reference taken) against the close's clearing of the open flag and the release's clearing
 // of the record's state pointer.
 std::mutex g_state_lock;
+// The records opened and not yet closed, so that lumox_uninit can stop their captures. Guarded
+// by g_state_lock.
+std::vector<lumox_dev_t *> g_open_devices;
+
+void forget_open_device(lumox_dev_t *dev) { std::erase(g_open_devices, dev); }
 
 // The end of a close, run by whoever drops the last reference on the state: closes the
 // transport (no call runs on it any more), then releases the state and, when it asks for that,
@@ -128,6 +134,7 @@ void release_state(lumox_dev_t *dev) {
     lumox_dev_state *old = nullptr;
     {
         std::lock_guard lock(g_state_lock);
+        forget_open_device(dev);
         old = dev->state;
         dev->state = nullptr;
     }
@@ -193,6 +200,25 @@ LUMOX_API void lumox_init(const char *log_name) noexcept {
 
 LUMOX_API void lumox_uninit(void) noexcept {
     lx_log(LX_LOG_DBG, "DBG", "[%s] ----- AL log END ----\n\n", "lumox_uninit");
+    // A device left open stays usable until it is closed, but its capture ends here: the
+    // transport's event thread that feeds it is going.
+    std::vector<lumox_dev_t *> open_devices;
+    {
+        std::lock_guard lock(g_state_lock);
+        for (lumox_dev_t *dev : g_open_devices) {
+            if (!dev->state || !dev->state->open.load()) continue;
+            dev->state->refs.fetch_add(1);
+            open_devices.push_back(dev);
+        }
+    }
+    for (lumox_dev_t *dev : open_devices) {
+        if (dev->state->capturing.load()) {
+            lx_log(LX_LOG_WRN, "WRN", "[%s] device @ %p still capturing: capture stopped\n",
+                   "lumox_uninit", static_cast<void *>(dev));
+            lumox_cap_stop(dev);
+        }
+        leave_call(dev);
+    }
     hotplug_shutdown();
     lx_cmap_uninit(&library_cmap());
     lx_log_disable();
@@ -313,6 +339,10 @@ LUMOX_API lumox_dev_t *lumox_dev_open(lumox_dev_t *dev) noexcept {
     if (state.drv->ops->calib_load(state.drv, 0, 0, 2) < 0) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] Load calibration data failed\n", "lumox_dev_open");
     }
+    {
+        std::lock_guard lock(g_state_lock);
+        g_open_devices.push_back(dev);
+    }
     return dev;
 }
 
@@ -346,6 +376,7 @@ LUMOX_API void lumox_dev_close(lumox_dev_t *dev) noexcept {
         // From here no call enters; the ones inside hold references.
         std::lock_guard lock(g_state_lock);
         state.open.store(0);
+        forget_open_device(dev);
     }
     // The transport stays open until the calls inside have left (a call running a command
     // would otherwise meet a released transport), and the busy flag is down. They are given
@@ -377,6 +408,12 @@ LUMOX_API uint8_t lumox_dev_reset(lumox_dev_t *dev, uint32_t target) noexcept {
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong reset target: %d\n", "lumox_dev_reset",
                static_cast<int>(target));
         return 0;
+    }
+    // A reset ends the camera's stream: the capture is stopped first, so that it does not read
+    // as running with no frame ever coming.
+    if (dev->state->capturing.load()) {
+        lx_log(LX_LOG_WRN, "WRN", "[%s] capture stopped for the reset\n", "lumox_dev_reset");
+        lumox_cap_stop(dev);
     }
     BusyMark busy(dev);
     if (!busy) return 0;  // closed meanwhile

@@ -58,18 +58,29 @@ bool firmware_field(const lumox_dev_t *dev, char (&field)[17]) {
     return std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", field) == 1;
 }
 
-// Why a lens record read from the file cannot be used, or nullptr when it can: focal lengths and
-// the principal point are finite and positive, the principal point lies inside the image, the
-// distortion coefficients are finite, and the image is no larger than the undistortion map
-// allows.
+// Bounds no real lens passes: a focal length of less than a pixel (a field of view near 180
+// degrees across one pixel) or more than 10^6 pixels (a 5 m telephoto on 5 um pixels), and
+// distortion coefficients beyond 10^4 (wide-angle calibrations stay in the tens). Within them the
+// distortion polynomial of any pixel stays far from float overflow.
+constexpr double kMinFocalPx = 1.0;
+constexpr double kMaxFocalPx = 1e6;
+constexpr double kMaxDistortion = 1e4;
+
+// Why a lens record read from the file cannot be used, or nullptr when it can: the principal point
+// is finite, positive and inside the image, the focal lengths and distortion coefficients are
+// within what a lens can be, and the image is no larger than the undistortion map allows.
 const char *unusable_lens(const lx_lens_param &lens) {
     const double centre_focal[] = {lens.cx, lens.cy, lens.fx, lens.fy};
     for (double v : centre_focal) {
         if (!std::isfinite(v) || v <= 0)
             return "principal point and focal lengths must be positive";
     }
+    for (double v : {lens.fx, lens.fy}) {
+        if (v < kMinFocalPx || v > kMaxFocalPx) return "focal lengths must be 1 to 1e6 pixels";
+    }
     for (double v : lens.dcoeff) {
         if (!std::isfinite(v)) return "distortion coefficients must be finite";
+        if (std::fabs(v) > kMaxDistortion) return "distortion coefficients must be within +-1e4";
     }
     if (lens.img_w < 1 || lens.img_h < 1 || lens.img_w > kMaxLensSide || lens.img_h > kMaxLensSide)
         return "image size must be 1 to 2048 pixels a side";

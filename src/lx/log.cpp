@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -26,6 +27,8 @@ std::mutex g_file_mutex;
 FILE *g_file = nullptr;
 std::string g_file_path;
 bool g_file_path_set = false;
+// errno of the first failure to open or write the log file named last, 0 while none.
+int g_file_error = 0;
 
 constexpr size_t kStampSize = 48;
 
@@ -87,7 +90,10 @@ void write_record(uint32_t level, const char *tag, const char *fmt, va_list args
             va_copy(copy, args);
             if (tag) std::fprintf(g_file, "%s[%s] ", stamp, tag);
             std::vfprintf(g_file, fmt, copy);
-            std::fflush(g_file);
+            if (std::fflush(g_file) != 0 || std::ferror(g_file)) {
+                if (g_file_error == 0) g_file_error = errno ? errno : EIO;
+                std::clearerr(g_file);
+            }
             va_end(copy);
         }
     }
@@ -128,7 +134,9 @@ LUMOX_API int lx_log_enable(uint32_t index, uint32_t level, const char *path) no
     }
     g_file_path = path;
     g_file_path_set = true;
+    errno = 0;
     g_file = lumox::platform::open_file(path, "ab");
+    g_file_error = g_file ? 0 : (errno ? errno : EIO);
     if (!g_file) {
         std::fprintf(stderr, "cannot open file %s for write\n", path);
         return 0;
@@ -143,6 +151,11 @@ LUMOX_API void lx_log_disable(void) noexcept {
         std::fclose(g_file);
         g_file = nullptr;
     }
+}
+
+LUMOX_API int lumox_log_file_error(void) noexcept {
+    std::lock_guard lock(g_file_mutex);
+    return g_file_error;
 }
 
 LUMOX_API const char *lumox_last_error(void) noexcept {

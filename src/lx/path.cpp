@@ -19,6 +19,13 @@ extern "C" {
 
 LUMOX_API int lumox_path_cfg(const char *path) noexcept {
     if (!path) path = "";
+    // A longer prefix would be cut, and the files would land in another directory than the
+    // caller named: it is refused and the prefix in force stays.
+    if (std::strlen(path) >= kPrefixSize) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] path prefix of %zu characters refused (at most %zu)\n",
+               "lumox_path_cfg", std::strlen(path), kPrefixSize - 1);
+        return -1;
+    }
     std::strncpy(g_path_prefix, path, kPrefixSize);
     g_path_prefix[kPrefixSize - 1] = '\0';
     lx_log(LX_LOG_DBG, "DBG", "[%s] PATH_PREIFX: %s\n", "lumox_path_cfg", g_path_prefix);

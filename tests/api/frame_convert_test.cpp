@@ -81,6 +81,22 @@ TEST_F(FrameConvert, PointAtThePrincipalPointLiesOnTheAxis) {
     EXPECT_EQ(pcl[2], 2.0f);
 }
 
+TEST_F(FrameConvert, ViewsThatGiveNoPointsAreRefused) {
+    constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    std::vector<float> dist(9, 2.0f), pcl(36, -1);
+    for (const lumox_camera_view &view :
+         {lumox_camera_view{kNan, 1, 100, 100, 1}, lumox_camera_view{1, 1, kInf, 100, 1},
+          lumox_camera_view{1, 1, 100, -kInf, 1}, lumox_camera_view{1, 1, 100, 100, kNan},
+          lumox_camera_view{1, 1, 0, 100, 1}}) {
+        EXPECT_EQ(lumox_frame_get_pcl(&dev_, pcl.data(), 27, dist.data(), 9, 3, 3, &view), 0);
+        EXPECT_EQ(lumox_frame_get_pcl_xyzd(&dev_, pcl.data(), 36, dist.data(), 9, 3, 3, 0, &view),
+                  0);
+        EXPECT_EQ(pcl[0], -1);
+    }
+    EXPECT_FALSE(api::is_busy(&dev_));
+}
+
 TEST_F(FrameConvert, PointsFollowTheRayAndMatchAReference) {
     const lumox_camera_view view{2.5f, 1.5f, 3.0f, 4.0f, 2.0f};
     const uint32_t w = 6, h = 4;

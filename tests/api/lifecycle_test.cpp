@@ -171,6 +171,27 @@ TEST_F(Lifecycle, CloseStopsARunningCapture) {
     EXPECT_EQ(dev_.state, nullptr);
 }
 
+// A reset ends the camera's stream, and uninit ends the transport: neither leaves a capture
+// reading as running with no frame to come.
+TEST_F(Lifecycle, ResetAndUninitStopARunningCapture) {
+    ASSERT_NE(open_device(), nullptr);
+    ASSERT_TRUE(lumox_cap_start(&dev_));
+    EXPECT_EQ(lumox_dev_reset(&dev_, 1), 1);
+    EXPECT_EQ(lumox_cap_is_ongoing(&dev_), 0);
+    EXPECT_EQ(fake().cap_stops.load(), 1);
+    EXPECT_EQ(fake().resets.load(), 1);
+
+    ASSERT_TRUE(lumox_cap_start(&dev_));
+    lumox_uninit();
+    EXPECT_EQ(lumox_cap_is_ongoing(&dev_), 0);
+    EXPECT_EQ(fake().cap_stops.load(), 2);
+    EXPECT_NE(dev_.state, nullptr) << "the device stays open until closed";
+    lumox_dev_close(&dev_);
+    lumox_uninit();  // no device left: nothing to stop
+    EXPECT_EQ(fake().cap_stops.load(), 2);
+    lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_WRN, nullptr);
+}
+
 TEST_F(Lifecycle, SecondEpcCameraIsRefusedWhileOneIsOpen) {
     ASSERT_NE(open_device(), nullptr);
     lumox_drv *drv = lumox_dev_get_drv(&dev_);

@@ -73,6 +73,11 @@ TEST_F(EpcLensFile, ValuesThatDescribeNoLensKeepTheRecord) {
         "150\n120\n200\n200\n0\n0\n0\n0\n0\n1\n1\n",
         "150\n120\n200\n200\n0\n0\n0\n0\n0\n-320\n240\n",
         "150\n120\n200\n200\n0\n0\n0\n0\n0\n320\n100000\n",
+        // finite, positive, and still no lens
+        "150\n120\n1e-300\n200\n0\n0\n0\n0\n0\n320\n240\n",
+        "150\n120\n200\n2e6\n0\n0\n0\n0\n0\n320\n240\n",
+        "150\n120\n200\n200\n1e308\n0\n0\n0\n0\n320\n240\n",
+        "150\n120\n200\n200\n0\n0\n0\n-2e4\n0\n320\n240\n",
     };
     for (const char *text : files) {
         write(text);

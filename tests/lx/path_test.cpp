@@ -40,10 +40,16 @@ TEST_F(PathTest, ExistingDirectorySucceedsAndAbsolutePathsWork) {
     EXPECT_TRUE(fs::is_directory(dir_.path() + "/abs/sub"));
 }
 
-TEST_F(PathTest, LongPrefixIsCutTo255Characters) {
-    const std::string longer(300, 'p');
-    lumox_path_cfg(longer.c_str());  // a 255-character name is too long for the file system
-    EXPECT_EQ(std::string(lumox_path_get()), longer.substr(0, 255));
+TEST_F(PathTest, PrefixLongerThan255CharactersIsRefusedAndTheOldOneStays) {
+    ASSERT_EQ(lumox_path_cfg("kept/"), 0);
+    // Cut to 255 characters, "a/.../b/" would become a prefix naming another directory.
+    std::string longer = "a/" + std::string(252, 'q') + "/b/";
+    EXPECT_EQ(lumox_path_cfg(longer.c_str()), -1);
+    EXPECT_STREQ(lumox_path_get(), "kept/");
+    EXPECT_FALSE(fs::exists("a"));
+    longer.resize(255);
+    EXPECT_EQ(lumox_path_cfg(longer.c_str()), 0);  // 255 characters are stored whole
+    EXPECT_EQ(std::string(lumox_path_get()), longer);
 }
 
 TEST_F(PathTest, UncreatableDirectoryFailsButIsStored) {

@@ -140,6 +140,18 @@ TEST_F(CliTest, ListAndInfoDescribeTheCameraAndWriteNoLogFile) {
     EXPECT_EQ(files(), std::vector<std::string>{"run.log"});
 }
 
+// A --log file that cannot be written (a directory, a full disk) fails the run and says why.
+TEST_F(CliTest, ALogFileThatCannotBeWrittenFailsTheRun) {
+    fs::create_directory(path("logdir"));
+    for (const std::string &log : {path("logdir").string(), std::string("/dev/full")}) {
+        const Result r = lumox({"info", "--log", log});
+        EXPECT_EQ(r.status, 1) << log << r.out << r.err;
+        EXPECT_NE(r.err.find("cannot write the library log " + log), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(lumox({"info", "--log", "ok.log"}).status, 0);
+    EXPECT_GT(fs::file_size(path("ok.log")), 0u);
+}
+
 TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {
     const std::vector<std::string> two = {"--cameras", "2", "--no-calibration"};
     const Result list = lumox({"list"}, two);

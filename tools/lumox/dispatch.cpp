@@ -1,6 +1,7 @@
 // From the command line to a command of the table.
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "command.h"
@@ -79,7 +80,12 @@ int run_tool(int argc, const char *const *argv) {
         args.operands.assign(args.words.begin() + static_cast<long>(name_words(*command)),
                              args.words.end());
         check_fit(*command, args);
-        return command->run(args);
+        const int status = command->run(args);
+        // A log file that lost records (a directory, a full disk) fails a run that went well.
+        if (status == kExitOk && !args.value("--log").empty() && lumox_log_file_error() != 0)
+            return fail("cannot write the library log %s: %s", args.value("--log").c_str(),
+                        std::strerror(lumox_log_file_error()));
+        return status;
     } catch (const UsageError &e) {
         std::fprintf(stderr, "lumox: %s\n", e.what());
         if (command) {

@@ -43,6 +43,11 @@ void Session::close() {
 }
 
 lumox_dev_t *Session::open() {
+    if (!log_.empty() && lumox_log_file_error() != 0) {
+        fail("cannot write the library log %s: %s", log_.c_str(),
+             std::strerror(lumox_log_file_error()));
+        return nullptr;
+    }
     lumox_dev_t list[16];
     const int32_t n = lumox_dev_list(list, 16);
     if (n <= 0) {
