@@ -11,6 +11,7 @@
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <chrono>
@@ -392,6 +393,9 @@ struct Writer::Impl {
         return true;
     }
 
+    bool admit(size_t size, std::string *error);
+    bool complete(const FrameMeta &meta, bool written, std::string *error);
+
     bool create_raw(uint32_t size) {
         frame_size = size;
         raw = create_rows(frames_group.get(), "raw", H5T_NATIVE_UINT8, {size ? size : 1}, 1,
@@ -505,43 +509,84 @@ std::unique_ptr<Writer> Writer::create(const std::string &path, const Header &he
     return std::unique_ptr<Writer>(new Writer(std::move(impl)));
 }
 
-bool Writer::append(const FrameMeta &meta, const uint8_t *bytes, size_t size, std::string *error) {
-    Impl &w = *impl_;
-    if (w.closed || w.failed) {
+std::vector<uint8_t> compress_frame(const uint8_t *bytes, size_t size, int level) {
+    if (level < 1 || level > 9 || size > 0xFFFFFFFFu) return {};
+    uLongf out_size = compressBound(static_cast<uLong>(size));
+    std::vector<uint8_t> out(out_size);
+    if (compress2(out.data(), &out_size, bytes, static_cast<uLong>(size), level) != Z_OK) return {};
+    out.resize(out_size);
+    return out;
+}
+
+// The checks every append makes, and the frame dataset made for the first frame. False with
+// *error set when the frame cannot be appended.
+bool Writer::Impl::admit(size_t size, std::string *error) {
+    if (closed || failed) {
         if (error)
-            *error = "the recording '" + w.path + "' is " +
-                     (w.failed ? "stopped after a failed write" : "closed");
+            *error = "the recording '" + path + "' is " +
+                     (failed ? "stopped after a failed write" : "closed");
         return false;
     }
     if (size == 0 || size > 0xFFFFFFFFu) {
         if (error) *error = "a frame of " + std::to_string(size) + " bytes cannot be recorded";
         return false;
     }
-    if (!w.raw.ok() && !w.create_raw(static_cast<uint32_t>(size))) {
-        if (error) *error = w.says("cannot create the frame dataset", hdf5_cause());
-        w.detach();
+    if (!raw.ok() && !create_raw(static_cast<uint32_t>(size))) {
+        if (error) *error = says("cannot create the frame dataset", hdf5_cause());
+        detach();
         return false;
     }
-    if (size != w.frame_size) {
+    if (size != frame_size) {
         if (error)
             *error = "frame of " + std::to_string(size) + " bytes in a recording of " +
-                     std::to_string(w.frame_size) + "-byte frames";
+                     std::to_string(frame_size) + "-byte frames";
         return false;
     }
-    const hsize_t at = w.count;
-    g_write_cause.clear();
-    const bool ok = append_row(w.raw.get(), at, H5T_NATIVE_UINT8, {size}, bytes) &&
-                    append_row(w.info.get(), at, w.info_mem.get(), {}, &meta.info) &&
-                    append_row(w.raw_info.get(), at, w.raw_info_mem.get(), {}, &meta.raw) &&
-                    append_row(w.mono.get(), at, H5T_NATIVE_INT64, {}, &meta.host_monotonic_ns) &&
-                    append_row(w.wall.get(), at, H5T_NATIVE_INT64, {}, &meta.host_wall_ns);
+    return true;
+}
+
+// The frame's metadata rows after its bytes went into row `count` (written), then the flush.
+bool Writer::Impl::complete(const FrameMeta &meta, bool written, std::string *error) {
+    const hsize_t at = count;
+    const bool ok = written && append_row(info.get(), at, info_mem.get(), {}, &meta.info) &&
+                    append_row(raw_info.get(), at, raw_info_mem.get(), {}, &meta.raw) &&
+                    append_row(mono.get(), at, H5T_NATIVE_INT64, {}, &meta.host_monotonic_ns) &&
+                    append_row(wall.get(), at, H5T_NATIVE_INT64, {}, &meta.host_wall_ns);
     if (!ok) {
-        if (error) *error = w.frame_failed(at, g_write_cause);
-        w.detach();
+        if (error) *error = frame_failed(at, g_write_cause);
+        detach();
         return false;
     }
-    ++w.count;
-    return w.flush(error);
+    ++count;
+    return flush(error);
+}
+
+bool Writer::append(const FrameMeta &meta, const uint8_t *bytes, size_t size, std::string *error) {
+    Impl &w = *impl_;
+    if (!w.admit(size, error)) return false;
+    g_write_cause.clear();
+    const bool written = append_row(w.raw.get(), w.count, H5T_NATIVE_UINT8, {size}, bytes);
+    return w.complete(meta, written, error);
+}
+
+bool Writer::append_compressed(const FrameMeta &meta, const std::vector<uint8_t> &chunk,
+                               size_t size, std::string *error) {
+    Impl &w = *impl_;
+    if (w.compression == 0 || chunk.empty()) {
+        if (error) *error = "a compressed frame for a recording without compression";
+        return false;
+    }
+    if (!w.admit(size, error)) return false;
+    g_write_cause.clear();
+    // One chunk per row: the compressed bytes go in as the chunk, unfiltered by HDF5 (filter
+    // mask 0: every filter of the dataset, deflate, applies when it is read).
+    const hsize_t dims[2] = {w.count + 1, size};
+    const hsize_t offset[2] = {w.count, 0};
+    bool written =
+        H5Dset_extent(w.raw.get(), dims) >= 0 &&
+        H5Dwrite_chunk(w.raw.get(), H5P_DEFAULT, 0, offset, chunk.size(), chunk.data()) >= 0;
+    if (!written) g_write_cause = hdf5_cause();
+    return w.complete(meta, written, error);
 }
 
 bool Writer::close(std::string *error) {

@@ -94,6 +94,10 @@ class Writer {
     // Appends one frame. Every frame of a recording has the size of the first; a frame of
     // another size is refused (nothing written).
     bool append(const FrameMeta &meta, const uint8_t *bytes, size_t size, std::string *error);
+    // As append, for a frame compressed by compress_frame at this writer's compression level
+    // (size: the frame's bytes before compression). With compression 0, append the frame itself.
+    bool append_compressed(const FrameMeta &meta, const std::vector<uint8_t> &chunk, size_t size,
+                           std::string *error);
     // Completes and closes the file; later calls do nothing.
     bool close(std::string *error);
     uint64_t frames() const;
@@ -103,6 +107,11 @@ class Writer {
     explicit Writer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// A frame's bytes compressed at deflate level 1-9 as a recording's frame chunk is stored (the
+// stream HDF5's deflate filter reads back), for Writer::append_compressed. Empty when it fails.
+// Touches no HDF5 state: any thread may compress while another appends.
+std::vector<uint8_t> compress_frame(const uint8_t *bytes, size_t size, int level);
 
 class Reader {
   public:

@@ -3,7 +3,7 @@
 # demo.sh and test.sh; does nothing when every package is already there.
 lumox_packages=(
     build-essential cmake pkg-config git
-    libusb-1.0-0-dev libzip-dev libpng-dev libhdf5-dev
+    libusb-1.0-0-dev libzip-dev libpng-dev libhdf5-dev zlib1g-dev
     python3 python3-numpy python3-h5py python3-opencv python3-open3d
     python3-dev pybind11-dev python3-pytest python3-pil
     libglib2.0-dev libumockdev-dev umockdev usbutils

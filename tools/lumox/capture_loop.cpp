@@ -93,6 +93,7 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
             fail("frame %u cut to %zu bytes", info.frame_idx, buf.size());
         if (!sink(frame)) {
             summary.failed = true;
+            summary.refused = true;
             break;
         }
         ++summary.frames;

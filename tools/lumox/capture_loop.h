@@ -43,6 +43,7 @@ struct CaptureSummary {
     long frames = 0;       // frames handed to the sink
     bool failed = false;   // the stream ended early or the sink refused a frame
     bool stopped = false;  // settings.stop ended it
+    bool refused = false;  // the sink refused a frame (failed is set too)
     lumox_cap_stats stats{};
     // When frames reached the tool, and how many frames the stream had received by then: the
     // first two frames and the latest one.

@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "capture_loop.h"
 #include "command.h"
 #include "exposure.h"
 #include "filters.h"
 #include "reconnect.h"
+#include "record_pipeline.h"
 #include "recorder.h"
 #include "session.h"
 #include "writers.h"
@@ -32,6 +34,7 @@ constexpr uint32_t kParamsRecorded[] = {
 constexpr uint8_t kModeDataUpload = 9;
 constexpr uint32_t kPackageBuffer = 12288000;  // the frame buffer the driver uses for it
 constexpr uint32_t kMaxPackage = 64u << 20;
+constexpr uint32_t kBufferedFrames = 30;  // the library's frame buffer while recording
 
 bool read_param(lumox_dev_t *dev, uint32_t id, lumox_param_item *item) {
     *item = lumox_param_item{};
@@ -223,6 +226,18 @@ int cmd_record(const Args &args) {
     auto writer = rec::Writer::create(path, header, compression, &error);
     if (!writer) return fail("%s", error.c_str());
 
+    // Compressing runs beside the capture, on every core but one (at least two workers), with
+    // room for a second of frames at the camera's rate.
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    RecordPipeline pipeline(*writer, compression, cores - 1,
+                            std::clamp<size_t>(header.capture.frame_rate, 8, 60),
+                            [](const rec::FrameMeta &meta, uint64_t number) {
+                                std::printf("frame %6llu  index %5u  %u bytes\n",
+                                            static_cast<unsigned long long>(number),
+                                            meta.info.frame_idx, meta.info.frame_size);
+                                std::fflush(stdout);
+                            });
+    settings.buffered_frames = kBufferedFrames;
     const StopOnSignal interrupt;
     Reconnector reconnector(args);
     reconnector.watch(dev);
@@ -247,14 +262,7 @@ int cmd_record(const Args &args) {
         lumox_cap_get_raw_info(dev, &meta.raw);
         meta.host_monotonic_ns = nanoseconds(frame.arrival);
         meta.host_wall_ns = nanoseconds(frame.wall);
-        std::string why;
-        if (!writer->append(meta, frame.data, frame.size, &why)) {
-            fail("%s", why.c_str());
-            return false;
-        }
-        std::printf("frame %6ld  index %5u  %u bytes\n", done + frame.number, frame.info.frame_idx,
-                    frame.size);
-        std::fflush(stdout);
+        if (!pipeline.push(meta, frame.data, frame.size)) return false;  // said at the end
         refused = false;
         return true;
     };
@@ -262,10 +270,12 @@ int cmd_record(const Args &args) {
     // serial) is awaited, reopened with the same filters, and its frames go on into the same
     // file: the header still describes it, and the host times of the frames show the gap.
     CaptureSummary summary;
+    uint64_t overflowed = 0;  // frames the library's buffer had no room for
     for (;;) {
         settings.frames = wanted - done;
         summary = run_capture(dev, settings, sink);
         done += summary.frames;
+        overflowed += summary.stats.frames_overflowed;
         if (!summary.failed || refused || !reconnector.reconnect(dev, settings.stop)) break;
         bool applied = true;
         for (size_t i = 0; i < filters.size() && applied; ++i)
@@ -276,13 +286,22 @@ int cmd_record(const Args &args) {
                     reconnector.serial().c_str(), reconnector.gap_seconds(), path.c_str());
         std::fflush(stdout);
     }
-    summary.frames = done;
+    const bool written = pipeline.finish();
+    if (!written) fail("%s", pipeline.error().c_str());
+    summary.frames = static_cast<long>(pipeline.written());
     if (!writer->close(&error)) return fail("%s", error.c_str());
     if (summary.stopped && StopOnSignal::requested())
         std::printf("interrupted        after %ld frames\n", summary.frames);
     print_capture_summary(summary);
     std::printf("recorded           %ld frames to %s\n", summary.frames, path.c_str());
-    return summary.failed ? kExitFailure : kExitOk;
+    if (overflowed > 0) {
+        fail(
+            "%llu frames were lost: the recording did not keep up with the camera (try a lower "
+            "--compress level or --frame-rate)",
+            static_cast<unsigned long long>(overflowed));
+        return kExitFailure;
+    }
+    return summary.failed || !written ? kExitFailure : kExitOk;
 }
 
 }  // namespace lumox_cli
