@@ -158,6 +158,10 @@ ControlAnswer ViewControls::switch_filter(const std::string &name, const std::st
 }
 
 void ViewControls::reapply() {
+    // Opening alone leaves a camera that corrects on the host without its per-pixel table: the
+    // best correction first, as at the start, then what the page changed.
+    lumox_correction_state correction{};
+    lumox_dev_use_best_correction(dev_, &correction);
     for (auto &[id, s] : filters_) {
         if (!s.touched || !s.accepted) continue;
         const FilterSpec *filter = find_filter(id);
