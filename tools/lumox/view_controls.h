@@ -48,7 +48,8 @@ class ViewControls {
 
     // frame_rate, integration_time, modulation or filter_ID (on, off or a value).
     ControlAnswer apply(const std::string &name, const std::string &value);
-    // After the camera was reopened: sets the filters and parameters the page set, again.
+    // After the camera was reopened: the best correction, then the filters and parameters the
+    // page set, again.
     void reapply();
     // The switches the page made, as a recording names them: "ID=VALUE", "ID=on", "ID=off".
     std::vector<std::string> switches() const;
