@@ -513,6 +513,10 @@ bool ViewServer::Impl::reconnect() {
         dev, [this] { return quit.load(); }, &dev_mutex);
     if (back) {
         std::lock_guard lock(dev_mutex);
+        // Opening alone leaves a camera that corrects on the host without its per-pixel table:
+        // the best correction first, as at the start, then what the page changed.
+        lumox_correction_state correction{};
+        lumox_dev_use_best_correction(dev, &correction);
         for (auto &[id, s] : filters) {
             if (!s.touched || !s.accepted) continue;
             if (!s.enabled) {
