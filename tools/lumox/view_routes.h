@@ -1,0 +1,29 @@
+// The viewer's HTTP routes (listed in view_server.h): each one a thin handler over the parts that
+// hold the frames, statistics, controls and capture.
+#pragma once
+
+#include <httplib.h>
+
+#include "view_device.h"
+#include "view_server.h"
+
+namespace lumox_cli {
+
+class FrameSlot;
+class ViewCapture;
+class ViewControls;
+class ViewStats;
+
+// The parts the routes reach; they outlive the HTTP server.
+struct ViewParts {
+    ViewDevice &device;
+    ViewControls &controls;
+    ViewStats &stats;
+    ViewCapture &capture;
+    FrameSlot &frames;
+    const ViewOptions &options;
+};
+
+void install_routes(httplib::Server &http, const ViewParts &parts);
+
+}  // namespace lumox_cli
