@@ -122,6 +122,10 @@ ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_b
 }  // namespace
 
 int cmd_view(const Args &args) {
+    // An empty address would listen everywhere: say which one is meant instead.
+    if (args.has("--bind") && args.value("--bind").empty())
+        throw UsageError("--bind needs an address (127.0.0.1: this machine only, 0.0.0.0: every "
+                         "network)");
     if (args.has("--play")) return play(args);
     ViewOptions options;
     options.port = static_cast<int>(option_int(args, "--port", 0, 65535, 8080));

@@ -1,8 +1,7 @@
 #include "view_controls.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 
 #include "lumox/evk_api.h"
 
@@ -19,6 +18,10 @@ constexpr FilterSpec kFilters[] = {
     {FILTER_TEMP_MONITOR, "temperature monitor", 2, 0, 65535},
     {FILTER_HDR, "HDR", 0, 0, 0},
 };
+
+constexpr const char *kKnownControls =
+    "frame_rate, integration_time, modulation, capture, record and filter_ID with the ID of a "
+    "filter in the statistics";
 
 const FilterSpec *find_filter(long long id) {
     for (const FilterSpec &f : kFilters)
@@ -46,12 +49,13 @@ bool get_twice(lumox_dev_t *dev, lumox_param_item *item) {
 
 }  // namespace
 
-bool parse_long(const std::string &text, long long *value) {
-    if (text.empty()) return false;
-    char *end = nullptr;
-    errno = 0;
-    *value = std::strtoll(text.c_str(), &end, 0);
-    return errno == 0 && *end == '\0';
+bool parse_decimal(const std::string &text, long long *value) {
+    long long v = 0;
+    const char *end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, v, 10);
+    if (text.empty() || ec != std::errc() || at != end) return false;
+    *value = v;
+    return true;
 }
 
 ViewControls::ViewControls(lumox_dev_t *dev) : dev_(dev) {
@@ -70,13 +74,13 @@ ControlAnswer ViewControls::apply(const std::string &name, const std::string &va
     if (name == "frame_rate" || name == "integration_time") return set_param(name, value, j);
     if (name == "modulation") return set_modulation(value, j);
     if (name.rfind("filter_", 0) == 0) return switch_filter(name, value, j);
-    return refuse(j, "unknown control");
+    return refuse(j, "unknown control '" + name + "': " + kKnownControls);
 }
 
 ControlAnswer ViewControls::set_param(const std::string &name, const std::string &value, Json &j) {
     const bool rate = name == "frame_rate";
     long long v = 0;
-    if (!parse_long(value, &v) || v < 1 || v > (rate ? 1000 : 65535))
+    if (!parse_decimal(value, &v) || v < 1 || v > (rate ? 1000 : 65535))
         return refuse(j, rate ? "frame rate: 1 to 1000 frames/s" : "integration time: 1 to 65535");
     lumox_param_item item{};
     item.param_id = rate ? LUMOX_PARAM_FRAME_RATE : LUMOX_PARAM_INTG_TIME;
@@ -99,7 +103,7 @@ ControlAnswer ViewControls::set_param(const std::string &name, const std::string
 ControlAnswer ViewControls::set_modulation(const std::string &value, Json &j) {
     if (g_lx_dev != dev_) return refuse(j, "this camera's driver has no modulation setting");
     long long v = 0;
-    if (!parse_long(value, &v) || v < 0 || v >= configGetModFreqCount())
+    if (!parse_decimal(value, &v) || v < 0 || v >= configGetModFreqCount())
         return refuse(j, "modulation: a frequency index from 0 to " +
                              std::to_string(configGetModFreqCount() - 1));
     if (apiSetModulationFrequency(static_cast<int>(v), 32) != 0)
@@ -122,10 +126,11 @@ int32_t ViewControls::enable(const FilterSpec &filter, long long arg) {
 
 ControlAnswer ViewControls::switch_filter(const std::string &name, const std::string &value,
                                           Json &j) {
+    // The name is "filter_" and the ID as the statistics write it: nothing else names a filter.
     long long id = -1;
-    parse_long(name.substr(7), &id);
-    const FilterSpec *filter = find_filter(id);
-    if (!filter) return refuse(j, "no such filter");
+    const FilterSpec *filter = parse_decimal(name.substr(7), &id) ? find_filter(id) : nullptr;
+    if (filter && name != "filter_" + std::to_string(filter->id)) filter = nullptr;
+    if (!filter) return refuse(j, "unknown control '" + name + "': " + kKnownControls);
     FilterState &s = filters_[filter->id];
     int32_t r = 0;
     if (value == "off") {
@@ -135,7 +140,7 @@ ControlAnswer ViewControls::switch_filter(const std::string &name, const std::st
         long long arg = s.value;
         if (value != "on") {
             long long v = 0;
-            if (!parse_long(value, &v) || v < 0 || v > filter->max_value)
+            if (!parse_decimal(value, &v) || v < 0 || v > filter->max_value)
                 return refuse(j, "value from 0 to " + std::to_string(filter->max_value));
             arg = v;
         }

@@ -14,8 +14,10 @@
 
 namespace lumox_cli {
 
-// A number in a query parameter: the whole text must parse.
-bool parse_long(const std::string &text, long long *value);
+// A decimal number in a query parameter: digits, with a leading minus sign for a negative one;
+// nothing else (no sign "+", no base prefix, no spaces). *value is left alone when the text is
+// not such a number.
+bool parse_decimal(const std::string &text, long long *value);
 
 // A switchable processing step of the sensor driver, with the size of its argument.
 struct FilterSpec {

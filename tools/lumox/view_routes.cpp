@@ -1,5 +1,6 @@
 #include "view_routes.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -15,7 +16,32 @@
 namespace lumox_cli {
 namespace {
 
-constexpr auto kFrameWait = std::chrono::seconds(2);
+// The largest image the sensor streams; a larger one only when the camera sends it.
+constexpr long long kSensorWidth = 320;
+constexpr long long kSensorHeight = 240;
+
+// A slot of `slots` for this request, given back when the request's handler returns.
+class Slot {
+  public:
+    explicit Slot(RequestSlots &slots) : slots_(slots), taken_(slots.take()) {}
+    ~Slot() {
+        if (taken_) slots_.give_back();
+    }
+    Slot(const Slot &) = delete;
+    Slot &operator=(const Slot &) = delete;
+    // False: none was free; the answer says to come back.
+    bool taken(httplib::Response &res) const {
+        if (taken_) return true;
+        res.status = 503;
+        res.set_header("Retry-After", "1");
+        res.set_content("busy: too many such requests at once\n", "text/plain");
+        return false;
+    }
+
+  private:
+    RequestSlots &slots_;
+    const bool taken_;
+};
 
 void serve_assets(httplib::Server &http) {
     for (size_t i = 0; i < kViewAssetCount; ++i) {
@@ -30,10 +56,12 @@ void serve_assets(httplib::Server &http) {
 }
 
 void serve_frame(const ViewParts &p, const httplib::Request &req, httplib::Response &res) {
+    const Slot slot(p.frame_waiters);
+    if (!slot.taken(res)) return;
     long long after = 0;
-    parse_long(req.get_param_value("after"), &after);
+    parse_decimal(req.get_param_value("after"), &after);
     std::shared_ptr<const std::string> msg =
-        p.frames.wait_newer(static_cast<uint32_t>(after), kFrameWait);
+        p.frames.wait_newer(static_cast<uint32_t>(after), p.options.limits.frame_wait);
     res.set_header("Cache-Control", "no-store");
     if (!msg) {
         res.status = 204;
@@ -46,25 +74,36 @@ void serve_frame(const ViewParts &p, const httplib::Request &req, httplib::Respo
 }
 
 void serve_rays(const ViewParts &p, const httplib::Request &req, httplib::Response &res) {
+    const ViewCounters c = p.stats.snapshot();
+    const long long max_w = std::max<long long>(kSensorWidth, c.width);
+    const long long max_h = std::max<long long>(kSensorHeight, c.height);
     long long w = 0;
     long long h = 0;
-    if (!parse_long(req.get_param_value("w"), &w) || !parse_long(req.get_param_value("h"), &h) ||
-        w <= 0 || h <= 0 || w > 2048 || h > 2048) {
+    if (!parse_decimal(req.get_param_value("w"), &w) ||
+        !parse_decimal(req.get_param_value("h"), &h) || w <= 0 || h <= 0 || w > max_w ||
+        h > max_h) {
         res.status = 400;
-        res.set_content("w and h: 1 to 2048 pixels\n", "text/plain");
+        res.set_content("w and h: 1 to " + std::to_string(max_w) + " by 1 to " +
+                            std::to_string(max_h) + " pixels\n",
+                        "text/plain");
         return;
     }
+    const Slot slot(p.ray_requests);
+    if (!slot.taken(res)) return;
     res.set_content(ray_table(p.device, static_cast<uint32_t>(w), static_cast<uint32_t>(h)),
                     "application/octet-stream");
 }
 
 void serve_stats(const ViewParts &p, httplib::Response &res) {
-    const StatsSources sources{p.device.dev,
-                               &p.device.mutex,
-                               &p.controls,
-                               p.capture.capturing(),
-                               static_cast<bool>(p.options.recorder),
-                               &p.options.recording};
+    StatsSources sources{p.device.dev,
+                         &p.device.mutex,
+                         &p.controls,
+                         p.capture.capturing(),
+                         static_cast<bool>(p.options.recorder),
+                         &p.options.recording};
+    sources.connections = p.connections.connections();
+    sources.frame_waiters = p.frame_waiters.in_use();
+    sources.ray_requests = p.ray_requests.in_use();
     res.set_header("Cache-Control", "no-store");
     res.set_content(stats_json(p.stats, sources), "application/json");
 }
@@ -77,7 +116,7 @@ ControlAnswer control(const ViewParts &p, const std::string &name, const std::st
         return ControlAnswer{400, j.boolean("ok", false).str("error", why).end().text(), false};
     };
     long long v = 0;
-    const bool numeric = parse_long(value, &v);
+    const bool numeric = parse_decimal(value, &v);
     if (name == "record") {
         if (!p.options.recorder) return refuse("recording is not available here");
         if (!numeric) return refuse("record needs 1 or 0");
@@ -98,15 +137,8 @@ ControlAnswer control(const ViewParts &p, const std::string &name, const std::st
     return answer;
 }
 
+// The access rules let only requests with the page's header through.
 void serve_control(const ViewParts &p, const httplib::Request &req, httplib::Response &res) {
-    // Another site open in the same browser could post here too; a request with this header
-    // can only come from the page itself (browsers ask first for such cross-site requests, and
-    // the server answers no such question).
-    if (req.get_header_value("X-Lumox-View") != "1") {
-        res.status = 403;
-        res.set_content("controls take the X-Lumox-View header\n", "text/plain");
-        return;
-    }
     const ControlAnswer answer =
         control(p, req.get_param_value("name"), req.get_param_value("value"));
     res.status = answer.status;

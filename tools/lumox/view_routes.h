@@ -4,6 +4,8 @@
 
 #include <httplib.h>
 
+#include "view_access.h"
+#include "view_connections.h"
 #include "view_device.h"
 #include "view_server.h"
 
@@ -22,6 +24,9 @@ struct ViewParts {
     ViewCapture &capture;
     FrameSlot &frames;
     const ViewOptions &options;
+    ConnectionTracker &connections;
+    RequestSlots &frame_waiters;
+    RequestSlots &ray_requests;
 };
 
 void install_routes(httplib::Server &http, const ViewParts &parts);

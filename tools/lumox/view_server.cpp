@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -11,7 +12,9 @@
 
 #include <httplib.h>
 
+#include "view_access.h"
 #include "view_capture.h"
+#include "view_connections.h"
 #include "view_controls.h"
 #include "view_device.h"
 #include "view_frames.h"
@@ -25,11 +28,14 @@ struct ViewServer::Impl {
         : device(d),
           options(std::move(o)),
           controls(d),
-          capture(device, controls, stats, frames, options) {}
+          capture(device, controls, stats, frames, options),
+          frame_waiters(options.limits.frame_waiters),
+          ray_requests(options.limits.ray_requests) {}
 
     bool start(std::string *error);
     void stop();
     bool bind(std::string *error);
+    void configure();
 
     ViewDevice device;
     ViewOptions options;
@@ -37,6 +43,10 @@ struct ViewServer::Impl {
     ViewStats stats;
     FrameSlot frames;
     ViewCapture capture;
+    RequestSlots frame_waiters;
+    RequestSlots ray_requests;
+    // Made once the port is known; outlives the HTTP server's pool, which reports to it.
+    std::optional<ConnectionTracker> connections;
     httplib::Server http;
     int bound_port = 0;
     bool started = false;
@@ -46,10 +56,10 @@ struct ViewServer::Impl {
 };
 
 bool ViewServer::Impl::bind(std::string *error) {
-    // Each open browser connection holds a worker: a page keeps two or three.
-    http.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    http.set_keep_alive_max_count(100000);
-    http.set_keep_alive_timeout(2);
+    if (options.bind.empty()) {
+        *error = "no address to listen on (127.0.0.1: this machine only)";
+        return false;
+    }
     http.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -66,9 +76,23 @@ bool ViewServer::Impl::bind(std::string *error) {
     return false;
 }
 
+// The limits on clients, and the routes behind the access rules.
+void ViewServer::Impl::configure() {
+    const ViewLimits &limits = options.limits;
+    connections.emplace(bound_port, limits);
+    http.new_task_queue = [this] { return connections->make_pool(); };
+    http.set_keep_alive_max_count(100000);
+    http.set_keep_alive_timeout(2);
+    http.set_read_timeout(limits.read_timeout);
+    http.set_write_timeout(limits.write_timeout);
+    install_access_rules(http, *connections, options.bind, bound_port, limits);
+    install_routes(http, ViewParts{device, controls, stats, capture, frames, options, *connections,
+                                   frame_waiters, ray_requests});
+}
+
 bool ViewServer::Impl::start(std::string *error) {
-    install_routes(http, ViewParts{device, controls, stats, capture, frames, options});
     if (!bind(error)) return false;
+    configure();
     capture.start();
     http_thread = std::thread([this] {
         http.listen_after_bind();
@@ -88,6 +112,9 @@ void ViewServer::Impl::stop() {
     while (!http.is_running() && !http_done)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     http.stop();
+    // The pool waits for its connections: a client in the middle of sending its request would
+    // hold it until its read timed out.
+    connections->close_all();
     if (http_thread.joinable()) http_thread.join();
 }
 

@@ -9,7 +9,8 @@
 //                             distances (u16 mm, the library's codes 65300/65400/65500 kept) and
 //                             width x height amplitudes (u16), all little-endian
 //   GET  /rays?w=W&h=H        per pixel the point at one metre along its ray (f32 x, y, z): the
-//                             page scales it by the distance to draw the point cloud
+//                             page scales it by the distance to draw the point cloud; at most
+//                             the sensor's 320 x 240 (or the size of the frames streamed)
 //   GET  /palette             the library's distance colour ramp, 1024 colour words (JSON)
 //   GET  /stats               frame rate, frames lost and why, temperatures, calibration, settings
 //                             read back from the camera, and whether the camera is there
@@ -20,6 +21,11 @@
 //                             (1 start, 0 stop; with a ViewRecorderFactory); answers
 //                             with the value read back from the camera (JSON); only with the
 //                             header "X-Lumox-View: 1", which other sites' pages cannot send
+//
+// Every request must name the server in its Host header, carries no body, and numbers in it are
+// plain decimals (view_access). /frame and /rays take one of a few slots (503 when none is free);
+// connections are limited in number and in the time their requests take to arrive
+// (view_connections, view_limits).
 //
 // Threads: the capture thread (view_capture) is the only one that polls the camera; request
 // handlers (view_routes) run on the HTTP server's pool. Every other library call on the device,
@@ -35,12 +41,13 @@
 
 #include "lumox/lumox.h"
 #include "view_frames.h"
+#include "view_limits.h"
 #include "view_recorder.h"
 
 namespace lumox_cli {
 
 struct ViewOptions {
-    std::string bind = "127.0.0.1";  // localhost unless another address is asked for
+    std::string bind = "127.0.0.1";  // localhost unless another address is asked; never empty
     int port = 8080;                 // 0: any free port (see ViewServer::port)
     uint32_t buffered_frames = 8;    // 400 ms at 20 frames/s: rides out a busy host
     std::string recording;           // the recording being played, shown on the page
@@ -51,6 +58,7 @@ struct ViewOptions {
     // now and then, as after any capture error.
     std::function<bool(lumox_dev_t *dev, const std::function<bool()> &stop, std::mutex *dev_mutex)>
         reconnect;
+    ViewLimits limits;
 };
 
 class ViewServer {
@@ -62,11 +70,12 @@ class ViewServer {
     ViewServer &operator=(const ViewServer &) = delete;
 
     // Binds the address, starts capturing and serving. False, with *error set, when the address
-    // cannot be bound.
+    // is empty or cannot be bound.
     bool start(std::string *error);
     // The port bound by start().
     int port() const;
-    // Ends serving and capturing; waits for both threads. Idempotent.
+    // Ends serving and capturing, and every connection at once (a client that is slow to send
+    // is not waited for); waits for both threads. Idempotent.
     void stop();
 
   private:

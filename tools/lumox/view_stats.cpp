@@ -73,6 +73,9 @@ void write_counters(Json &j, const ViewCounters &c, const StatsSources &src) {
     j.begin("recording").boolean("available", src.recorder_available);
     j.boolean("active", c.recording).str("path", c.record_path);
     j.num("frames", static_cast<double>(c.recorded)).str("error", c.record_error).end();
+    j.begin("server").num("connections", static_cast<double>(src.connections));
+    j.num("frame_waiters", static_cast<double>(src.frame_waiters));
+    j.num("ray_requests", static_cast<double>(src.ray_requests)).end();
 }
 
 // The temperatures of the frames and those the camera reports.

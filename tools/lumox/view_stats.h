@@ -80,6 +80,9 @@ struct StatsSources {
     bool capturing;
     bool recorder_available;
     const std::string *recording;  // the recording being played, or empty
+    size_t connections = 0;        // open connections to the server
+    size_t frame_waiters = 0;      // /frame requests waiting
+    size_t ray_requests = 0;       // /rays requests computing
 };
 
 std::string stats_json(const ViewStats &stats, const StatsSources &sources);
