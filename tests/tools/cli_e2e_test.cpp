@@ -152,6 +152,14 @@ TEST_F(CliTest, ALogFileThatCannotBeWrittenFailsTheRun) {
     EXPECT_GT(fs::file_size(path("ok.log")), 0u);
 }
 
+TEST_F(CliTest, ViewRefusesAnEmptyBindAddress) {
+    // It would listen on every network while saying nothing of it.
+    const Result r = lumox({"view", "--bind", "", "--port", "0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--bind needs an address"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("serving"), std::string::npos) << r.out;
+}
+
 TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {
     const std::vector<std::string> two = {"--cameras", "2", "--no-calibration"};
     const Result list = lumox({"list"}, two);
