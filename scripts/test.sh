@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the library, the virtual camera and the tests with
-# warnings as errors, and runs the whole suite twice: a normal build, then an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Then builds the fuzz targets with clang and runs each over its
+# warnings as errors, and runs the whole suite three times: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build and a ThreadSanitizer build. Then builds the fuzz targets with clang and runs each over its
 # seed corpus and for a few seconds more (LUMOX_FUZZ_SECONDS, default 10). Exits non-zero on any
 # failure.
 set -euo pipefail
@@ -29,6 +29,21 @@ echo "== tests under the sanitizers"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j"$jobs" -LE install)
+
+echo "== build with ThreadSanitizer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOX_WERROR=ON \
+    -DLUMOX_SANITIZE=thread -DLUMOX_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs"
+echo "== tests under ThreadSanitizer"
+# The GoogleTest suites, unit and end to end, where the event thread meets polling calls,
+# callbacks, stop, close and hot-plug. Left to the other two builds: the scripted tests (Python,
+# examples, the publisher, the browser, recordings through the CLI), which run whole programs
+# against a virtual camera whose rendering the sanitizer slows past their time limits; the depth
+# truth tests (one thread of arithmetic); and the capture tests that demand consecutive frame
+# indices at 30 frames per second, which drop frames for throughput here (not a race).
+(cd build-tsan && TSAN_OPTIONS=suppressions=$PWD/../scripts/tsan.supp \
+    ctest --output-on-failure -j"$jobs" -LE install \
+    -E '^(recording_cli|ros2_|view_browser|python_tests|cross_door|example_)|^DepthTruth\.|^ApiCapture\..*Consecutive')
 
 echo "== fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
