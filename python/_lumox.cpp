@@ -23,11 +23,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include <lumox/lumox.h>
+
+#include "recording/camera_description.h"
+#include "recording_binding.h"
 
 namespace py = pybind11;
 
@@ -184,6 +188,9 @@ class Device {
         lumox_dev_t *opened = nullptr;
         {
             py::gil_scoped_release nogil;
+            // A recording tells whether the open fetched the calibration files.
+            files_before_open_ =
+                lumox::recording::list_directory(lumox::recording::calibration_directory());
             if (serial) {
                 if (!lumox_dev_find_serial(&slot_->rec, serial->c_str())) {
                     py::gil_scoped_acquire gil;
@@ -334,6 +341,26 @@ class Device {
             fail_last(enable ? "lumox_filter_enable" : "lumox_filter_disable", r,
                       r == 0 ? "the driver refused filter " + std::to_string(id)
                              : "the camera's driver has no such switches");
+    }
+
+    // ---- Recording ----
+
+    // What a recording keeps of this camera (identity, parameters, calibration package, files
+    // and lens, capture settings), for the filter switches given. The camera must not be
+    // capturing: its calibration package is read as a frame.
+    lumox::recording::Header recording_header(const std::vector<std::string> &filters) {
+        lumox::recording::Header header;
+        std::string error;
+        const bool ok = call("lumox_cap_get_frames", [&] {
+            return lumox::recording::describe_camera(&slot_->rec, files_before_open_, filters,
+                                                     &header, &error);
+        });
+        if (!ok) {
+            // The step that failed, with the library's own reason when it gave one.
+            const std::string library = lumox_last_error();
+            throw Failure{library.empty() ? error : error + ": " + library, 0, "describe_camera"};
+        }
+        return header;
     }
 
     // ---- Capture ----
@@ -756,6 +783,7 @@ class Device {
     }
 
     std::unique_ptr<Slot> slot_;
+    std::set<std::string> files_before_open_;
     ArrayPool<uint8_t> frame_pool_;
     ArrayPool<float> image_pool_;
     std::shared_mutex gate_;
@@ -1061,5 +1089,7 @@ PYBIND11_MODULE(_lumox, m) {
         .def("intrinsics", &Device::intrinsics)
         .def("correction", &Device::correction)
         .def("data_download", &Device::data_download)
-        .def("data_upload", &Device::data_upload);
+        .def("data_upload", &Device::data_upload)
+        .def("recording_header", &Device::recording_header);
+    bind_recording(m);
 }

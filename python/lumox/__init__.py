@@ -20,6 +20,8 @@ from __future__ import annotations
 import atexit
 import os
 import re
+import shutil
+import tempfile
 import threading
 import time
 import weakref
@@ -99,7 +101,8 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
     is process-wide. Until one is given (here or by :func:`calibration_dir_set`) each camera keeps
     its files in its own directory of the user's cache (``$XDG_CACHE_HOME/lumox/SERIAL``, default
     ``~/.cache/lumox/SERIAL``), so no working directory gets them and a second program finds
-    them. Raises :class:`Error` with the library's reason when the camera cannot be opened."""
+    them; a camera played back from a recording (``lumox-vcam --play FILE``) uses the calibration
+    and lens the recording was made with instead, in a scratch directory. Raises :class:`Error` with the library's reason when the camera cannot be opened."""
     _ensure_started()
     where = None
     if isinstance(device, DeviceInfo):
@@ -121,6 +124,8 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
             raise ValueError("serial: the camera's serial text, as devices() lists it")
     if calibration_dir is not None:
         calibration_dir_set(calibration_dir)
+    elif not _calibration_dir_chosen and recording.playing():
+        _set_calibration_dir(_playback_calibration_dir())
     elif not _calibration_dir_chosen:
         cached = _cache_dir(where, serial)
         if cached is not None:
@@ -128,6 +133,21 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
     cam = Camera(_lumox.Device(where, serial), buffer_frames)
     _cameras.add(cam)
     return cam
+
+
+_playback_dir: Optional[str] = None
+
+
+def _playback_calibration_dir() -> str:
+    """A scratch calibration directory holding the played-back recording's calibration and lens,
+    made once per process and removed at exit."""
+    global _playback_dir
+    if _playback_dir is None:
+        made = tempfile.mkdtemp(prefix="lumox_playback_")
+        atexit.register(shutil.rmtree, made, True)
+        recording.write_calibration(recording.playing(), made)
+        _playback_dir = made
+    return _playback_dir
 
 
 _KINDS = {_lumox.HOTPLUG_ARRIVED: "arrived", _lumox.HOTPLUG_LEFT: "left"}

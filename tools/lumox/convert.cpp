@@ -25,8 +25,8 @@
 #include "correction.h"
 #include "filters.h"
 #include "frame_outputs.h"
-#include "recorded_calibration.h"
-#include "recorder.h"
+#include "recording/camera_description.h"
+#include "recording/recorded_calibration.h"
 #include "recording/recording.h"
 #include "session.h"
 #include "writers.h"
@@ -156,7 +156,7 @@ class ScratchDir {
     }
     ~ScratchDir() {
         if (path_.empty()) return;
-        for (const std::string &n : list_directory(path_))
+        for (const std::string &n : rec::list_directory(path_))
             if (n != "." && n != "..") std::remove((path_ + n).c_str());
         rmdir(path_.c_str());
     }
@@ -211,8 +211,7 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     // from the camera (the played one serves the recorded package) at open.
     ScratchDir calib;
     if (calib.path().empty()) return fail("cannot make a scratch calibration directory");
-    // The lens in force when the recording was made too: the points lie on its rays.
-    if (!write_recorded_calibration(header, calib.path(), &error))
+    if (!rec::write_recorded_calibration(header, calib.path(), &error))
         return fail("cannot write %s", error.c_str());
     Session session(args);
     lumox_path_cfg(calib.path().c_str());
