@@ -176,9 +176,14 @@ int cmd_view(const Args &args) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    // Under a played-back camera (the launcher names the recording in LUMOX_PLAYBACK) the
+    // frames are decoded with the recording's calibration and lens: always with --play, as
+    // `lumox convert` does, otherwise unless --calib names a directory (as Python does).
+    const char *playback = std::getenv("LUMOX_PLAYBACK");
+    const std::string played = playback && *playback ? playback : options.recording;
     std::unique_ptr<ScratchDir> recorded_calib;
-    if (!options.recording.empty()) {
-        recorded_calib = recorded_calibration_dir(options.recording);
+    if (!played.empty() && (!options.recording.empty() || calib_dir.empty())) {
+        recorded_calib = recorded_calibration_dir(played);
         if (!recorded_calib) return kExitFailure;
         calib_dir = recorded_calib->path();
     }
