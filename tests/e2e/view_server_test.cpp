@@ -11,7 +11,6 @@
 #include <httplib.h>
 
 #include "evk_camera_fixture.h"
-#include "vcam/depth_sensor.h"
 #include "view_server.h"
 
 namespace lumox::test {
@@ -27,7 +26,6 @@ class ViewServerTest : public EvkCameraTest {
 
     void SetUp() override {
         EvkCameraTest::SetUp();
-        prepare_camera();
         server_ = std::make_unique<ViewServer>(&dev_, view_options_);
         std::string error;
         ASSERT_TRUE(server_->start(&error)) << error;
@@ -41,8 +39,6 @@ class ViewServerTest : public EvkCameraTest {
         server_.reset();
         EvkCameraTest::TearDown();
     }
-    // Runs on the open camera before the viewer starts.
-    virtual void prepare_camera() {}
 
     // The next frame after `after`: its header, and the message's size.
     ViewFrameHeader frame(uint32_t after, size_t *size = nullptr) {
@@ -305,32 +301,6 @@ TEST_F(ViewReconnectTest, TheViewerWaitsForItsCameraAndShowsItsFramesAgain) {
     const ViewFrameHeader after = frame(latest);
     EXPECT_GT(after.seq, latest) << "frames again after the replug";
     EXPECT_EQ(after.width, 320);
-}
-
-// A camera that corrects on the host (firmware 1.9) with its calibration files from an earlier
-// open: reopening alone leaves its per-pixel table off, and the viewer switches it on again.
-class ViewReconnectHostCorrectionTest : public ViewReconnectTest {
-  protected:
-    ViewReconnectHostCorrectionTest() { options_.cameras[0].camera.product = "LXC660-E2-1.9.0"; }
-    void prepare_camera() override {
-        lumox_dev_close(&dev_);
-        camera().set_calibration_package(vcam::DepthSensor().package(), 1);
-        ASSERT_EQ(lumox_dev_open(&dev_), &dev_);  // fetches the files, the table on
-        ASSERT_TRUE(lumox_cap_set_frame_buffer(&dev_, nullptr, 4 * LUMOX_FRAME_BUF_UNIT));
-    }
-};
-
-TEST_F(ViewReconnectHostCorrectionTest, TheReopenedCameraKeepsItsPerPixelCorrection) {
-    ASSERT_NE(stats().find("\"correction\":\"host\""), std::string::npos) << stats();
-    unplug();
-    ASSERT_TRUE(eventually([&] {
-        return stats().find("\"state\":\"waiting\"") != std::string::npos;
-    })) << stats();
-    replug();
-    replugged_ = true;
-    ASSERT_TRUE(eventually([&] { return stats().find("\"reconnects\":1,") != std::string::npos; }))
-        << stats();
-    EXPECT_NE(stats().find("\"correction\":\"host\""), std::string::npos) << stats();
 }
 
 }  // namespace
