@@ -139,7 +139,7 @@ int cmd_depth(const Args &args) {
     settings.frames = required_int(args, "--frames", 1, 100000000);
     // Room for the frames that arrive while the first ones are decoded (the first decode also
     // builds the lens's ray table), so that none is dropped.
-    settings.buffered_frames = static_cast<uint32_t>(std::min<long>(settings.frames, 40));
+    settings.buffered_frames = static_cast<uint32_t>(std::min<long>(settings.frames, 20));
     const std::vector<std::string> filter_texts = args.values("--filter");
     std::vector<FilterSetting> filters;
     for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));

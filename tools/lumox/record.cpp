@@ -21,9 +21,6 @@ namespace lumox_cli {
 
 namespace rec = lumox::recording;
 
-namespace {
-constexpr uint32_t kBufferedFrames = 30;  // the library's frame buffer while recording
-}  // namespace
 
 int cmd_record(const Args &args) {
     const std::string path = args.operands.at(0);
@@ -73,7 +70,6 @@ int cmd_record(const Args &args) {
                                             meta.info.frame_idx, meta.info.frame_size);
                                 std::fflush(stdout);
                             });
-    settings.buffered_frames = kBufferedFrames;
     const StopOnSignal interrupt;
     Reconnector reconnector(args);
     reconnector.watch(dev);
@@ -118,6 +114,7 @@ int cmd_record(const Args &args) {
             applied = apply_filter(dev, filters[i], filter_texts[i]);
         if (applied) applied = apply_exposure(dev, exposure);
         if (!applied) break;
+        pipeline.drain();  // the frames before the gap are printed before it
         std::printf("reconnected        camera %s after %.1f s; recording on into %s\n",
                     reconnector.serial().c_str(), reconnector.gap_seconds(), path.c_str());
         std::fflush(stdout);
@@ -131,9 +128,10 @@ int cmd_record(const Args &args) {
     print_capture_summary(summary);
     std::printf("recorded           %ld frames to %s\n", summary.frames, path.c_str());
     if (overflowed > 0) {
-        fail("%llu frames were lost: the recording did not keep up with the camera (try a lower "
-             "--compress level or --frame-rate)",
-             static_cast<unsigned long long>(overflowed));
+        fail(
+            "%llu frames were lost: the recording did not keep up with the camera (try a lower "
+            "--compress level or --frame-rate)",
+            static_cast<unsigned long long>(overflowed));
         return kExitFailure;
     }
     return summary.failed || !written ? kExitFailure : kExitOk;

@@ -92,6 +92,11 @@ void RecordPipeline::write_loop() {
     }
 }
 
+void RecordPipeline::drain() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return failed_ || jobs_.empty(); });
+}
+
 bool RecordPipeline::finish() {
     {
         std::lock_guard lock(mutex_);

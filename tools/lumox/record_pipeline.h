@@ -36,6 +36,9 @@ class RecordPipeline {
     // Queues a copy of the frame. False once a write has failed (error() says why); the frame
     // is then not queued.
     bool push(const lumox::recording::FrameMeta &meta, const uint8_t *bytes, size_t size);
+    // Waits until every frame queued so far is in the file (or a write failed); the threads go
+    // on.
+    void drain();
     // Waits until every queued frame is in the file and ends the threads. False when a write
     // failed.
     bool finish();
