@@ -95,7 +95,8 @@ class RecordingCli(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="lumox_rec_")
-        run(VCAM, "--scene", "--calibration", "--fps", "100", "--", LUMOX, "record",
+        # 20 frames/s: a rate a loaded test host keeps up with (record fails when frames are lost)
+        run(VCAM, "--scene", "--calibration", "--fps", "20", "--", LUMOX, "record",
             "live.h5", "--frames", str(FRAMES), "--calib", "calib", "--filter", "4=30",
             "--compress", "1", cwd=cls.dir)
         cls.live = os.path.join(cls.dir, "live.h5")
@@ -126,7 +127,7 @@ class RecordingCli(unittest.TestCase):
             cam = f["camera"]
             self.assertEqual(cam.attrs["product"], "LXC660-E2-2.0.3")
             params = {int(r[0]): bytes(r[2:2 + r[1]]) for r in cam["parameters"][:]}
-            self.assertEqual(int.from_bytes(params[12], "little"), 100)  # frame rate
+            self.assertEqual(int.from_bytes(params[12], "little"), 20)  # frame rate
             self.assertEqual(f["capture"].attrs["filters"], "4=30")
             self.assertEqual(f["capture"].attrs["modulation_khz"], 12000)
             self.assertGreater(f["calibration/package"].shape[0], 17)

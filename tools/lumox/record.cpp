@@ -21,7 +21,6 @@ namespace lumox_cli {
 
 namespace rec = lumox::recording;
 
-
 int cmd_record(const Args &args) {
     const std::string path = args.operands.at(0);
     if (args.has("--frames") == args.has("--seconds"))
@@ -59,17 +58,19 @@ int cmd_record(const Args &args) {
     if (!writer) return fail("%s", error.c_str());
 
     // Compressing runs beside the capture, on every core but one (at least two workers), with
-    // room for a second of frames at the camera's rate; the frame lines are printed as the
-    // frames reach the file.
+    // room for two seconds of frames at the camera's rate (a disk that stalls, a busy host); the
+    // frame lines are printed as the frames reach the file.
     const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
     RecordPipeline pipeline(*writer, compression, cores - 1,
-                            std::clamp<size_t>(header.capture.frame_rate, 8, 60),
+                            std::clamp<size_t>(2 * header.capture.frame_rate, 16, 120),
                             [](const rec::FrameMeta &meta, uint64_t number) {
                                 std::printf("frame %6llu  index %5u  %u bytes\n",
                                             static_cast<unsigned long long>(number),
                                             meta.info.frame_idx, meta.info.frame_size);
                                 std::fflush(stdout);
                             });
+    // The library keeps frames for a host that is not scheduled for a while.
+    settings.buffered_frames = 30;
     const StopOnSignal interrupt;
     Reconnector reconnector(args);
     reconnector.watch(dev);
