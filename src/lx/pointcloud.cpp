@@ -90,20 +90,35 @@ uint64_t project_lanes(const View &view, const float *dist, uint32_t width, uint
 #else
 namespace hn = hwy::HWY_NAMESPACE;
 
-// One pixel a double lane; its distance and point coordinates in a float vector of as many lanes.
-using DD = hn::ScalableTag<double>;
-using DF = hn::Rebind<float, DD>;
-using DI = hn::Rebind<int32_t, DD>;
-using VD = hn::Vec<DD>;
+// A vector of pixels' distances in float lanes; where the arithmetic widens to double, its lower
+// and upper half in a vector of doubles each.
+using DF = hn::ScalableTag<float>;
+using DI = hn::RebindToSigned<DF>;
+using DD = hn::Repartition<double, DF>;
+using DFH = hn::Half<DF>;
+using DIH = hn::Half<DI>;
 using VF = hn::Vec<DF>;
 using VI = hn::Vec<DI>;
+using VD = hn::Vec<DD>;
+
+HWY_INLINE VD low_double(VF v) { return hn::PromoteTo(DD(), hn::LowerHalf(DFH(), v)); }
+HWY_INLINE VD high_double(VF v) { return hn::PromoteTo(DD(), hn::UpperHalf(DFH(), v)); }
+
+// Two vectors of doubles rounded to float, lower and upper half of the result.
+HWY_INLINE VF to_float(VD low, VD high) {
+    return hn::Combine(DF(), hn::DemoteTo(DFH(), high), hn::DemoteTo(DFH(), low));
+}
 
 // trunc_i32 per lane: truncation toward zero, INT32_MIN outside the 32-bit range and for NaN.
-HWY_INLINE VI truncate(VD v) {
+HWY_INLINE hn::Vec<DIH> truncate_half(VD v) {
     const DD dd;
     const auto inside =
         hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)), hn::Lt(v, hn::Set(dd, 2147483648.0)));
-    return hn::DemoteTo(DI(), hn::IfThenElse(inside, v, hn::Set(dd, -2147483648.0)));
+    return hn::DemoteTo(DIH(), hn::IfThenElse(inside, v, hn::Set(dd, -2147483648.0)));
+}
+
+HWY_INLINE VI truncate(VD low, VD high) {
+    return hn::Combine(DI(), truncate_half(high), truncate_half(low));
 }
 
 // lx_cmap_get_color per lane, with the map's fields read once per call.
@@ -132,15 +147,16 @@ struct Colours {
             const auto inside =
                 hn::AndNot(hn::Gt(v, hn::Set(di, range_max)), hn::Gt(v, hn::Set(di, range_min)));
             // v - range_min as the map works it out: unsigned, wrapping, read back as signed.
-            const VI offset = hn::Sub(v, hn::Set(di, range_min));
-            const VI scaled = truncate(
-                hn::Mul(hn::PromoteTo(DD(), hn::ConvertTo(DF(), offset)), hn::Set(DD(), index_scale)));
+            const VF offset = hn::ConvertTo(DF(), hn::Sub(v, hn::Set(di, range_min)));
+            const VD scale = hn::Set(DD(), index_scale);
+            const VI scaled =
+                truncate(hn::Mul(low_double(offset), scale), hn::Mul(high_double(offset), scale));
             VI k = hn::Sub(hn::Set(di, size), scaled);
-            k = hn::IfThenElse(hn::Gt(k, zero),
-                               hn::IfThenElse(hn::Lt(k, hn::Set(di, size)), k, hn::Set(di, size - 1)),
-                               zero);
-            colour = hn::IfThenElseZero(inside,
-                                        hn::GatherIndex(di, palette, hn::IfThenElseZero(inside, k)));
+            k = hn::IfThenElse(
+                hn::Gt(k, zero),
+                hn::IfThenElse(hn::Lt(k, hn::Set(di, size)), k, hn::Set(di, size - 1)), zero);
+            colour = hn::IfThenElseZero(
+                inside, hn::GatherIndex(di, palette, hn::IfThenElseZero(inside, k)));
         }
         colour = hn::IfThenZeroElse(hn::Eq(v, hn::Set(di, 65300)), colour);
         colour = hn::IfThenElse(hn::Eq(v, hn::Set(di, 65400)), hn::Set(di, 0x8000FF), colour);
@@ -169,23 +185,30 @@ struct Columns {
         const DD dd;
         if (c + hn::Lanes(dd) <= kColumnCache) return hn::LoadU(dd, at + c);
         const VD exact = hn::Sub(hn::Add(hn::Iota(dd, 0), hn::Set(dd, c)), hn::Set(dd, cx));
-        return hn::PromoteTo(dd, hn::DemoteTo(DF(), exact));
+        return hn::PromoteTo(dd, hn::DemoteTo(hn::Rebind<float, DD>(), exact));
     }
 };
 
-// Points are packed into a staging area on the stack (the lanes' points are compressed to the
-// valid ones, the count moves on by them) and copied out in runs, so that nothing past the last
-// point is written.
-constexpr uint32_t kStagePoints = 256;
-constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(double);
+// The lanes' points, x, y, z (and w with a stride of 4) each, one after the other.
+template <uint32_t kStride>
+HWY_INLINE void store_points(VF x, VF y, VF z, VF w, float *out) {
+    if constexpr (kStride == 3) {
+        hn::StoreInterleaved3(x, y, z, DF(), out);
+    } else {
+        hn::StoreInterleaved4(x, y, z, w, DF(), out);
+    }
+}
+
+constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(float);
 
 template <Fourth kFourth>
 uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_t height,
                     const lx_cmap *colour_map, float *out, uint64_t max_points) {
     constexpr uint32_t stride = kFourth == Fourth::kNone ? 3 : 4;
-    const DD dd;
     const DF df;
-    const auto lanes = static_cast<uint32_t>(hn::Lanes(dd));
+    const DD dd;
+    const auto lanes = static_cast<uint32_t>(hn::Lanes(df));
+    const auto half = static_cast<uint32_t>(hn::Lanes(dd));
     const Colours colours(colour_map);
     const Columns columns(view.cx, width);
     const VF scale = hn::Set(df, view.dist_scale);
@@ -193,53 +216,56 @@ uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_
     const VF too_far = hn::Set(df, kMaxPointDistance);
     const VD fx = hn::Set(dd, view.fx);
     const VD fy = hn::Set(dd, view.fy);
-    HWY_ALIGN float stage[stride * (kStagePoints + kMaxLanes)];
-    uint32_t staged = 0;
+    const VD thousand = hn::Set(dd, 1000.0);
+    // The points of a vector with lanes that make none, packed here before they are copied out:
+    // nothing past the last point is written.
+    HWY_ALIGN float packed[4 * kMaxLanes];
     uint64_t n = 0;
-    auto flush = [&] {
-        std::memcpy(out + stride * n, stage, sizeof(float) * stride * staged);
-        n += staged;
-        staged = 0;
-    };
     for (uint32_t r = 0; r < height; ++r) {
         const float dr = static_cast<float>(r - view.cy);
         const VD row_d = hn::Set(dd, static_cast<double>(dr));
         const float *row = dist + static_cast<uint64_t>(r) * width;
         uint32_t c = 0;
         for (; c + lanes <= width; c += lanes) {
-            if (staged + lanes > kStagePoints) flush();
-            if (n + staged >= max_points) {
-                flush();
-                return n;
-            }
+            if (n >= max_points) return n;
             const VF d = hn::LoadU(df, row + c);
             const auto valid = hn::And(hn::Gt(d, no_distance), hn::Lt(d, too_far));
             if (hn::AllFalse(df, valid)) continue;
             const VF scaled = hn::Mul(d, scale);
-            const VD sd = hn::PromoteTo(dd, scaled);
-            const VF x = hn::DemoteTo(df, hn::Div(hn::Mul(columns(c), sd), fx));
-            const VF y = hn::DemoteTo(df, hn::Div(hn::Mul(row_d, sd), fy));
-            const VD xd = hn::PromoteTo(dd, x);
-            const VD yd = hn::PromoteTo(dd, y);
-            const VF z = hn::Sqrt(
-                hn::DemoteTo(df, hn::Sub(hn::Sub(hn::Mul(sd, sd), hn::Mul(xd, xd)), hn::Mul(yd, yd))));
-            float *at = stage + stride * staged;
-            if constexpr (kFourth == Fourth::kNone) {
-                hn::StoreInterleaved3(hn::Compress(x, valid), hn::Compress(y, valid),
-                                      hn::Compress(z, valid), df, at);
-            } else {
-                VF w = scaled;
-                if constexpr (kFourth == Fourth::kColour) {
-                    w = hn::ConvertTo(df, colours(truncate(hn::Mul(sd, hn::Set(dd, 1000.0)))));
-                }
-                hn::StoreInterleaved4(hn::Compress(x, valid), hn::Compress(y, valid),
-                                      hn::Compress(z, valid), hn::Compress(w, valid), df, at);
+            const VD low = low_double(scaled);
+            const VD high = high_double(scaled);
+            const VF x = to_float(hn::Div(hn::Mul(columns(c), low), fx),
+                                  hn::Div(hn::Mul(columns(c + half), high), fx));
+            const VF y =
+                to_float(hn::Div(hn::Mul(row_d, low), fy), hn::Div(hn::Mul(row_d, high), fy));
+            const VD x_low = low_double(x);
+            const VD x_high = high_double(x);
+            const VD y_low = low_double(y);
+            const VD y_high = high_double(y);
+            const VF z = hn::Sqrt(to_float(
+                hn::Sub(hn::Sub(hn::Mul(low, low), hn::Mul(x_low, x_low)), hn::Mul(y_low, y_low)),
+                hn::Sub(hn::Sub(hn::Mul(high, high), hn::Mul(x_high, x_high)),
+                        hn::Mul(y_high, y_high))));
+            VF w = scaled;
+            if constexpr (kFourth == Fourth::kColour) {
+                w = hn::ConvertTo(df, colours(truncate(hn::Mul(low, thousand),
+                                                       hn::Mul(high, thousand))));
             }
+            const uint64_t room = max_points - n;
+            // Every lane a point (most of an image): straight to the output.
+            if (room >= lanes && hn::AllTrue(df, valid)) {
+                store_points<stride>(x, y, z, w, out + stride * n);
+                n += lanes;
+                continue;
+            }
+            store_points<stride>(hn::Compress(x, valid), hn::Compress(y, valid),
+                                 hn::Compress(z, valid), hn::Compress(w, valid), packed);
             // Where fewer points fit, the first of them.
-            staged += static_cast<uint32_t>(
-                std::min<uint64_t>(hn::CountTrue(df, valid), max_points - n - staged));
+            const auto count =
+                static_cast<uint32_t>(std::min<uint64_t>(hn::CountTrue(df, valid), room));
+            std::memcpy(out + stride * n, packed, sizeof(float) * stride * count);
+            n += count;
         }
-        flush();
         for (; c < width; ++c) {
             if (n >= max_points) return n;
             if (plain_point(view, row[c], c, dr, kFourth, colour_map, out + stride * n)) ++n;
