@@ -23,11 +23,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include <lumox/lumox.h>
+
+#include "recording/camera_description.h"
+#include "recording_binding.h"
 
 namespace py = pybind11;
 
@@ -184,6 +188,9 @@ class Device {
         lumox_dev_t *opened = nullptr;
         {
             py::gil_scoped_release nogil;
+            // A recording tells whether the open fetched the calibration files.
+            files_before_open_ =
+                lumox::recording::list_directory(lumox::recording::calibration_directory());
             if (serial) {
                 if (!lumox_dev_find_serial(&slot_->rec, serial->c_str())) {
                     py::gil_scoped_acquire gil;
@@ -334,6 +341,26 @@ class Device {
             fail_last(enable ? "lumox_filter_enable" : "lumox_filter_disable", r,
                       r == 0 ? "the driver refused filter " + std::to_string(id)
                              : "the camera's driver has no such switches");
+    }
+
+    // ---- Recording ----
+
+    // What a recording keeps of this camera (identity, parameters, calibration package, files
+    // and lens, capture settings), for the filter switches given. The camera must not be
+    // capturing: its calibration package is read as a frame.
+    lumox::recording::Header recording_header(const std::vector<std::string> &filters) {
+        lumox::recording::Header header;
+        std::string error;
+        const bool ok = call("lumox_cap_get_frames", [&] {
+            return lumox::recording::describe_camera(&slot_->rec, files_before_open_, filters,
+                                                     &header, &error);
+        });
+        if (!ok) {
+            // The step that failed, with the library's own reason when it gave one.
+            const std::string library = lumox_last_error();
+            throw Failure{library.empty() ? error : error + ": " + library, 0, "describe_camera"};
+        }
+        return header;
     }
 
     // ---- Capture ----
@@ -756,6 +783,7 @@ class Device {
     }
 
     std::unique_ptr<Slot> slot_;
+    std::set<std::string> files_before_open_;
     ArrayPool<uint8_t> frame_pool_;
     ArrayPool<float> image_pool_;
     std::shared_mutex gate_;
@@ -768,6 +796,108 @@ class Device {
     py::object on_error_ = py::none();
     std::unique_ptr<py::error_already_set> callback_error_;
 };
+
+// ---- Cameras arriving and leaving -----------------------------------------------------------
+
+// One registration for hot-plug events (lumox_hotplug_register): with a callable, the library's
+// hot-plug thread calls it once per event; without one, next() takes the queued events.
+//
+// Threads: the callable runs on the library's hot-plug thread, which takes the GIL for it. Every
+// wait for the library (registering, polling, deregistering) releases the GIL, so the hot-plug
+// thread can always run a callback that deregistration or an application thread waits for.
+// Lifetime: the Python object owns the Watch through a shared pointer; a callback holds it too,
+// so that dropping the last reference inside the callback frees it after the callback.
+class Watch : public std::enable_shared_from_this<Watch> {
+  public:
+    explicit Watch(py::object callback) : callback_(std::move(callback)) {}
+    ~Watch() { close(); }
+    Watch(const Watch &) = delete;
+    Watch &operator=(const Watch &) = delete;
+
+    // Registers; raises lumox.Error with the library's result when it cannot.
+    void start(bool enumerate) {
+        if (!g_started.load()) misuse("lumox_hotplug_register", "the library is not started");
+        const uint32_t flags = enumerate ? LUMOX_HOTPLUG_ENUMERATE : 0;
+        int32_t h = 0;
+        {
+            py::gil_scoped_release nogil;
+            h = callback_.is_none() ? lumox_hotplug_register(nullptr, nullptr, flags)
+                                    : lumox_hotplug_register(&Watch::on_event, this, flags);
+        }
+        if (h == LUMOX_HOTPLUG_UNSUPPORTED)
+            throw Failure{"the USB stack of this system reports no hot-plug support", h,
+                          "lumox_hotplug_register"};
+        if (h < 0) throw Failure{"the USB bus cannot be watched", h, "lumox_hotplug_register"};
+        handle_.store(h);
+    }
+
+    // The next queued event as a tuple (see event_tuple), waiting up to timeout_ms; None when
+    // none came or the registration ended.
+    py::object next(uint32_t timeout_ms) {
+        if (!callback_.is_none()) misuse("lumox_hotplug_poll", "a callback watch has no queue");
+        const int32_t h = handle_.load();
+        if (h <= 0) return py::none();
+        lumox_hotplug_event e{};
+        int32_t n = 0;
+        {
+            py::gil_scoped_release nogil;
+            n = lumox_hotplug_poll(h, &e, 1, timeout_ms);
+        }
+        if (n < 0) handle_.store(0);  // ended (lumox_uninit or close on another thread)
+        if (n <= 0) return py::none();
+        return event_tuple(e);
+    }
+
+    // Deregisters: no callback runs after this returns (inside this watch's own callback, once
+    // the callback returns).
+    void close() {
+        const int32_t h = handle_.exchange(0);
+        if (h <= 0) return;
+        if (PyGILState_Check()) {
+            py::gil_scoped_release nogil;
+            lumox_hotplug_deregister(h);
+        } else {
+            lumox_hotplug_deregister(h);
+        }
+    }
+
+    bool closed() const { return handle_.load() <= 0; }
+
+  private:
+    // (kind, bus, port, address, speed, serial, sequence, lost); kind 1 arrived, 2 left.
+    static py::tuple event_tuple(const lumox_hotplug_event &e) {
+        return py::make_tuple(e.kind, e.bus, e.port, e.addr, e.speed,
+                              field(e.serial, sizeof e.serial), e.sequence, e.lost);
+    }
+
+    // On the library's hot-plug thread.
+    static void on_event(const lumox_hotplug_event *event, void *user) {
+        // lumox_uninit at exit ends every registration before the interpreter goes away; a late
+        // event finds the library stopped and is not handed to Python.
+        if (!g_started.load()) return;
+        auto *self = static_cast<Watch *>(user);
+        py::gil_scoped_acquire gil;
+        // Empty when the last reference is being dropped on another thread: its deregistration
+        // waits for this call.
+        const std::shared_ptr<Watch> keep = self->weak_from_this().lock();
+        if (!keep || keep->closed()) return;
+        try {
+            keep->callback_(event_tuple(*event));
+        } catch (py::error_already_set &e) {
+            // Nobody to raise it to on this thread: Python reports it as unraisable.
+            e.discard_as_unraisable("lumox hot-plug callback");
+        }
+    }
+
+    py::object callback_;
+    std::atomic<int32_t> handle_{0};
+};
+
+std::shared_ptr<Watch> make_watch(py::object callback, bool enumerate) {
+    auto w = std::make_shared<Watch>(std::move(callback));
+    w->start(enumerate);
+    return w;
+}
 
 // ---- Library-wide calls ----------------------------------------------------------------------
 
@@ -925,6 +1055,14 @@ PYBIND11_MODULE(_lumox, m) {
     m.attr("CMAP_RGB32") = static_cast<int>(LUMOX_CMAP_RGB32);
     m.attr("CMAP_BGR24") = static_cast<int>(LUMOX_CMAP_BGR24);
 
+    py::class_<Watch, std::shared_ptr<Watch>>(m, "Watch")
+        .def(py::init(&make_watch), py::arg("callback"), py::arg("enumerate"))
+        .def("next", &Watch::next, py::arg("timeout_ms"))
+        .def("close", &Watch::close)
+        .def_property_readonly("closed", &Watch::closed);
+    m.attr("HOTPLUG_ARRIVED") = static_cast<int>(LUMOX_HOTPLUG_ARRIVED);
+    m.attr("HOTPLUG_LEFT") = static_cast<int>(LUMOX_HOTPLUG_LEFT);
+
     py::class_<Device>(m, "Device")
         .def(py::init<std::optional<std::pair<int, int>>, std::optional<std::string>>(),
              py::arg("where"), py::arg("serial") = py::none())
@@ -951,5 +1089,7 @@ PYBIND11_MODULE(_lumox, m) {
         .def("intrinsics", &Device::intrinsics)
         .def("correction", &Device::correction)
         .def("data_download", &Device::data_download)
-        .def("data_upload", &Device::data_upload);
+        .def("data_upload", &Device::data_upload)
+        .def("recording_header", &Device::recording_header);
+    bind_recording(m);
 }

@@ -853,6 +853,15 @@ struct Reader::Impl {
     // Opens and checks the recording, reading its header and frame metadata; "" or why not.
     std::string load(const Source &src);
     bool read(uint64_t index, std::vector<uint8_t> *bytes, std::string *error);
+
+  private:
+    // Each reads its part of the file into header or frames; "" or why the file is refused.
+    std::string load_camera(hid_t root);
+    std::string load_calibration(hid_t root);
+    std::string load_calibration_files(hid_t calib);
+    std::string load_lens(hid_t calib);
+    std::string load_capture(hid_t root);
+    std::string load_frames(hid_t root);
 };
 
 std::string Reader::Impl::load(const Source &src) {
@@ -868,100 +877,122 @@ std::string Reader::Impl::load(const Source &src) {
     if (!get_scalar(root, "format_version", H5T_NATIVE_UINT32, &version) ||
         version != kFormatVersion)
         return "recording format version " + std::to_string(version) + " is not known";
-    Header &h = header;
-    get_string(root, "created_utc", &h.created_utc);
-    get_string(root, "library_version", &h.library_version);
-    std::string why;
+    get_string(root, "created_utc", &header.created_utc);
+    get_string(root, "library_version", &header.library_version);
+    for (auto part :
+         {&Impl::load_camera, &Impl::load_calibration, &Impl::load_capture, &Impl::load_frames})
+        if (std::string why = (this->*part)(root); !why.empty()) return why;
+    return "";
+}
 
+std::string Reader::Impl::load_camera(hid_t root) {
+    CameraRecord &cam = header.camera;
+    std::string why;
     Hid camera = open_group(root, "camera", &why);
     if (!camera.ok()) return why.empty() ? "no camera group" : why;
-    get_string(camera.get(), "product", &h.camera.product);
-    get_string(camera.get(), "id2", &h.camera.id2);
-    get_scalar(camera.get(), "bus", H5T_NATIVE_UINT8, &h.camera.bus);
-    get_scalar(camera.get(), "port", H5T_NATIVE_UINT8, &h.camera.port);
-    if (!read_blob(camera.get(), "id5", kMaxIdBytes, file_size, &h.camera.id5, &why) &&
-        !why.empty())
+    get_string(camera.get(), "product", &cam.product);
+    get_string(camera.get(), "id2", &cam.id2);
+    get_scalar(camera.get(), "bus", H5T_NATIVE_UINT8, &cam.bus);
+    get_scalar(camera.get(), "port", H5T_NATIVE_UINT8, &cam.port);
+    if (!read_blob(camera.get(), "id5", kMaxIdBytes, file_size, &cam.id5, &why) && !why.empty())
         return why;
-    if (!read_blob(camera.get(), "id6", kMaxIdBytes, file_size, &h.camera.id6, &why) &&
-        !why.empty())
+    if (!read_blob(camera.get(), "id6", kMaxIdBytes, file_size, &cam.id6, &why) && !why.empty())
         return why;
-    {
-        Checked c;
-        const Shape params{2, H5T_INTEGER, 1, kMaxParameters, kParamRecordSize, 0};
-        if (!open_dataset(camera.get(), "parameters", params, file_size, &c, &why)) return why;
-        h.camera.parameters.resize(c.dims[0]);
-        if (c.dims[0] > 0 && H5Dread(c.d.get(), H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT,
-                                     h.camera.parameters.data()) < 0)
-            return "cannot read the parameters";
-    }
+    Checked c;
+    const Shape params{2, H5T_INTEGER, 1, kMaxParameters, kParamRecordSize, 0};
+    if (!open_dataset(camera.get(), "parameters", params, file_size, &c, &why)) return why;
+    cam.parameters.resize(c.dims[0]);
+    if (c.dims[0] > 0 && H5Dread(c.d.get(), H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                                 cam.parameters.data()) < 0)
+        return "cannot read the parameters";
+    return "";
+}
 
+std::string Reader::Impl::load_calibration(hid_t root) {
+    CalibrationRecord &cal = header.calibration;
+    std::string why;
     Hid calib = open_group(root, "calibration", &why);
     if (!calib.ok()) return why.empty() ? "no calibration group" : why;
-    get_scalar(calib.get(), "package_version", H5T_NATIVE_UINT32, &h.calibration.package_version);
-    if (!read_blob(calib.get(), "package", kMaxBlobBytes, file_size, &h.calibration.package,
-                   &why) &&
+    get_scalar(calib.get(), "package_version", H5T_NATIVE_UINT32, &cal.package_version);
+    if (!read_blob(calib.get(), "package", kMaxBlobBytes, file_size, &cal.package, &why) &&
         !why.empty())
         return why;
     uint8_t fetched = 0;
     get_scalar(calib.get(), "fetched_at_open", H5T_NATIVE_UINT8, &fetched);
-    h.calibration.fetched_at_open = fetched != 0;
-    if (H5Lexists(calib.get(), "files", H5P_DEFAULT) > 0) {
-        Hid files = open_group(calib.get(), "files", &why);
-        if (!files.ok()) return why;
-        H5G_info_t gi{};
-        if (H5Gget_info(files.get(), &gi) < 0) return "calibration files unreadable";
-        if (gi.nlinks > kMaxCalibrationFiles)
-            return std::to_string(gi.nlinks) + " calibration files are more than a camera has";
-        uint64_t total = 0;
-        for (hsize_t i = 0; i < gi.nlinks; ++i) {
-            char name[256] = {};
-            const ssize_t len = H5Lget_name_by_idx(files.get(), ".", H5_INDEX_NAME, H5_ITER_INC, i,
-                                                   name, sizeof name, H5P_DEFAULT);
-            if (len <= 0 || static_cast<size_t>(len) >= sizeof name) continue;
-            CalibrationFile f;
-            f.name = name;
-            // A name is a file name in the calibration directory, never a path.
-            if (f.name == "." || f.name == ".." || f.name.find('/') != std::string::npos)
-                return "calibration file name '" + f.name + "' is not a file name";
-            if (!read_blob(files.get(), name, kMaxBlobBytes, file_size, &f.bytes, &why)) {
-                if (!why.empty()) return why;
-                continue;
-            }
-            total += f.bytes.size();
-            if (total > kMaxInflation * file_size) return "calibration files larger than the file";
-            h.calibration.files.push_back(std::move(f));
-        }
-    }
-    if (H5Lexists(calib.get(), "lens", H5P_DEFAULT) > 0) {
-        Hid lens = open_group(calib.get(), "lens", &why);
-        if (!lens.ok()) return why;
-        lx_lens_param &l = h.calibration.lens;
-        h.calibration.has_lens = get_scalar(lens.get(), "cx", H5T_NATIVE_DOUBLE, &l.cx) &&
-                                 get_scalar(lens.get(), "cy", H5T_NATIVE_DOUBLE, &l.cy) &&
-                                 get_scalar(lens.get(), "fx", H5T_NATIVE_DOUBLE, &l.fx) &&
-                                 get_scalar(lens.get(), "fy", H5T_NATIVE_DOUBLE, &l.fy) &&
-                                 get_scalar(lens.get(), "img_w", H5T_NATIVE_INT32, &l.img_w) &&
-                                 get_scalar(lens.get(), "img_h", H5T_NATIVE_INT32, &l.img_h);
-        if (H5Aexists(lens.get(), "dcoeff") > 0) {
-            Hid a = attribute(H5Aopen(lens.get(), "dcoeff", H5P_DEFAULT));
-            Hid sp = space(H5Aget_space(a.get()));
-            if (a.ok() && H5Sget_simple_extent_npoints(sp.get()) == 5)
-                H5Aread(a.get(), H5T_NATIVE_DOUBLE, l.dcoeff);
-        }
-    }
+    cal.fetched_at_open = fetched != 0;
+    if (H5Lexists(calib.get(), "files", H5P_DEFAULT) > 0)
+        if (why = load_calibration_files(calib.get()); !why.empty()) return why;
+    if (H5Lexists(calib.get(), "lens", H5P_DEFAULT) > 0) return load_lens(calib.get());
+    return "";
+}
 
-    if (H5Lexists(root, "capture", H5P_DEFAULT) > 0) {
-        Hid capture = open_group(root, "capture", &why);
-        if (!capture.ok()) return why;
-        get_scalar(capture.get(), "frame_rate", H5T_NATIVE_UINT32, &h.capture.frame_rate);
-        get_scalar(capture.get(), "integration_time", H5T_NATIVE_UINT32,
-                   &h.capture.integration_time);
-        get_scalar(capture.get(), "modulation_khz", H5T_NATIVE_UINT32, &h.capture.modulation_khz);
-        std::string filters;
-        get_string(capture.get(), "filters", &filters);
-        h.capture.filters = split(filters);
+std::string Reader::Impl::load_calibration_files(hid_t calib) {
+    std::string why;
+    Hid files = open_group(calib, "files", &why);
+    if (!files.ok()) return why;
+    H5G_info_t gi{};
+    if (H5Gget_info(files.get(), &gi) < 0) return "calibration files unreadable";
+    if (gi.nlinks > kMaxCalibrationFiles)
+        return std::to_string(gi.nlinks) + " calibration files are more than a camera has";
+    uint64_t total = 0;
+    for (hsize_t i = 0; i < gi.nlinks; ++i) {
+        char name[256] = {};
+        const ssize_t len = H5Lget_name_by_idx(files.get(), ".", H5_INDEX_NAME, H5_ITER_INC, i,
+                                               name, sizeof name, H5P_DEFAULT);
+        if (len <= 0 || static_cast<size_t>(len) >= sizeof name) continue;
+        CalibrationFile f;
+        f.name = name;
+        // A name is a file name in the calibration directory, never a path.
+        if (f.name == "." || f.name == ".." || f.name.find('/') != std::string::npos)
+            return "calibration file name '" + f.name + "' is not a file name";
+        if (!read_blob(files.get(), name, kMaxBlobBytes, file_size, &f.bytes, &why)) {
+            if (!why.empty()) return why;
+            continue;
+        }
+        total += f.bytes.size();
+        if (total > kMaxInflation * file_size) return "calibration files larger than the file";
+        header.calibration.files.push_back(std::move(f));
     }
+    return "";
+}
 
+std::string Reader::Impl::load_lens(hid_t calib) {
+    std::string why;
+    Hid lens = open_group(calib, "lens", &why);
+    if (!lens.ok()) return why;
+    lx_lens_param &l = header.calibration.lens;
+    header.calibration.has_lens = get_scalar(lens.get(), "cx", H5T_NATIVE_DOUBLE, &l.cx) &&
+                                  get_scalar(lens.get(), "cy", H5T_NATIVE_DOUBLE, &l.cy) &&
+                                  get_scalar(lens.get(), "fx", H5T_NATIVE_DOUBLE, &l.fx) &&
+                                  get_scalar(lens.get(), "fy", H5T_NATIVE_DOUBLE, &l.fy) &&
+                                  get_scalar(lens.get(), "img_w", H5T_NATIVE_INT32, &l.img_w) &&
+                                  get_scalar(lens.get(), "img_h", H5T_NATIVE_INT32, &l.img_h);
+    if (H5Aexists(lens.get(), "dcoeff") > 0) {
+        Hid a = attribute(H5Aopen(lens.get(), "dcoeff", H5P_DEFAULT));
+        Hid sp = space(H5Aget_space(a.get()));
+        if (a.ok() && H5Sget_simple_extent_npoints(sp.get()) == 5)
+            H5Aread(a.get(), H5T_NATIVE_DOUBLE, l.dcoeff);
+    }
+    return "";
+}
+
+std::string Reader::Impl::load_capture(hid_t root) {
+    if (H5Lexists(root, "capture", H5P_DEFAULT) <= 0) return "";
+    CaptureSettings &cap = header.capture;
+    std::string why;
+    Hid capture = open_group(root, "capture", &why);
+    if (!capture.ok()) return why;
+    get_scalar(capture.get(), "frame_rate", H5T_NATIVE_UINT32, &cap.frame_rate);
+    get_scalar(capture.get(), "integration_time", H5T_NATIVE_UINT32, &cap.integration_time);
+    get_scalar(capture.get(), "modulation_khz", H5T_NATIVE_UINT32, &cap.modulation_khz);
+    std::string filters;
+    get_string(capture.get(), "filters", &filters);
+    cap.filters = split(filters);
+    return "";
+}
+
+std::string Reader::Impl::load_frames(hid_t root) {
+    std::string why;
     Hid fg = open_group(root, "frames", &why);
     if (!fg.ok()) return why.empty() ? "no frames group" : why;
     // Rows are bounded by the file: every frame takes at least one byte of it.
@@ -984,27 +1015,26 @@ std::string Reader::Impl::load(const Source &src) {
     hsize_t n = raw_c.dims[0];
     for (const Checked *c : {&info_c, &raw_info_c, &mono_c, &wall_c}) n = std::min(n, c->dims[0]);
     frames.resize(static_cast<size_t>(n));
-    if (n > 0) {
-        std::vector<lumox_frame_info> infos(static_cast<size_t>(n));
-        std::vector<lx_raw_frame_info> raws(static_cast<size_t>(n));
-        std::vector<int64_t> monos(static_cast<size_t>(n)), walls(static_cast<size_t>(n));
-        auto read_first = [&](hid_t d, hid_t mem_type, void *out) {
-            const hsize_t start[1] = {0}, count[1] = {n};
-            Hid fs = space(H5Dget_space(d));
-            H5Sselect_hyperslab(fs.get(), H5S_SELECT_SET, start, nullptr, count, nullptr);
-            Hid ms = space(H5Screate_simple(1, count, nullptr));
-            return H5Dread(d, mem_type, ms.get(), fs.get(), H5P_DEFAULT, out) >= 0;
-        };
-        Hid info_mem = info_type();
-        Hid raw_mem = raw_info_type();
-        if (!read_first(info_c.d.get(), info_mem.get(), infos.data()) ||
-            !read_first(raw_info_c.d.get(), raw_mem.get(), raws.data()) ||
-            !read_first(mono_c.d.get(), H5T_NATIVE_INT64, monos.data()) ||
-            !read_first(wall_c.d.get(), H5T_NATIVE_INT64, walls.data()))
-            return "cannot read the frame metadata";
-        for (size_t i = 0; i < frames.size(); ++i)
-            frames[i] = FrameMeta{infos[i], raws[i], monos[i], walls[i]};
-    }
+    if (n == 0) return "";
+    std::vector<lumox_frame_info> infos(static_cast<size_t>(n));
+    std::vector<lx_raw_frame_info> raws(static_cast<size_t>(n));
+    std::vector<int64_t> monos(static_cast<size_t>(n)), walls(static_cast<size_t>(n));
+    auto read_first = [&](hid_t d, hid_t mem_type, void *out) {
+        const hsize_t start[1] = {0}, count[1] = {n};
+        Hid fs = space(H5Dget_space(d));
+        H5Sselect_hyperslab(fs.get(), H5S_SELECT_SET, start, nullptr, count, nullptr);
+        Hid ms = space(H5Screate_simple(1, count, nullptr));
+        return H5Dread(d, mem_type, ms.get(), fs.get(), H5P_DEFAULT, out) >= 0;
+    };
+    Hid info_mem = info_type();
+    Hid raw_mem = raw_info_type();
+    if (!read_first(info_c.d.get(), info_mem.get(), infos.data()) ||
+        !read_first(raw_info_c.d.get(), raw_mem.get(), raws.data()) ||
+        !read_first(mono_c.d.get(), H5T_NATIVE_INT64, monos.data()) ||
+        !read_first(wall_c.d.get(), H5T_NATIVE_INT64, walls.data()))
+        return "cannot read the frame metadata";
+    for (size_t i = 0; i < frames.size(); ++i)
+        frames[i] = FrameMeta{infos[i], raws[i], monos[i], walls[i]};
     return "";
 }
 

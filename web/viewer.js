@@ -93,7 +93,12 @@ function parseFrame(buf) {
 async function ensureRays(w, h) {
   const key = `${w}x${h}`;
   if (state.raysKey === key) return;
-  const r = await fetch(`/rays?w=${w}&h=${h}`);
+  let r = await fetch(`/rays?w=${w}&h=${h}`);
+  while (r.status === 503) {  // other pages are fetching theirs: ask again shortly
+    await new Promise(res => setTimeout(res, 500));
+    r = await fetch(`/rays?w=${w}&h=${h}`);
+  }
+  if (!r.ok) throw new Error(`rays: HTTP ${r.status}`);
   state.rays = new Float32Array(await r.arrayBuffer());
   state.raysKey = key;
   state.points = new Float32Array(3 * w * h);
@@ -152,6 +157,10 @@ async function frameLoop() {
     try {
       const r = await fetch(`/frame?after=${state.seq}`, { cache: 'no-store' });
       if (r.status === 204) continue;
+      if (r.status === 503) {  // other pages hold the server's frame slots: ask again shortly
+        await new Promise(res => setTimeout(res, 500));
+        continue;
+      }
       if (!r.ok) throw new Error(`HTTP ${r.status}`);
       f = parseFrame(await r.arrayBuffer());
       received = now();

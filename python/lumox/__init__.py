@@ -20,20 +20,24 @@ from __future__ import annotations
 import atexit
 import os
 import re
+import shutil
+import tempfile
 import threading
+import time
 import weakref
-from typing import Optional, Union
+from typing import Callable, Optional, Union
 
 import numpy as np
 
 from . import _lumox, recording
 from ._camera import Camera, Filters, Parameters, Registers
 from ._types import (FILTERED, INVALID, SATURATED, CameraInfo, Correction, DeviceInfo, Error,
-                     Filter, Frame, FrameInfo, Intrinsics, LogLevel, Param, Target)
+                     Filter, Frame, FrameInfo, HotplugEvent, Intrinsics, LogLevel, Param, Target)
 
 __all__ = [
-    "init", "devices", "open", "colorize", "fetch_calibration", "calibration_dir",
+    "init", "devices", "open", "watch", "colorize", "fetch_calibration", "calibration_dir",
     "Camera", "Frame", "FrameInfo", "DeviceInfo", "CameraInfo", "Intrinsics", "Correction",
+    "Watch", "HotplugEvent",
     "Error", "Param", "Filter",
     "Target", "LogLevel", "Parameters", "Registers", "Filters",
     "FILTERED", "SATURATED", "INVALID", "LIBRARY_VERSION", "recording",
@@ -45,6 +49,7 @@ _lock = threading.Lock()
 _started = False
 _calibration_dir_chosen = False  # by the caller; until then each camera uses its cache directory
 _cameras: "weakref.WeakSet[Camera]" = weakref.WeakSet()
+_watches: "weakref.WeakSet[Watch]" = weakref.WeakSet()
 
 
 def init(log: Union[str, os.PathLike, None] = None, console: int = LogLevel.OFF) -> None:
@@ -65,6 +70,8 @@ def init(log: Union[str, os.PathLike, None] = None, console: int = LogLevel.OFF)
 
 def _finish() -> None:
     global _started
+    for w in list(_watches):
+        w.close()
     for cam in list(_cameras):
         cam.close()
     with _lock:
@@ -94,7 +101,8 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
     is process-wide. Until one is given (here or by :func:`calibration_dir_set`) each camera keeps
     its files in its own directory of the user's cache (``$XDG_CACHE_HOME/lumox/SERIAL``, default
     ``~/.cache/lumox/SERIAL``), so no working directory gets them and a second program finds
-    them. Raises :class:`Error` with the library's reason when the camera cannot be opened."""
+    them; a camera played back from a recording (``lumox-vcam --play FILE``) uses the calibration
+    and lens the recording was made with instead, in a scratch directory. Raises :class:`Error` with the library's reason when the camera cannot be opened."""
     _ensure_started()
     where = None
     if isinstance(device, DeviceInfo):
@@ -116,6 +124,8 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
             raise ValueError("serial: the camera's serial text, as devices() lists it")
     if calibration_dir is not None:
         calibration_dir_set(calibration_dir)
+    elif not _calibration_dir_chosen and recording.playing():
+        _set_calibration_dir(_playback_calibration_dir())
     elif not _calibration_dir_chosen:
         cached = _cache_dir(where, serial)
         if cached is not None:
@@ -123,6 +133,101 @@ def open(device: Union[None, DeviceInfo, str, tuple] = None, calibration_dir=Non
     cam = Camera(_lumox.Device(where, serial), buffer_frames)
     _cameras.add(cam)
     return cam
+
+
+_playback_dir: Optional[str] = None
+
+
+def _playback_calibration_dir() -> str:
+    """A scratch calibration directory holding the played-back recording's calibration and lens,
+    made once per process and removed at exit."""
+    global _playback_dir
+    if _playback_dir is None:
+        made = tempfile.mkdtemp(prefix="lumox_playback_")
+        atexit.register(shutil.rmtree, made, True)
+        recording.write_calibration(recording.playing(), made)
+        _playback_dir = made
+    return _playback_dir
+
+
+_KINDS = {_lumox.HOTPLUG_ARRIVED: "arrived", _lumox.HOTPLUG_LEFT: "left"}
+_SLICE_S = 0.25  # a wait for events is cut into slices so that Ctrl-C is seen
+
+
+def _event(t: tuple) -> HotplugEvent:
+    return HotplugEvent(_KINDS.get(t[0], str(t[0])), *t[1:])
+
+
+class Watch:
+    """Cameras of this product arriving and leaving, from :func:`watch`. Without a callback it is
+    an iterator of :class:`HotplugEvent`; iteration ends when no event comes within ``timeout``
+    seconds (None: it waits until :meth:`close`). The registration stays until :meth:`close`
+    (or the end of a ``with`` block): events that come between two loops wait in its queue."""
+
+    def __init__(self, timeout: Optional[float], enumerate: bool,
+                 callback: Optional[Callable[[HotplugEvent], None]]):
+        if timeout is not None and timeout < 0:
+            raise ValueError("timeout: seconds, 0 or more (None: no end)")
+        _ensure_started()
+        self.timeout = timeout
+        self._callback = callback
+        wrapped = None if callback is None else (lambda t: callback(_event(t)))
+        self._w = _lumox.Watch(wrapped, bool(enumerate))
+        _watches.add(self)
+
+    def __iter__(self) -> "Watch":
+        if self._callback is not None:
+            raise TypeError("a watch with a callback delivers its events to the callback")
+        return self
+
+    def __next__(self) -> HotplugEvent:
+        if self._callback is not None:
+            raise TypeError("a watch with a callback delivers its events to the callback")
+        end = None if self.timeout is None else time.monotonic() + self.timeout
+        while not self._w.closed:
+            left = _SLICE_S if end is None else min(_SLICE_S, end - time.monotonic())
+            t = self._w.next(max(0, int(left * 1000)))
+            if t is not None:
+                return _event(t)
+            if end is not None and time.monotonic() >= end:
+                break
+        raise StopIteration
+
+    def close(self) -> None:
+        """Ends the registration: no callback runs after this returns (called inside this watch's
+        own callback, once that callback returns). Closing twice does nothing."""
+        self._w.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._w.closed
+
+    def __enter__(self) -> "Watch":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def watch(timeout: Optional[float] = None, enumerate: bool = True,
+          callback: Optional[Callable[[HotplugEvent], None]] = None) -> Watch:
+    """Watches the bus for cameras plugged in and pulled out, first reporting the cameras
+    attached now as arrivals (``enumerate=False``: only changes)::
+
+        with lumox.watch(timeout=10) as events:
+            for e in events:                  # ends after 10 s without an event
+                print(e.kind, e.bus, e.port, e.serial)
+
+        w = lumox.watch(callback=lambda e: print(e))   # runs on the library's hot-plug thread
+        ...
+        w.close()
+
+    A callback runs on the library's hot-plug thread (not a thread of Python's), one event at a
+    time in order; it may call anything in this package, open the camera that arrived and close
+    its own watch, and should return promptly, since later events wait for it. An exception it
+    raises is reported as unraisable and the watch goes on. Raises :class:`Error` where the USB
+    stack cannot report cameras coming and going."""
+    return Watch(timeout, enumerate, callback)
 
 
 def calibration_dir() -> str:

@@ -85,6 +85,26 @@ class DeviceInfo(NamedTuple):
         return f"{self.bus}:{self.port}"
 
 
+class HotplugEvent(NamedTuple):
+    """A camera plugged in (``kind`` "arrived"; also each camera attached when the watch began)
+    or pulled out ("left"). ``serial`` is empty when the library could not read it (another
+    process had the camera open); a departure carries the serial its camera arrived with.
+    ``sequence`` counts 1, 2, ... per watch; ``lost`` counts events dropped before this one
+    because the watch's queue was full (it holds 256)."""
+
+    kind: str
+    bus: int
+    port: int
+    address: int  # a camera plugged in again gets a new one
+    speed: int
+    serial: str
+    sequence: int
+    lost: int
+
+    def __str__(self) -> str:
+        return f"{self.kind} {self.bus}:{self.port} {self.serial}"
+
+
 class CameraInfo(NamedTuple):
     """Identity of an open camera."""
 

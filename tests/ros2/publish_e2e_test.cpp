@@ -5,10 +5,15 @@
 // SIGTERM ends cleanly. Leaves one serialized sample of each kind, with what DDS decoded from it,
 // in the directory of --samples for the independent decoding test (decode_test.js).
 //
-// Run under lumox-vcam --cameras 2 with LUMOX_CLI naming the lumox program.
+// PublishAcrossAnUnplug: one publisher on a camera that the virtual bus pulls out and plugs back
+// in while it publishes.
+//
+// Run under lumox-vcam (--cameras 2 for PublishE2E, an unplug schedule for PublishAcrossAnUnplug)
+// with LUMOX_CLI naming the lumox program.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -309,9 +315,10 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
         return std::to_string(d.bus) + ":" + std::to_string(d.port);
     };
 
-    // A: default namespace, 32FC1, organised points, reliable, the domain from ROS_DOMAIN_ID.
-    // B: its own namespace and frame id, 16UC1, dense points, best effort, --domain.
-    a_ = start_publisher({cli, "publish", "--device", where(cam_a), "--depth-encoding", "32FC1",
+    // A, chosen by serial: default namespace, 32FC1, organised points, reliable, the domain from
+    // ROS_DOMAIN_ID. B, chosen by bus and port: its own namespace and frame id, 16UC1, dense
+    // points, best effort, --domain.
+    a_ = start_publisher({cli, "publish", "--serial", serial, "--depth-encoding", "32FC1",
                           "--calib", dir + "/calib_a"},
                          dir + "/publisher_a.log", std::to_string(domain).c_str());
     b_ = start_publisher({cli, "publish", "--device", where(cam_b), "--namespace", "/cam_b",
@@ -581,6 +588,108 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
     lumox_uninit();
 
     EXPECT_EQ(stop_publisher(b_), 0) << read_file(b_.log);
+    dds_delete(waitset);
+}
+
+// The diagnostics of one report, by key.
+struct Report {
+    int64_t stamp = 0;
+    int level = 0;
+    std::string message;
+    std::map<std::string, std::string> values;
+};
+
+// A camera on firmware 1.9 (its per-pixel table on the host) is pulled out and plugged back in
+// while it publishes: the diagnostics say it is gone and that the publisher waits, the depth
+// images stop and go on, and the reopened camera has the settings of the command line again (its
+// frame rate and the per-pixel correction, which opening alone leaves off).
+TEST(PublishAcrossAnUnplug, ReportsTheDepartureAndGoesOnWithTheSameSettings) {
+    const char *cli = std::getenv("LUMOX_CLI");
+    ASSERT_TRUE(cli) << "LUMOX_CLI names the lumox program";
+    // Domains of their own, apart from PublishE2E's.
+    const uint32_t domain = 201 + static_cast<uint32_t>(getpid()) % 32;
+    const std::string dir = g_samples_dir.empty() ? "." : g_samples_dir;
+    mkdir(dir.c_str(), 0755);
+    Publisher p = start_publisher({cli, "publish", "--serial", "VC00001", "--frame-rate", "10",
+                                   "--points", "off", "--reconnect-timeout", "30", "--domain",
+                                   std::to_string(domain), "--calib", dir + "/calib_unplug"},
+                                  dir + "/publisher_unplug.log", nullptr);
+
+    std::string error;
+    auto node = ros2::Node::create(domain, &error);
+    ASSERT_TRUE(node) << error;
+    auto depth =
+        ros2::Reader::create(*node, "/lumox/VC00001/depth/image_raw",
+                             &sensor_msgs_msg_dds__Image__desc, ros2::default_qos(), &error);
+    ASSERT_TRUE(depth) << error;
+    auto diagnostics =
+        ros2::Reader::create(*node, "/diagnostics", &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
+                             ros2::default_qos(), &error);
+    ASSERT_TRUE(diagnostics) << error;
+    dds_entity_t waitset = dds_create_waitset(node->participant());
+    for (const auto *r : {depth.get(), diagnostics.get()})
+        dds_waitset_attach(waitset, dds_create_readcondition(r->entity(), DDS_ANY_STATE), 0);
+
+    std::vector<int64_t> frames;  // depth image stamps
+    std::vector<Report> reports;
+    auto back = [&] {
+        return !reports.empty() && reports.back().values["reconnects"] == "1" &&
+               reports.back().values["camera"] == "streaming" && frames.size() > 3 &&
+               frames.back() > reports.back().stamp;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (!back() && Clock::now() < deadline) {
+        dds_waitset_wait(waitset, nullptr, 0, DDS_MSECS(200));
+        depth->take([&](const std::vector<uint8_t> &, const void *sample) {
+            frames.push_back(
+                stamp_ns(static_cast<const sensor_msgs_msg_dds__Image_ *>(sample)->header));
+        });
+        diagnostics->take([&](const std::vector<uint8_t> &, const void *sample) {
+            const auto &m = *static_cast<const diagnostic_msgs_msg_dds__DiagnosticArray_ *>(sample);
+            ASSERT_EQ(m.status._length, 1u);
+            const auto &st = m.status._buffer[0];
+            Report r{stamp_ns(m.header), st.level, st.message, {}};
+            for (uint32_t k = 0; k < st.values._length; ++k)
+                r.values[st.values._buffer[k].key] = st.values._buffer[k].value;
+            reports.push_back(r);
+        });
+    }
+    ASSERT_TRUE(back()) << read_file(p.log);
+
+    // Reports while streaming, then while waiting for the camera (an error), then streaming again.
+    const Report *before = nullptr, *gone = nullptr;
+    for (const Report &r : reports) {
+        if (r.values.at("camera") == "streaming" && r.values.at("reconnects") == "0" &&
+            r.values.at("frames received") != "0")
+            before = &r;
+        if (r.values.at("camera") == "unplugged" && !gone) gone = &r;
+    }
+    ASSERT_TRUE(before && gone) << read_file(p.log);
+    const Report &after = reports.back();
+    EXPECT_EQ(gone->level, 2);
+    EXPECT_EQ(gone->message, "camera unplugged: waiting up to 30 s for VC00001");
+    EXPECT_EQ(after.level == 2, false) << after.message;
+    EXPECT_GT(std::stod(after.values.at("last reconnect gap (s)")), 0.0);
+    // The counters go on across the reopen, which starts the stream's own again.
+    EXPECT_GT(std::stol(after.values.at("frames received")),
+              std::stol(before->values.at("frames received")));
+    // The same settings: the frame rate asked for (a camera plugged in again starts at 20) and
+    // the per-pixel correction on the host.
+    EXPECT_EQ(after.values.at("frame rate set (frames/s)"), "10");
+    EXPECT_EQ(after.values.at("correction"), before->values.at("correction"));
+    EXPECT_NE(after.values.at("correction").find("per-pixel table on the host"), std::string::npos)
+        << after.values.at("correction");
+
+    // Depth images before the departure and after the return, with the gap between.
+    const auto first_after = std::upper_bound(frames.begin(), frames.end(), gone->stamp);
+    ASSERT_NE(first_after, frames.begin());
+    ASSERT_NE(first_after, frames.end());
+    EXPECT_GT(*first_after - *(first_after - 1), 500ll * 1000000);
+
+    EXPECT_EQ(stop_publisher(p), 0) << read_file(p.log);
+    const std::string log = read_file(p.log);
+    EXPECT_NE(log.find("camera VC00001 left (1:1)"), std::string::npos) << log;
+    EXPECT_NE(log.find("lumox publish: camera VC00001 back after"), std::string::npos) << log;
     dds_delete(waitset);
 }
 

@@ -140,6 +140,14 @@ TEST_F(CliTest, ListAndInfoDescribeTheCameraAndWriteNoLogFile) {
     EXPECT_EQ(files(), std::vector<std::string>{"run.log"});
 }
 
+TEST_F(CliTest, ViewRefusesAnEmptyBindAddress) {
+    // It would listen on every network while saying nothing of it.
+    const Result r = lumox({"view", "--bind", "", "--port", "0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--bind needs an address"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("serving"), std::string::npos) << r.out;
+}
+
 TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {
     const std::vector<std::string> two = {"--cameras", "2", "--no-calibration"};
     const Result list = lumox({"list"}, two);

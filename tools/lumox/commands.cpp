@@ -140,13 +140,13 @@ constexpr Command kCommands[] = {
     {"publish", cmd_publish,
      "[--namespace NS] [--frame-id ID] [--qos reliable|sensor-data] [--domain N] "
      "[--depth-encoding 16UC1|32FC1] [--points organized|dense|off] [--calib DIR] "
-     "[--filter ...] [--integration-time US] [--frame-rate N]",
+     "[--filter ...] [--integration-time US] [--frame-rate N] [--reconnect-timeout S]",
      "publish the camera as ROS 2 topics over DDS until\n"
      "Ctrl-C: NS/depth/image_raw, NS/depth/camera_info,\n"
      "NS/amplitude/image_raw, NS/points, /diagnostics and\n"
      "/tf_static; no ROS installation needed",
      "--namespace --frame-id --qos --domain --depth-encoding --points --calib --filter "
-     "--integration-time --frame-rate",
+     "--integration-time --frame-rate --reconnect-timeout",
      0, 0},
 };
 

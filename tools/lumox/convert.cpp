@@ -25,7 +25,8 @@
 #include "correction.h"
 #include "filters.h"
 #include "frame_outputs.h"
-#include "recorder.h"
+#include "recording/camera_description.h"
+#include "recording/recorded_calibration.h"
 #include "recording/recording.h"
 #include "session.h"
 #include "writers.h"
@@ -155,7 +156,7 @@ class ScratchDir {
     }
     ~ScratchDir() {
         if (path_.empty()) return;
-        for (const std::string &n : list_directory(path_))
+        for (const std::string &n : rec::list_directory(path_))
             if (n != "." && n != "..") std::remove((path_ + n).c_str());
         rmdir(path_.c_str());
     }
@@ -177,19 +178,6 @@ void progress(uint64_t done, uint64_t total) {
                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
     if (done == total) std::fputc('\n', stderr);
     std::fflush(stderr);
-}
-
-// The lens file's eleven lines (cx, cy, fx, fy, k1, k2, p1, p2, k3, width, height) of a lens
-// record, every value exact.
-std::string lens_file_text(const lx_lens_param &lens) {
-    char text[512];
-    std::snprintf(text, sizeof text,
-                  "%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n%.17g\n"
-                  "%.17g\n%d\n%d\n",
-                  lens.cx, lens.cy, lens.fx, lens.fy, lens.dcoeff[0], lens.dcoeff[1],
-                  lens.dcoeff[2], lens.dcoeff[3], lens.dcoeff[4], static_cast<int>(lens.img_w),
-                  static_cast<int>(lens.img_h));
-    return text;
 }
 
 std::string numbered(const std::string &dir, const char *stem, uint64_t n, const char *ext) {
@@ -223,19 +211,8 @@ int convert_played(const Args &args, const std::string &file, const FrameRange &
     // from the camera (the played one serves the recorded package) at open.
     ScratchDir calib;
     if (calib.path().empty()) return fail("cannot make a scratch calibration directory");
-    if (!header.calibration.fetched_at_open) {
-        for (const rec::CalibrationFile &f : header.calibration.files)
-            if (!write_raw(calib.path() + f.name, f.bytes.data(), f.bytes.size(), &error))
-                return fail("cannot write %s", error.c_str());
-    }
-    // The lens in force when the recording was made, in the lens file the library reads at
-    // open: the points lie on the recorded lens's rays.
-    if (header.calibration.has_lens) {
-        const std::string text = lens_file_text(header.calibration.lens);
-        if (!write_raw(calib.path() + "lens_param.txt",
-                       reinterpret_cast<const uint8_t *>(text.data()), text.size(), &error))
-            return fail("cannot write %s", error.c_str());
-    }
+    if (!rec::write_recorded_calibration(header, calib.path(), &error))
+        return fail("cannot write %s", error.c_str());
     Session session(args);
     lumox_path_cfg(calib.path().c_str());
     lumox_dev_t *dev = session.open();

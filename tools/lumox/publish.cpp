@@ -1,5 +1,7 @@
 // lumox publish: captures, decodes and publishes the camera's frames as ROS 2 topics over DDS
-// until SIGINT or SIGTERM.
+// until SIGINT or SIGTERM. With --reconnect-timeout it keeps running across an unplug: the
+// diagnostics report the camera gone, and the camera with the same serial is reopened with the
+// same settings when it returns.
 //
 // Two threads: the capture thread (this command's) polls the camera and hands each frame to the
 // publishing thread through a one-frame slot; the publishing thread decodes it with the library
@@ -22,6 +24,8 @@
 #include "command.h"
 #include "correction.h"
 #include "filters.h"
+#include "exposure.h"
+#include "reconnect.h"
 #include "ros2/names.h"
 #include "session.h"
 
@@ -89,12 +93,6 @@ PublishSettings parse_publish_settings(const Args &args) {
     } else {
         throw UsageError("--points takes organized, dense or off, not '" + points + "'");
     }
-    if (args.has("--integration-time"))
-        s.integration_time = static_cast<uint32_t>(
-            parse_int(args.value("--integration-time"), 1, 65535, "--integration-time"));
-    if (args.has("--frame-rate"))
-        s.frame_rate =
-            static_cast<uint32_t>(parse_int(args.value("--frame-rate"), 1, 1000, "--frame-rate"));
     return s;
 }
 
@@ -189,21 +187,61 @@ std::string fixed(double v, int decimals) {
     return text;
 }
 
-// What the diagnostics report beside the frames: set once before the capture starts.
+enum class CameraState { kStreaming, kStopped, kLeft };
+
+// What the diagnostics report beside the frames. The capture thread writes it when the camera
+// opens, stops streaming, leaves and comes back; the publishing thread reads a copy.
 struct CameraFacts {
     std::string ns;
     std::string serial;
     std::string correction;
     uint32_t frame_rate_set = 0;
+    CameraState state = CameraState::kStreaming;
+    long long reconnect_timeout_s = 0;
+    uint32_t reconnects = 0;
+    double last_gap_s = 0;
 };
+
+class SharedFacts {
+  public:
+    CameraFacts get() const {
+        std::lock_guard lock(mutex_);
+        return facts_;
+    }
+    template <typename F>
+    void update(F &&change) {
+        std::lock_guard lock(mutex_);
+        change(facts_);
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    CameraFacts facts_;
+};
+
+const char *state_text(CameraState s) {
+    switch (s) {
+        case CameraState::kStreaming:
+            return "streaming";
+        case CameraState::kStopped:
+            return "stopped streaming";
+        case CameraState::kLeft:
+            return "unplugged";
+    }
+    return "";
+}
 
 // The publishing thread: decodes each frame the slot hands over, writes its messages, and once
 // a second the diagnostics.
 class Publisher {
   public:
-    Publisher(lumox_dev_t *dev, const PublishSettings &s, const CameraFacts &facts,
-              Writers *writers, FrameSlot *slot, const std::atomic<uint32_t> *dropped)
+    // Calls on dev hold dev_mutex: the capture thread closes and reopens the camera across an
+    // unplug.
+    Publisher(lumox_dev_t *dev, std::mutex *dev_mutex, const PublishSettings &s,
+              const SharedFacts &facts, Writers *writers, FrameSlot *slot,
+              const std::atomic<uint32_t> *dropped)
         : dev_(dev),
+          dev_mutex_(dev_mutex),
           settings_(s),
           facts_(facts),
           w_(writers),
@@ -237,29 +275,36 @@ class Publisher {
         const uint32_t n = w * h;
         const ros2::Header header{f.wall_ns, settings_.frame_id};
         dist_.resize(n);
+        amp_.resize(n);
         const auto raw_len = static_cast<uint32_t>(f.bytes.size());
-        if (lumox_frame_get_distance(dev_, dist_.data(), n, f.bytes.data(), raw_len, &f.info) <=
-            0) {
-            ++undecodable_;
-            return;
+        ros2::CameraModel model;
+        bool have_model = false, have_amp = false, have_points = false;
+        {
+            // Everything the library decides for the frame, while the camera is open; the
+            // writes, which can wait for readers, come after.
+            std::lock_guard lock(*dev_mutex_);
+            if (lumox_frame_get_distance(dev_, dist_.data(), n, f.bytes.data(), raw_len, &f.info) <=
+                0) {
+                ++undecodable_;
+                return;
+            }
+            have_model = geometry_.model(w, h, &model);
+            have_amp =
+                lumox_frame_get_gray(dev_, amp_.data(), n, f.bytes.data(), raw_len, &f.info) > 0;
+            have_points = w_->points && have_model && geometry_.points(dist_, w, h, &xyz_);
         }
         bool ok = true;
         depth_.fill_depth(header, dist_.data(), w, h, settings_.encoding);
         ok &= w_->depth->write(depth_.sample());
-        ros2::CameraModel model;
-        const bool have_model = geometry_.model(w, h, &model);
         if (have_model) {
             info_.fill(header, model);
             ok &= w_->info->write(info_.sample());
         }
-        amp_.resize(n);
-        const bool have_amp =
-            lumox_frame_get_gray(dev_, amp_.data(), n, f.bytes.data(), raw_len, &f.info) > 0;
         if (have_amp) {
             amplitude_.fill_amplitude(header, amp_.data(), w, h);
             ok &= w_->amplitude->write(amplitude_.sample());
         }
-        if (w_->points && have_model && geometry_.points(dist_, w, h, &xyz_)) {
+        if (have_points) {
             cloud_.fill(header, xyz_.data(), have_amp ? amp_.data() : nullptr, w, h,
                         settings_.points);
             ok &= w_->points->write(cloud_.sample());
@@ -274,9 +319,10 @@ class Publisher {
     }
 
     void publish_diagnostics() {
+        const CameraFacts facts = facts_.get();
         ros2::DiagnosticStatus st;
-        st.name = "lumox publish: " + facts_.ns;
-        st.hardware_id = facts_.serial;
+        st.name = "lumox publish: " + facts.ns;
+        st.hardware_id = facts.serial;
         const lumox_cap_stats &s = last_.stats;
         const uint32_t dropped = dropped_->load();
         // The measured rate: frames the stream received since the last report over the time.
@@ -291,11 +337,19 @@ class Publisher {
         st.message = !have_last_ ? "no frame yet"
                      : losing    ? "frames or publications lost in the last second"
                                  : "publishing";
+        if (facts.state != CameraState::kStreaming) {
+            st.level = 2;
+            st.message = std::string("camera ") + state_text(facts.state) + ": waiting up to " +
+                         std::to_string(facts.reconnect_timeout_s) + " s for " + facts.serial;
+        }
         auto add = [&](const char *key, std::string value) {
             st.values.emplace_back(key, std::move(value));
         };
         add("frame rate measured (frames/s)", fixed(rate, 2));
-        add("frame rate set (frames/s)", std::to_string(facts_.frame_rate_set));
+        add("camera", state_text(facts.state));
+        add("reconnects", std::to_string(facts.reconnects));
+        add("last reconnect gap (s)", fixed(facts.last_gap_s, 1));
+        add("frame rate set (frames/s)", std::to_string(facts.frame_rate_set));
         add("frames received", std::to_string(s.frames_received));
         add("frames lost: incomplete or undescribable", std::to_string(s.frames_discarded));
         add("frames lost: frame buffer full", std::to_string(s.frames_overflowed));
@@ -308,7 +362,7 @@ class Publisher {
             fixed(frames ? in_process_ns_ / 1e6 / frames : 0.0, 3));
         add("sensor temperature (C)", fixed(last_.raw.temp_sensor / 10.0, 1));
         add("illumination temperature (C)", fixed(last_.raw.temp_ib / 10.0, 1));
-        add("correction", facts_.correction);
+        add("correction", facts.correction);
         diagnostics_.fill({wall_now(), ""}, st);
         if (!w_->diagnostics->write(diagnostics_.sample())) ++write_failures_;
         if (have_last_) {
@@ -326,8 +380,9 @@ class Publisher {
     static int64_t wall_now() { return nanoseconds(std::chrono::system_clock::now()); }
 
     lumox_dev_t *dev_;
+    std::mutex *dev_mutex_;
     const PublishSettings &settings_;
-    const CameraFacts &facts_;
+    const SharedFacts &facts_;
     Writers *w_;
     FrameSlot *slot_;
     const std::atomic<uint32_t> *dropped_;
@@ -346,14 +401,6 @@ class Publisher {
     int64_t in_process_ns_ = 0;  // frames' time from hand-over to their last write, summed
 };
 
-bool set_u32_param(lumox_dev_t *dev, uint32_t id, uint32_t value, uint8_t len) {
-    lumox_param_item item{};
-    item.param_id = id;
-    item.param_val_len = len;
-    for (int i = 0; i < len; ++i) item.param_val[i] = static_cast<uint8_t>(value >> (8 * i));
-    return lumox_param_batch_set(dev, &item, 1) != 0;
-}
-
 uint32_t frame_rate_of(lumox_dev_t *dev) {
     lumox_param_item item{};
     item.param_id = LUMOX_PARAM_FRAME_RATE;
@@ -364,10 +411,32 @@ uint32_t frame_rate_of(lumox_dev_t *dev) {
     return v;
 }
 
+// Sets the camera up for publishing: the correction, the filters and the exposure of the command
+// line. Run after the open and again after every reconnect (the camera forgets them when
+// unplugged, and opening alone leaves a camera that corrects on the host without its table).
+// False, with the reason printed, when the camera refuses a setting.
+bool set_up_camera(lumox_dev_t *dev, const std::vector<FilterSetting> &filters,
+                   const std::vector<std::string> &filter_texts, const Exposure &exposure) {
+    use_calibration(dev);
+    for (size_t i = 0; i < filters.size(); ++i)
+        if (!apply_filter(dev, filters[i], filter_texts[i])) return false;
+    return apply_exposure(dev, exposure);
+}
+
+lumox_cap_stats operator+(lumox_cap_stats a, const lumox_cap_stats &b) {
+    a.frames_received += b.frames_received;
+    a.frames_queued += b.frames_queued;
+    a.frames_discarded += b.frames_discarded;
+    a.frames_overflowed += b.frames_overflowed;
+    a.bytes_dropped += b.bytes_dropped;
+    return a;  // frames_ready: the current stream's
+}
+
 }  // namespace
 
 int cmd_publish(const Args &args) {
     PublishSettings settings = parse_publish_settings(args);
+    const Exposure exposure = parse_exposure(args);
     const std::vector<std::string> filter_texts = args.values("--filter");
     std::vector<FilterSetting> filters;
     for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
@@ -383,22 +452,20 @@ int cmd_publish(const Args &args) {
     if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
-    use_calibration(dev);
-    for (size_t i = 0; i < filters.size(); ++i)
-        if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
-    if (settings.integration_time &&
-        !set_u32_param(dev, LUMOX_PARAM_INTG_TIME, *settings.integration_time, 2))
-        return fail("the camera did not take the integration time %u", *settings.integration_time);
-    if (settings.frame_rate && !set_u32_param(dev, LUMOX_PARAM_FRAME_RATE, *settings.frame_rate, 4))
-        return fail("the camera did not take the frame rate %u", *settings.frame_rate);
+    if (!set_up_camera(dev, filters, filter_texts, exposure)) return kExitFailure;
+    Reconnector reconnector(args);
+    reconnector.watch(dev);
 
-    CameraFacts facts;
-    facts.serial = record_field(dev->id2, sizeof dev->id2);
-    facts.correction = describe(correction_in_force(dev));
-    facts.frame_rate_set = frame_rate_of(dev);
-    if (settings.ros_namespace.empty())
-        settings.ros_namespace = ros2::ros_namespace("/lumox/" + facts.serial);
-    facts.ns = settings.ros_namespace;
+    SharedFacts facts;
+    facts.update([&](CameraFacts &f) {
+        f.serial = record_field(dev->id2, sizeof dev->id2);
+        f.correction = describe(correction_in_force(dev));
+        f.frame_rate_set = frame_rate_of(dev);
+        f.reconnect_timeout_s = reconnector.timeout_seconds();
+        if (settings.ros_namespace.empty())
+            settings.ros_namespace = ros2::ros_namespace("/lumox/" + f.serial);
+        f.ns = settings.ros_namespace;
+    });
     if (settings.frame_id.empty())
         settings.frame_id = ros2::frame_id(settings.ros_namespace, "_optical_frame");
 
@@ -415,34 +482,69 @@ int cmd_publish(const Args &args) {
     std::printf("lumox publish: %s on DDS domain %u (%s QoS), frame %s; correction %s\n",
                 settings.ros_namespace.c_str(), domain,
                 settings.sensor_data_qos ? "sensor-data" : "reliable", settings.frame_id.c_str(),
-                facts.correction.c_str());
+                facts.get().correction.c_str());
     std::fflush(stdout);
 
     FrameSlot slot;
     std::atomic<uint32_t> dropped{0};
-    Publisher publisher(dev, settings, facts, &writers, &slot, &dropped);
+    std::mutex dev_mutex;
+    Publisher publisher(dev, &dev_mutex, settings, facts, &writers, &slot, &dropped);
     std::thread publishing([&] { publisher.run(); });
 
     StopOnSignal stop_on_signal;
     CaptureSettings capture;
     capture.frames = LONG_MAX;
-    capture.buffered_frames = 4;
+    // Half a second of frames at 20 frames/s: room for a capture thread that a busy host keeps
+    // waiting.
+    capture.buffered_frames = 10;
     capture.stop = StopOnSignal::requested;
+    // The stream's counters start again with each reopen; the diagnostics count on across them.
+    lumox_cap_stats earlier{};
+    long frames = 0;
     RawFrame spare;
-    const CaptureSummary summary = run_capture(dev, capture, [&](const CapturedFrame &frame) {
+    const FrameSink sink = [&](const CapturedFrame &frame) {
         spare.bytes.assign(frame.data, frame.data + frame.size);
         spare.info = frame.info;
         lumox_cap_get_raw_info(dev, &spare.raw);
         lumox_cap_get_stats(dev, &spare.stats);
+        spare.stats = spare.stats + earlier;
         spare.wall_ns = nanoseconds(frame.wall);
         spare.steady_ns = nanoseconds(frame.arrival);
         if (slot.offer(&spare)) dropped.fetch_add(1);
         return true;
-    });
+    };
+    reconnector.on_departure(
+        [&] { facts.update([](CameraFacts &f) { f.state = CameraState::kLeft; }); });
+    CaptureSummary summary;
+    for (;;) {
+        summary = run_capture(dev, capture, sink);
+        frames += summary.frames;
+        earlier = summary.stats + earlier;
+        if (!summary.failed || !reconnector.enabled()) break;
+        facts.update([](CameraFacts &f) { f.state = CameraState::kStopped; });
+        if (!reconnector.reconnect(dev, StopOnSignal::requested, &dev_mutex)) break;
+        bool ready = false;
+        {
+            std::lock_guard lock(dev_mutex);
+            ready = set_up_camera(dev, filters, filter_texts, exposure);
+            facts.update([&](CameraFacts &f) {
+                f.state = CameraState::kStreaming;
+                f.correction = describe(correction_in_force(dev));
+                f.frame_rate_set = frame_rate_of(dev);
+                ++f.reconnects;
+                f.last_gap_s = reconnector.gap_seconds();
+            });
+        }
+        if (!ready) break;
+        std::printf("lumox publish: camera %s back after %.1f s; correction %s; publishing on\n",
+                    reconnector.serial().c_str(), reconnector.gap_seconds(),
+                    facts.get().correction.c_str());
+        std::fflush(stdout);
+    }
     slot.close();
     publishing.join();
-    std::printf("lumox publish: stopped after %ld frames (%u publications dropped)\n",
-                summary.frames, dropped.load());
+    std::printf("lumox publish: stopped after %ld frames (%u publications dropped)\n", frames,
+                dropped.load());
     return summary.failed ? kExitFailure : kExitOk;
 }
 

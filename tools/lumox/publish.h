@@ -23,11 +23,9 @@ struct PublishSettings {
     std::optional<uint32_t> domain;  // --domain; else ROS_DOMAIN_ID, else 0
     lumox::ros2::DepthEncoding encoding = lumox::ros2::DepthEncoding::kMillimetres16;
     lumox::ros2::PointLayout points = lumox::ros2::PointLayout::kOrganized;
-    std::optional<uint32_t> integration_time;
-    std::optional<uint32_t> frame_rate;
 };
 
-// Reads the publish options (usage errors for bad values).
+// Reads the publish options of the DDS side (usage errors for bad values).
 PublishSettings parse_publish_settings(const Args &args);
 
 // One captured frame on its way from the capture thread to the publishing thread.

@@ -64,7 +64,7 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
     bool try_open = false;
     auto next_try = start + kDepartureGrace;
     std::fprintf(stderr, "lumox: camera %s stopped streaming; waiting up to %lld s for it\n",
-                 serial_.c_str(), static_cast<long long>(timeout_.count() / 1000));
+                 serial_.c_str(), timeout_seconds());
     lumox_hotplug_event events[8];
     while (!stop()) {
         const auto now = std::chrono::steady_clock::now();
@@ -80,6 +80,7 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
                 try_open = false;
                 std::fprintf(stderr, "lumox: camera %s left (%u:%u)\n", serial_.c_str(), e.bus,
                              e.port);
+                if (on_departure_) on_departure_();
             } else if (e.kind == LUMOX_HOTPLUG_ARRIVED && (ours || e.serial[0] == '\0')) {
                 // An unread serial may be ours: the open below checks it.
                 try_open = true;
@@ -104,7 +105,7 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         left = false;
     }
     std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n", serial_.c_str(),
-                 static_cast<long long>(timeout_.count() / 1000));
+                 timeout_seconds());
     return false;
 }
 

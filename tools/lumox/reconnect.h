@@ -26,6 +26,10 @@ class Reconnector {
     void watch(const lumox_dev_t *dev);
     bool enabled() const { return handle_ > 0 && timeout_.count() > 0; }
     const std::string &serial() const { return serial_; }
+    long long timeout_seconds() const { return static_cast<long long>(timeout_.count() / 1000); }
+
+    // Called (on the thread that runs reconnect) when the bus reports that the camera left.
+    void on_departure(std::function<void()> hook) { on_departure_ = std::move(hook); }
 
     // After dev's capture failed: closes dev, waits (at most the timeout; stop() is asked every
     // 100 ms and ends the wait) for the camera to be back, and reopens it into dev. Reports the
@@ -44,6 +48,7 @@ class Reconnector {
     uint8_t bus_ = 0;
     uint8_t addr_ = 0;
     double gap_s_ = 0;
+    std::function<void()> on_departure_;
 };
 
 }  // namespace lumox_cli

@@ -16,7 +16,7 @@
 
 #include "command.h"
 #include "exposure.h"
-#include "recorder.h"
+#include "recording/camera_description.h"
 #include "recording/recording.h"
 #include "reconnect.h"
 #include "session.h"
@@ -25,6 +25,8 @@
 
 namespace lumox_cli {
 namespace {
+
+namespace rec = lumox::recording;
 
 std::string self_dir() {
     char path[4096];
@@ -76,11 +78,11 @@ int play(const Args &args) {
 // The record button's recordings: files like those of `lumox record`.
 class FileRecorder : public ViewRecorder {
   public:
-    FileRecorder(std::unique_ptr<lumox::recording::Writer> writer, std::string path)
+    FileRecorder(std::unique_ptr<rec::Writer> writer, std::string path)
         : writer_(std::move(writer)), path_(std::move(path)) {}
     bool append(const lumox_frame_info &info, const lx_raw_frame_info &raw, const uint8_t *bytes,
                 size_t size, int64_t monotonic_ns, int64_t wall_ns, std::string *error) override {
-        lumox::recording::FrameMeta meta;
+        rec::FrameMeta meta;
         meta.info = info;
         meta.raw = raw;
         meta.host_monotonic_ns = monotonic_ns;
@@ -91,7 +93,7 @@ class FileRecorder : public ViewRecorder {
     const std::string &path() const override { return path_; }
 
   private:
-    std::unique_ptr<lumox::recording::Writer> writer_;
+    std::unique_ptr<rec::Writer> writer_;
     std::string path_;
 };
 
@@ -101,8 +103,8 @@ ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_b
     return [dir = std::move(dir), files_before = std::move(files_before)](
                lumox_dev_t *dev, const std::vector<std::string> &filters,
                std::string *error) -> std::unique_ptr<ViewRecorder> {
-        lumox::recording::Header header;
-        if (!describe_camera(dev, files_before, filters, &header, error)) return nullptr;
+        rec::Header header;
+        if (!rec::describe_camera(dev, files_before, filters, &header, error)) return nullptr;
         const std::time_t now = std::time(nullptr);
         std::tm local{};
         localtime_r(&now, &local);
@@ -111,7 +113,7 @@ ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_b
         std::string path = dir + "lumox_view_" + stamp + ".h5";
         for (int k = 2; access(path.c_str(), F_OK) == 0; ++k)
             path = dir + "lumox_view_" + stamp + "_" + std::to_string(k) + ".h5";
-        auto writer = lumox::recording::Writer::create(path, header, 1, error);
+        auto writer = rec::Writer::create(path, header, 1, error);
         if (!writer) return nullptr;
         return std::make_unique<FileRecorder>(std::move(writer), path);
     };
@@ -120,6 +122,10 @@ ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_b
 }  // namespace
 
 int cmd_view(const Args &args) {
+    // An empty address would listen everywhere: say which one is meant instead.
+    if (args.has("--bind") && args.value("--bind").empty())
+        throw UsageError("--bind needs an address (127.0.0.1: this machine only, 0.0.0.0: every "
+                         "network)");
     if (args.has("--play")) return play(args);
     ViewOptions options;
     options.port = static_cast<int>(option_int(args, "--port", 0, 65535, 8080));
@@ -148,7 +154,7 @@ int cmd_view(const Args &args) {
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     session.use_cached_calibration();
-    options.recorder = file_recorder(out_dir, list_directory(calibration_directory()));
+    options.recorder = file_recorder(out_dir, rec::list_directory(rec::calibration_directory()));
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
     if (!apply_exposure(dev, exposure)) return kExitFailure;

@@ -9,7 +9,8 @@
 //                             distances (u16 mm, the library's codes 65300/65400/65500 kept) and
 //                             width x height amplitudes (u16), all little-endian
 //   GET  /rays?w=W&h=H        per pixel the point at one metre along its ray (f32 x, y, z): the
-//                             page scales it by the distance to draw the point cloud
+//                             page scales it by the distance to draw the point cloud; at most
+//                             the sensor's 320 x 240 (or the size of the frames streamed)
 //   GET  /palette             the library's distance colour ramp, 1024 colour words (JSON)
 //   GET  /stats               frame rate, frames lost and why, temperatures, calibration, settings
 //                             read back from the camera, and whether the camera is there
@@ -21,9 +22,15 @@
 //                             with the value read back from the camera (JSON); only with the
 //                             header "X-Lumox-View: 1", which other sites' pages cannot send
 //
-// Threads: the capture thread is the only one that polls the camera; request handlers run on the
-// HTTP server's pool. Every other library call on the device, from either side, holds the
-// server's device lock, so that a control never runs inside a frame's decoding.
+// Every request must name the server in its Host header, carries no body, and numbers in it are
+// plain decimals (view_access). /frame and /rays take one of a few slots (503 when none is free);
+// connections are limited in number and in the time their requests take to arrive
+// (view_connections, view_limits).
+//
+// Threads: the capture thread (view_capture) is the only one that polls the camera; request
+// handlers (view_routes) run on the HTTP server's pool. Every other library call on the device,
+// from either side, holds the server's device lock (view_device), so that a control never runs
+// inside a frame's decoding.
 #pragma once
 
 #include <cstdint>
@@ -31,50 +38,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "lumox/lumox.h"
+#include "view_frames.h"
+#include "view_limits.h"
+#include "view_recorder.h"
 
 namespace lumox_cli {
 
-// Leading bytes of every frame message, little-endian.
-struct ViewFrameHeader {
-    uint32_t magic;        // kViewFrameMagic
-    uint32_t header_size;  // sizeof(ViewFrameHeader): the pixel data follows
-    uint32_t seq;          // the server's frame counter, from 1
-    uint16_t frame_idx;    // the camera's frame index
-    uint16_t format;
-    uint16_t width;
-    uint16_t height;
-    int16_t temp_sensor;  // tenths of a degree, from the frame's stream header
-    int16_t temp_board;
-    double arrival_ms;   // wall clock (ms since 1970) when the capture call handed the frame over
-    double ready_ms;     // wall clock when the decoded frame was ready to send
-    uint32_t decode_us;  // time spent decoding distance and amplitude
-    uint32_t reserved;
-};
-static_assert(sizeof(ViewFrameHeader) == 48, "the page reads this layout");
-constexpr uint32_t kViewFrameMagic = 0x4656584C;  // "LXVF"
-
-// Where the record button's frames go. Made, fed and closed on the capture thread only; made
-// while the camera is not capturing (describing a camera may fetch its calibration package).
-class ViewRecorder {
-  public:
-    virtual ~ViewRecorder() = default;
-    // One raw frame as the library delivered it, with the host's clocks at its arrival.
-    virtual bool append(const lumox_frame_info &info, const lx_raw_frame_info &raw,
-                        const uint8_t *bytes, size_t size, int64_t monotonic_ns, int64_t wall_ns,
-                        std::string *error) = 0;
-    virtual bool close(std::string *error) = 0;
-    virtual const std::string &path() const = 0;
-};
-// Starts a recording of the open camera; filters: the processing switches the page applied
-// ("ID=VALUE", "ID=on", "ID=off"). Null with *error set when it cannot.
-using ViewRecorderFactory = std::function<std::unique_ptr<ViewRecorder>(
-    lumox_dev_t *dev, const std::vector<std::string> &filters, std::string *error)>;
-
 struct ViewOptions {
-    std::string bind = "127.0.0.1";  // localhost unless another address is asked for
+    std::string bind = "127.0.0.1";  // localhost unless another address is asked; never empty
     int port = 8080;                 // 0: any free port (see ViewServer::port)
     uint32_t buffered_frames = 8;    // 400 ms at 20 frames/s: rides out a busy host
     std::string recording;           // the recording being played, shown on the page
@@ -85,6 +58,7 @@ struct ViewOptions {
     // now and then, as after any capture error.
     std::function<bool(lumox_dev_t *dev, const std::function<bool()> &stop, std::mutex *dev_mutex)>
         reconnect;
+    ViewLimits limits;
 };
 
 class ViewServer {
@@ -96,11 +70,12 @@ class ViewServer {
     ViewServer &operator=(const ViewServer &) = delete;
 
     // Binds the address, starts capturing and serving. False, with *error set, when the address
-    // cannot be bound.
+    // is empty or cannot be bound.
     bool start(std::string *error);
     // The port bound by start().
     int port() const;
-    // Ends serving and capturing; waits for both threads. Idempotent.
+    // Ends serving and capturing, and every connection at once (a client that is slow to send
+    // is not waited for); waits for both threads. Idempotent.
     void stop();
 
   private:

@@ -37,7 +37,10 @@ class SetupError : public std::runtime_error {
 };
 
 // The recording of --play, opened; null without --play. The camera becomes the recorded one.
+// COMMAND finds the recording's path in LUMOX_PLAYBACK (absolute), so that it can decode with
+// the calibration and lens the recording was made with; without --play the variable is removed.
 std::shared_ptr<lumox::vcam::Playback> open_recording(LauncherConfig &config) {
+    unsetenv("LUMOX_PLAYBACK");
     if (config.play.empty()) return nullptr;
     lumox::vcam::PlaybackOptions &playback = config.playback;
     if (!config.camera.camera.paced)
@@ -50,6 +53,10 @@ std::shared_ptr<lumox::vcam::Playback> open_recording(LauncherConfig &config) {
         fcntl(playback.credit_fd, F_SETFL, fcntl(playback.credit_fd, F_GETFL) | O_NONBLOCK) < 0)
         throw SetupError("--play-credit-fd " + std::to_string(playback.credit_fd) + ": " +
                          std::strerror(errno));
+    if (char *absolute = realpath(config.play.c_str(), nullptr)) {
+        setenv("LUMOX_PLAYBACK", absolute, 1);
+        std::free(absolute);
+    }
     config.cameras = 1;
     config.camera.camera = recorded->camera_config(config.camera.camera);
     config.pattern = true;  // the recording's frames, identity and calibration

@@ -1,5 +1,6 @@
 // What a recording keeps of an open camera besides its frames: identity, parameters, calibration
-// (package, files, lens) and capture settings, read through the public calls.
+// (package, files, lens) and capture settings, read through the public calls. The CLI's record
+// command, the viewer's record button and Python's recording writer all describe a camera here.
 #pragma once
 
 #include <set>
@@ -9,7 +10,7 @@
 #include "lumox/lumox.h"
 #include "recording/recording.h"
 
-namespace lumox_cli {
+namespace lumox::recording {
 
 // The names of the files in a directory (empty when it cannot be listed).
 std::set<std::string> list_directory(const std::string &dir);
@@ -19,10 +20,10 @@ std::string calibration_directory();
 
 // Fills *header from the open camera. files_before: the calibration directory's files before the
 // camera was opened (to tell whether the open fetched the calibration). filters: the processing
-// switches applied, as given. Fetching the calibration package switches the camera to its
-// data-upload mode for one frame and back; it must run while the camera is not capturing.
+// switches applied, as "ID=VALUE|on|off". Fetching the calibration package switches the camera
+// to its data-upload mode for one frame and back, and leaves the frame buffer set for that
+// frame; it must run while the camera is not capturing.
 bool describe_camera(lumox_dev_t *dev, const std::set<std::string> &files_before,
-                     const std::vector<std::string> &filters, lumox::recording::Header *header,
-                     std::string *error);
+                     const std::vector<std::string> &filters, Header *header, std::string *error);
 
-}  // namespace lumox_cli
+}  // namespace lumox::recording
