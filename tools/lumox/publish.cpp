@@ -545,7 +545,9 @@ int cmd_publish(const Args &args) {
     publishing.join();
     std::printf("lumox publish: stopped after %ld frames (%u publications dropped)\n", frames,
                 dropped.load());
-    return summary.failed ? kExitFailure : kExitOk;
+    // Stopped while waiting for the camera: an end asked for, as after a capture stopped by the
+    // signal (a service manager stopping a waiting publisher sees a clean end).
+    return summary.failed && !StopOnSignal::requested() ? kExitFailure : kExitOk;
 }
 
 }  // namespace lumox_cli
