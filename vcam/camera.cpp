@@ -387,6 +387,21 @@ bool Camera::frame_due_locked(Clock::time_point now) const {
     return now >= due;
 }
 
+// A sensor runs on its own frame clock: a frame the host was not there to take in time (the
+// bridge's thread kept waiting by a busy machine) is never made. When the frame going out now is
+// more than a period late, the clock starts again from now, so the next frame comes a period
+// later instead of the missed ones following in a burst that no camera sends.
+void Camera::skip_missed_frames_locked(Clock::time_point now) {
+    const uint32_t fps = std::max<uint32_t>(1, params_.get_u32(kParamFrameRate));
+    const auto period = std::chrono::duration<double>(1.0 / fps);
+    const auto due = pace_origin_ + std::chrono::duration_cast<Clock::duration>(
+                                        period * static_cast<double>(frames_since_origin_));
+    if (now - due > period) {
+        pace_origin_ = now;
+        frames_since_origin_ = 0;
+    }
+}
+
 std::optional<Clock::time_point> Camera::next_frame_due() const {
     std::lock_guard lock(mutex_);
     if (!capturing_ || stream_.buffered() > 0) return std::nullopt;
@@ -442,6 +457,7 @@ size_t Camera::read_stream(std::span<uint8_t> dst) {
                 stream_.emit_frame(frame);
                 ++counters_.frames_sent;
             } else {
+                if (paced_) skip_missed_frames_locked(now);
                 stream_.set_readout(registers_.readout());
                 stream_.set_exposure(exposure_locked());
                 counters_.frames_sent += stream_.generate();

@@ -194,6 +194,7 @@ class Camera {
     void rebase_pacing();
     void describe_package();
     bool frame_due_locked(Clock::time_point now) const;
+    void skip_missed_frames_locked(Clock::time_point now);
     Exposure exposure_locked() const;
     bool sourcing_locked() const;
     std::optional<Clock::time_point> source_due_locked() const;

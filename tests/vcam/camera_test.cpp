@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lumox::vcam {
@@ -186,6 +188,22 @@ TEST_F(CameraTest, CaptureAndResetChangeState) {
     out(kCmdDevice, kDeviceReset, {9, 0, 0, 0});
     EXPECT_EQ(status()[0], kStatusFailed);
     EXPECT_EQ(cam_.reset_targets(), (std::vector<uint8_t>{0}));
+}
+
+// A paced camera keeps its own frame clock: a host that comes back late gets one frame at once
+// and the next a period later, not the frames it missed in a burst.
+TEST_F(CameraTest, APacedCameraNeverSendsTheFramesItWasNotReadFor) {
+    cam_.set_param_u32(kParamFrameRate, 20);
+    out(kCmdSensor, kSensorCaptureStart, {0, 0, 0, 0});
+    std::vector<uint8_t> buf(4u << 20);
+    EXPECT_GT(cam_.read_stream(buf), 0u);                         // the first frame is due at once
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // six periods unread
+    EXPECT_GT(cam_.read_stream(buf), 0u);
+    EXPECT_EQ(cam_.read_stream(buf), 0u) << "a missed frame sent late";
+    const auto next = cam_.next_frame_due();
+    ASSERT_TRUE(next.has_value());
+    EXPECT_GT(*next, Clock::now());
+    EXPECT_EQ(cam_.counters().frames_sent, 2u);
 }
 
 TEST_F(CameraTest, UnknownCommandsFailAndUnknownReadsStall) {

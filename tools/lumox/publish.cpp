@@ -494,7 +494,9 @@ int cmd_publish(const Args &args) {
     StopOnSignal stop_on_signal;
     CaptureSettings capture;
     capture.frames = LONG_MAX;
-    capture.buffered_frames = 4;
+    // Half a second of frames at 20 frames/s: room for a capture thread that a busy host keeps
+    // waiting.
+    capture.buffered_frames = 10;
     capture.stop = StopOnSignal::requested;
     // The stream's counters start again with each reopen; the diagnostics count on across them.
     lumox_cap_stats earlier{};
