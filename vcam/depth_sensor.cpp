@@ -20,6 +20,8 @@ namespace {
 constexpr double kHalfLightSpeedMmPerS = 149896229000.0;
 constexpr double kPeriod = 30000.0;
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
+// What a pixel's samples saw: more than one thing, or nothing yet.
+constexpr int16_t kSeveral = -2, kUnset = -3;
 
 // Image row of read-out row r: the two halves leave the sensor from the centre outwards, even
 // read-out rows going up from the middle, odd ones going down.
@@ -217,10 +219,15 @@ double DepthSensor::relative_illumination(const Vec3 &dir) const {
 double DepthSensor::measured_mm(uint32_t col, uint32_t row, double distance_mm,
                                 uint32_t modulation_khz, int16_t temp_sensor,
                                 int16_t temp_board) const {
+    return measured_mm({column_gain(col), pixel_offset(col, row)}, distance_mm, modulation_khz,
+                       drift_mm(temp_sensor, temp_board));
+}
+
+double DepthSensor::measured_mm(const PixelTerms &pixel, double distance_mm,
+                                uint32_t modulation_khz, double drift) const {
     const double cyclic =
         config_.cyclic_mm * std::sin(4.0 * kTwoPi * distance_mm / vcam::range_mm(modulation_khz));
-    return distance_mm * column_gain(col) + config_.offset_mm + pixel_offset(col, row) + cyclic +
-           drift_mm(temp_sensor, temp_board);
+    return distance_mm * pixel.gain + config_.offset_mm + pixel.offset + cyclic + drift;
 }
 
 uint16_t DepthSensor::phase(uint32_t col, uint32_t row, double distance_mm) const {
@@ -386,81 +393,100 @@ SensorModel::~SensorModel() = default;
 std::complex<double> SensorModel::phasor(size_t i, double distance_mm, double amplitude) const {
     const DepthSensorConfig &c = sensor_.config();
     // The static response (no drift): the frame adds the drift as a rotation.
-    const double measured = sensor_.measured_mm(pixels_[i].col, pixels_[i].row, distance_mm, khz_,
-                                                c.ref_sensor, c.ref_board);
+    const double measured = sensor_.measured_mm(pixels_[i].terms, distance_mm, khz_,
+                                                sensor_.drift_mm(c.ref_sensor, c.ref_board));
     return std::polar(amplitude, kTwoPi * measured / range_mm(khz_));
 }
 
-void SensorModel::direct(const Scene &scene, std::vector<std::complex<double>> &out,
-                         Truth *truth) const {
+void SensorModel::sample(const Scene &scene, size_t i, int s, std::complex<double> &sum,
+                         int16_t &id, double &nearest, double &farthest) const {
     const DepthSensorConfig &c = sensor_.config();
+    const Ray &ray = (*rays_)[i];
+    id = kUnset;
+    sum = 0;
+    nearest = 1e30;
+    farthest = 0;
+    for (int a = 0; a < s; ++a)
+        for (int b = 0; b < s; ++b) {
+            const auto hit = scene.cast(ray.at((b + 0.5) / s - 0.5, (a + 0.5) / s - 0.5));
+            const int16_t sid = hit ? static_cast<int16_t>(hit->surface) : -1;
+            id = id == kUnset ? sid : (id == sid ? id : kSeveral);
+            if (!hit) continue;
+            // A return's amplitude per us: reflectivity, angle of incidence and distance (the
+            // emitter's and the lens's share of the pixel are applied per pixel).
+            const double m = hit->distance / 1000.0;
+            const double amp =
+                c.sensitivity * hit->reflectivity * hit->cos_incidence / std::max(m * m, 1e-6);
+            sum += phasor(i, hit->distance, amp);
+            nearest = std::min(nearest, hit->distance);
+            farthest = std::max(farthest, hit->distance);
+        }
+    sum /= static_cast<double>(s * s);
+}
+
+bool SensorModel::on_edge(const DirectPass &pass, uint32_t x, uint32_t y) const {
+    const uint32_t w = window_.width, h = window_.height;
+    const int16_t id = pass.seen[static_cast<size_t>(y) * w + x];
+    if (id == kSeveral) return true;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            const int64_t yy = static_cast<int64_t>(y) + dy, xx = static_cast<int64_t>(x) + dx;
+            if (yy < 0 || xx < 0 || yy >= h || xx >= w) continue;
+            if (pass.seen[static_cast<size_t>(yy) * w + static_cast<size_t>(xx)] != id) return true;
+        }
+    return false;
+}
+
+void SensorModel::direct(const Scene &scene, DirectPass &pass, Truth *truth,
+                         const std::vector<uint8_t> *reached) const {
     const uint32_t w = window_.width, h = window_.height;
     const size_t n = static_cast<size_t>(w) * h;
     const std::vector<Ray> &rays = *rays_;
-    out.assign(n, 0.0);
-    // A return's amplitude per us: reflectivity, angle of incidence and distance (the emitter's
-    // and the lens's share of the pixel are applied per pixel).
-    auto light = [&](size_t i, const Hit &hit) {
-        const double m = hit.distance / 1000.0;
-        const double amp =
-            c.sensitivity * hit.reflectivity * hit.cos_incidence / std::max(m * m, 1e-6);
-        return phasor(i, hit.distance, amp);
+    if (!reached) {
+        pass.coarse.assign(n, 0.0);
+        pass.light.assign(n, 0.0);
+        pass.seen.assign(n, 0);
+        pass.lo.assign(n, 0.0f);
+        pass.hi.assign(n, 0.0f);
+    }
+    // A pixel whose footprint no moving surface reaches, nor its neighbours' footprints, comes out
+    // as in the pass given.
+    auto relit = [&](uint32_t x, uint32_t y) {
+        if (!reached) return true;
+        for (uint32_t yy = y > 0 ? y - 1 : 0; yy <= std::min(y + 1, h - 1); ++yy)
+            for (uint32_t xx = x > 0 ? x - 1 : 0; xx <= std::min(x + 1, w - 1); ++xx)
+                if ((*reached)[static_cast<size_t>(yy) * w + xx]) return true;
+        return false;
     };
     // Every pixel first through 2 x 2 points of its footprint; where that or a neighbour's sees
     // more than one surface an edge may cross the pixel, and s x s points integrate its area.
-    constexpr int16_t kSeveral = -2, kUnset = -3;
-    std::vector<int16_t> seen(n);
-    std::vector<std::complex<double>> coarse(n);
-    std::vector<float> lo(n, 0.0f), hi(n, 0.0f);
-    auto sample = [&](size_t i, int s, std::complex<double> &sum, int16_t &id, double &nearest,
-                      double &farthest) {
-        id = kUnset;
-        sum = 0;
-        nearest = 1e30;
-        farthest = 0;
-        for (int a = 0; a < s; ++a)
-            for (int b = 0; b < s; ++b) {
-                const auto hit = scene.cast(rays[i].at((b + 0.5) / s - 0.5, (a + 0.5) / s - 0.5));
-                const int16_t sid = hit ? static_cast<int16_t>(hit->surface) : -1;
-                id = id == kUnset ? sid : (id == sid ? id : kSeveral);
-                if (!hit) continue;
-                sum += light(i, *hit);
-                nearest = std::min(nearest, hit->distance);
-                farthest = std::max(farthest, hit->distance);
-            }
-        sum /= static_cast<double>(s * s);
-    };
     for (size_t i = 0; i < n; ++i) {
+        if (reached && !(*reached)[i]) continue;
         double nearest, farthest;
-        sample(i, 2, coarse[i], seen[i], nearest, farthest);
-        if (farthest > 0) lo[i] = static_cast<float>(nearest), hi[i] = static_cast<float>(farthest);
+        sample(scene, i, 2, pass.coarse[i], pass.seen[i], nearest, farthest);
+        pass.lo[i] = farthest > 0 ? static_cast<float>(nearest) : 0.0f;
+        pass.hi[i] = farthest > 0 ? static_cast<float>(farthest) : 0.0f;
     }
-    const int s = std::max(2, c.supersample);
+    const int s = std::max(2, sensor_.config().supersample);
     for (uint32_t y = 0; y < h; ++y) {
         for (uint32_t x = 0; x < w; ++x) {
+            if (!relit(x, y)) continue;
             const size_t i = static_cast<size_t>(y) * w + x;
-            bool edge = seen[i] == kSeveral;
-            for (int dy = -1; dy <= 1 && !edge; ++dy)
-                for (int dx = -1; dx <= 1 && !edge; ++dx) {
-                    const int64_t yy = static_cast<int64_t>(y) + dy,
-                                  xx = static_cast<int64_t>(x) + dx;
-                    if (yy < 0 || xx < 0 || yy >= h || xx >= w) continue;
-                    edge = seen[static_cast<size_t>(yy) * w + static_cast<size_t>(xx)] != seen[i];
-                }
-            int16_t id = seen[i];
-            if (edge) {
+            int16_t id = pass.seen[i];
+            float lo = pass.lo[i], hi = pass.hi[i];
+            if (on_edge(pass, x, y)) {
                 double nearest, farthest;
-                sample(i, s, out[i], id, nearest, farthest);
+                sample(scene, i, s, pass.light[i], id, nearest, farthest);
                 if (farthest > 0)
-                    lo[i] = static_cast<float>(nearest), hi[i] = static_cast<float>(farthest);
+                    lo = static_cast<float>(nearest), hi = static_cast<float>(farthest);
             } else {
-                out[i] = coarse[i];
+                pass.light[i] = pass.coarse[i];
             }
-            out[i] *= pixels_[i].light;
+            pass.light[i] *= pixels_[i].light;
             if (!truth) continue;
             truth->mixed[i] = id == kSeveral ? 1 : 0;
-            truth->near_mm[i] = lo[i];
-            truth->far_mm[i] = hi[i];
+            truth->near_mm[i] = lo;
+            truth->far_mm[i] = hi;
             if (const auto centre = scene.cast(rays[i].centre)) {
                 truth->distance_mm[i] = static_cast<float>(centre->distance);
                 truth->surface[i] = static_cast<int16_t>(centre->surface);
@@ -468,6 +494,47 @@ void SensorModel::direct(const Scene &scene, std::vector<std::complex<double>> &
                 truth->distance_mm[i] = 0.0f;
                 truth->surface[i] = -1;
             }
+        }
+    }
+}
+
+void SensorModel::mark_reached(const Scene &scene, std::vector<uint8_t> &reached) const {
+    const std::vector<Ray> &rays = *rays_;
+    const Vec3 camera = scene.camera_position();
+    for (const Motion &m : scene.motions) {
+        if (m.surface >= scene.surfaces.size()) continue;
+        // A box of the room's axes about the surface, seen in the tangent plane z = 1 of the
+        // camera: its corners' bounds there hold every ray that meets it.
+        const Surface &f = scene.surfaces[m.surface];
+        Vec3 lo = f.a, hi = f.b;
+        if (f.kind == Surface::Kind::kSphere) {
+            lo = f.a - Vec3{f.r, f.r, f.r};
+            hi = f.a + Vec3{f.r, f.r, f.r};
+        } else if (f.kind == Surface::Kind::kCylinder) {
+            lo = f.a - Vec3{f.r, 0, f.r};
+            hi = f.a + Vec3{f.r, f.b.y, f.r};
+        }
+        double x0 = 1e300, x1 = -1e300, y0 = 1e300, y1 = -1e300;
+        bool in_front = f.kind != Surface::Kind::kPlane;
+        for (int k = 0; k < 8 && in_front; ++k) {
+            const Vec3 corner{k & 1 ? hi.x : lo.x, k & 2 ? hi.y : lo.y, k & 4 ? hi.z : lo.z};
+            const Vec3 c = scene.to_camera(corner - camera);
+            in_front = c.z > 1.0;
+            x0 = std::min(x0, c.x / c.z), x1 = std::max(x1, c.x / c.z);
+            y0 = std::min(y0, c.y / c.z), y1 = std::max(y1, c.y / c.z);
+        }
+        if (!in_front) {  // beside or behind the camera: anywhere
+            std::fill(reached.begin(), reached.end(), 1);
+            return;
+        }
+        // A pixel's rays lie within its centre +- half its footprint's sides in that plane.
+        constexpr double kMargin = 1e-6;
+        for (size_t i = 0; i < rays.size() && i < reached.size(); ++i) {
+            const Ray &r = rays[i];
+            const double hx = (std::abs(r.xu) + std::abs(r.xv)) / 2 + kMargin;
+            const double hy = (std::abs(r.yu) + std::abs(r.yv)) / 2 + kMargin;
+            if (r.x + hx >= x0 && r.x - hx <= x1 && r.y + hy >= y0 && r.y - hy <= y1)
+                reached[i] = 1;
         }
     }
 }
@@ -577,21 +644,34 @@ void SensorModel::scatter(std::vector<std::complex<double>> &light) const {
     for (auto &z : light) z = z * (1.0 - f) + veil;
 }
 
-void SensorModel::light_at(double t_s, std::vector<std::complex<double>> &out, Truth *truth) {
-    std::vector<std::complex<double>> bounce;
-    if (!truth) {
-        direct(moving_ ? scene_.at(t_s) : scene_, out, nullptr);
-        return;
-    }
+void SensorModel::light_at(double t_s, std::vector<std::complex<double>> &out, Truth &truth) {
     const Scene scene = moving_ ? scene_.at(t_s) : scene_;
-    direct(scene, out, truth);
-    second_bounce(scene, *truth, bounce);
+    direct(scene, middle_, &truth);
+    std::vector<std::complex<double>> bounce;
+    second_bounce(scene, truth, bounce);
+    out = middle_.light;
     for (size_t i = 0; i < out.size(); ++i) {
         const double d = std::abs(out[i]);
-        truth->multipath[i] = d > 0 ? static_cast<float>(std::abs(bounce[i]) / d) : 0.0f;
+        truth.multipath[i] = d > 0 ? static_cast<float>(std::abs(bounce[i]) / d) : 0.0f;
         out[i] += bounce[i];
     }
     bounce_ = std::move(bounce);
+}
+
+void SensorModel::light_again_at(double t_s, double middle_s,
+                                 std::vector<std::complex<double>> &out) {
+    const Scene scene = scene_.at(t_s);
+    DirectPass pass;
+    if (sensor_.config().relight_reached_only) {
+        pass = middle_;
+        std::vector<uint8_t> reached(pass.light.size(), 0);
+        mark_reached(scene, reached);
+        mark_reached(scene_.at(middle_s), reached);
+        direct(scene, pass, nullptr, &reached);
+    } else {
+        direct(scene, pass, nullptr);
+    }
+    out = std::move(pass.light);
 }
 
 void SensorModel::prepare(const Exposure &e) {
@@ -612,6 +692,7 @@ void SensorModel::prepare(const Exposure &e) {
                 p.row = static_cast<uint32_t>(
                     std::clamp<double>(window_.array_row(y), 0, c.height - 1));
                 p.level = static_cast<float>(c.baseline + sensor_.baseline_offset(p.col, p.row));
+                p.terms = {sensor_.column_gain(p.col), sensor_.pixel_offset(p.col, p.row)};
                 const Vec3 &dir = (*rays_)[static_cast<size_t>(y) * w + x].centre;
                 p.lens = sensor_.relative_illumination(dir);
                 p.light = p.lens * sensor_.emitter(dir);
@@ -636,15 +717,56 @@ void SensorModel::prepare(const Exposure &e) {
     const DepthSensorConfig &c = sensor_.config();
     const double step_s = (e.integration_us + c.readout_us) * 1e-6;
     const double exposure_s = e.integration_us * 1e-6;
-    light_at(t0 + 1.5 * step_s + exposure_s / 2, response_[0], &truth_);
+    const double middle = t0 + 1.5 * step_s + exposure_s / 2;
+    light_at(middle, response_[0], truth_);
     if (moving_) {
         for (int k = 0; k < 4; ++k) {
-            light_at(t0 + k * step_s + exposure_s / 2, response_[k], nullptr);
+            light_again_at(t0 + k * step_s + exposure_s / 2, middle, response_[k]);
             for (size_t i = 0; i < response_[k].size(); ++i) response_[k][i] += bounce_[i];
         }
     }
     for (int k = 0; k < (moving_ ? 4 : 1); ++k) scatter(response_[k]);
     prepared_time_ = t0;
+}
+
+void SensorModel::correct_in_firmware(const Pixel &px, uint32_t modulation_khz, double compensation,
+                                      double v[4]) const {
+    const double range = range_mm(modulation_khz);
+    // It takes the temperature term of the calibration's coefficients out of the phase before its
+    // table and puts it back after, so that the host's compensation of the frame's temperature
+    // finds it as on an uncorrected camera.
+    const double re = (v[0] - v[2]) / 2, im = (v[1] - v[3]) / 2;
+    const double a = std::hypot(re, im);
+    double m = std::atan2(im, re) / kTwoPi * range;
+    if (m < 0) m += range;
+    const double d =
+        sensor_.corrected_mm(px.col, px.row, m - compensation, modulation_khz) + compensation;
+    const double beta = kTwoPi * d / range;
+    // Re-encoded at the phase of the corrected distance, each pair of samples (0, 2) and (1, 3)
+    // keeping its own common level. The rotated vector may reach past the 12-bit range where the
+    // measured one did not: a sample clamped there would pass a wrong distance as a good one. The
+    // decode reads only the differences of the pairs: a pair that leaves the range moves into it
+    // whole, and a vector longer than a pair can span keeps its phase at the longest length that
+    // fits. Only what the ADC clipped leaves the camera saturated.
+    constexpr double kHalfSpan = (4094.0 - 1.0) / 2;
+    double cr = a * std::cos(beta), ci = a * std::sin(beta);
+    const double longest = std::max(std::abs(cr), std::abs(ci));
+    if (longest > kHalfSpan) cr *= kHalfSpan / longest, ci *= kHalfSpan / longest;
+    const double m02 = (v[0] + v[2]) / 2, m13 = (v[1] + v[3]) / 2;
+    double out[4] = {m02 + cr, m13 + ci, m02 - cr, m13 - ci};
+    for (int k = 0; k < 2; ++k) {
+        const int top = out[k] >= out[k + 2] ? k : k + 2;
+        const int bottom = top == k ? k + 2 : k;
+        if (out[top] > 4094.0) {
+            out[bottom] -= out[top] - 4094.0;
+            out[top] = 4094.0;
+        }
+        if (out[bottom] < 1.0) {
+            out[top] += 1.0 - out[bottom];
+            out[bottom] = 1.0;
+        }
+    }
+    for (int k = 0; k < 4; ++k) v[k] = std::clamp(std::round(out[k]), 0.0, 4095.0);
 }
 
 void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
@@ -695,46 +817,8 @@ void SensorModel::render(const Exposure &e, std::span<uint8_t> frame) {
                 v[k] = std::clamp(std::floor(ideal[k] + sigma * n[k] + 0.5), 0.0, 4095.0);
                 clipped = clipped || v[k] <= 0.0 || v[k] >= 4095.0;
             }
-            if (c.corrects_pixels && !clipped) {
-                // The firmware's own decode and per-pixel correction. It takes the temperature
-                // term of the calibration's coefficients out of the phase before its table and
-                // puts it back after, so that the host's compensation of the frame's temperature
-                // finds it as on an uncorrected camera.
-                const double re = (v[0] - v[2]) / 2, im = (v[1] - v[3]) / 2;
-                const double a = std::hypot(re, im);
-                double m = std::atan2(im, re) / kTwoPi * range;
-                if (m < 0) m += range;
-                const double d =
-                    sensor_.corrected_mm(px.col, px.row, m - compensation, e.modulation_khz) +
-                    compensation;
-                const double beta = kTwoPi * d / range;
-                // Re-encoded at the phase of the corrected distance, each pair of samples (0, 2)
-                // and (1, 3) keeping its own common level. The rotated vector may reach past the
-                // 12-bit range where the measured one did not: a sample clamped there would pass
-                // a wrong distance as a good one. The decode reads only the differences of the
-                // pairs: a pair that leaves the range moves into it whole, and a vector longer
-                // than a pair can span keeps its phase at the longest length that fits. Only what
-                // the ADC clipped leaves the camera saturated.
-                constexpr double kHalfSpan = (4094.0 - 1.0) / 2;
-                double cr = a * std::cos(beta), ci = a * std::sin(beta);
-                const double longest = std::max(std::abs(cr), std::abs(ci));
-                if (longest > kHalfSpan) cr *= kHalfSpan / longest, ci *= kHalfSpan / longest;
-                const double m02 = (v[0] + v[2]) / 2, m13 = (v[1] + v[3]) / 2;
-                double out[4] = {m02 + cr, m13 + ci, m02 - cr, m13 - ci};
-                for (int k = 0; k < 2; ++k) {
-                    const int top = out[k] >= out[k + 2] ? k : k + 2;
-                    const int bottom = top == k ? k + 2 : k;
-                    if (out[top] > 4094.0) {
-                        out[bottom] -= out[top] - 4094.0;
-                        out[top] = 4094.0;
-                    }
-                    if (out[bottom] < 1.0) {
-                        out[top] += 1.0 - out[bottom];
-                        out[bottom] = 1.0;
-                    }
-                }
-                for (int k = 0; k < 4; ++k) v[k] = std::clamp(std::round(out[k]), 0.0, 4095.0);
-            }
+            if (c.corrects_pixels && !clipped)
+                correct_in_firmware(px, e.modulation_khz, compensation, v);
             const size_t at = static_cast<size_t>(r) * w + x;
             for (size_t k = 0; k < 4; ++k)
                 put_le16(&frame[2 * (k * plane + at)], static_cast<uint16_t>(v[k]));

@@ -65,6 +65,9 @@ struct DepthSensorConfig {
     bool multipath = true;          // second bounce off the scene's diffuse surfaces
     double stray_fraction = 0.003;  // share of every return scattered evenly over the sensor
     double readout_us = 1000;       // read-out of a DCS sample before the next exposure starts
+    // A moving scene relights, for each DCS sample, only the pixels its moving surfaces may reach
+    // (the others keep the light of the frame's middle, which is the same); false relights all.
+    bool relight_reached_only = true;
 
     // Temperature drift of the raw phase: drift_sensor mm per 0.1 degC of the sensor and
     // drift_board per 0.1 degC of the illumination board away from the reference temperatures
@@ -103,6 +106,12 @@ class DepthSensor {
     // modulation frequency and temperatures (0.1 degC), before wrapping.
     double measured_mm(uint32_t col, uint32_t row, double distance_mm, uint32_t modulation_khz,
                        int16_t temp_sensor, int16_t temp_board) const;
+    // The same from a pixel's gain and offset, and the drift (mm) at the temperatures.
+    struct PixelTerms {
+        double gain = 1, offset = 0;
+    };
+    double measured_mm(const PixelTerms &pixel, double distance_mm, uint32_t modulation_khz,
+                       double drift) const;
     // At the calibration's frequency and temperatures.
     double measured_mm(uint32_t col, uint32_t row, double distance_mm) const {
         return measured_mm(col, row, distance_mm, config_.modulation_khz, config_.temp_sensor,
@@ -174,8 +183,9 @@ class SensorModel : public LiveSource {
     struct Pixel {
         uint32_t col = 0, row = 0;  // on the array
         float level = 0;            // of no light
-        double lens = 1;            // relative illumination
-        double light = 1;           // and times the emitter's profile
+        DepthSensor::PixelTerms terms;
+        double lens = 1;   // relative illumination
+        double light = 1;  // and times the emitter's profile
     };
     static constexpr uint32_t kSourceStep = 10;   // pixels per side of a second-bounce source
     static constexpr uint32_t kReceiverStep = 8;  // between the pixels that gather it
@@ -183,17 +193,39 @@ class SensorModel : public LiveSource {
 
     // Return of amplitude `amplitude` from `distance_mm` as pixel i measures it (no drift).
     std::complex<double> phasor(size_t i, double distance_mm, double amplitude) const;
+    // One pass of direct light over the window: the 2 x 2 samples of every pixel, what surface
+    // they saw (one, several, none), the nearest and farthest return, and the light per us.
+    struct DirectPass {
+        std::vector<std::complex<double>> coarse, light;
+        std::vector<int16_t> seen;
+        std::vector<float> lo, hi;
+    };
     // Direct returns of a scene integrated over each pixel's area, per us; with `truth`, the
-    // scene's ground truth too.
-    void direct(const Scene &scene, std::vector<std::complex<double>> &out, Truth *truth) const;
+    // scene's ground truth too. With `reached`, `pass` holds a pass over the same window at
+    // another time, and only the pixels marked there (and their neighbours) are lit again.
+    void direct(const Scene &scene, DirectPass &pass, Truth *truth,
+                const std::vector<uint8_t> *reached = nullptr) const;
+    // The 2 x 2 (or s x s) samples of pixel i's footprint.
+    void sample(const Scene &scene, size_t i, int s, std::complex<double> &sum, int16_t &id,
+                double &nearest, double &farthest) const;
+    // Whether a pixel's footprint or a neighbour's sees more than one thing in the 2 x 2 pass.
+    bool on_edge(const DirectPass &pass, uint32_t x, uint32_t y) const;
+    // Marks the pixels whose footprint may meet a moving surface of `scene` (the scene at a time).
+    void mark_reached(const Scene &scene, std::vector<uint8_t> &reached) const;
     // The second bounce onto every pixel's surface, per us.
     void second_bounce(const Scene &scene, const Truth &truth,
                        std::vector<std::complex<double>> &out) const;
     // Stray light: a share of all returns spread evenly over the pixels.
     void scatter(std::vector<std::complex<double>> &light) const;
-    // Direct light at time t (s); with `truth`, the second bounce as well (kept in bounce_).
-    void light_at(double t_s, std::vector<std::complex<double>> &out, Truth *truth);
+    // Direct light at time t (s) with the second bounce and the truth (kept in bounce_ and
+    // middle_), and the direct light at another time, from that.
+    void light_at(double t_s, std::vector<std::complex<double>> &out, Truth &truth);
+    void light_again_at(double t_s, double middle_s, std::vector<std::complex<double>> &out);
     void prepare(const Exposure &exposure);
+    // What firmware that corrects pixels makes of a pixel's four samples (none clipped): its own
+    // decode and per-pixel correction, re-encoded in the samples.
+    void correct_in_firmware(const Pixel &px, uint32_t modulation_khz, double compensation,
+                             double v[4]) const;
 
     DepthSensor sensor_;
     Scene scene_;
@@ -207,6 +239,7 @@ class SensorModel : public LiveSource {
     // phase at the static measured distance.
     std::array<std::vector<std::complex<double>>, 4> response_;
     std::vector<std::complex<double>> bounce_;
+    DirectPass middle_;  // of the frame's middle, for a moving scene
     double prepared_time_ = -1;
     Truth truth_;  // of the prepared window (amplitude of the last frame)
     uint64_t frames_ = 0;

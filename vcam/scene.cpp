@@ -18,93 +18,116 @@ struct Axes {
     Vec3 x, y, z;  // the camera's axes in the room's frame
 };
 
+// Every ray cast turns by the camera's pitch: the axes of the last pitch are kept.
 Axes axes_of(double pitch_deg) {
-    const double p = pitch_deg * std::numbers::pi / 180.0;
-    return {{1, 0, 0}, {0, -std::cos(p), -std::sin(p)}, {0, -std::sin(p), std::cos(p)}};
+    thread_local double last = std::numeric_limits<double>::quiet_NaN();
+    thread_local Axes axes;
+    if (pitch_deg != last) {
+        const double p = pitch_deg * std::numbers::pi / 180.0;
+        axes = {{1, 0, 0}, {0, -std::cos(p), -std::sin(p)}, {0, -std::sin(p), std::cos(p)}};
+        last = pitch_deg;
+    }
+    return axes;
 }
 
-// Nearest t > kNear of the ray o + t d with the surface, and the surface normal there.
+// Each finds the nearest t > kNear of the ray o + t d with the surface, and the surface normal
+// there (not yet of unit length).
+bool intersect_plane(const Surface &s, const Vec3 &o, const Vec3 &d, double &t, Vec3 &n) {
+    const double dn = d.dot(s.b);
+    if (std::abs(dn) < 1e-12) return false;
+    t = (s.a - o).dot(s.b) / dn;
+    n = s.b;
+    return t > kNear;
+}
+
+// The slabs of the three axes: the ray is inside the box between the last entry and the first
+// exit; from inside, the exit is the hit.
+bool intersect_box(const Surface &s, const Vec3 &o, const Vec3 &d, double &t, Vec3 &n) {
+    const Vec3 lo{std::min(s.a.x, s.b.x), std::min(s.a.y, s.b.y), std::min(s.a.z, s.b.z)};
+    const Vec3 hi{std::max(s.a.x, s.b.x), std::max(s.a.y, s.b.y), std::max(s.a.z, s.b.z)};
+    double t0 = -std::numeric_limits<double>::infinity();
+    double t1 = std::numeric_limits<double>::infinity();
+    int axis0 = -1, axis1 = -1;
+    const double oo[3] = {o.x, o.y, o.z}, dd[3] = {d.x, d.y, d.z};
+    const double ll[3] = {lo.x, lo.y, lo.z}, hh[3] = {hi.x, hi.y, hi.z};
+    for (int k = 0; k < 3; ++k) {
+        if (std::abs(dd[k]) < 1e-15) {
+            if (oo[k] < ll[k] || oo[k] > hh[k]) return false;
+            continue;
+        }
+        double a = (ll[k] - oo[k]) / dd[k], b = (hh[k] - oo[k]) / dd[k];
+        if (a > b) std::swap(a, b);
+        if (a > t0) t0 = a, axis0 = k;
+        if (b < t1) t1 = b, axis1 = k;
+    }
+    if (t0 > t1) return false;
+    int axis = axis0;
+    t = t0;
+    if (t <= kNear) t = t1, axis = axis1;  // inside the box
+    if (t <= kNear || axis < 0) return false;
+    n = {axis == 0 ? 1.0 : 0.0, axis == 1 ? 1.0 : 0.0, axis == 2 ? 1.0 : 0.0};
+    return true;
+}
+
+bool intersect_sphere(const Surface &s, const Vec3 &o, const Vec3 &d, double &t, Vec3 &n) {
+    const Vec3 oc = o - s.a;
+    const double b = oc.dot(d), c = oc.dot(oc) - s.r * s.r;
+    const double disc = b * b - c;
+    if (disc < 0) return false;
+    const double root = std::sqrt(disc);
+    t = -b - root;
+    if (t <= kNear) t = -b + root;
+    if (t <= kNear) return false;
+    n = o + d * t - s.a;
+    return true;
+}
+
+// The mantle between the foot and the top, then the two caps where nearer.
+bool intersect_cylinder(const Surface &s, const Vec3 &o, const Vec3 &d, double &t, Vec3 &n) {
+    const double y0 = s.a.y, y1 = s.a.y + s.b.y;
+    bool found = false;
+    const double ox = o.x - s.a.x, oz = o.z - s.a.z;
+    const double qa = d.x * d.x + d.z * d.z;
+    if (qa > 1e-15) {
+        const double qb = ox * d.x + oz * d.z, qc = ox * ox + oz * oz - s.r * s.r;
+        const double disc = qb * qb - qa * qc;
+        if (disc >= 0) {
+            const double root = std::sqrt(disc);
+            for (double cand : {(-qb - root) / qa, (-qb + root) / qa}) {
+                const double y = o.y + cand * d.y;
+                if (cand > kNear && y >= y0 && y <= y1) {
+                    t = cand;
+                    n = {ox + cand * d.x, 0, oz + cand * d.z};
+                    found = true;
+                    break;
+                }
+            }
+        }
+    }
+    if (std::abs(d.y) > 1e-15) {
+        for (double cap : {y0, y1}) {
+            const double cand = (cap - o.y) / d.y;
+            const double x = ox + cand * d.x, z = oz + cand * d.z;
+            if (cand > kNear && x * x + z * z <= s.r * s.r && (!found || cand < t)) {
+                t = cand;
+                n = {0, 1, 0};
+                found = true;
+            }
+        }
+    }
+    return found;
+}
+
 bool intersect(const Surface &s, const Vec3 &o, const Vec3 &d, double &t, Vec3 &n) {
     switch (s.kind) {
-        case Surface::Kind::kPlane: {
-            const double dn = d.dot(s.b);
-            if (std::abs(dn) < 1e-12) return false;
-            t = (s.a - o).dot(s.b) / dn;
-            n = s.b;
-            return t > kNear;
-        }
-        case Surface::Kind::kBox: {
-            const Vec3 lo{std::min(s.a.x, s.b.x), std::min(s.a.y, s.b.y), std::min(s.a.z, s.b.z)};
-            const Vec3 hi{std::max(s.a.x, s.b.x), std::max(s.a.y, s.b.y), std::max(s.a.z, s.b.z)};
-            double t0 = -std::numeric_limits<double>::infinity();
-            double t1 = std::numeric_limits<double>::infinity();
-            int axis0 = -1, axis1 = -1;
-            const double oo[3] = {o.x, o.y, o.z}, dd[3] = {d.x, d.y, d.z};
-            const double ll[3] = {lo.x, lo.y, lo.z}, hh[3] = {hi.x, hi.y, hi.z};
-            for (int k = 0; k < 3; ++k) {
-                if (std::abs(dd[k]) < 1e-15) {
-                    if (oo[k] < ll[k] || oo[k] > hh[k]) return false;
-                    continue;
-                }
-                double a = (ll[k] - oo[k]) / dd[k], b = (hh[k] - oo[k]) / dd[k];
-                if (a > b) std::swap(a, b);
-                if (a > t0) t0 = a, axis0 = k;
-                if (b < t1) t1 = b, axis1 = k;
-            }
-            if (t0 > t1) return false;
-            int axis = axis0;
-            t = t0;
-            if (t <= kNear) t = t1, axis = axis1;  // inside the box
-            if (t <= kNear || axis < 0) return false;
-            n = {axis == 0 ? 1.0 : 0.0, axis == 1 ? 1.0 : 0.0, axis == 2 ? 1.0 : 0.0};
-            return true;
-        }
-        case Surface::Kind::kSphere: {
-            const Vec3 oc = o - s.a;
-            const double b = oc.dot(d), c = oc.dot(oc) - s.r * s.r;
-            const double disc = b * b - c;
-            if (disc < 0) return false;
-            const double root = std::sqrt(disc);
-            t = -b - root;
-            if (t <= kNear) t = -b + root;
-            if (t <= kNear) return false;
-            n = o + d * t - s.a;
-            return true;
-        }
-        case Surface::Kind::kCylinder: {
-            const double y0 = s.a.y, y1 = s.a.y + s.b.y;
-            bool found = false;
-            const double ox = o.x - s.a.x, oz = o.z - s.a.z;
-            const double qa = d.x * d.x + d.z * d.z;
-            if (qa > 1e-15) {
-                const double qb = ox * d.x + oz * d.z, qc = ox * ox + oz * oz - s.r * s.r;
-                const double disc = qb * qb - qa * qc;
-                if (disc >= 0) {
-                    const double root = std::sqrt(disc);
-                    for (double cand : {(-qb - root) / qa, (-qb + root) / qa}) {
-                        const double y = o.y + cand * d.y;
-                        if (cand > kNear && y >= y0 && y <= y1) {
-                            t = cand;
-                            n = {ox + cand * d.x, 0, oz + cand * d.z};
-                            found = true;
-                            break;
-                        }
-                    }
-                }
-            }
-            if (std::abs(d.y) > 1e-15) {
-                for (double cap : {y0, y1}) {
-                    const double cand = (cap - o.y) / d.y;
-                    const double x = ox + cand * d.x, z = oz + cand * d.z;
-                    if (cand > kNear && x * x + z * z <= s.r * s.r && (!found || cand < t)) {
-                        t = cand;
-                        n = {0, 1, 0};
-                        found = true;
-                    }
-                }
-            }
-            return found;
-        }
+        case Surface::Kind::kPlane:
+            return intersect_plane(s, o, d, t, n);
+        case Surface::Kind::kBox:
+            return intersect_box(s, o, d, t, n);
+        case Surface::Kind::kSphere:
+            return intersect_sphere(s, o, d, t, n);
+        case Surface::Kind::kCylinder:
+            return intersect_cylinder(s, o, d, t, n);
     }
     return false;
 }
@@ -249,107 +272,123 @@ std::optional<Scene> Scene::named(const std::string &name, std::string &error) {
     return scene;
 }
 
+namespace {
+
+// A scene file's line: its item, its numbers and those after "move".
+struct Item {
+    std::string kind;  // empty: nothing but blanks or a comment
+    std::vector<double> v, motion;
+    bool moves = false;
+};
+
+// False, saying why, when a word of the line is not a number.
+bool split_item(std::string line, Item &item, std::string &why) {
+    const size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    std::istringstream words(line);
+    if (!(words >> item.kind)) return true;
+    std::string word;
+    while (words >> word) {
+        if (word == "move" && !item.moves) {
+            item.moves = true;
+            continue;
+        }
+        char *end = nullptr;
+        const double x = std::strtod(word.c_str(), &end);
+        if (*end || !std::isfinite(x)) {
+            why = "'" + word + "' is not a number";
+            return false;
+        }
+        (item.moves ? item.motion : item.v).push_back(x);
+    }
+    return true;
+}
+
+// The surface an item describes; nothing, saying why, when it describes none.
+std::optional<Surface> surface_of(const Item &item, std::string &why) {
+    const std::vector<double> &v = item.v;
+    auto need = [&](size_t n) {
+        if (v.size() == n || v.size() == n + 1) return true;
+        why = item.kind + " takes " + std::to_string(n) + " numbers and an optional reflectivity";
+        return false;
+    };
+    auto reflectivity = [&](size_t n) { return v.size() > n ? v[n] : 0.8; };
+    Surface f;
+    if (item.kind == "plane") {
+        if (!need(6)) return std::nullopt;
+        f = {Surface::Kind::kPlane, {v[0], v[1], v[2]}, {v[3], v[4], v[5]}, 0, reflectivity(6)};
+        if (f.b.norm() == 0) {
+            why = "the plane's normal is zero";
+            return std::nullopt;
+        }
+        f.b = f.b.unit();
+    } else if (item.kind == "box") {
+        if (!need(6)) return std::nullopt;
+        f = {Surface::Kind::kBox, {v[0], v[1], v[2]}, {v[3], v[4], v[5]}, 0, reflectivity(6)};
+    } else if (item.kind == "sphere") {
+        if (!need(4)) return std::nullopt;
+        f = {Surface::Kind::kSphere, {v[0], v[1], v[2]}, {}, v[3], reflectivity(4)};
+    } else if (item.kind == "cylinder") {
+        if (!need(5)) return std::nullopt;
+        f = {Surface::Kind::kCylinder,
+             {v[0], v[2], v[1]},
+             {0, v[3] - v[2], 0},
+             v[4],
+             reflectivity(5)};
+        if (f.b.y < 0) {
+            why = "the cylinder's top is below its foot";
+            return std::nullopt;
+        }
+    } else {
+        why = "unknown item '" + item.kind + "'";
+        return std::nullopt;
+    }
+    if ((f.kind == Surface::Kind::kSphere || f.kind == Surface::Kind::kCylinder) && f.r <= 0) {
+        why = "the radius must be positive";
+        return std::nullopt;
+    }
+    if (!(f.reflectivity >= 0 && f.reflectivity <= 1)) {
+        why = "reflectivity must be 0 to 1";
+        return std::nullopt;
+    }
+    return f;
+}
+
+}  // namespace
+
 std::optional<Scene> Scene::parse(const std::string &text, std::string &error) {
     Scene s;
     std::istringstream lines(text);
     std::string line;
     int number = 0;
+    std::string why;
+    auto fail = [&](const std::string &reason) {
+        error = "line " + std::to_string(number) + ": " + reason;
+        return std::nullopt;
+    };
     while (std::getline(lines, line)) {
         ++number;
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.resize(hash);
-        std::istringstream words(line);
-        std::string kind;
-        if (!(words >> kind)) continue;
-        std::vector<double> v;
-        std::vector<double> motion;  // after "move"
-        bool in_motion = false;
-        std::string word;
-        while (words >> word) {
-            if (word == "move" && !in_motion) {
-                in_motion = true;
-                continue;
-            }
-            char *end = nullptr;
-            const double x = std::strtod(word.c_str(), &end);
-            if (*end || !std::isfinite(x)) {
-                error = "line " + std::to_string(number) + ": '" + word + "' is not a number";
-                return std::nullopt;
-            }
-            (in_motion ? motion : v).push_back(x);
-        }
-        if (in_motion &&
-            (kind == "camera" || kind == "plane" || (motion.size() != 3 && motion.size() != 4))) {
-            error = "line " + std::to_string(number) + ": " +
-                    (kind == "camera" || kind == "plane" ? kind + " cannot move"
-                                                         : "move takes VX VY VZ [SECONDS]");
-            return std::nullopt;
-        }
-        auto need = [&](size_t n) {
-            if (v.size() == n || v.size() == n + 1) return true;
-            error = "line " + std::to_string(number) + ": " + kind + " takes " + std::to_string(n) +
-                    " numbers and an optional reflectivity";
-            return false;
-        };
-        const double refl = 0.8;
-        auto reflectivity = [&](size_t n) { return v.size() > n ? v[n] : refl; };
-        Surface f;
-        if (kind == "camera") {
-            if (v.size() != 2) {
-                error = "line " + std::to_string(number) + ": camera takes HEIGHT PITCH";
-                return std::nullopt;
-            }
-            s.camera_height_mm = v[0];
-            s.camera_pitch_deg = v[1];
+        Item item;
+        if (!split_item(line, item, why)) return fail(why);
+        if (item.kind.empty()) continue;
+        const bool fixed = item.kind == "camera" || item.kind == "plane";
+        if (item.moves && (fixed || (item.motion.size() != 3 && item.motion.size() != 4)))
+            return fail(fixed ? item.kind + " cannot move" : "move takes VX VY VZ [SECONDS]");
+        if (item.kind == "camera") {
+            if (item.v.size() != 2) return fail("camera takes HEIGHT PITCH");
+            s.camera_height_mm = item.v[0];
+            s.camera_pitch_deg = item.v[1];
             continue;
-        } else if (kind == "plane") {
-            if (!need(6)) return std::nullopt;
-            f = {Surface::Kind::kPlane, {v[0], v[1], v[2]}, {v[3], v[4], v[5]}, 0, reflectivity(6)};
-            if (f.b.norm() == 0) {
-                error = "line " + std::to_string(number) + ": the plane's normal is zero";
-                return std::nullopt;
-            }
-            f.b = f.b.unit();
-        } else if (kind == "box") {
-            if (!need(6)) return std::nullopt;
-            f = {Surface::Kind::kBox, {v[0], v[1], v[2]}, {v[3], v[4], v[5]}, 0, reflectivity(6)};
-        } else if (kind == "sphere") {
-            if (!need(4)) return std::nullopt;
-            f = {Surface::Kind::kSphere, {v[0], v[1], v[2]}, {}, v[3], reflectivity(4)};
-        } else if (kind == "cylinder") {
-            if (!need(5)) return std::nullopt;
-            f = {Surface::Kind::kCylinder,
-                 {v[0], v[2], v[1]},
-                 {0, v[3] - v[2], 0},
-                 v[4],
-                 reflectivity(5)};
-            if (f.b.y < 0) {
-                error = "line " + std::to_string(number) + ": the cylinder's top is below its foot";
-                return std::nullopt;
-            }
-        } else {
-            error = "line " + std::to_string(number) + ": unknown item '" + kind + "'";
-            return std::nullopt;
         }
-        if ((f.kind == Surface::Kind::kSphere || f.kind == Surface::Kind::kCylinder) && f.r <= 0) {
-            error = "line " + std::to_string(number) + ": the radius must be positive";
-            return std::nullopt;
+        const std::optional<Surface> f = surface_of(item, why);
+        if (!f) return fail(why);
+        if (item.moves) {
+            const std::vector<double> &m = item.motion;
+            const Motion motion{s.surfaces.size(), {m[0], m[1], m[2]}, m.size() > 3 ? m[3] : 0};
+            if (motion.travel_s < 0) return fail("the travel time must not be negative");
+            s.motions.push_back(motion);
         }
-        if (!(f.reflectivity >= 0 && f.reflectivity <= 1)) {
-            error = "line " + std::to_string(number) + ": reflectivity must be 0 to 1";
-            return std::nullopt;
-        }
-        if (in_motion) {
-            const Motion m{s.surfaces.size(),
-                           {motion[0], motion[1], motion[2]},
-                           motion.size() > 3 ? motion[3] : 0};
-            if (m.travel_s < 0) {
-                error = "line " + std::to_string(number) + ": the travel time must not be negative";
-                return std::nullopt;
-            }
-            s.motions.push_back(m);
-        }
-        s.surfaces.push_back(f);
+        s.surfaces.push_back(*f);
     }
     if (s.surfaces.empty()) {
         error = "no surfaces";

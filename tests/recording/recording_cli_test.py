@@ -3,7 +3,7 @@
 A recording of a virtual camera is read with h5py alone; playing it back (lumox-vcam --play)
 and recording again gives the same frames, identity and parameters; a recording ended by
 SIGTERM to the launcher, or a capture ended by SIGINT, is complete; converted images read back in OpenCV and Open3D as the distances
-the frame files hold.
+the frame files hold; `lumox view --play` draws the recorded lens's rays.
 
 Run by ctest with LUMOX_CLI and LUMOX_VCAM naming the two programs.
 """
@@ -15,6 +15,7 @@ import signal
 import subprocess
 import tempfile
 import unittest
+import urllib.request
 
 import cv2
 import h5py
@@ -65,6 +66,28 @@ def frame_file(path):
     kind, sample, w, h = data[:nl].decode().split(",")
     dtype = "<f4" if sample == "F32" else "<u2"
     return np.frombuffer(data[nl + 1:], dtype=dtype).reshape(-1, int(h), int(w))
+
+
+def view_rays(args, cwd):
+    """The rays (240, 320, 3) that `lumox view ARGS` serves for a 320 x 240 image."""
+    proc = subprocess.Popen([LUMOX, "view", "--port", "0", *args], cwd=cwd,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
+    try:
+        said = []
+        for line in proc.stdout:
+            said.append(line)
+            if "serving http" in line:
+                break
+        url = re.search(r"http://[^/ ]+/", said[-1] if said else "")
+        if not url:
+            raise AssertionError("the viewer did not start:\n" + "".join(said))
+        with urllib.request.urlopen(url.group(0) + "rays?w=320&h=240", timeout=60) as r:
+            return np.frombuffer(r.read(), "<f4").reshape(240, 320, 3)
+    finally:
+        os.killpg(proc.pid, signal.SIGINT)
+        proc.wait(timeout=60)
+        proc.stdout.close()
 
 
 class RecordingCli(unittest.TestCase):
@@ -231,6 +254,28 @@ class RecordingCli(unittest.TestCase):
         # z along the optical axis: the box stands in front of the wall
         self.assertLess(np.nanmin(points[..., 2]), np.nanmedian(points[..., 2]))
 
+    def test_view_play_draws_the_recorded_lens_rays(self):
+        # Recorded with a lens file of its own (fx 300); viewed from a directory whose
+        # calibration holds another lens: the viewer's rays are the recorded lens's, those the
+        # converted point cloud lies on.
+        d = self.path("lens_view")
+        for sub, lens in (("calib", "160\n120\n300\n300\n-0.1\n0.01\n0\n0\n0\n320\n240\n"),
+                          ("other", "150\n110\n200\n210\n0\n0\n0\n0\n0\n320\n240\n")):
+            os.makedirs(os.path.join(d, sub))
+            with open(os.path.join(d, sub, "lens_param.txt"), "w") as f:
+                f.write(lens)
+        run(VCAM, "--scene", "--calibration", "--", LUMOX, "record", "lens.h5", "--frames", "3",
+            "--calib", "calib", cwd=d)
+        run(LUMOX, "convert", "lens.h5", "--to", "ply", "--frames", "0:1", "--organised",
+            "--out", "ply", cwd=d)
+        cloud = o3d.io.read_point_cloud(os.path.join(d, "ply/points_000000.ply"),
+                                        remove_nan_points=False)
+        points = np.asarray(cloud.points).reshape(240, 320, 3)
+        valid = ~np.isnan(points[..., 2])
+        self.assertGreater(valid.mean(), 0.5)
+        rays = view_rays(["--play", "lens.h5", "--calib", "other"], cwd=d)
+        expected = points[valid] / np.linalg.norm(points[valid], axis=1)[:, None]
+        np.testing.assert_allclose(rays[valid], expected, atol=2e-5)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

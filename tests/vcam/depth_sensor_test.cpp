@@ -439,6 +439,35 @@ TEST(DepthSensor, MovingBoxIsWhereItsClockSaysAndSmearsItsEdges) {
     EXPECT_GE(smeared, still_smeared + 2);
 }
 
+// Relighting only the pixels a moving surface may reach gives the frames and the truth of
+// relighting every pixel for every DCS sample, bit for bit, for every kind of moving surface.
+TEST(DepthSensor, MovingSceneRelitWhereItMovesEqualsRelitEverywhere) {
+    std::string error;
+    const auto scene = Scene::parse(
+        "camera 900 12\nplane 0 0 0 0 1 0 0.45\nplane 0 0 3500 0 0 -1\n"
+        "box -1000 0 1600 -350 550 2150 0.6 move 4000 0 1000 0.6\n"
+        "sphere 550 350 2100 350 0.7 move 0 3000 0 0.3\n"
+        "cylinder 900 3000 0 2000 180 0.5 move -5000 0 0 0.5\n",
+        error);
+    ASSERT_TRUE(scene) << error;
+    Exposure e = exposure(1000);
+    e.window = Window::centred(160, 120);
+    e.frame_rate = 5;
+    const size_t bytes = 8 * 160 * 120;
+    DepthSensorConfig all;
+    all.relight_reached_only = false;
+    SensorModel everywhere(*scene, all), reached(*scene, DepthSensorConfig{});
+    for (int frame = 0; frame < 2; ++frame) {
+        std::vector<uint8_t> a(bytes), b(bytes);
+        everywhere.render(e, a);
+        reached.render(e, b);
+        EXPECT_TRUE(a == b) << "frame " << frame;
+        const Truth ta = everywhere.truth(), tb = reached.truth();
+        EXPECT_TRUE(ta.distance_mm == tb.distance_mm && ta.mixed == tb.mixed &&
+                    ta.amplitude == tb.amplitude && ta.multipath == tb.multipath);
+    }
+}
+
 TEST(DepthSensor, FirmwareTemperatureCompensationIsFlatWithDistance) {
     // 10 degC off the calibration, the firmware-corrected distance minus the host's linear
     // temperature term is the same at every distance.

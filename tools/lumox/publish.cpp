@@ -437,6 +437,7 @@ lumox_cap_stats operator+(lumox_cap_stats a, const lumox_cap_stats &b) {
 int cmd_publish(const Args &args) {
     PublishSettings settings = parse_publish_settings(args);
     const Exposure exposure = parse_exposure(args);
+    Reconnector reconnector(args);  // --reconnect-timeout checked before the camera is opened
     const std::vector<std::string> filter_texts = args.values("--filter");
     std::vector<FilterSetting> filters;
     for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
@@ -453,7 +454,6 @@ int cmd_publish(const Args &args) {
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
     if (!set_up_camera(dev, filters, filter_texts, exposure)) return kExitFailure;
-    Reconnector reconnector(args);
     reconnector.watch(dev);
 
     SharedFacts facts;
@@ -545,7 +545,9 @@ int cmd_publish(const Args &args) {
     publishing.join();
     std::printf("lumox publish: stopped after %ld frames (%u publications dropped)\n", frames,
                 dropped.load());
-    return summary.failed ? kExitFailure : kExitOk;
+    // Stopped while waiting for the camera: an end asked for, as after a capture stopped by the
+    // signal (a service manager stopping a waiting publisher sees a clean end).
+    return summary.failed && !StopOnSignal::requested() ? kExitFailure : kExitOk;
 }
 
 }  // namespace lumox_cli

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,8 +18,10 @@
 #include "command.h"
 #include "exposure.h"
 #include "recording/camera_description.h"
+#include "recording/recorded_calibration.h"
 #include "recording/recording.h"
 #include "reconnect.h"
+#include "scratch_dir.h"
 #include "session.h"
 #include "view_server.h"
 #include "writers.h"
@@ -119,13 +122,36 @@ ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_b
     };
 }
 
+// A played recording is shown with the calibration it was made with (its files and its lens),
+// whatever calibration directory is given: laid out in a scratch directory. Null when that
+// cannot be done (said why).
+std::unique_ptr<ScratchDir> recorded_calibration_dir(const std::string &recording) {
+    std::string error;
+    const auto reader = rec::Reader::open(recording, &error);
+    if (!reader) {
+        fail("%s", error.c_str());
+        return nullptr;
+    }
+    auto dir = std::make_unique<ScratchDir>("lumox_view_");
+    if (dir->path().empty()) {
+        fail("cannot make a scratch calibration directory in %s", temp_dir().c_str());
+        return nullptr;
+    }
+    if (!rec::write_recorded_calibration(reader->header(), dir->path(), &error)) {
+        fail("cannot write %s", error.c_str());
+        return nullptr;
+    }
+    return dir;
+}
+
 }  // namespace
 
 int cmd_view(const Args &args) {
     // An empty address would listen everywhere: say which one is meant instead.
     if (args.has("--bind") && args.value("--bind").empty())
-        throw UsageError("--bind needs an address (127.0.0.1: this machine only, 0.0.0.0: every "
-                         "network)");
+        throw UsageError(
+            "--bind needs an address (127.0.0.1: this machine only, 0.0.0.0: every "
+            "network)");
     if (args.has("--play")) return play(args);
     ViewOptions options;
     options.port = static_cast<int>(option_int(args, "--port", 0, 65535, 8080));
@@ -149,6 +175,18 @@ int cmd_view(const Args &args) {
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    // Under a played-back camera (the launcher names the recording in LUMOX_PLAYBACK) the
+    // frames are decoded with the recording's calibration and lens: always with --play, as
+    // `lumox convert` does, otherwise unless --calib names a directory (as Python does).
+    const char *playback = std::getenv("LUMOX_PLAYBACK");
+    const std::string played = playback && *playback ? playback : options.recording;
+    std::unique_ptr<ScratchDir> recorded_calib;
+    if (!played.empty() && (!options.recording.empty() || calib_dir.empty())) {
+        recorded_calib = recorded_calibration_dir(played);
+        if (!recorded_calib) return kExitFailure;
+        calib_dir = recorded_calib->path();
+    }
 
     const Exposure exposure = parse_exposure(args);
     Session session(args);

@@ -249,8 +249,9 @@ void UsbfsDevice::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
         pending_.push_back(std::move(urb));
     } else {
         reapable_.push_back(std::move(urb));
-        // A command may have started the stream: waiting bulk transfers get their data now.
-        pump_locked();
+        // A command may have started the stream: waiting bulk transfers get their data once the
+        // command is answered (rendering the first frame must not hold up the answer).
+        pump_soon_locked();
     }
     complete(client, 0, 0);
 }
@@ -386,13 +387,18 @@ void UsbfsDevice::discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
     complete(client, -1, EINVAL);
 }
 
-// Fills waiting bulk transfers, in submission order, with the stream bytes that are due.
+// Fills waiting bulk transfers, in submission order, with the stream bytes that are due. The
+// worker answers nothing while the camera renders a frame, and a frame of a moving scene can take
+// the better part of a second on a loaded machine: one turn renders at most one frame and leaves
+// the transfers after it to the next turn, so that commands are answered in between.
 void UsbfsDevice::pump_locked() {
+    const uint32_t frames_before = camera_.counters().frames_sent;
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->hang || it->type != USBDEVFS_URB_TYPE_BULK) {
             ++it;
             continue;
         }
+        if (camera_.counters().frames_sent != frames_before) return pump_soon_locked();
         std::vector<uint8_t> data(static_cast<size_t>(it->buffer_length));
         const size_t n = camera_.read_stream(data);
         if (n == 0 && it->buffer_length > 0) break;
@@ -420,6 +426,17 @@ void UsbfsDevice::schedule_locked() {
         if (delay.count() < 0) delay = std::chrono::milliseconds(0);
     }
     timer_ = g_timeout_source_new(static_cast<guint>(delay.count()));
+    g_source_set_callback(timer_, &UsbfsDevice::on_timer, this, nullptr);
+    g_source_attach(timer_, worker_context_);
+}
+
+void UsbfsDevice::pump_soon_locked() {
+    if (unplugged_ || !worker_context_) return;
+    if (timer_) {
+        g_source_destroy(timer_);
+        g_source_unref(timer_);
+    }
+    timer_ = g_timeout_source_new(0);
     g_source_set_callback(timer_, &UsbfsDevice::on_timer, this, nullptr);
     g_source_attach(timer_, worker_context_);
 }

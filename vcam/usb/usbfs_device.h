@@ -73,6 +73,7 @@ class UsbfsDevice {
     std::vector<uint8_t> standard_request(const SetupPacket &setup, bool &stall);
     void pump_locked();
     void schedule_locked();
+    void pump_soon_locked();  // on the worker's next turn, after what waits now
     static gboolean on_timer(gpointer self);
     void update_readiness_locked();
 
