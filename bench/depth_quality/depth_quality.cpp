@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,7 @@ class Rig {
 struct WallStats {
     double systematic = 0, random = 0;  // mm
     double valid = 0;                   // share of pixel readings
+    size_t pixels = 0;                  // measured at least twice
 };
 
 // Over the pixels `take` accepts (default: the central 64 x 48): mean (over pixels) of
@@ -252,12 +254,21 @@ WallStats wall_stats(const std::vector<std::vector<float>> &images, const vcam::
             ++pixels;
         }
     }
+    s.pixels = pixels;
     if (pixels) {
         s.systematic = sys / pixels;
         s.random = std::sqrt(var / pixels);
     }
     s.valid = total ? 100.0 * readings / total : 0;
     return s;
+}
+
+// A wall's systematic / random error, or why there is none: no pixel measured twice.
+void print_cell(const WallStats &s) {
+    if (s.pixels == 0)
+        std::printf(" none measured (%.0f %% valid) |", s.valid);
+    else
+        std::printf(" %+.1f / %.1f |", s.systematic, s.random);
 }
 
 // Flat walls at 0.5 to 4 m, the integration time set for each distance.
@@ -276,7 +287,7 @@ void table_walls(const std::string &dir, int frames) {
             rig.integration(static_cast<uint32_t>(std::clamp(400.0 * m * m, 100.0, 4000.0)));
             const auto images = rig.frames(frames);
             const WallStats s = wall_stats(images, rig.truth());
-            std::printf(" %+.1f / %.1f |", s.systematic, s.random);
+            print_cell(s);
             std::fflush(stdout);
         }
         std::printf("\n");
@@ -295,7 +306,7 @@ void table_walls700(const std::string &dir, int frames) {
             rig.look_at(vcam::Scene::wall(wall));
             rig.integration(700);
             const WallStats s = wall_stats(rig.frames(frames), rig.truth());
-            std::printf(" %+.1f / %.1f |", s.systematic, s.random);
+            print_cell(s);
             std::fflush(stdout);
         }
         std::printf("\n");
@@ -582,6 +593,17 @@ const std::pair<const char *, void (*)(const std::string &, int)> kTables[] = {
     {"moving", table_moving},
 };
 
+// Whether every name of a comma-separated list names a table.
+bool known_tables(const std::string &names) {
+    std::stringstream list(names);
+    std::string name;
+    while (std::getline(list, name, ','))
+        if (std::none_of(std::begin(kTables), std::end(kTables),
+                         [&](const auto &table) { return name == table.first; }))
+            return false;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -595,7 +617,8 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
             frames = std::atoi(argv[++i]);
-        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
+                   known_tables(argv[i + 1])) {
             only = "," + std::string(argv[++i]) + ",";
         } else {
             std::string names;
