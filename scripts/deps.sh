@@ -17,10 +17,18 @@ lumox_packages=(
 # with npm ci: take the machine's Node.js where it has one (newer than Debian's), else Debian's.
 command -v node >/dev/null 2>&1 || lumox_packages+=(nodejs npm)
 
-lumox_install_deps() {
+# The arm64 cross-build of the library and its unit tests: Debian's cross compilers, the
+# libraries the library and the tests link as :arm64 packages (multiarch), and qemu to run them.
+lumox_arm64_packages=(
+    crossbuild-essential-arm64 qemu-user-static
+    libusb-1.0-0-dev:arm64 libzip-dev:arm64 libhwy-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64
+)
+
+# Installs those of the named packages that are missing.
+lumox_install_packages() {
     local missing=()
     local p
-    for p in "${lumox_packages[@]}"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -29,4 +37,19 @@ lumox_install_deps() {
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+lumox_install_deps() {
+    lumox_install_packages "${lumox_packages[@]}"
+}
+
+# The :arm64 packages need the architecture added to dpkg first (then apt-get update, which
+# lumox_install_packages runs when something is missing).
+lumox_install_arm64_deps() {
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo dpkg --add-architecture arm64
+    fi
+    lumox_install_packages "${lumox_arm64_packages[@]}"
 }

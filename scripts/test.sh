@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds the library, the virtual camera and the tests with
 # warnings as errors, and runs the whole suite twice: a normal build, then an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Then builds the fuzz targets with clang and runs each over its
+# UndefinedBehaviorSanitizer build. Between the two, cross-builds the library and its unit tests
+# for arm64 and runs them under qemu. Then builds the fuzz targets with clang and runs each over its
 # seed corpus and for a few seconds more (LUMOX_FUZZ_SECONDS, default 10). Exits non-zero on any
 # failure.
 set -euo pipefail
@@ -19,6 +20,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOX_WERROR=ON >/dev/nu
 cmake --build build -j"$jobs"
 echo "== tests"
 (cd build && ctest --output-on-failure -j"$jobs")
+
+echo "== arm64 cross-build of the library and its unit tests, run under qemu"
+lumox_install_arm64_deps
+cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/arm64-linux-gnu.cmake \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOX_WERROR=ON -DLUMOX_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-arm64 -j"$jobs"
+(cd build-arm64 && ctest --output-on-failure -j"$jobs" -L unit --timeout 600)
 
 echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DLUMOX_WERROR=ON \

@@ -19,6 +19,7 @@ pixels=76800
         dcs_amplitude_phase) fn="$ns::dcs::amplitude_phase*" ;;
         dcs_amplitude) fn="$ns::dcs::amplitude(*" ;;
         drnu_*) fn="$ns::drivers::drnu::distances(*" ;;
+        point_cloud*) fn="$ns::pcl::project(*" ;;
     esac
     valgrind --tool=callgrind --callgrind-out-file="$out/cg" --collect-atstart=no \
         --toggle-collect="$fn" "$bench" --benchmark_filter="^${name}\$" \

@@ -14,16 +14,19 @@
 #define lumox lumox_before
 #include "kernels_before/drivers/epc_drnu.h"
 #include "kernels_before/lx/dcs.h"
+#include "kernels_before/lx/pointcloud.h"
 #include "kernels_before/lx/simd.h"
 #undef lumox
 #undef LUMOX_LX_SIMD_H
 #undef LUMOX_LX_DCS_H
+#undef LUMOX_LX_POINTCLOUD_H
 
 #include <hwy/targets.h>
 
 #include "drivers/epc_drnu.h"
 #include "frames.h"
 #include "lx/dcs.h"
+#include "lx/pointcloud.h"
 #include "lx/simd.h"
 
 namespace {
@@ -140,6 +143,42 @@ void drnu_distances(benchmark::State &state, const Target &t, DrnuCase c) {
     state.SetItemsProcessed(state.iterations() * kPixels);
 }
 
+// The point cloud of the scene's distance image (metres), with a colour word as fourth value
+// or none.
+template <bool kBefore, bool kColour>
+void point_cloud(benchmark::State &state, const Target &t) {
+    if (!use_target(t, state)) return;
+    std::vector<float> dist(kPixels);
+    const std::vector<uint16_t> mm = lumox::bench::depth_image();
+    for (uint32_t i = 0; i < kPixels; ++i) dist[i] = static_cast<float>(mm[i]) / 1000.0f;
+    lx_cmap map{};
+    lx_cmap_init(&map, 1024);
+    lx_cmap_set_range(&map, 300, 4000);
+    std::vector<float> out(4 * static_cast<size_t>(kPixels));
+    const uint64_t max_points = kPixels;
+    for (auto _ : state) {
+        uint64_t n;
+        if constexpr (kBefore) {
+            using lumox_before::pcl::Fourth;
+            const lumox_before::pcl::View view{159.5, 119.5, 210.0, 210.0, 1.0f};
+            n = lumox_before::pcl::project(view, dist.data(), lumox::bench::kWidth,
+                                           lumox::bench::kHeight,
+                                           kColour ? Fourth::kColour : Fourth::kNone, &map,
+                                           out.data(), max_points);
+        } else {
+            using lumox::pcl::Fourth;
+            const lumox::pcl::View view{159.5, 119.5, 210.0, 210.0, 1.0f};
+            n = lumox::pcl::project(view, dist.data(), lumox::bench::kWidth, lumox::bench::kHeight,
+                                    kColour ? Fourth::kColour : Fourth::kNone, &map, out.data(),
+                                    max_points);
+        }
+        benchmark::DoNotOptimize(n);
+        benchmark::ClobberMemory();
+    }
+    lx_cmap_uninit(&map);
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
 // Registered kernel by kernel, the two versions of a target side by side.
 const bool kRegistered = [] {
     const auto add = [](const std::string &name, auto fn) {
@@ -161,6 +200,14 @@ const bool kRegistered = [] {
             [&t](benchmark::State &s) { dcs_decode<true, false>(s, t); });
         add("dcs_amplitude/highway/" + target,
             [&t](benchmark::State &s) { dcs_decode<false, false>(s, t); });
+        add("point_cloud/before/" + target,
+            [&t](benchmark::State &s) { point_cloud<true, false>(s, t); });
+        add("point_cloud/highway/" + target,
+            [&t](benchmark::State &s) { point_cloud<false, false>(s, t); });
+        add("point_cloud_colour/before/" + target,
+            [&t](benchmark::State &s) { point_cloud<true, true>(s, t); });
+        add("point_cloud_colour/highway/" + target,
+            [&t](benchmark::State &s) { point_cloud<false, true>(s, t); });
         for (const auto &d : drnu_cases) {
             const DrnuCase c = d.c;
             add(std::string(d.name) + "/before/" + target,

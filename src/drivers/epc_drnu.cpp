@@ -109,22 +109,15 @@ using VI = hn::Vec<DI>;
 using VU = hn::Vec<DU>;
 using VD = hn::Vec<DD>;
 
-// The lanes as doubles, lower and upper half.
-struct Halves {
-    VD low;
-    VD high;
-};
-
-HWY_INLINE Halves to_double(VI v) {
-    const DD dd;
-    const DH dh;
-    return {hn::PromoteTo(dd, hn::LowerHalf(dh, v)), hn::PromoteTo(dd, hn::UpperHalf(dh, v))};
+// The lanes as doubles, lower and upper half. (Separate functions rather than a pair: SVE's
+// vectors have no size known to the compiler and cannot be members of a struct.)
+HWY_INLINE VD low_double(VI v) { return hn::PromoteTo(DD(), hn::LowerHalf(DH(), v)); }
+HWY_INLINE VD high_double(VI v) { return hn::PromoteTo(DD(), hn::UpperHalf(DH(), v)); }
+HWY_INLINE VD low_double(hn::Vec<DF> v) {
+    return hn::PromoteTo(DD(), hn::LowerHalf(hn::Half<DF>(), v));
 }
-
-HWY_INLINE Halves to_double(hn::Vec<DF> v) {
-    const DD dd;
-    const hn::Half<DF> dfh;
-    return {hn::PromoteTo(dd, hn::LowerHalf(dfh, v)), hn::PromoteTo(dd, hn::UpperHalf(dfh, v))};
+HWY_INLINE VD high_double(hn::Vec<DF> v) {
+    return hn::PromoteTo(DD(), hn::UpperHalf(hn::Half<DF>(), v));
 }
 
 // The conversions toward zero. x86's own instructions give INT32_MIN outside the 32-bit range
@@ -157,16 +150,13 @@ HWY_INLINE hn::Vec<DH> truncate_half(VD v) {
 #endif
 }
 
-HWY_INLINE VI truncate(Halves v) {
-    return hn::Combine(DI(), truncate_half(v.high), truncate_half(v.low));
+HWY_INLINE VI truncate(VD low, VD high) {
+    return hn::Combine(DI(), truncate_half(high), truncate_half(low));
 }
 
 // The float rounding of each lane, back in double precision.
-HWY_INLINE Halves round_to_float(Halves v) {
-    const DD dd;
-    const hn::Rebind<float, DD> dfh;
-    return {hn::PromoteTo(dd, hn::DemoteTo(dfh, v.low)),
-            hn::PromoteTo(dd, hn::DemoteTo(dfh, v.high))};
+HWY_INLINE VD round_to_float(VD v) {
+    return hn::PromoteTo(DD(), hn::DemoteTo(hn::Rebind<float, DD>(), v));
 }
 
 // u / 30000 = (u x 2345624806) >> 46 for every 32-bit u: the multiplier exceeds 2^46 / 30000 by
@@ -240,8 +230,8 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
         if (kNarrow) {
             j = truncate_in_range(hn::Sub(hn::ConvertTo(df, ph), temp_f));
         } else {
-            const Halves d = to_double(ph);
-            j = truncate(round_to_float({hn::Sub(d.low, temp), hn::Sub(d.high, temp)}));
+            j = truncate(round_to_float(hn::Sub(low_double(ph), temp)),
+                         round_to_float(hn::Sub(high_double(ph), temp)));
         }
         if (use_table) {
             // The rows are read in order but through gathers, which the hardware prefetchers
@@ -264,7 +254,8 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
             const VI lk = high_word(tail);
             const auto rising = hn::Gt(lk, l0);
             if (!hn::AllFalse(di, hn::And(rising, valid))) {
-                const Halves jd = to_double(j);
+                const VD j_low = low_double(j);
+                const VD j_high = high_double(j);
                 // Segment: the truncated quotient clamped to 0..K-2.
                 const VI span = hn::IfThenElse(rising, hn::Sub(lk, l0), hn::Set(di, 1));
                 VI s;
@@ -273,32 +264,28 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
                                            hn::ConvertTo(df, span));
                     s = truncate_in_range(clamp_segment(df, q, segments_f, last_segment_f));
                 } else {
-                    const Halves from = to_double(l0);
-                    const Halves width = to_double(span);
-                    const VD q_low =
-                        hn::Div(hn::Mul(hn::Sub(jd.low, from.low), segments), width.low);
-                    const VD q_high =
-                        hn::Div(hn::Mul(hn::Sub(jd.high, from.high), segments), width.high);
-                    s = truncate({clamp_segment(dd, q_low, segments, last_segment),
-                                  clamp_segment(dd, q_high, segments, last_segment)});
+                    const VD q_low = hn::Div(hn::Mul(hn::Sub(j_low, low_double(l0)), segments),
+                                             low_double(span));
+                    const VD q_high = hn::Div(hn::Mul(hn::Sub(j_high, high_double(l0)), segments),
+                                              high_double(span));
+                    s = truncate(clamp_segment(dd, q_low, segments, last_segment),
+                                 clamp_segment(dd, q_high, segments, last_segment));
                 }
                 const VI pair = gather_pair(p.table, hn::Add(at, s));
                 const VI ls = low_word(pair);
                 // J - L[s] is exact in 32 bits where J stays in the narrow range, and in
                 // double precision always.
-                Halves from;
-                if (kNarrow) {
-                    from = to_double(hn::Sub(j, ls));
-                } else {
-                    const Halves l = to_double(ls);
-                    from = {hn::Sub(jd.low, l.low), hn::Sub(jd.high, l.high)};
-                }
-                const Halves width = to_double(hn::Sub(high_word(pair), ls));
-                const Halves base = to_double(hn::Mul(hn::ConvertTo(df, s), step_f));
-                const Halves sum = {
-                    hn::Add(hn::Div(hn::Mul(from.low, step), width.low), base.low),
-                    hn::Add(hn::Div(hn::Mul(from.high, step), width.high), base.high)};
-                const VU moved = hn::Add(hn::BitCast(du, truncate(sum)), offset);
+                const VD from_low =
+                    kNarrow ? low_double(hn::Sub(j, ls)) : hn::Sub(j_low, low_double(ls));
+                const VD from_high =
+                    kNarrow ? high_double(hn::Sub(j, ls)) : hn::Sub(j_high, high_double(ls));
+                const VI width = hn::Sub(high_word(pair), ls);
+                const auto base = hn::Mul(hn::ConvertTo(df, s), step_f);
+                const VD sum_low = hn::Add(hn::Div(hn::Mul(from_low, step), low_double(width)),
+                                           low_double(base));
+                const VD sum_high = hn::Add(hn::Div(hn::Mul(from_high, step), high_double(width)),
+                                            high_double(base));
+                const VU moved = hn::Add(hn::BitCast(du, truncate(sum_low, sum_high)), offset);
                 j = hn::IfThenElse(rising, hn::BitCast(di, moved), j);
             }
         }

@@ -14,15 +14,8 @@
 #include "evk/image_processing.h"
 #include "evk/iterator.h"
 #include "evk/kalman.h"
+#include "evk/sine_lanes.h"
 #include "lumox/evk.h"
-#include "lx/simd.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMOX_EVK_VECTORS 1
-#include <immintrin.h>
-#else
-#define LUMOX_EVK_VECTORS 0
-#endif
 
 namespace lumox::evk {
 namespace {
@@ -157,154 +150,6 @@ uint16_t offset_phase(uint16_t v, int32_t offset) {
     return static_cast<uint16_t>(sum >= 30000 ? sum - 30000 : sum);
 }
 
-// What the vector kernels of the sine distances need, read once per frame.
-struct SineArgs {
-    const uint16_t *raw;
-    int plane;
-    bool pi;
-    uint8_t *state;
-    uint16_t *dist;
-    uint16_t *amp;  // null without amplitudes
-    int32_t *calibration;
-    bool calibrated;
-    int32_t mask;
-    bool check_saturation;
-    bool check_overflow;
-    int32_t overflow_min;
-    int32_t overflow_max;
-    bool filler_outside;  // the overflow check fails on its unused slots (two DCS)
-    int32_t upper;        // hysteresis thresholds clamped to the range of the squared sums
-    int32_t lower;
-    bool epc635;
-    bool add_arg;
-    int32_t add_threshold;
-    bool fold;
-    int32_t offset;
-    const int *atan;
-};
-
-#if LUMOX_EVK_VECTORS
-
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-namespace sse41 {
-constexpr int kLanes = 4;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
-
-LUMOX_INLINE VI gather_table(const int *table, VI index) {
-    VI out;
-    for (int k = 0; k < kLanes; ++k) out[k] = table[index[k]];
-    return out;
-}
-
-// The quotients in double lanes, one register of doubles per half (vectors of doubles wider than
-// a register are not lowered by every compiler at every optimisation level).
-LUMOX_INLINE VI truncated_quotient(VI a, VI b) {
-    const auto m = [](VI v) { return reinterpret_cast<__m128i>(v); };
-    const __m128i low = _mm_cvttpd_epi32(_mm_div_pd(_mm_cvtepi32_pd(m(a)), _mm_cvtepi32_pd(m(b))));
-    const __m128i high =
-        _mm_cvttpd_epi32(_mm_div_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(m(a), m(a))),
-                                    _mm_cvtepi32_pd(_mm_unpackhi_epi64(m(b), m(b)))));
-    return reinterpret_cast<VI>(_mm_unpacklo_epi64(low, high));
-}
-
-#include "evk/sorted_kernel.inc"
-}  // namespace sse41
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2 {
-constexpr int kLanes = 8;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
-
-LUMOX_INLINE VI gather_table(const int *table, VI index) {
-    return reinterpret_cast<VI>(_mm256_i32gather_epi32(table, reinterpret_cast<__m256i>(index), 4));
-}
-
-LUMOX_INLINE VI truncated_quotient(VI a, VI b) {
-    const auto half = [](__m128i x, __m128i y) {
-        return _mm256_cvttpd_epi32(_mm256_div_pd(_mm256_cvtepi32_pd(x), _mm256_cvtepi32_pd(y)));
-    };
-    const auto va = reinterpret_cast<__m256i>(a);
-    const auto vb = reinterpret_cast<__m256i>(b);
-    const __m128i low = half(_mm256_castsi256_si128(va), _mm256_castsi256_si128(vb));
-    const __m128i high = half(_mm256_extracti128_si256(va, 1), _mm256_extracti128_si256(vb, 1));
-    return reinterpret_cast<VI>(_mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1));
-}
-
-#include "evk/sorted_kernel.inc"
-}  // namespace avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
-namespace avx512 {
-constexpr int kLanes = 16;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-typedef uint8_t VU8 __attribute__((vector_size(kLanes * sizeof(uint8_t))));
-
-// The masked forms with every lane selected: the plain ones start from an undefined register.
-LUMOX_INLINE VI gather_table(const int *table, VI index) {
-    return reinterpret_cast<VI>(_mm512_mask_i32gather_epi32(
-        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), table, 4));
-}
-
-LUMOX_INLINE VI truncated_quotient(VI a, VI b) {
-    __m256i x[2];
-    __m256i y[2];
-    std::memcpy(x, &a, sizeof a);
-    std::memcpy(y, &b, sizeof b);
-    for (int h = 0; h < 2; ++h) {
-        x[h] = _mm512_maskz_cvttpd_epi32(
-            0xFF, _mm512_maskz_div_pd(0xFF, _mm512_maskz_cvtepi32_pd(0xFF, x[h]),
-                                      _mm512_maskz_cvtepi32_pd(0xFF, y[h])));
-    }
-    VI out;
-    std::memcpy(&out, x, sizeof out);
-    return out;
-}
-
-#include "evk/sorted_kernel.inc"
-}  // namespace avx512
-#pragma GCC pop_options
-
-#endif  // LUMOX_EVK_VECTORS
-
-using SineRun = void (*)(const SineArgs &, int, int, int);
-
-// The vector kernel of the best instruction set and its step, or null for the plain loop.
-SineRun sine_kernel(int *lanes) {
-#if LUMOX_EVK_VECTORS
-    switch (simd::best_isa()) {
-        case simd::Isa::kAvx512:
-            *lanes = avx512::kLanes;
-            return avx512::sine_run;
-        case simd::Isa::kAvx2:
-            *lanes = avx2::kLanes;
-            return avx2::sine_run;
-        case simd::Isa::kSse41:
-            *lanes = sse41::kLanes;
-            return sse41::sine_run;
-        case simd::Isa::kScalar:
-            break;
-    }
-#endif
-    *lanes = 1;
-    return nullptr;
-}
-
 // The default-layout sine variants without ambient-light correction, walking the read-out order
 // row by row: raw row pair r holds image row R/2 - 1 - r (first c samples) and R/2 + r (next c);
 // one half: raw row r is image row R - 1 - r. With fold the offset of calculationAddOffset is
@@ -321,11 +166,10 @@ void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, in
     const int raw_rows = plane / block;
     const auto offset = fold ? static_cast<int32_t>((*fold % 30000 + 30000) % 30000) : 0;
 
-    int lanes = 1;
-    SineRun kernel = sine_kernel(&lanes);
-    if (!calc.epc635 && (mask & 0xFFFFu) > 0xFFFu) kernel = nullptr;
+    int lanes = sine_lanes();
+    if (!calc.epc635 && (mask & 0xFFFFu) > 0xFFFu) lanes = 0;
     SineArgs args{};
-    if (kernel) {
+    if (lanes > 0) {
         const auto clamp32 = [](int64_t v) {
             return static_cast<int32_t>(std::clamp<int64_t>(v, 0, INT32_MAX));
         };
@@ -352,7 +196,7 @@ void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, in
                 offset,
                 calc.atan};
     }
-    const int vector_columns = kernel ? columns / lanes * lanes : 0;
+    const int vector_columns = lanes > 0 ? columns / lanes * lanes : 0;
 
     for (int r = 0; r < raw_rows; ++r) {
         for (int part = 0; part < halves; ++part) {
@@ -361,7 +205,7 @@ void sorted_sine(const uint16_t *raw, int plane, int columns, int image_rows, in
                                         : image_rows / 2 + r;
             const int first = r * block + part * columns;
             const int index0 = columns * row;
-            if (vector_columns > 0) kernel(args, first, index0, vector_columns);
+            if (vector_columns > 0) sine_run(args, first, index0, vector_columns);
             for (int c = vector_columns; c < columns; ++c) {
                 const int n = first + c;
                 const int index = index0 + c;

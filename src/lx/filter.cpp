@@ -250,6 +250,7 @@ LUMOX_INLINE void run3x3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t 
     }
 }
 
+#if LUMOX_HAVE_WIDE_TARGET
 // run3x3 with the 32-pixel steps of Avx512Lanes, whose AVX-512 code inlines only into a function
 // of that instruction set.
 template <typename F>
@@ -273,6 +274,7 @@ template <typename F>
         for (; x < w; ++x) out[x] = pixel3x3(t, c, b, w, x, f);
     }
 }
+#endif  // LUMOX_HAVE_WIDE_TARGET
 
 template <typename F>
 LUMOX_TARGET_WIDE void run3x3_wide(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,

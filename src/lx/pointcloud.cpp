@@ -1,24 +1,21 @@
-// Point clouds: the plain per-pixel loop and vector variants for SSE4.1, AVX2 and AVX-512 chosen
-// at run time (one kernel, pointcloud_kernel.inc, compiled per instruction set).
+// Point clouds: the plain per-pixel loop, and one vector kernel that Highway compiles for every
+// target and dispatches at run time.
 //
-// The vector variants form every product, quotient and sum in the same precision and order as
-// the plain loop (double lanes where it widens to double, single where it rounds), so each point
-// is the same to the bit; the colour lookup is the colour map's, with the palette read by
-// gathers. The points are packed from the lanes in pixel order.
+// The kernel forms every product, quotient and sum in the same precision and order as the plain
+// loop (double lanes where it widens to double, single where it rounds), so each point is the
+// same to the bit; the colour lookup is the colour map's, with the palette read by gathers. The
+// points are packed from the lanes in pixel order.
+
+// Highway compiles this file once per target (foreach_target.h includes it again); the plain
+// part is compiled once.
+#ifndef LUMOX_LX_POINTCLOUD_PLAIN
+#define LUMOX_LX_POINTCLOUD_PLAIN
 
 #include "lx/pointcloud.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-
-#include "lx/simd.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMOX_PCL_VECTORS 1
-#include <immintrin.h>
-#else
-#define LUMOX_PCL_VECTORS 0
-#endif
 
 namespace lumox::pcl {
 namespace {
@@ -72,166 +69,239 @@ uint64_t project_plain(const View &p, const float *dist, uint32_t width, uint32_
     return n;
 }
 
-#if LUMOX_PCL_VECTORS
+}  // namespace lumox::pcl
 
-#pragma GCC push_options
-#pragma GCC target("sse4.1")
-namespace sse41 {
-constexpr int kLanes = 4;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+#endif  // LUMOX_LX_POINTCLOUD_PLAIN
 
-LUMOX_INLINE VI gather(const uint32_t *table, VI index) {
-    VI out;
-    for (int k = 0; k < kLanes; ++k) out[k] = static_cast<int32_t>(table[index[k]]);
-    return out;
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lx/pointcloud.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace lumox::pcl::HWY_NAMESPACE {
+
+#if HWY_TARGET == HWY_SCALAR
+// Processors without a vector target run the plain loop.
+uint64_t project_lanes(const View &view, const float *dist, uint32_t width, uint32_t height,
+                       Fourth fourth, const lx_cmap *colour, float *out, uint64_t max_points) {
+    return project_plain(view, dist, width, height, fourth, colour, out, max_points);
+}
+#else
+namespace hn = hwy::HWY_NAMESPACE;
+
+// A vector of pixels' distances in float lanes; where the arithmetic widens to double, its lower
+// and upper half in a vector of doubles each.
+using DF = hn::ScalableTag<float>;
+using DI = hn::RebindToSigned<DF>;
+using DD = hn::Repartition<double, DF>;
+using DFH = hn::Half<DF>;
+using DIH = hn::Half<DI>;
+using VF = hn::Vec<DF>;
+using VI = hn::Vec<DI>;
+using VD = hn::Vec<DD>;
+
+HWY_INLINE VD low_double(VF v) { return hn::PromoteTo(DD(), hn::LowerHalf(DFH(), v)); }
+HWY_INLINE VD high_double(VF v) { return hn::PromoteTo(DD(), hn::UpperHalf(DFH(), v)); }
+
+// Two vectors of doubles rounded to float, lower and upper half of the result.
+HWY_INLINE VF to_float(VD low, VD high) {
+    return hn::Combine(DF(), hn::DemoteTo(DFH(), high), hn::DemoteTo(DFH(), low));
 }
 
-LUMOX_INLINE VF square_root(VF v) {
-    return reinterpret_cast<VF>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
+// trunc_i32 per lane: truncation toward zero, INT32_MIN outside the 32-bit range and for NaN.
+HWY_INLINE hn::Vec<DIH> truncate_half(VD v) {
+    const DD dd;
+    const auto inside =
+        hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)), hn::Lt(v, hn::Set(dd, 2147483648.0)));
+    return hn::DemoteTo(DIH(), hn::IfThenElse(inside, v, hn::Set(dd, -2147483648.0)));
 }
 
-LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
-LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
-
-LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
-
-#include "lx/pointcloud_kernel.inc"
-}  // namespace sse41
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2 {
-constexpr int kLanes = 4;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-
-LUMOX_INLINE VI gather(const uint32_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm_i32gather_epi32(reinterpret_cast<const int *>(table),
-                                                    reinterpret_cast<__m128i>(index), 4));
+HWY_INLINE VI truncate(VD low, VD high) {
+    return hn::Combine(DI(), truncate_half(high), truncate_half(low));
 }
 
-LUMOX_INLINE VF square_root(VF v) {
-    return reinterpret_cast<VF>(_mm_sqrt_ps(reinterpret_cast<__m128>(v)));
-}
+// lx_cmap_get_color per lane, with the map's fields read once per call.
+struct Colours {
+    const int32_t *palette = nullptr;
+    int32_t size = 0;
+    int32_t range_min = 0;
+    int32_t range_max = 0;
+    double index_scale = 0;
 
-LUMOX_INLINE VD to_double(VF v) { return __builtin_convertvector(v, VD); }
-LUMOX_INLINE VF to_float(VD v) { return __builtin_convertvector(v, VF); }
+    explicit Colours(const lx_cmap *map) {
+        if (map && map->palette && map->size > 0) {
+            palette = reinterpret_cast<const int32_t *>(map->palette);
+            size = map->size;
+            range_min = map->range_min;
+            range_max = map->range_max;
+            index_scale = map->index_scale;
+        }
+    }
 
-LUMOX_INLINE bool any_lane(VI mask) { return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0; }
+    HWY_INLINE VI operator()(VI v) const {
+        const DI di;
+        const VI zero = hn::Zero(di);
+        VI colour = zero;
+        if (palette) {
+            const auto inside =
+                hn::AndNot(hn::Gt(v, hn::Set(di, range_max)), hn::Gt(v, hn::Set(di, range_min)));
+            // v - range_min as the map works it out: unsigned, wrapping, read back as signed.
+            const VF offset = hn::ConvertTo(DF(), hn::Sub(v, hn::Set(di, range_min)));
+            const VD scale = hn::Set(DD(), index_scale);
+            const VI scaled =
+                truncate(hn::Mul(low_double(offset), scale), hn::Mul(high_double(offset), scale));
+            VI k = hn::Sub(hn::Set(di, size), scaled);
+            k = hn::IfThenElse(
+                hn::Gt(k, zero),
+                hn::IfThenElse(hn::Lt(k, hn::Set(di, size)), k, hn::Set(di, size - 1)), zero);
+            colour = hn::IfThenElseZero(
+                inside, hn::GatherIndex(di, palette, hn::IfThenElseZero(inside, k)));
+        }
+        colour = hn::IfThenZeroElse(hn::Eq(v, hn::Set(di, 65300)), colour);
+        colour = hn::IfThenElse(hn::Eq(v, hn::Set(di, 65400)), hn::Set(di, 0x8000FF), colour);
+        colour = hn::IfThenElse(hn::Eq(v, hn::Set(di, 65500)), hn::Set(di, 0xFF0EA9), colour);
+        return colour;
+    }
+};
 
-#include "lx/pointcloud_kernel.inc"
-}  // namespace avx2
-#pragma GCC pop_options
+// float(c - cx) as doubles, column by column: the same for every row, worked out once per call
+// for the first kColumnCache columns.
+constexpr uint32_t kColumnCache = 1024;
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
-namespace avx512 {
-constexpr int kLanes = 8;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef uint32_t VU32 __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
+struct Columns {
+    double cx;
+    alignas(64) double at[kColumnCache];
 
-// The masked gather with every lane selected: the plain one starts from an undefined register,
-// which GCC 12 reports as uninitialised.
-LUMOX_INLINE VI gather(const uint32_t *table, VI index) {
-    return reinterpret_cast<VI>(_mm256_mmask_i32gather_epi32(
-        _mm256_setzero_si256(), 0xFF, reinterpret_cast<__m256i>(index), table, 4));
-}
+    Columns(double centre, uint32_t width) : cx(centre) {
+        const uint32_t cached = std::min(width, kColumnCache);
+        for (uint32_t c = 0; c < cached; ++c) {
+            at[c] = static_cast<float>(static_cast<double>(c) - cx);
+        }
+    }
 
-LUMOX_INLINE VF square_root(VF v) {
-    return reinterpret_cast<VF>(_mm256_sqrt_ps(reinterpret_cast<__m256>(v)));
-}
+    // Columns c and on, one a lane.
+    HWY_INLINE VD operator()(uint32_t c) const {
+        const DD dd;
+        if (c + hn::Lanes(dd) <= kColumnCache) return hn::LoadU(dd, at + c);
+        const VD exact = hn::Sub(hn::Add(hn::Iota(dd, 0), hn::Set(dd, c)), hn::Set(dd, cx));
+        return hn::PromoteTo(dd, hn::DemoteTo(hn::Rebind<float, DD>(), exact));
+    }
+};
 
-// One instruction each way (GCC 12 splits the generic conversion of eight lanes in two); the
-// zero-masked forms with every lane selected, as for the gather.
-LUMOX_INLINE VD to_double(VF v) {
-    return reinterpret_cast<VD>(_mm512_maskz_cvtps_pd(0xFF, reinterpret_cast<__m256>(v)));
-}
-LUMOX_INLINE VF to_float(VD v) {
-    return reinterpret_cast<VF>(_mm512_maskz_cvtpd_ps(0xFF, reinterpret_cast<__m512d>(v)));
-}
-
-LUMOX_INLINE bool any_lane(VI mask) {
-    return _mm256_movepi32_mask(reinterpret_cast<__m256i>(mask)) != 0;
-}
-
-#define LUMOX_PCL_COMPRESS 1
-
-LUMOX_INLINE uint32_t lane_bits(VI mask) {
-    return _mm256_movepi32_mask(reinterpret_cast<__m256i>(mask));
-}
-
-// Lane k of two sources a (0..15) and b (16..31) for output float j of points of the given
-// stride: x, y in the low and high half of a, z (and the fourth value) in b.
-constexpr int point_source(uint32_t stride, int j) {
-    const int point = j / static_cast<int>(stride);
-    const int part = j % static_cast<int>(stride);
-    return part < 2 ? part * 8 + point : 16 + (part - 2) * 8 + point;
-}
-
-template <uint32_t kStride, int kFirst>
-LUMOX_INLINE __m512i point_order() {
-    return _mm512_setr_epi32(point_source(kStride, kFirst + 0), point_source(kStride, kFirst + 1),
-                             point_source(kStride, kFirst + 2), point_source(kStride, kFirst + 3),
-                             point_source(kStride, kFirst + 4), point_source(kStride, kFirst + 5),
-                             point_source(kStride, kFirst + 6), point_source(kStride, kFirst + 7),
-                             point_source(kStride, kFirst + 8), point_source(kStride, kFirst + 9),
-                             point_source(kStride, kFirst + 10), point_source(kStride, kFirst + 11),
-                             point_source(kStride, kFirst + 12), point_source(kStride, kFirst + 13),
-                             point_source(kStride, kFirst + 14),
-                             point_source(kStride, kFirst + 15));
-}
-
-// The points of the lanes set in kept, packed in lane order into out (kStride floats each);
-// nothing past them is written.
+// The lanes' points, x, y, z (and w with a stride of 4) each, one after the other.
 template <uint32_t kStride>
-LUMOX_INLINE void store_points(float *out, uint32_t kept, VF x, VF y, VF z, VF w) {
-    const auto pack = [kept](VF v) {
-        return _mm256_maskz_compress_ps(static_cast<__mmask8>(kept), reinterpret_cast<__m256>(v));
-    };
-    const __m512 xy = _mm512_insertf32x8(_mm512_castps256_ps512(pack(x)), pack(y), 1);
-    const __m512 zw = kStride == 4 ? _mm512_insertf32x8(_mm512_castps256_ps512(pack(z)), pack(w), 1)
-                                   : _mm512_castps256_ps512(pack(z));
-    const uint32_t floats = kStride * static_cast<uint32_t>(__builtin_popcount(kept));
-    const auto first = static_cast<__mmask16>(floats >= 16 ? 0xFFFF : (1u << floats) - 1);
-    const auto second = static_cast<__mmask16>(floats <= 16 ? 0 : (1u << (floats - 16)) - 1);
-    _mm512_mask_storeu_ps(out, first, _mm512_permutex2var_ps(xy, point_order<kStride, 0>(), zw));
-    _mm512_mask_storeu_ps(out + 16, second,
-                          _mm512_permutex2var_ps(xy, point_order<kStride, 16>(), zw));
+HWY_INLINE void store_points(VF x, VF y, VF z, VF w, float *out) {
+    if constexpr (kStride == 3) {
+        hn::StoreInterleaved3(x, y, z, DF(), out);
+    } else {
+        hn::StoreInterleaved4(x, y, z, w, DF(), out);
+    }
 }
 
-#include "lx/pointcloud_kernel.inc"
-#undef LUMOX_PCL_COMPRESS
-}  // namespace avx512
-#pragma GCC pop_options
+constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(float);
 
-#endif  // LUMOX_PCL_VECTORS
+template <Fourth kFourth>
+uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_t height,
+                    const lx_cmap *colour_map, float *out, uint64_t max_points) {
+    constexpr uint32_t stride = kFourth == Fourth::kNone ? 3 : 4;
+    const DF df;
+    const DD dd;
+    const auto lanes = static_cast<uint32_t>(hn::Lanes(df));
+    const auto half = static_cast<uint32_t>(hn::Lanes(dd));
+    const Colours colours(colour_map);
+    const Columns columns(view.cx, width);
+    const VF scale = hn::Set(df, view.dist_scale);
+    const VF no_distance = hn::Zero(df);
+    const VF too_far = hn::Set(df, kMaxPointDistance);
+    const VD fx = hn::Set(dd, view.fx);
+    const VD fy = hn::Set(dd, view.fy);
+    const VD thousand = hn::Set(dd, 1000.0);
+    // The points of a vector with lanes that make none, packed here before they are copied out:
+    // nothing past the last point is written.
+    HWY_ALIGN float packed[4 * kMaxLanes];
+    uint64_t n = 0;
+    for (uint32_t r = 0; r < height; ++r) {
+        const float dr = static_cast<float>(r - view.cy);
+        const VD row_d = hn::Set(dd, static_cast<double>(dr));
+        const float *row = dist + static_cast<uint64_t>(r) * width;
+        uint32_t c = 0;
+        for (; c + lanes <= width; c += lanes) {
+            if (n >= max_points) return n;
+            const VF d = hn::LoadU(df, row + c);
+            const auto valid = hn::And(hn::Gt(d, no_distance), hn::Lt(d, too_far));
+            if (hn::AllFalse(df, valid)) continue;
+            const VF scaled = hn::Mul(d, scale);
+            const VD low = low_double(scaled);
+            const VD high = high_double(scaled);
+            const VF x = to_float(hn::Div(hn::Mul(columns(c), low), fx),
+                                  hn::Div(hn::Mul(columns(c + half), high), fx));
+            const VF y =
+                to_float(hn::Div(hn::Mul(row_d, low), fy), hn::Div(hn::Mul(row_d, high), fy));
+            const VD x_low = low_double(x);
+            const VD x_high = high_double(x);
+            const VD y_low = low_double(y);
+            const VD y_high = high_double(y);
+            const VF z = hn::Sqrt(to_float(
+                hn::Sub(hn::Sub(hn::Mul(low, low), hn::Mul(x_low, x_low)), hn::Mul(y_low, y_low)),
+                hn::Sub(hn::Sub(hn::Mul(high, high), hn::Mul(x_high, x_high)),
+                        hn::Mul(y_high, y_high))));
+            VF w = scaled;
+            if constexpr (kFourth == Fourth::kColour) {
+                w = hn::ConvertTo(df, colours(truncate(hn::Mul(low, thousand),
+                                                       hn::Mul(high, thousand))));
+            }
+            const uint64_t room = max_points - n;
+            // Every lane a point (most of an image): straight to the output.
+            if (room >= lanes && hn::AllTrue(df, valid)) {
+                store_points<stride>(x, y, z, w, out + stride * n);
+                n += lanes;
+                continue;
+            }
+            store_points<stride>(hn::Compress(x, valid), hn::Compress(y, valid),
+                                 hn::Compress(z, valid), hn::Compress(w, valid), packed);
+            // Where fewer points fit, the first of them.
+            const auto count =
+                static_cast<uint32_t>(std::min<uint64_t>(hn::CountTrue(df, valid), room));
+            std::memcpy(out + stride * n, packed, sizeof(float) * stride * count);
+            n += count;
+        }
+        for (; c < width; ++c) {
+            if (n >= max_points) return n;
+            if (plain_point(view, row[c], c, dr, kFourth, colour_map, out + stride * n)) ++n;
+        }
+    }
+    return n;
+}
+
+uint64_t project_lanes(const View &view, const float *dist, uint32_t width, uint32_t height,
+                       Fourth fourth, const lx_cmap *colour, float *out, uint64_t max_points) {
+    switch (fourth) {
+        case Fourth::kDistance:
+            return project_as<Fourth::kDistance>(view, dist, width, height, colour, out,
+                                                 max_points);
+        case Fourth::kColour:
+            return project_as<Fourth::kColour>(view, dist, width, height, colour, out, max_points);
+        case Fourth::kNone:
+            break;
+    }
+    return project_as<Fourth::kNone>(view, dist, width, height, colour, out, max_points);
+}
+#endif  // HWY_TARGET == HWY_SCALAR
+
+}  // namespace lumox::pcl::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace lumox::pcl {
+
+HWY_EXPORT(project_lanes);
 
 uint64_t project(const View &view, const float *dist, uint32_t width, uint32_t height,
                  Fourth fourth, const lx_cmap *colour, float *out, uint64_t max_points) {
-#if LUMOX_PCL_VECTORS
-    switch (simd::best_isa()) {
-        case simd::Isa::kAvx512:
-            return avx512::project(view, dist, width, height, fourth, colour, out, max_points);
-        case simd::Isa::kAvx2:
-            return avx2::project(view, dist, width, height, fourth, colour, out, max_points);
-        case simd::Isa::kSse41:
-            return sse41::project(view, dist, width, height, fourth, colour, out, max_points);
-        case simd::Isa::kScalar:
-            break;
-    }
-#endif
-    return project_plain(view, dist, width, height, fourth, colour, out, max_points);
+    return HWY_DYNAMIC_DISPATCH(project_lanes)(view, dist, width, height, fourth, colour, out,
+                                               max_points);
 }
 
 }  // namespace lumox::pcl
+#endif  // HWY_ONCE

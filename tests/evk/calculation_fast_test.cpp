@@ -12,6 +12,7 @@
 #include "calc_fixture.h"
 #include "evk/image_processing.h"
 #include "lx/simd.h"
+#include "support/targets.h"
 
 namespace lumox::evk::test {
 namespace {
@@ -104,9 +105,8 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
                           {2, 8, 2, false, 2},    {2, 3, 5, false, 0}, {4, 160, 60, true, 0},
                           {4, 9, 4, true, 2},     {5, 5, 3, false, 2}};
     uint32_t seed = 1;
-    for (const simd::Isa isa :
-         {simd::Isa::kScalar, simd::Isa::kSse41, simd::Isa::kAvx2, simd::Isa::kAvx512}) {
-        simd::limit_isa(isa);
+    for (const int64_t target : lumox::test::vector_targets()) {
+        lumox::test::ForcedTarget forced(target);
         for (const Case &c : cases) {
             configSetPartType(c.part_type);
             pruInit();
@@ -145,14 +145,13 @@ TEST_F(CalcFastTest, SortedDistancesEqualThePerPixelCalculatorCalls) {
                     ASSERT_EQ(count, static_cast<int>(ref.size()));
                     EXPECT_EQ(std::vector<uint16_t>(image, image + count), ref)
                         << c.columns << "x" << c.rows_per_half << " part " << c.part_type
-                        << " setting " << setting << " frame " << frame << " isa "
-                        << static_cast<int>(isa);
+                        << " setting " << setting << " frame " << frame << " on "
+                        << simd::target_name(target);
                     EXPECT_EQ(s.hysteresis_state, ref_state);
                 }
             }
         }
     }
-    simd::limit_isa(simd::Isa::kAvx512);
     configEnableAddArg(0);
 }
 

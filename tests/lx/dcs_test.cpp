@@ -59,8 +59,11 @@ TEST(DcsDecode, EveryValidDifferenceVectorMatchesThePixelRoutine) {
     const Table table(0xFFF0);
     std::vector<uint16_t> ref_looked_up(kPixels), looked_up(kPixels), lookup_amp(kPixels);
     // Unoptimized builds (the sanitizer runs) take every eighth d3 - d1: they check memory use,
-    // while the optimized builds, compiled as the library ships, check every combination.
-#ifdef __OPTIMIZE__
+    // while the optimized builds, compiled as the library ships, check every combination (under
+    // an emulator, every 61st).
+#if defined(LUMOX_TESTS_EMULATED)
+    constexpr int32_t kStep = 61;
+#elif defined(__OPTIMIZE__)
     constexpr int32_t kStep = 1;
 #else
     constexpr int32_t kStep = 8;

@@ -8,13 +8,14 @@
 #include <random>
 #include <vector>
 
-#include "lx/simd.h"
+#include "support/targets.h"
 
 namespace {
 
 using lumox::pcl::Fourth;
 using lumox::pcl::View;
-using lumox::simd::Isa;
+using lumox::simd::target_name;
+using lumox::test::ForcedTarget;
 
 // Distances of every kind: ordinary, the reserved codes in metres, no-point values (0, negative,
 // 60 and above, NaN, infinities) and the edges of the interval.
@@ -66,8 +67,7 @@ TEST(PointCloud, EveryPathGivesThePlainLoopsPointsToTheBit) {
     } sizes[] = {{1, 1},  {2, 3},  {3, 2},  {4, 2},  {5, 2},   {6, 3},    {7, 5},
                  {8, 3},  {9, 4},  {10, 2}, {11, 2}, {12, 2},  {13, 3},   {14, 2},
                  {15, 2}, {16, 2}, {17, 3}, {31, 2}, {67, 40}, {1029, 2}, {2048, 1}};
-    lumox::simd::limit_isa(Isa::kAvx512);
-    const int best = static_cast<int>(lumox::simd::best_isa());
+    const std::vector<int64_t> targets = lumox::test::vector_targets();
     std::vector<float> ref, out;
     uint32_t seed = 1;
     for (const auto &s : sizes) {
@@ -87,14 +87,14 @@ TEST(PointCloud, EveryPathGivesThePlainLoopsPointsToTheBit) {
                     for (const uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{5}, pixels / 2,
                                                  pixels - 3, ~uint64_t{0}}) {
                         const uint64_t n_ref = run(v, d, s.w, s.h, fourth, m, ref, limit, true);
-                        for (int isa = 0; isa <= best; ++isa) {
-                            lumox::simd::limit_isa(static_cast<Isa>(isa));
+                        for (const int64_t target : targets) {
+                            ForcedTarget forced(target);
                             const uint64_t n = run(v, d, s.w, s.h, fourth, m, out, limit, false);
-                            lumox::simd::limit_isa(Isa::kAvx512);
-                            ASSERT_EQ(n, n_ref) << s.w << "x" << s.h << " isa " << isa;
+                            ASSERT_EQ(n, n_ref) << s.w << "x" << s.h << " on " << target_name(target);
                             // Bit for bit, NaNs included, and nothing past the last point.
                             ASSERT_EQ(std::memcmp(out.data(), ref.data(), out.size() * 4), 0)
-                                << s.w << "x" << s.h << " isa " << isa << " limit " << limit;
+                                << s.w << "x" << s.h << " on " << target_name(target) << " limit "
+                                << limit;
                         }
                     }
                 }
