@@ -84,6 +84,8 @@ uint16_t distance(const Params &p, uint16_t phase, uint32_t pixel) {
 #include <hwy/cache_control.h>
 #include <hwy/highway.h>
 
+#include "lx/lanes-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace lumox::drivers::drnu::HWY_NAMESPACE {
 
@@ -98,16 +100,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // Pixels in 32-bit lanes of a whole vector; where the arithmetic needs double precision, the
 // lower and the upper half of them in a vector of doubles each.
-using DI = hn::ScalableTag<int32_t>;
-using DU = hn::RebindToUnsigned<DI>;
-using DF = hn::RebindToFloat<DI>;
-using DH = hn::Half<DI>;
-using DD = hn::Repartition<double, DI>;
-using DU16 = hn::Rebind<uint16_t, DI>;
+using namespace lumox::lanes::HWY_NAMESPACE;
 using DU64 = hn::Repartition<uint64_t, DU>;
-using VI = hn::Vec<DI>;
-using VU = hn::Vec<DU>;
-using VD = hn::Vec<DD>;
 
 // The lanes as doubles, lower and upper half. (Separate functions rather than a pair: SVE's
 // vectors have no size known to the compiler and cannot be members of a struct.)

@@ -17,6 +17,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "lx/lanes-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace lumox::evk::HWY_NAMESPACE {
 
@@ -27,14 +29,8 @@ void run(const SineArgs &, int, int, int) {}
 #else
 namespace hn = hwy::HWY_NAMESPACE;
 
-using DI = hn::ScalableTag<int32_t>;
-using DU = hn::RebindToUnsigned<DI>;
-using DF = hn::RebindToFloat<DI>;
-using DH = hn::Half<DI>;
-using DD = hn::Repartition<double, DI>;
-using DU16 = hn::Rebind<uint16_t, DI>;
+using namespace lumox::lanes::HWY_NAMESPACE;
 using DU8 = hn::Rebind<uint8_t, DI>;
-using VI = hn::Vec<DI>;
 using MI = hn::Mask<DI>;
 
 HWY_INLINE VI load_u16(const uint16_t *p) { return hn::PromoteTo(DI(), hn::LoadU(DU16(), p)); }
