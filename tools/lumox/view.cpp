@@ -144,6 +144,21 @@ std::unique_ptr<ScratchDir> recorded_calibration_dir(const std::string &recordin
     return dir;
 }
 
+// Under a played-back camera (the launcher names the recording in LUMOX_PLAYBACK) the frames are
+// decoded with the recording's calibration and lens: always with --play (shown_recording set),
+// as `lumox convert` does, otherwise unless --calib named a directory (as Python does). Then
+// *calib_dir becomes the scratch directory *dir holds. False when that cannot be done (said why).
+bool use_recorded_calibration(const std::string &shown_recording, std::string *calib_dir,
+                              std::unique_ptr<ScratchDir> *dir) {
+    const char *playback = std::getenv("LUMOX_PLAYBACK");
+    const std::string played = playback && *playback ? playback : shown_recording;
+    if (played.empty() || (shown_recording.empty() && !calib_dir->empty())) return true;
+    *dir = recorded_calibration_dir(played);
+    if (!*dir) return false;
+    *calib_dir = (*dir)->path();
+    return true;
+}
+
 }  // namespace
 
 int cmd_view(const Args &args) {
@@ -176,17 +191,9 @@ int cmd_view(const Args &args) {
     sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    // Under a played-back camera (the launcher names the recording in LUMOX_PLAYBACK) the
-    // frames are decoded with the recording's calibration and lens: always with --play, as
-    // `lumox convert` does, otherwise unless --calib names a directory (as Python does).
-    const char *playback = std::getenv("LUMOX_PLAYBACK");
-    const std::string played = playback && *playback ? playback : options.recording;
     std::unique_ptr<ScratchDir> recorded_calib;
-    if (!played.empty() && (!options.recording.empty() || calib_dir.empty())) {
-        recorded_calib = recorded_calibration_dir(played);
-        if (!recorded_calib) return kExitFailure;
-        calib_dir = recorded_calib->path();
-    }
+    if (!use_recorded_calibration(options.recording, &calib_dir, &recorded_calib))
+        return kExitFailure;
 
     const Exposure exposure = parse_exposure(args);
     Session session(args);
