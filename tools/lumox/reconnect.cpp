@@ -104,8 +104,11 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         // trying now and then in case its arrival goes unreported.
         left = false;
     }
-    std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n", serial_.c_str(),
-                 timeout_seconds());
+    if (stop())
+        std::fprintf(stderr, "lumox: stopped while waiting for camera %s\n", serial_.c_str());
+    else
+        std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n",
+                     serial_.c_str(), timeout_seconds());
     return false;
 }
 

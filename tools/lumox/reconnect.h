@@ -34,7 +34,8 @@ class Reconnector {
     // After dev's capture failed: closes dev, waits (at most the timeout; stop() is asked every
     // 100 ms and ends the wait) for the camera to be back, and reopens it into dev. Reports the
     // departure and the return on standard error. Calls on dev hold dev_mutex when one is given.
-    // True when dev is open again; the gap lasted gap_seconds().
+    // True when dev is open again; the gap lasted gap_seconds(). False when the wait timed out
+    // or stop() ended it (the message says which).
     bool reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
                    std::mutex *dev_mutex = nullptr);
     double gap_seconds() const { return gap_s_; }

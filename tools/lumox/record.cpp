@@ -97,7 +97,16 @@ int cmd_record(const Args &args) {
         settings.frames = wanted - done;
         summary = run_capture(dev, settings, sink);
         done += summary.frames;
-        if (!summary.failed || refused || !reconnector.reconnect(dev, settings.stop)) break;
+        if (!summary.failed || refused || !reconnector.enabled()) break;
+        if (!reconnector.reconnect(dev, settings.stop)) {
+            // Time up or Ctrl-C while the camera was away: the recording ends as asked, with
+            // every frame written before the gap.
+            if (settings.stop()) {
+                summary.failed = false;
+                summary.stopped = true;
+            }
+            break;
+        }
         bool applied = true;
         for (size_t i = 0; i < filters.size() && applied; ++i)
             applied = apply_filter(dev, filters[i], filter_texts[i]);
