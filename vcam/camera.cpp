@@ -119,73 +119,11 @@ void Camera::handle_out(const SetupPacket &setup, std::span<const uint8_t> data)
         return;
     }
     const size_t n = data.size();
-
-    if (type == kCmdDevice && value == kDeviceReset) {
-        if (n != 4) return finish(type, value, false, format("reset: %u bytes, expected 4", n));
-        const uint32_t target = get_le32(data.data());
-        if (target > kMaxResetTarget)
-            return finish(type, value, false, format("no reset target %u", target));
-        reset(target);
-        return finish(type, value, true);
-    }
-    if (type == kCmdDevice && value == kDeviceParamSet) {
-        if (n == 0 || n % kParamRecordSize != 0)
-            return finish(type, value, false, format("param set: %u bytes", n));
-        for (size_t off = 0; off < n; off += kParamRecordSize) {
-            if (data[off + 1] > kParamValueSize)
-                return finish(type, value, false,
-                              format("param %u: length %u", data[off], data[off + 1]));
-        }
-        for (size_t off = 0; off < n; off += kParamRecordSize) {
-            const uint8_t id = data[off];
-            if (id == kParamFrameRate && (data[off + 1] < 4 || get_le32(&data[off + 2]) == 0))
-                return finish(type, value, false, "frame rate out of range");
-        }
-        for (size_t off = 0; off < n; off += kParamRecordSize)
-            apply_param(data[off], data.subspan(off + 2, data[off + 1]));
-        return finish(type, value, true);
-    }
-    if (type == kCmdDevice && value == kDeviceParamGet) {
-        pending_param_ids_.clear();
-        if (n == 0 || n % kParamRecordSize != 0 || n / kParamRecordSize > kMaxParamsPerGet)
-            return finish(type, value, false, format("param get: %u bytes", n));
-        for (size_t off = 0; off < n; off += kParamRecordSize)
-            pending_param_ids_.push_back(data[off]);
-        return finish(type, value, true);
-    }
-    if (type == kCmdSensor && (value == kSensorRegWrite || value == kSensorRegRead)) {
-        pending_reg_read_ = false;
-        if (n < kRegHeaderSize)
-            return finish(type, value, false, format("register header: %u bytes", n));
-        const uint8_t target = data[0];
-        const uint32_t base = get_le32(&data[1]);
-        const uint32_t bytes = get_le16(&data[5]);
-        if (bytes % 4 != 0)
-            return finish(type, value, false, format("register byte count %u", bytes));
-        const uint32_t count = bytes / 4;
-        if (!registers_.in_range(target, base, count))
-            return finish(type, value, false,
-                          format("register %u out of range (target %u)", base, target));
-        if (value == kSensorRegRead) {
-            if (n != kRegHeaderSize || count > kMaxRegsPerRead)
-                return finish(type, value, false,
-                              format("register read of %u (%u bytes)", count, n));
-            pending_reg_read_ = true;
-            pending_reg_target_ = target;
-            pending_reg_base_ = base;
-            pending_reg_count_ = count;
-            return finish(type, value, true);
-        }
-        if (n != kRegHeaderSize + bytes)
-            return finish(type, value, false,
-                          format("register write: %u bytes for count %u", n, count));
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t v = get_le32(&data[kRegHeaderSize + 4 * i]);
-            registers_.write(target, base + i, v);
-            register_writes_.push_back({target, base + i, v});
-        }
-        return finish(type, value, true);
-    }
+    if (type == kCmdDevice && value == kDeviceReset) return reset_command(value, data);
+    if (type == kCmdDevice && value == kDeviceParamSet) return param_set_command(value, data);
+    if (type == kCmdDevice && value == kDeviceParamGet) return param_get_command(value, data);
+    if (type == kCmdSensor && (value == kSensorRegWrite || value == kSensorRegRead))
+        return register_command(value, data);
     if (type == kCmdSensor && value == kSensorCaptureStart) {
         if (n != 4) return finish(type, value, false, format("capture start: %u bytes", n));
         start_capture(get_le32(data.data()));
@@ -201,6 +139,81 @@ void Camera::handle_out(const SetupPacket &setup, std::span<const uint8_t> data)
         return finish(type, value, error.empty(), error);
     }
     finish(type, value, false, format("unknown command 0x%02X/%u", type, value));
+}
+
+void Camera::reset_command(uint16_t value, std::span<const uint8_t> data) {
+    const uint8_t type = kCmdDevice;
+    if (data.size() != 4)
+        return finish(type, value, false, format("reset: %u bytes, expected 4", data.size()));
+    const uint32_t target = get_le32(data.data());
+    if (target > kMaxResetTarget)
+        return finish(type, value, false, format("no reset target %u", target));
+    reset(target);
+    finish(type, value, true);
+}
+
+void Camera::param_set_command(uint16_t value, std::span<const uint8_t> data) {
+    const uint8_t type = kCmdDevice;
+    const size_t n = data.size();
+    if (n == 0 || n % kParamRecordSize != 0)
+        return finish(type, value, false, format("param set: %u bytes", n));
+    for (size_t off = 0; off < n; off += kParamRecordSize) {
+        if (data[off + 1] > kParamValueSize)
+            return finish(type, value, false,
+                          format("param %u: length %u", data[off], data[off + 1]));
+    }
+    for (size_t off = 0; off < n; off += kParamRecordSize) {
+        const uint8_t id = data[off];
+        if (id == kParamFrameRate && (data[off + 1] < 4 || get_le32(&data[off + 2]) == 0))
+            return finish(type, value, false, "frame rate out of range");
+    }
+    for (size_t off = 0; off < n; off += kParamRecordSize)
+        apply_param(data[off], data.subspan(off + 2, data[off + 1]));
+    finish(type, value, true);
+}
+
+void Camera::param_get_command(uint16_t value, std::span<const uint8_t> data) {
+    const uint8_t type = kCmdDevice;
+    const size_t n = data.size();
+    pending_param_ids_.clear();
+    if (n == 0 || n % kParamRecordSize != 0 || n / kParamRecordSize > kMaxParamsPerGet)
+        return finish(type, value, false, format("param get: %u bytes", n));
+    for (size_t off = 0; off < n; off += kParamRecordSize) pending_param_ids_.push_back(data[off]);
+    finish(type, value, true);
+}
+
+void Camera::register_command(uint16_t value, std::span<const uint8_t> data) {
+    const uint8_t type = kCmdSensor;
+    const size_t n = data.size();
+    pending_reg_read_ = false;
+    if (n < kRegHeaderSize)
+        return finish(type, value, false, format("register header: %u bytes", n));
+    const uint8_t target = data[0];
+    const uint32_t base = get_le32(&data[1]);
+    const uint32_t bytes = get_le16(&data[5]);
+    if (bytes % 4 != 0) return finish(type, value, false, format("register byte count %u", bytes));
+    const uint32_t count = bytes / 4;
+    if (!registers_.in_range(target, base, count))
+        return finish(type, value, false,
+                      format("register %u out of range (target %u)", base, target));
+    if (value == kSensorRegRead) {
+        if (n != kRegHeaderSize || count > kMaxRegsPerRead)
+            return finish(type, value, false, format("register read of %u (%u bytes)", count, n));
+        pending_reg_read_ = true;
+        pending_reg_target_ = target;
+        pending_reg_base_ = base;
+        pending_reg_count_ = count;
+        return finish(type, value, true);
+    }
+    if (n != kRegHeaderSize + bytes)
+        return finish(type, value, false,
+                      format("register write: %u bytes for count %u", n, count));
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t v = get_le32(&data[kRegHeaderSize + 4 * i]);
+        registers_.write(target, base + i, v);
+        register_writes_.push_back({target, base + i, v});
+    }
+    finish(type, value, true);
 }
 
 std::vector<uint8_t> Camera::handle_in(const SetupPacket &setup, bool &stall) {

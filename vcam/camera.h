@@ -178,6 +178,11 @@ class Camera {
 
   private:
     void handle_out(const SetupPacket &setup, std::span<const uint8_t> data);
+    // The OUT commands, each ending in finish() with its status.
+    void reset_command(uint16_t value, std::span<const uint8_t> data);
+    void param_set_command(uint16_t value, std::span<const uint8_t> data);
+    void param_get_command(uint16_t value, std::span<const uint8_t> data);
+    void register_command(uint16_t value, std::span<const uint8_t> data);
     std::vector<uint8_t> handle_in(const SetupPacket &setup, bool &stall);
     std::vector<uint8_t> status_record();
     void finish(uint8_t type, uint16_t value, bool ok, const std::string &text = {});

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "evk/config.h"
-#include "evk/image_correction.h"
+#include "evk/bad_pixels.h"
 #include "evk/settings.h"
 
 namespace {

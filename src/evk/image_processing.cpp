@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "evk/calculation.h"
-#include "evk/image_correction.h"
+#include "evk/bad_pixels.h"
 #include "evk/settings.h"
 #include "lumox/evk.h"
 
@@ -98,7 +98,7 @@ extern "C" {
 
 LUMOX_API int imageCorrect(uint16_t **image) noexcept {
     if (!image || !*image) return -1;
-    if (!image_correction_enabled()) return 0;
+    if (!bad_pixels_enabled()) return 0;
     const int width = calcImageWidth();
     const int height = calcImageHeight();
     const int pixels = calc_pixels();

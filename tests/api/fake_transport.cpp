@@ -61,10 +61,13 @@ int32_t fake_dev_list(lumox_ll_dev *devs, int32_t max) {
     return n;
 }
 
-uint8_t fake_exe_cmd(lumox_ll_dev *, uint8_t, uint8_t, uint16_t, void *, uint32_t, uint32_t) {
-    return 0;
+uint8_t fake_exe_cmd(lumox_ll_dev *, uint8_t dir, uint8_t type, uint16_t value, void *buf,
+                     uint32_t len, uint32_t) {
+    return fake().command ? fake().command(dir, type, value, buf, len) : 0;
 }
-uint8_t fake_check_last_cmd(lumox_ll_dev *, uint8_t, uint8_t) { return 0; }
+uint8_t fake_check_last_cmd(lumox_ll_dev *, uint8_t type, uint8_t) {
+    return fake().command_status ? fake().command_status(type) : 0;
+}
 void fake_cap_abort(lumox_ll_dev *) { ++fake().aborts; }
 
 uint8_t fake_cap_start(lumox_ll_dev *dev, uint32_t, lumox_ll_cap_cb cb, void *user) {
@@ -171,6 +174,11 @@ const lumox_ll_op kFakeOps = {
 
 FakeCamera &fake() { return *g_fake; }
 
+FakeCamera &reset_fake() {
+    g_fake = std::make_unique<FakeCamera>();
+    return *g_fake;
+}
+
 void emit(int32_t event, const std::vector<uint8_t> &bytes) {
     auto &cam = fake();
     ASSERT_NE(cam.capture_cb, nullptr) << "no capture running";
@@ -221,7 +229,7 @@ std::vector<uint8_t> frames(uint16_t first, int count) {
 }
 
 void FakeTransportTest::SetUp() {
-    g_fake = std::make_unique<FakeCamera>();
+    reset_fake();
     api::set_transport_for_tests(&kFakeOps);
     platform::set_sleep_hook(no_sleep);
 }

@@ -1,11 +1,13 @@
-// A fake transport for device-layer tests: a camera with identity parameters, registers and a
-// capture callback that the test drives in place of the transport's event thread.
+// A fake transport for device-layer tests: a camera with identity parameters, registers, a
+// capture callback that the test drives in place of the transport's event thread, and a command
+// channel a test may serve (the firmware tests put a flash protocol model behind it).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -44,6 +46,12 @@ struct FakeCamera {
     std::vector<uint8_t> last_set_wire;              // the last parameter batch, wire form
     uint32_t regs[256] = {};
 
+    // The command channel (exe_cmd and check_last_cmd), when the test serves one; without it
+    // every command fails.
+    std::function<uint8_t(uint8_t dir, uint8_t type, uint16_t value, void *buf, uint32_t len)>
+        command;
+    std::function<uint8_t(uint8_t type)> command_status;
+
     lumox_ll_dev *capture_dev = nullptr;
     lumox_ll_cap_cb capture_cb = nullptr;
     void *capture_user = nullptr;
@@ -51,6 +59,8 @@ struct FakeCamera {
 
 // The camera behind the fake transport (reset by FakeTransportTest).
 FakeCamera &fake();
+// Replaces it by a new one, as it is at the start of a test.
+FakeCamera &reset_fake();
 
 extern const lumox_ll_op kFakeOps;
 

@@ -11,12 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "api/fake_transport.h"
 #include "lumox/log.h"
 #include "support/temp_dir.h"
 #include "testing/hooks.h"
 
 namespace {
 
+using lumox::test::fake;
 using lumox::test::read_file;
 using lumox::test::TempDir;
 
@@ -37,7 +39,6 @@ struct FakeFlash {
     std::vector<uint8_t> received;
     std::vector<uint32_t> payload_sizes;
     std::vector<uint32_t> chunk_sizes;
-    int resets = 0;
     bool crc_ok = true;
     uint8_t info_request_type = 0xFF;
 
@@ -128,30 +129,24 @@ struct FakeFlash {
     }
 };
 
-FakeFlash *g_fake = nullptr;
-
-const lumox_ll_op kFakeOps = [] {
-    lumox_ll_op ops{};
-    ops.exe_cmd = [](lumox_ll_dev *, uint8_t dir, uint8_t type, uint16_t value, void *buf,
-                     uint32_t len,
-                     uint32_t) -> uint8_t { return g_fake->exe(dir, type, value, buf, len); };
-    ops.check_last_cmd = [](lumox_ll_dev *, uint8_t type, uint8_t) -> uint8_t {
-        return type == AL_DATA_CMD_TYPE && g_fake->last_ok;
+// Puts flash behind the shared fake transport's command channel.
+void serve(FakeFlash &flash) {
+    fake().command = [&flash](uint8_t dir, uint8_t type, uint16_t value, void *buf, uint32_t len) {
+        return flash.exe(dir, type, value, buf, len);
     };
-    ops.dev_reset = [](lumox_ll_dev *, uint8_t) -> uint8_t {
-        ++g_fake->resets;
-        return 1;
+    fake().command_status = [&flash](uint8_t type) -> uint8_t {
+        return type == AL_DATA_CMD_TYPE && flash.last_ok;
     };
-    return ops;
-}();
+}
 
 std::vector<uint32_t> g_sleeps;
 
 class FirmwareTest : public testing::Test {
   protected:
     void SetUp() override {
-        g_fake = &fake_;
-        dev_.ops = &kFakeOps;
+        lumox::test::reset_fake();
+        serve(fake_);
+        dev_.ops = &lumox::test::kFakeOps;
         g_sleeps.clear();
         previous_sleep_ =
             lumox::platform::set_sleep_hook([](uint32_t ms) { g_sleeps.push_back(ms); });
@@ -160,7 +155,7 @@ class FirmwareTest : public testing::Test {
     void TearDown() override {
         lumox::platform::set_sleep_hook(previous_sleep_);
         lx_log_disable();
-        g_fake = nullptr;
+        lumox::test::reset_fake();
     }
 
     std::vector<uint8_t> image_file(const char *name, size_t size) {
@@ -208,7 +203,7 @@ TEST_F(FirmwareTest, WritesImageInChunksThenResetsAndWaits) {
     EXPECT_EQ(fake_.received, image);
     EXPECT_TRUE(fake_.crc_ok);
     EXPECT_EQ(fake_.info_request_type, 0) << "the writer asks about type 0";
-    EXPECT_EQ(fake_.resets, 1);
+    EXPECT_EQ(fake().resets, 1);
     EXPECT_EQ(g_sleeps, (std::vector<uint32_t>{20000}));
     EXPECT_NE(log.find("[lumox_bin_data_write] Data transfer finished.\n"), std::string::npos);
     EXPECT_NE(log.find("!!! DO NOT RESET or POWER OFF the board until return !!!!"),
@@ -219,11 +214,11 @@ TEST_F(FirmwareTest, ExactChunkSizeAndDataTypesWaitWithoutReset) {
     image_file("one.bin", 1018);
     EXPECT_EQ(lumox_bin_data_write(&dev_, 2, 9, 0, "one.bin"), 1);
     EXPECT_EQ(fake_.chunk_sizes, (std::vector<uint32_t>{1018}));
-    EXPECT_EQ(fake_.resets, 0);
+    EXPECT_EQ(fake().resets, 0);
     EXPECT_EQ(g_sleeps, (std::vector<uint32_t>{7000}));
 
     FakeFlash other;
-    g_fake = &other;
+    serve(other);
     g_sleeps.clear();
     image_file("data.bin", 3000);
     EXPECT_EQ(lumox_ll_firmware_upgrade(&dev_, 0x107, 9, "data.bin"), 1) << "type narrowed to 7";
@@ -242,7 +237,7 @@ TEST_F(FirmwareTest, SameOrOlderVersionIsRefusedBeforeAnythingIsSent) {
               std::string::npos);
     for (const auto &line : fake_.log)
         EXPECT_EQ(line.rfind("w 204/0", 0) == 0 || line.rfind("r 204/0", 0) == 0, true) << line;
-    EXPECT_EQ(fake_.resets, 0);
+    EXPECT_EQ(fake().resets, 0);
 }
 
 TEST_F(FirmwareTest, RejectedChunkEndsTheWriteWithoutReset) {
@@ -256,7 +251,7 @@ TEST_F(FirmwareTest, RejectedChunkEndsTheWriteWithoutReset) {
               std::string::npos);
     EXPECT_NE(log.find("[lumox_bin_data_write] data upgrade failed!\n"), std::string::npos);
     EXPECT_EQ(fake_.chunk_sizes.size(), 3u) << "a rejected chunk is not sent again";
-    EXPECT_EQ(fake_.resets, 0);
+    EXPECT_EQ(fake().resets, 0);
     EXPECT_TRUE(g_sleeps.empty());
 }
 
@@ -320,7 +315,7 @@ TEST_F(FirmwareTest, ReadsStoredImageIn450BytePieces) {
     for (size_t size : {900u, 901u}) {
         FakeFlash camera;
         camera.stored_image = image_file("src.bin", size);
-        g_fake = &camera;
+        serve(camera);
         ASSERT_EQ(lumox_bin_data_read(&dev_, 7, "out.bin"), 1);
         const std::string out = read_file(dir_.file("out.bin"));
         EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end()), camera.stored_image);
@@ -338,12 +333,12 @@ TEST_F(FirmwareTest, ReadFailuresLeaveNoFile) {
     FakeFlash camera;
     camera.stored_image = image_file("src.bin", 1000);
     camera.fail_payload_read = 1;
-    g_fake = &camera;
+    serve(camera);
     EXPECT_EQ(lumox_bin_data_read(&dev_, 1, "part.bin"), -1);
     EXPECT_FALSE(std::ifstream(dir_.file("part.bin")).good());
 
     FakeFlash empty;
-    g_fake = &empty;
+    serve(empty);
     EXPECT_EQ(lumox_bin_data_read(&dev_, 1, nullptr), 1);
     EXPECT_EQ(read_file(dir_.file("calib.bin")), "") << "an empty image gives an empty file";
 }

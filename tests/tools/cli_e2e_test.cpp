@@ -304,9 +304,12 @@ TEST_F(CliTest, FailedTransfersSayWhy) {
          "cannot read missing.bin: No such file or directory; the camera was not touched"},
         {{"data", "download", "empty.bin", "--type", "5", "--version", "2"}, "empty.bin is empty"},
         {{"firmware", "upgrade", "adir", "--type", "0", "--version", "2"}, "adir is a directory"},
+        // The library's own account of the failed transfer is quoted.
         {{"data", "download", "img.bin", "--type", "5", "--version", "0"},
-         "the camera holds version 0 and takes only a newer one"},
-        {{"data", "upload", "back.bin", "--type", "9"}, "the camera holds no image of type 9"},
+         "the camera holds version 0 and takes only a newer one. The camera keeps its previous "
+         "image (the library: [lumox_bin_data_write] Wrong version"},
+        {{"data", "upload", "back.bin", "--type", "9"},
+         "the camera holds no image of type 9 (the library: [lumox_bin_data_read] No valid data"},
         {{"calib", "fetch", "img.bin"}, "'img.bin' is a file, not a directory"},
         {{"calib", "fetch", "fetched"}, "the camera carries no calibration"},
     };

@@ -134,6 +134,41 @@ TEST(Scene, RaysMeetEveryKindOfSurface) {
     EXPECT_FALSE(Scene::named("no-such-scene-file", error));
 }
 
+// A scene file's items land in the fields they name; a bad line is refused with its number and
+// what is wrong with it, as a user reads it.
+TEST(Scene, FilesParseIntoSurfacesAndSayWhatIsWrongWithABadLine) {
+    std::string error;
+    const auto s = Scene::parse(
+        "camera 900 12  # height, pitch\n\ncylinder 100 3000 50 2050 180 0.5 move 0 0 -10 2\n",
+        error);
+    ASSERT_TRUE(s) << error;
+    EXPECT_EQ(s->camera_height_mm, 900);
+    ASSERT_EQ(s->surfaces.size(), 1u);
+    const Surface &c = s->surfaces[0];
+    EXPECT_TRUE(c.kind == Surface::Kind::kCylinder && c.a.x == 100 && c.a.y == 50 &&
+                c.a.z == 3000 && c.b.y == 2000 && c.r == 180 && c.reflectivity == 0.5);
+    ASSERT_EQ(s->motions.size(), 1u);
+    EXPECT_TRUE(s->motions[0].velocity.z == -10 && s->motions[0].travel_s == 2);
+
+    const std::pair<const char *, const char *> bad[] = {
+        {"sphere 0 0 1 x", "line 1: 'x' is not a number"},
+        {"plane 0 0 1 0 0 -1 move 1 0 0", "line 1: plane cannot move"},
+        {"box 0 0 0 1 1 1 move 1 0", "line 1: move takes VX VY VZ [SECONDS]"},
+        {"camera 900", "line 1: camera takes HEIGHT PITCH"},
+        {"\nsphere 0 0 1", "line 2: sphere takes 4 numbers and an optional reflectivity"},
+        {"cylinder 0 0 10 5 1", "line 1: the cylinder's top is below its foot"},
+        {"sphere 0 0 1 0", "line 1: the radius must be positive"},
+        {"box 0 0 0 1 1 1 1.5", "line 1: reflectivity must be 0 to 1"},
+        {"box 0 0 0 1 1 1 move 1 0 0 -1", "line 1: the travel time must not be negative"},
+        {"cone 1 2 3", "line 1: unknown item 'cone'"},
+        {"# nothing", "no surfaces"},
+    };
+    for (const auto &[text, why] : bad) {
+        EXPECT_FALSE(Scene::parse(text, error)) << text;
+        EXPECT_EQ(error, why);
+    }
+}
+
 TEST(DepthSensor, SceneLandsWhereItIsAndSaturatesWhenClose) {
     SensorModel model(Scene::box(2000.0), quiet());
     std::vector<uint8_t> frame(8 * kPlane);

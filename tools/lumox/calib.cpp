@@ -107,7 +107,7 @@ int cmd_calib_fetch(const Args &args) {
                               ? "the camera carries no calibration (it reports none stored)"
                               : "the camera's calibration package could not be downloaded or "
                                 "unpacked";
-        std::fprintf(stderr, "calib fetch FAILED: %s (%s)\n", why, session.log_hint().c_str());
+        std::fprintf(stderr, "calib fetch FAILED: %s (%s)\n", why, session.failure_hint().c_str());
         return kExitFailure;
     }
     std::printf("%s%s (%zu bytes)\n%s%s (%zu bytes)\n", dir.c_str(), params, param_bytes.size(),

@@ -1,8 +1,10 @@
 #include "exposure.h"
 
 #include <cstdio>
+#include <string>
 
 #include "command.h"
+#include "session.h"
 
 namespace lumox_cli {
 namespace {
@@ -51,10 +53,12 @@ bool apply_exposure(lumox_dev_t *dev, const Exposure &e) {
     };
     for (const auto &s : settings) {
         if (s.value == 0) continue;
+        lumox_clear_last_error();
         const long long got = set_and_read_back(dev, s.id, s.bytes, s.value);
         if (got < 0) {
-            fail("the camera did not take %s %lld %s (the library log says why)", s.label, s.value,
-                 s.unit);
+            const std::string account = library_account();
+            fail("the camera did not take %s %lld %s (%s)", s.label, s.value, s.unit,
+                 account.empty() ? "the library log says why" : account.c_str());
             return false;
         }
         if (got != s.value) {

@@ -87,10 +87,13 @@ int write_image(const Args &args, const char *what) {
     ProgressBar bar;
     if (type <= 3)
         std::fprintf(stderr, "Do not unplug or power off the camera until this command ends.\n");
+    lumox_clear_last_error();
     const int32_t r = lumox_data_download_progress(dev, file.c_str(), type, version, 0,
                                                    ProgressBar::update, &bar);
     bar.end();
     if (r != 1) {
+        // The library's account of the transfer, before the query below adds its own.
+        const std::string hint = session.failure_hint();
         // The library compares with the version its information query (for type 0) reports.
         const auto stored = stored_image(session, 0);
         std::string why;
@@ -105,7 +108,7 @@ int write_image(const Args &args, const char *what) {
         std::fprintf(stderr,
                      "%s FAILED: %s was not written (type %u, version %u): %s. The camera keeps "
                      "its previous image (%s).\n",
-                     what, file.c_str(), type, version, why.c_str(), session.log_hint().c_str());
+                     what, file.c_str(), type, version, why.c_str(), hint.c_str());
         return kExitFailure;
     }
     std::printf("%s done: %s written as type %u, version %u\n", what, file.c_str(), type, version);
@@ -149,10 +152,12 @@ int cmd_data_upload(const Args &args) {
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
     ProgressBar bar;
+    lumox_clear_last_error();
     const int32_t r =
         lumox_data_upload_progress(dev, type, file.c_str(), ProgressBar::update, &bar);
     bar.end();
     if (r != 1) {
+        const std::string hint = session.failure_hint();
         // A file the library began to write holds part of the image at most: remove it.
         const FileState after = file_state(file);
         const bool removed =
@@ -173,8 +178,7 @@ int cmd_data_upload(const Args &args) {
             }
         }
         std::fprintf(stderr, "data upload FAILED: no image of type %u read: %s%s (%s)\n", type,
-                     why.c_str(), removed ? "; the partial file was removed" : "",
-                     session.log_hint().c_str());
+                     why.c_str(), removed ? "; the partial file was removed" : "", hint.c_str());
         return kExitFailure;
     }
     std::printf("data upload done: image of type %u in %s\n", type, file.c_str());

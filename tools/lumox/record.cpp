@@ -18,6 +18,53 @@ namespace lumox_cli {
 
 namespace rec = lumox::recording;
 
+namespace {
+
+// The processing switches as given (recorded in the file) and as parsed.
+struct Switches {
+    std::vector<std::string> texts;
+    std::vector<FilterSetting> filters;
+};
+
+// The exposure and switches of the recording, applied after each open; false (reported) when
+// the camera refuses one.
+bool apply_settings(lumox_dev_t *dev, const Exposure &exposure, const Switches &switches) {
+    if (!apply_exposure(dev, exposure)) return false;
+    for (size_t i = 0; i < switches.filters.size(); ++i)
+        if (!apply_filter(dev, switches.filters[i], switches.texts[i])) return false;
+    return true;
+}
+
+// Writes each frame delivered into the recording and prints a line for it. *refused is true
+// while a frame is in hand and after one was refused: the recording then ends.
+FrameSink frame_writer(lumox_dev_t *dev, rec::Writer &writer, const long &done, bool &refused) {
+    return [dev, &writer, &done, &refused](const CapturedFrame &frame) {
+        refused = true;  // until the frame is written
+        if (frame.size < frame.info.frame_size) {
+            fail("frame %u of %u bytes does not fit the capture buffer", frame.info.frame_idx,
+                 frame.info.frame_size);
+            return false;
+        }
+        rec::FrameMeta meta;
+        meta.info = frame.info;
+        lumox_cap_get_raw_info(dev, &meta.raw);
+        meta.host_monotonic_ns = nanoseconds(frame.arrival);
+        meta.host_wall_ns = nanoseconds(frame.wall);
+        std::string why;
+        if (!writer.append(meta, frame.data, frame.size, &why)) {
+            fail("%s", why.c_str());
+            return false;
+        }
+        std::printf("frame %6ld  index %5u  %u bytes\n", done + frame.number, frame.info.frame_idx,
+                    frame.size);
+        std::fflush(stdout);
+        refused = false;
+        return true;
+    };
+}
+
+}  // namespace
+
 int cmd_record(const Args &args) {
     const std::string path = args.operands.at(0);
     if (args.has("--frames") == args.has("--seconds"))
@@ -26,9 +73,9 @@ int cmd_record(const Args &args) {
     settings.frames = option_int(args, "--frames", 1, 100000000, 100000000);
     const long long seconds = option_int(args, "--seconds", 1, 1000000, 0);
     const int compression = static_cast<int>(option_int(args, "--compress", 0, 9, 0));
-    const std::vector<std::string> filter_texts = args.values("--filter");
-    std::vector<FilterSetting> filters;
-    for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
+    Switches switches;
+    switches.texts = args.values("--filter");
+    for (const std::string &f : switches.texts) switches.filters.push_back(parse_filter(f));
     std::string calib_dir = args.value("--calib");
     if (!calib_dir.empty()) {
         if (calib_dir.back() != '/') calib_dir += '/';
@@ -42,14 +89,11 @@ int cmd_record(const Args &args) {
     session.use_cached_calibration();
     const std::set<std::string> files_before = rec::list_directory(rec::calibration_directory());
     lumox_dev_t *dev = session.open();
-    if (!dev) return kExitFailure;
-    if (!apply_exposure(dev, exposure)) return kExitFailure;
-    for (size_t i = 0; i < filters.size(); ++i)
-        if (!apply_filter(dev, filters[i], filter_texts[i])) return kExitFailure;
+    if (!dev || !apply_settings(dev, exposure, switches)) return kExitFailure;
 
     rec::Header header;
     std::string error;
-    if (!rec::describe_camera(dev, files_before, filter_texts, &header, &error))
+    if (!rec::describe_camera(dev, files_before, switches.texts, &header, &error))
         return fail("%s", error.c_str());
     auto writer = rec::Writer::create(path, header, compression, &error);
     if (!writer) return fail("%s", error.c_str());
@@ -66,29 +110,7 @@ int cmd_record(const Args &args) {
     const long wanted = settings.frames;
     long done = 0;  // frames recorded before the current stretch of the stream
     bool refused = false;
-    const FrameSink sink = [&](const CapturedFrame &frame) {
-        refused = true;  // until the frame is written
-        if (frame.size < frame.info.frame_size) {
-            fail("frame %u of %u bytes does not fit the capture buffer", frame.info.frame_idx,
-                 frame.info.frame_size);
-            return false;
-        }
-        rec::FrameMeta meta;
-        meta.info = frame.info;
-        lumox_cap_get_raw_info(dev, &meta.raw);
-        meta.host_monotonic_ns = nanoseconds(frame.arrival);
-        meta.host_wall_ns = nanoseconds(frame.wall);
-        std::string why;
-        if (!writer->append(meta, frame.data, frame.size, &why)) {
-            fail("%s", why.c_str());
-            return false;
-        }
-        std::printf("frame %6ld  index %5u  %u bytes\n", done + frame.number, frame.info.frame_idx,
-                    frame.size);
-        std::fflush(stdout);
-        refused = false;
-        return true;
-    };
+    const FrameSink sink = frame_writer(dev, *writer, done, refused);
     // An unplug ends a stretch of the stream. With --reconnect-timeout the same camera (by its
     // serial) is awaited, reopened with the same filters, and its frames go on into the same
     // file: the header still describes it, and the host times of the frames show the gap.
@@ -107,11 +129,7 @@ int cmd_record(const Args &args) {
             }
             break;
         }
-        bool applied = true;
-        for (size_t i = 0; i < filters.size() && applied; ++i)
-            applied = apply_filter(dev, filters[i], filter_texts[i]);
-        if (applied) applied = apply_exposure(dev, exposure);
-        if (!applied) break;
+        if (!apply_settings(dev, exposure, switches)) break;
         std::printf("reconnected        camera %s after %.1f s; recording on into %s\n",
                     reconnector.serial().c_str(), reconnector.gap_seconds(), path.c_str());
         std::fflush(stdout);

@@ -72,6 +72,7 @@ lumox_dev_t *Session::open() {
     else
         location_ = DeviceLocation{record_.bus, record_.port};  // names the calibration cache
     use_cached_calibration();
+    lumox_clear_last_error();
     dev_ = serial_.empty() ? lumox_dev_open(&record_)
                            : lumox_dev_open_serial(&record_, serial_.c_str());
     // An uncalibrated camera leaves no empty directory behind.
@@ -81,7 +82,7 @@ lumox_dev_t *Session::open() {
             std::filesystem::remove(made_calibration_dir_, ec);
     }
     if (!dev_) {
-        fail("cannot open the camera (%s)", log_hint().c_str());
+        fail("cannot open the camera (%s)", failure_hint().c_str());
         return nullptr;
     }
     // Later probes (after close()) find the camera opened here, wherever it was chosen from.
@@ -101,7 +102,14 @@ void Session::use_cached_calibration() {
     lumox_path_cfg(dir.c_str());
 }
 
-std::string Session::log_hint() const {
+std::string library_account() {
+    const char *text = lumox_last_error();
+    return text && *text ? std::string("the library: ") + text : std::string();
+}
+
+std::string Session::failure_hint() const {
+    const std::string account = library_account();
+    if (!account.empty()) return log_.empty() ? account : account + "; library log " + log_;
     if (!log_.empty()) return "see the library log " + log_;
     return "--log FILE records the library's account";
 }

@@ -35,9 +35,10 @@ class Session {
     // the camera opened.
     const std::optional<DeviceLocation> &location() const { return location_; }
 
-    // Where the library's account of a failure can be read: "see the library log FILE", or how
-    // to get one.
-    std::string log_hint() const;
+    // The library's account of the failure of the last call on this thread (its last error
+    // text, see library_account), with where its log is; or where to read the account when the
+    // library gave no text: "see the library log FILE", or how to get one.
+    std::string failure_hint() const;
 
   private:
     std::string log_;
@@ -48,6 +49,10 @@ class Session {
     bool calibration_chosen_ = false;
     std::string made_calibration_dir_;  // created by use_cached_calibration, removed when empty
 };
+
+// "the library: TEXT" with the library's last error text on this thread (since
+// lumox_clear_last_error), or "" when it gave none.
+std::string library_account();
 
 // A fixed-size text field of the device record, which is not terminated when full.
 std::string record_field(const char *text, size_t size);

@@ -132,82 +132,67 @@ bool UsbfsDevice::handle_ioctl(UMockdevIoctlClient *client) {
         case USBDEVFS_DISCARDURB:
             discard(client, arg);
             break;
-        default: {
-            if (unplugged_) {
-                complete(client, -1, ENODEV);
-                break;
-            }
-            switch (request) {
-                case USBDEVFS_GET_CAPABILITIES: {
-                    if (set_arg_u32(arg, kCapabilities)) {
-                        complete(client, 0, 0);
-                    } else {
-                        complete(client, -1, EFAULT);
-                    }
-                    break;
-                }
-                case USBDEVFS_SETCONFIGURATION: {
-                    const uint32_t value = arg_u32(arg);
-                    if (value != kConfigurationValue && value != 0) {
-                        complete(client, -1, EINVAL);
-                        break;
-                    }
-                    stats_.configuration = value;
-                    configuration_ = value;
-                    if (on_configuration_) on_configuration_(value);
-                    complete(client, 0, 0);
-                    break;
-                }
-                case USBDEVFS_CLAIMINTERFACE:
-                case USBDEVFS_DISCONNECT_CLAIM: {
-                    const uint32_t iface = arg_u32(arg);
-                    if (iface >= kInterfaceCount) {
-                        complete(client, -1, EINVAL);
-                    } else if (iface == 0 && !options_.interface0_claimable) {
-                        complete(client, -1, EBUSY);
-                    } else {
-                        stats_.claimed_interfaces |= 1u << iface;
-                        complete(client, 0, 0);
-                    }
-                    break;
-                }
-                case USBDEVFS_RELEASEINTERFACE: {
-                    const uint32_t iface = arg_u32(arg);
-                    if (iface >= kInterfaceCount || !(stats_.claimed_interfaces & (1u << iface))) {
-                        complete(client, -1, EINVAL);
-                    } else {
-                        stats_.claimed_interfaces &= ~(1u << iface);
-                        complete(client, 0, 0);
-                    }
-                    break;
-                }
-                case USBDEVFS_IOCTL:
-                case USBDEVFS_GETDRIVER:
-                    complete(client, -1, ENODATA);
-                    break;
-                case USBDEVFS_CLEAR_HALT:
-                    ++stats_.clear_halts;
-                    complete(client, 0, 0);
-                    break;
-                case USBDEVFS_SETINTERFACE: {
-                    uint32_t alt = 0;
-                    Resolved p(arg, 0, sizeof(usbdevfs_setinterface));
-                    if (p.size() >= 8) std::memcpy(&alt, p.bytes() + 4, 4);
-                    complete(client, alt == 0 ? 0 : -1, alt == 0 ? 0 : EINVAL);
-                    break;
-                }
-                case USBDEVFS_RESET:
-                    ++stats_.resets;
-                    complete(client, 0, 0);
-                    break;
-                default:
-                    complete(client, -1, ENOTTY);
-                    break;
-            }
-        }
+        default:
+            setup_ioctl(client, request, arg);
+            break;
     }
     update_readiness_locked();
     return true;
+}
+
+void UsbfsDevice::setup_ioctl(UMockdevIoctlClient *client, unsigned long request,
+                              UMockdevIoctlData *arg) {
+    if (unplugged_) return complete(client, -1, ENODEV);
+    switch (request) {
+        case USBDEVFS_GET_CAPABILITIES:
+            if (set_arg_u32(arg, kCapabilities)) return complete(client, 0, 0);
+            return complete(client, -1, EFAULT);
+        case USBDEVFS_SETCONFIGURATION: {
+            const uint32_t value = arg_u32(arg);
+            if (value != kConfigurationValue && value != 0) return complete(client, -1, EINVAL);
+            stats_.configuration = value;
+            configuration_ = value;
+            if (on_configuration_) on_configuration_(value);
+            return complete(client, 0, 0);
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM:
+        case USBDEVFS_RELEASEINTERFACE:
+        case USBDEVFS_SETINTERFACE:
+            return interface_ioctl(client, request, arg);
+        case USBDEVFS_IOCTL:
+        case USBDEVFS_GETDRIVER:
+            return complete(client, -1, ENODATA);
+        case USBDEVFS_CLEAR_HALT:
+            ++stats_.clear_halts;
+            return complete(client, 0, 0);
+        case USBDEVFS_RESET:
+            ++stats_.resets;
+            return complete(client, 0, 0);
+        default:
+            return complete(client, -1, ENOTTY);
+    }
+}
+
+void UsbfsDevice::interface_ioctl(UMockdevIoctlClient *client, unsigned long request,
+                                  UMockdevIoctlData *arg) {
+    if (request == USBDEVFS_SETINTERFACE) {
+        uint32_t alt = 0;
+        Resolved p(arg, 0, sizeof(usbdevfs_setinterface));
+        if (p.size() >= 8) std::memcpy(&alt, p.bytes() + 4, 4);
+        return complete(client, alt == 0 ? 0 : -1, alt == 0 ? 0 : EINVAL);
+    }
+    const uint32_t iface = arg_u32(arg);
+    if (iface >= kInterfaceCount) return complete(client, -1, EINVAL);
+    const uint32_t bit = 1u << iface;
+    if (request == USBDEVFS_RELEASEINTERFACE) {
+        if (!(stats_.claimed_interfaces & bit)) return complete(client, -1, EINVAL);
+        stats_.claimed_interfaces &= ~bit;
+        return complete(client, 0, 0);
+    }
+    if (iface == 0 && !options_.interface0_claimable) return complete(client, -1, EBUSY);
+    stats_.claimed_interfaces |= bit;
+    complete(client, 0, 0);
 }
 
 void UsbfsDevice::submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {

@@ -64,6 +64,11 @@ class UsbfsDevice {
     void submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg);
+    // The ioctls that set the device up (capabilities, configuration, interfaces, halts,
+    // reset); every one of them fails with ENODEV once the device is unplugged.
+    void setup_ioctl(UMockdevIoctlClient *client, unsigned long request, UMockdevIoctlData *arg);
+    void interface_ioctl(UMockdevIoctlClient *client, unsigned long request,
+                         UMockdevIoctlData *arg);
     Urb control(Urb urb, const uint8_t *buffer);
     std::vector<uint8_t> standard_request(const SetupPacket &setup, bool &stall);
     void pump_locked();

@@ -1,4 +1,4 @@
-#include "evk/image_correction.h"
+#include "evk/bad_pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -56,9 +56,9 @@ TEST_F(ImageCorrectionTest, TransformMapsPixelsIntoTheRegion) {
 
 TEST_F(ImageCorrectionTest, EnableSwitch) {
     imageCorrectionEnable(1);
-    EXPECT_TRUE(image_correction_enabled());
+    EXPECT_TRUE(bad_pixels_enabled());
     imageCorrectionEnable(0);
-    EXPECT_FALSE(image_correction_enabled());
+    EXPECT_FALSE(bad_pixels_enabled());
 }
 
 }  // namespace

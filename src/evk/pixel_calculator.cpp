@@ -1,4 +1,4 @@
-#include "evk/calculator.h"
+#include "evk/pixel_calculator.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -25,6 +25,6 @@ struct CorrectedPixel {
 
 const std::vector<BadPixel> &bad_pixels();
 const std::vector<CorrectedPixel> &bad_pixel_corrections();
-bool image_correction_enabled();
+bool bad_pixels_enabled();
 
 }  // namespace lumox::evk

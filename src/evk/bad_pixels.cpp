@@ -1,4 +1,4 @@
-#include "evk/image_correction.h"
+#include "evk/bad_pixels.h"
 
 #include <cctype>
 #include <cstdio>
@@ -41,7 +41,7 @@ bool parse_direction(const char *text, Direction *direction) {
 
 const std::vector<BadPixel> &bad_pixels() { return g_list; }
 const std::vector<CorrectedPixel> &bad_pixel_corrections() { return g_working; }
-bool image_correction_enabled() { return g_enabled; }
+bool bad_pixels_enabled() { return g_enabled; }
 
 }  // namespace lumox::evk
 
