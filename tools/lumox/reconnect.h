@@ -41,13 +41,18 @@ class Reconnector {
     double gap_seconds() const { return gap_s_; }
 
   private:
+    // Says once per wait that the camera left (standard error and the departure hook).
+    void report_departure();
+
     std::chrono::milliseconds timeout_{0};
     int32_t handle_ = 0;
     std::string serial_;
     // Where the camera was: a departure whose serial the library could not read (the camera was
     // open here already when the watch began) is recognised by it.
     uint8_t bus_ = 0;
+    uint8_t port_ = 0;
     uint8_t addr_ = 0;
+    bool departure_reported_ = false;
     double gap_s_ = 0;
     std::function<void()> on_departure_;
 };
