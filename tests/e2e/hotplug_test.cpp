@@ -141,17 +141,18 @@ TEST_F(Hotplug, EveryUnplugAndReplugIsReportedOnceInOrderOnTheHotplugThread) {
     EXPECT_NE(seen[0].thread, std::this_thread::get_id());
     if (cycles > 1) {
         // Enumeration after an arrival opens and closes descriptor files on the USB
-        // library's own threads; a leak stays, those go within moments.
+        // library's own threads, so either count may hold one of those for a moment; a leak
+        // grows with the cycles and stays.
         wait_until([&] {
-            return entries("/proc/self/fd") == fds && entries("/proc/self/task") == threads;
+            return entries("/proc/self/fd") <= fds && entries("/proc/self/task") <= threads;
         });
         const size_t threads_after = entries("/proc/self/task");
         const size_t fds_after = entries("/proc/self/fd");
         std::printf(
             "hot-plug, %d cycles: threads %zu -> %zu, fds %zu -> %zu, resident %ld -> %ld kB\n",
             cycles - 1, threads, threads_after, fds, fds_after, rss, resident_kb());
-        EXPECT_EQ(threads_after, threads);
-        EXPECT_EQ(fds_after, fds);
+        EXPECT_LE(threads_after, threads);
+        EXPECT_LE(fds_after, fds);
     }
     EXPECT_EQ(lumox_hotplug_deregister(rec.handle), 1);
     EXPECT_EQ(lumox_hotplug_deregister(rec.handle), 0);

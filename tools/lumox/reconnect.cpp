@@ -32,6 +32,7 @@ void Reconnector::watch(const lumox_dev_t *dev) {
     if (timeout_.count() == 0 || handle_ > 0) return;
     serial_ = record_field(dev->id2, sizeof dev->id2);
     bus_ = dev->bus;
+    port_ = dev->port;
     addr_ = dev->addr;
     if (serial_.empty()) {
         std::fprintf(stderr, "lumox: the camera reports no serial: it cannot be reconnected\n");
@@ -46,6 +47,13 @@ void Reconnector::watch(const lumox_dev_t *dev) {
         std::fprintf(stderr, "lumox: cannot watch the USB bus: an unplug ends the command\n");
 }
 
+void Reconnector::report_departure() {
+    if (departure_reported_) return;
+    departure_reported_ = true;
+    std::fprintf(stderr, "lumox: camera %s left (%u:%u)\n", serial_.c_str(), bus_, port_);
+    if (on_departure_) on_departure_();
+}
+
 bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
                             std::mutex *dev_mutex) {
     if (!enabled()) return false;
@@ -58,6 +66,7 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         lumox_dev_close(dev);
         return true;
     });
+    departure_reported_ = false;
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + timeout_;
     bool left = false;
@@ -78,11 +87,12 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
             if (e.kind == LUMOX_HOTPLUG_LEFT && ours) {
                 left = true;
                 try_open = false;
-                std::fprintf(stderr, "lumox: camera %s left (%u:%u)\n", serial_.c_str(), e.bus,
-                             e.port);
-                if (on_departure_) on_departure_();
+                report_departure();
             } else if (e.kind == LUMOX_HOTPLUG_ARRIVED && (ours || e.serial[0] == '\0')) {
-                // An unread serial may be ours: the open below checks it.
+                // An unread serial may be ours: the open below checks it. Ours at a new address
+                // was re-enumerated, so it left even if that notice was missed.
+                if (ours && e.serial[0] != '\0' && (e.bus != bus_ || e.addr != addr_))
+                    report_departure();
                 try_open = true;
             }
         }
@@ -91,6 +101,7 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
             locked([&] { return lumox_dev_open_serial(dev, serial_.c_str()) != nullptr; });
         if (opened) {
             bus_ = dev->bus;
+            port_ = dev->port;
             addr_ = dev->addr;
             gap_s_ =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -104,8 +115,11 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
         // trying now and then in case its arrival goes unreported.
         left = false;
     }
-    std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n", serial_.c_str(),
-                 timeout_seconds());
+    if (stop())
+        std::fprintf(stderr, "lumox: stopped while waiting for camera %s\n", serial_.c_str());
+    else
+        std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n",
+                     serial_.c_str(), timeout_seconds());
     return false;
 }
 

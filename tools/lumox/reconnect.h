@@ -34,19 +34,25 @@ class Reconnector {
     // After dev's capture failed: closes dev, waits (at most the timeout; stop() is asked every
     // 100 ms and ends the wait) for the camera to be back, and reopens it into dev. Reports the
     // departure and the return on standard error. Calls on dev hold dev_mutex when one is given.
-    // True when dev is open again; the gap lasted gap_seconds().
+    // True when dev is open again; the gap lasted gap_seconds(). False when the wait timed out
+    // or stop() ended it (the message says which).
     bool reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
                    std::mutex *dev_mutex = nullptr);
     double gap_seconds() const { return gap_s_; }
 
   private:
+    // Says once per wait that the camera left (standard error and the departure hook).
+    void report_departure();
+
     std::chrono::milliseconds timeout_{0};
     int32_t handle_ = 0;
     std::string serial_;
     // Where the camera was: a departure whose serial the library could not read (the camera was
     // open here already when the watch began) is recognised by it.
     uint8_t bus_ = 0;
+    uint8_t port_ = 0;
     uint8_t addr_ = 0;
+    bool departure_reported_ = false;
     double gap_s_ = 0;
     std::function<void()> on_departure_;
 };

@@ -131,7 +131,16 @@ int cmd_record(const Args &args) {
         summary = run_capture(dev, settings, sink);
         done += summary.frames;
         overflowed += summary.stats.frames_overflowed;
-        if (!summary.failed || refused || !reconnector.reconnect(dev, settings.stop)) break;
+        if (!summary.failed || refused || !reconnector.enabled()) break;
+        if (!reconnector.reconnect(dev, settings.stop)) {
+            // Time up or Ctrl-C while the camera was away: the recording ends as asked, with
+            // every frame written before the gap.
+            if (settings.stop()) {
+                summary.failed = false;
+                summary.stopped = true;
+            }
+            break;
+        }
         if (!apply_settings(dev, exposure, switches)) break;
         pipeline.drain();  // the frames before the gap are printed before it
         std::printf("reconnected        camera %s after %.1f s; recording on into %s\n",
