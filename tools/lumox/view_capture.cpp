@@ -31,7 +31,7 @@ uint8_t on_capture_error(lumox_dev_t *dev, int32_t error, uint32_t arg) {
 }  // namespace
 
 ViewCapture::ViewCapture(ViewDevice &device, ViewControls &controls, ViewStats &stats,
-                         FrameSlot &frames, const ViewOptions &options)
+                         LatestFrameSlot &frames, const ViewOptions &options)
     : device_(device),
       controls_(controls),
       stats_(stats),

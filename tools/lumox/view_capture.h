@@ -17,13 +17,13 @@
 
 namespace lumox_cli {
 
-class FrameSlot;
+class LatestFrameSlot;
 class ViewControls;
 class ViewStats;
 
 class ViewCapture {
   public:
-    ViewCapture(ViewDevice &device, ViewControls &controls, ViewStats &stats, FrameSlot &frames,
+    ViewCapture(ViewDevice &device, ViewControls &controls, ViewStats &stats, LatestFrameSlot &frames,
                 const ViewOptions &options);
     ~ViewCapture();
     ViewCapture(const ViewCapture &) = delete;
@@ -65,7 +65,7 @@ class ViewCapture {
     ViewDevice &device_;
     ViewControls &controls_;
     ViewStats &stats_;
-    FrameSlot &frames_;
+    LatestFrameSlot &frames_;
     const ViewOptions &options_;
     ViewRecording recording_;
     std::thread thread_;

@@ -51,7 +51,7 @@ std::shared_ptr<std::string> encode_frame(const lumox_frame_info &info,
     return msg;
 }
 
-void FrameSlot::publish(std::shared_ptr<std::string> msg) {
+void LatestFrameSlot::publish(std::shared_ptr<std::string> msg) {
     {
         std::lock_guard lock(mutex_);
         ViewFrameHeader h{};
@@ -64,7 +64,7 @@ void FrameSlot::publish(std::shared_ptr<std::string> msg) {
     cv_.notify_all();
 }
 
-std::shared_ptr<const std::string> FrameSlot::wait_newer(uint32_t after,
+std::shared_ptr<const std::string> LatestFrameSlot::wait_newer(uint32_t after,
                                                          std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     auto news = [&] { return latest_ && seq_ != after; };
@@ -72,7 +72,7 @@ std::shared_ptr<const std::string> FrameSlot::wait_newer(uint32_t after,
     return news() ? latest_ : nullptr;
 }
 
-void FrameSlot::wake_all() {
+void LatestFrameSlot::wake_all() {
     {
         std::lock_guard lock(mutex_);
         closed_ = true;

@@ -45,7 +45,7 @@ std::shared_ptr<std::string> encode_frame(const lumox_frame_info &info,
                                           const std::vector<float> &gray, bool decoded,
                                           double arrival_ms, uint32_t decode_us);
 
-class FrameSlot {
+class LatestFrameSlot {
   public:
     // Numbers the message, stamps its ready time and wakes the waiting requests.
     void publish(std::shared_ptr<std::string> msg);

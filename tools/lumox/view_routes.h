@@ -11,7 +11,7 @@
 
 namespace lumox_cli {
 
-class FrameSlot;
+class LatestFrameSlot;
 class ViewCapture;
 class ViewControls;
 class ViewStats;
@@ -22,7 +22,7 @@ struct ViewParts {
     ViewControls &controls;
     ViewStats &stats;
     ViewCapture &capture;
-    FrameSlot &frames;
+    LatestFrameSlot &frames;
     const ViewOptions &options;
     ConnectionTracker &connections;
     RequestSlots &frame_waiters;

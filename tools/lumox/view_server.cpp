@@ -41,7 +41,7 @@ struct ViewServer::Impl {
     ViewOptions options;
     ViewControls controls;  // under device.mutex
     ViewStats stats;
-    FrameSlot frames;
+    LatestFrameSlot frames;
     ViewCapture capture;
     RequestSlots frame_waiters;
     RequestSlots ray_requests;
