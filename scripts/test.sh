@@ -51,10 +51,12 @@ echo "== tests under ThreadSanitizer"
 # truth tests (one thread of arithmetic); and the capture tests that demand consecutive frame
 # indices at 30 frames per second, which drop frames for throughput here (not a race). The CLI's
 # end-to-end tests are whole programs too, and the sanitizer can hold back the signal that ends
-# `lumox list --watch`; each test is bounded so that nothing here can hang the run.
+# `lumox list --watch`; each test is bounded so that nothing here can hang the run. The hot-plug
+# tests unplug and replug within moments, faster than the emulated bus's uevents keep up with
+# under the sanitizer ("uevent_sender_send: No such device"); they run in the other two builds.
 (cd build-tsan && TSAN_OPTIONS=suppressions=$PWD/../scripts/tsan.supp \
     ctest --output-on-failure -j"$jobs" -LE install --timeout 300 \
-    -E '^(recording_cli|ros2_|view_browser|python_tests|cross_door|example_)|^DepthTruth\.|^ApiCapture\..*Consecutive|^CliTest\.')
+    -E '^(recording_cli|ros2_|view_browser|python_tests|cross_door|example_)|^DepthTruth\.|^ApiCapture\..*Consecutive|^CliTest\.|^Hotplug\.')
 
 echo "== fuzz targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
