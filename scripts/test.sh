@@ -45,7 +45,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMOX_WERROR=ON \
 cmake --build build-tsan -j"$jobs"
 echo "== tests under ThreadSanitizer"
 # The GoogleTest suites, unit and end to end, where the event thread meets polling calls,
-# callbacks, stop, close and hot-plug. Left to the other two builds: the scripted tests (Python,
+# callbacks, stop and close. Left to the other two builds: the scripted tests (Python,
 # examples, the publisher, the browser, recordings through the CLI), which run whole programs
 # against a virtual camera whose rendering the sanitizer slows past their time limits; the depth
 # truth tests (one thread of arithmetic); and the capture tests that demand consecutive frame
