@@ -122,8 +122,7 @@ class Writer {
         meta.host_wall_ns = wall_ns;
         std::string error;
         const uint8_t *bytes = data.data();
-        if (!locked([&] { return writer_->append(meta, bytes, size, &error); }))
-            os_error(error);
+        if (!locked([&] { return writer_->append(meta, bytes, size, &error); })) os_error(error);
         frame_size_ = size;
     }
 
@@ -209,8 +208,7 @@ class Reader {
 
     void write_calibration(const std::string &dir) const {
         std::string error;
-        if (!rec::write_recorded_calibration(reader_->header(), dir, &error))
-            os_error(error);
+        if (!rec::write_recorded_calibration(reader_->header(), dir, &error)) os_error(error);
     }
 
   private:

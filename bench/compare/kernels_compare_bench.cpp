@@ -161,10 +161,9 @@ void point_cloud(benchmark::State &state, const Target &t) {
         if constexpr (kBefore) {
             using lumox_before::pcl::Fourth;
             const lumox_before::pcl::View view{159.5, 119.5, 210.0, 210.0, 1.0f};
-            n = lumox_before::pcl::project(view, dist.data(), lumox::bench::kWidth,
-                                           lumox::bench::kHeight,
-                                           kColour ? Fourth::kColour : Fourth::kNone, &map,
-                                           out.data(), max_points);
+            n = lumox_before::pcl::project(
+                view, dist.data(), lumox::bench::kWidth, lumox::bench::kHeight,
+                kColour ? Fourth::kColour : Fourth::kNone, &map, out.data(), max_points);
         } else {
             using lumox::pcl::Fourth;
             const lumox::pcl::View view{159.5, 119.5, 210.0, 210.0, 1.0f};

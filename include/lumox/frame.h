@@ -72,9 +72,10 @@ typedef struct lumox_intrinsics {
 LUMOX_API uint8_t lumox_dev_get_intrinsics(lumox_dev_t *dev, uint32_t width, uint32_t height,
                                            lumox_intrinsics *out) LUMOX_NOEXCEPT;
 
-#define LUMOX_POINTS_PACKED 0    /* only pixels with a distance, in image order */
-#define LUMOX_POINTS_ORGANIZED 1 /* one point per pixel, NaN x y z where a pixel has no distance \
-                                  */
+#define LUMOX_POINTS_PACKED 0 /* only pixels with a distance, in image order */
+#define LUMOX_POINTS_ORGANIZED                                        \
+    1 /* one point per pixel, NaN x y z where a pixel has no distance \
+       */
 
 /* Each pixel's point on its own ray through the lens at its radial distance: x right, y down,
  * z forward, metres. A pixel has a distance when it lies in (0, 60) metres (the codes 65.3, 65.4,

@@ -275,8 +275,8 @@ void lane_distances(const Params &p, const uint16_t *phase, uint32_t first, uint
                     kNarrow ? high_double(hn::Sub(j, ls)) : hn::Sub(j_high, high_double(ls));
                 const VI width = hn::Sub(high_word(pair), ls);
                 const auto base = hn::Mul(hn::ConvertTo(df, s), step_f);
-                const VD sum_low = hn::Add(hn::Div(hn::Mul(from_low, step), low_double(width)),
-                                           low_double(base));
+                const VD sum_low =
+                    hn::Add(hn::Div(hn::Mul(from_low, step), low_double(width)), low_double(base));
                 const VD sum_high = hn::Add(hn::Div(hn::Mul(from_high, step), high_double(width)),
                                             high_double(base));
                 const VU moved = hn::Add(hn::BitCast(du, truncate(sum_low, sum_high)), offset);

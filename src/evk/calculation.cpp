@@ -371,8 +371,8 @@ int get_data(int type, uint16_t **image, const int64_t *fold = nullptr, bool *fo
 // True when no stage between the sorted distances and the offset changes the image, so that the
 // offset can be added in the sorting pass.
 bool offset_foldable(const PixelSettings &s) {
-    return !bad_pixels_enabled() && s.neighbour_processing != 1 &&
-           s.neighbour_processing != 2 && s.averaged_pictures < 2 && s.difference_threshold <= 0 &&
+    return !bad_pixels_enabled() && s.neighbour_processing != 1 && s.neighbour_processing != 2 &&
+           s.averaged_pictures < 2 && s.difference_threshold <= 0 &&
            (s.kalman_mode < 1 || s.kalman_mode > 3) && s.drnu_mode == 0 &&
            !s.temperature_correction;
 }
@@ -380,9 +380,9 @@ bool offset_foldable(const PixelSettings &s) {
 // True when the running average (if on), the Kalman filter (modes 1 to 3) and the offset are the
 // only stages after the sorted distances.
 bool fusable(const PixelSettings &s) {
-    return !bad_pixels_enabled() && s.neighbour_processing != 1 &&
-           s.neighbour_processing != 2 && s.difference_threshold <= 0 && s.kalman_mode >= 1 &&
-           s.kalman_mode <= 3 && s.drnu_mode == 0 && !s.temperature_correction;
+    return !bad_pixels_enabled() && s.neighbour_processing != 1 && s.neighbour_processing != 2 &&
+           s.difference_threshold <= 0 && s.kalman_mode >= 1 && s.kalman_mode <= 3 &&
+           s.drnu_mode == 0 && !s.temperature_correction;
 }
 
 // The distance path: sorted distances, the post-processing stages in order, the calibration

@@ -67,7 +67,8 @@ HWY_INLINE VI fast_root(VI q) {
     const auto x = hn::ConvertTo(df, q);
     const auto bits = hn::Sub(hn::Set(du, 0x5F3759DFu), hn::ShiftRight<1>(hn::BitCast(du, x)));
     auto y = hn::BitCast(df, bits);
-    y = hn::Mul(y, hn::Sub(hn::Set(df, 1.5f), hn::Mul(hn::Mul(hn::Mul(hn::Set(df, 0.5f), x), y), y)));
+    y = hn::Mul(y,
+                hn::Sub(hn::Set(df, 1.5f), hn::Mul(hn::Mul(hn::Mul(hn::Set(df, 0.5f), x), y), y)));
     return hn::ConvertTo(DI(), hn::Mul(y, x));
 }
 
@@ -108,7 +109,8 @@ void block(const SineArgs &a, int n, int index, int count) {
         }
         const VI full = hn::Set(di, 4095);
         MI saturated = hn::Or(hn::Eq(s0, full), hn::Eq(s1, full));
-        if constexpr (kPi) saturated = hn::Or(saturated, hn::Or(hn::Eq(s2, full), hn::Eq(s3, full)));
+        if constexpr (kPi)
+            saturated = hn::Or(saturated, hn::Or(hn::Eq(s2, full), hn::Eq(s3, full)));
         if (!a.check_saturation) saturated = hn::FirstN(di, 0);
         const VI d0 = hn::And(s0, mask);
         const VI d1 = hn::And(s1, mask);
@@ -120,8 +122,7 @@ void block(const SineArgs &a, int n, int index, int count) {
             const VI high = hn::Set(di, a.overflow_max);
             overflow = hn::Or(outside(d0, low, high), outside(d1, low, high));
             if constexpr (kPi) {
-                overflow =
-                    hn::Or(overflow, hn::Or(outside(d2, low, high), outside(d3, low, high)));
+                overflow = hn::Or(overflow, hn::Or(outside(d2, low, high), outside(d3, low, high)));
             } else if (a.filler_outside) {
                 overflow = hn::FirstN(di, hn::Lanes(di));
             }
@@ -146,9 +147,9 @@ void block(const SineArgs &a, int n, int index, int count) {
         // The hysteresis state moves only for pixels that passed the checks.
         const MI code = hn::Or(saturated, overflow);
         VI state = hn::PromoteTo(di, hn::LoadU(DU8(), a.state + n));
-        const VI updated = hn::IfThenElse(hn::Lt(q, hn::Set(di, a.upper)),
-                                          hn::IfThenZeroElse(hn::Lt(q, hn::Set(di, a.lower)), state),
-                                          one);
+        const VI updated =
+            hn::IfThenElse(hn::Lt(q, hn::Set(di, a.upper)),
+                           hn::IfThenZeroElse(hn::Lt(q, hn::Set(di, a.lower)), state), one);
         state = hn::IfThenElse(code, state, updated);
         hn::StoreU(hn::DemoteTo(DU8(), state), DU8(), a.state + n);
 
@@ -175,8 +176,8 @@ void block(const SineArgs &a, int n, int index, int count) {
         xx = hn::IfThenElse(on_axis, one, xx);
         const VI ratio = truncated_quotient(hn::Mul(yy, hn::Set(di, 4096)), xx);
         VI angle = hn::Add(base, hn::GatherIndex(di, a.atan, ratio));
-        angle = hn::IfThenElse(on_axis, hn::IfThenElseZero(hn::Lt(x, zero), hn::Set(di, 15000)),
-                               angle);
+        angle =
+            hn::IfThenElse(on_axis, hn::IfThenElseZero(hn::Lt(x, zero), hn::Set(di, 15000)), angle);
         VI phase = wrap_turn(hn::Add(angle, hn::Set(di, 15000)));
         if (a.fold) phase = wrap_turn(hn::Add(phase, hn::Set(di, a.offset)));
         const VI reserved =

@@ -248,8 +248,8 @@ uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_
                         hn::Mul(y_high, y_high))));
             VF w = scaled;
             if constexpr (kFourth == Fourth::kColour) {
-                w = hn::ConvertTo(df, colours(truncate(hn::Mul(low, thousand),
-                                                       hn::Mul(high, thousand))));
+                w = hn::ConvertTo(
+                    df, colours(truncate(hn::Mul(low, thousand), hn::Mul(high, thousand))));
             }
             const uint64_t room = max_points - n;
             // Every lane a point (most of an image): straight to the output.

@@ -90,7 +90,8 @@ TEST(PointCloud, EveryPathGivesThePlainLoopsPointsToTheBit) {
                         for (const int64_t target : targets) {
                             ForcedTarget forced(target);
                             const uint64_t n = run(v, d, s.w, s.h, fourth, m, out, limit, false);
-                            ASSERT_EQ(n, n_ref) << s.w << "x" << s.h << " on " << target_name(target);
+                            ASSERT_EQ(n, n_ref)
+                                << s.w << "x" << s.h << " on " << target_name(target);
                             // Bit for bit, NaNs included, and nothing past the last point.
                             ASSERT_EQ(std::memcmp(out.data(), ref.data(), out.size() * 4), 0)
                                 << s.w << "x" << s.h << " on " << target_name(target) << " limit "

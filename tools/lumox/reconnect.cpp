@@ -118,8 +118,8 @@ bool Reconnector::reconnect(lumox_dev_t *dev, const std::function<bool()> &stop,
     if (stop())
         std::fprintf(stderr, "lumox: stopped while waiting for camera %s\n", serial_.c_str());
     else
-        std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n",
-                     serial_.c_str(), timeout_seconds());
+        std::fprintf(stderr, "lumox: camera %s did not come back within %lld s\n", serial_.c_str(),
+                     timeout_seconds());
     return false;
 }
 

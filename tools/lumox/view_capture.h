@@ -23,8 +23,8 @@ class ViewStats;
 
 class ViewCapture {
   public:
-    ViewCapture(ViewDevice &device, ViewControls &controls, ViewStats &stats, LatestFrameSlot &frames,
-                const ViewOptions &options);
+    ViewCapture(ViewDevice &device, ViewControls &controls, ViewStats &stats,
+                LatestFrameSlot &frames, const ViewOptions &options);
     ~ViewCapture();
     ViewCapture(const ViewCapture &) = delete;
     ViewCapture &operator=(const ViewCapture &) = delete;

@@ -65,7 +65,7 @@ void LatestFrameSlot::publish(std::shared_ptr<std::string> msg) {
 }
 
 std::shared_ptr<const std::string> LatestFrameSlot::wait_newer(uint32_t after,
-                                                         std::chrono::milliseconds timeout) {
+                                                               std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     auto news = [&] { return latest_ && seq_ != after; };
     cv_.wait_for(lock, timeout, [&] { return news() || closed_; });
