@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace lumox::pcl {
 namespace {
@@ -90,35 +91,30 @@ uint64_t project_lanes(const View &view, const float *dist, uint32_t width, uint
 #else
 namespace hn = hwy::HWY_NAMESPACE;
 
-// A vector of pixels' distances in float lanes; where the arithmetic widens to double, its lower
-// and upper half in a vector of doubles each.
-using DF = hn::ScalableTag<float>;
-using DI = hn::RebindToSigned<DF>;
-using DD = hn::Repartition<double, DF>;
-using DFH = hn::Half<DF>;
-using DIH = hn::Half<DI>;
-using VF = hn::Vec<DF>;
-using VI = hn::Vec<DI>;
+// Where the arithmetic widens to double, a vector of doubles takes the floats of one part of the
+// pixels' vector: on targets of 256 bits and more the part is the whole vector (one conversion
+// each way, as many pixels a step as double lanes); on 128-bit targets, where that would leave two
+// pixels a step, the vector has four floats in two parts.
+#if HWY_MAX_BYTES == 16
+constexpr size_t kParts = 2;
+#else
+constexpr size_t kParts = 1;
+#endif
+using DD = hn::ScalableTag<double>;
+using DFP = hn::Rebind<float, DD>;
+using DIP = hn::Rebind<int32_t, DD>;
+using DF = std::conditional_t<kParts == 2, hn::Twice<DFP>, DFP>;
 using VD = hn::Vec<DD>;
-
-HWY_INLINE VD low_double(VF v) { return hn::PromoteTo(DD(), hn::LowerHalf(DFH(), v)); }
-HWY_INLINE VD high_double(VF v) { return hn::PromoteTo(DD(), hn::UpperHalf(DFH(), v)); }
-
-// Two vectors of doubles rounded to float, lower and upper half of the result.
-HWY_INLINE VF to_float(VD low, VD high) {
-    return hn::Combine(DF(), hn::DemoteTo(DFH(), high), hn::DemoteTo(DFH(), low));
-}
+using VFP = hn::Vec<DFP>;
+using VIP = hn::Vec<DIP>;
+using VF = hn::Vec<DF>;
 
 // trunc_i32 per lane: truncation toward zero, INT32_MIN outside the 32-bit range and for NaN.
-HWY_INLINE hn::Vec<DIH> truncate_half(VD v) {
+HWY_INLINE VIP truncate(VD v) {
     const DD dd;
     const auto inside =
         hn::And(hn::Gt(v, hn::Set(dd, -2147483649.0)), hn::Lt(v, hn::Set(dd, 2147483648.0)));
-    return hn::DemoteTo(DIH(), hn::IfThenElse(inside, v, hn::Set(dd, -2147483648.0)));
-}
-
-HWY_INLINE VI truncate(VD low, VD high) {
-    return hn::Combine(DI(), truncate_half(high), truncate_half(low));
+    return hn::DemoteTo(DIP(), hn::IfThenElse(inside, v, hn::Set(dd, -2147483648.0)));
 }
 
 // lx_cmap_get_color per lane, with the map's fields read once per call.
@@ -139,19 +135,18 @@ struct Colours {
         }
     }
 
-    HWY_INLINE VI operator()(VI v) const {
-        const DI di;
-        const VI zero = hn::Zero(di);
-        VI colour = zero;
+    HWY_INLINE VIP operator()(VIP v) const {
+        const DIP di;
+        const VIP zero = hn::Zero(di);
+        VIP colour = zero;
         if (palette) {
             const auto inside =
                 hn::AndNot(hn::Gt(v, hn::Set(di, range_max)), hn::Gt(v, hn::Set(di, range_min)));
             // v - range_min as the map works it out: unsigned, wrapping, read back as signed.
-            const VF offset = hn::ConvertTo(DF(), hn::Sub(v, hn::Set(di, range_min)));
-            const VD scale = hn::Set(DD(), index_scale);
-            const VI scaled =
-                truncate(hn::Mul(low_double(offset), scale), hn::Mul(high_double(offset), scale));
-            VI k = hn::Sub(hn::Set(di, size), scaled);
+            const VFP offset = hn::ConvertTo(DFP(), hn::Sub(v, hn::Set(di, range_min)));
+            const VIP scaled =
+                truncate(hn::Mul(hn::PromoteTo(DD(), offset), hn::Set(DD(), index_scale)));
+            VIP k = hn::Sub(hn::Set(di, size), scaled);
             k = hn::IfThenElse(
                 hn::Gt(k, zero),
                 hn::IfThenElse(hn::Lt(k, hn::Set(di, size)), k, hn::Set(di, size - 1)), zero);
@@ -201,6 +196,66 @@ HWY_INLINE void store_points(VF x, VF y, VF z, VF w, float *out) {
 
 constexpr size_t kMaxLanes = HWY_MAX_BYTES / sizeof(float);
 
+// The first `count` points of `packed` (aligned, whole vectors) into out, and nothing past them:
+// a vector at a time, the last one by a masked store. (A copy loop or memcpy of this size becomes
+// a string move, whose start-up costs as much as the points' arithmetic.)
+template <uint32_t kStride>
+HWY_INLINE void copy_points(const float *packed, uint32_t count, float *out) {
+    const DF df;
+    const size_t lanes = hn::Lanes(df);
+    const size_t floats = size_t{kStride} * count;
+    for (uint32_t k = 0; k < kStride; ++k) {
+        const size_t at = k * lanes;
+        if (at >= floats) return;
+        const VF v = hn::Load(df, packed + at);
+        if (floats - at >= lanes) {
+            hn::StoreU(v, df, out + at);
+        } else {
+            hn::BlendedStore(v, hn::FirstN(df, floats - at), df, out + at);
+        }
+    }
+}
+
+// x, y, z and the fourth value of the pixels of one part, from their scaled distances and columns.
+template <Fourth kFourth>
+HWY_INLINE void part_points(VFP scaled, VD column, VD row, VD fx, VD fy, const Colours &colours,
+                            VFP &x, VFP &y, VFP &z, VFP &w) {
+    const DD dd;
+    const DFP df;
+    const VD d = hn::PromoteTo(dd, scaled);
+    x = hn::DemoteTo(df, hn::Div(hn::Mul(column, d), fx));
+    y = hn::DemoteTo(df, hn::Div(hn::Mul(row, d), fy));
+    const VD xd = hn::PromoteTo(dd, x);
+    const VD yd = hn::PromoteTo(dd, y);
+    z = hn::Sqrt(
+        hn::DemoteTo(df, hn::Sub(hn::Sub(hn::Mul(d, d), hn::Mul(xd, xd)), hn::Mul(yd, yd))));
+    w = scaled;
+    if constexpr (kFourth == Fourth::kColour) {
+        w = hn::ConvertTo(df, colours(truncate(hn::Mul(d, hn::Set(dd, 1000.0)))));
+    }
+}
+
+// The points of the pixels of columns c and on, part by part.
+template <Fourth kFourth>
+HWY_INLINE void points(VF scaled, const Columns &columns, uint32_t c, VD row, VD fx, VD fy,
+                       const Colours &colours, VF &x, VF &y, VF &z, VF &w) {
+#if HWY_MAX_BYTES == 16
+    const DFP dp;
+    const DF df;
+    VFP x0, y0, z0, w0, x1, y1, z1, w1;
+    part_points<kFourth>(hn::LowerHalf(dp, scaled), columns(c), row, fx, fy, colours, x0, y0, z0,
+                         w0);
+    part_points<kFourth>(hn::UpperHalf(dp, scaled), columns(c + hn::Lanes(DD())), row, fx, fy,
+                         colours, x1, y1, z1, w1);
+    x = hn::Combine(df, x1, x0);
+    y = hn::Combine(df, y1, y0);
+    z = hn::Combine(df, z1, z0);
+    w = hn::Combine(df, w1, w0);
+#else
+    part_points<kFourth>(scaled, columns(c), row, fx, fy, colours, x, y, z, w);
+#endif
+}
+
 template <Fourth kFourth>
 uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_t height,
                     const lx_cmap *colour_map, float *out, uint64_t max_points) {
@@ -208,7 +263,6 @@ uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_
     const DF df;
     const DD dd;
     const auto lanes = static_cast<uint32_t>(hn::Lanes(df));
-    const auto half = static_cast<uint32_t>(hn::Lanes(dd));
     const Colours colours(colour_map);
     const Columns columns(view.cx, width);
     const VF scale = hn::Set(df, view.dist_scale);
@@ -216,7 +270,6 @@ uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_
     const VF too_far = hn::Set(df, kMaxPointDistance);
     const VD fx = hn::Set(dd, view.fx);
     const VD fy = hn::Set(dd, view.fy);
-    const VD thousand = hn::Set(dd, 1000.0);
     // The points of a vector with lanes that make none, packed here before they are copied out:
     // nothing past the last point is written.
     HWY_ALIGN float packed[4 * kMaxLanes];
@@ -231,26 +284,8 @@ uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_
             const VF d = hn::LoadU(df, row + c);
             const auto valid = hn::And(hn::Gt(d, no_distance), hn::Lt(d, too_far));
             if (hn::AllFalse(df, valid)) continue;
-            const VF scaled = hn::Mul(d, scale);
-            const VD low = low_double(scaled);
-            const VD high = high_double(scaled);
-            const VF x = to_float(hn::Div(hn::Mul(columns(c), low), fx),
-                                  hn::Div(hn::Mul(columns(c + half), high), fx));
-            const VF y =
-                to_float(hn::Div(hn::Mul(row_d, low), fy), hn::Div(hn::Mul(row_d, high), fy));
-            const VD x_low = low_double(x);
-            const VD x_high = high_double(x);
-            const VD y_low = low_double(y);
-            const VD y_high = high_double(y);
-            const VF z = hn::Sqrt(to_float(
-                hn::Sub(hn::Sub(hn::Mul(low, low), hn::Mul(x_low, x_low)), hn::Mul(y_low, y_low)),
-                hn::Sub(hn::Sub(hn::Mul(high, high), hn::Mul(x_high, x_high)),
-                        hn::Mul(y_high, y_high))));
-            VF w = scaled;
-            if constexpr (kFourth == Fourth::kColour) {
-                w = hn::ConvertTo(
-                    df, colours(truncate(hn::Mul(low, thousand), hn::Mul(high, thousand))));
-            }
+            VF x, y, z, w;
+            points<kFourth>(hn::Mul(d, scale), columns, c, row_d, fx, fy, colours, x, y, z, w);
             const uint64_t room = max_points - n;
             // Every lane a point (most of an image): straight to the output.
             if (room >= lanes && hn::AllTrue(df, valid)) {
@@ -263,7 +298,7 @@ uint64_t project_as(const View &view, const float *dist, uint32_t width, uint32_
             // Where fewer points fit, the first of them.
             const auto count =
                 static_cast<uint32_t>(std::min<uint64_t>(hn::CountTrue(df, valid), room));
-            std::memcpy(out + stride * n, packed, sizeof(float) * stride * count);
+            copy_points<stride>(packed, count, out + stride * n);
             n += count;
         }
         for (; c < width; ++c) {
