@@ -31,14 +31,6 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 using namespace lumox::lanes::HWY_NAMESPACE;
 using DU8 = hn::Rebind<uint8_t, DI>;
-using MI = hn::Mask<DI>;
-
-HWY_INLINE VI load_u16(const uint16_t *p) { return hn::PromoteTo(DI(), hn::LoadU(DU16(), p)); }
-
-// The low 16 bits of each lane.
-HWY_INLINE void store_u16(uint16_t *p, VI v) {
-    hn::StoreU(hn::DemoteTo(DU16(), hn::And(v, hn::Set(DI(), 0xFFFF))), DU16(), p);
-}
 
 HWY_INLINE VI pick(MI m, int32_t yes, VI no) { return hn::IfThenElse(m, hn::Set(DI(), yes), no); }
 
@@ -153,27 +145,14 @@ void block(const SineArgs &a, int n, int index, int count) {
         state = hn::IfThenElse(code, state, updated);
         hn::StoreU(hn::DemoteTo(DU8(), state), DU8(), a.state + n);
 
-        // The arctangent of (arg1, arg2) by octants, as atan2_with.
+        // The arctangent of (arg1, arg2) by octants, as atan2_with; y = 0 has its angle without
+        // the table (its lanes divide 0 by 1).
         const VI y = arg1;
         const VI x = arg2;
-        const MI negative = hn::Lt(y, zero);
-        VI yy = hn::IfThenElse(negative, hn::Neg(y), y);
-        VI xx = hn::IfThenElse(negative, hn::Neg(x), x);
-        VI base = hn::IfThenElseZero(negative, hn::Set(di, 15000));
-        const MI turn = hn::Not(hn::Gt(xx, zero));
-        base = hn::Add(base, hn::IfThenElseZero(turn, hn::Set(di, 7500)));
-        const VI turned_y = hn::IfThenElse(turn, hn::Neg(xx), yy);
-        xx = hn::IfThenElse(turn, yy, xx);
-        yy = turned_y;
-        const MI big = hn::Not(hn::Lt(yy, xx));
-        base = hn::Add(base, hn::IfThenElseZero(big, hn::Set(di, 3750)));
-        const VI big_y = hn::IfThenElse(big, hn::Sub(yy, xx), yy);
-        xx = hn::IfThenElse(big, hn::Add(yy, xx), xx);
-        yy = big_y;
-        // y = 0 has its angle without the table; its lanes divide 0 by 1.
+        VI yy = y;
+        VI xx = x;
+        const VI base = hn::Mul(fold_octant(xx, yy), hn::Set(di, 3750));
         const MI on_axis = hn::Eq(y, zero);
-        yy = hn::IfThenZeroElse(on_axis, yy);
-        xx = hn::IfThenElse(on_axis, one, xx);
         const VI ratio = truncated_quotient(hn::Mul(yy, hn::Set(di, 4096)), xx);
         VI angle = hn::Add(base, hn::GatherIndex(di, a.atan, ratio));
         angle =

@@ -99,6 +99,8 @@ void single(const uint8_t *raw, uint32_t n, uint32_t i, uint16_t *amp, uint16_t 
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "lx/lanes-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace lumox::dcs::HWY_NAMESPACE {
 
@@ -113,58 +115,24 @@ void decode(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint
 }
 #else
 namespace hn = hwy::HWY_NAMESPACE;
-
-using D32 = hn::ScalableTag<int32_t>;
-using DF = hn::Rebind<float, D32>;
-using DU16 = hn::Rebind<uint16_t, D32>;
-using VI = hn::Vec<D32>;
-using MI = hn::Mask<D32>;
-
-// a >= b and a <= b of signed lanes (Highway compares integers only with <, > and ==).
-HWY_INLINE MI at_least(VI a, VI b) { return hn::Not(hn::Lt(a, b)); }
-HWY_INLINE MI at_most(VI a, VI b) { return hn::Not(hn::Gt(a, b)); }
+using namespace lumox::lanes::HWY_NAMESPACE;
+using D32 = DI;
 
 // Samples (12 bits of each little-endian 16-bit word) of the lanes from p.
 HWY_INLINE VI samples(D32 d, const uint8_t *p) {
-    const DU16 du16;
-    const auto words = hn::LoadU(du16, reinterpret_cast<const uint16_t *>(p));
-    return hn::And(hn::PromoteTo(d, words), hn::Set(d, 0xFFF));
+    return hn::And(load_u16(reinterpret_cast<const uint16_t *>(p)), hn::Set(d, 0xFFF));
 }
 
-// The low 16 bits of each lane.
-HWY_INLINE void store_u16(D32 d, uint16_t *out, VI v) {
-    const DU16 du16;
-    hn::StoreU(hn::DemoteTo(du16, hn::And(v, hn::Set(d, 0xFFFF))), du16, out);
-}
-
-// The angle of (dx, dy) as lx_math_atan2_i32 works it out, as an angle code: the vector is
-// turned into the first half-quadrant (0 <= y < x), counting the eighths of a turn, where the
-// table index is the integer quotient (y << 12) / x. The single-precision quotient of these
-// integers (below 2^24) is within 2^-12 of the exact one, so its truncation is off by at most
-// one, which the remainder check corrects.
+// The angle of (dx, dy) as lx_math_atan2_i32 works it out, as an angle code: the eighths of a
+// turn fold_octant counts and the table index, the integer quotient (y << 12) / x. The
+// single-precision quotient of these integers (below 2^24) is within 2^-12 of the exact one, so its
+// truncation is off by at most one, which the remainder check corrects.
 HWY_INLINE VI angle_code(D32 d, VI dx, VI dy) {
     const DF df;
     const VI zero = hn::Zero(d);
-    const MI below = hn::Lt(dy, zero);
-    VI y = hn::IfThenElse(below, hn::Neg(dy), dy);
-    VI x = hn::IfThenElse(below, hn::Neg(dx), dx);
-    VI eighths = hn::IfThenElseZero(below, hn::Set(d, 4));
-    const MI quarter = at_most(x, zero);
-    const VI turned_y = hn::IfThenElse(quarter, hn::Neg(x), y);
-    x = hn::IfThenElse(quarter, y, x);
-    y = turned_y;
-    eighths = hn::Add(eighths, hn::IfThenElseZero(quarter, hn::Set(d, 2)));
-    const MI eighth = at_least(y, x);
-    eighths = hn::Add(eighths, hn::IfThenElseZero(eighth, hn::Set(d, 1)));
-    const VI folded_y = hn::IfThenElse(eighth, hn::Sub(y, x), y);
-    x = hn::IfThenElse(eighth, hn::Add(x, y), x);
-    y = folded_y;
-    // On the x axis the angle is 0 or half a turn, with table index 0.
-    const MI on_axis = hn::Eq(dy, zero);
-    y = hn::IfThenZeroElse(on_axis, y);
-    x = hn::IfThenElse(on_axis, hn::Set(d, 1), x);
-    eighths = hn::IfThenElse(on_axis, hn::IfThenElseZero(hn::Lt(dx, zero), hn::Set(d, 4)), eighths);
-
+    VI x = dx;
+    VI y = dy;
+    const VI eighths = fold_octant(x, y);
     const VI num = hn::ShiftLeft<12>(y);
     VI q = hn::ConvertTo(d, hn::Div(hn::ConvertTo(df, num), hn::ConvertTo(df, x)));
     const VI rem = hn::Sub(num, hn::Mul(q, x));
@@ -226,16 +194,16 @@ void decode(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint
                                hn::Add(hn::ShiftRight<10>(hn::Mul(next, hn::Set(d, 9))), one)));
             if constexpr (kOutput == Output::kLookup) {
                 const VI invalid = hn::Set(d, lookup->invalid);
-                store_u16(d, amp + i, hn::IfThenElse(valid, root, invalid));
+                store_u16(amp + i, hn::IfThenElse(valid, root, invalid));
                 // The 32 bits at the code's 16-bit entry: the low half is the entry.
                 const VI offset = hn::ShiftLeft<1>(angle_code(d, dx, dy));
                 const VI value =
                     hn::GatherOffset(d, reinterpret_cast<const int32_t *>(lookup->by_code), offset);
-                store_u16(d, out + i, hn::IfThenElse(valid, value, invalid));
+                store_u16(out + i, hn::IfThenElse(valid, value, invalid));
             } else {
-                store_u16(d, amp + i, hn::IfThenElseZero(valid, root));
+                store_u16(amp + i, hn::IfThenElseZero(valid, root));
                 if constexpr (kOutput == Output::kPhase) {
-                    store_u16(d, out + i, hn::IfThenElse(valid, angle(d, dx, dy), hn::Set(d, -1)));
+                    store_u16(out + i, hn::IfThenElse(valid, angle(d, dx, dy), hn::Set(d, -1)));
                 }
             }
             if (!hn::AllFalse(d, near_square)) {
