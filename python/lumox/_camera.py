@@ -264,26 +264,29 @@ class Camera:
     def frames(self) -> Iterator[Frame]:
         """Yields frames as they arrive; starts the capture when it is not running and then
         stops it again when the loop ends. Ends when the capture stops (:meth:`stop`,
-        :meth:`close`); a capture error or a camera that sends nothing raises :class:`Error`."""
+        :meth:`close`); a capture error or a camera that sends nothing raises :class:`Error`.
+        The thread polls only while it waits for the next frame: between frames, and in a
+        loop that is left unfinished, another thread may poll."""
         with self._polling("lumox_cap_get_frames"):
             started = not self._dev.capturing
             if started:
                 self.start()
-            try:
-                while True:
-                    got = None  # the previous frame's buffer may be recycled while polling
+        try:
+            while True:
+                got = None  # the previous frame's buffer may be recycled while polling
+                with self._polling("lumox_cap_get_frames"):
                     try:
                         got = self._dev.next_frame()
                     except Error:
                         if self.closed:  # closed by another thread during the loop
                             return
                         raise
-                    if got is None:
-                        return
-                    yield Frame(*got)
-            finally:
-                if started and not self.closed:
-                    self._dev.stop()
+                if got is None:
+                    return
+                yield Frame(*got)
+        finally:
+            if started and not self.closed:
+                self._dev.stop()
 
     def capture(self, n: int) -> list:
         """``n`` consecutive frames (starting and stopping the capture when it is not running)."""

@@ -68,3 +68,24 @@ def test_a_refused_second_poller_leaves_the_first_capture_running(cam):
         assert got and all(n == 12 for n in got)
         assert len(got) + len(refused) == 2
         assert not cam.capturing
+
+
+def test_an_unfinished_frames_loop_lets_another_thread_poll(cam):
+    # A generator suspended between frames is not polling: a second thread's capture runs.
+    loop = cam.frames()
+    first = next(loop)
+    got, failures = [], []
+
+    def poll():
+        try:
+            got.extend(cam.capture(3))
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    t = threading.Thread(target=poll)
+    t.start()
+    t.join()
+    assert not failures and len(got) == 3
+    assert next(loop).index != first.index
+    loop.close()  # the loop started the capture, so its end stops it
+    assert not cam.capturing

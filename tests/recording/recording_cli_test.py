@@ -7,16 +7,19 @@ the frame files hold; `lumox view --play` draws the recorded lens's rays.
 
 Run by ctest with LUMOX_CLI and LUMOX_VCAM naming the two programs.
 """
+import io
 import os
 import re
 import resource
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import time
 import unittest
 import urllib.request
+import zipfile
 
 import cv2
 import h5py
@@ -254,6 +257,36 @@ class RecordingCli(unittest.TestCase):
         self.assertEqual(proc.returncode, 130, out)
         self.assertRegex(out, r"interrupted +after \d+ of 100 frames")
         self.assertEqual(scratch(), [])
+
+    def test_convert_removes_a_scratch_package_unpacked_into_subdirectories(self):
+        # The camera's package may hold directories: convert unpacks it into its scratch
+        # directory and must leave nothing of it behind.
+        nested = self.path("nested_package.h5")
+        shutil.copy(self.live, nested)
+        with h5py.File(nested, "r+") as f:
+            cal = f["calibration"]
+            self.assertTrue(cal.attrs["fetched_at_open"])
+            # A 17-byte header (flags, version, sizes, byte sum of the archive), then a zip.
+            package = cal["package"][()].tobytes()
+            archive = io.BytesIO(package[17:])
+            with zipfile.ZipFile(archive, "a") as z:
+                z.writestr("notes/", b"")
+                z.writestr("notes/deeper/", b"")
+                z.writestr("notes/deeper/readme.txt", b"x" * 100000)
+            archive = archive.getvalue()
+            header = package[:7] + struct.pack("<IIH", 17 + len(archive), len(archive),
+                                               sum(archive) & 0xFFFF)
+            del cal["package"]
+            cal.create_dataset("package", data=np.frombuffer(header + archive, np.uint8))
+        tmp = tempfile.mkdtemp(prefix="tmpdir_", dir=self.dir)
+        done = subprocess.run([LUMOX, "convert", nested, "--to", "csv", "--frames", "0:2",
+                               "--out", self.path("c_nested")], cwd=self.dir,
+                              env=dict(os.environ, TMPDIR=tmp), capture_output=True, text=True,
+                              timeout=300)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn("per-pixel", done.stdout)
+        self.assertEqual(os.listdir(tmp), [])
+        os.remove(nested)
 
     def test_converted_images_and_clouds_read_back(self):
         for target, extra in (("lx", []), ("png16", []), ("png", []), ("csv", []),

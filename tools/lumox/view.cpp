@@ -1,6 +1,7 @@
 // lumox view: the live viewer. Opens the camera and serves the page until interrupted; with
 // --play, runs itself again under the virtual camera playing the recording.
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "recording/recorded_calibration.h"
 #include "recording/recording.h"
 #include "reconnect.h"
+#include "record_pipeline.h"
 #include "scratch_dir.h"
 #include "session.h"
 #include "view_server.h"
@@ -78,11 +80,16 @@ int play(const Args &args) {
                 vcam.c_str(), std::strerror(errno));
 }
 
-// The record button's recordings: files like those of `lumox record`.
+// The record button's recordings: files like those of `lumox record`. The capture thread only
+// queues a copy of each frame; a worker compresses it and a writer thread appends it, so a slow
+// disk or deflate does not hold the stream up. The queue holds two seconds of frames; a frame
+// that cannot be written ends the recording on the next append, with the reason.
 class FileRecorder : public ViewRecorder {
   public:
-    FileRecorder(std::unique_ptr<rec::Writer> writer, std::string path)
-        : writer_(std::move(writer)), path_(std::move(path)) {}
+    FileRecorder(std::unique_ptr<rec::Writer> writer, std::string path, size_t capacity)
+        : writer_(std::move(writer)),
+          pipeline_(*writer_, kCompression, 1, capacity, nullptr),
+          path_(std::move(path)) {}
     bool append(const lumox_frame_info &info, const lx_raw_frame_info &raw, const uint8_t *bytes,
                 size_t size, int64_t monotonic_ns, int64_t wall_ns, std::string *error) override {
         rec::FrameMeta meta;
@@ -90,13 +97,22 @@ class FileRecorder : public ViewRecorder {
         meta.raw = raw;
         meta.host_monotonic_ns = monotonic_ns;
         meta.host_wall_ns = wall_ns;
-        return writer_->append(meta, bytes, size, error);
+        if (pipeline_.push(meta, bytes, size)) return true;
+        if (error) *error = pipeline_.error();
+        return false;
     }
-    bool close(std::string *error) override { return writer_->close(error); }
+    bool close(std::string *error) override {
+        const bool written = pipeline_.finish();
+        if (!written && error) *error = pipeline_.error();
+        return writer_->close(written ? error : nullptr) && written;
+    }
     const std::string &path() const override { return path_; }
+
+    static constexpr int kCompression = 1;
 
   private:
     std::unique_ptr<rec::Writer> writer_;
+    RecordPipeline pipeline_;  // after the writer it writes to: finished before it goes
     std::string path_;
 };
 
@@ -116,9 +132,10 @@ ViewRecorderFactory file_recorder(std::string dir, std::set<std::string> files_b
         std::string path = dir + "lumox_view_" + stamp + ".h5";
         for (int k = 2; access(path.c_str(), F_OK) == 0; ++k)
             path = dir + "lumox_view_" + stamp + "_" + std::to_string(k) + ".h5";
-        auto writer = rec::Writer::create(path, header, 1, error);
+        auto writer = rec::Writer::create(path, header, FileRecorder::kCompression, error);
         if (!writer) return nullptr;
-        return std::make_unique<FileRecorder>(std::move(writer), path);
+        const size_t capacity = std::clamp<size_t>(2 * header.capture.frame_rate, 16, 120);
+        return std::make_unique<FileRecorder>(std::move(writer), path, capacity);
     };
 }
 
