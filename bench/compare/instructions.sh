@@ -15,11 +15,15 @@ pixels=76800
     version="$(echo "$name" | cut -d/ -f2)"
     ns="lumox"
     [ "$version" = before ] && ns="lumox_before"
+    c="lx"
+    [ "$version" = before ] && c="before"
     case "$kernel" in
         dcs_amplitude_phase) fn="$ns::dcs::amplitude_phase*" ;;
         dcs_amplitude) fn="$ns::dcs::amplitude(*" ;;
         drnu_*) fn="$ns::drivers::drnu::distances(*" ;;
         point_cloud*) fn="$ns::pcl::project(*" ;;
+        median_k3) fn="${c}_median2d_u16_k3" ;;
+        median_k5) fn="${c}_median2d_u16_k5" ;;
     esac
     valgrind --tool=callgrind --callgrind-out-file="$out/cg" --collect-atstart=no \
         --toggle-collect="$fn" "$bench" --benchmark_filter="^${name}\$" \

@@ -8,8 +8,8 @@
 
 #include "lumox/image.h"
 #include "lumox/log.h"
-#include "lx/simd.h"
 #include "support/images.h"
+#include "support/targets.h"
 
 namespace {
 
@@ -53,25 +53,21 @@ constexpr Size kSizes[] = {{2, 2},  {2, 9},   {3, 2},   {5, 5},    {15, 4}, {16,
                            {97, 5}, {159, 6}, {161, 5}, {320, 240}};
 
 TEST_F(MedianFilter, FixedKernelsMatchSortedWindows) {
-    // Every vector width this processor runs: 32 lanes (AVX-512), 16 (AVX2, and the baseline).
-    const lumox::simd::Isa isas[] = {lumox::simd::Isa::kAvx512, lumox::simd::Isa::kAvx2,
-                                     lumox::simd::Isa::kSse41};
     uint32_t seed = 1;
     for (const Size s : kSizes) {
         for (const uint32_t spread : {65536u, 4u}) {
             const Image16 src = random_depth_image(s.w, s.h, seed++, spread);
             for (const int32_t k : {3, 5}) {
                 const Image16 want = brute_median(src, s.w, s.h, k);
-                for (const lumox::simd::Isa isa : isas) {
-                    lumox::simd::limit_isa(isa);
+                for (const int64_t target : lumox::test::vector_targets()) {
+                    lumox::test::ForcedTarget forced(target);
                     Image16 dst(src.size(), 0xABCD);
                     if (k == 3)
                         lx_median2d_u16_k3(dst.data(), src.data(), s.w, s.h);
                     else
                         lx_median2d_u16_k5(dst.data(), src.data(), s.w, s.h);
-                    lumox::simd::limit_isa(lumox::simd::Isa::kAvx512);
                     EXPECT_EQ(dst, want) << "k" << k << " " << s.w << "x" << s.h << " spread "
-                                         << spread << " isa " << static_cast<int>(isa);
+                                         << spread << " on " << lumox::simd::target_name(target);
                 }
                 Image16 generic(src.size());
                 lx_median2d_u16(generic.data(), src.data(), s.w, s.h, k);
