@@ -64,15 +64,34 @@ lumox_frame_info consume_info(FuzzedDataProvider &in) {
     return info;
 }
 
+// The processing switches each input asks for. Switching HDR writes the sensor's registers (a
+// USB command each time), so only the switches whose state or argument changes are touched: most
+// inputs then decode without a word to the camera.
+struct FilterState {
+    bool on = false;
+    std::vector<uint8_t> arg;
+    bool operator==(const FilterState &) const = default;
+};
+FilterState g_filters[std::size(kFilters)];
+
 void switch_filters(FuzzedDataProvider &in) {
-    for (uint32_t id : kFilters) lumox_filter_disable(&g_dev, id);
+    FilterState wanted[std::size(kFilters)];
     const int count = in.ConsumeIntegralInRange<int>(0, 3);
     for (int i = 0; i < count; ++i) {
-        const uint32_t id = kFilters[in.ConsumeIntegralInRange<size_t>(0, std::size(kFilters) - 1)];
-        uint8_t arg[4] = {};
-        const uint32_t arg_size = in.ConsumeIntegralInRange<uint32_t>(0, 4);
-        for (uint32_t k = 0; k < arg_size; ++k) arg[k] = in.ConsumeIntegral<uint8_t>();
-        lumox_filter_enable(&g_dev, id, arg_size ? arg : nullptr, arg_size);
+        FilterState &w = wanted[in.ConsumeIntegralInRange<size_t>(0, std::size(kFilters) - 1)];
+        w.on = true;
+        w.arg = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 4));
+    }
+    for (size_t k = 0; k < std::size(kFilters); ++k) {
+        if (wanted[k] == g_filters[k]) continue;
+        if (wanted[k].on) {
+            std::vector<uint8_t> arg = wanted[k].arg;
+            lumox_filter_enable(&g_dev, kFilters[k], arg.empty() ? nullptr : arg.data(),
+                                static_cast<uint32_t>(arg.size()));
+        } else {
+            lumox_filter_disable(&g_dev, kFilters[k]);
+        }
+        g_filters[k] = wanted[k];
     }
 }
 

@@ -193,8 +193,8 @@ TEST_F(ViewServerLimitsTest, RaysAreBoundedAndHeavyRequestsTakeASlot) {
     // With the capture stopped, two pages wait for a frame; a third is told to come back.
     int status = 0;
     post("capture", "0", &status);
-    ASSERT_TRUE(
-        wait_until([&] { return stats().find("\"capturing\":false") != std::string::npos; }));
+    ASSERT_TRUE(wait_until([&] { return stats().find("\"capturing\":false") != std::string::npos; },
+                           std::chrono::seconds(30)));
     const auto latest = client_->Get("/frame?after=0");
     ASSERT_TRUE(latest && latest->status == 200);
     lumox_cli::ViewFrameHeader h{};
@@ -208,9 +208,9 @@ TEST_F(ViewServerLimitsTest, RaysAreBoundedAndHeavyRequestsTakeASlot) {
             page.set_read_timeout(60, 0);
             if (auto r = page.Get(wait.c_str()); r && r->status == 200) ++answered;
         });
-    ASSERT_TRUE(wait_until([&] {
-        return stats().find("\"frame_waiters\":2") != std::string::npos;
-    })) << stats();
+    ASSERT_TRUE(wait_until([&] { return stats().find("\"frame_waiters\":2") != std::string::npos; },
+                           std::chrono::seconds(30)))
+        << stats();
     const auto third = client_->Get(wait.c_str());
     ASSERT_TRUE(third);
     EXPECT_EQ(third->status, 503);
@@ -253,7 +253,7 @@ TEST_F(ViewServerLimitsTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
         for (auto &c : slow) n += c->closed_now();
         return n;
     };
-    ASSERT_TRUE(wait_until([&] { return closed() >= 4; }));
+    ASSERT_TRUE(wait_until([&] { return closed() >= 4; }, std::chrono::seconds(30)));
     EXPECT_EQ(closed(), 4);
 }
 

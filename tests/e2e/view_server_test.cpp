@@ -102,7 +102,7 @@ TEST_F(ViewServerTest, ServesThePageAndLiveFramesWithTheirLosses) {
 
     // One corrupted segment costs a frame: the statistics say so and why.
     camera().fault_stream(vcam::StreamFault::kCorruptData, 1);
-    ASSERT_TRUE(wait_until([&] { return stats().find("\"discarded\":0,") == std::string::npos; }));
+    ASSERT_TRUE(eventually([&] { return stats().find("\"discarded\":0,") == std::string::npos; }));
     const std::string s = stats();
     EXPECT_NE(s.find("\"capturing\":true"), std::string::npos) << s;
     EXPECT_NE(s.find("\"product\":\"LXC660-E2-2.0.3\""), std::string::npos) << s;
@@ -168,13 +168,13 @@ TEST_F(ViewServerTest, ControlsReachTheCameraAndAnswerWithTheValueReadBack) {
 }
 
 TEST_F(ViewServerTest, StopAndStartTheCapture) {
-    ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
+    ASSERT_TRUE(eventually([&] { return camera().capturing(); }));
     EXPECT_NE(post("capture", "0").find("\"ok\":true"), std::string::npos);
-    ASSERT_TRUE(wait_until([&] { return !camera().capturing(); }));
+    ASSERT_TRUE(eventually([&] { return !camera().capturing(); }));
     ASSERT_TRUE(
-        wait_until([&] { return stats().find("\"capturing\":false") != std::string::npos; }));
+        eventually([&] { return stats().find("\"capturing\":false") != std::string::npos; }));
     post("capture", "1");
-    ASSERT_TRUE(wait_until([&] { return camera().capturing(); }));
+    ASSERT_TRUE(eventually([&] { return camera().capturing(); }));
     const uint32_t seq = frame(0).seq;
     EXPECT_GT(frame(seq).seq, seq);
 }
@@ -230,14 +230,14 @@ TEST_F(ViewRecordTest, RecordButtonRecordsTheRawFramesUntilStopped) {
     post("filter_4", "80");
     post("filter_2", "off");
     post("record", "1");
-    ASSERT_TRUE(wait_until([&] { return recorded_.frames >= 5; }));
+    ASSERT_TRUE(eventually([&] { return recorded_.frames >= 5; }));
     EXPECT_EQ(recorded_.filters, (std::vector<std::string>{"2=off", "4=80"}));
     EXPECT_FALSE(recorded_.capturing_when_made);  // described while the camera stood still
     EXPECT_TRUE(recorded_.sizes_right);
     EXPECT_NE(stats().find("\"active\":true,\"path\":\"take1.h5\""), std::string::npos);
     post("record", "1");  // already recording: the same recording goes on
     post("record", "0");
-    ASSERT_TRUE(wait_until([&] { return recorded_.closed.load(); }));
+    ASSERT_TRUE(eventually([&] { return recorded_.closed.load(); }));
     const int frames = recorded_.frames;
     uint32_t seq = frame(0).seq;
     seq = frame(seq).seq;

@@ -152,12 +152,17 @@ TEST_F(CliTest, ALogFileThatCannotBeWrittenFailsTheRun) {
     EXPECT_GT(fs::file_size(path("ok.log")), 0u);
 }
 
-TEST_F(CliTest, ViewRefusesAnEmptyBindAddress) {
-    // It would listen on every network while saying nothing of it.
-    const Result r = lumox({"view", "--bind", "", "--port", "0"});
+TEST_F(CliTest, BadOptionsAreRefusedBeforeTheCameraIsUsed) {
+    // An empty bind address would listen on every network while saying nothing of it.
+    Result r = lumox({"view", "--bind", "", "--port", "0"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--bind needs an address"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("serving"), std::string::npos) << r.out;
+    // A wait out of range is a usage error before a recording file is begun.
+    r = lumox({"record", "bad.h5", "--frames", "5", "--reconnect-timeout", "-1"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("--reconnect-timeout"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(path("bad.h5")));
 }
 
 TEST_F(CliTest, SerialChoosesTheCameraWhereverItIs) {

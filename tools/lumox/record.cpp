@@ -80,6 +80,7 @@ int cmd_record(const Args &args) {
     }
 
     const Exposure exposure = parse_exposure(args);
+    Reconnector reconnector(args);  // --reconnect-timeout checked before the camera is opened
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     session.use_cached_calibration();
@@ -109,7 +110,6 @@ int cmd_record(const Args &args) {
     // The library keeps frames for a host that is not scheduled for a while.
     settings.buffered_frames = 30;
     const StopOnSignal interrupt;
-    Reconnector reconnector(args);
     reconnector.watch(dev);
     const auto start = std::chrono::steady_clock::now();
     settings.stop = [&] {

@@ -213,6 +213,7 @@ int cmd_view(const Args &args) {
         return kExitFailure;
 
     const Exposure exposure = parse_exposure(args);
+    Reconnector reconnector(args);  // --reconnect-timeout checked before the camera is opened
     Session session(args);
     if (!calib_dir.empty()) lumox_path_cfg(calib_dir.c_str());
     session.use_cached_calibration();
@@ -220,7 +221,6 @@ int cmd_view(const Args &args) {
     lumox_dev_t *dev = session.open();
     if (!dev) return kExitFailure;
     if (!apply_exposure(dev, exposure)) return kExitFailure;
-    Reconnector reconnector(args);
     reconnector.watch(dev);
     if (reconnector.enabled()) {
         options.reconnect = [&reconnector, &exposure](lumox_dev_t *d,
