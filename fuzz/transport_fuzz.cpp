@@ -36,12 +36,16 @@ namespace {
 std::unique_ptr<lumox::vcam::VirtualBus> g_bus;
 lumox_dev_t g_dev{};
 
+// Opens the camera, faults cleared. The target's command time-outs are short, so one opening can
+// miss them on a busy host; a camera that stays shut through several tries is a finding.
 void open_camera() {
-    std::memset(&g_dev, 0, sizeof g_dev);
-    if (!lumox_dev_open(&g_dev)) {
-        std::fprintf(stderr, "the virtual camera does not open\n");
-        std::abort();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::memset(&g_dev, 0, sizeof g_dev);
+        if (lumox_dev_open(&g_dev)) return;
+        g_bus->camera(0).clear_faults();
     }
+    std::fprintf(stderr, "the virtual camera does not open\n");
+    std::abort();
 }
 
 constexpr int kTypes[] = {-1, 0xB0, 0xC0, 0xC2, 0xCC};

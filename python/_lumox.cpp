@@ -1004,11 +1004,8 @@ py::dict param_names() {
     return d;
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_lumox, m) {
-    m.doc() = "Compiled layer of the lumox package; use the `lumox` module instead.";
-
+// Errors of the library raise the package's Error class, once the package has named it.
+void bind_errors(py::module_ &m) {
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
@@ -1026,6 +1023,9 @@ PYBIND11_MODULE(_lumox, m) {
         Py_XDECREF(g_error_class);
         g_error_class = cls.release().ptr();
     });
+}
+
+void bind_functions(py::module_ &m) {
     m.def("start", &start, py::arg("log_path"), py::arg("console_level"));
     m.def("finish", &finish);
     m.def("devices", &devices);
@@ -1041,6 +1041,9 @@ PYBIND11_MODULE(_lumox, m) {
         calibrationGetParamName(params);
         return py::make_tuple(std::string(params), std::string(images));
     });
+}
+
+void bind_constants(py::module_ &m) {
     m.attr("VERSION") = LUMOX_VERSION;
     m.attr("FILTERS") =
         py::dict(py::arg("LENS_UNDISTORT") = static_cast<int>(FILTER_LENS_UNDISTORT),
@@ -1054,7 +1057,9 @@ PYBIND11_MODULE(_lumox, m) {
     m.attr("CMAP_RGB24") = static_cast<int>(LUMOX_CMAP_RGB24);
     m.attr("CMAP_RGB32") = static_cast<int>(LUMOX_CMAP_RGB32);
     m.attr("CMAP_BGR24") = static_cast<int>(LUMOX_CMAP_BGR24);
+}
 
+void bind_watch(py::module_ &m) {
     py::class_<Watch, std::shared_ptr<Watch>>(m, "Watch")
         .def(py::init(&make_watch), py::arg("callback"), py::arg("enumerate"))
         .def("next", &Watch::next, py::arg("timeout_ms"))
@@ -1062,7 +1067,9 @@ PYBIND11_MODULE(_lumox, m) {
         .def_property_readonly("closed", &Watch::closed);
     m.attr("HOTPLUG_ARRIVED") = static_cast<int>(LUMOX_HOTPLUG_ARRIVED);
     m.attr("HOTPLUG_LEFT") = static_cast<int>(LUMOX_HOTPLUG_LEFT);
+}
 
+void bind_device(py::module_ &m) {
     py::class_<Device>(m, "Device")
         .def(py::init<std::optional<std::pair<int, int>>, std::optional<std::string>>(),
              py::arg("where"), py::arg("serial") = py::none())
@@ -1091,5 +1098,16 @@ PYBIND11_MODULE(_lumox, m) {
         .def("data_download", &Device::data_download)
         .def("data_upload", &Device::data_upload)
         .def("recording_header", &Device::recording_header);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_lumox, m) {
+    m.doc() = "Compiled layer of the lumox package; use the `lumox` module instead.";
+    bind_errors(m);
+    bind_functions(m);
+    bind_constants(m);
+    bind_watch(m);
+    bind_device(m);
     bind_recording(m);
 }

@@ -539,26 +539,20 @@ void SensorModel::mark_reached(const Scene &scene, std::vector<uint8_t> &reached
     }
 }
 
-void SensorModel::second_bounce(const Scene &scene, const Truth &truth,
-                                std::vector<std::complex<double>> &out) const {
-    const DepthSensorConfig &c = sensor_.config();
-    const uint32_t w = window_.width, h = window_.height;
-    const size_t n = static_cast<size_t>(w) * h;
-    const std::vector<Ray> &rays = *rays_;
-    const double range = range_mm(khz_);
-    out.assign(n, 0.0);
-    if (!c.multipath || n == 0) return;
-    const Vec3 camera = scene.camera_position();
+// A block of kSourceStep x kSourceStep pixels: what its centre pixel sees, lit by the emitter
+// and radiating diffusely; the emitter's light on it is its profile times the solid angle.
+struct SensorModel::BounceSource {
+    Vec3 p, normal;
+    double d = 0;      // from the camera, mm
+    double power = 0;  // reflectivity x emitter x solid angle
+    double area = 0;   // m^2
+};
 
-    // Sources: what the pixels of a block of kSourceStep x kSourceStep see, lit by the emitter
-    // and radiating diffusely; the emitter's light on it is its profile times the solid angle.
-    struct Source {
-        Vec3 p, normal;
-        double d = 0;      // from the camera, mm
-        double power = 0;  // reflectivity x emitter x solid angle
-        double area = 0;   // m^2
-    };
-    std::vector<Source> sources;
+std::vector<SensorModel::BounceSource> SensorModel::bounce_sources(const Scene &scene) const {
+    const uint32_t w = window_.width, h = window_.height;
+    const std::vector<Ray> &rays = *rays_;
+    const Vec3 camera = scene.camera_position();
+    std::vector<BounceSource> sources;
     for (uint32_t by = 0; by < h; by += kSourceStep)
         for (uint32_t bx = 0; bx < w; bx += kSourceStep) {
             const uint32_t bw = std::min(kSourceStep, w - bx), bh = std::min(kSourceStep, h - by);
@@ -572,28 +566,45 @@ void SensorModel::second_bounce(const Scene &scene, const Truth &truth,
                                hit->reflectivity * sensor_.emitter(rays[i].centre) * omega,
                                omega * dm * dm / std::max(hit->cos_incidence, 0.05)});
         }
-    // The light of every source on the surface pixel i sees, as a phasor of the extra path (the
-    // pixel's own distance turns it into the pixel's phase), times that surface's reflectivity.
-    // The disc form factor A / (pi r^2 + A) keeps a near source's share finite.
-    auto gather = [&](size_t i) -> std::complex<double> {
-        const auto hit = scene.cast(rays[i].centre);
-        if (!hit) return 0.0;
-        const Vec3 p = camera + scene.to_room(rays[i].centre) * hit->distance;
-        std::complex<double> sum = 0;
-        for (const Source &q : sources) {
-            const Vec3 r = q.p - p;
-            const double len = r.norm();
-            if (len < 1.0) continue;
-            const Vec3 u = r * (1.0 / len);
-            const double cos_p = hit->normal.dot(u), cos_q = -q.normal.dot(u);
-            if (cos_p <= 0 || cos_q <= 0) continue;
-            if (scene.blocked(p, q.p)) continue;
-            const double rm = len / 1000.0;
-            const double amp = q.power * cos_q * cos_p / (std::numbers::pi * rm * rm + q.area);
-            sum += std::polar(amp, kTwoPi * 0.5 * (q.d + len - hit->distance) / range);
-        }
-        return sum * hit->reflectivity;
-    };
+    return sources;
+}
+
+// The pixel's own distance turns the phasor of the extra path into the pixel's phase; the result
+// is times the reflectivity of the surface the pixel sees. The disc form factor A / (pi r^2 + A)
+// keeps a near source's share finite.
+std::complex<double> SensorModel::gather_bounce(const Scene &scene,
+                                                const std::vector<BounceSource> &sources,
+                                                size_t i) const {
+    const Ray &ray = (*rays_)[i];
+    const auto hit = scene.cast(ray.centre);
+    if (!hit) return 0.0;
+    const double range = range_mm(khz_);
+    const Vec3 p = scene.camera_position() + scene.to_room(ray.centre) * hit->distance;
+    std::complex<double> sum = 0;
+    for (const BounceSource &q : sources) {
+        const Vec3 r = q.p - p;
+        const double len = r.norm();
+        if (len < 1.0) continue;
+        const Vec3 u = r * (1.0 / len);
+        const double cos_p = hit->normal.dot(u), cos_q = -q.normal.dot(u);
+        if (cos_p <= 0 || cos_q <= 0) continue;
+        if (scene.blocked(p, q.p)) continue;
+        const double rm = len / 1000.0;
+        const double amp = q.power * cos_q * cos_p / (std::numbers::pi * rm * rm + q.area);
+        sum += std::polar(amp, kTwoPi * 0.5 * (q.d + len - hit->distance) / range);
+    }
+    return sum * hit->reflectivity;
+}
+
+void SensorModel::second_bounce(const Scene &scene, const Truth &truth,
+                                std::vector<std::complex<double>> &out) const {
+    const DepthSensorConfig &c = sensor_.config();
+    const uint32_t w = window_.width, h = window_.height;
+    const size_t n = static_cast<size_t>(w) * h;
+    out.assign(n, 0.0);
+    if (!c.multipath || n == 0) return;
+    const std::vector<BounceSource> sources = bounce_sources(scene);
+    auto gather = [&](size_t i) { return gather_bounce(scene, sources, i); };
     // Receivers every kReceiverStep pixels; a pixel takes those around it on its own surface,
     // bilinearly, and gathers for itself where none is.
     const uint32_t nx = (w + kReceiverStep - 1) / kReceiverStep;

@@ -215,6 +215,12 @@ class SensorModel : public LiveSource {
     // The second bounce onto every pixel's surface, per us.
     void second_bounce(const Scene &scene, const Truth &truth,
                        std::vector<std::complex<double>> &out) const;
+    // A patch of what the pixels see, lit by the emitter and radiating diffusely.
+    struct BounceSource;
+    std::vector<BounceSource> bounce_sources(const Scene &scene) const;
+    // The light of every source on the surface pixel i sees (a phasor of the extra path).
+    std::complex<double> gather_bounce(const Scene &scene, const std::vector<BounceSource> &sources,
+                                       size_t i) const;
     // Stray light: a share of all returns spread evenly over the pixels.
     void scatter(std::vector<std::complex<double>> &light) const;
     // Direct light at time t (s) with the second bounce and the truth (kept in bounce_ and

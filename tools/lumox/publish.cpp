@@ -432,15 +432,103 @@ lumox_cap_stats operator+(lumox_cap_stats a, const lumox_cap_stats &b) {
     return a;  // frames_ready: the current stream's
 }
 
+// How the camera is set up at open and again after every reopen.
+struct CameraSetup {
+    std::vector<std::string> filter_texts;
+    std::vector<FilterSetting> filters;
+    Exposure exposure;
+    bool apply(lumox_dev_t *dev) const {
+        return set_up_camera(dev, filters, filter_texts, exposure);
+    }
+};
+
+// The DDS participant with the topic writers and the static transform; prints what it publishes.
+// Null with *error set when DDS refuses.
+std::unique_ptr<ros2::Node> start_node(uint32_t domain, const PublishSettings &settings,
+                                       const SharedFacts &facts, Writers *writers,
+                                       std::string *error) {
+    std::unique_ptr<ros2::Node> node = ros2::Node::create(domain, error);
+    if (!node) return nullptr;
+    if (!make_writers(*node, settings.ros_namespace, settings, writers, error)) return nullptr;
+    ros2::StaticTransformMessage tf;
+    tf.fill(nanoseconds(std::chrono::system_clock::now()),
+            ros2::frame_id(settings.ros_namespace, "_link"), settings.frame_id);
+    if (!writers->tf_static->write(tf.sample())) {
+        *error = "cannot publish /tf_static";
+        return nullptr;
+    }
+    std::printf("lumox publish: %s on DDS domain %u (%s QoS), frame %s; correction %s\n",
+                settings.ros_namespace.c_str(), domain,
+                settings.sensor_data_qos ? "sensor-data" : "reliable", settings.frame_id.c_str(),
+                facts.get().correction.c_str());
+    std::fflush(stdout);
+    return node;
+}
+
+// Captures until SIGINT or SIGTERM, offering every frame to the publishing thread through the
+// slot. With --reconnect-timeout a failed capture waits for the camera to come back, sets it up as
+// before and goes on; the stream's counters start again with each reopen, the diagnostics count on
+// across them. Returns the last stretch's summary; *frames counts every stretch's frames.
+CaptureSummary capture_until_stopped(lumox_dev_t *dev, std::mutex &dev_mutex,
+                                     Reconnector &reconnector, const CameraSetup &setup,
+                                     SharedFacts &facts, FrameSlot &slot,
+                                     std::atomic<uint32_t> &dropped, long *frames) {
+    CaptureSettings capture;
+    capture.frames = LONG_MAX;
+    // Half a second of frames at 20 frames/s: room for a capture thread that a busy host keeps
+    // waiting.
+    capture.buffered_frames = 10;
+    capture.stop = StopOnSignal::requested;
+    lumox_cap_stats earlier{};
+    RawFrame spare;
+    const FrameSink sink = [&](const CapturedFrame &frame) {
+        spare.bytes.assign(frame.data, frame.data + frame.size);
+        spare.info = frame.info;
+        lumox_cap_get_raw_info(dev, &spare.raw);
+        lumox_cap_get_stats(dev, &spare.stats);
+        spare.stats = spare.stats + earlier;
+        spare.wall_ns = nanoseconds(frame.wall);
+        spare.steady_ns = nanoseconds(frame.arrival);
+        if (slot.offer(&spare)) dropped.fetch_add(1);
+        return true;
+    };
+    CaptureSummary summary;
+    for (;;) {
+        summary = run_capture(dev, capture, sink);
+        *frames += summary.frames;
+        earlier = summary.stats + earlier;
+        if (!summary.failed || !reconnector.enabled()) return summary;
+        facts.update([](CameraFacts &f) { f.state = CameraState::kStopped; });
+        if (!reconnector.reconnect(dev, StopOnSignal::requested, &dev_mutex)) return summary;
+        bool ready = false;
+        {
+            std::lock_guard lock(dev_mutex);
+            ready = setup.apply(dev);
+            facts.update([&](CameraFacts &f) {
+                f.state = CameraState::kStreaming;
+                f.correction = describe(correction_in_force(dev));
+                f.frame_rate_set = frame_rate_of(dev);
+                ++f.reconnects;
+                f.last_gap_s = reconnector.gap_seconds();
+            });
+        }
+        if (!ready) return summary;
+        std::printf("lumox publish: camera %s back after %.1f s; correction %s; publishing on\n",
+                    reconnector.serial().c_str(), reconnector.gap_seconds(),
+                    facts.get().correction.c_str());
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
 int cmd_publish(const Args &args) {
     PublishSettings settings = parse_publish_settings(args);
-    const Exposure exposure = parse_exposure(args);
+    CameraSetup setup;
+    setup.exposure = parse_exposure(args);
     Reconnector reconnector(args);  // --reconnect-timeout checked before the camera is opened
-    const std::vector<std::string> filter_texts = args.values("--filter");
-    std::vector<FilterSetting> filters;
-    for (const std::string &f : filter_texts) filters.push_back(parse_filter(f));
+    setup.filter_texts = args.values("--filter");
+    for (const std::string &f : setup.filter_texts) setup.filters.push_back(parse_filter(f));
     uint32_t domain = 0;
     std::string error;
     if (settings.domain) {
@@ -452,8 +540,7 @@ int cmd_publish(const Args &args) {
     Session session(args);
     if (!use_calibration_dir(args.value("--calib"))) return kExitFailure;
     lumox_dev_t *dev = session.open();
-    if (!dev) return kExitFailure;
-    if (!set_up_camera(dev, filters, filter_texts, exposure)) return kExitFailure;
+    if (!dev || !setup.apply(dev)) return kExitFailure;
     reconnector.watch(dev);
 
     SharedFacts facts;
@@ -468,79 +555,21 @@ int cmd_publish(const Args &args) {
     });
     if (settings.frame_id.empty())
         settings.frame_id = ros2::frame_id(settings.ros_namespace, "_optical_frame");
-
-    std::unique_ptr<ros2::Node> node = ros2::Node::create(domain, &error);
-    if (!node) return fail("%s", error.c_str());
     Writers writers;
-    if (!make_writers(*node, settings.ros_namespace, settings, &writers, &error))
-        return fail("%s", error.c_str());
-    ros2::StaticTransformMessage tf;
-    tf.fill(nanoseconds(std::chrono::system_clock::now()),
-            ros2::frame_id(settings.ros_namespace, "_link"), settings.frame_id);
-    if (!writers.tf_static->write(tf.sample())) return fail("cannot publish /tf_static");
-
-    std::printf("lumox publish: %s on DDS domain %u (%s QoS), frame %s; correction %s\n",
-                settings.ros_namespace.c_str(), domain,
-                settings.sensor_data_qos ? "sensor-data" : "reliable", settings.frame_id.c_str(),
-                facts.get().correction.c_str());
-    std::fflush(stdout);
+    const std::unique_ptr<ros2::Node> node = start_node(domain, settings, facts, &writers, &error);
+    if (!node) return fail("%s", error.c_str());
 
     FrameSlot slot;
     std::atomic<uint32_t> dropped{0};
     std::mutex dev_mutex;
     Publisher publisher(dev, &dev_mutex, settings, facts, &writers, &slot, &dropped);
     std::thread publishing([&] { publisher.run(); });
-
     StopOnSignal stop_on_signal;
-    CaptureSettings capture;
-    capture.frames = LONG_MAX;
-    // Half a second of frames at 20 frames/s: room for a capture thread that a busy host keeps
-    // waiting.
-    capture.buffered_frames = 10;
-    capture.stop = StopOnSignal::requested;
-    // The stream's counters start again with each reopen; the diagnostics count on across them.
-    lumox_cap_stats earlier{};
-    long frames = 0;
-    RawFrame spare;
-    const FrameSink sink = [&](const CapturedFrame &frame) {
-        spare.bytes.assign(frame.data, frame.data + frame.size);
-        spare.info = frame.info;
-        lumox_cap_get_raw_info(dev, &spare.raw);
-        lumox_cap_get_stats(dev, &spare.stats);
-        spare.stats = spare.stats + earlier;
-        spare.wall_ns = nanoseconds(frame.wall);
-        spare.steady_ns = nanoseconds(frame.arrival);
-        if (slot.offer(&spare)) dropped.fetch_add(1);
-        return true;
-    };
     reconnector.on_departure(
         [&] { facts.update([](CameraFacts &f) { f.state = CameraState::kLeft; }); });
-    CaptureSummary summary;
-    for (;;) {
-        summary = run_capture(dev, capture, sink);
-        frames += summary.frames;
-        earlier = summary.stats + earlier;
-        if (!summary.failed || !reconnector.enabled()) break;
-        facts.update([](CameraFacts &f) { f.state = CameraState::kStopped; });
-        if (!reconnector.reconnect(dev, StopOnSignal::requested, &dev_mutex)) break;
-        bool ready = false;
-        {
-            std::lock_guard lock(dev_mutex);
-            ready = set_up_camera(dev, filters, filter_texts, exposure);
-            facts.update([&](CameraFacts &f) {
-                f.state = CameraState::kStreaming;
-                f.correction = describe(correction_in_force(dev));
-                f.frame_rate_set = frame_rate_of(dev);
-                ++f.reconnects;
-                f.last_gap_s = reconnector.gap_seconds();
-            });
-        }
-        if (!ready) break;
-        std::printf("lumox publish: camera %s back after %.1f s; correction %s; publishing on\n",
-                    reconnector.serial().c_str(), reconnector.gap_seconds(),
-                    facts.get().correction.c_str());
-        std::fflush(stdout);
-    }
+    long frames = 0;
+    const CaptureSummary summary =
+        capture_until_stopped(dev, dev_mutex, reconnector, setup, facts, slot, dropped, &frames);
     slot.close();
     publishing.join();
     std::printf("lumox publish: stopped after %ld frames (%u publications dropped)\n", frames,
