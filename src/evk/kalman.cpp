@@ -1,3 +1,12 @@
+// The Kalman filters of the kit, pixel by pixel, and the one-pass running average, filter and
+// offset of a whole image: a vector kernel that Highway compiles for every target and dispatches
+// at run time, with the per-pixel stages as its reference.
+
+// Highway compiles this file once per target (foreach_target.h includes it again); the plain
+// part is compiled once.
+#ifndef LUMOX_EVK_KALMAN_PLAIN
+#define LUMOX_EVK_KALMAN_PLAIN
+
 #include "evk/kalman.h"
 
 #include <algorithm>
@@ -9,14 +18,6 @@
 #include "evk/calculation.h"
 #include "evk/settings.h"
 #include "lumox/evk.h"
-#include "lx/simd.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define LUMOX_KALMAN_VECTORS 1
-#include <immintrin.h>
-#else
-#define LUMOX_KALMAN_VECTORS 0
-#endif
 
 namespace lumox::evk {
 namespace {
@@ -223,87 +224,279 @@ void fused_pixel(const FusedArgs &a, int pictures, int i) {
     a.image[i] = v;
 }
 
-#if LUMOX_KALMAN_VECTORS
+}  // namespace
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
-namespace avx2 {
-constexpr int kLanes = 4;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+}  // namespace lumox::evk
 
-LUMOX_INLINE VD sqrt_lanes(VD v) {
-    return reinterpret_cast<VD>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(v)));
+#endif  // LUMOX_EVK_KALMAN_PLAIN
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "evk/kalman.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace lumox::evk::HWY_NAMESPACE {
+
+#if HWY_TARGET == HWY_SCALAR || HWY_MAX_BYTES == 16
+// Two double lanes gain nothing over the stages in turn: these targets run those.
+int fused_lanes() { return 0; }
+void fused_run(const FusedArgs &, int, int) {}
+#else
+namespace hn = hwy::HWY_NAMESPACE;
+
+// A pixel a double lane; its integers, flags and 16-bit values in lanes of the same count.
+using DD = hn::ScalableTag<double>;
+using DI = hn::Rebind<int32_t, DD>;
+using DU = hn::Rebind<uint32_t, DD>;
+using DL = hn::Rebind<int64_t, DD>;
+using DF = hn::Rebind<float, DD>;
+using DU16 = hn::Rebind<uint16_t, DD>;
+using VD = hn::Vec<DD>;
+using VI = hn::Vec<DI>;
+using VU = hn::Vec<DU>;
+using MD = hn::Mask<DD>;
+using MI = hn::Mask<DI>;
+
+// Masks between the 32-bit and the double lanes.
+HWY_INLINE MD wide(MI m) {
+    return hn::MaskFromVec(hn::BitCast(DD(), hn::PromoteTo(DL(), hn::VecFromMask(DI(), m))));
+}
+HWY_INLINE MI narrow(MD m) {
+    return hn::MaskFromVec(hn::DemoteTo(DI(), hn::IfThenElseZero(m, hn::Set(DD(), -1.0))));
 }
 
-// The 256-bit forms: the compiler lowers the generic conversions between 128- and 256-bit lanes
-// and the selections through masks piece by piece.
-LUMOX_INLINE VL wide(VI mask) {
-    return reinterpret_cast<VL>(_mm256_cvtepi32_epi64(reinterpret_cast<__m128i>(mask)));
-}
-LUMOX_INLINE VI narrow(VL mask) {
-    const __m256i even = _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(mask),
-                                                     _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
-    return reinterpret_cast<VI>(_mm256_castsi256_si128(even));
-}
-LUMOX_INLINE VD to_double(VI v) { return _mm256_cvtepi32_pd(reinterpret_cast<__m128i>(v)); }
-LUMOX_INLINE VD pick(VL mask, VD a, VD b) {
-    return _mm256_blendv_pd(b, a, reinterpret_cast<__m256d>(mask));
+HWY_INLINE VD to_double(VI v) { return hn::PromoteTo(DD(), v); }
+HWY_INLINE VD fabs_lanes(VD v) { return hn::IfThenElse(hn::Lt(v, hn::Zero(DD())), hn::Neg(v), v); }
+HWY_INLINE MI at_least(VI a, VI b) { return hn::Not(hn::Lt(a, b)); }
+
+HWY_INLINE VI load_u16(const uint16_t *p) { return hn::PromoteTo(DI(), hn::LoadU(DU16(), p)); }
+// The low 16 bits of each lane.
+HWY_INLINE void store_u16(uint16_t *p, VI v) {
+    hn::StoreU(hn::DemoteTo(DU16(), hn::And(v, hn::Set(DI(), 0xFFFF))), DU16(), p);
 }
 
-#include "evk/kalman_kernel.inc"
-}  // namespace avx2
-#pragma GCC pop_options
-
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
-namespace avx512 {
-constexpr int kLanes = 8;
-typedef int32_t VI __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t VU __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef int64_t VL __attribute__((vector_size(kLanes * sizeof(int64_t))));
-typedef double VD __attribute__((vector_size(kLanes * sizeof(double))));
-typedef float VF __attribute__((vector_size(kLanes * sizeof(float))));
-typedef uint16_t VU16 __attribute__((vector_size(kLanes * sizeof(uint16_t))));
-
-LUMOX_INLINE VD sqrt_lanes(VD v) {
-    // The masked form with every lane selected: the plain one starts from an undefined register.
-    return reinterpret_cast<VD>(_mm512_maskz_sqrt_pd(0xFF, reinterpret_cast<__m512d>(v)));
+// kalman_phase per lane: the integer nearest to v with halves away from zero, clamped to
+// 0..kMaxPhase (NaN and what lies outside the 64-bit range to 0).
+HWY_INLINE VI phase_lanes(VD v) {
+    const DD dd;
+    const VD max_phase = hn::Set(dd, static_cast<double>(kMaxPhase));
+    const MD ok = hn::And(hn::Gt(v, hn::Zero(dd)), hn::Lt(v, hn::Set(dd, 9223372036854775808.0)));
+    const MD top = hn::Ge(v, max_phase);
+    const MD inside = hn::AndNot(top, ok);
+    const VD clipped = hn::IfThenElseZero(inside, v);
+    const VD t = hn::Trunc(clipped);
+    const VD rest = hn::Sub(clipped, t);
+    VD r = hn::Add(t, hn::IfThenElseZero(hn::Ge(rest, hn::Set(dd, 0.5)), hn::Set(dd, 1.0)));
+    r = hn::Min(r, max_phase);
+    r = hn::IfThenElse(inside, r, hn::IfThenElseZero(hn::And(ok, top), max_phase));
+    return hn::DemoteTo(DI(), r);
 }
 
-LUMOX_INLINE VL wide(VI mask) { return __builtin_convertvector(mask, VL); }
-LUMOX_INLINE VI narrow(VL mask) { return __builtin_convertvector(mask, VI); }
-LUMOX_INLINE VD to_double(VI v) { return __builtin_convertvector(v, VD); }
-LUMOX_INLINE VD pick(VL mask, VD a, VD b) { return mask ? a : b; }
+// Each lane does what imageAverage, calculationFalmanFiltering and calculationAddOffset do to its
+// pixel one after the other, with every double operation in the same order (the file is
+// compiled without contraction into fused multiply-adds), so results and filter state are the
+// same bit for bit. kCounted: the full filter confirms against the last valid value after a
+// number of checks.
+template <int kMode, bool kAverage, bool kCounted>
+void fused_block(const FusedArgs &a, int i, int count) {
+    const DD dd;
+    const DI di;
+    const DU du;
+    const auto lanes = static_cast<int>(hn::Lanes(dd));
+    const VI zero = hn::Zero(di);
+    const VI one = hn::Set(di, 1);
+    const VD zero_d = hn::Zero(dd);
+    const VD one_d = hn::Set(dd, 1.0);
+    const VI num_check = hn::Set(di, a.num_check);
+    KalmanState &s = *a.state;
+    for (int end = i + count; i < end; i += lanes) {
+        VI v = load_u16(a.image + i);
+        if constexpr (kAverage) {
+            const VI previous = load_u16(a.previous + i);
+            const VI first_code = hn::Set(di, kFirstCode);
+            const MI both = hn::And(hn::Lt(previous, first_code), hn::Lt(v, first_code));
+            const VD sum =
+                hn::Add(to_double(v), hn::Mul(hn::Set(dd, a.weight), to_double(previous)));
+            const VI mean = hn::DemoteTo(di, hn::Div(sum, hn::Set(dd, a.divisor)));
+            v = hn::IfThenElse(both, mean, v);
+            store_u16(a.previous + i, v);
+        }
+        const MI active = hn::Not(hn::Gt(v, hn::Set(di, kMaxPhase)));
+        const MD wide_active = wide(active);
+        const VD value = to_double(v);
+        VU samples = hn::LoadU(du, a.samples + i);
+        VD result;
+        if constexpr (kMode == 2) {
+            const VI count_now = hn::BitCast(di, samples);
+            const MD fresh = wide(hn::Not(hn::Gt(count_now, zero)));
+            const VD sum_in = hn::LoadU(dd, s.sum.data() + i);
+            const VD squares_in = hn::LoadU(dd, s.sum_squares.data() + i);
+            VD sum = hn::IfThenZeroElse(fresh, sum_in);
+            VD squares = hn::IfThenZeroElse(fresh, squares_in);
+            sum = hn::Add(sum, value);
+            squares = hn::Add(squares, hn::Mul(value, value));
+            const VI n = hn::Add(hn::IfThenZeroElse(hn::Lt(count_now, zero), count_now), one);
+            const VD nd = to_double(n);
+            const VD mean = hn::Div(sum, nd);
+            VD variance = hn::Sub(hn::Div(squares, nd), hn::Mul(mean, mean));
+            variance = hn::IfThenZeroElse(hn::Lt(variance, zero_d), variance);
+            variance = hn::IfThenZeroElse(hn::Lt(nd, hn::Set(dd, 2.0)), variance);
 
-#include "evk/kalman_kernel.inc"
-}  // namespace avx512
-#pragma GCC pop_options
+            const DF df;
+            const auto covariance_in = hn::LoadU(df, a.covariance + i);
+            const VD predicted = hn::Add(hn::PromoteTo(dd, covariance_in), hn::Set(dd, a.q));
+            const VD total = hn::Add(variance, predicted);
+            const VD gain = hn::IfThenElse(hn::Gt(total, zero_d), hn::Div(predicted, total), one_d);
+            const auto covariance = hn::DemoteTo(df, hn::Mul(predicted, hn::Sub(one_d, gain)));
+            const MI sigma = hn::RebindMask(
+                di, hn::AndNot(hn::Eq(samples, hn::Set(du, static_cast<uint32_t>(-1))),
+                               hn::Gt(samples, hn::Set(du, kSamplesForSigma))));
+            const VD threshold =
+                hn::IfThenElse(wide(sigma), hn::Mul(hn::Set(dd, 6.0), hn::Sqrt(variance)),
+                               hn::Set(dd, a.threshold2));
+            const VD before = hn::LoadU(dd, s.previous.data() + i);
+            const VD estimate = hn::Add(before, hn::Mul(gain, hn::Sub(value, before)));
+            const MD within = hn::Lt(fabs_lanes(hn::Sub(value, before)), threshold);
+            const VD last_in = hn::LoadU(dd, s.last_valid.data() + i);
+            const VI check_in = hn::LoadU(di, s.check.data() + i);
+            VD last = last_in;
+            VI check = check_in;
+            MI reset;
+            if constexpr (!kCounted) {
+                last = hn::IfThenElse(within, estimate, last);
+                reset = hn::Not(narrow(within));
+            } else {
+                const MI within_i = narrow(within);
+                const VI counted = hn::Add(check, one);
+                const MI confirm = hn::And(within_i, at_least(counted, num_check));
+                const MI good =
+                    hn::And(confirm, narrow(hn::Lt(fabs_lanes(hn::Sub(last, value)), threshold)));
+                last = hn::IfThenElse(wide(good), estimate, last);
+                reset = hn::AndNot(good, confirm);
+                check = hn::IfThenElseZero(within_i, hn::IfThenZeroElse(confirm, counted));
+            }
+            reset = hn::And(reset, active);
+            const MD wide_reset = wide(reset);
+            result = hn::IfThenElse(wide_reset, value, estimate);
+            check = hn::IfThenZeroElse(reset, check);
+            sum = hn::IfThenZeroElse(wide_reset, sum);
+            squares = hn::IfThenZeroElse(wide_reset, squares);
+            samples = hn::Or(hn::BitCast(du, hn::VecFromMask(di, reset)), samples);  // -1
+            if (a.report_resets) {
+                for (size_t k = hn::CountTrue(di, reset); k > 0; --k) {
+                    print(1, 1, "reset Kalman 2  \n");
+                }
+            }
+            hn::StoreU(hn::IfThenElse(wide_active, sum, sum_in), dd, s.sum.data() + i);
+            hn::StoreU(hn::IfThenElse(wide_active, squares, squares_in), dd,
+                       s.sum_squares.data() + i);
+            hn::StoreU(hn::IfThenElse(wide_active, last, last_in), dd, s.last_valid.data() + i);
+            hn::StoreU(hn::IfThenElse(active, check, check_in), di, s.check.data() + i);
+            hn::StoreU(hn::IfThenElse(wide_active, result, before), dd, s.previous.data() + i);
+            hn::StoreU(hn::IfThenElse(hn::RebindMask(df, active), covariance, covariance_in), df,
+                       a.covariance + i);
+        } else {
+            const MI first_i = hn::RebindMask(di, hn::Eq(samples, hn::Zero(du)));
+            const MD first = wide(first_i);
+            const VD raw_in = hn::LoadU(dd, s.previous_raw.data() + i);
+            const VD estimate_in = hn::LoadU(dd, s.estimate.data() + i);
+            const VD last_in = hn::LoadU(dd, s.last_valid.data() + i);
+            const VI check_in = hn::LoadU(di, s.check.data() + i);
+            VD raw = hn::IfThenElse(first, value, raw_in);
+            VD estimate = hn::IfThenElse(first, value, estimate_in);
+            VD last = hn::IfThenElse(first, value, last_in);
+            VI check = hn::IfThenZeroElse(first_i, check_in);
+            VD gain = hn::Set(dd, a.k);
+            if constexpr (kMode == 3) {
+                const VD max_gain = hn::Set(dd, a.max_gain);
+                const VD jump = fabs_lanes(hn::Sub(raw, value));
+                const VD ratio = hn::Div(hn::Set(dd, a.kdiff), jump);
+                const VD adaptive =
+                    hn::IfThenElse(hn::Eq(jump, zero_d), max_gain,
+                                   hn::IfThenElse(hn::Lt(max_gain, ratio), max_gain, ratio));
+                gain = hn::IfThenElse(first, gain, adaptive);
+            }
+            const VD threshold1 = hn::Set(dd, a.threshold1);
+            check = hn::IfThenElse(narrow(hn::Lt(fabs_lanes(hn::Sub(value, raw)), threshold1)),
+                                   hn::Add(check, one), zero);
+            raw = value;
+            estimate = hn::Add(hn::Mul(hn::Sub(one_d, gain), estimate), hn::Mul(gain, value));
+            const MI settled = at_least(check, num_check);
+            check = hn::IfThenElse(settled, num_check, check);
+            const MD wide_settled = wide(settled);
+            estimate = hn::IfThenElse(
+                hn::And(wide_settled, hn::Gt(fabs_lanes(hn::Sub(value, last)), threshold1)), value,
+                estimate);
+            last = hn::IfThenElse(wide_settled, value, last);
+            result = estimate;
+            hn::StoreU(hn::IfThenElse(wide_active, raw, raw_in), dd, s.previous_raw.data() + i);
+            hn::StoreU(hn::IfThenElse(wide_active, estimate, estimate_in), dd,
+                       s.estimate.data() + i);
+            hn::StoreU(hn::IfThenElse(wide_active, last, last_in), dd, s.last_valid.data() + i);
+            hn::StoreU(hn::IfThenElse(active, check, check_in), di, s.check.data() + i);
+        }
+        samples = hn::Sub(samples, hn::BitCast(du, hn::VecFromMask(di, active)));  // + 1
+        hn::StoreU(samples, du, a.samples + i);
+        v = hn::IfThenElse(active, phase_lanes(result), v);
 
-#endif  // LUMOX_KALMAN_VECTORS
+        // The offset, codes excepted, in unsigned arithmetic as the per-pixel stage does it.
+        const MI code = hn::Or(hn::Or(hn::Eq(v, hn::Set(di, LUMOX_EVK_LOW_AMPLITUDE)),
+                                      hn::Eq(v, hn::Set(di, LUMOX_EVK_SATURATED))),
+                               hn::Eq(v, hn::Set(di, LUMOX_EVK_ADC_OVERFLOW)));
+        const VU two_turns = hn::Set(du, 2 * kPhaseUnits);
+        const VU turn = hn::Set(du, kPhaseUnits);
+        VU shifted = hn::Add(hn::BitCast(du, v), hn::Set(du, static_cast<uint32_t>(a.offset)));
+        shifted = hn::IfThenElse(hn::Lt(shifted, two_turns), shifted, hn::Sub(shifted, two_turns));
+        shifted = hn::IfThenElse(hn::Lt(shifted, turn), shifted, hn::Sub(shifted, turn));
+        v = hn::IfThenElse(code, v, hn::BitCast(di, shifted));
+        store_u16(a.image + i, v);
+    }
+}
+
+int fused_lanes() { return static_cast<int>(hn::Lanes(DD())); }
+
+void fused_run(const FusedArgs &a, int i, int count) {
+    const bool average = a.previous != nullptr;
+    switch (a.mode) {
+        case 1:
+            return average ? fused_block<1, true, false>(a, i, count)
+                           : fused_block<1, false, false>(a, i, count);
+        case 2:
+            if (a.num_check != 0) {
+                return average ? fused_block<2, true, true>(a, i, count)
+                               : fused_block<2, false, true>(a, i, count);
+            }
+            return average ? fused_block<2, true, false>(a, i, count)
+                           : fused_block<2, false, false>(a, i, count);
+        default:
+            return average ? fused_block<3, true, false>(a, i, count)
+                           : fused_block<3, false, false>(a, i, count);
+    }
+}
+#endif  // HWY_TARGET == HWY_SCALAR || HWY_MAX_BYTES == 16
+
+}  // namespace lumox::evk::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace lumox::evk {
+
+HWY_EXPORT(fused_lanes);
+HWY_EXPORT(fused_run);
+
+namespace {
 
 using FusedRun = void (*)(const FusedArgs &, int, int);
 
+// The vector kernel and its lanes, or null where the stages go in turn.
 FusedRun fused_kernel(int *lanes) {
-#if LUMOX_KALMAN_VECTORS
-    switch (simd::best_isa()) {
-        case simd::Isa::kAvx512:
-            *lanes = avx512::kLanes;
-            return avx512::fused_run;
-        case simd::Isa::kAvx2:
-            *lanes = avx2::kLanes;
-            return avx2::fused_run;
-        case simd::Isa::kSse41:  // two double lanes gain nothing over the stages in turn
-        case simd::Isa::kScalar:
-            break;
+    *lanes = HWY_DYNAMIC_DISPATCH(fused_lanes)();
+    if (*lanes == 0) {
+        *lanes = 1;
+        return nullptr;
     }
-#endif
-    *lanes = 1;
-    return nullptr;
+    return HWY_DYNAMIC_DISPATCH(fused_run);
 }
 
 }  // namespace
@@ -391,3 +584,4 @@ LUMOX_API int calculationFalmanFiltering(uint16_t **image) noexcept {
 }
 
 }  // extern "C"
+#endif  // HWY_ONCE

@@ -15,6 +15,7 @@
 #include "calc_fixture.h"
 #include "evk/image_processing.h"
 #include "lx/simd.h"
+#include "support/targets.h"
 
 namespace lumox::evk::test {
 namespace {
@@ -250,9 +251,8 @@ class FusedFilterTest : public CalcTest {
 
 TEST_F(FusedFilterTest, OnePassEqualsTheStagesInTurn) {
     uint32_t seed = 11;
-    for (const simd::Isa isa :
-         {simd::Isa::kScalar, simd::Isa::kSse41, simd::Isa::kAvx2, simd::Isa::kAvx512}) {
-        simd::limit_isa(isa);
+    for (const int64_t target : lumox::test::vector_targets()) {
+        lumox::test::ForcedTarget forced(target);
         for (int mode = 1; mode <= 3; ++mode) {
             for (int variant = 0; variant < 4; ++variant) {
                 const int pictures = variant % 2 == 0 ? 4 : 1;
@@ -266,7 +266,7 @@ TEST_F(FusedFilterTest, OnePassEqualsTheStagesInTurn) {
                 const auto frames = sequence(seed++);
                 const auto want = run(frames, mode, pictures, offset, false);
                 const auto got = run(frames, mode, pictures, offset, true);
-                const std::string what = "isa " + std::to_string(static_cast<int>(isa)) + " mode " +
+                const std::string what = std::string(simd::target_name(target)) + " mode " +
                                          std::to_string(mode) + " variant " +
                                          std::to_string(variant);
                 for (int f = 0; f < kFrames; ++f) {
@@ -287,7 +287,6 @@ TEST_F(FusedFilterTest, OnePassEqualsTheStagesInTurn) {
             }
         }
     }
-    simd::limit_isa(simd::Isa::kAvx512);
     configSetPrint(0);
     calibrationSetOffset(0);
     imageSetNumberOfPicture(1);
