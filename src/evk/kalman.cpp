@@ -235,6 +235,8 @@ void fused_pixel(const FusedArgs &a, int pictures, int i) {
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "lx/lanes-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace lumox::evk::HWY_NAMESPACE {
 
@@ -251,12 +253,14 @@ using DI = hn::Rebind<int32_t, DD>;
 using DU = hn::Rebind<uint32_t, DD>;
 using DL = hn::Rebind<int64_t, DD>;
 using DF = hn::Rebind<float, DD>;
-using DU16 = hn::Rebind<uint16_t, DD>;
 using VD = hn::Vec<DD>;
 using VI = hn::Vec<DI>;
 using VU = hn::Vec<DU>;
 using MD = hn::Mask<DD>;
 using MI = hn::Mask<DI>;
+using lumox::lanes::HWY_NAMESPACE::at_least;
+using lumox::lanes::HWY_NAMESPACE::load_u16;
+using lumox::lanes::HWY_NAMESPACE::store_u16;
 
 // Masks between the 32-bit and the double lanes.
 HWY_INLINE MD wide(MI m) {
@@ -268,14 +272,6 @@ HWY_INLINE MI narrow(MD m) {
 
 HWY_INLINE VD to_double(VI v) { return hn::PromoteTo(DD(), v); }
 HWY_INLINE VD fabs_lanes(VD v) { return hn::IfThenElse(hn::Lt(v, hn::Zero(DD())), hn::Neg(v), v); }
-HWY_INLINE MI at_least(VI a, VI b) { return hn::Not(hn::Lt(a, b)); }
-
-HWY_INLINE VI load_u16(const uint16_t *p) { return hn::PromoteTo(DI(), hn::LoadU(DU16(), p)); }
-// The low 16 bits of each lane.
-HWY_INLINE void store_u16(uint16_t *p, VI v) {
-    hn::StoreU(hn::DemoteTo(DU16(), hn::And(v, hn::Set(DI(), 0xFFFF))), DU16(), p);
-}
-
 // kalman_phase per lane: the integer nearest to v with halves away from zero, clamped to
 // 0..kMaxPhase (NaN and what lies outside the 64-bit range to 0).
 HWY_INLINE VI phase_lanes(VD v) {
@@ -311,16 +307,16 @@ void fused_block(const FusedArgs &a, int i, int count) {
     const VI num_check = hn::Set(di, a.num_check);
     KalmanState &s = *a.state;
     for (int end = i + count; i < end; i += lanes) {
-        VI v = load_u16(a.image + i);
+        VI v = load_u16(di, a.image + i);
         if constexpr (kAverage) {
-            const VI previous = load_u16(a.previous + i);
+            const VI previous = load_u16(di, a.previous + i);
             const VI first_code = hn::Set(di, kFirstCode);
             const MI both = hn::And(hn::Lt(previous, first_code), hn::Lt(v, first_code));
             const VD sum =
                 hn::Add(to_double(v), hn::Mul(hn::Set(dd, a.weight), to_double(previous)));
             const VI mean = hn::DemoteTo(di, hn::Div(sum, hn::Set(dd, a.divisor)));
             v = hn::IfThenElse(both, mean, v);
-            store_u16(a.previous + i, v);
+            store_u16(di, a.previous + i, v);
         }
         const MI active = hn::Not(hn::Gt(v, hn::Set(di, kMaxPhase)));
         const MD wide_active = wide(active);
@@ -450,7 +446,7 @@ void fused_block(const FusedArgs &a, int i, int count) {
         shifted = hn::IfThenElse(hn::Lt(shifted, two_turns), shifted, hn::Sub(shifted, two_turns));
         shifted = hn::IfThenElse(hn::Lt(shifted, turn), shifted, hn::Sub(shifted, turn));
         v = hn::IfThenElse(code, v, hn::BitCast(di, shifted));
-        store_u16(a.image + i, v);
+        store_u16(di, a.image + i, v);
     }
 }
 

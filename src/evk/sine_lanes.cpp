@@ -75,13 +75,13 @@ void block(const SineArgs &a, int n, int index, int count) {
     const VI one = hn::Set(di, 1);
     const VI lane = hn::Iota(di, 0);
     for (int c = 0; c < count; c += lanes, n += lanes, index += lanes) {
-        VI s0 = load_u16(a.raw + n);
-        VI s1 = load_u16(a.raw + a.plane + n);
+        VI s0 = load_u16(DI(), a.raw + n);
+        VI s1 = load_u16(DI(), a.raw + a.plane + n);
         VI s2 = zero;
         VI s3 = zero;
         if constexpr (kPi) {
-            s2 = load_u16(a.raw + 2 * a.plane + n);
-            s3 = load_u16(a.raw + 3 * a.plane + n);
+            s2 = load_u16(DI(), a.raw + 2 * a.plane + n);
+            s3 = load_u16(DI(), a.raw + 3 * a.plane + n);
             if (a.add_arg) {
                 VI sum02 = hn::Add(hn::And(s0, mask), hn::And(s2, mask));
                 VI sum13 = hn::Add(hn::And(s1, mask), hn::And(s3, mask));
@@ -163,9 +163,9 @@ void block(const SineArgs &a, int n, int index, int count) {
             pick(saturated, LUMOX_EVK_SATURATED,
                  pick(overflow, LUMOX_EVK_ADC_OVERFLOW, hn::Set(di, LUMOX_EVK_LOW_AMPLITUDE)));
         const MI measured = hn::AndNot(code, hn::Eq(state, one));
-        store_u16(a.dist + index, hn::IfThenElse(measured, phase, reserved));
+        store_u16(DI(), a.dist + index, hn::IfThenElse(measured, phase, reserved));
         if constexpr (kAmp) {
-            store_u16(a.amp + index, hn::IfThenElse(measured, fast_root(q), reserved));
+            store_u16(DI(), a.amp + index, hn::IfThenElse(measured, fast_root(q), reserved));
         }
         hn::StoreU(a.calibrated ? hn::Add(lane, hn::Set(di, n)) : hn::Set(di, -1), di,
                    a.calibration + index);

@@ -120,7 +120,7 @@ using D32 = DI;
 
 // Samples (12 bits of each little-endian 16-bit word) of the lanes from p.
 HWY_INLINE VI samples(D32 d, const uint8_t *p) {
-    return hn::And(load_u16(reinterpret_cast<const uint16_t *>(p)), hn::Set(d, 0xFFF));
+    return hn::And(load_u16(d, reinterpret_cast<const uint16_t *>(p)), hn::Set(d, 0xFFF));
 }
 
 // The angle of (dx, dy) as lx_math_atan2_i32 works it out, as an angle code: the eighths of a
@@ -194,16 +194,16 @@ void decode(const uint8_t *raw, uint32_t n, uint32_t first, uint32_t count, uint
                                hn::Add(hn::ShiftRight<10>(hn::Mul(next, hn::Set(d, 9))), one)));
             if constexpr (kOutput == Output::kLookup) {
                 const VI invalid = hn::Set(d, lookup->invalid);
-                store_u16(amp + i, hn::IfThenElse(valid, root, invalid));
+                store_u16(d, amp + i, hn::IfThenElse(valid, root, invalid));
                 // The 32 bits at the code's 16-bit entry: the low half is the entry.
                 const VI offset = hn::ShiftLeft<1>(angle_code(d, dx, dy));
                 const VI value =
                     hn::GatherOffset(d, reinterpret_cast<const int32_t *>(lookup->by_code), offset);
-                store_u16(out + i, hn::IfThenElse(valid, value, invalid));
+                store_u16(d, out + i, hn::IfThenElse(valid, value, invalid));
             } else {
-                store_u16(amp + i, hn::IfThenElseZero(valid, root));
+                store_u16(d, amp + i, hn::IfThenElseZero(valid, root));
                 if constexpr (kOutput == Output::kPhase) {
-                    store_u16(out + i, hn::IfThenElse(valid, angle(d, dx, dy), hn::Set(d, -1)));
+                    store_u16(d, out + i, hn::IfThenElse(valid, angle(d, dx, dy), hn::Set(d, -1)));
                 }
             }
             if (!hn::AllFalse(d, near_square)) {

@@ -29,15 +29,26 @@ using VD = hn::Vec<DD>;
 using MI = hn::Mask<DI>;
 
 // a >= b and a <= b of signed lanes (Highway compares integers only with <, > and ==).
-HWY_INLINE MI at_least(VI a, VI b) { return hn::Not(hn::Lt(a, b)); }
-HWY_INLINE MI at_most(VI a, VI b) { return hn::Not(hn::Gt(a, b)); }
+template <class V>
+HWY_INLINE auto at_least(V a, V b) {
+    return hn::Not(hn::Lt(a, b));
+}
+template <class V>
+HWY_INLINE auto at_most(V a, V b) {
+    return hn::Not(hn::Gt(a, b));
+}
 
-// 16-bit words from p, one a lane.
-HWY_INLINE VI load_u16(const uint16_t *p) { return hn::PromoteTo(DI(), hn::LoadU(DU16(), p)); }
+// 16-bit words from p, one a 32-bit lane of d.
+template <class D32>
+HWY_INLINE hn::Vec<D32> load_u16(D32 d, const uint16_t *p) {
+    return hn::PromoteTo(d, hn::LoadU(hn::Rebind<uint16_t, D32>(), p));
+}
 
-// The low 16 bits of each lane.
-HWY_INLINE void store_u16(uint16_t *p, VI v) {
-    hn::StoreU(hn::DemoteTo(DU16(), hn::And(v, hn::Set(DI(), 0xFFFF))), DU16(), p);
+// The low 16 bits of each 32-bit lane of d.
+template <class D32>
+HWY_INLINE void store_u16(D32 d, uint16_t *p, hn::Vec<D32> v) {
+    const hn::Rebind<uint16_t, D32> d16;
+    hn::StoreU(hn::DemoteTo(d16, hn::And(v, hn::Set(d, 0xFFFF))), d16, p);
 }
 
 // The angle of the vector (x, y) by octants, as the arctangent tables are read: turns (x, y) into
