@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -448,16 +450,21 @@ std::vector<uint16_t> image_order(const std::vector<uint16_t> &readout, uint32_t
     return out;
 }
 
-class EpcFastDecode : public EpcDecode, public testing::WithParamInterface<simd::Isa> {
+// Every vector target the library was compiled for and the processor runs.
+class EpcFastDecode : public EpcDecode, public testing::WithParamInterface<int64_t> {
   protected:
-    void SetUp() override { simd::limit_isa(GetParam()); }
-    void TearDown() override { simd::limit_isa(simd::Isa::kAvx512); }
+    void SetUp() override { simd::force_target(GetParam()); }
+    void TearDown() override { simd::force_target(0); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Isas, EpcFastDecode,
-                         testing::Values(simd::Isa::kScalar, simd::Isa::kSse41, simd::Isa::kAvx2,
-                                         simd::Isa::kAvx512),
-                         [](const auto &isa) { return "isa" + std::to_string(int(isa.param)); });
+INSTANTIATE_TEST_SUITE_P(Targets, EpcFastDecode, testing::ValuesIn(simd::targets()),
+                         [](const auto &target) {
+                             std::string name = simd::target_name(target.param);
+                             for (char &c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             }
+                             return name;
+                         });
 
 TEST_P(EpcFastDecode, DistanceAndGrayEqualThePlainPerPixelDecode) {
     epc.plain();

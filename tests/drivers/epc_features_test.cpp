@@ -15,6 +15,7 @@
 #include "lumox/evk.h"
 #include "lumox/log.h"
 #include "lx/simd.h"
+#include "support/targets.h"
 #include "support/temp_dir.h"
 
 namespace lumox::test {
@@ -204,17 +205,18 @@ TEST(EpcMinAmplitude, HysteresisKeepsEachPixelsLastDecision) {
 
 TEST(EpcMinAmplitude, EveryVectorPathKeepsThePerPixelDecisions) {
     // Frames of random amplitudes around the threshold (and at the 16-bit extremes) through
-    // every instruction set, against the per-pixel rule with its own mask.
+    // every vector target, against the per-pixel rule with its own mask.
     constexpr uint32_t kPixels = 1000 + 37;
-    for (int isa = 0; isa <= static_cast<int>(simd::Isa::kAvx512); ++isa) {
+    uint32_t seed = 0;
+    for (const int64_t target : simd::targets()) {
         for (const bool hysteresis : {true, false}) {
-            simd::limit_isa(static_cast<simd::Isa>(isa));
+            const lumox::test::ForcedTarget forced(target);
             EpcDriver epc;
             epc.ctx.minamp_thr = 100;
             epc.ctx.minamp_hyst = 10;
             epc.ctx.minamp_hyst_en = hysteresis;
             std::vector<uint8_t> on(kPixels, 0);
-            std::mt19937 rng(static_cast<uint32_t>(isa));
+            std::mt19937 rng(seed++);
             for (int f = 0; f < 6; ++f) {
                 std::vector<uint16_t> amp(kPixels), dist(kPixels), want(kPixels);
                 for (uint32_t i = 0; i < kPixels; ++i) {
@@ -229,9 +231,8 @@ TEST(EpcMinAmplitude, EveryVectorPathKeepsThePerPixelDecisions) {
                     want[i] = on[i] ? dist[i] : 65300;
                 }
                 drivers::feature_minamp_filter(epc.ctx, dist.data(), amp.data(), kPixels);
-                ASSERT_EQ(dist, want) << "isa " << isa << " frame " << f;
+                ASSERT_EQ(dist, want) << simd::target_name(target) << " frame " << f;
             }
-            simd::limit_isa(simd::Isa::kAvx512);
         }
     }
 }
