@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "drivers/epc.h"
 #include "drivers/epc_decode.h"
 #include "drivers/epc_drnu.h"
+#include "drivers/epc_features.h"
 #include "lumox/frame.h"
 #include "lumox/evk.h"
 #include "lumox/log.h"
@@ -306,5 +308,32 @@ BENCHMARK(BM_DistanceGrayPointCloud<true>)
 BENCHMARK(BM_DistanceGrayPointCloud<false>)
     ->Name("BM_DistanceGrayPointCloudNoFilters")
     ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+namespace {
+
+// The minimum-amplitude filter with hysteresis on the scene's amplitudes, its threshold at their
+// median so that half the pixels go each way (the distances are restored each time).
+void BM_MinAmplitudeFilter(benchmark::State &state) {
+    const auto raw = scene_frame();
+    std::vector<uint16_t> amp(kPixels), phase(kPixels);
+    lumox::dcs::amplitude_phase(raw.data(), kPixels, 0, kPixels, amp.data(), phase.data());
+    std::vector<uint16_t> sorted = amp;
+    std::nth_element(sorted.begin(), sorted.begin() + kPixels / 2, sorted.end());
+    lumox::drivers::epc_ctx ctx;
+    ctx.minamp_en = 1;
+    ctx.minamp_hyst_en = static_cast<uint8_t>(state.range(0));
+    ctx.minamp_thr = sorted[kPixels / 2];
+    ctx.minamp_hyst = 20;
+    std::vector<uint16_t> dist(kPixels);
+    for (auto _ : state) {
+        std::copy(phase.begin(), phase.end(), dist.begin());
+        lumox::drivers::feature_minamp_filter(ctx, dist.data(), amp.data(), kPixels);
+        benchmark::DoNotOptimize(dist.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+BENCHMARK(BM_MinAmplitudeFilter)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

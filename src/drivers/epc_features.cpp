@@ -8,16 +8,12 @@
 #include <cstring>
 #include <new>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
+#include "drivers/minamp_lanes.h"
 #include "lumox/epc.h"
 #include "lumox/evk.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
 #include "lx/byte_order.h"
-#include "lx/simd.h"
 
 namespace lumox::drivers {
 namespace {
@@ -174,91 +170,6 @@ void feature_temp_monitor(epc_ctx &ctx) {
     g_last_monitor_s = t.epoch_s;
 }
 
-// A 16-bit threshold as a vector of values biased by 0x8000.
-template <typename V>
-LUMOX_INLINE V bias(uint32_t v) {
-    return V{} + static_cast<int16_t>(static_cast<int32_t>(v) - 0x8000);
-}
-
-// The minimum-amplitude filter on whole vectors of V (16-bit lanes, M the 8-bit mask lanes of
-// the same count) from pixel 0; returns where the vectors end. A pixel turns on at the threshold
-// and off below threshold - hysteresis (never when the hysteresis reaches the threshold); while
-// off its distance is removed. Values are compared biased by 0x8000 as signed numbers, which
-// every vector unit compares.
-template <typename V, typename M, bool kHysteresis>
-LUMOX_INLINE uint32_t minamp_loop(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n,
-                                  uint32_t thr, uint32_t hyst) {
-    constexpr uint32_t kLanes = sizeof(V) / sizeof(int16_t);
-    const V on_at = bias<V>(thr);
-    const V off_below = bias<V>(thr > hyst ? thr - hyst : 0);
-    uint32_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        const auto a = simd::load<V>(amp + i) ^ static_cast<int16_t>(0x8000);
-        const auto d = simd::load<V>(dist + i);
-        V keep;
-        if constexpr (kHysteresis) {
-            const auto was_on = __builtin_convertvector(simd::load<M>(mask + i), V);
-            keep = (a >= on_at) | ((was_on != 0) & ~(a < off_below));
-            simd::store(mask + i, __builtin_convertvector(keep & 1, M));
-        } else {
-            keep = ~(a < on_at);
-        }
-        simd::store(dist + i, d ^ ((d ^ static_cast<int16_t>(kRemoved)) & ~keep));
-    }
-    return i;
-}
-
-template <typename V, typename M>
-LUMOX_INLINE uint32_t minamp_vectors(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n,
-                                     uint32_t thr, uint32_t hyst, bool hysteresis) {
-    return hysteresis ? minamp_loop<V, M, true>(dist, amp, mask, n, thr, hyst)
-                      : minamp_loop<V, M, false>(dist, amp, mask, n, thr, hyst);
-}
-
-#if LUMOX_HAVE_WIDE_TARGET
-// The same decisions 32 pixels at a time in mask registers (GCC 12 widens and narrows the
-// generic 8-bit mask vectors lane by lane): unsigned 16-bit compares with the thresholds cut to
-// 16 bits, as the biased signed compares above.
-template <bool kHysteresis>
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] uint32_t minamp_avx512_as(
-    uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n, uint32_t thr, uint32_t hyst) {
-    const __m512i on_at = _mm512_set1_epi16(static_cast<int16_t>(thr));
-    const __m512i off_below = _mm512_set1_epi16(static_cast<int16_t>(thr > hyst ? thr - hyst : 0));
-    const __m512i removed = _mm512_set1_epi16(static_cast<int16_t>(kRemoved));
-    uint32_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m512i a = _mm512_loadu_si512(amp + i);
-        const __m512i d = _mm512_loadu_si512(dist + i);
-        __mmask32 keep = _mm512_cmpge_epu16_mask(a, on_at);
-        if constexpr (kHysteresis) {
-            const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(mask + i));
-            const __mmask32 was_on = _mm256_test_epi8_mask(m, m);
-            keep |= was_on & ~_mm512_cmplt_epu16_mask(a, off_below);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(mask + i),
-                                _mm256_maskz_set1_epi8(keep, 1));
-        }
-        _mm512_storeu_si512(dist + i, _mm512_mask_mov_epi16(removed, keep, d));
-    }
-    return i;
-}
-
-uint32_t minamp_avx512(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n, uint32_t thr,
-                       uint32_t hyst, bool hysteresis) {
-    return hysteresis ? minamp_avx512_as<true>(dist, amp, mask, n, thr, hyst)
-                      : minamp_avx512_as<false>(dist, amp, mask, n, thr, hyst);
-}
-#endif
-
-uint32_t minamp_any(uint16_t *dist, const uint16_t *amp, uint8_t *mask, uint32_t n, uint32_t thr,
-                    uint32_t hyst, bool hysteresis) {
-#if LUMOX_HAVE_WIDE_TARGET
-    if (simd::best_isa() == simd::Isa::kAvx512) {
-        return minamp_avx512(dist, amp, mask, n, thr, hyst, hysteresis);
-    }
-#endif
-    return minamp_vectors<simd::I16x8, simd::U8x8>(dist, amp, mask, n, thr, hyst, hysteresis);
-}
-
 void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, uint32_t n) {
     const bool hysteresis = ctx.minamp_hyst_en != 0;
     if (hysteresis && (!ctx.minamp_mask || static_cast<uint32_t>(ctx.minamp_mask_len) < n)) {
@@ -275,7 +186,8 @@ void feature_minamp_filter(epc_ctx &ctx, uint16_t *dist, const uint16_t *amp, ui
     const uint32_t thr = ctx.minamp_thr;
     const uint32_t hyst = ctx.minamp_hyst;
     uint8_t *mask = ctx.minamp_mask.get();
-    uint32_t i = minamp_any(dist, amp, mask, n, thr, hyst, hysteresis);
+    uint32_t i = minamp_lanes(dist, amp, mask, n, static_cast<uint16_t>(thr),
+                              static_cast<uint16_t>(hyst), hysteresis, kRemoved);
     for (; i < n; ++i) {
         if (hysteresis) {
             if (amp[i] >= thr) {
