@@ -321,7 +321,7 @@ void BM_MinAmplitudeFilter(benchmark::State &state) {
     lumox::dcs::amplitude_phase(raw.data(), kPixels, 0, kPixels, amp.data(), phase.data());
     std::vector<uint16_t> sorted = amp;
     std::nth_element(sorted.begin(), sorted.begin() + kPixels / 2, sorted.end());
-    lumox::drivers::epc_ctx ctx;
+    epc_ctx ctx;
     ctx.minamp_en = 1;
     ctx.minamp_hyst_en = static_cast<uint8_t>(state.range(0));
     ctx.minamp_thr = sorted[kPixels / 2];
