@@ -10,14 +10,19 @@ namespace {
 
 // The latest a frame may fall due after the first: about 146 years, so that adding it to a
 // steady-clock time point cannot overflow. A recording's host times are untrusted; times that go
-// backwards play at once, and absurd gaps are cut to this.
+// backwards play at once.
 constexpr int64_t kMaxDueNs = int64_t{1} << 62;
 
-// t - origin, clamped to [0, kMaxDueNs] whatever the two values are.
-int64_t offset_ns(int64_t t, int64_t origin) {
+// The longest pause between two frames played as recorded. The camera streams without pause; a
+// longer gap between two recorded frames is the recording host's stall (or the camera's absence
+// across a reconnect), and played as it was it would time out the program reading the playback.
+constexpr int64_t kMaxGapNs = 1000000000;
+
+// t - origin, clamped to [0, limit] whatever the two values are.
+int64_t offset_ns(int64_t t, int64_t origin, int64_t limit) {
     int64_t d = 0;
-    if (__builtin_sub_overflow(t, origin, &d)) return t > origin ? kMaxDueNs : 0;
-    return std::clamp<int64_t>(d, 0, kMaxDueNs);
+    if (__builtin_sub_overflow(t, origin, &d)) return t > origin ? limit : 0;
+    return std::clamp<int64_t>(d, 0, limit);
 }
 
 }  // namespace
@@ -48,12 +53,16 @@ Playback::Playback(std::unique_ptr<recording::Reader> reader, const PlaybackOpti
     first_ = options.first;
     end_ = std::min<uint64_t>(options.end, reader_->frame_count());
     const auto &meta = reader_->frames();
-    const int64_t span =
-        offset_ns(meta[end_ - 1].host_monotonic_ns, meta[first_].host_monotonic_ns);
     const uint64_t n = frames();
+    // Each gap at most kMaxGapNs: n of them stay far below kMaxDueNs.
+    due_ns_.assign(n, 0);
+    for (uint64_t i = 1; i < n; ++i)
+        due_ns_[i] = due_ns_[i - 1] + offset_ns(meta[first_ + i].host_monotonic_ns,
+                                                meta[first_ + i - 1].host_monotonic_ns, kMaxGapNs);
+    const int64_t span = due_ns_.back();
     const uint32_t fps = reader_->header().capture.frame_rate;
     // One more interval after the last frame before the first comes again.
-    lap_ns_ = n > 1 ? std::min(kMaxDueNs, span + span / static_cast<int64_t>(n - 1))
+    lap_ns_ = n > 1 ? span + span / static_cast<int64_t>(n - 1)
                     : 1000000000 / static_cast<int64_t>(fps ? fps : 20);
 }
 
@@ -106,10 +115,8 @@ FrameSource::State Playback::state(uint64_t k) {
 
 std::optional<Clock::duration> Playback::due(uint64_t k) {
     if (options_.timing != PlaybackOptions::Timing::kAsRecorded) return std::nullopt;
-    const auto &meta = reader_->frames();
     const uint64_t lap = k / frames();
-    const int64_t offset =
-        offset_ns(meta[index_of(k)].host_monotonic_ns, meta[first_].host_monotonic_ns);
+    const int64_t offset = due_ns_[index_of(k) - first_];
     int64_t laps_ns = 0;
     const bool too_late = lap > static_cast<uint64_t>(kMaxDueNs) ||
                           __builtin_mul_overflow(static_cast<int64_t>(lap), lap_ns_, &laps_ns);

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "recording/recording.h"
 #include "vcam/camera.h"
@@ -57,7 +58,8 @@ class Playback : public FrameSource {
     uint64_t first_ = 0;
     uint64_t end_ = 0;
     uint64_t credits_ = 0;
-    int64_t lap_ns_ = 0;  // duration of one pass through the frames, for looping
+    std::vector<int64_t> due_ns_;  // when each played frame falls due after the first
+    int64_t lap_ns_ = 0;           // duration of one pass through the frames, for looping
 };
 
 }  // namespace lumox::vcam

@@ -207,6 +207,22 @@ TEST(Playback, KeepsTheRecordedTimingAndLoops) {
     EXPECT_FALSE(Playback::open(file.path, options, &error));
 }
 
+// A stall of the recording host plays as one second: played as it was, it would time out the
+// program reading the playback.
+TEST(Playback, ARecordedStallPlaysAsOneSecond) {
+    ScratchFile file;
+    write_recording(file.path, 0, {1'000'000'000, 1'050'000'000, 9'050'000'000});
+    PlaybackOptions options;
+    options.loop = true;
+    std::string error;
+    auto playback = Playback::open(file.path, options, &error);
+    ASSERT_TRUE(playback) << error;
+    using std::chrono::milliseconds;
+    EXPECT_EQ(playback->due(1), milliseconds(50));
+    EXPECT_EQ(playback->due(2), milliseconds(1050));
+    EXPECT_EQ(playback->due(3), milliseconds(1050 + 525));  // a lap: the span and its mean gap
+}
+
 // Host times are untrusted: a clock that jumps to the ends of its range or goes backwards plays
 // at once or after a bounded wait, never by overflowing arithmetic (UBSan would stop here).
 TEST(Playback, ExtremeHostTimesGiveBoundedDueTimes) {
