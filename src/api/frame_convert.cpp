@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "api/device_state.h"
+#include "api/frame_widen.h"
 #include "api/lifecycle.h"
 #include "lumox/driver.h"
 #include "lumox/frame.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
 #include "lx/pointcloud.h"
-#include "lx/simd.h"
 
 namespace lumox::api {
 namespace {
@@ -48,63 +48,6 @@ int32_t frame_get_u16(lumox_dev_t *dev, uint16_t *staging, uint32_t dst_len, uin
         return 0;
     }
     return result / 2;
-}
-
-typedef uint16_t U16x16 __attribute__((vector_size(16 * sizeof(uint16_t))));
-typedef float F32x16 __attribute__((vector_size(16 * sizeof(float))));
-
-// Widens the 16-bit values at staging to floats at out (divided by 1000 for metres), kLanes at a
-// time: a group is read whole before its floats are written, which end below the next group's
-// values. Returns how many values were widened (whole groups only).
-template <typename U16, typename F32>
-LUMOX_INLINE uint64_t widen_groups(unsigned char *out, const unsigned char *staging,
-                                   uint64_t pixels, bool metres) {
-    constexpr uint64_t kLanes = sizeof(U16) / sizeof(uint16_t);
-    uint64_t i = 0;
-    for (; i + kLanes <= pixels; i += kLanes) {
-        U16 v;
-        std::memcpy(&v, staging + 2 * i, sizeof v);
-        auto f = __builtin_convertvector(v, F32);
-        if (metres) f /= 1000.0f;
-        std::memcpy(out + 4 * i, &f, sizeof f);
-    }
-    return i;
-}
-
-#if LUMOX_HAVE_WIDE_TARGET
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] uint64_t widen_avx512(
-    unsigned char *out, const unsigned char *staging, uint64_t pixels, bool metres) {
-    return widen_groups<U16x16, F32x16>(out, staging, pixels, metres);
-}
-
-LUMOX_TARGET_WIDE uint64_t widen_avx2(unsigned char *out, const unsigned char *staging,
-                                      uint64_t pixels, bool metres) {
-    return widen_groups<simd::U16h, simd::F32h>(out, staging, pixels, metres);
-}
-#endif
-
-// The 16-bit decode at staging widened in place to floats at out; the same in every variant.
-void widen(unsigned char *out, const unsigned char *staging, uint64_t pixels, bool metres) {
-    uint64_t i;
-    switch (simd::best_isa()) {
-#if LUMOX_HAVE_WIDE_TARGET
-        case simd::Isa::kAvx512:
-            i = widen_avx512(out, staging, pixels, metres);
-            break;
-        case simd::Isa::kAvx2:
-            i = widen_avx2(out, staging, pixels, metres);
-            break;
-#endif
-        default:
-            i = widen_groups<simd::U16h, simd::F32h>(out, staging, pixels, metres);
-            break;
-    }
-    for (; i < pixels; ++i) {
-        uint16_t v;
-        std::memcpy(&v, staging + 2 * i, sizeof v);
-        const float f = metres ? static_cast<float>(v) / 1000.0f : static_cast<float>(v);
-        std::memcpy(out + 4 * i, &f, sizeof f);
-    }
 }
 
 int32_t frame_get(const char *func, uint32_t target, lumox_dev_t *dev, float *dst, uint32_t dst_len,
