@@ -50,6 +50,7 @@ struct BenchDevice {
         lumox::drivers::epc_set_range(ctx, 12000);
         state.drv = &drv;
         state.open = 1;
+        state.refs.store(1);  // the open device's own reference: calls never release the state
         dev.state = &state;
         info.frame_size = 8 * kPixels;
         info.frame_format = 2;
