@@ -1,5 +1,12 @@
 // Lens undistortion: builds per-pixel source coordinate maps once from the lens model and remaps
-// depth and gray images through them with nearest-neighbour sampling.
+// depth and gray images through them with nearest-neighbour sampling. The remap runs a vector of
+// destination pixels at a time over Highway, compiled for every target and dispatched at run time,
+// with the float operations of the single-pixel code, so every target gives its results exactly.
+
+// Highway compiles this file once per target (foreach_target.h includes it again); the plain
+// part is compiled once.
+#ifndef LUMOX_LX_CALIB_LEN_PLAIN
+#define LUMOX_LX_CALIB_LEN_PLAIN
 
 #include "lx/calib_len.h"
 
@@ -12,11 +19,6 @@
 
 #include "lumox/log.h"
 #include "lumox/vecmat.h"
-#include "lx/simd.h"
-
-#if LUMOX_HAVE_WIDE_TARGET
-#include <immintrin.h>
-#endif
 
 // The records are shared with applications and the sensor driver context.
 static_assert(sizeof(lx_lens_param) == 80 && offsetof(lx_lens_param, dcoeff) == 32 &&
@@ -89,7 +91,7 @@ int32_t round_half_up(float v) {
 // Source index of one destination pixel from its map entry, or -1 when the source lies outside
 // the image. Truncation toward zero lets anything above -1 land on index 0; the comparisons are
 // made on the float so that NaN or huge map values never reach the integer conversion.
-LUMOX_INLINE int32_t source_index(float mx, float my, float fbx, float fby, int32_t w, int32_t h) {
+inline int32_t source_index(float mx, float my, float fbx, float fby, int32_t w, int32_t h) {
     const float sxf = mx / fbx + 0.5f;
     const float syf = my / fby + 0.5f;
     if (!(sxf > -1.0f && sxf < static_cast<float>(w) && syf > -1.0f && syf < static_cast<float>(h)))
@@ -97,108 +99,167 @@ LUMOX_INLINE int32_t source_index(float mx, float my, float fbx, float fby, int3
     return static_cast<int32_t>(syf) * w + static_cast<int32_t>(sxf);
 }
 
-// Nearest-neighbour remap, one pixel at a time.
+// The pixels x0 .. w - 1 of every row of the remap, one at a time: the whole remap, or what is
+// left of each row after the vectors.
 template <typename Pixel, bool Unbinned>
-void remap_base(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
-                Pixel fill, int32_t bx, int32_t by) {
+void remap_pixels(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
+                  Pixel fill, int32_t bx, int32_t by, int32_t y, int32_t x0) {
     // An unbinned map skips the division by 1, which cannot change a value.
     const float fbx = Unbinned ? 1.0f : static_cast<float>(bx);
     const float fby = Unbinned ? 1.0f : static_cast<float>(by);
-    for (int32_t y = 0; y < h; ++y) {
-        const size_t row = static_cast<size_t>(y) * by * map.width;
-        const float *mx = map.map_x + row;
-        const float *my = map.map_y + row;
-        Pixel *out = dst + static_cast<size_t>(y) * w;
-        for (int32_t x = 0; x < w; ++x) {
-            const size_t m = static_cast<size_t>(x) * bx;
-            const int32_t idx = source_index(mx[m], my[m], fbx, fby, w, h);
-            out[x] = idx >= 0 ? src[idx] : fill;
-        }
+    const size_t row = static_cast<size_t>(y) * by * map.width;
+    const float *mx = map.map_x + row;
+    const float *my = map.map_y + row;
+    Pixel *out = dst + static_cast<size_t>(y) * w;
+    for (int32_t x = x0; x < w; ++x) {
+        const size_t m = static_cast<size_t>(x) * bx;
+        const int32_t idx = source_index(mx[m], my[m], fbx, fby, w, h);
+        out[x] = idx >= 0 ? src[idx] : fill;
     }
 }
 
-#if LUMOX_HAVE_WIDE_TARGET
-// The same remap eight destination pixels at a time with the same float operations, and the
-// source pixels fetched with gathers. A 16-bit pixel is gathered as the 32-bit word that ends
-// with it (or, for pixel 0, starts with it), so no read leaves the source image.
+}  // namespace
+
+}  // namespace lumox
+
+#endif  // LUMOX_LX_CALIB_LEN_PLAIN
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "lx/calib_len.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace lumox::HWY_NAMESPACE {
+namespace {
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
 template <typename Pixel, bool Unbinned>
-LUMOX_TARGET_WIDE void remap_wide(const lx_calib_len_map &map, Pixel *dst, const Pixel *src,
-                                  int32_t w, int32_t h, Pixel fill, int32_t bx, int32_t by) {
-    constexpr int kStep = 8;
-    if (static_cast<int64_t>(w) * h < 2)
-        return remap_base<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by);
-    const __m256 half = _mm256_set1_ps(0.5f), below = _mm256_set1_ps(-1.0f);
-    const __m256 width = _mm256_set1_ps(static_cast<float>(w));
-    const __m256 height = _mm256_set1_ps(static_cast<float>(h));
-    const __m256 div_x = _mm256_set1_ps(static_cast<float>(bx));
-    const __m256 div_y = _mm256_set1_ps(static_cast<float>(by));
-    const __m256i row_len = _mm256_set1_epi32(w);
-    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
+void remap(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
+           Pixel fill, int32_t bx, int32_t by) {
+    for (int32_t y = 0; y < h; ++y)
+        remap_pixels<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by, y, 0);
+}
+#else
+using DF = hn::ScalableTag<float>;
+using DI = hn::RebindToSigned<DF>;
+using VF = hn::Vec<DF>;
+using VI = hn::Vec<DI>;
+
+// The remap a vector of destination pixels at a time with the float operations of
+// source_index, and the source pixels gathered. A 16-bit pixel is gathered as the 32-bit word
+// that ends with it (or, for pixel 0, starts with it), so no read leaves the source image.
+template <typename Pixel, bool Unbinned>
+void remap(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
+           Pixel fill, int32_t bx, int32_t by) {
+    const DF df;
+    const DI di;
+    const auto lanes = static_cast<int32_t>(hn::Lanes(df));
+    if (static_cast<int64_t>(w) * h < 2) {
+        for (int32_t y = 0; y < h; ++y)
+            remap_pixels<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by, y, 0);
+        return;
+    }
+    const VF half = hn::Set(df, 0.5f), below = hn::Set(df, -1.0f);
+    const VF width = hn::Set(df, static_cast<float>(w));
+    const VF height = hn::Set(df, static_cast<float>(h));
+    const VF div_x = hn::Set(df, static_cast<float>(bx));
+    const VF div_y = hn::Set(df, static_cast<float>(by));
+    const VI row_len = hn::Set(di, w);
+    // Strided map reads go through a buffer: separate loads beat gathers there.
+    HWY_ALIGN float strided_x[hn::MaxLanes(df)];
+    HWY_ALIGN float strided_y[hn::MaxLanes(df)];
     for (int32_t y = 0; y < h; ++y) {
         const size_t row = static_cast<size_t>(y) * by * map.width;
         const float *mx = map.map_x + row;
         const float *my = map.map_y + row;
         Pixel *out = dst + static_cast<size_t>(y) * w;
         int32_t x = 0;
-        for (; x + kStep <= w; x += kStep) {
-            __m256 fx, fy;
+        for (; x + lanes <= w; x += lanes) {
+            VF fx, fy;
             if constexpr (Unbinned) {
-                fx = _mm256_add_ps(_mm256_loadu_ps(mx + x), half);
-                fy = _mm256_add_ps(_mm256_loadu_ps(my + x), half);
+                fx = hn::Add(hn::LoadU(df, mx + x), half);
+                fy = hn::Add(hn::LoadU(df, my + x), half);
             } else {
-                // Strided map reads: separate loads beat gathers here.
-                const float *px = mx + static_cast<size_t>(x) * bx;
-                const float *py = my + static_cast<size_t>(x) * bx;
                 const size_t s = static_cast<size_t>(bx);
-                fx = _mm256_setr_ps(px[0], px[s], px[2 * s], px[3 * s], px[4 * s], px[5 * s],
-                                    px[6 * s], px[7 * s]);
-                fy = _mm256_setr_ps(py[0], py[s], py[2 * s], py[3 * s], py[4 * s], py[5 * s],
-                                    py[6 * s], py[7 * s]);
-                fx = _mm256_add_ps(_mm256_div_ps(fx, div_x), half);
-                fy = _mm256_add_ps(_mm256_div_ps(fy, div_y), half);
+                const float *px = mx + static_cast<size_t>(x) * s;
+                const float *py = my + static_cast<size_t>(x) * s;
+                for (int32_t i = 0; i < lanes; ++i) {
+                    strided_x[i] = px[i * s];
+                    strided_y[i] = py[i * s];
+                }
+                fx = hn::Add(hn::Div(hn::Load(df, strided_x), div_x), half);
+                fy = hn::Add(hn::Div(hn::Load(df, strided_y), div_y), half);
             }
-            const __m256 inside =
-                _mm256_and_ps(_mm256_and_ps(_mm256_cmp_ps(fx, below, _CMP_GT_OQ),
-                                            _mm256_cmp_ps(fx, width, _CMP_LT_OQ)),
-                              _mm256_and_ps(_mm256_cmp_ps(fy, below, _CMP_GT_OQ),
-                                            _mm256_cmp_ps(fy, height, _CMP_LT_OQ)));
-            const __m256i idx = _mm256_add_epi32(
-                _mm256_mullo_epi32(_mm256_cvttps_epi32(_mm256_and_ps(fy, inside)), row_len),
-                _mm256_cvttps_epi32(_mm256_and_ps(fx, inside)));
+            // Ordered comparisons: NaN lies outside.
+            const auto inside_f = hn::And(hn::And(hn::Gt(fx, below), hn::Lt(fx, width)),
+                                          hn::And(hn::Gt(fy, below), hn::Lt(fy, height)));
+            // Outside lanes convert 0 and fetch pixel 0; their result is the fill value.
+            const VI sx = hn::ConvertTo(di, hn::IfThenElseZero(inside_f, fx));
+            const VI sy = hn::ConvertTo(di, hn::IfThenElseZero(inside_f, fy));
+            const VI idx = hn::Add(hn::Mul(sy, row_len), sx);
             if constexpr (sizeof(Pixel) == sizeof(float)) {
-                const __m256 got =
-                    _mm256_mask_i32gather_ps(_mm256_set1_ps(fill), src, idx, inside, 4);
-                _mm256_storeu_ps(out + x, got);
+                const VF got = hn::GatherIndex(df, src, idx);
+                hn::StoreU(hn::IfThenElse(inside_f, got, hn::Set(df, fill)), df, out + x);
             } else {
-                const __m256i mask = _mm256_castps_si256(inside);
-                const __m256i word = _mm256_max_epi32(_mm256_sub_epi32(idx, one), zero);
-                __m256i got = _mm256_mask_i32gather_epi32(zero, reinterpret_cast<const int *>(src),
-                                                          word, mask, 2);
-                got = _mm256_srlv_epi32(
-                    got, _mm256_and_si256(_mm256_cmpgt_epi32(idx, zero), _mm256_set1_epi32(16)));
-                got = _mm256_blendv_epi8(_mm256_set1_epi32(fill),
-                                         _mm256_and_si256(got, _mm256_set1_epi32(0xFFFF)), mask);
-                const __m128i packed =
-                    _mm_packus_epi32(_mm256_castsi256_si128(got), _mm256_extracti128_si256(got, 1));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + x), packed);
+                const auto inside = hn::RebindMask(di, inside_f);
+                const VI zero = hn::Zero(di);
+                const auto later = hn::Gt(idx, zero);
+                const VI word = hn::IfThenElseZero(later, hn::Sub(idx, hn::Set(di, 1)));
+                const VI got = hn::GatherOffset(di, reinterpret_cast<const int32_t *>(src),
+                                                hn::Add(word, word));
+                const hn::RebindToUnsigned<DI> du;
+                const VI top = hn::BitCast(di, hn::ShiftRight<16>(hn::BitCast(du, got)));
+                const VI pixel = hn::IfThenElse(later, top, hn::And(got, hn::Set(di, 0xFFFF)));
+                const VI value = hn::IfThenElse(inside, pixel, hn::Set(di, fill));
+                hn::StoreU(hn::DemoteTo(hn::Rebind<uint16_t, DI>(), value),
+                           hn::Rebind<uint16_t, DI>(), out + x);
             }
         }
-        const float fbx = Unbinned ? 1.0f : static_cast<float>(bx);
-        const float fby = Unbinned ? 1.0f : static_cast<float>(by);
-        for (; x < w; ++x) {
-            const size_t m = static_cast<size_t>(x) * bx;
-            const int32_t idx = source_index(mx[m], my[m], fbx, fby, w, h);
-            out[x] = idx >= 0 ? src[idx] : fill;
-        }
+        remap_pixels<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by, y, x);
     }
 }
-#else
-template <typename Pixel, bool Unbinned>
-void remap_wide(const lx_calib_len_map &map, Pixel *dst, const Pixel *src, int32_t w, int32_t h,
-                Pixel fill, int32_t bx, int32_t by) {
-    remap_base<Pixel, Unbinned>(map, dst, src, w, h, fill, bx, by);
+#endif  // HWY_TARGET == HWY_SCALAR
+
+void remap_u16(const lx_calib_len_map &map, uint16_t *dst, const uint16_t *src, int32_t w,
+               int32_t h, uint16_t fill, int32_t bx, int32_t by) {
+    if (bx == 1 && by == 1)
+        remap<uint16_t, true>(map, dst, src, w, h, fill, bx, by);
+    else
+        remap<uint16_t, false>(map, dst, src, w, h, fill, bx, by);
 }
-#endif
+
+void remap_f32(const lx_calib_len_map &map, float *dst, const float *src, int32_t w, int32_t h,
+               float fill, int32_t bx, int32_t by) {
+    if (bx == 1 && by == 1)
+        remap<float, true>(map, dst, src, w, h, fill, bx, by);
+    else
+        remap<float, false>(map, dst, src, w, h, fill, bx, by);
+}
+
+}  // namespace
+}  // namespace lumox::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace lumox {
+
+HWY_EXPORT(remap_u16);
+HWY_EXPORT(remap_f32);
+
+namespace {
+
+void remap(const lx_calib_len_map &map, uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+           uint16_t fill, int32_t bx, int32_t by) {
+    HWY_DYNAMIC_DISPATCH(remap_u16)(map, dst, src, w, h, fill, bx, by);
+}
+
+void remap(const lx_calib_len_map &map, float *dst, const float *src, int32_t w, int32_t h,
+           float fill, int32_t bx, int32_t by) {
+    HWY_DYNAMIC_DISPATCH(remap_f32)(map, dst, src, w, h, fill, bx, by);
+}
 
 // Shared body of the two remaps; Pixel is uint16_t or float.
 template <typename Pixel>
@@ -218,18 +279,7 @@ int32_t undistort(const char *func, const lx_calib_len_map *map, Pixel *dst, int
     if (w < 0 || h < 0) return 1;
     if (!dst || !src) return 0;
 
-    const int32_t bx = map->width / w, by = map->height / h;
-    if (bx == 1 && by == 1) {
-        if (simd::wide_vectors())
-            remap_wide<Pixel, true>(*map, dst, src, w, h, fill, bx, by);
-        else
-            remap_base<Pixel, true>(*map, dst, src, w, h, fill, bx, by);
-    } else {
-        if (simd::wide_vectors())
-            remap_wide<Pixel, false>(*map, dst, src, w, h, fill, bx, by);
-        else
-            remap_base<Pixel, false>(*map, dst, src, w, h, fill, bx, by);
-    }
+    remap(*map, dst, src, w, h, fill, map->width / w, map->height / h);
     return 1;
 }
 
@@ -339,3 +389,5 @@ LUMOX_API int32_t lx_calib_len_undistort_f32(const lx_calib_len_map *map, float 
 }
 
 }  // extern "C"
+
+#endif  // HWY_ONCE
