@@ -20,11 +20,11 @@
 
 #include "drivers/epc_drnu.h"
 #include "drivers/epc_features.h"
+#include "drivers/range_lanes.h"
 #include "lumox/evk.h"
 #include "lumox/image.h"
 #include "lumox/log.h"
 #include "lx/dcs.h"
-#include "lx/simd.h"
 
 namespace lumox::drivers {
 namespace {
@@ -300,47 +300,8 @@ int32_t decode_gray(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w,
 }
 
 // Removes distances at or beyond the range and at or below 100 mm; codes above 60000 stay.
-// Values are compared biased by 0x8000 as signed numbers, which every vector unit compares. The
-// whole vectors of V from the start; returns where they end.
-template <typename V>
-LUMOX_INLINE size_t range_check_vectors(uint16_t *d, size_t n, int32_t range) {
-    constexpr auto bias = [](int32_t v) { return static_cast<int16_t>(v - 0x8000); };
-    constexpr size_t kLanes = sizeof(V) / sizeof(int16_t);
-    // Every value is below a range past 65535.
-    const bool any_far = range <= 65535;
-    const int16_t far = bias(std::clamp(range, 0, 65535));
-    size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-        const auto v = simd::load<V>(d + i);
-        const V b = v ^ static_cast<int16_t>(0x8000);
-        V removed = b <= bias(100);
-        if (any_far) removed |= b >= far;
-        removed &= b <= bias(60000);
-        simd::store(d + i, v ^ ((v ^ static_cast<int16_t>(kRemoved)) & removed));
-    }
-    return i;
-}
-
-#if LUMOX_HAVE_WIDE_TARGET
-typedef int16_t I16x32 __attribute__((vector_size(32 * sizeof(int16_t))));
-
-[[gnu::target("avx512f,avx512bw,avx512dq,avx512vl")]] size_t range_check_avx512(uint16_t *d,
-                                                                                size_t n,
-                                                                                int32_t range) {
-    return range_check_vectors<I16x32>(d, n, range);
-}
-#endif
-
 void range_check(uint16_t *d, size_t n, int32_t range) {
-    size_t i;
-#if LUMOX_HAVE_WIDE_TARGET
-    if (simd::best_isa() == simd::Isa::kAvx512) {
-        i = range_check_avx512(d, n, range);
-    } else
-#endif
-    {
-        i = range_check_vectors<simd::I16x8>(d, n, range);
-    }
+    size_t i = drivers::range_lanes(d, n, range, kRemoved);
     for (; i < n; ++i) {
         const int32_t v = d[i];
         if (v <= 60000 && (v >= range || v <= 100)) d[i] = kRemoved;

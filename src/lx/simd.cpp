@@ -1,5 +1,5 @@
 // Run-time choice of the instruction set of the image and decode kernels: Highway's dispatch,
-// whose chosen target the intrinsic kernels read through best_isa().
+// steered for tests and benchmarks.
 
 #include "lx/simd.h"
 
@@ -13,17 +13,7 @@
 HWY_BEFORE_NAMESPACE();
 namespace lumox::simd::HWY_NAMESPACE {
 
-int dispatched_isa() {
-#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
-    return static_cast<int>(Isa::kAvx512);
-#elif HWY_TARGET == HWY_AVX2
-    return static_cast<int>(Isa::kAvx2);
-#elif HWY_TARGET == HWY_SSE4
-    return static_cast<int>(Isa::kSse41);
-#else
-    return static_cast<int>(Isa::kScalar);
-#endif
-}
+int64_t dispatched_target() { return HWY_TARGET; }
 
 }  // namespace lumox::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -31,13 +21,11 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace lumox::simd {
 
-HWY_EXPORT(dispatched_isa);
+HWY_EXPORT(dispatched_target);
 
 namespace {
 std::atomic<int64_t> g_forced{0};
 }  // namespace
-
-Isa best_isa() { return static_cast<Isa>(HWY_DYNAMIC_DISPATCH(dispatched_isa)()); }
 
 std::vector<int64_t> targets() {
     std::vector<int64_t> out;
@@ -51,6 +39,8 @@ void force_target(int64_t target) {
     g_forced.store(target);
     hwy::SetSupportedTargetsForTest(target);
 }
+
+int64_t current_target() { return HWY_DYNAMIC_DISPATCH(dispatched_target)(); }
 
 const char *target_name(int64_t target) { return hwy::TargetName(target); }
 
@@ -67,10 +57,6 @@ void limit_isa(Isa limit) {
         return;
     }
 }
-
-bool wide_vectors() { return LUMOX_HAVE_WIDE_TARGET && best_isa() >= Isa::kAvx2; }
-
-void allow_wide_vectors(bool allow) { limit_isa(allow ? Isa::kAvx512 : Isa::kSse41); }
 
 }  // namespace lumox::simd
 #endif  // HWY_ONCE

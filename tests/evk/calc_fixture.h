@@ -36,7 +36,7 @@ class CalcTest : public EvkTest {
     }
 
     // Tests that run the kernels of each instruction set in turn may stop half-way.
-    ~CalcTest() override { simd::limit_isa(simd::Isa::kAvx512); }
+    ~CalcTest() override { simd::force_target(0); }
 
     // Hands samples to the next frame fetch; the vector must outlive the fetch.
     void inject(std::vector<uint16_t> &samples) {

@@ -5,30 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "lumox/log.h"
-#include "lx/simd.h"
-
 namespace lumox::test {
-
-// Runs a parameterised test on the wide (true) and on the baseline (false) vector path, with
-// errors logged to the console. Instantiate with LUMOX_VECTOR_PATHS(Suite).
-class VectorPathTest : public testing::TestWithParam<bool> {
-  protected:
-    void SetUp() override {
-        simd::allow_wide_vectors(GetParam());
-        lx_log_enable(LX_LOG_OUT_CONSOLE, LX_LOG_ERR, nullptr);
-    }
-    void TearDown() override {
-        simd::allow_wide_vectors(true);
-        lx_log_disable();
-    }
-};
-
-#define LUMOX_VECTOR_PATHS(suite)                                 \
-    INSTANTIATE_TEST_SUITE_P(VectorPaths, suite, testing::Bool(), \
-                             [](const auto &path) { return path.param ? "wide" : "baseline"; })
 
 using Image16 = std::vector<uint16_t>;
 
