@@ -1,5 +1,5 @@
 // The vector kernels before and after Highway, in one run: each kernel on each x86 target, as
-// written by hand per instruction set (namespace lumox_before, built from the commit before the
+// written by hand per instruction set or with one wide variant (namespace lumox_before, built from the commit before the
 // change) and as written once over Highway. Names are kernel/before|highway/TARGET; items are
 // pixels. Targets the processor lacks are skipped.
 
@@ -31,15 +31,24 @@
 #include "lx/pointcloud.h"
 #include "lx/simd.h"
 
-// The earlier medians' C entry points, renamed in their build; the size check they call lives in
-// the earlier filter file, which is not built here (the images are always large enough).
+// The earlier image kernels' C entry points, renamed in their build.
 extern "C" {
 void before_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept;
 void before_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept;
+void before_box2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept;
+void before_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept;
+void before_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h,
+                          uint32_t threshold) noexcept;
+void before_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept;
+int32_t before_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens) noexcept;
+void before_calib_len_uninit_map(lx_calib_len_map *map) noexcept;
+int32_t before_calib_len_undistort_u16(const lx_calib_len_map *map, uint16_t *dst,
+                                       int32_t dst_len, const uint16_t *src, int32_t w, int32_t h,
+                                       uint16_t fill) noexcept;
+int32_t before_calib_len_undistort_f32(const lx_calib_len_map *map, float *dst, int32_t dst_len,
+                                       const float *src, int32_t w, int32_t h,
+                                       float fill) noexcept;
 }
-namespace lumox_before {
-bool filter_size_ok(const char *, int32_t, int32_t) { return true; }
-}  // namespace lumox_before
 
 namespace {
 
@@ -214,6 +223,68 @@ void median(benchmark::State &state, const Target &t) {
     state.SetItemsProcessed(state.iterations() * kPixels);
 }
 
+// One of the 3 x 3 depth filters on the scene's distance image.
+enum class Filter3 { kBox, kGauss, kFlyingPixel, kFillHole };
+
+template <bool kBefore>
+void filter3(benchmark::State &state, const Target &t, Filter3 f) {
+    if (!use_target(t, state)) return;
+    const std::vector<uint16_t> src = lumox::bench::depth_image();
+    std::vector<uint16_t> dst(kPixels);
+    const auto w = static_cast<int32_t>(lumox::bench::kWidth);
+    const auto h = static_cast<int32_t>(lumox::bench::kHeight);
+    using Kernel = void (*)(uint16_t *, const uint16_t *, int32_t, int32_t);
+    const auto flypix = [](uint16_t *d, const uint16_t *s, int32_t iw, int32_t ih) {
+        (kBefore ? before_flypix_u16_k3 : lx_flypix_u16_k3)(d, s, iw, ih, 90000);
+    };
+    const Kernel kernels[] = {kBefore ? before_box2d_u16_k3 : lx_box2d_u16_k3,
+                              kBefore ? before_gauss2d_u16_k3 : lx_gauss2d_u16_k3, flypix,
+                              kBefore ? before_fhole_u16_k3 : lx_fhole_u16_k3};
+    const Kernel kernel = kernels[static_cast<int>(f)];
+    for (auto _ : state) {
+        kernel(dst.data(), src.data(), w, h);
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kPixels);
+}
+
+// The lens undistortion of the scene's distance image (16-bit) or of its widened copy (floats),
+// through a map of a wide-angle lens at full resolution, or binned by 2.
+template <bool kBefore, typename Pixel>
+void undistort(benchmark::State &state, const Target &t, int32_t binning) {
+    if (!use_target(t, state)) return;
+    const lx_lens_param lens{157.262,
+                             122.083,
+                             210.783,
+                             204.817,
+                             {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+                             static_cast<int32_t>(lumox::bench::kWidth),
+                             static_cast<int32_t>(lumox::bench::kHeight)};
+    lx_calib_len_map map{};
+    lx_calib_len_init_map(&map, &lens);
+    const auto w = static_cast<int32_t>(lumox::bench::kWidth) / binning;
+    const auto h = static_cast<int32_t>(lumox::bench::kHeight) / binning;
+    const std::vector<uint16_t> mm = lumox::bench::depth_image();
+    const std::vector<Pixel> src(mm.begin(), mm.begin() + w * h);
+    std::vector<Pixel> dst(src.size());
+    for (auto _ : state) {
+        if constexpr (kBefore && sizeof(Pixel) == 2) {
+            before_calib_len_undistort_u16(&map, dst.data(), w * h, src.data(), w, h, 0);
+        } else if constexpr (kBefore) {
+            before_calib_len_undistort_f32(&map, dst.data(), w * h, src.data(), w, h, 0.0f);
+        } else if constexpr (sizeof(Pixel) == 2) {
+            lx_calib_len_undistort_u16(&map, dst.data(), w * h, src.data(), w, h, 0);
+        } else {
+            lx_calib_len_undistort_f32(&map, dst.data(), w * h, src.data(), w, h, 0.0f);
+        }
+        benchmark::DoNotOptimize(dst.data());
+        benchmark::ClobberMemory();
+    }
+    lx_calib_len_uninit_map(&map);
+    state.SetItemsProcessed(state.iterations() * w * h);
+}
+
 // Registered kernel by kernel, the two versions of a target side by side.
 const bool kRegistered = [] {
     const auto add = [](const std::string &name, auto fn) {
@@ -249,6 +320,32 @@ const bool kRegistered = [] {
         add("median_k5/before/" + target, [&t](benchmark::State &s) { median<true, true>(s, t); });
         add("median_k5/highway/" + target,
             [&t](benchmark::State &s) { median<false, true>(s, t); });
+        const struct {
+            const char *name;
+            Filter3 f;
+        } filters[] = {{"box_k3", Filter3::kBox},
+                       {"gauss_k3", Filter3::kGauss},
+                       {"flypix_k3", Filter3::kFlyingPixel},
+                       {"fhole_k3", Filter3::kFillHole}};
+        for (const auto &f : filters) {
+            const Filter3 which = f.f;
+            add(std::string(f.name) + "/before/" + target,
+                [&t, which](benchmark::State &s) { filter3<true>(s, t, which); });
+            add(std::string(f.name) + "/highway/" + target,
+                [&t, which](benchmark::State &s) { filter3<false>(s, t, which); });
+        }
+        add("undistort_u16/before/" + target,
+            [&t](benchmark::State &s) { undistort<true, uint16_t>(s, t, 1); });
+        add("undistort_u16/highway/" + target,
+            [&t](benchmark::State &s) { undistort<false, uint16_t>(s, t, 1); });
+        add("undistort_u16_binned/before/" + target,
+            [&t](benchmark::State &s) { undistort<true, uint16_t>(s, t, 2); });
+        add("undistort_u16_binned/highway/" + target,
+            [&t](benchmark::State &s) { undistort<false, uint16_t>(s, t, 2); });
+        add("undistort_f32/before/" + target,
+            [&t](benchmark::State &s) { undistort<true, float>(s, t, 1); });
+        add("undistort_f32/highway/" + target,
+            [&t](benchmark::State &s) { undistort<false, float>(s, t, 1); });
         for (const auto &d : drnu_cases) {
             const DrnuCase c = d.c;
             add(std::string(d.name) + "/before/" + target,
