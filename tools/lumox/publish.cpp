@@ -11,6 +11,7 @@
 
 #include "publish.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -475,9 +476,10 @@ CaptureSummary capture_until_stopped(lumox_dev_t *dev, std::mutex &dev_mutex,
                                      std::atomic<uint32_t> &dropped, long *frames) {
     CaptureSettings capture;
     capture.frames = LONG_MAX;
-    // Half a second of frames at 20 frames/s: room for a capture thread that a busy host keeps
-    // waiting.
-    capture.buffered_frames = 10;
+    // A second of frames (20 at the least): room for a capture thread that a busy host keeps
+    // waiting, or that waits for the camera's answer to a parameter read (the sensor temperature,
+    // every 10 s). Half a second lost frames with four cameras and their points on two cores.
+    capture.buffered_frames = std::clamp<uint32_t>(frame_rate_of(dev), 20, 200);
     capture.stop = StopOnSignal::requested;
     lumox_cap_stats earlier{};
     RawFrame spare;
