@@ -165,7 +165,7 @@ TEST_F(LensUndistort, EveryTargetRemapsLikeThePlainCode) {
     // A map of random source positions around and beyond the image, with the values a broken
     // lens can give (NaN, infinities, huge numbers) and the edges of the image: just above -1,
     // -1 itself, just below the width.
-    constexpr int32_t kW = 70, kH = 60;
+    constexpr int32_t kW = 90, kH = 60;
     std::vector<float> mx(kW * kH), my(kW * kH);
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> around(-8.0f, kW + 8.0f);
@@ -191,10 +191,10 @@ TEST_F(LensUndistort, EveryTargetRemapsLikeThePlainCode) {
     map.width = kW;
     map.height = kH;
     map.ready = 1;
-    // Unbinned, binned in each direction, odd binning, rows narrower than every vector.
+    // Unbinned, binned in each direction, by 2 and by odd steps, rows narrower than a vector.
     const struct {
         int32_t w, h;
-    } sizes[] = {{70, 60}, {35, 60}, {70, 20}, {14, 12}, {7, 5}, {5, 30}, {2, 1}, {1, 2}};
+    } sizes[] = {{90, 60}, {45, 60}, {90, 20}, {30, 12}, {18, 5}, {9, 30}, {2, 1}, {1, 2}};
     for (const int64_t target : lumox::test::vector_targets()) {
         const lumox::test::ForcedTarget forced(target);
         uint32_t seed = 40;
