@@ -24,7 +24,8 @@ TEST(FrameWiden, InPlaceFromTheUpperHalfGivesThePlainFloatsOnEveryTarget) {
                 if (pixels > 0) values[0] = 65535;
                 std::vector<float> image(pixels + 1, -1.0f);
                 auto *staging = reinterpret_cast<unsigned char *>(image.data() + pixels / 2);
-                std::memcpy(staging, values.data(), 2 * static_cast<size_t>(pixels));
+                if (pixels > 0)
+                    std::memcpy(staging, values.data(), 2 * static_cast<size_t>(pixels));
                 lumox::api::widen(reinterpret_cast<unsigned char *>(image.data()), staging, pixels,
                                   metres);
                 for (uint32_t i = 0; i < pixels; ++i) {

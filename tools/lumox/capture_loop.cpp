@@ -54,6 +54,7 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
         return summary;
     }
     std::vector<uint8_t> buf(settings.buffer_bytes);
+    uint32_t silent = 0;  // polls in a row without a frame
     while (summary.frames < settings.frames) {
         if (settings.stop && settings.stop()) {
             summary.stopped = true;
@@ -69,10 +70,12 @@ CaptureSummary run_capture(lumox_dev_t *dev, const CaptureSettings &settings,
             break;
         }
         if (r == 0) {
+            if (++silent < settings.silent_polls) continue;
             fail("no frame within the time-out");
             summary.failed = true;
             break;
         }
+        silent = 0;
         CapturedFrame frame{
             summary.frames,
             info,

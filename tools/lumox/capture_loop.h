@@ -37,6 +37,9 @@ struct CaptureSettings {
     std::function<bool()> stop;
     uint32_t buffered_frames = 10;     // frames the library keeps ready
     uint32_t buffer_bytes = 8u << 20;  // room for one frame
+    // Polls in a row that may time out without a frame before the capture counts as failed
+    // (each waits the library's time-out, about 2 s at 20 frames/s).
+    uint32_t silent_polls = 1;
 };
 
 struct CaptureSummary {

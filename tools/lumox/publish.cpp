@@ -20,6 +20,7 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "capture_loop.h"
 #include "command.h"
@@ -57,6 +58,19 @@ void FrameSlot::close() {
 bool FrameSlot::closed() const {
     std::lock_guard lock(mutex_);
     return closed_;
+}
+
+void FrameSlot::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool FrameSlot::take_wake() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(woken_, false);
 }
 
 PublishSettings parse_publish_settings(const Args &args) {
@@ -256,6 +270,9 @@ class Publisher {
         RawFrame frame;
         for (;;) {
             if (slot_->take(&frame, next_diagnostics)) publish(frame);
+            // The camera left, stopped or came back: said at once, beside the report each
+            // second (an absence shorter than a second would otherwise go unreported).
+            if (slot_->take_wake()) publish_diagnostics();
             if (clock::now() >= next_diagnostics) {
                 publish_diagnostics();
                 next_diagnostics += std::chrono::seconds(1);
@@ -480,6 +497,9 @@ CaptureSummary capture_until_stopped(lumox_dev_t *dev, std::mutex &dev_mutex,
     // waiting, or that waits for the camera's answer to a parameter read (the sensor temperature,
     // every 10 s). Half a second lost frames with four cameras and their points on two cores.
     capture.buffered_frames = std::clamp<uint32_t>(frame_rate_of(dev), 20, 200);
+    // A publisher is a service: a camera that falls silent for a moment (a busy host, a stalled
+    // bus) does not end it; three time-outs in a row (about 6 s) do.
+    capture.silent_polls = 3;
     capture.stop = StopOnSignal::requested;
     lumox_cap_stats earlier{};
     RawFrame spare;
@@ -501,6 +521,7 @@ CaptureSummary capture_until_stopped(lumox_dev_t *dev, std::mutex &dev_mutex,
         earlier = summary.stats + earlier;
         if (!summary.failed || !reconnector.enabled()) return summary;
         facts.update([](CameraFacts &f) { f.state = CameraState::kStopped; });
+        slot.wake();
         if (!reconnector.reconnect(dev, StopOnSignal::requested, &dev_mutex)) return summary;
         bool ready = false;
         {
@@ -514,6 +535,7 @@ CaptureSummary capture_until_stopped(lumox_dev_t *dev, std::mutex &dev_mutex,
                 f.last_gap_s = reconnector.gap_seconds();
             });
         }
+        slot.wake();
         if (!ready) return summary;
         std::printf("lumox publish: camera %s back after %.1f s; correction %s; publishing on\n",
                     reconnector.serial().c_str(), reconnector.gap_seconds(),
@@ -567,8 +589,10 @@ int cmd_publish(const Args &args) {
     Publisher publisher(dev, &dev_mutex, settings, facts, &writers, &slot, &dropped);
     std::thread publishing([&] { publisher.run(); });
     StopOnSignal stop_on_signal;
-    reconnector.on_departure(
-        [&] { facts.update([](CameraFacts &f) { f.state = CameraState::kLeft; }); });
+    reconnector.on_departure([&] {
+        facts.update([](CameraFacts &f) { f.state = CameraState::kLeft; });
+        slot.wake();
+    });
     long frames = 0;
     const CaptureSummary summary =
         capture_until_stopped(dev, dev_mutex, reconnector, setup, facts, slot, dropped, &frames);

@@ -51,7 +51,7 @@ class FrameSlot {
     template <typename TimePoint>
     bool take(RawFrame *frame, TimePoint deadline) {
         std::unique_lock lock(mutex_);
-        cv_.wait_until(lock, deadline, [&] { return full_ || closed_; });
+        cv_.wait_until(lock, deadline, [&] { return full_ || closed_ || woken_; });
         if (!full_) return false;
         std::swap(*frame, slot_);
         full_ = false;
@@ -59,6 +59,10 @@ class FrameSlot {
     }
     void close();
     bool closed() const;
+    // Ends a waiting take() without a frame: the camera's state changed, and the publishing
+    // thread reports it at once. take_wake() tells (once) whether that happened.
+    void wake();
+    bool take_wake();
 
   private:
     mutable std::mutex mutex_;
@@ -66,6 +70,7 @@ class FrameSlot {
     RawFrame slot_;
     bool full_ = false;
     bool closed_ = false;
+    bool woken_ = false;
 };
 
 }  // namespace lumox_cli
