@@ -126,10 +126,8 @@ using V32 = hn::Vec<D32>;
 // read as 32-bit words holds the even pixels in the low halves and the odd ones in the high
 // halves; because the loads at x - 1 and x + 1 shift the halves by one pixel, the low halves of
 // the nine loads form whole windows of even pixels and the high halves of odd ones. This needs
-// no shuffles, only masks and shifts.
-struct Words {
-    V32 tl, t, tr, l, c, r, bl, b, br;
-};
+// no shuffles, only masks and shifts. (SVE vectors cannot be members, so a window is nine
+// separate values.)
 
 HWY_INLINE V32 words(const uint16_t *p) { return hn::BitCast(D32(), hn::LoadU(D16(), p)); }
 HWY_INLINE V32 low(V32 v) { return hn::And(v, hn::Set(D32(), 0xFFFF)); }
