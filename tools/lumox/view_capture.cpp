@@ -48,6 +48,9 @@ void ViewCapture::start() {
             stats_.note_error(std::string(capture_error_text(code)) + " (" +
                                   lumox_error_name(code) + ", " + std::to_string(arg) + ")",
                               code);
+            // A discarded frame (a positive code) leaves the capture running; the negative
+            // codes end it.
+            if (code < 0) ended_by_.store(code);
         };
     }
     lumox_cap_set_callback_on_error(device_.dev, on_capture_error);
@@ -154,6 +157,7 @@ ViewCapture::Start ViewCapture::start_streaming() {
         return Start::kRetry;
     }
     capturing_ = true;
+    ended_by_.store(0);
     stats_.note_capture_start();
     return Start::kStarted;
 }
@@ -171,6 +175,7 @@ bool ViewCapture::poll_once() {
                                            static_cast<uint32_t>(raw_.size()), &info);
     const double arrival = wall_ms();
     if (r == 0) {
+        if (const int32_t ended = ended_by_.exchange(0); ended < 0) return capture_failed(ended);
         stats_.note_empty_poll();
         return true;
     }

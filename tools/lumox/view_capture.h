@@ -78,6 +78,10 @@ class ViewCapture {
     bool restart_ = false;
     RecordRequest record_request_ = RecordRequest::kNone;
     std::atomic<bool> capturing_{false};
+    // The last error that ended the capture, as the error callback saw it (0: none since the
+    // capture started). The callback takes the error from the library: the polls that follow
+    // return no frame at once, so the capture thread learns of the end from here.
+    std::atomic<int32_t> ended_by_{0};
 
     // Capture thread only.
     std::vector<uint8_t> raw_;
