@@ -328,7 +328,7 @@ LUMOX_API int calibrationLoadDRNU_LUT(void) noexcept {
     g_calib.copies[1] = params;
     g_calib.working = g_calib.copies[configGetModFreqMode() == 2 ? 0 : 1];
     pixel_settings().offset_phase_default =
-        drnu_reference_phase(configGetModulationFrequency()) - g_calib.working.offset;
+        default_phase_offset(configGetModulationFrequency(), g_calib.working.offset);
     return 0;
 }
 

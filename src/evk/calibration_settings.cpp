@@ -23,7 +23,7 @@ extern "C" {
 LUMOX_API int calibrationUpdateFrequency(void) noexcept {
     auto &s = pixel_settings();
     s.offset_phase_default =
-        drnu_reference_phase(configGetModulationFrequency()) - calibrationGetOffsetDRNU();
+        default_phase_offset(configGetModulationFrequency(), calibrationGetOffsetDRNU());
     if (s.drnu_mode != 0) calculationSetEnableDRNU(s.drnu_mode);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "evk/settings.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "evk/config.h"
 #include "evk/image_processing.h"
@@ -19,6 +20,11 @@ int drnu_reference_phase(int frequency_khz) {
     auto s16 = static_cast<uint16_t>(static_cast<int64_t>(s));
     if (s16 == 0) return 0;
     return static_cast<int>(885000.0 / s16);
+}
+
+int default_phase_offset(int frequency_khz, int drnu_offset) {
+    const int64_t d = static_cast<int64_t>(drnu_reference_phase(frequency_khz)) - drnu_offset;
+    return static_cast<int>(std::clamp<int64_t>(d, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace lumox::evk

@@ -60,5 +60,8 @@ PixelSettings &pixel_settings();
 // 885000 / trunc16(half the speed of light / (frequency_khz x 10)): the phase at the 295 mm
 // reference distance of the DRNU calibration.
 int drnu_reference_phase(int frequency_khz);
+// The default phase offset: that reference phase less the offset of the DRNU parameter file,
+// saturated to the range of an int (the file's offset is whatever the file holds).
+int default_phase_offset(int frequency_khz, int drnu_offset);
 
 }  // namespace lumox::evk
