@@ -1,7 +1,7 @@
 // The vector kernels before and after Highway, in one run: each kernel on each x86 target, as
-// written by hand per instruction set or with one wide variant (namespace lumox_before, built from the commit before the
-// change) and as written once over Highway. Names are kernel/before|highway/TARGET; items are
-// pixels. Targets the processor lacks are skipped.
+// written by hand per instruction set or with one wide variant (namespace lumox_before, built from
+// the commit before the change) and as written once over Highway. Names are
+// kernel/before|highway/TARGET; items are pixels. Targets the processor lacks are skipped.
 
 #include <benchmark/benchmark.h>
 
@@ -42,12 +42,11 @@ void before_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t
 void before_fhole_u16_k3(uint16_t *dst, const uint16_t *src, int32_t w, int32_t h) noexcept;
 int32_t before_calib_len_init_map(lx_calib_len_map *map, const lx_lens_param *lens) noexcept;
 void before_calib_len_uninit_map(lx_calib_len_map *map) noexcept;
-int32_t before_calib_len_undistort_u16(const lx_calib_len_map *map, uint16_t *dst,
-                                       int32_t dst_len, const uint16_t *src, int32_t w, int32_t h,
+int32_t before_calib_len_undistort_u16(const lx_calib_len_map *map, uint16_t *dst, int32_t dst_len,
+                                       const uint16_t *src, int32_t w, int32_t h,
                                        uint16_t fill) noexcept;
 int32_t before_calib_len_undistort_f32(const lx_calib_len_map *map, float *dst, int32_t dst_len,
-                                       const float *src, int32_t w, int32_t h,
-                                       float fill) noexcept;
+                                       const float *src, int32_t w, int32_t h, float fill) noexcept;
 }
 
 namespace {

@@ -113,8 +113,8 @@ HWY_INLINE size_t inner_lanes() {
     return 0;
 }
 template <typename F>
-HWY_INLINE void inner(const F &, const uint16_t *, const uint16_t *, const uint16_t *,
-                      uint16_t *) {}
+HWY_INLINE void inner(const F &, const uint16_t *, const uint16_t *, const uint16_t *, uint16_t *) {
+}
 #else
 using D16 = hn::ScalableTag<uint16_t>;
 using DS16 = hn::RebindToSigned<D16>;
@@ -145,10 +145,10 @@ HWY_INLINE void apply32(const F &f, const uint16_t *t, const uint16_t *c, const 
     const V32 tl = words(t - 1), tm = words(t), tr = words(t + 1);
     const V32 ml = words(c - 1), mm = words(c), mr = words(c + 1);
     const V32 bl = words(b - 1), bm = words(b), br = words(b + 1);
-    const V32 even = f(low(tl), low(tm), low(tr), low(ml), low(mm), low(mr), low(bl), low(bm),
-                       low(br));
-    const V32 odd = f(high(tl), high(tm), high(tr), high(ml), high(mm), high(mr), high(bl),
-                      high(bm), high(br));
+    const V32 even =
+        f(low(tl), low(tm), low(tr), low(ml), low(mm), low(mr), low(bl), low(bm), low(br));
+    const V32 odd =
+        f(high(tl), high(tm), high(tr), high(ml), high(mm), high(mr), high(bl), high(bm), high(br));
     // Both results fit 16 bits.
     hn::StoreU(hn::BitCast(D16(), hn::Or(even, hn::ShiftLeft<16>(odd))), D16(), out);
 }
@@ -178,8 +178,8 @@ struct Lanes<Gauss> {
             [](V32 tl, V32 tm, V32 tr, V32 ml, V32 mm, V32 mr, V32 bl, V32 bm, V32 br) {
                 const V32 corners = hn::Add(hn::Add(tl, tr), hn::Add(bl, br));
                 const V32 sides = hn::Add(hn::Add(tm, bm), hn::Add(ml, mr));
-                const V32 sum = hn::Add(hn::Add(corners, hn::ShiftLeft<1>(sides)),
-                                        hn::ShiftLeft<2>(mm));
+                const V32 sum =
+                    hn::Add(hn::Add(corners, hn::ShiftLeft<1>(sides)), hn::ShiftLeft<2>(mm));
                 return hn::ShiftRight<4>(sum);
             },
             t, c, b, out);
@@ -234,7 +234,9 @@ struct Lanes<FlyingPixel> {
 
 template <>
 struct Lanes<FillHole> {
-    static HWY_INLINE V16 load(const uint16_t *p) { return hn::BitCast(DS16(), hn::LoadU(D16(), p)); }
+    static HWY_INLINE V16 load(const uint16_t *p) {
+        return hn::BitCast(DS16(), hn::LoadU(D16(), p));
+    }
 
     static HWY_INLINE void apply(const FillHole &, const uint16_t *t, const uint16_t *c,
                                  const uint16_t *b, uint16_t *out) {

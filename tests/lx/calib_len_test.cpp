@@ -141,8 +141,8 @@ TEST_F(LensUndistort, FloatRemapMatchesTheIntegerRemap) {
 // position divided by the binning, rounded half up by truncation; outside (NaN included) gives
 // fill.
 template <typename Pixel>
-std::vector<Pixel> plain_remap(const lx_calib_len_map &m, const std::vector<Pixel> &src,
-                               int32_t w, int32_t h, Pixel fill) {
+std::vector<Pixel> plain_remap(const lx_calib_len_map &m, const std::vector<Pixel> &src, int32_t w,
+                               int32_t h, Pixel fill) {
     const int32_t bx = m.width / w, by = m.height / h;
     std::vector<Pixel> out(src.size());
     for (int32_t y = 0; y < h; ++y) {
@@ -204,9 +204,8 @@ TEST_F(LensUndistort, EveryTargetRemapsLikeThePlainCode) {
             Image16 dst(src.size());
             std::vector<float> fdst(src.size());
             ASSERT_EQ(lx_calib_len_undistort_u16(&map, dst.data(), w * h, src.data(), w, h, 9), 1);
-            ASSERT_EQ(lx_calib_len_undistort_f32(&map, fdst.data(), w * h, fsrc.data(), w, h,
-                                                 -2.0f),
-                      1);
+            ASSERT_EQ(
+                lx_calib_len_undistort_f32(&map, fdst.data(), w * h, fsrc.data(), w, h, -2.0f), 1);
             EXPECT_EQ(dst, plain_remap<uint16_t>(map, src, w, h, 9))
                 << w << "x" << h << " on " << lumox::simd::target_name(target);
             EXPECT_EQ(fdst, plain_remap<float>(map, fsrc, w, h, -2.0f))

@@ -108,8 +108,8 @@ TEST_F(DepthFilterKernels, KernelsMatchPlainReferencesOnEveryTarget) {
     // whole vectors, one pixel past them, or with a vector overlapping the one before.
     const struct {
         int32_t w, h;
-    } sizes[] = {{2, 2},  {3, 2},  {2, 5},  {9, 4},  {10, 3}, {11, 2}, {17, 6},  {18, 5},
-                 {19, 2}, {33, 3}, {34, 4}, {35, 2}, {40, 9}, {49, 3}, {50, 4},  {51, 2},
+    } sizes[] = {{2, 2},  {3, 2},  {2, 5},  {9, 4},  {10, 3}, {11, 2},  {17, 6},  {18, 5},
+                 {19, 2}, {33, 3}, {34, 4}, {35, 2}, {40, 9}, {49, 3},  {50, 4},  {51, 2},
                  {65, 3}, {66, 2}, {67, 3}, {82, 2}, {97, 3}, {130, 2}, {320, 24}};
     for (const int64_t target : lumox::test::vector_targets()) {
         const lumox::test::ForcedTarget forced(target);
