@@ -36,6 +36,14 @@ void point_at(Seq *seq, std::vector<T> &storage) {
     seq->_release = false;
 }
 
+// std::lround for x in [0, 65535]: the integer part, and one more where the fraction reaches one
+// half (x - trunc(x) is exact for floats below 2^23). Unlike lround, a loop of it is vector code:
+// images are rounded at a few hundred microseconds less per frame.
+uint16_t round_half_away(float x) {
+    const auto whole = static_cast<int32_t>(x);
+    return static_cast<uint16_t>(whole + (x - static_cast<float>(whole) >= 0.5f ? 1 : 0));
+}
+
 void put_u16(uint8_t *at, uint16_t v) {
     at[0] = static_cast<uint8_t>(v);
     at[1] = static_cast<uint8_t>(v >> 8);
@@ -68,8 +76,7 @@ void ImageMessage::fill_depth(const Header &h, const float *metres, uint32_t wid
         data_.resize(2 * n);
         for (size_t i = 0; i < n; ++i) {
             const float m = metres[i];
-            put_u16(&data_[2 * i],
-                    has_distance(m) ? static_cast<uint16_t>(std::lround(m * 1000.0f)) : 0);
+            put_u16(&data_[2 * i], has_distance(m) ? round_half_away(m * 1000.0f) : 0);
         }
         finish(h, width, height, "16UC1", 2);
     } else {
@@ -91,7 +98,7 @@ void ImageMessage::fill_amplitude(const Header &h, const float *amplitude, uint3
         const float a = amplitude[i];
         // NaN compares false both ways and lands on 0.
         const float clamped = a > 65535.0f ? 65535.0f : (a > 0.0f ? a : 0.0f);
-        put_u16(&data_[2 * i], static_cast<uint16_t>(std::lround(clamped)));
+        put_u16(&data_[2 * i], round_half_away(clamped));
     }
     finish(h, width, height, "16UC1", 2);
 }

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "ros2/messages.h"
 #include "ros2/names.h"
@@ -60,6 +61,34 @@ TEST(Messages, AmplitudeRoundsAndClamps) {
     EXPECT_EQ(v[1], 0);
     EXPECT_EQ(v[2], 65535);
     EXPECT_EQ(v[3], 0);
+}
+
+TEST(Messages, ImagesRoundLikeLroundAtEveryHalfAndWhole) {
+    // Around each k and k + 1/2 up to the top: the floats just below, at and just above.
+    std::vector<float> amplitude;
+    for (int k = 0; k < 65535; ++k) {
+        for (const float at : {static_cast<float>(k), k + 0.5f}) {
+            amplitude.push_back(std::nextafter(at, 0.0f));
+            amplitude.push_back(at);
+            amplitude.push_back(std::nextafter(at, 70000.0f));
+        }
+    }
+    const auto n = static_cast<uint32_t>(amplitude.size());
+    ros2::ImageMessage img;
+    img.fill_amplitude({0, "f"}, amplitude.data(), n, 1);
+    std::vector<uint16_t> got(n);
+    std::memcpy(got.data(), img.sample()->data._buffer, 2 * size_t{n});
+    std::vector<float> metres(n);
+    for (uint32_t i = 0; i < n; ++i) metres[i] = amplitude[i] / 1000.0f;
+    img.fill_depth({0, "f"}, metres.data(), n, 1, ros2::DepthEncoding::kMillimetres16);
+    std::vector<uint16_t> mm(n);
+    std::memcpy(mm.data(), img.sample()->data._buffer, 2 * size_t{n});
+    for (uint32_t i = 0; i < n; ++i) {
+        ASSERT_EQ(got[i], std::lround(amplitude[i])) << amplitude[i];
+        const float m = metres[i];
+        const long want = m > 0.0f && m < 60.0f ? std::lround(m * 1000.0f) : 0;
+        ASSERT_EQ(mm[i], want) << m;
+    }
 }
 
 TEST(Messages, CameraInfoDescribesTheLensImageAndTheBinning) {

@@ -295,11 +295,12 @@ class Publisher {
         dist_.resize(n);
         amp_.resize(n);
         const auto raw_len = static_cast<uint32_t>(f.bytes.size());
+        // The library's calls hold dev_mutex (the camera is open while they run); the writes,
+        // which can wait for readers, do not. Each message goes out as soon as it is ready, so
+        // that DDS delivers the depth image while the amplitudes are decoded.
         ros2::CameraModel model;
-        bool have_model = false, have_amp = false, have_points = false;
+        bool have_model = false, have_amp = false;
         {
-            // Everything the library decides for the frame, while the camera is open; the
-            // writes, which can wait for readers, come after.
             std::lock_guard lock(*dev_mutex_);
             if (lumox_frame_get_distance(dev_, dist_.data(), n, f.bytes.data(), raw_len, &f.info) <=
                 0) {
@@ -307,9 +308,6 @@ class Publisher {
                 return;
             }
             have_model = geometry_.model(w, h, &model);
-            have_amp =
-                lumox_frame_get_gray(dev_, amp_.data(), n, f.bytes.data(), raw_len, &f.info) > 0;
-            have_points = w_->points && have_model && geometry_.points(dist_, w, h, &xyz_);
         }
         bool ok = true;
         depth_.fill_depth(header, dist_.data(), w, h, settings_.encoding);
@@ -318,9 +316,19 @@ class Publisher {
             info_.fill(header, model);
             ok &= w_->info->write(info_.sample());
         }
+        {
+            std::lock_guard lock(*dev_mutex_);
+            have_amp =
+                lumox_frame_get_gray(dev_, amp_.data(), n, f.bytes.data(), raw_len, &f.info) > 0;
+        }
         if (have_amp) {
             amplitude_.fill_amplitude(header, amp_.data(), w, h);
             ok &= w_->amplitude->write(amplitude_.sample());
+        }
+        bool have_points = false;
+        if (w_->points && have_model) {
+            std::lock_guard lock(*dev_mutex_);
+            have_points = geometry_.points(dist_, w, h, &xyz_);
         }
         if (have_points) {
             cloud_.fill(header, xyz_.data(), have_amp ? amp_.data() : nullptr, w, h,
@@ -330,8 +338,12 @@ class Publisher {
         if (!ok) ++write_failures_;
         ++published_;
         in_process_ns_ += wall_now() - f.wall_ns;
-        last_ = f;
-        last_.bytes.clear();
+        // The frame's facts for the diagnostics, without its bytes.
+        last_.info = f.info;
+        last_.raw = f.raw;
+        last_.stats = f.stats;
+        last_.wall_ns = f.wall_ns;
+        last_.steady_ns = f.steady_ns;
         have_last_ = true;
         cpu_ns_ += thread_cpu_ns() - cpu0;
     }
