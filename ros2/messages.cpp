@@ -1,5 +1,7 @@
 #include "ros2/messages.h"
 
+#include "ros2/pixel_encoding.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,8 +12,6 @@ namespace {
 
 constexpr uint8_t kFloat32 = 7;  // sensor_msgs/PointField FLOAT32
 constexpr uint32_t kPointStep = 16;
-
-bool has_distance(float metres) { return metres > 0.0f && metres < 60.0f; }
 
 // The header's stamp and frame id; frame_id is the storage the sample's pointer refers to.
 void set_header(std_msgs_msg_dds__Header_ *out, const Header &h, std::string *frame_id) {
@@ -34,19 +34,6 @@ void point_at(Seq *seq, std::vector<T> &storage) {
     seq->_length = static_cast<uint32_t>(storage.size());
     seq->_maximum = seq->_length;
     seq->_release = false;
-}
-
-// std::lround for x in [0, 65535]: the integer part, and one more where the fraction reaches one
-// half (x - trunc(x) is exact for floats below 2^23). Unlike lround, a loop of it is vector code:
-// images are rounded at a few hundred microseconds less per frame.
-uint16_t round_half_away(float x) {
-    const auto whole = static_cast<int32_t>(x);
-    return static_cast<uint16_t>(whole + (x - static_cast<float>(whole) >= 0.5f ? 1 : 0));
-}
-
-void put_u16(uint8_t *at, uint16_t v) {
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
 }
 
 }  // namespace
@@ -74,10 +61,7 @@ void ImageMessage::fill_depth(const Header &h, const float *metres, uint32_t wid
     const size_t n = static_cast<size_t>(width) * height;
     if (encoding == DepthEncoding::kMillimetres16) {
         data_.resize(2 * n);
-        for (size_t i = 0; i < n; ++i) {
-            const float m = metres[i];
-            put_u16(&data_[2 * i], has_distance(m) ? round_half_away(m * 1000.0f) : 0);
-        }
+        encode_millimetres(metres, n, data_.data());
         finish(h, width, height, "16UC1", 2);
     } else {
         data_.resize(4 * n);
@@ -94,12 +78,7 @@ void ImageMessage::fill_amplitude(const Header &h, const float *amplitude, uint3
                                   uint32_t height) {
     const size_t n = static_cast<size_t>(width) * height;
     data_.resize(2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        const float a = amplitude[i];
-        // NaN compares false both ways and lands on 0.
-        const float clamped = a > 65535.0f ? 65535.0f : (a > 0.0f ? a : 0.0f);
-        put_u16(&data_[2 * i], round_half_away(clamped));
-    }
+    encode_amplitudes(amplitude, n, data_.data());
     finish(h, width, height, "16UC1", 2);
 }
 

@@ -39,6 +39,16 @@ LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t ds
                                        const uint8_t *raw, uint32_t raw_len,
                                        const lumox_frame_info *info) LUMOX_NOEXCEPT;
 
+/* Both images of one raw frame: dist and gray (dst_len floats each, separate buffers, both used
+ * whole as scratch) receive what lumox_frame_get_distance and lumox_frame_get_gray give for it.
+ * Cameras that work out the amplitudes on the way to the distances decode the frame once, at
+ * about the cost of the distances alone (the camera's per-frame features, such as automatic
+ * integration time, then see the frame once). Returns the pixels decoded, 0 on failure. */
+LUMOX_API int32_t lumox_frame_get_distance_gray(lumox_dev_t *dev, float *dist, float *gray,
+                                                uint32_t dst_len, const uint8_t *raw,
+                                                uint32_t raw_len,
+                                                const lumox_frame_info *info) LUMOX_NOEXCEPT;
+
 /* Projects a width x height distance image (dist_len floats, metres; a shorter image is refused)
  * into packed points x, y, z (metres) written to pcl (pcl_len floats). The distance is taken
  * along the pixel's ray. view NULL: the driver's lens parameters, scale 1. Returns the points

@@ -19,6 +19,7 @@ namespace {
 
 constexpr uint32_t kTargetDistance = 1;
 constexpr uint32_t kTargetGray = 2;
+constexpr uint32_t kTargetDistanceGray = 3;  // the EPC driver's: both images from one decode
 
 // Truncation toward zero that stays defined for any float (out of range and NaN give INT32_MIN).
 int32_t trunc_i32(double v) {
@@ -26,8 +27,9 @@ int32_t trunc_i32(double v) {
     return static_cast<int32_t>(v);
 }
 
-// Decodes raw through the driver into dst_len / 2 ... of dst as 16-bit values; the pixel count.
-int32_t frame_get_u16(lumox_dev_t *dev, uint16_t *staging, uint32_t dst_len, uint32_t target,
+// Decodes raw through the driver into staging (staging_bytes) as 16-bit values; the bytes
+// decoded / 2.
+int32_t frame_get_u16(lumox_dev_t *dev, uint16_t *staging, uint32_t staging_bytes, uint32_t target,
                       const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
     constexpr const char *kFunc = "_lumox_frame_get_u16";
     if (!is_open(dev) || !dev->state->drv || !raw) {
@@ -41,7 +43,7 @@ int32_t frame_get_u16(lumox_dev_t *dev, uint16_t *staging, uint32_t dst_len, uin
     }
     lumox_drv *drv = dev->state->drv;
     const int32_t result =
-        drv->ops->frame_decode(drv, staging, 2 * dst_len, target, raw, raw_len, info);
+        drv->ops->frame_decode(drv, staging, staging_bytes, target, raw, raw_len, info);
     if (result < 0) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] raw frame decode to %d failed: %d\n", kFunc,
                static_cast<int>(target), result);
@@ -50,33 +52,77 @@ int32_t frame_get_u16(lumox_dev_t *dev, uint16_t *staging, uint32_t dst_len, uin
     return result / 2;
 }
 
-int32_t frame_get(const char *func, uint32_t target, lumox_dev_t *dev, float *dst, uint32_t dst_len,
-                  const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
+// The checks every conversion makes of its caller's arguments; logs what it refuses.
+bool frame_args_ok(const char *func, lumox_dev_t *dev, const float *dst, uint32_t dst_len,
+                   const lumox_frame_info *info) {
     if (!dst || !info) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", func);
-        return 0;
+        return false;
     }
     const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
     if (pixels > dst_len) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] wrong dst_len: %d (wxh=%dx%d)\n", func,
                static_cast<int>(dst_len), static_cast<int>(info->width),
                static_cast<int>(info->height));
-        return 0;
+        return false;
     }
     if (!dev) {
         lx_log(LX_LOG_DBG, "DBG", "[%s] Wrong params\n", "_lumox_frame_get_u16");
-        return 0;
+        return false;
     }
+    return true;
+}
+
+int32_t frame_get(const char *func, uint32_t target, lumox_dev_t *dev, float *dst, uint32_t dst_len,
+                  const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
+    if (!frame_args_ok(func, dev, dst, dst_len, info)) return 0;
+    const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
     BusyMark busy(dev);
     // The 16-bit decode lands in the upper half of dst (2 x dst_len bytes from float dst_len / 2)
     // and is widened in place from the bottom up: float i is written only after value i was read
     // and never reaches a value not yet read.
     auto *staging_bytes = reinterpret_cast<unsigned char *>(dst + dst_len / 2);
-    const int32_t count = frame_get_u16(dev, reinterpret_cast<uint16_t *>(staging_bytes), dst_len,
-                                        target, raw, raw_len, info);
+    const int32_t count = frame_get_u16(dev, reinterpret_cast<uint16_t *>(staging_bytes),
+                                        2 * dst_len, target, raw, raw_len, info);
     if (count <= 0) return count;
     widen(reinterpret_cast<unsigned char *>(dst), staging_bytes, pixels, target == kTargetDistance);
     return count;
+}
+
+// Distances and gray values of one frame. The EPC driver decodes both at once into the gray
+// buffer (distances, then gray values, 16 bits each); the distances move to the upper half of
+// dist and each image is widened in place. Other drivers convert twice.
+int32_t frame_get_both(lumox_dev_t *dev, float *dist, float *gray, uint32_t dst_len,
+                       const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
+    constexpr const char *kFunc = "lumox_frame_get_distance_gray";
+    if (!frame_args_ok(kFunc, dev, dist, dst_len, info) ||
+        !frame_args_ok(kFunc, dev, gray, dst_len, info)) {
+        return 0;
+    }
+    if (dist < gray + dst_len && gray < dist + dst_len) {
+        lx_log(LX_LOG_ERR, "ERR", "[%s] the distance and gray buffers overlap\n", kFunc);
+        return 0;
+    }
+    BusyMark busy(dev);
+    const lumox_drv *drv = is_open(dev) ? dev->state->drv : nullptr;
+    if (!drv || drv->ops != &g_lumox_driver_op_epc) {
+        const int32_t count =
+            frame_get(kFunc, kTargetDistance, dev, dist, dst_len, raw, raw_len, info);
+        if (count <= 0) return count;
+        return frame_get(kFunc, kTargetGray, dev, gray, dst_len, raw, raw_len, info) == count
+                   ? count
+                   : 0;
+    }
+    const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
+    auto *both = reinterpret_cast<unsigned char *>(gray);
+    const int32_t half = frame_get_u16(dev, reinterpret_cast<uint16_t *>(both), 4 * dst_len,
+                                       kTargetDistanceGray, raw, raw_len, info);
+    if (half <= 0 || static_cast<uint64_t>(half) != 2 * pixels) return 0;
+    auto *dist_bytes = reinterpret_cast<unsigned char *>(dist);
+    std::memcpy(dist_bytes + 2 * pixels, both, 2 * pixels);
+    widen(dist_bytes, dist_bytes + 2 * pixels, pixels, true);
+    widen(both, both + 2 * pixels, pixels, false);
+    return static_cast<int32_t>(pixels);
 }
 
 struct Projection {
@@ -157,6 +203,13 @@ LUMOX_API int32_t lumox_frame_get_gray(lumox_dev_t *dev, float *dst, uint32_t ds
                                        const uint8_t *raw, uint32_t raw_len,
                                        const lumox_frame_info *info) noexcept {
     return frame_get("lumox_frame_get_gray", kTargetGray, dev, dst, dst_len, raw, raw_len, info);
+}
+
+LUMOX_API int32_t lumox_frame_get_distance_gray(lumox_dev_t *dev, float *dist, float *gray,
+                                                uint32_t dst_len, const uint8_t *raw,
+                                                uint32_t raw_len,
+                                                const lumox_frame_info *info) noexcept {
+    return frame_get_both(dev, dist, gray, dst_len, raw, raw_len, info);
 }
 
 LUMOX_API int32_t lumox_frame_get_pcl(lumox_dev_t *dev, float *pcl, uint32_t pcl_len,

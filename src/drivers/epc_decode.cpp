@@ -253,7 +253,10 @@ uint16_t *undistort(epc_ctx &ctx, bool enabled, uint16_t *src, uint16_t *out, ui
     return out;
 }
 
-int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w, uint32_t h) {
+// Distances into dst; with gray, the frame's gray image as well (what decode_gray gives), taken
+// from the amplitudes the distance decode works out anyway.
+int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w, uint32_t h,
+                        uint16_t *gray = nullptr) {
     const uint32_t n = w * h;
     uint16_t *a = scratch(ctx.scratch_a, n);
     uint16_t *b = scratch(ctx.scratch_b, n);
@@ -264,14 +267,26 @@ int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_
     if (!ok) return -1;
     if (ctx.hdr_en) hdr_merge(a, b, w, h);
     feature_minamp_filter(ctx, a, b, n);
+    if (gray) {
+        // The gray image has amplitude 0 where a pixel has no phase; the linear decode marks
+        // those amplitudes invalid (no amplitude reaches that code). The HDR merge picks the same
+        // values either way: it only tells such a pixel from one of amplitude 0 otherwise.
+        for (uint32_t i = 0; i < n; ++i) gray[i] = b[i] == kInvalid ? 0 : b[i];
+    }
 
     uint16_t *result = a;
     // The filters need at least 2 x 2 pixels.
     if (ctx.dfilter_en && ctx.dfilter_size > 1 && w > 1 && h > 1) {
         result = depth_filter_chain(ctx, dst, a, w, h);
     }
-    result = undistort(ctx, undistorts(ctx, w, h), result, result == a ? dst : a, w, h);
+    const bool undistorting = undistorts(ctx, w, h);
+    result = undistort(ctx, undistorting, result, result == a ? dst : a, w, h);
     if (result != dst) std::memcpy(dst, result, static_cast<size_t>(n) * sizeof(uint16_t));
+    if (gray && undistorting) {
+        // Where the undistortion fails, gray keeps the image as decoded, as decode_gray's does.
+        std::memcpy(b, gray, static_cast<size_t>(n) * sizeof(uint16_t));
+        undistort(ctx, true, b, gray, w, h);
+    }
     return static_cast<int32_t>(2 * n);
 }
 
@@ -396,7 +411,7 @@ int32_t epc_frame_decode(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint3
         case 0:
             return -1;
         case 8:
-            if (mode == kEpcModeDistance) ctx->frame_valid = 0;
+            if (mode == kEpcModeDistance || mode == kEpcModeDistanceGray) ctx->frame_valid = 0;
             return -1;
         case kEpcFormatCalibration:
             lx_log(LX_LOG_INF, "INF", "[%s] Calibration data frame,size:%d\n", "epc_frame_decode",
@@ -420,6 +435,14 @@ int32_t epc_frame_decode(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint3
         result = decode_distance(*ctx, dst, raw, w, h);
     } else if (mode == kEpcModeGray) {
         result = decode_gray(*ctx, dst, raw, w, h);
+    } else if (mode == kEpcModeDistanceGray) {
+        if (dst_size / 4 < n) {
+            log_wrong_len(raw_len, dst_size);
+            ctx->frame_valid = 0;
+            return -1;
+        }
+        result = decode_distance(*ctx, dst, raw, w, h, dst + n);
+        if (result > 0) result *= 2;
     }
     if (result < 0) ctx->frame_valid = 0;
     return result;

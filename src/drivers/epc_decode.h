@@ -13,6 +13,9 @@ constexpr uint16_t kEpcFormatCalibration = 171;  // the calibration package
 // Decode modes.
 constexpr uint32_t kEpcModeDistance = 1;
 constexpr uint32_t kEpcModeGray = 2;
+// Distances in the first half of dst and the gray image in the second, from one decode: what
+// modes 1 and 2 give for the frame.
+constexpr uint32_t kEpcModeDistanceGray = 3;
 
 // The driver's frame_get_info slot: records the header temperatures, runs the temperature
 // monitor and fills info (width and height 0 mean 320 x 240). 0 (info zeroed) when the frame
@@ -21,7 +24,7 @@ uint8_t epc_frame_get_info(lumox_drv *drv, lumox_frame_info *info, const lx_raw_
 
 // The driver's frame_decode slot: decodes a format-2 frame into dst (dst_size bytes) as distances
 // in millimetres (mode 1) or amplitudes (mode 2), in image row order, with the enabled features
-// applied. Returns the bytes written (2 x width x height) or -1.
+// applied, or both (mode 3). Returns the bytes written (2 x width x height per image) or -1.
 int32_t epc_frame_decode(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint32_t mode,
                          const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info);
 

@@ -6,12 +6,15 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "api/device_state.h"
 #include "api/fake_transport.h"
 #include "api/lifecycle.h"
 #include "drivers/epc_test_frames.h"
+#include "lumox/evk.h"
 #include "lumox/frame.h"
 #include "lumox/log.h"
 
@@ -68,6 +71,79 @@ TEST_F(FrameConvert, RefusesShortBuffersAndData) {
     EXPECT_EQ(lumox_frame_get_gray(nullptr, dst.data(), 16, raw.data(), 128, &info), 0);
     const lumox_frame_info calib = frame_info(4, 4, 171);
     EXPECT_EQ(lumox_frame_get_gray(&dev_, dst.data(), 16, raw.data(), 128, &calib), 0);
+    EXPECT_FALSE(api::is_busy(&dev_));
+}
+
+TEST_F(FrameConvert, DistanceAndGrayFromOneDecodeEqualTheTwoConversions) {
+    // A full frame of random samples (saturated and empty ones among them), through the linear
+    // formula and the DRNU table, with and without HDR rows and undistortion, with the default
+    // features (filter chain, minimum amplitude).
+    constexpr uint32_t w = 320, h = 240, n = w * h;
+    std::mt19937 rng(17);
+    const auto raw = raw_frame(w, h, [&](uint32_t) {
+        Dcs d;
+        for (auto &v : d) {
+            const uint32_t r = rng();
+            v = static_cast<uint16_t>(r % 41 == 0 ? 4095 : r % 43 == 0 ? 0 : r % 4096);
+        }
+        return d;
+    });
+    const lumox_frame_info info = frame_info(w, h);
+    const int saved_k = calibrateGetNumDistances();
+    calibrateSetNumDistances(4);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint16_t row[4] = {static_cast<uint16_t>(9000 + i % 500), 12000,
+                                 static_cast<uint16_t>(15000 + i % 7000), 27000};
+        std::copy(std::begin(row), std::end(row), distImagesDRNU[1] + 4 * i);
+    }
+    lx_lens_param lens{};
+    lens.cx = 161;
+    lens.cy = 118;
+    lens.fx = lens.fy = 200;
+    lens.dcoeff[0] = -0.2;
+    lens.img_w = w;
+    lens.img_h = h;
+    ASSERT_EQ(lx_calib_len_init_map(&ctx_->undist_map, &lens), static_cast<int32_t>(n));
+    ctx_->dfilter_en = 1;
+    for (const uint8_t drnu : {0, 1}) {
+        for (const uint8_t hdr : {0, 1}) {
+            for (const uint8_t undistort : {0, 1}) {
+                ctx_->drnu_en = drnu;
+                ctx_->hdr_en = hdr;
+                ctx_->undist_en = undistort;
+                std::vector<float> dist(n), gray(n), both_dist(n + 3, -1), both_gray(n + 3, -1);
+                ASSERT_EQ(lumox_frame_get_distance(&dev_, dist.data(), n, raw.data(), 8 * n, &info),
+                          static_cast<int32_t>(n));
+                ASSERT_EQ(lumox_frame_get_gray(&dev_, gray.data(), n, raw.data(), 8 * n, &info),
+                          static_cast<int32_t>(n));
+                ASSERT_EQ(lumox_frame_get_distance_gray(&dev_, both_dist.data(), both_gray.data(),
+                                                        n + 3, raw.data(), 8 * n, &info),
+                          static_cast<int32_t>(n));
+                const std::string what = "drnu " + std::to_string(drnu) + " hdr " +
+                                         std::to_string(hdr) + " undistort " +
+                                         std::to_string(undistort);
+                both_dist.resize(n);
+                both_gray.resize(n);
+                EXPECT_EQ(both_dist, dist) << what;
+                EXPECT_EQ(both_gray, gray) << what;
+            }
+        }
+    }
+    lx_calib_len_uninit_map(&ctx_->undist_map);
+    std::fill(std::begin(distImagesDRNU[1]), std::end(distImagesDRNU[1]), 0);
+    calibrateSetNumDistances(saved_k);
+
+    // Buffers that overlap are refused, as are short ones.
+    std::vector<float> one(2 * n);
+    EXPECT_EQ(lumox_frame_get_distance_gray(&dev_, one.data(), one.data() + n - 1, n, raw.data(),
+                                            8 * n, &info),
+              0);
+    EXPECT_EQ(lumox_frame_get_distance_gray(&dev_, one.data(), one.data() + n, n - 1, raw.data(),
+                                            8 * n, &info),
+              0);
+    EXPECT_EQ(lumox_frame_get_distance_gray(&dev_, one.data(), one.data() + n, n, raw.data(), 8 * n,
+                                            &info),
+              static_cast<int32_t>(n));
     EXPECT_FALSE(api::is_busy(&dev_));
 }
 

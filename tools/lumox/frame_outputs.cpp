@@ -18,14 +18,22 @@ bool decode_frame(lumox_dev_t *dev, const uint8_t *raw, uint32_t size, const lum
     out->width = info.width;
     out->height = info.height;
     out->distance.resize(n);
+    out->amplitude.clear();
+    if (gray && n > 0) {
+        // Both images from one decode; a frame it fails on is tried again image by image, for
+        // the message that says which image it does not give.
+        out->amplitude.resize(n);
+        if (lumox_frame_get_distance_gray(dev, out->distance.data(), out->amplitude.data(), n, raw,
+                                          size, &info) > 0) {
+            return true;
+        }
+    }
     if (n == 0 || lumox_frame_get_distance(dev, out->distance.data(), n, raw, size, &info) <= 0) {
         *error = "frame " + std::to_string(info.frame_idx) + " (format " +
                  std::to_string(info.frame_format) + ") gave no distance image";
         return false;
     }
-    out->amplitude.clear();
     if (gray) {
-        out->amplitude.resize(n);
         if (lumox_frame_get_gray(dev, out->amplitude.data(), n, raw, size, &info) <= 0) {
             *error = "frame " + std::to_string(info.frame_idx) + " gave no gray image";
             return false;

@@ -296,14 +296,13 @@ class Publisher {
         amp_.resize(n);
         const auto raw_len = static_cast<uint32_t>(f.bytes.size());
         // The library's calls hold dev_mutex (the camera is open while they run); the writes,
-        // which can wait for readers, do not. Each message goes out as soon as it is ready, so
-        // that DDS delivers the depth image while the amplitudes are decoded.
+        // which can wait for readers, do not. Distances and amplitudes come from one decode.
         ros2::CameraModel model;
-        bool have_model = false, have_amp = false;
+        bool have_model = false;
         {
             std::lock_guard lock(*dev_mutex_);
-            if (lumox_frame_get_distance(dev_, dist_.data(), n, f.bytes.data(), raw_len, &f.info) <=
-                0) {
+            if (lumox_frame_get_distance_gray(dev_, dist_.data(), amp_.data(), n, f.bytes.data(),
+                                              raw_len, &f.info) <= 0) {
                 ++undecodable_;
                 return;
             }
@@ -316,23 +315,15 @@ class Publisher {
             info_.fill(header, model);
             ok &= w_->info->write(info_.sample());
         }
-        {
-            std::lock_guard lock(*dev_mutex_);
-            have_amp =
-                lumox_frame_get_gray(dev_, amp_.data(), n, f.bytes.data(), raw_len, &f.info) > 0;
-        }
-        if (have_amp) {
-            amplitude_.fill_amplitude(header, amp_.data(), w, h);
-            ok &= w_->amplitude->write(amplitude_.sample());
-        }
+        amplitude_.fill_amplitude(header, amp_.data(), w, h);
+        ok &= w_->amplitude->write(amplitude_.sample());
         bool have_points = false;
         if (w_->points && have_model) {
             std::lock_guard lock(*dev_mutex_);
             have_points = geometry_.points(dist_, w, h, &xyz_);
         }
         if (have_points) {
-            cloud_.fill(header, xyz_.data(), have_amp ? amp_.data() : nullptr, w, h,
-                        settings_.points);
+            cloud_.fill(header, xyz_.data(), amp_.data(), w, h, settings_.points);
             ok &= w_->points->write(cloud_.sample());
         }
         if (!ok) ++write_failures_;

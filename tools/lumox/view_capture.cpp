@@ -207,10 +207,14 @@ bool ViewCapture::decode(const lumox_frame_info &info, lx_raw_frame_info *rawinf
     if (n == 0 || n > kMaxDecodedPixels) return false;
     dist_.resize(n);
     gray_.resize(n);
+    // Both images from one decode; where that fails, the distances alone (a frame without a
+    // gray image is still shown).
+    if (lumox_frame_get_distance_gray(device_.dev, dist_.data(), gray_.data(), n, raw_.data(), len,
+                                      &info) > 0)
+        return true;
     if (lumox_frame_get_distance(device_.dev, dist_.data(), n, raw_.data(), len, &info) <= 0)
         return false;
-    if (lumox_frame_get_gray(device_.dev, gray_.data(), n, raw_.data(), len, &info) <= 0)
-        std::fill(gray_.begin(), gray_.end(), 0.0f);
+    std::fill(gray_.begin(), gray_.end(), 0.0f);
     return true;
 }
 
