@@ -142,10 +142,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::vector<float> image(std::min(dst_len, kMaxOutput));
     const auto image_len = static_cast<uint32_t>(image.size());
-    const int32_t pixels =
-        (info.frame_idx & 1)
-            ? lumox_frame_get_gray(&g_dev, image.data(), image_len, raw.data(), raw_len, &info)
-            : lumox_frame_get_distance(&g_dev, image.data(), image_len, raw.data(), raw_len, &info);
+    // The frame index picks the call: odd the gray image, even the distances alone or (bit 1)
+    // with the gray image beside them.
+    std::vector<float> gray;
+    int32_t pixels = 0;
+    if (info.frame_idx & 1) {
+        pixels = lumox_frame_get_gray(&g_dev, image.data(), image_len, raw.data(), raw_len, &info);
+    } else if (info.frame_idx & 2) {
+        gray.resize(image_len);
+        pixels = lumox_frame_get_distance_gray(&g_dev, image.data(), gray.data(), image_len,
+                                               raw.data(), raw_len, &info);
+    } else {
+        pixels =
+            lumox_frame_get_distance(&g_dev, image.data(), image_len, raw.data(), raw_len, &info);
+    }
     check(pixels >= 0 && static_cast<uint32_t>(pixels) <= image_len,
           "a decode reports no more pixels than its output holds");
 
