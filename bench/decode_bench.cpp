@@ -285,18 +285,23 @@ BENCHMARK(BM_DrnuTableLoad)->Arg(1)->Arg(0)->Iterations(30)->Unit(benchmark::kMi
 
 // What an application does with every frame on one core: distances in metres, the gray image and
 // the point cloud, with the linear calibration and the default features; the NoFilters variant
-// without the depth filter chain (median, Gaussian, flying pixels, hole filling, range check).
-template <bool kFilters>
+// without the depth filter chain (median, Gaussian, flying pixels, hole filling, range check);
+// the OneDecode variants take both images from lumox_frame_get_distance_gray.
+template <bool kFilters, bool kOneDecode>
 void BM_DistanceGrayPointCloud(benchmark::State &state) {
     BenchDevice d;
     d.ctx.dfilter_en = kFilters;
     const auto raw = scene_frame();
+    const auto raw_len = static_cast<uint32_t>(raw.size());
     std::vector<float> dist(kPixels), gray(kPixels), pcl(3 * kPixels);
     for (auto _ : state) {
-        lumox_frame_get_distance(&d.dev, dist.data(), kPixels, raw.data(),
-                                 static_cast<uint32_t>(raw.size()), &d.info);
-        lumox_frame_get_gray(&d.dev, gray.data(), kPixels, raw.data(),
-                             static_cast<uint32_t>(raw.size()), &d.info);
+        if (kOneDecode) {
+            lumox_frame_get_distance_gray(&d.dev, dist.data(), gray.data(), kPixels, raw.data(),
+                                          raw_len, &d.info);
+        } else {
+            lumox_frame_get_distance(&d.dev, dist.data(), kPixels, raw.data(), raw_len, &d.info);
+            lumox_frame_get_gray(&d.dev, gray.data(), kPixels, raw.data(), raw_len, &d.info);
+        }
         const int32_t n = lumox_frame_get_pcl(&d.dev, pcl.data(), 3 * kPixels, dist.data(), kPixels,
                                               kWidth, kHeight, nullptr);
         benchmark::DoNotOptimize(n);
@@ -304,11 +309,17 @@ void BM_DistanceGrayPointCloud(benchmark::State &state) {
     state.counters["frames_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_DistanceGrayPointCloud<true>)
+BENCHMARK(BM_DistanceGrayPointCloud<true, false>)
     ->Name("BM_DistanceGrayPointCloud")
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_DistanceGrayPointCloud<false>)
+BENCHMARK(BM_DistanceGrayPointCloud<false, false>)
     ->Name("BM_DistanceGrayPointCloudNoFilters")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DistanceGrayPointCloud<true, true>)
+    ->Name("BM_DistanceGrayPointCloudOneDecode")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DistanceGrayPointCloud<false, true>)
+    ->Name("BM_DistanceGrayPointCloudOneDecodeNoFilters")
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -89,9 +89,9 @@ int32_t frame_get(const char *func, uint32_t target, lumox_dev_t *dev, float *ds
     return count;
 }
 
-// Distances and gray values of one frame. The EPC driver decodes both at once into the gray
-// buffer (distances, then gray values, 16 bits each); the distances move to the upper half of
-// dist and each image is widened in place. Other drivers convert twice.
+// Distances and gray values of one frame. The EPC driver decodes both at once into the distance
+// buffer (gray values, then distances, 16 bits each); the gray values are widened into their own
+// buffer and the distances, in the upper half of theirs, in place. Other drivers convert twice.
 int32_t frame_get_both(lumox_dev_t *dev, float *dist, float *gray, uint32_t dst_len,
                        const uint8_t *raw, uint32_t raw_len, const lumox_frame_info *info) {
     constexpr const char *kFunc = "lumox_frame_get_distance_gray";
@@ -114,14 +114,12 @@ int32_t frame_get_both(lumox_dev_t *dev, float *dist, float *gray, uint32_t dst_
                    : 0;
     }
     const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
-    auto *both = reinterpret_cast<unsigned char *>(gray);
+    auto *both = reinterpret_cast<unsigned char *>(dist);
     const int32_t half = frame_get_u16(dev, reinterpret_cast<uint16_t *>(both), 4 * dst_len,
                                        kTargetDistanceGray, raw, raw_len, info);
     if (half <= 0 || static_cast<uint64_t>(half) != 2 * pixels) return 0;
-    auto *dist_bytes = reinterpret_cast<unsigned char *>(dist);
-    std::memcpy(dist_bytes + 2 * pixels, both, 2 * pixels);
-    widen(dist_bytes, dist_bytes + 2 * pixels, pixels, true);
-    widen(both, both + 2 * pixels, pixels, false);
+    widen(reinterpret_cast<unsigned char *>(gray), both, pixels, false);
+    widen(both, both + 2 * pixels, pixels, true);
     return static_cast<int32_t>(pixels);
 }
 

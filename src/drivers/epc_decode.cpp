@@ -253,13 +253,13 @@ uint16_t *undistort(epc_ctx &ctx, bool enabled, uint16_t *src, uint16_t *out, ui
     return out;
 }
 
-// Distances into dst; with gray, the frame's gray image as well (what decode_gray gives), taken
-// from the amplitudes the distance decode works out anyway.
+// Distances into dst; with gray, the frame's gray image as well (what decode_gray gives): the
+// amplitudes the distance decode works out anyway, decoded straight into gray.
 int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_t w, uint32_t h,
                         uint16_t *gray = nullptr) {
     const uint32_t n = w * h;
     uint16_t *a = scratch(ctx.scratch_a, n);
-    uint16_t *b = scratch(ctx.scratch_b, n);
+    uint16_t *b = gray ? gray : scratch(ctx.scratch_b, n);
     // Distances in a and amplitudes in b, both in image row order.
     const int32_t ok = ctx.drnu_en ? calc_drnu(ctx, a, b, raw, w, h, kDcsCount, true)
                                    : calc_linear(ctx, a, b, raw, w, h, kDcsCount, ctx.scale,
@@ -267,11 +267,12 @@ int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_
     if (!ok) return -1;
     if (ctx.hdr_en) hdr_merge(a, b, w, h);
     feature_minamp_filter(ctx, a, b, n);
-    if (gray) {
-        // The gray image has amplitude 0 where a pixel has no phase; the linear decode marks
-        // those amplitudes invalid (no amplitude reaches that code). The HDR merge picks the same
-        // values either way: it only tells such a pixel from one of amplitude 0 otherwise.
-        for (uint32_t i = 0; i < n; ++i) gray[i] = b[i] == kInvalid ? 0 : b[i];
+    if (gray && !ctx.drnu_en) {
+        // The gray image has amplitude 0 where a pixel has no phase, as the DRNU decode's
+        // amplitudes do; the linear decode marks those amplitudes invalid (no amplitude reaches
+        // that code). The HDR merge picks the same values either way: it only tells such a pixel
+        // from one of amplitude 0 otherwise.
+        std::replace(gray, gray + n, kInvalid, uint16_t{0});
     }
 
     uint16_t *result = a;
@@ -284,8 +285,9 @@ int32_t decode_distance(epc_ctx &ctx, uint16_t *dst, const uint8_t *raw, uint32_
     if (result != dst) std::memcpy(dst, result, static_cast<size_t>(n) * sizeof(uint16_t));
     if (gray && undistorting) {
         // Where the undistortion fails, gray keeps the image as decoded, as decode_gray's does.
-        std::memcpy(b, gray, static_cast<size_t>(n) * sizeof(uint16_t));
-        undistort(ctx, true, b, gray, w, h);
+        uint16_t *decoded = scratch(ctx.scratch_b, n);
+        std::memcpy(decoded, gray, static_cast<size_t>(n) * sizeof(uint16_t));
+        undistort(ctx, true, decoded, gray, w, h);
     }
     return static_cast<int32_t>(2 * n);
 }
@@ -441,7 +443,7 @@ int32_t epc_frame_decode(lumox_drv *drv, uint16_t *dst, uint32_t dst_size, uint3
             ctx->frame_valid = 0;
             return -1;
         }
-        result = decode_distance(*ctx, dst, raw, w, h, dst + n);
+        result = decode_distance(*ctx, dst + n, raw, w, h, dst);
         if (result > 0) result *= 2;
     }
     if (result < 0) ctx->frame_valid = 0;

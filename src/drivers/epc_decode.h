@@ -13,8 +13,8 @@ constexpr uint16_t kEpcFormatCalibration = 171;  // the calibration package
 // Decode modes.
 constexpr uint32_t kEpcModeDistance = 1;
 constexpr uint32_t kEpcModeGray = 2;
-// Distances in the first half of dst and the gray image in the second, from one decode: what
-// modes 1 and 2 give for the frame.
+// The gray image in the first half of dst and the distances in the second, from one decode:
+// what modes 2 and 1 give for the frame.
 constexpr uint32_t kEpcModeDistanceGray = 3;
 
 // The driver's frame_get_info slot: records the header temperatures, runs the temperature
