@@ -81,6 +81,9 @@ class ApiMisuse : public FakeTransportTest {
         frame_info.height = 2;
         EXPECT_EQ(lumox_frame_get_distance(dev, dist, 8, frame, sizeof frame, &frame_info), 0);
         EXPECT_EQ(lumox_frame_get_gray(dev, dist, 8, frame, sizeof frame, &frame_info), 0);
+        float gray[8];
+        EXPECT_EQ(
+            lumox_frame_get_distance_gray(dev, dist, gray, 8, frame, sizeof frame, &frame_info), 0);
         float pcl[16];
         const float metres[4] = {1, 1, 1, 1};
         EXPECT_EQ(lumox_frame_get_pcl(dev, pcl, 16, metres, 4, 2, 2, nullptr), 0);
