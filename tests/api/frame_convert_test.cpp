@@ -103,6 +103,7 @@ TEST_F(FrameConvert, DistanceAndGrayFromOneDecodeEqualTheTwoConversions) {
     lens.dcoeff[0] = -0.2;
     lens.img_w = w;
     lens.img_h = h;
+    lx_calib_len_uninit_map(&ctx_->undist_map);  // the one the open made
     ASSERT_EQ(lx_calib_len_init_map(&ctx_->undist_map, &lens), static_cast<int32_t>(n));
     ctx_->dfilter_en = 1;
     for (const uint8_t drnu : {0, 1}) {
@@ -129,6 +130,7 @@ TEST_F(FrameConvert, DistanceAndGrayFromOneDecodeEqualTheTwoConversions) {
             }
         }
     }
+    ctx_->drnu_en = ctx_->hdr_en = ctx_->undist_en = 0;
     lx_calib_len_uninit_map(&ctx_->undist_map);
     std::fill(std::begin(distImagesDRNU[1]), std::end(distImagesDRNU[1]), 0);
     calibrateSetNumDistances(saved_k);
