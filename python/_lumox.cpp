@@ -493,9 +493,9 @@ class Device {
 
     // ---- Conversion ----
 
-    // Distances (metres) or amplitudes of a raw frame into out, shape (height, width).
-    py::array decode(bool distance, const py::array_t<uint8_t> &raw, const py::sequence &info_t,
-                     py::object out_obj, bool keep_codes) {
+    // The description of a raw frame, checked against its data.
+    static lumox_frame_info frame_to_decode(const py::array_t<uint8_t> &raw,
+                                            const py::sequence &info_t) {
         const lumox_frame_info info = info_from(info_t);
         if (!(raw.flags() & py::array::c_style) || raw.ndim() != 1)
             throw py::value_error("the frame data must be a 1-D C-contiguous uint8 array");
@@ -504,6 +504,37 @@ class Device {
         if (info.width == 0 || info.height == 0 ||
             static_cast<uint64_t>(info.width) * info.height > (1u << 24))
             throw py::value_error("the frame size is not that of an image");
+        return info;
+    }
+
+    // Distances (metres) and amplitudes of a raw frame from one decode, shape (height, width)
+    // each.
+    py::tuple decode_both(const py::array_t<uint8_t> &raw, const py::sequence &info_t,
+                          bool keep_codes) {
+        const lumox_frame_info info = frame_to_decode(raw, info_t);
+        const auto h = static_cast<py::ssize_t>(info.height);
+        const auto w = static_cast<py::ssize_t>(info.width);
+        py::array dist = image_pool_.take({h, w});
+        py::array gray = image_pool_.take({h, w});
+        float *d = writable<float>(dist, "distance", {h, w});
+        float *g = writable<float>(gray, "gray", {h, w});
+        const uint8_t *src = raw.data();
+        const auto pixels = static_cast<uint32_t>(info.width * info.height);
+        constexpr const char *kName = "lumox_frame_get_distance_gray";
+        const int32_t r = call(kName, [&] {
+            const int32_t n = lumox_frame_get_distance_gray(
+                &slot_->rec, d, g, pixels, src, static_cast<uint32_t>(raw.size()), &info);
+            if (n > 0 && !keep_codes) codes_to_nan(d, pixels);
+            return n;
+        });
+        if (r <= 0) fail_last(kName, r, "the frame could not be decoded");
+        return py::make_tuple(dist, gray);
+    }
+
+    // Distances (metres) or amplitudes of a raw frame into out, shape (height, width).
+    py::array decode(bool distance, const py::array_t<uint8_t> &raw, const py::sequence &info_t,
+                     py::object out_obj, bool keep_codes) {
+        const lumox_frame_info info = frame_to_decode(raw, info_t);
         const auto h = static_cast<py::ssize_t>(info.height);
         const auto w = static_cast<py::ssize_t>(info.width);
         py::array out = out_obj.is_none() ? image_pool_.take({h, w}) : out_obj.cast<py::array>();
@@ -1091,6 +1122,7 @@ void bind_device(py::module_ &m) {
         .def("set_frame_callback", &Device::set_frame_callback)
         .def("set_error_callback", &Device::set_error_callback)
         .def("decode", &Device::decode)
+        .def("decode_both", &Device::decode_both)
         .def("points", &Device::points)
         .def("ray_points", &Device::ray_points)
         .def("intrinsics", &Device::intrinsics)

@@ -6,7 +6,7 @@ import contextlib
 import os
 import struct
 import threading
-from typing import Callable, Iterator, Optional, Union
+from typing import Callable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 
@@ -340,6 +340,11 @@ class Camera:
     def gray(self, frame: Frame, out: Optional[np.ndarray] = None) -> np.ndarray:
         """Amplitudes, float32 (height, width); 0 for invalid pixels. ``out`` is filled in place."""
         return self._dev.decode(False, frame.data, frame.info, out, False)
+
+    def distance_gray(self, frame: Frame, raw: bool = False) -> Tuple[np.ndarray, np.ndarray]:
+        """:meth:`distance` and :meth:`gray` of the frame from one decode: about the cost of the
+        distances alone."""
+        return self._dev.decode_both(frame.data, frame.info, raw)
 
     def points(self, source: Union[Frame, np.ndarray], organized: bool = False,
                view: Optional[tuple] = None, pinhole: bool = False) -> np.ndarray:

@@ -71,6 +71,8 @@ def test_distance_codes_and_in_place_output(cam, frame):
     assert np.array_equal(out, depth, equal_nan=True)
     gray = cam.gray(frame)
     assert gray.shape == (240, 320) and gray.min() >= 0 and gray[valid].mean() > 0
+    both = cam.distance_gray(frame)
+    assert np.array_equal(both[0], depth, equal_nan=True) and np.array_equal(both[1], gray)
 
 
 def test_points_lie_on_the_pixel_rays(cam, frame):
