@@ -370,19 +370,24 @@ class Publisher {
         amp_.resize(n);
         const auto raw_len = static_cast<uint32_t>(f.bytes.size());
         // The library's calls hold dev_mutex (the camera is open while they run); the writes,
-        // which can wait for readers, do not. Distances and amplitudes come from one decode.
+        // which can wait for readers, do not. Distances and amplitudes come from one decode; a
+        // frame that gives no amplitudes still has its depth image published.
         ros2::CameraModel model;
-        bool have_model = false;
+        bool have_model = false, have_amp = true;
         {
             std::lock_guard lock(*dev_mutex_);
             if (lumox_frame_get_distance_gray(dev_, dist_.data(), amp_.data(), n, f.bytes.data(),
                                               raw_len, &f.info) <= 0) {
-                ++undecodable_;
-                return;
+                have_amp = false;
+                if (lumox_frame_get_distance(dev_, dist_.data(), n, f.bytes.data(), raw_len,
+                                             &f.info) <= 0) {
+                    ++undecodable_;
+                    return;
+                }
             }
             have_model = geometry_.model(w, h, &model);
         }
-        amplitude_writer_.start(header, amp_.data(), w, h);
+        if (have_amp) amplitude_writer_.start(header, amp_.data(), w, h);
         bool ok = true;
         depth_.fill_depth(header, dist_.data(), w, h, settings_.encoding);
         ok &= w_->depth->write(depth_.sample());
@@ -396,12 +401,15 @@ class Publisher {
             have_points = geometry_.points(dist_, w, h, &xyz_);
         }
         if (have_points) {
-            cloud_.fill(header, xyz_.data(), amp_.data(), w, h, settings_.points);
+            cloud_.fill(header, xyz_.data(), have_amp ? amp_.data() : nullptr, w, h,
+                        settings_.points);
             ok &= w_->points->write(cloud_.sample());
         }
-        int64_t side_cpu_ns = 0;
-        ok &= amplitude_writer_.finish(&side_cpu_ns);
-        cpu_ns_ += side_cpu_ns;
+        if (have_amp) {
+            int64_t side_cpu_ns = 0;
+            ok &= amplitude_writer_.finish(&side_cpu_ns);
+            cpu_ns_ += side_cpu_ns;
+        }
         if (!ok) ++write_failures_;
         ++published_;
         in_process_ns_ += wall_now() - f.wall_ns;
