@@ -239,11 +239,24 @@ void usb_ll_set_debug(uint32_t level) {
 
 int32_t usb_ll_debug_level() { return g_libusb_level.load(std::memory_order_relaxed); }
 
+int usb_context_init(libusb_context **ctx) {
+    constexpr int kAttempts = 5;
+    constexpr uint32_t kPauseMs = 25;
+    int r = libusb_init(ctx);
+    for (int attempt = 1; r != 0 && attempt < kAttempts; ++attempt) {
+        lx_log(LX_LOG_WRN, "WRN", "[%s] libusb_init failed (%s), trying again\n",
+               "usb_context_init", libusb_error_name(r));
+        platform::sleep_ms(kPauseMs);
+        r = libusb_init(ctx);
+    }
+    return r;
+}
+
 int32_t usb_ll_dev_list(lumox_ll_dev *devs, int32_t max) {
     const char *fn = "usb_ll_dev_list";
     if (!devs || max <= 0) return 0;
     libusb_context *raw_ctx = nullptr;
-    const int init = libusb_init(&raw_ctx);
+    const int init = usb_context_init(&raw_ctx);
     if (init != 0) {
         lx_log(LX_LOG_ERR, "ERR", "[%s]   enum usb device failed: %d \n", fn, init);
         return 0;
@@ -292,7 +305,7 @@ lumox_ll_dev *usb_ll_dev_open(lumox_ll_dev *dev) {
     if (!priv->ctx) {
         lx_log(LX_LOG_DBG, "DBG", "[%s]  create usb context\n", "_usb_ll_dev_open");
         libusb_context *raw_ctx = nullptr;
-        const int r = libusb_init(&raw_ctx);
+        const int r = usb_context_init(&raw_ctx);
         if (r != 0) {
             lx_log(LX_LOG_ERR, "ERR", "[%s]  create usb context failed: %s\n", "_usb_ll_dev_open",
                    libusb_error_name(r));

@@ -89,6 +89,10 @@ void usb_ll_uninit();
 void usb_ll_set_debug(uint32_t level);
 // The libusb level that set_debug stored.
 int32_t usb_ll_debug_level();
+// libusb_init, tried again a few times over about 100 ms when it fails: starting its device
+// monitor can fail for a moment while another process starts its own (seen under the emulated
+// bus when two programs start at once). The last result.
+int usb_context_init(libusb_context **ctx);
 int32_t usb_ll_dev_list(lumox_ll_dev *devs, int32_t max);
 lumox_ll_dev *usb_ll_dev_open(lumox_ll_dev *dev);
 lumox_ll_dev *usb_ll_dev_open_by_fd(lumox_ll_dev *dev);

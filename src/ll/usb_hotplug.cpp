@@ -101,7 +101,7 @@ UsbHotplugMonitor::Start UsbHotplugMonitor::start(Sink sink) {
         return Start::kUnsupported;
     }
     libusb_context *raw = nullptr;
-    if (const int r = libusb_init(&raw); r < 0) {
+    if (const int r = usb_context_init(&raw); r < 0) {
         lx_log(LX_LOG_ERR, "ERR", "[%s] libusb_init failed: %s\n", "lumox_hotplug_register",
                libusb_error_name(r));
         return Start::kFailed;

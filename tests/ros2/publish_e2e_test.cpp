@@ -249,8 +249,11 @@ Publisher start_publisher(const std::vector<std::string> &args, const std::strin
         dup2(fd, 1);
         dup2(fd, 2);
         if (ros_domain) setenv("ROS_DOMAIN_ID", ros_domain, 1);
+        // The library's own log beside the publisher's output, for a failure's message.
+        std::vector<std::string> all = args;
+        all.insert(all.begin() + 2, {"--log", log + ".library"});
         std::vector<char *> argv;
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        for (const std::string &a : all) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -280,6 +283,20 @@ int stop_publisher(Publisher &p) {
 std::string read_file(const std::string &path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What a publisher said, with the errors and warnings of its library log.
+std::string said(const Publisher &p) {
+    std::string text = read_file(p.log);
+    std::ifstream in(p.log + ".library");
+    int kept = 0;
+    for (std::string line; std::getline(in, line) && kept < 30;) {
+        if (line.find("[ERR]") != std::string::npos || line.find("[WRN]") != std::string::npos) {
+            text += "  library: " + line + "\n";
+            ++kept;
+        }
+    }
+    return text;
 }
 
 class PublishE2E : public ::testing::Test {
@@ -477,9 +494,7 @@ TEST_F(PublishE2E, TwoCamerasOnTheBusAsRos2Topics) {
         dds_waitset_wait(waitset, nullptr, 0, DDS_MSECS(200));
         take_all();
     }
-    ASSERT_TRUE(enough()) << "publisher A said:\n"
-                          << read_file(a_.log) << "publisher B said:\n"
-                          << read_file(b_.log);
+    ASSERT_TRUE(enough()) << "publisher A said:\n" << said(a_) << "publisher B said:\n" << said(b_);
 
     // Every frame's messages carry one stamp: the points' stamps are depth, info and amplitude
     // stamps too (a frame's messages can only be missing at the ends of the run).
