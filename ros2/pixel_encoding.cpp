@@ -29,8 +29,7 @@ void encode_millimetres(const float *metres, size_t n, uint8_t *out) {
     for (size_t i = 0; i < n; ++i) {
         const float m = metres[i];
         const float mm = m * 1000.0f;
-        const bool distance = (m > 0.0f) & (m < 60.0f);  // no branch in the loop
-        put(out, i, round_half_away(distance ? mm : 0.0f));
+        put(out, i, round_half_away(has_distance(m) ? mm : 0.0f));
     }
 }
 

@@ -8,8 +8,9 @@
 namespace lumox::ros2 {
 
 // Whether a pixel of a distance image has a distance: (0, 60) metres, the library's rule (the
-// codes 65.3, 65.4 and 65.5 mark pixels without one).
-inline bool has_distance(float metres) { return metres > 0.0f && metres < 60.0f; }
+// codes 65.3, 65.4 and 65.5 mark pixels without one). Both comparisons are made (no branch), so
+// that loops over an image stay vector code.
+inline bool has_distance(float metres) { return (metres > 0.0f) & (metres < 60.0f); }
 
 // out[i] = the millimetres of metres[i] rounded as std::lround does, 0 where the pixel has no
 // distance; 2 x n bytes.

@@ -103,24 +103,25 @@ int32_t frame_get_both(lumox_dev_t *dev, float *dist, float *gray, uint32_t dst_
         lx_log(LX_LOG_ERR, "ERR", "[%s] the distance and gray buffers overlap\n", kFunc);
         return 0;
     }
-    BusyMark busy(dev);
-    const lumox_drv *drv = is_open(dev) ? dev->state->drv : nullptr;
-    if (!drv || drv->ops != &g_lumox_driver_op_epc) {
-        const int32_t count =
-            frame_get(kFunc, kTargetDistance, dev, dist, dst_len, raw, raw_len, info);
-        if (count <= 0) return count;
-        return frame_get(kFunc, kTargetGray, dev, gray, dst_len, raw, raw_len, info) == count
-                   ? count
-                   : 0;
+    {
+        BusyMark busy(dev);
+        const lumox_drv *drv = is_open(dev) ? dev->state->drv : nullptr;
+        if (drv && drv->ops == &g_lumox_driver_op_epc) {
+            const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
+            auto *both = reinterpret_cast<unsigned char *>(dist);
+            const int32_t half = frame_get_u16(dev, reinterpret_cast<uint16_t *>(both), 4 * dst_len,
+                                               kTargetDistanceGray, raw, raw_len, info);
+            if (half <= 0 || static_cast<uint64_t>(half) != 2 * pixels) return 0;
+            widen(reinterpret_cast<unsigned char *>(gray), both, pixels, false);
+            widen(both, both + 2 * pixels, pixels, true);
+            return static_cast<int32_t>(pixels);
+        }
     }
-    const uint64_t pixels = static_cast<uint64_t>(info->width) * info->height;
-    auto *both = reinterpret_cast<unsigned char *>(dist);
-    const int32_t half = frame_get_u16(dev, reinterpret_cast<uint16_t *>(both), 4 * dst_len,
-                                       kTargetDistanceGray, raw, raw_len, info);
-    if (half <= 0 || static_cast<uint64_t>(half) != 2 * pixels) return 0;
-    widen(reinterpret_cast<unsigned char *>(gray), both, pixels, false);
-    widen(both, both + 2 * pixels, pixels, true);
-    return static_cast<int32_t>(pixels);
+    // Each conversion marks the device busy itself (the marks do not nest).
+    const int32_t count = frame_get(kFunc, kTargetDistance, dev, dist, dst_len, raw, raw_len, info);
+    if (count <= 0) return count;
+    return frame_get(kFunc, kTargetGray, dev, gray, dst_len, raw, raw_len, info) == count ? count
+                                                                                          : 0;
 }
 
 struct Projection {
